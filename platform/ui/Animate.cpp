@@ -74,7 +74,7 @@ void TAnimate::paintEvent(QPaintEvent*) {
   const double t = (FCurrentFrame - 1) / static_cast<double>(frames - 1);
   const double angle = std::numbers::pi * (1.0 - t);
   const double cx = w * 0.45 + std::cos(angle) * w * 0.22;
-  const double cy = h * 0.38 - std::sin(angle) * h * 0.18;
+  const double cy = h * 0.42 - std::sin(angle) * h * 0.14;
   const double r = std::min(w, h) * 0.17;
   p.setPen(QPen(QColor(120, 80, 20), 4, Qt::SolidLine, Qt::RoundCap));
   p.drawLine(QPointF(cx + r * 0.7, cy + r * 0.7), QPointF(cx + r * 1.6, cy + r * 1.6));
