@@ -56,6 +56,16 @@ std::string TModalInfo::Describe() const {
   return s;
 }
 
+TModalInfo FormInfo(const std::string& id, QDialog& dialog) {
+  TModalInfo info;
+  info.Kind = TModalKind::Form;
+  info.Id = id;
+  info.Caption = FromQStringLossy(dialog.windowTitle());
+  for (QAbstractButton* button : dialog.findChildren<QAbstractButton*>())
+    info.Buttons.push_back(FromQStringLossy(WithoutAccelerators(button->text())));
+  return info;
+}
+
 TModalHook SetModalHook(TModalHook hook) {
   TModalHook previous = std::move(Hook());
   Hook() = std::move(hook);

@@ -45,6 +45,10 @@ struct TModalInfo {
   std::string Describe() const;
 };
 
+// The description of a form for ExecModal: kind Form, the id (the form's class name), its window
+// title as the caption and the texts of its buttons in creation order.
+TModalInfo FormInfo(const std::string& id, QDialog& dialog);
+
 // Answers a dialog: a result, which closes the dialog with it; or nothing, when the hook has acted
 // on the dialog itself, which must then have closed.
 using TModalHook = std::function<std::optional<TModalResult>(const TModalInfo&, QDialog&)>;

@@ -179,9 +179,11 @@ TEST(DialogSeam, ExecModalRunsAnyDialogThroughTheHook) {
   QDialog dialog;
   auto* ok = new QPushButton(QStringLiteral("&OK"), &dialog);
   QObject::connect(ok, &QPushButton::clicked, &dialog, [&] { dialog.done(mrOk); });
-  TModalInfo info;
-  info.Id = "TTestForm";
-  info.Caption = "Настройка"_ansi;
+  new QPushButton(ToQString("Отмена"_ansi), &dialog);
+  dialog.setWindowTitle(ToQString("Настройка"_ansi));
+  const TModalInfo info = FormInfo("TTestForm", dialog);
+  EXPECT_EQ(info.Kind, TModalKind::Form);
+  EXPECT_EQ(info.Buttons, (std::vector<std::string>{"OK", "Отмена"_ansi}));
 
   TDialogScript script;
   bool wasVisible = false;
