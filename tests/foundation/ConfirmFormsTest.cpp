@@ -14,6 +14,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/UiText.h"
+#include "tests/ui/UiTestSupport.h"
 
 namespace {
 
@@ -160,6 +161,20 @@ TEST(ChoiceDialog, ConfirmationNoKeepsTheDialogOpenAndFallsBackToTheLastButton) 
   script.ExpectMessageBox("Предупреждение"_ansi, "Удалять все таблицы?"_ansi, mrNo)
       .ExpectMessageBox("Предупреждение"_ansi, "Удалять все таблицы?"_ansi, mrYes);
   EXPECT_EQ(ChooseAction("Ошибка"_ansi, "Т"_ansi, ExistingTableButtons(), confirms), 1);
+}
+
+TEST(ChoiceDialog, OwnModalLoopWithANestedConfirmation) {
+  uitest::RealModalLoops real;
+  std::string confirmCaption;
+  uitest::WhenModal([&](QWidget& form) {
+    uitest::WhenModal([&](QWidget& box) {
+      confirmCaption = FromQString(box.windowTitle());
+      ClickButton(box, "Да"_ansi);
+    });
+    ClickButton(form, "Всегда удалять"_ansi);
+  });
+  EXPECT_EQ(ChooseAction("Ошибка"_ansi, "Т"_ansi, ExistingTableButtons(), {"", "Удалять все таблицы?"_ansi, ""}), 1);
+  EXPECT_EQ(confirmCaption, "Предупреждение"_ansi);
 }
 
 TEST(ChoiceDialog, ConfirmationsMustMatchTheButtons) {

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -38,6 +39,8 @@ TEST_F(LongOperations, OutermostBracketShowsTheWindowAndDestroysItAtTheEnd) {
   EXPECT_FALSE(form.isModal());
   EXPECT_EQ(FromQString(form.windowTitle()), "Подождите..."_ansi);
   EXPECT_EQ(form.size(), QSize(363, 74));
+  const QPoint screenCentre = form.screen()->availableGeometry().center();
+  EXPECT_LE((form.frameGeometry().center() - screenCentre).manhattanLength(), 8);  // give or take the frame
   EXPECT_EQ(form.font().pixelSize(), 14);
   EXPECT_EQ(form.OperationName->geometry(), QRect(74, 10, 277, 55));
   EXPECT_TRUE(form.OperationName->wordWrap());

@@ -223,3 +223,20 @@ TEST(UiText, ConvertsBetweenWindows1251AndQString) {
   EXPECT_EQ(FromQStringLossy(QString::fromUtf8("a日b")), "a?b");
   EXPECT_TRUE(ToQString("").isEmpty());
 }
+
+TEST(MessageBoxes, OwnModalLoopGivesTheButtonClicked) {
+  uitest::RealModalLoops real;
+  std::string title;
+  uitest::WhenModal([&](QWidget& w) {
+    title = FromQString(w.windowTitle());
+    ClickButton(w, "Да"_ansi);
+  });
+  EXPECT_TRUE(QuestionBox("Продолжить?"_ansi));
+  EXPECT_EQ(title, "Вопрос"_ansi);
+
+  // Escape answers No, the safe answer of a question.
+  uitest::WhenModal([](QWidget& w) { static_cast<QDialog&>(w).reject(); });
+  EXPECT_FALSE(QuestionBox("Продолжить?"_ansi));
+  uitest::WhenModal([](QWidget& w) { ClickButton(w, "Отмена"_ansi); });
+  EXPECT_EQ(Application->MessageBox("Т"_ansi, "К"_ansi, MB_YESNOCANCEL), mrCancel);
+}
