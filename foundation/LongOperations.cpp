@@ -53,6 +53,7 @@ TLongOperationForm::TLongOperationForm(QWidget* owner)
   OperationName->setGeometry(74, 10, 277, 55);
   OperationName->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   OperationName->setWordWrap(true);
+  OperationName->setTextFormat(Qt::PlainText);
 
   Animate = new TAnimate(TextPanel);
   Animate->setGeometry(10, 10, 59, 55);

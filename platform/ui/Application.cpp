@@ -95,7 +95,10 @@ TModalResult TApplication::MessageBox(const std::string& text, const std::string
   QWidget* parent = owner ? owner : QApplication::activeWindow();
   if (!parent) parent = FMainForm;
   const std::string& title = caption.empty() ? FTitle : caption;
-  QMessageBox box(BoxIcon(flags), ToQString(title), ToQString(text), QMessageBox::NoButton, parent);
+  // Plain text: messages quote location texts such as <DB NAME="..."> that must not read as markup.
+  QMessageBox box(BoxIcon(flags), ToQString(title), QString(), QMessageBox::NoButton, parent);
+  box.setTextFormat(Qt::PlainText);
+  box.setText(ToQString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 
   TModalInfo info;
   info.Kind = TModalKind::MessageBox;

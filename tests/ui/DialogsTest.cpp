@@ -119,6 +119,20 @@ TEST(MessageBoxes, FlagsChooseButtonsAndDefault) {
   EXPECT_EQ(seen[3].DefaultResult, mrOk);
 }
 
+TEST(MessageBoxes, TextIsPlainWithWindowsLineBreaks) {
+  QString shown;
+  Qt::TextFormat format = Qt::AutoText;
+  TDialogScript script;
+  script.ExpectDialog("MessageBox", [&](const TModalInfo&, QDialog& d) -> std::optional<TModalResult> {
+    shown = static_cast<QMessageBox&>(d).text();
+    format = static_cast<QMessageBox&>(d).textFormat();
+    return mrOk;
+  });
+  ErrorBox("Ошибка: <DB NAME=\"x\">\r\nвторая строка"_ansi);
+  EXPECT_EQ(format, Qt::PlainText);
+  EXPECT_EQ(shown, QString::fromUtf8("Ошибка: <DB NAME=\"x\">\nвторая строка"));
+}
+
 TEST(MessageBoxes, EmptyCaptionTakesTheApplicationTitle) {
   const std::string saved = Application->Title();
   Application->SetTitle("Копирование базы ГИС Орвел"_ansi);
