@@ -85,13 +85,7 @@ int TActionForm::Execute(const std::string& Caption, const std::string& Text,
   ChosenIndex = static_cast<int>(Buttons.size()) - 1;
 
   CenterOnMainForm(*this);
-  TModalInfo info;
-  info.Kind = TModalKind::Form;
-  info.Id = "TActionForm";
-  info.Caption = Caption;
-  info.Text = Text;
-  info.Buttons = Buttons;
-  ExecModal(*this, info);
+  ExecModal(*this, {.Kind = TModalKind::Form, .Id = "TActionForm", .Caption = Caption, .Text = Text, .Buttons = Buttons});
   return ChosenIndex;
 }
 

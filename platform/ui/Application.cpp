@@ -100,12 +100,7 @@ TModalResult TApplication::MessageBox(const std::string& text, const std::string
   box.setTextFormat(Qt::PlainText);
   box.setText(ToQString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 
-  TModalInfo info;
-  info.Kind = TModalKind::MessageBox;
-  info.Id = "MessageBox";
-  info.Caption = title;
-  info.Text = text;
-  info.Flags = flags;
+  TModalInfo info{.Kind = TModalKind::MessageBox, .Id = "MessageBox", .Caption = title, .Text = text, .Flags = flags};
   TModalResult escape = buttons.size() == 1 ? buttons[0].Result : mrNone;
   for (const TBoxButton& b : buttons) {
     box.addButton(b.Button)->setText(ToQString(*b.Caption));

@@ -57,10 +57,7 @@ std::string TModalInfo::Describe() const {
 }
 
 TModalInfo FormInfo(const std::string& id, QDialog& dialog) {
-  TModalInfo info;
-  info.Kind = TModalKind::Form;
-  info.Id = id;
-  info.Caption = FromQStringLossy(dialog.windowTitle());
+  TModalInfo info{.Kind = TModalKind::Form, .Id = id, .Caption = FromQStringLossy(dialog.windowTitle())};
   for (QAbstractButton* button : dialog.findChildren<QAbstractButton*>())
     info.Buttons.push_back(FromQStringLossy(WithoutAccelerators(button->text())));
   return info;

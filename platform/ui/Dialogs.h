@@ -31,15 +31,16 @@ inline constexpr TModalResult mrClose = 8;
 
 enum class TModalKind { MessageBox, Form, FileDialog, FolderDialog };
 
-// What a modal dialog tells the hook about itself before it runs. Texts are Windows-1251.
+// What a modal dialog tells the hook about itself before it runs. Texts are Windows-1251. Every
+// member has a default, so designated initialisers name only what a dialog has.
 struct TModalInfo {
   TModalKind Kind = TModalKind::Form;
-  std::string Id;                     // "MessageBox" for message boxes; the form's class name otherwise
-  std::string Caption;                // the window caption
-  std::string Text;                   // the message or the dialog's main text
+  std::string Id{};                   // "MessageBox" for message boxes; the form's class name otherwise
+  std::string Caption{};              // the window caption
+  std::string Text{};                 // the message or the dialog's main text
   unsigned Flags = 0;                 // message boxes: the MB_ flags they were asked with
-  std::vector<std::string> Buttons;   // the captions of the dialog's buttons, in order
-  std::vector<TModalResult> Results;  // message boxes: the result of each button, in order
+  std::vector<std::string> Buttons{}; // the captions of the dialog's buttons, in order
+  std::vector<TModalResult> Results{};// message boxes: the result of each button, in order
   TModalResult DefaultResult = mrNone;  // message boxes: the result of the default button
   // One line in UTF-8 naming the kind, id, caption and text, for failure messages.
   std::string Describe() const;

@@ -62,12 +62,8 @@ bool TOpenDialog::Execute(QWidget* owner) {
   if (!initial.isEmpty()) dialog.selectFile(initial);
   dialog.setSizeGripEnabled(Options & ofEnableSizing);
 
-  TModalInfo info;
-  info.Kind = TModalKind::FileDialog;
-  info.Id = "TOpenDialog";
-  info.Caption = Title;
-  info.Text = FileName;
-  info.Flags = Options;
+  const TModalInfo info{
+      .Kind = TModalKind::FileDialog, .Id = "TOpenDialog", .Caption = Title, .Text = FileName, .Flags = Options};
   if (ExecModal(dialog, info) != QDialog::Accepted) return false;
   const QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty()) return false;
@@ -84,12 +80,8 @@ std::optional<TBrowseForFolderResult> BrowseForFolder(QWidget* owner, const std:
   dialog.setOption(QFileDialog::ShowDirsOnly);
   if (!folder.empty()) dialog.setDirectory(ToQString(folder));
 
-  TModalInfo info;
-  info.Kind = TModalKind::FolderDialog;
-  info.Id = "BrowseForFolder";
-  info.Caption = title;
-  info.Text = folder;
-  info.Flags = flags;
+  const TModalInfo info{
+      .Kind = TModalKind::FolderDialog, .Id = "BrowseForFolder", .Caption = title, .Text = folder, .Flags = flags};
   if (ExecModal(dialog, info) != QDialog::Accepted) return std::nullopt;
   const QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty()) return std::nullopt;
