@@ -94,10 +94,14 @@ TModalResult ExecModal(QDialog& dialog, const TModalInfo& info) {
   QPointer<QDialog> guard(&dialog);
   bool finished = false;
   TModalResult finishedResult = mrNone;
-  auto connection = QObject::connect(&dialog, &QDialog::finished, [&](int r) {
+  // Disconnected on every way out, an exception from the hook included: the slot refers to locals.
+  struct TScopedConnection {
+    QMetaObject::Connection Connection;
+    ~TScopedConnection() { QObject::disconnect(Connection); }
+  } connection{QObject::connect(&dialog, &QDialog::finished, [&](int r) {
     finished = true;
     finishedResult = r;
-  });
+  })};
   dialog.setResult(0);
   dialog.show();
   std::optional<TModalResult> answer = hook(info, dialog);
@@ -105,17 +109,15 @@ TModalResult ExecModal(QDialog& dialog, const TModalInfo& info) {
     ReportDialogFailure("the answer destroyed the " + info.Describe());
     return mrCancel;
   }
-  QObject::disconnect(connection);
   if (answer) {
     if (dialog.isVisible()) dialog.done(*answer);
     return *answer;
   }
-  if (!finished) {
-    ReportDialogFailure("the answer left open the " + info.Describe());
-    dialog.done(QDialog::Rejected);
-    return mrCancel;
-  }
-  return finishedResult;
+  if (finished) return finishedResult;
+  if (!dialog.isVisible()) return dialog.result();  // hidden without a result: as a closed loop gives
+  ReportDialogFailure("the answer left open the " + info.Describe());
+  dialog.done(QDialog::Rejected);
+  return mrCancel;
 }
 
 std::optional<TModalResult> NeutralAnswer(const TModalInfo& info, QDialog& dialog) {

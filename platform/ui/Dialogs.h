@@ -35,12 +35,12 @@ enum class TModalKind { MessageBox, Form, FileDialog, FolderDialog };
 // member has a default, so designated initialisers name only what a dialog has.
 struct TModalInfo {
   TModalKind Kind = TModalKind::Form;
-  std::string Id{};                   // "MessageBox" for message boxes; the form's class name otherwise
-  std::string Caption{};              // the window caption
-  std::string Text{};                 // the message or the dialog's main text
-  unsigned Flags = 0;                 // message boxes: the MB_ flags they were asked with
-  std::vector<std::string> Buttons{}; // the captions of the dialog's buttons, in order
-  std::vector<TModalResult> Results{};// message boxes: the result of each button, in order
+  std::string Id{};                     // "MessageBox" for message boxes; the form's class name otherwise
+  std::string Caption{};                // the window caption
+  std::string Text{};                   // the message or the dialog's main text
+  unsigned Flags = 0;                   // message boxes and pickers: the flags they were asked with
+  std::vector<std::string> Buttons{};   // the captions of the dialog's buttons, in order
+  std::vector<TModalResult> Results{};  // message boxes: the result of each button, in order
   TModalResult DefaultResult = mrNone;  // message boxes: the result of the default button
   // One line in UTF-8 naming the kind, id, caption and text, for failure messages.
   std::string Describe() const;
