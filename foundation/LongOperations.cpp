@@ -1,4 +1,126 @@
 #include "foundation/LongOperations.h"
 
-void BeginLongOperation(bool) {}
-void EndLongOperation() {}
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+
+#include "platform/rtl/AnsiText.h"
+#include "platform/rtl/Classes.h"
+#include "platform/ui/Animate.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/UiText.h"
+
+namespace {
+
+constexpr int kClientWidth = 363;
+constexpr int kTextPanelHeight = 74;
+constexpr int kControlPanelHeight = 41;
+
+TStringList Captions;
+
+// Centres a top-level window on the screen it will appear on.
+void CenterOnScreen(QWidget& window) {
+  QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect frame = window.frameGeometry();
+  frame.moveCenter(screen->availableGeometry().center());
+  window.move(frame.topLeft());
+}
+
+}  // namespace
+
+TLongOperationForm* LongOperationForm = nullptr;
+uint8_t LongOperationMode = 0;
+QWidget* LongOperationOwner = nullptr;
+TStringList* const LongOperationCaptions = &Captions;
+
+TLongOperationForm::TLongOperationForm(QWidget* owner)
+    : QWidget(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+  CreateParams();
+  setWindowTitle(ToQString("Подождите..."_ansi));
+  QFont f = font();
+  f.setPixelSize(14);
+  setFont(f);
+  setFixedSize(kClientWidth, kTextPanelHeight);
+
+  TextPanel = new QFrame(this);
+  TextPanel->setFrameShape(QFrame::NoFrame);
+  TextPanel->setGeometry(0, 0, kClientWidth, kTextPanelHeight);
+
+  OperationName = new QLabel(ToQString("Процесс идет..."_ansi), TextPanel);
+  OperationName->setGeometry(74, 10, 277, 55);
+  OperationName->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  OperationName->setWordWrap(true);
+  OperationName->setTextFormat(Qt::PlainText);
+
+  Animate = new TAnimate(TextPanel);
+  Animate->setGeometry(10, 10, 59, 55);
+  Animate->SetCommonAVI(TCommonAVI::aviFindComputer);
+  Animate->SetStopFrame(8);
+
+  ControlPanel = new QFrame(this);
+  ControlPanel->setFrameShape(QFrame::NoFrame);
+  ControlPanel->setGeometry(0, kTextPanelHeight, kClientWidth, kControlPanelHeight);
+  ControlPanel->hide();
+
+  TerminateButton = new QPushButton(ToQString("Отмена"_ansi), ControlPanel);
+  TerminateButton->setGeometry(128, 8, 81, 25);
+  TerminateButton->setEnabled(false);
+  QObject::connect(TerminateButton, &QPushButton::clicked, this, [this] { TerminateButtonClick(); });
+}
+
+TLongOperationForm::~TLongOperationForm() { FormDestroy(); }
+
+void TLongOperationForm::CreateParams() {
+  if (LongOperationOwner) setParent(LongOperationOwner, windowFlags());
+}
+
+void TLongOperationForm::FormDestroy() {
+  if (LongOperationForm == this) LongOperationForm = nullptr;
+}
+
+void TLongOperationForm::TerminateButtonClick() {
+  if (Terminated) return;
+  Terminated = Application->MessageBox("Операция будет прервана. Завершить?"_ansi, "Предупреждение"_ansi,
+                                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+}
+
+void BeginLongOperation(bool CanTerminate) {
+  if (LongOperationMode == 2) return;
+  if (!LongOperationForm) {
+    LongOperationForm = Application->CreateForm<TLongOperationForm>();
+    if (CanTerminate) {
+      TLongOperationForm& form = *LongOperationForm;
+      form.setFixedHeight(form.height() + form.ControlPanel->height());
+      form.ControlPanel->show();
+      form.TerminateButton->setEnabled(true);
+      form.TerminateButton->setFocus();
+    }
+  }
+  TLongOperationForm& form = *LongOperationForm;
+  LongOperationCaptions->Add(FromQString(form.OperationName->text()));
+  if (LongOperationCaptions->Count() == 1) {
+    form.OperationName->setText(QString());
+    form.Animate->Play();
+    CenterOnScreen(form);
+    form.show();
+  }
+}
+
+void EndLongOperation() {
+  if (LongOperationMode == 2 || !LongOperationForm || LongOperationCaptions->Count() == 0) return;
+  const int top = LongOperationCaptions->Count() - 1;
+  const std::string caption = LongOperationCaptions->Strings(top);
+  LongOperationCaptions->Delete(top);
+  if (LongOperationCaptions->Count() == 0) {
+    LongOperationForm->Animate->Stop();
+    if (LongOperationMode != 0)
+      LongOperationForm->hide();
+    else
+      delete LongOperationForm;  // its destroy handler clears LongOperationForm
+  } else {
+    LongOperationForm->OperationName->setText(ToQString(caption));
+  }
+}

@@ -1,0 +1,141 @@
+#include "platform/ui/Application.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <algorithm>
+
+#include "platform/rtl/AnsiText.h"
+#include "platform/ui/UiText.h"
+
+namespace {
+
+TApplication TheApplication;
+
+struct TBoxButton {
+  QMessageBox::StandardButton Button;
+  TModalResult Result;
+  const std::string* Caption;
+};
+
+std::vector<TBoxButton> BoxButtons(unsigned flags) {
+  const TBoxButton ok{QMessageBox::Ok, IDOK, &"OK"_ansi};
+  const TBoxButton cancel{QMessageBox::Cancel, IDCANCEL, &"Отмена"_ansi};
+  const TBoxButton abort{QMessageBox::Abort, IDABORT, &"Прервать"_ansi};
+  const TBoxButton retry{QMessageBox::Retry, IDRETRY, &"Повтор"_ansi};
+  const TBoxButton ignore{QMessageBox::Ignore, IDIGNORE, &"Пропустить"_ansi};
+  const TBoxButton yes{QMessageBox::Yes, IDYES, &"Да"_ansi};
+  const TBoxButton no{QMessageBox::No, IDNO, &"Нет"_ansi};
+  switch (flags & 0xF) {
+    case MB_OKCANCEL: return {ok, cancel};
+    case MB_ABORTRETRYIGNORE: return {abort, retry, ignore};
+    case MB_YESNOCANCEL: return {yes, no, cancel};
+    case MB_YESNO: return {yes, no};
+    case MB_RETRYCANCEL: return {retry, cancel};
+    default: return {ok};
+  }
+}
+
+QMessageBox::Icon BoxIcon(unsigned flags) {
+  switch (flags & 0xF0) {
+    case MB_ICONERROR: return QMessageBox::Critical;
+    case MB_ICONQUESTION: return QMessageBox::Question;
+    case MB_ICONWARNING: return QMessageBox::Warning;
+    case MB_ICONINFORMATION: return QMessageBox::Information;
+    default: return QMessageBox::NoIcon;
+  }
+}
+
+}  // namespace
+
+TApplication* const Application = &TheApplication;
+
+TApplication::~TApplication() {
+  // The QApplication is gone by now; forms still listed are left to the operating system.
+  FForms.clear();
+}
+
+void TApplication::SetTitle(const std::string& title) { FTitle = title; }
+
+void TApplication::ProcessMessages() {
+  if (QCoreApplication::instance()) QCoreApplication::processEvents();
+}
+
+void TApplication::SetMainForm(QWidget* form) {
+  FMainForm = form;
+  if (form)
+    QObject::connect(form, &QObject::destroyed, [this, form] {
+      if (FMainForm == form) FMainForm = nullptr;
+    });
+}
+
+void TApplication::AddForm(QWidget* form) {
+  FForms.push_back(form);
+  QObject::connect(form, &QObject::destroyed, [this, form] {
+    FForms.erase(std::remove(FForms.begin(), FForms.end(), form), FForms.end());
+  });
+}
+
+void TApplication::DestroyForms() {
+  // A form's destruction may destroy other owned forms; each leaves the list as it goes.
+  while (!FForms.empty()) {
+    QWidget* form = FForms.back();
+    FForms.pop_back();
+    delete form;
+  }
+}
+
+TModalResult TApplication::MessageBox(const std::string& text, const std::string& caption,
+                                      unsigned flags, QWidget* owner) {
+  const std::vector<TBoxButton> buttons = BoxButtons(flags);
+  size_t defaultIndex = (flags & 0xF00) >> 8;
+  if (defaultIndex >= buttons.size()) defaultIndex = 0;
+
+  QWidget* parent = owner ? owner : QApplication::activeWindow();
+  if (!parent) parent = FMainForm;
+  const std::string& title = caption.empty() ? FTitle : caption;
+  // Plain text: messages quote location texts such as <DB NAME="..."> that must not read as markup.
+  QMessageBox box(BoxIcon(flags), ToQString(title), QString(), QMessageBox::NoButton, parent);
+  box.setTextFormat(Qt::PlainText);
+  box.setText(ToQString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+
+  TModalInfo info{.Kind = TModalKind::MessageBox, .Id = "MessageBox", .Caption = title, .Text = text, .Flags = flags};
+  TModalResult escape = buttons.size() == 1 ? buttons[0].Result : mrNone;
+  for (const TBoxButton& b : buttons) {
+    box.addButton(b.Button)->setText(ToQString(*b.Caption));
+    info.Buttons.push_back(*b.Caption);
+    info.Results.push_back(b.Result);
+    if (b.Result == IDCANCEL || (b.Result == IDNO && escape != IDCANCEL)) escape = b.Result;
+  }
+  info.DefaultResult = buttons[defaultIndex].Result;
+  box.setDefaultButton(buttons[defaultIndex].Button);
+  for (const TBoxButton& b : buttons)
+    if (b.Result == escape) box.setEscapeButton(b.Button);
+
+  const TModalResult r = ExecModal(box, info);
+  // The box's own loop (or a test's click) closes it with the standard button's code.
+  for (const TBoxButton& b : buttons)
+    if (r == b.Button || r == b.Result) return b.Result;
+  return escape != mrNone ? escape : buttons.back().Result;
+}
+
+int TApplication::Run() { return QApplication::exec(); }
+
+void ErrorBox(const std::string& text, QWidget* owner) {
+  Application->MessageBox(text, "Ошибка"_ansi, MB_OK | MB_ICONERROR, owner);
+}
+
+void InfoBox(const std::string& text, QWidget* owner) {
+  Application->MessageBox(text, "Информация"_ansi, MB_OK | MB_ICONINFORMATION, owner);
+}
+
+bool QuestionBox(const std::string& text, QWidget* owner) {
+  return Application->MessageBox(text, "Вопрос"_ansi, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, owner) ==
+         IDYES;
+}
+
+bool ConfirmBox(const std::string& text, QWidget* owner) {
+  return Application->MessageBox(text, "Предупреждение"_ansi,
+                                 MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, owner) == IDYES;
+}

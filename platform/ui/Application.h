@@ -1,0 +1,100 @@
+// The application object and the message boxes of the system, over QApplication and QMessageBox.
+//
+// `Application` stands for the running program: its title, its main form, the forms it owns, the
+// message pump (ProcessMessages) that long loops call to keep the windows alive, and the message
+// box that asks the user. The QApplication itself is created by the program's entry point (or a
+// test program) before any of this is used.
+#pragma once
+
+#include <QWidget>
+#include <string>
+#include <vector>
+
+#include "platform/ui/Dialogs.h"
+
+// Message-box flags: the buttons (one of), the icon (one of) and the default button (one of).
+inline constexpr unsigned MB_OK = 0x0;
+inline constexpr unsigned MB_OKCANCEL = 0x1;
+inline constexpr unsigned MB_ABORTRETRYIGNORE = 0x2;
+inline constexpr unsigned MB_YESNOCANCEL = 0x3;
+inline constexpr unsigned MB_YESNO = 0x4;
+inline constexpr unsigned MB_RETRYCANCEL = 0x5;
+inline constexpr unsigned MB_ICONERROR = 0x10;
+inline constexpr unsigned MB_ICONQUESTION = 0x20;
+inline constexpr unsigned MB_ICONWARNING = 0x30;
+inline constexpr unsigned MB_ICONINFORMATION = 0x40;
+inline constexpr unsigned MB_DEFBUTTON1 = 0x0;
+inline constexpr unsigned MB_DEFBUTTON2 = 0x100;
+inline constexpr unsigned MB_DEFBUTTON3 = 0x200;
+
+// Message-box answers; the same values as the modal results.
+inline constexpr TModalResult IDOK = mrOk;
+inline constexpr TModalResult IDCANCEL = mrCancel;
+inline constexpr TModalResult IDABORT = mrAbort;
+inline constexpr TModalResult IDRETRY = mrRetry;
+inline constexpr TModalResult IDIGNORE = mrIgnore;
+inline constexpr TModalResult IDYES = mrYes;
+inline constexpr TModalResult IDNO = mrNo;
+
+class TApplication {
+ public:
+  TApplication() = default;
+  TApplication(const TApplication&) = delete;
+  TApplication& operator=(const TApplication&) = delete;
+  ~TApplication();
+
+  // The program's title (Windows-1251); also the display name Qt adds to window captions.
+  const std::string& Title() const { return FTitle; }
+  void SetTitle(const std::string& title);
+
+  // Handles the pending window events and returns: repaints, clicks, timers. Long loops call it
+  // after each step. Does nothing before the QApplication exists.
+  void ProcessMessages();
+
+  // The main window: the owner of message boxes that have no other owner and the window that
+  // dialogs centre on. Null until the program sets it; cleared when that window is destroyed.
+  QWidget* MainForm() const { return FMainForm; }
+  void SetMainForm(QWidget* form);
+
+  // Makes the application the owner of a top-level form: it is destroyed by DestroyForms at the
+  // latest. A form destroyed earlier leaves the list by itself.
+  void AddForm(QWidget* form);
+  template <class T, class... Args>
+  T* CreateForm(Args&&... args) {
+    T* form = new T(std::forward<Args>(args)...);
+    AddForm(form);
+    return form;
+  }
+  // Destroys the owned forms, the last created first. The program calls it before the
+  // QApplication goes.
+  void DestroyForms();
+  const std::vector<QWidget*>& Forms() const { return FForms; }
+
+  // Shows a modal message box (through ExecModal, so tests answer it) and returns the answer
+  // (IDOK, IDYES, ...). `flags` combine MB_ buttons, icon and default button; the buttons read
+  // "OK", "Отмена", "Да", "Нет", "Прервать", "Повтор", "Пропустить". Without an owner the box
+  // belongs to the active window, else to the main form.
+  TModalResult MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                          QWidget* owner = nullptr);
+
+  // Runs the message loop until the program quits; returns its exit code.
+  int Run();
+
+ private:
+  std::string FTitle;
+  QWidget* FMainForm = nullptr;
+  std::vector<QWidget*> FForms;
+};
+
+// The one application object.
+extern TApplication* const Application;
+
+// The four message boxes of the system, each owned by `owner` when given:
+// error: caption "Ошибка", error icon, OK.
+void ErrorBox(const std::string& text, QWidget* owner = nullptr);
+// information: caption "Информация", information icon, OK.
+void InfoBox(const std::string& text, QWidget* owner = nullptr);
+// question: caption "Вопрос", question icon, Yes and No with No as the default; true on Yes.
+bool QuestionBox(const std::string& text, QWidget* owner = nullptr);
+// confirmation: caption "Предупреждение", question icon, Yes and No with No as the default; true on Yes.
+bool ConfirmBox(const std::string& text, QWidget* owner = nullptr);
