@@ -72,7 +72,9 @@ class TConvert : public TObject {
   std::string Convert(const std::string& source) const;
   // The name with its trailing decimal number incremented (no number counts as 0, and so does
   // one beyond 2147483647); the part before the number is cut so that the whole stays within
-  // MaxLength. 2147483647 becomes 2147483648. The result is not checked. Never raises.
+  // MaxLength (the number itself is never cut: with MaxLength below its length, 10 at most, the
+  // result is the number alone). 2147483647 becomes 2147483648. The result is not checked.
+  // Never raises.
   std::string MakeUnique(const std::string& name) const;
 
   // Repair steps of Convert, each a name in and the new name out.
