@@ -136,12 +136,6 @@ std::string MapFieldList(const std::string& list, const TCopyTableInfo& item, ch
 
 namespace {
 
-// The message of any exception, in Windows-1251.
-std::string MessageOf(const std::exception& e) {
-  if (auto* ours = dynamic_cast<const Exception*>(&e)) return ours->Message();
-  return Utf8ToAnsi(e.what(), '?');
-}
-
 TDateTime TimeOfDay() {
   TDateTime now = Now();
   return now - std::floor(now);
@@ -315,7 +309,7 @@ void TCopyBaseFrame::ReadInfo() {
     try {
       ReadTableInfo(item);
     } catch (const std::exception& e) {
-      item->Errors->Add(MessageOf(e));
+      item->Errors->Add(ExceptionMessage(e));
       throw;
     }
     StepTables();
@@ -360,7 +354,7 @@ void TCopyBaseFrame::CreateTables() {
       }
       CreateTable(item);
     } catch (const std::exception& e) {
-      item->Errors->Add(MessageOf(e));
+      item->Errors->Add(ExceptionMessage(e));
       throw;
     }
     StepTables();
@@ -401,7 +395,7 @@ void TCopyBaseFrame::CopyTables() {
       Application->SetTitle(Format("%s, выполнено %d"_ansi, {FromQStringLossy(lblCaption->text()), percent}) + "%");
       CopyTable(item);
     } catch (const std::exception& e) {
-      item->Errors->Add(MessageOf(e));
+      item->Errors->Add(ExceptionMessage(e));
       throw;
     }
     StepTables();
@@ -448,7 +442,7 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
       insert->Execute(params);
       ++item->Copied;
     } catch (const std::exception& e) {
-      const std::string message = MessageOf(e);
+      const std::string message = ExceptionMessage(e);
       item->Errors->Add(message);
       if (!autoIgnore) {
         const std::string caption =

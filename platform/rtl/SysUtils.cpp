@@ -14,6 +14,11 @@ void Exception::SetMessage(std::string message) {
   FUtf8 = AnsiToUtf8(FMessage);
 }
 
+std::string ExceptionMessage(const std::exception& e) {
+  if (auto* ours = dynamic_cast<const Exception*>(&e)) return ours->Message();
+  return Utf8ToAnsi(e.what(), '?');
+}
+
 TFormatSettings& FormatSettings() {
   static TFormatSettings settings;
   return settings;

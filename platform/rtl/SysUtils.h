@@ -26,6 +26,9 @@ class Exception : public std::exception {
   std::string FUtf8;
 };
 
+// The message of any exception in Windows-1251: an Exception's own, or what() of another.
+std::string ExceptionMessage(const std::exception& e);
+
 class EConvertError : public Exception { using Exception::Exception; };
 class EVariantError : public Exception { using Exception::Exception; };
 class EListError : public Exception { using Exception::Exception; };

@@ -82,11 +82,70 @@ class TMemSQL : public TOrvDbObject, public IOrvDbSQL {
       FColumns = {"COUNT"};
       FRows.push_back({Variant(static_cast<int32_t>(FMem->Table(name).Rows.size()))});
     } else if (FSQL.rfind(all, 0) == 0) {
-      std::string name = Unbracket(Trim(FSQL.substr(all.size())));
+      std::string rest = Trim(FSQL.substr(all.size()));
+      std::string order;
+      auto by = rest.find(" ORDER BY ");
+      if (by != std::string::npos) {
+        order = Unbracket(Trim(rest.substr(by + 10)));
+        rest = rest.substr(0, by);
+      }
+      std::string name = Unbracket(rest);
       FMem->Touch("select", name);
       TMemTable& t = FMem->Table(name);
       for (const auto& f : t.Fields) FColumns.push_back(f.Name);
       FRows = t.Rows;
+      if (!order.empty()) {
+        int c = FieldIndex(order);
+        if (c < 0) throw Exception("no column " + order);
+        std::stable_sort(FRows.begin(), FRows.end(), [c](const auto& a, const auto& b) {
+          const Variant& x = a[static_cast<std::size_t>(c)];
+          const Variant& y = b[static_cast<std::size_t>(c)];
+          if (x.IsNull() || y.IsNull()) return x.IsNull() && !y.IsNull();
+          return x.ToDouble() < y.ToDouble();
+        });
+      }
+    } else if (FSQL.rfind("UPDATE ", 0) == 0) {
+      // UPDATE [T] SET [A]=?,[B]=? [WHERE ([T].[K]=?) AND ...]
+      auto set = FSQL.find(" SET ");
+      std::string name = Unbracket(FSQL.substr(7, set - 7));
+      std::string rest = FSQL.substr(set + 5);
+      std::string where;
+      auto w = rest.find(" WHERE ");
+      if (w != std::string::npos) {
+        where = rest.substr(w + 7);
+        rest = rest.substr(0, w);
+      }
+      auto columnsOf = [](const std::string& text, const std::string& sep) {
+        std::vector<std::string> out;
+        std::size_t from = 0;
+        for (;;) {
+          auto at = text.find(sep, from);
+          std::string part = Trim(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
+          if (!part.empty()) {
+            if (part.front() == '(') part = part.substr(1, part.size() - 2);
+            out.push_back(Unbracket(part.substr(0, part.find("=?"))));
+          }
+          if (at == std::string::npos) break;
+          from = at + sep.size();
+        }
+        return out;
+      };
+      std::vector<std::string> sets = columnsOf(rest, ","), keys = columnsOf(where, " AND ");
+      if (sets.size() + keys.size() != params.size()) throw Exception("parameter count differs");
+      FMem->Touch("update", name);
+      TMemTable& t = FMem->Table(name);
+      auto col = [&](const std::string& c) {
+        for (std::size_t i = 0; i < t.Fields.size(); ++i)
+          if (AnsiSameText(t.Fields[i].Name, c)) return i;
+        throw Exception("no column " + c + " in " + name);
+      };
+      for (auto& row : t.Rows) {
+        bool match = true;
+        for (std::size_t k = 0; k < keys.size(); ++k) match = match && row[col(keys[k])] == params[sets.size() + k].Value;
+        if (!match) continue;
+        for (std::size_t k = 0; k < sets.size(); ++k) row[col(sets[k])] = params[k].Value;
+        ++FAffected;
+      }
     } else if (FSQL.rfind(insert, 0) == 0) {
       auto open = FSQL.find(" (");
       std::string name = Unbracket(FSQL.substr(insert.size(), open - insert.size()));

@@ -1,0 +1,113 @@
+#include "copier/CopyOrvelBases.h"
+
+#include "gisdb/CreateSysTables.h"
+
+TCopyOrvelBaseFrame::TCopyOrvelBaseFrame(QWidget* owner) : TCopyBaseFrame(owner) {}
+
+const std::vector<TCopyOrvelBaseFrame::TSysTable>& TCopyOrvelBaseFrame::SysTables() {
+  static const std::vector<TSysTable> tables = {
+      {"ORVEL_DBINFO", true},    {"ORVEL_IDMAPER", true},  {"ORVEL_MODULES", true},  {"ORVEL_ADDONDAT", false},
+      {"ORVEL_THEMES", false},   {"ORVEL_USERS", false},   {"ORVEL_USERGRPS", false}, {"ORVEL_USR_GRP", true},
+      {"ORVEL_PREFS", false},    {"ORVEL_ACL", false},     {"ORVEL_AREAS", true},    {"ORVEL_REFBOOKS", true},
+      {"ORVEL_PROJECTS", false}, {"ORVEL_PROJMAPS", false}, {"ORVEL_MAPS", true},     {"ORVEL_RASTMAPS", true},
+      {"ORVEL_RASTERS", false},  {"ORVEL_LAYERS", true},   {"ORVEL_SECTORS", true},  {"ORVEL_OBJINFO", true},
+      {"ORVEL_STYLES", true},    {"ORVEL_SEMTABLS", false}, {"ORVEL_RELATION", true}, {"ORVEL_LINKS", true},
+  };
+  return tables;
+}
+
+void TCopyOrvelBaseFrame::ReadInfo() {
+  for (const TSysTable& t : SysTables())
+    AddTable(t.Name,
+             t.Critical ? "Ошибка может привести к нарушению в работе Гис"_ansi
+                        : "Ошибка не должна привести к сбою в работе Гис, но часть данных (возможно) потеряется, можно продолжить копирование"_ansi,
+             t.Critical);
+  TCopyBaseFrame::ReadInfo();
+}
+
+bool FindSysField(IOrvDbTableDef* def, const std::string& name, std::string& found) {
+  found.clear();
+  for (int i = 0; i < def->GetFieldCount(); ++i) {
+    found = def->GetField(i).Name;
+    if (CompareText(found, name) == 0) return true;
+  }
+  return false;
+}
+
+void TCopyOrvelBaseFrame::CreateTable(TCopyTableInfo* item) {
+  IOrvDb* db = Destination.get();
+  const std::string& name = item->DstName;
+  if (name == "ORVEL_DBINFO") CreateSysTable(db, name, DbInfoFields, DbInfoIndexes);
+  else if (name == "ORVEL_IDMAPER") CreateIdMaperTable(db);
+  else if (name == "ORVEL_MODULES") CreateModulesTable(db);
+  else if (name == "ORVEL_ADDONDAT") CreateAddonDatTable(db);
+  else if (name == "ORVEL_THEMES") CreateThemesTable(db);
+  else if (name == "ORVEL_USERS") CreateSysTable(db, name, UsersFields, UsersIndexes);
+  else if (name == "ORVEL_USERGRPS") CreateSysTable(db, name, UserGrpsFields, UserGrpsIndexes);
+  else if (name == "ORVEL_USR_GRP") CreateSysTable(db, name, UsrGrpFields, UsrGrpIndexes);
+  else if (name == "ORVEL_PREFS") CreatePrefsTable(db);
+  else if (name == "ORVEL_ACL") CreateAclTable(db);
+  else if (name == "ORVEL_AREAS") CreateAreasTable(db);
+  else if (name == "ORVEL_REFBOOKS") CreateRefBooksTable(db);
+  else if (name == "ORVEL_PROJECTS") CreateProjectsTable(db);
+  else if (name == "ORVEL_PROJMAPS") CreateProjMapsTable(db);
+  else if (name == "ORVEL_MAPS") CreateMapsTable(db);
+  else if (name == "ORVEL_RASTMAPS") CreateRastMapsTable(db);
+  else if (name == "ORVEL_RASTERS") CreateRastersTable(db);
+  else if (name == "ORVEL_LAYERS") CreateLayersTable(db);
+  else if (name == "ORVEL_SECTORS") CreateSectorsTable(db);
+  else if (name == "ORVEL_OBJINFO") CreateObjInfoTable(db);
+  else if (name == "ORVEL_STYLES") CreateStylesTable(db);
+  else if (name == "ORVEL_SEMTABLS") CreateSemTablsTable(db);
+  else if (name == "ORVEL_RELATION") CreateRelationTable(db);
+  else if (name == "ORVEL_LINKS") CreateLinksTable(db);
+  else throw Exception("Не задана таблица"_ansi);
+
+  // Only the columns the catalogue knows are copied, under the catalogue's spelling; the
+  // indexes come from the catalogue alone. Walking downwards keeps the positions still to visit
+  // valid while entries are deleted.
+  IOrvDbTableDefPtr def = db->GetTableDef(name);
+  for (int i = item->FieldMapCount() - 1; i >= 0; --i) {
+    std::string found;
+    const bool known = FindSysField(def.get(), item->GetFieldTarget(Variant(int32_t(i))), found);
+    item->SetFieldTarget(Variant(int32_t(i)), known ? found : std::string());
+  }
+  for (int i = item->IndexMapCount() - 1; i >= 0; --i) item->SetIndexTarget(Variant(int32_t(i)), "");
+}
+
+void TCopyOrvelBaseFrame::CopyTables() {
+  TCopyBaseFrame::CopyTables();
+  if (Unfasten) MakeIndependent();
+}
+
+void TCopyOrvelBaseFrame::MakeIndependent() {
+  try {
+    IOrvDb* db = Destination.get();
+    const std::string g1 = GUIDToString(CreateGUID());
+    IOrvDbSQLPtr ids = db->CreateSQL(Format("SELECT * FROM [%s] ORDER BY [%s].[%s]",
+                                            {"ORVEL_IDMAPER", "ORVEL_IDMAPER", "LOCALID"}));
+    ids->Execute({});
+    int32_t n = 1;
+    while (!ids->Eof() && ids->AsInt32(Variant("LOCALID")) == n) {
+      ++n;
+      ids->Next();
+    }
+    ids->Close();
+    ids.reset();
+    BuildInsertSQL(db, "ORVEL_IDMAPER", {"IDCLASS", "LOCALID", "GLOBALID"})
+        ->Execute({IntParam(0), IntParam(n), StrParam(g1)});
+    const std::string g2 = GUIDToString(CreateGUID());
+    BuildUpdateSQL(db, "ORVEL_DBINFO", {"DBID", "IDGROUP", "IDNUMBER"}, {})
+        ->Execute({StrParam(g2), IntParam(n), IntParam(1000)});
+  } catch (const std::exception& e) {
+    // The copy keeps the original's identity; the summary's details say why.
+    Unfasten = false;
+    for (int i = 0; i < TableCount(); ++i) {
+      TCopyTableInfo* item = GetTable(i);
+      if (item->SrcName == "ORVEL_DBINFO") {
+        item->Errors->Add(ExceptionMessage(e));
+        break;
+      }
+    }
+  }
+}
