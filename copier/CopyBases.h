@@ -8,11 +8,22 @@
 //
 // A map key is a Variant: a 16-bit or 32-bit signed or an 8-bit unsigned integer is a position,
 // anything else is taken as a name (its text).
+//
+// TCopyBaseFrame is the copy engine: a frame on a wizard page that copies each listed table from
+// the source database to the destination in four phases (read the structures, a step before
+// creation, create the tables, copy the rows), showing its progress and asking the user what to do
+// about existing tables and rows that cannot be written. Everything runs in the user-interface
+// thread; the progress steps pump the message loop, so the wizard's Cancel can call Stop mid-run.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QFrame>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+
+#include "foundation/ObjectLists.h"
 
 #include "gisdb/OrvelDbs.h"
 #include "platform/rtl/Classes.h"
@@ -63,3 +74,72 @@ int FindIndexOfField(IOrvDbTableDef* def, const std::string& fieldName, TOrvDbIn
 // The list cut at sep, each item translated through the item's field map; unmapped and empty
 // items are dropped, the rest joined by sep in their order.
 std::string MapFieldList(const std::string& list, const TCopyTableInfo& item, char sep);
+
+class QLabel;
+class QProgressBar;
+class TDialogIcon;
+
+enum TCopyState : uint8_t { csReady = 0, csRunning = 1, csStopped = 2, csFinished = 3 };
+
+class TCopyBaseFrame : public QFrame {
+ public:
+  explicit TCopyBaseFrame(QWidget* owner = nullptr);
+  ~TCopyBaseFrame() override;
+
+  QLabel* lbl1;
+  QLabel* lbl2;
+  QProgressBar* Progress1;
+  QProgressBar* Progress2;
+  TDialogIcon* DialogIcon1;
+  QLabel* lblCaption;
+  QLabel* AppraisalTime;
+
+  TObjectList Tables;  // the items in copy order, owned
+  int32_t LockCount = 0;
+  IOrvDbPtr Source;
+  IOrvDbPtr Destination;
+  // Makes the items AddTable appends; a specialisation sets its own item class.
+  std::function<TCopyTableInfo*(const std::string& name)> ItemClass;
+  TCopyState State = csReady;
+  bool AutoDelete = false;    // drop existing destination tables without asking
+  bool HideWarnings = false;  // row errors of non-critical tables without the dialog
+  TDateTime LastShownRemaining = 0;
+  TDateTime StartTime = 0;    // time of day the current table's row copy began
+
+  // Stores both databases, shows the caption, clears the items; State := csReady.
+  void Init(const std::string& caption, const IOrvDbPtr& source, const IOrvDbPtr& destination);
+  TCopyTableInfo* GetTable(int index) const;
+  int TableCount() const { return Tables.Count(); }
+  void Lock() { ++LockCount; }
+  void Unlock() {
+    if (LockCount > 0) --LockCount;
+  }
+  bool IsLocked() const { return LockCount > 0; }
+
+  // The four phases and their steps.
+  virtual void ReadTableInfo(TCopyTableInfo* item);
+  virtual void CreateTable(TCopyTableInfo* item);
+  virtual void CopyTable(TCopyTableInfo* item);
+  virtual void ReadInfo();
+  virtual void BeforeCreateTables();
+  virtual void CreateTables();
+  virtual void CopyTables();
+  // Appends a new item of ItemClass; returns its position.
+  virtual int AddTable(const std::string& name, const std::string& description, bool critical);
+  // Runs the copy. An exception leaves it with State csStopped. However it ends, the rows written
+  // are committed on the destination before it returns.
+  virtual void Execute();
+  // Empties the progress display and sets State := csStopped; the loops end at their next test.
+  virtual void Stop();
+
+  void BeginTablesProgress(int max, const std::string& caption);
+  void SetTablesCaption(const std::string& caption);
+  void StepTables();
+  void BeginRowsProgress(const std::string& caption, int max);
+  void StepRows();
+  // "h:mm:ss" of a span of days, hours not wrapped at 24.
+  static std::string FormatRemaining(TDateTime days);
+
+ private:
+  QElapsedTimer FRowClock;  // elapsed time of the current row copy, unaffected by midnight
+};

@@ -76,7 +76,7 @@ class TMemSQL : public TOrvDbObject, public IOrvDbSQL {
     const std::string count = "SELECT COUNT(*) FROM ";
     const std::string all = "SELECT * FROM ";
     const std::string insert = "INSERT INTO ";
-    if (FSQL.rfind(count, 0) == 0) {
+    if (AnsiUpperCase(FSQL).rfind(count, 0) == 0) {
       std::string name = Unbracket(Trim(FSQL.substr(count.size())));
       FMem->Touch("count", name);
       FColumns = {"COUNT"};

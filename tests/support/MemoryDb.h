@@ -22,7 +22,8 @@ struct TMemTable {
 
 class TMemDb : public TOrvDb {
  public:
-  // Operations the fault hook sees: "create", "drop", "rename", "select", "insert", "count".
+  // Operations the fault hook sees: "create", "drop", "rename", "select", "insert", "count",
+  // "start", "commit", "rollback" (the table is empty for the last three).
   // It may throw to make that operation fail.
   std::function<void(const std::string& op, const std::string& table)> Fault;
   // INSERTs into this table report success but store nothing.
@@ -34,9 +35,9 @@ class TMemDb : public TOrvDb {
 
   TOrvDbTableDef* CreateTableDef() override;
   void Close() override {}
-  void StartTransaction() override {}
-  void Commit() override {}
-  void Rollback() override {}
+  void StartTransaction() override { Touch("start", ""); }
+  void Commit() override { Touch("commit", ""); }
+  void Rollback() override { Touch("rollback", ""); }
   bool InTransaction() override { return false; }
   bool IsLocal() override { return false; }
   IOrvDbSQLPtr CreateSQL(const std::string& sql) override;
