@@ -2,12 +2,10 @@
 
 #include <QFontMetrics>
 #include <QFrame>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <algorithm>
 
 #include "platform/rtl/AnsiText.h"
@@ -17,24 +15,6 @@
 #include "platform/ui/UiText.h"
 
 TActionForm* ActionForm = nullptr;
-
-namespace {
-
-// Centres the dialog on the main window, or on the screen when there is none.
-void CenterOnMainForm(QWidget& window) {
-  QRect area;
-  if (QWidget* main = Application->MainForm(); main && main->isVisible() && main != &window)
-    area = main->frameGeometry();
-  else if (QScreen* screen = QGuiApplication::primaryScreen())
-    area = screen->availableGeometry();
-  else
-    return;
-  QRect frame = window.frameGeometry();
-  frame.moveCenter(area.center());
-  window.move(frame.topLeft());
-}
-
-}  // namespace
 
 TActionForm::TActionForm(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |

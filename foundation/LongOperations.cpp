@@ -1,10 +1,8 @@
 #include "foundation/LongOperations.h"
 
 #include <QFrame>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 
 #include "platform/rtl/AnsiText.h"
 #include "platform/rtl/Classes.h"
@@ -19,15 +17,6 @@ constexpr int kTextPanelHeight = 74;
 constexpr int kControlPanelHeight = 41;
 
 TStringList Captions;
-
-// Centres a top-level window on the screen it will appear on.
-void CenterOnScreen(QWidget& window) {
-  QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
-  if (!screen) return;
-  QRect frame = window.frameGeometry();
-  frame.moveCenter(screen->availableGeometry().center());
-  window.move(frame.topLeft());
-}
 
 }  // namespace
 

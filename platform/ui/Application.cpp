@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <algorithm>
 
 #include "platform/rtl/AnsiText.h"
@@ -121,6 +122,25 @@ TModalResult TApplication::MessageBox(const std::string& text, const std::string
 }
 
 int TApplication::Run() { return QApplication::exec(); }
+
+void CenterOnScreen(QWidget& window) {
+  QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect frame = window.frameGeometry();
+  frame.moveCenter(screen->availableGeometry().center());
+  window.move(frame.topLeft());
+}
+
+void CenterOnMainForm(QWidget& window) {
+  QWidget* main = Application->MainForm();
+  if (!main || !main->isVisible() || main == &window) {
+    CenterOnScreen(window);
+    return;
+  }
+  QRect frame = window.frameGeometry();
+  frame.moveCenter(main->frameGeometry().center());
+  window.move(frame.topLeft());
+}
 
 void ErrorBox(const std::string& text, QWidget* owner) {
   Application->MessageBox(text, "Ошибка"_ansi, MB_OK | MB_ICONERROR, owner);

@@ -89,6 +89,11 @@ class TApplication {
 // The one application object.
 extern TApplication* const Application;
 
+// Places a top-level window before it is shown: centred on the screen it will appear on, or on the
+// main form when that is shown (else on the screen).
+void CenterOnScreen(QWidget& window);
+void CenterOnMainForm(QWidget& window);
+
 // The four message boxes of the system, each owned by `owner` when given:
 // error: caption "Ошибка", error icon, OK.
 void ErrorBox(const std::string& text, QWidget* owner = nullptr);

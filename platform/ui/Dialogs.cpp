@@ -63,6 +63,8 @@ TModalInfo FormInfo(const std::string& id, QDialog& dialog) {
   return info;
 }
 
+TModalResult ShowModal(QDialog& form, const std::string& id) { return ExecModal(form, FormInfo(id, form)); }
+
 TModalHook SetModalHook(TModalHook hook) {
   TModalHook previous = std::move(Hook());
   Hook() = std::move(hook);

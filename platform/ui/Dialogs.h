@@ -50,6 +50,9 @@ struct TModalInfo {
 // title as the caption and the texts of its buttons in creation order.
 TModalInfo FormInfo(const std::string& id, QDialog& dialog);
 
+// Shows a form modally through ExecModal, described by FormInfo; returns its modal result.
+TModalResult ShowModal(QDialog& form, const std::string& id);
+
 // Answers a dialog: a result, which closes the dialog with it; or nothing, when the hook has acted
 // on the dialog itself, which must then have closed.
 using TModalHook = std::function<std::optional<TModalResult>(const TModalInfo&, QDialog&)>;

@@ -74,7 +74,7 @@ bool TOpenDialog::Execute(QWidget* owner) {
 
 std::optional<TBrowseForFolderResult> BrowseForFolder(QWidget* owner, const std::string& title,
                                                       const std::string& folder, unsigned flags) {
-  QFileDialog dialog(OwnerOrDefault(owner), ToQString(title));
+  QFileDialog dialog(owner, ToQString(title));
   PrepareForHook(dialog);
   dialog.setFileMode(QFileDialog::Directory);
   dialog.setOption(QFileDialog::ShowDirsOnly);

@@ -38,7 +38,8 @@ class TOpenDialog {
   bool Execute(QWidget* owner = nullptr);
 };
 
-// The folder picker: `title` is its prompt, `folder` the folder preselected. Runs modally (id
+// The folder picker: `title` is its prompt, `folder` the folder preselected; it belongs to `owner`
+// exactly (none when null). Runs modally (id
 // "BrowseForFolder", kind FolderDialog, caption the title, text the folder, Flags `flags`). On OK
 // gives the chosen folder's full path and its display name (the last part of the path).
 struct TBrowseForFolderResult {

@@ -210,7 +210,7 @@ TEST(DialogSeam, ExecModalRunsAnyDialogThroughTheHook) {
   EXPECT_EQ(ExecModal(dialog, info), mrOk);
   EXPECT_TRUE(wasVisible);
   EXPECT_FALSE(dialog.isVisible());
-  EXPECT_EQ(ExecModal(dialog, info), mrAbort);
+  EXPECT_EQ(ShowModal(dialog, "TTestForm"), mrAbort);
   EXPECT_FALSE(dialog.isVisible());
 }
 
