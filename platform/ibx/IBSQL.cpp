@@ -179,6 +179,21 @@ void TIBXSQLVAR::SetIsNull(bool value) {
   XSQLVAR* v = AsVar(FVar);
   v->sqltype = static_cast<ISC_SHORT>(v->sqltype | 1);
   FNullInd = value ? -1 : 0;
+  ShareValue();
+}
+
+void TIBXSQLVAR::ShareValue() {
+  const XSQLVAR* v = AsVar(FVar);
+  for (TIBXSQLVAR* other : FSameName) {
+    XSQLVAR* o = AsVar(other->FVar);
+    other->FData = FData;
+    o->sqldata = other->FData.data();
+    o->sqltype = v->sqltype;
+    o->sqlscale = v->sqlscale;
+    o->sqlsubtype = v->sqlsubtype;
+    o->sqllen = v->sqllen;
+    other->FNullInd = FNullInd;
+  }
 }
 
 int64_t TIBXSQLVAR::ScaledValue(int& scale) const {
@@ -444,6 +459,7 @@ void TIBXSQLVAR::SetScalar(int type, int scale, const void* data, int len) {
   else
     v->sqlsubtype = 0;
   FNullInd = 0;
+  ShareValue();
 }
 
 void TIBXSQLVAR::SetAsString(const std::string& value) {
@@ -576,6 +592,10 @@ void TIBXSQLDA::Build(const std::vector<std::string>& names) {
     FVars.push_back(std::make_unique<TIBXSQLVAR>(FOwner, &da->sqlvar[i], i, FIsParams));
   FNames = names;
   FNames.resize(FVars.size());
+  for (size_t i = 0; i < FVars.size(); ++i)
+    for (size_t j = 0; j < FVars.size(); ++j)
+      if (i != j && !FNames[i].empty() && AnsiSameText(FNames[i], FNames[j]))
+        FVars[i]->FSameName.push_back(FVars[j].get());
 }
 
 void TIBXSQLDA::Reset() {

@@ -49,7 +49,8 @@ inline constexpr int Null = 32766;
 // Writing a parameter sends the value in the setter's own type and lets the engine convert it to
 // the parameter's type, so AsString on an INTEGER parameter is parsed by the engine; writing a
 // blob parameter (AsString, LoadFromStream) creates the blob at once in the statement's active
-// transaction.
+// transaction. Parameters that share one ":name" in the text share their value: writing one
+// writes them all.
 class TIBXSQLVAR {
  public:
   TIBXSQLVAR(TIBSQL* owner, void* xsqlvar, int index, bool isParam);
@@ -106,10 +107,12 @@ class TIBXSQLVAR {
 
  private:
   friend class TIBSQL;
+  friend class TIBXSQLDA;
   void* Var() const { return FVar; }
   void AllocateColumnBuffer();
   void CheckParam() const;
   void SetScalar(int type, int scale, const void* data, int len);
+  void ShareValue();
   [[noreturn]] void ConversionError(const char* target) const;
   int64_t ScaledValue(int& scale) const;
   std::string ReadBlob() const;
@@ -124,6 +127,7 @@ class TIBXSQLVAR {
   bool FDescNullable = true;
   short FNullInd = -1;
   std::vector<char> FData;  // the value's bytes; sqldata points here
+  std::vector<TIBXSQLVAR*> FSameName;  // the other parameters of the same name
 };
 
 // The descriptor area of a statement's parameters or of its result columns.

@@ -263,6 +263,14 @@ TEST_P(IBXStatementTest, RowsAffectedCountsTheStatementsRows) {
   while (!sel.Eof()) sel.Next();
   EXPECT_EQ(sel.RowsAffected(), 6);
   EXPECT_EQ(sel.RecordCount(), 6);
+  // One name used twice is one value.
+  TIBSQL& twice = Query("SELECT COUNT(*) FROM R WHERE ID = :V OR ID = :V + 1");
+  twice.ParamByName("V").SetAsLong(1);
+  twice.ExecQuery();
+  EXPECT_EQ(twice.Fields(0).AsLong(), 0);
+  twice.ParamByName("V").SetAsLong(5);
+  twice.ExecQuery();
+  EXPECT_EQ(twice.Fields(0).AsLong(), 2);
   TIBSQL& ddl = Query("CREATE TABLE R2 (ID INTEGER)");
   ddl.ExecQuery();
   EXPECT_EQ(ddl.RowsAffected(), -1);
