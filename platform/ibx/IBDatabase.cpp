@@ -20,6 +20,8 @@
 
 #include <ibase.h>
 
+#include <locale.h>
+
 #include <algorithm>
 
 #include "platform/ibx/IBInternal.h"
@@ -69,6 +71,51 @@ void SplitParam(const std::string& line, const char* prefix, std::string& name, 
 }  // namespace ibx_internal
 
 using namespace ibx_internal;
+
+namespace {
+
+// The client converts a UTF-8 file name to the character set of the calling thread's locale
+// before it touches the file system, and fails on any non-ASCII name under the "C" locale. File
+// names are UTF-8 here whatever the locale, so the calls that take or use a file name run with a
+// UTF-8 character-type locale on this thread only.
+class Utf8FileNameScope {
+ public:
+  Utf8FileNameScope() {
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (utf8) FOld = uselocale(utf8);
+  }
+  ~Utf8FileNameScope() {
+    if (FOld) uselocale(FOld);
+  }
+  Utf8FileNameScope(const Utf8FileNameScope&) = delete;
+  Utf8FileNameScope& operator=(const Utf8FileNameScope&) = delete;
+
+ private:
+  locale_t FOld = nullptr;
+};
+
+// Raises the status vector's error for a call on the database file `name` (Windows-1251). The
+// engine quotes file names in the file system's UTF-8; they are given back in Windows-1251 like
+// the rest of the message.
+[[noreturn]] void RaiseFileStatus(const ISC_STATUS* status, const std::string& name) {
+  try {
+    RaiseStatus(status);
+  } catch (EIBInterBaseError& e) {
+    size_t colon = name.find(':');
+    std::string path = colon == std::string::npos ? name : name.substr(colon + 1);
+    std::string utf8 = AnsiToUtf8(path);
+    std::string message = e.Message();
+    if (utf8 != path && !path.empty()) {
+      for (size_t at = message.find(utf8); at != std::string::npos;
+           at = message.find(utf8, at + path.size()))
+        message.replace(at, utf8.size(), path);
+      e.SetMessage(message);
+    }
+    throw;
+  }
+}
+
+}  // namespace
 
 // --- TIBBase ------------------------------------------------------------------------------
 
@@ -194,9 +241,10 @@ void TIBDatabase::Open() {
   std::string name = AnsiToUtf8(FDatabaseName);
   ISC_STATUS_ARRAY status;
   isc_db_handle handle = 0;
+  Utf8FileNameScope utf8;
   if (isc_attach_database(status, 0, name.c_str(), &handle, static_cast<short>(dpb.size()),
                           dpb.data()))
-    RaiseStatus(status);
+    RaiseFileStatus(status, FDatabaseName);
   FHandle = handle;
   int dbDialect = DBSQLDialect();
   if (FSQLDialect > dbDialect) FSQLDialect = dbDialect;
@@ -209,9 +257,10 @@ void TIBDatabase::CreateDatabase() {
   std::string name = AnsiToUtf8(FDatabaseName);
   ISC_STATUS_ARRAY status;
   isc_db_handle handle = 0;
+  Utf8FileNameScope utf8;
   if (isc_create_database(status, 0, name.c_str(), &handle, static_cast<short>(dpb.size()),
                           dpb.data(), 0))
-    RaiseStatus(status);
+    RaiseFileStatus(status, FDatabaseName);
   FHandle = handle;
 }
 
@@ -255,7 +304,8 @@ void TIBDatabase::DropDatabase() {
     if (t->Active()) t->EndTransaction(TARollback);
   ISC_STATUS_ARRAY status;
   isc_db_handle handle = FHandle;
-  if (isc_drop_database(status, &handle)) RaiseStatus(status);
+  Utf8FileNameScope utf8;
+  if (isc_drop_database(status, &handle)) RaiseFileStatus(status, FDatabaseName);
   FHandle = 0;
 }
 

@@ -47,6 +47,25 @@ TEST_P(IBXTest, CreatedDatabaseHasPageSizeCharsetAndDialect) {
   EXPECT_FALSE(again->Connected());
 }
 
+TEST_P(IBXTest, CyrillicFileNamesReachTheFileSystemInUtf8AndDropDeletes) {
+  auto db = CreateDb("База_данных.fdb"_ansi);
+  std::filesystem::path file = FDir.Path() / AnsiToUtf8("База_данных.fdb"_ansi);
+  EXPECT_TRUE(std::filesystem::exists(file));
+  db->Close();
+  db->Open();
+  EXPECT_TRUE(db->Connected());
+  db->DropDatabase();
+  EXPECT_FALSE(db->Connected());
+  EXPECT_FALSE(std::filesystem::exists(file));
+  // The engine's message quotes the name as it was given, in Windows-1251.
+  try {
+    db->Open();
+    FAIL();
+  } catch (const EIBInterBaseError& e) {
+    EXPECT_NE(e.Message().find("База_данных.fdb"_ansi), std::string::npos) << e.what();
+  }
+}
+
 TEST_P(IBXTest, DisconnectCommitsPendingWorkOfTheDefaultTransaction) {
   {
     auto db = CreateDb();
