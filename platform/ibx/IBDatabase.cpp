@@ -23,6 +23,8 @@
 #include <locale.h>
 
 #include <algorithm>
+#include <cctype>
+#include <exception>
 
 #include "platform/ibx/IBInternal.h"
 

@@ -14,9 +14,11 @@
 
 #include <ibase.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "platform/ibx/IBInternal.h"
 
@@ -761,7 +763,7 @@ TIBXSQLVAR& TIBSQL::ParamByName(const std::string& name) {
 }
 
 TIBXSQLDA& TIBSQL::Current() {
-  if (!Prepared()) Prepare();
+  CheckPrepared();
   return FColumns;
 }
 
