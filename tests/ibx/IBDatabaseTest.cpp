@@ -127,6 +127,32 @@ TEST_P(IBXTest, RetainingCommitKeepsTransactionAndCursorsRollbackUndoes) {
   EXPECT_EQ(CountRows(*db, "T"), 2);
 }
 
+TEST_P(IBXTest, ConflictingUpdateFailsAtOnceInsteadOfWaiting) {
+  auto db = CreateDb();
+  Exec(*db, "CREATE TABLE L (ID INTEGER)");
+  db->DefaultTransaction()->CommitRetaining();
+  Exec(*db, "INSERT INTO L VALUES (1)");
+  db->DefaultTransaction()->CommitRetaining();
+  Exec(*db, "UPDATE L SET ID = 2");  // uncommitted
+
+  auto other = NewDatabase("test.fdb");
+  other->Open();
+  other->DefaultTransaction()->StartTransaction();
+  try {
+    Exec(*other, "UPDATE L SET ID = 3");
+    FAIL() << "the second update did not conflict";
+  } catch (const EIBInterBaseError& e) {
+    EXPECT_NE(e.Message().find("conflict"), std::string::npos) << e.what();
+  }
+  // Read committed: the other connection sees the first one's work once it is committed.
+  db->DefaultTransaction()->CommitRetaining();
+  TIBSQL q;
+  q.SetDatabase(other.get());
+  q.SQL().SetText("SELECT ID FROM L");
+  q.ExecQuery();
+  EXPECT_EQ(q.Fields(0).AsLong(), 2);
+}
+
 TEST_P(IBXTest, EngineErrorsCarryMessageAndSQLCode) {
   auto db = CreateDb();
   TIBSQL q;

@@ -320,6 +320,24 @@ TEST_P(IBXStatementTest, OutputValuesOfReturningStatements) {
   EXPECT_TRUE(q.Eof());
 }
 
+TEST_P(IBXStatementTest, WithoutParamCheckColonNamesReachTheEngine) {
+  TIBSQL& q = Query(
+      "EXECUTE BLOCK RETURNS (R INTEGER) AS DECLARE X INTEGER = 5; "
+      "BEGIN R = :X; SUSPEND; R = :X + 1; SUSPEND; END");
+  q.SetParamCheck(false);
+  q.ExecQuery();
+  EXPECT_EQ(q.SQLType(), SQLSelect);
+  EXPECT_EQ(q.Params().Count(), 0);
+  EXPECT_EQ(q.Fields(0).AsLong(), 5);
+  q.Next();
+  EXPECT_EQ(q.Fields(0).AsLong(), 6);
+  q.Next();
+  EXPECT_TRUE(q.Eof());
+  q.Close();
+  EXPECT_TRUE(q.Eof());
+  EXPECT_TRUE(q.Prepared());
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, IBXStatementTest,
                          ::testing::Values(Engine::Embedded, Engine::Server), EngineName);
 
