@@ -162,8 +162,9 @@ void TIBXSQLVAR::AllocateColumnBuffer() {
 }
 
 void TIBXSQLVAR::ConversionError(const char* target) const {
-  throw EIBClientError(Format("Cannot convert column \"%s\" of SQL type %d to %s",
-                              {FName.empty() ? std::to_string(FIndex) : FName,
+  throw EIBClientError(Format("Cannot convert %s \"%s\" of SQL type %d to %s",
+                              {FIsParam ? "parameter" : "column",
+                               FName.empty() ? std::to_string(FIndex) : FName,
                                AsVar(FVar)->sqltype & ~1, target}));
 }
 
