@@ -2,9 +2,10 @@
 //
 // TIBDatabase.Open is isc_attach_database with a DPB built from Params (user, password, role,
 // lc_ctype, connect timeout, the file name flagged as UTF-8), CreateDatabase is
-// isc_create_database (page size, default character set, dialect), Close isc_detach_database and
-// DropDatabase isc_drop_database; DBSQLDialect asks isc_database_info. TIBTransaction maps one to
-// one onto isc_start_multiple (a TPB built from Params), isc_commit_transaction,
+// isc_create_database (page size, default character set, dialect), Close isc_detach_database
+// after ending each active transaction by its DefaultAction (isc_commit_transaction unless set
+// otherwise), and DropDatabase isc_drop_database; DBSQLDialect asks isc_database_info. TIBTransaction maps one to
+// one onto isc_start_transaction (a TPB built from Params), isc_commit_transaction,
 // isc_rollback_transaction, isc_commit_retaining and isc_rollback_retaining. TIBSQL allocates its
 // statement with isc_dsql_allocate_statement, prepares with isc_dsql_prepare and describes with
 // isc_dsql_describe / isc_dsql_describe_bind, asks the statement type and the row counts with
