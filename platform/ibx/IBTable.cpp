@@ -69,11 +69,16 @@ std::string ColumnType(const TFieldDef& def) {
     case ftWord:
     case ftAutoInc:
       return "INTEGER";
-    case ftFloat:
+    case ftLargeint:
+      return "BIGINT";
     case ftCurrency:
+      return "NUMERIC(18,4)";
     case ftBCD:
     case ftFMTBcd:
-    case ftLargeint:
+      if (def.Precision >= 1 && def.Precision <= 18 && def.Size >= 0 && def.Size <= def.Precision)
+        return "NUMERIC(" + std::to_string(def.Precision) + "," + std::to_string(def.Size) + ")";
+      return "DOUBLE PRECISION";
+    case ftFloat:
       return "DOUBLE PRECISION";
     case ftDate:
     case ftTime:

@@ -31,12 +31,15 @@ class TIBTable : public TIBBase {
 
   bool Exists();
   // Creates the table from FieldDefs and IndexDefs. Each field type has one column type, chosen
-  // so that the table reads back through the catalogue's type codes 7, 8, 10, 27, 35, 37, 261:
+  // so that the table reads back with its values exact:
   //   ftString, ftFixedChar, ftWideString       VARCHAR(Size)
   //   ftSmallint, ftBoolean                      SMALLINT
   //   ftInteger, ftWord, ftAutoInc               INTEGER
-  //   ftFloat, ftCurrency, ftBCD, ftFMTBcd,
-  //   ftLargeint                                 DOUBLE PRECISION (whole numbers exact to 2^53)
+  //   ftLargeint                                 BIGINT
+  //   ftCurrency                                 NUMERIC(18,4)
+  //   ftBCD, ftFMTBcd                            NUMERIC(Precision,Size) (DOUBLE PRECISION
+  //                                              without a precision of 1 to 18)
+  //   ftFloat                                    DOUBLE PRECISION
   //   ftDate, ftTime, ftDateTime, ftTimeStamp    TIMESTAMP
   //   ftMemo, ftFmtMemo, ftOraClob               BLOB SUB_TYPE 1
   //   ftBlob, ftBytes, ftVarBytes, ftGraphic,
