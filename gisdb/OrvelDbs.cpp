@@ -1,5 +1,18 @@
 #include "gisdb/OrvelDbs.h"
 
+#include "gisdb/VCLOrvelDbs.h"
+
+IOrvDbPtr ConnectDb(IConnParams* params, bool open) {
+  const std::string engine = GetConnParam(params, "ENGINE", "");
+  IOrvDbPtr db;
+  if (AnsiSameText(engine, "BDE") || AnsiSameText(engine, "PDOX") || AnsiSameText(engine, "IB"))
+    db = IOrvDbPtr(new TVCLOrvDb);
+  else
+    throw Exception("Ошибка присоединения к базе данных: неизвестный тип СУБД"_ansi);
+  if (open) db->Open(params);
+  return db;
+}
+
 bool SameFieldDef(const TOrvDbFieldDef& a, const TOrvDbFieldDef& b) {
   return a.Name == b.Name && a.FieldType == b.FieldType && a.Size == b.Size && a.Required == b.Required;
 }

@@ -162,6 +162,13 @@ class IOrvDbSQL : public virtual IInterface {
   virtual void Close() = 0;
 };
 
+// The connect factory: a new database of the back-end that ENGINE names ("BDE", "PDOX" and "IB":
+// the Paradox and InterBase back-end; "OLEDB": the ODBC back-end), opened with the same
+// parameters when open is true. An unknown or missing ENGINE raises "Ошибка присоединения к базе
+// данных: неизвестный тип СУБД" before anything is created; a failing Open passes its exception
+// on and the new database goes with it.
+IOrvDbPtr ConnectDb(IConnParams* params, bool open);
+
 // Parameter makers.
 void StrParam(TOrvDbParam& param, const std::string& value);
 void IntParam(TOrvDbParam& param, int32_t value);

@@ -1,0 +1,462 @@
+#include "gisdb/VCLOrvelDbs.h"
+
+#include "platform/ibx/IBDatabase.h"
+#include "platform/ibx/IBSQL.h"
+#include "platform/ibx/IBTable.h"
+
+// --- maps ----------------------------------------------------------------------------------
+
+TFieldType FieldTypeToVCL(TOrvDbFieldType type) {
+  switch (type) {
+    case dftBoolean: return ftBoolean;
+    case dftInt8: case dftUInt8: case dftInt16: case dftUInt16: return ftSmallint;
+    case dftInt32: case dftUInt32: return ftInteger;
+    case dftInt64: case dftUInt64: return ftLargeint;
+    case dftSingle: case dftDouble: return ftFloat;
+    case dftCurrency: return ftCurrency;
+    case dftDateTime: return ftDateTime;
+    case dftString: return ftString;
+    case dftMemo: return ftMemo;
+    case dftBlob: return ftBlob;
+    default: return ftUnknown;
+  }
+}
+
+TOrvDbFieldType VCLToFieldType(TFieldType type) {
+  switch (type) {
+    case ftString: case ftFixedChar: case ftWideString: return dftString;
+    case ftSmallint: case ftWord: return dftInt16;
+    case ftInteger: case ftAutoInc: return dftInt32;
+    case ftLargeint: return dftInt64;
+    case ftBoolean: return dftBoolean;
+    case ftFloat: return dftDouble;
+    case ftCurrency: return dftCurrency;
+    case ftDate: case ftTime: case ftDateTime: return dftDateTime;
+    case ftMemo: return dftMemo;
+    case ftBytes: case ftVarBytes: case ftBlob: case ftGraphic: case ftFmtMemo: case ftParadoxOle:
+    case ftDBaseOle: case ftTypedBinary: case ftOraBlob: case ftOraClob:
+      return dftBlob;
+    default: return dftUnknown;
+  }
+}
+
+// The catalogue code alone does not tell a NUMERIC from a plain integer: a scaled SMALLINT,
+// INTEGER or 64-bit column holds fractions and reads as currency (scales -1 to -4) or double.
+bool IBColumnToFieldType(int code, int scale, TOrvDbFieldType& type) {
+  switch (code) {
+    case 7: case 8: case 16:
+      if (scale < 0) {
+        type = scale >= -4 ? dftCurrency : dftDouble;
+        return true;
+      }
+      type = code == 7 ? dftInt16 : code == 8 ? dftInt32 : dftInt64;
+      return true;
+    case 9: type = dftInt64; return true;
+    case 10: type = dftSingle; return true;
+    case 11: case 27: type = dftDouble; return true;
+    case 12: case 13: case 35: type = dftDateTime; return true;
+    case 14: case 37: type = dftString; return true;
+    case 261: type = dftBlob; return true;
+    default: return false;
+  }
+}
+
+TOrvDbFieldType IBResultToFieldType(int sqlType, int scale) {
+  switch (sqlType) {
+    case IBSQLType::Varying: case IBSQLType::Text: return dftString;
+    case IBSQLType::Double: case IBSQLType::DFloat: return dftDouble;
+    case IBSQLType::Float: return dftSingle;
+    case IBSQLType::Long: case IBSQLType::Short:
+      return scale == 0 ? dftInt32 : scale >= -4 ? dftCurrency : dftDouble;
+    case IBSQLType::Timestamp: case IBSQLType::TypeTime: case IBSQLType::TypeDate: return dftDateTime;
+    case IBSQLType::Blob: case IBSQLType::Array: return dftBlob;
+    case IBSQLType::Int64:
+      // A 64-bit integer column at scale 0 reads as what it is.
+      return scale == 0 ? dftInt64 : scale >= -4 ? dftCurrency : dftDouble;
+    default: return dftUnknown;
+  }
+}
+
+std::string ConvertParamMarks(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  char literal = 0;
+  int n = 0;
+  for (char c : text) {
+    if (literal == 0 && c == '?') {
+      out += ":PARAM" + std::to_string(n++);
+      continue;
+    }
+    out += c;
+    if (c == '\'' || c == '"') {
+      if (literal == 0)
+        literal = c;
+      else if (literal == c)
+        literal = 0;
+    }
+  }
+  return out;
+}
+
+bool IsColumnPosition(const Variant& column) {
+  switch (column.VarType()) {
+    case varSmallint: case varInteger: case varShortInt: case varByte: case varWord: case varLongWord:
+      return true;
+    default:
+      return false;
+  }
+}
+
+const std::string& BlobParamMessage() {
+  return "Ошибка обновления данных: параметр типа BLOB должен задаваться в виде строки"_ansi;
+}
+
+// --- the database ---------------------------------------------------------------------------
+
+TVCLOrvDb::TVCLOrvDb() = default;
+
+TVCLOrvDb::~TVCLOrvDb() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+TOrvDbTableDef* TVCLOrvDb::CreateTableDef() { return new TVCLOrvDbTableDef(this); }
+
+void TVCLOrvDb::Open(IConnParams* params) {
+  Close();
+  TOrvDb::Open(params);
+  const std::string engine = GetConnParam(params, "ENGINE", "");
+  if (AnsiSameText(engine, "IB")) {
+    OpenInterBase();
+    return;
+  }
+  throw Exception("Ошибка создания базы данных: не задан тип соединения"_ansi);
+}
+
+void TVCLOrvDb::OpenInterBase() {
+  IConnParams* p = Params();
+  FKind = 2;
+  FIBDatabase = std::make_unique<TIBDatabase>();
+  FIBDatabase->SetLoginPrompt(false);
+  const std::string server = GetConnParam(p, "SERVER", "");
+  const std::string database = GetConnParam(p, "DATABASE", "");
+  std::string name;
+  if (server.empty()) {
+    name = database;
+  } else {
+    const std::string protocol = GetConnParam(p, "PROTOCOL", "");
+    if (AnsiSameText(protocol, "TCP"))
+      name = server + ":" + database;
+    else if (AnsiSameText(protocol, "NamedPipe"))
+      name = "\\\\" + server + "\\" + database;
+    else if (AnsiSameText(protocol, "SPX"))
+      name = server + "@" + database;
+    else
+      throw Exception("Ошибка открытия базы данных InterBase: некорректный протокол"_ansi);
+  }
+  FIBDatabase->SetDatabaseName(name);
+  const std::pair<const char*, const char*> lines[] = {
+      {"user_name", "USER"}, {"password", "PASSWORD"}, {"sql_role", "SQLROLE"}, {"lc_ctype", "CTYPE"}};
+  for (const auto& [line, key] : lines) {
+    const std::string value = GetConnParam(p, key, "");
+    if (!value.empty()) FIBDatabase->Params().Add(std::string(line) + "=" + value);
+  }
+  FIBTransaction = std::make_unique<TIBTransaction>();
+  FIBDatabase->SetDefaultTransaction(FIBTransaction.get());
+  FTransCount = 0;
+  FIBDatabase->SetConnected(true);
+  FIBDatabase->SetSQLDialect(FIBDatabase->DBSQLDialect());
+  FIBTransaction->StartTransaction();
+}
+
+void TVCLOrvDb::Close() {
+  if (FKind == 2) {
+    if (FIBDatabase) {
+      // Disconnecting ends the open transaction by its default action, a commit: work written
+      // outside a closed bracket is kept.
+      FIBDatabase->SetConnected(false);
+      FIBDatabase.reset();
+      FIBTransaction.reset();
+    }
+  }
+}
+
+void TVCLOrvDb::StartTransaction() {
+  if (FKind == 2) ++FTransCount;
+}
+
+void TVCLOrvDb::Commit() {
+  if (FKind == 2) {
+    if (FTransCount > 0) {
+      --FTransCount;
+      if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) FIBTransaction->CommitRetaining();
+    }
+  }
+}
+
+void TVCLOrvDb::Rollback() {
+  if (FKind == 2) {
+    if (FTransCount > 0) {
+      --FTransCount;
+      if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) FIBTransaction->RollbackRetaining();
+    }
+  }
+}
+
+bool TVCLOrvDb::InTransaction() {
+  if (FKind == 2) return FTransCount >= 1;
+  return false;
+}
+
+bool TVCLOrvDb::IsLocal() { return FKind == 0; }
+
+std::unique_ptr<TIBTable> TVCLOrvDb::CreateIBTableObject(const std::string& name) {
+  auto table = std::make_unique<TIBTable>();
+  table->SetDatabase(FIBDatabase.get());
+  table->SetTableName(name);
+  table->SetTransaction(FIBTransaction.get());
+  return table;
+}
+
+IOrvDbSQLPtr TVCLOrvDb::CreateSQL(const std::string& sql) {
+  IOrvDbSQLPtr result;
+  if (FKind == 2) {
+    auto statement = std::make_unique<TIBSQL>();
+    statement->SetDatabase(FIBDatabase.get());
+    statement->SetTransaction(FIBTransaction.get());
+    statement->SetParamCheck(true);
+    result = IOrvDbSQLPtr(new TIBOrvDbSQL(this, std::move(statement)));
+  }
+  result->SetSQL(sql);
+  return result;
+}
+
+bool TVCLOrvDb::TableExists(const std::string& name) {
+  if (name.empty()) return false;
+  return CreateIBTableObject(name)->Exists();
+}
+
+void TVCLOrvDb::DropTable(const std::string& name) {
+  auto table = CreateIBTableObject(name);
+  StartTransaction();
+  try {
+    if (table->Exists()) table->DeleteTable();
+  } catch (...) {
+    Rollback();
+    throw;
+  }
+  Commit();
+}
+
+// --- table definitions ------------------------------------------------------------------------
+
+void TVCLOrvDbTableDef::Load(const std::string& name) {
+  Clear();
+  FOriginalName = name;
+  FTableName = name;
+  if (!name.empty()) LoadInterBase(name);
+  FChanges = 0;
+}
+
+void TVCLOrvDbTableDef::LoadIndexes(TIndexDefs& defs) {
+  defs.Update();
+  int n = 0;
+  for (int i = 0; i < defs.Count(); ++i) {
+    const TIndexDef& d = defs[i];
+    TOrvDbIndexDef index;
+    index.Name = d.Name;
+    if (index.Name.empty()) {
+      index.Name = Format("%s_I%d", {FTableName, n});
+      while (defs.IndexOf(index.Name) >= 0) index.Name = Format("%s_I%d", {FTableName, ++n});
+      ++n;
+    }
+    index.Fields = d.Fields;
+    index.Options = (d.Options.Contains(ixPrimary) ? dioPrimary : 0) | (d.Options.Contains(ixUnique) ? dioUnique : 0);
+    AddIndex(index);
+  }
+}
+
+void TVCLOrvDbTableDef::LoadInterBase(const std::string& name) {
+  IOrvDbSQLPtr sql = Db()->CreateSQL(
+      "SELECT \tRDB$RELATION_FIELDS.RDB$FIELD_NAME, \tRDB$FIELDS.RDB$FIELD_TYPE, \tRDB$FIELDS.RDB$FIELD_LENGTH, "
+      "\tRDB$RELATION_FIELDS.RDB$NULL_FLAG FROM \tRDB$RELATION_FIELDS \tLEFT JOIN RDB$FIELDS ON "
+      "\t\tRDB$FIELDS.RDB$FIELD_NAME=RDB$RELATION_FIELDS.RDB$FIELD_SOURCE WHERE "
+      "\tUPPER(RDB$RELATION_NAME)=UPPER(?)");
+  // The scale of each column, read beside the query above: the type code alone would read a
+  // NUMERIC column as an integer and cut every fraction off.
+  IOrvDbSQLPtr scales = Db()->CreateSQL(
+      "SELECT RF.RDB$FIELD_NAME, F.RDB$FIELD_SCALE FROM RDB$RELATION_FIELDS RF LEFT JOIN RDB$FIELDS F ON "
+      "F.RDB$FIELD_NAME=RF.RDB$FIELD_SOURCE WHERE UPPER(RF.RDB$RELATION_NAME)=UPPER(?)");
+  std::vector<std::pair<std::string, int>> scaleOf;
+  scales->Execute({StrParam(name)});
+  while (!scales->Eof()) {
+    scaleOf.emplace_back(Trim(scales->AsString(Variant(int32_t(0)))), scales->AsInt32(Variant(int32_t(1))));
+    scales->Next();
+  }
+  scales->Close();
+  sql->Execute({StrParam(name)});
+  while (!sql->Eof()) {
+    TOrvDbFieldDef f;
+    f.Name = Trim(sql->AsString(Variant(int32_t(0))));
+    const int code = sql->AsInt32(Variant(int32_t(1)));
+    int scale = 0;
+    for (const auto& [field, s] : scaleOf)
+      if (field == f.Name) scale = s;
+    if (!IBColumnToFieldType(code, scale, f.FieldType))
+      throw Exception(Format("Ошибка получения структуры таблицы InterBase: неизвестный тип поля (%s.%s)."_ansi,
+                             {name, f.Name}));
+    f.Size = (f.FieldType == dftString || f.FieldType == dftBlob) ? sql->AsInt32(Variant(int32_t(2))) : 0;
+    f.Required = sql->AsInt32(Variant(int32_t(3))) == 1;
+    AddField(f);
+    sql->Next();
+  }
+  sql->Close();
+  auto table = FVCLDb->CreateIBTableObject(name);
+  LoadIndexes(table->IndexDefs());
+}
+
+namespace {
+
+template <class TTableObject>
+void FillDefinitions(TTableObject& table, TOrvDbTableDef& def, bool full, bool paradoxIndexNames) {
+  for (int i = 0; i < def.GetFieldCount(); ++i) {
+    TOrvDbFieldDef f = def.GetField(i);
+    table.FieldDefs().Add(f.Name, FieldTypeToVCL(f.FieldType), f.Size, full && f.Required);
+  }
+  if (!full) return;
+  for (int i = 0; i < def.GetIndexCount(); ++i) {
+    TOrvDbIndexDef x = def.GetIndex(i);
+    TIndexOptions options;
+    if (x.Options & dioPrimary) options.Include(ixPrimary);
+    if (x.Options & dioUnique) options.Include(ixUnique);
+    const bool singleField = x.Fields.find(';') == std::string::npos;
+    table.IndexDefs().Add(paradoxIndexNames && singleField ? x.Fields : x.Name, x.Fields, options);
+  }
+}
+
+}  // namespace
+
+void TVCLOrvDbTableDef::CreateTable(const std::string& name, bool full) {
+  TVCLOrvDb* db = FVCLDb;
+  db->StartTransaction();
+  try {
+    auto table = db->CreateIBTableObject(name);
+    FillDefinitions(*table, *this, full, false);
+    table->CreateTable();
+  } catch (...) {
+    db->Rollback();
+    throw;
+  }
+  db->Commit();
+}
+
+bool TVCLOrvDbTableDef::RenameTable(const std::string& oldName, const std::string& newName) {
+  IOrvDbSQLPtr sql = Db()->CreateSQL("UPDATE RDB$RELATIONS SET RDB$RELATION_NAME=? WHERE RDB$RELATION_NAME=?");
+  try {
+    sql->Execute({StrParam(newName), StrParam(oldName)});
+  } catch (...) {
+    sql->Close();
+    throw;
+  }
+  sql->Close();
+  return true;
+}
+
+// --- InterBase statements ---------------------------------------------------------------------
+
+TIBOrvDbSQL::TIBOrvDbSQL(TVCLOrvDb* db, std::unique_ptr<TIBSQL> sql) : TOrvDbObject(db), FIBSQL(std::move(sql)) {}
+
+TIBOrvDbSQL::~TIBOrvDbSQL() { FIBSQL.reset(); }
+
+void TIBOrvDbSQL::SetSQL(const std::string& sql) {
+  FSQL = sql;
+  std::string text = ConvertParamMarks(sql);
+  IConnParams* params = Db()->Params();
+  const std::string left = GetConnParam(params, "LEFTQUOTEMARK", "\"");
+  const std::string right = GetConnParam(params, "RIGHTQUOTEMARK", "\"");
+  FIBSQL->SQL().SetText(ReplaceQuoteMarks(text, "[]", {left, right}));
+}
+
+IOrvDbSQLPtr TIBOrvDbSQL::Execute(const TOrvDbParams& params) {
+  TIBXSQLDA& marks = FIBSQL->Params();
+  const int n = std::min(static_cast<int>(params.size()), marks.Count());
+  for (int i = 0; i < n; ++i) {
+    TIBXSQLVAR& p = marks[i];
+    const Variant& v = params[static_cast<std::size_t>(i)].Value;
+    if (v.IsNull()) {
+      p.SetAsVariant(v);
+      continue;
+    }
+    switch (params[static_cast<std::size_t>(i)].DataType) {
+      case dftBoolean: p.SetAsVariant(v); break;
+      case dftInt8: case dftUInt8: case dftInt16: case dftUInt16: p.SetAsShort(static_cast<int16_t>(v.ToInt32())); break;
+      case dftInt32: case dftUInt32: p.SetAsLong(v.ToInt32()); break;
+      case dftInt64: case dftUInt64: p.SetAsInt64(v.ToInt64()); break;
+      case dftSingle: p.SetAsFloat(static_cast<float>(v.ToDouble())); break;
+      case dftDouble: p.SetAsDouble(v.ToDouble()); break;
+      case dftCurrency: p.SetAsCurrency(v.ToCurrencyScaled()); break;
+      case dftDateTime: p.SetAsDateTime(v.ToDateTime()); break;
+      case dftString: case dftMemo: p.SetAsString(v.ToString()); break;
+      case dftBlob: {
+        if (!v.IsString()) throw Exception(BlobParamMessage());
+        TStringStream stream(v.StrRef());
+        p.LoadFromStream(stream);
+        break;
+      }
+      default: break;
+    }
+  }
+  FIBSQL->ExecQuery();
+  return IOrvDbSQLPtr(this);
+}
+
+TIBXSQLVAR& TIBOrvDbSQL::Column(const Variant& column) {
+  if (IsColumnPosition(column)) return FIBSQL->Fields(column.ToInt32());
+  return FIBSQL->FieldByName(column.ToString());
+}
+
+bool TIBOrvDbSQL::Eof() { return FIBSQL->Eof(); }
+int TIBOrvDbSQL::RowsAffected() { return FIBSQL->RowsAffected(); }
+int TIBOrvDbSQL::FieldCount() { return FIBSQL->Current().Count(); }
+int TIBOrvDbSQL::FieldIndex(const std::string& name) { return FIBSQL->FieldIndex(name); }
+std::string TIBOrvDbSQL::FieldName(int index) { return FIBSQL->Fields(index).Name(); }
+
+TOrvDbFieldType TIBOrvDbSQL::FieldType(const Variant& column) {
+  TIBXSQLVAR& c = Column(column);
+  return IBResultToFieldType(c.SQLType(), c.SQLScale());
+}
+
+Variant TIBOrvDbSQL::GetValue(const Variant& column) {
+  TIBXSQLVAR& c = Column(column);
+  const TOrvDbFieldType type = IBResultToFieldType(c.SQLType(), c.SQLScale());
+  if (type == dftMemo || type == dftBlob) {
+    if (c.IsNull()) return Variant::Null();
+    TStringStream stream;
+    c.SaveToStream(stream);
+    return Variant(stream.DataString());
+  }
+  return c.AsVariant();
+}
+
+std::string TIBOrvDbSQL::AsString(const Variant& column) { return Column(column).AsString(); }
+
+std::string TIBOrvDbSQL::AsBlob(const Variant& column) {
+  TStringStream stream;
+  Column(column).SaveToStream(stream);
+  return stream.DataString();
+}
+
+bool TIBOrvDbSQL::AsBoolean(const Variant& column) { return Column(column).AsVariant().ToBool(); }
+int8_t TIBOrvDbSQL::AsInt8(const Variant& column) { return static_cast<int8_t>(Column(column).AsShort()); }
+uint8_t TIBOrvDbSQL::AsUInt8(const Variant& column) { return static_cast<uint8_t>(Column(column).AsShort()); }
+int16_t TIBOrvDbSQL::AsInt16(const Variant& column) { return Column(column).AsShort(); }
+uint16_t TIBOrvDbSQL::AsUInt16(const Variant& column) { return static_cast<uint16_t>(Column(column).AsLong()); }
+int32_t TIBOrvDbSQL::AsInt32(const Variant& column) { return Column(column).AsLong(); }
+uint32_t TIBOrvDbSQL::AsUInt32(const Variant& column) { return static_cast<uint32_t>(Column(column).AsLong()); }
+float TIBOrvDbSQL::AsSingle(const Variant& column) { return Column(column).AsFloat(); }
+double TIBOrvDbSQL::AsDouble(const Variant& column) { return Column(column).AsDouble(); }
+TDateTime TIBOrvDbSQL::AsDateTime(const Variant& column) { return Column(column).AsDateTime(); }
+void TIBOrvDbSQL::Next() { FIBSQL->Next(); }
+void TIBOrvDbSQL::Close() { FIBSQL->Close(); }

@@ -1,0 +1,122 @@
+// The database back-end for a Paradox folder ("PDOX"), an alias ("BDE") and an InterBase
+// database ("IB"): TVCLOrvDb with its table definitions (TVCLOrvDbTableDef) and statements
+// (TVCLOrvDbSQL over a local query, TIBOrvDbSQL over an InterBase statement).
+//
+// Everything that touches an engine goes through the data-access components: sessions,
+// databases, tables and queries of platform/bde over our Paradox engine, and the InterBase
+// components of platform/ibx over the Firebird client. An InterBase connection keeps one
+// transaction open from Open to Close and counts the brackets opened on it: only a bracket closed
+// at depth 0 commits (or rolls back) its work, with retaining. Dropping and creating a table each
+// open a bracket of their own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "gisdb/OrvelDbUtils.h"
+#include "platform/rtl/DB.h"
+
+class TIBDatabase;
+class TIBTransaction;
+class TIBTable;
+class TIBSQL;
+
+class TVCLOrvDb : public TOrvDb {
+ public:
+  TVCLOrvDb();
+  ~TVCLOrvDb() override;
+
+  TOrvDbTableDef* CreateTableDef() override;
+  // Closes first, keeps the parameters, then connects by ENGINE ("IB", "PDOX" or "BDE").
+  void Open(IConnParams* params) override;
+  void Close() override;
+  void StartTransaction() override;
+  void Commit() override;
+  void Rollback() override;
+  bool InTransaction() override;
+  bool IsLocal() override;
+  IOrvDbSQLPtr CreateSQL(const std::string& sql) override;
+  bool TableExists(const std::string& name) override;
+  void DropTable(const std::string& name) override;
+
+  // 0 Paradox folder, 1 alias, 2 InterBase.
+  uint8_t Kind() const { return FKind; }
+  int32_t TransCount() const { return FTransCount; }
+  TIBDatabase* IBDatabase() const { return FIBDatabase.get(); }
+  TIBTransaction* IBTransaction() const { return FIBTransaction.get(); }
+
+  // A new InterBase table object on this connection; the caller owns it.
+  std::unique_ptr<TIBTable> CreateIBTableObject(const std::string& name);
+
+ private:
+  void OpenInterBase();
+  uint8_t FKind = 0;
+  std::unique_ptr<TIBDatabase> FIBDatabase;
+  std::unique_ptr<TIBTransaction> FIBTransaction;
+  int32_t FTransCount = 0;
+};
+
+class TVCLOrvDbTableDef : public TOrvDbTableDef {
+ public:
+  explicit TVCLOrvDbTableDef(TVCLOrvDb* db) : TOrvDbTableDef(db), FVCLDb(db) {}
+  void Load(const std::string& name) override;
+  void CreateTable(const std::string& name, bool full) override;
+  bool RenameTable(const std::string& oldName, const std::string& newName) override;
+
+ private:
+  void LoadInterBase(const std::string& name);
+  void LoadIndexes(TIndexDefs& defs);
+  TVCLOrvDb* FVCLDb;
+};
+
+class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
+ public:
+  TIBOrvDbSQL(TVCLOrvDb* db, std::unique_ptr<TIBSQL> sql);
+  ~TIBOrvDbSQL() override;
+
+  std::string GetSQL() override { return FSQL; }
+  void SetSQL(const std::string& sql) override;
+  IOrvDbSQLPtr Execute(const TOrvDbParams& params) override;
+  bool Eof() override;
+  int RowsAffected() override;
+  int FieldCount() override;
+  int FieldIndex(const std::string& name) override;
+  std::string FieldName(int index) override;
+  TOrvDbFieldType FieldType(const Variant& column) override;
+  Variant GetValue(const Variant& column) override;
+  std::string AsString(const Variant& column) override;
+  std::string AsBlob(const Variant& column) override;
+  bool AsBoolean(const Variant& column) override;
+  int8_t AsInt8(const Variant& column) override;
+  uint8_t AsUInt8(const Variant& column) override;
+  int16_t AsInt16(const Variant& column) override;
+  uint16_t AsUInt16(const Variant& column) override;
+  int32_t AsInt32(const Variant& column) override;
+  uint32_t AsUInt32(const Variant& column) override;
+  float AsSingle(const Variant& column) override;
+  double AsDouble(const Variant& column) override;
+  TDateTime AsDateTime(const Variant& column) override;
+  void Next() override;
+  void Close() override;
+
+ private:
+  class TIBXSQLVAR& Column(const Variant& column);
+  std::unique_ptr<TIBSQL> FIBSQL;
+  std::string FSQL;
+};
+
+// The class-library field type of an engine-neutral one, and back.
+TFieldType FieldTypeToVCL(TOrvDbFieldType type);
+TOrvDbFieldType VCLToFieldType(TFieldType type);
+// The field type an InterBase catalogue code (RDB$FIELD_TYPE) stands for, with the column's scale;
+// false for a code no field type fits.
+bool IBColumnToFieldType(int code, int scale, TOrvDbFieldType& type);
+// The field type of an InterBase result column by its SQL type (null bit removed) and scale.
+TOrvDbFieldType IBResultToFieldType(int sqlType, int scale);
+// "?" marks outside quoted literals become ":PARAM0", ":PARAM1", ...
+std::string ConvertParamMarks(const std::string& text);
+// Whether a column argument is a position (8-, 16- and 32-bit integers, signed or unsigned).
+bool IsColumnPosition(const Variant& column);
+// The message raised for a blob parameter that is no byte string.
+const std::string& BlobParamMessage();

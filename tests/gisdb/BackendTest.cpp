@@ -1,0 +1,277 @@
+// The back-ends through IOrvDb only, on every engine that exists here.
+#include <gtest/gtest.h>
+
+#include "gisdb/CreateSysTables.h"
+#include "gisdb/OrvelDbs.h"
+#include "tests/support/DemoGisDb.h"
+#include "tests/support/Engines.h"
+
+using testsupport::TEngine;
+
+namespace {
+
+class Backend : public ::testing::TestWithParam<TEngine> {
+ protected:
+  void SetUp() override { REQUIRE_ENGINE(GetParam()); }
+  IConnParamsPtr NewParams(const std::string& name = "db") { return testsupport::NewDatabase(GetParam(), FDir, name); }
+  IOrvDbPtr NewDb(const std::string& name = "db") { return ConnectDb(NewParams(name).get(), true); }
+  bool IsInterBase() const { return GetParam() == TEngine::FirebirdEmbedded || GetParam() == TEngine::FirebirdServer; }
+
+  // The definition each engine's loader reports for a field the catalogue created.
+  TOrvDbFieldDef AsLoaded(TOrvDbFieldDef f) const {
+    if (IsInterBase() && f.FieldType == dftBlob) f.Size = 8;
+    return f;
+  }
+
+  testsupport::TempDir FDir;
+};
+
+std::string Describe(const TOrvDbFieldDef& f) {
+  return f.Name + " type " + std::to_string(f.FieldType) + " size " + std::to_string(f.Size) +
+         (f.Required ? " required" : "");
+}
+
+}  // namespace
+
+TEST_P(Backend, TheCatalogueCreatesAllSystemTablesAsListed) {
+  IOrvDbPtr db = NewDb();
+  struct TSpec {
+    const char* name;
+    const std::vector<TOrvDbFieldDef>* fields;
+    const std::vector<TOrvDbIndexDef>* indexes;
+  };
+  const TSpec specs[] = {
+      {"ORVEL_DBINFO", &DbInfoFields, &DbInfoIndexes},       {"ORVEL_ACL", &AclFields, &AclIndexes},
+      {"ORVEL_LINKS", &LinksFields, &LinksIndexes},          {"ORVEL_PROJECTS", &ProjectsFields, &ProjectsIndexes},
+      {"ORVEL_PROJMAPS", &ProjMapsFields, &ProjMapsIndexes}, {"ORVEL_AREAS", &AreasFields, &AreasIndexes},
+      {"ORVEL_MAPS", &MapsFields, &MapsIndexes},             {"ORVEL_RASTMAPS", &RastMapsFields, &RastMapsIndexes},
+      {"ORVEL_RASTERS", &RastersFields, &RastersIndexes},    {"ORVEL_LAYERS", &LayersFields, &LayersIndexes},
+      {"ORVEL_STYLES", &StylesFields, &StylesIndexes},       {"ORVEL_SEMTABLS", &SemTablsFields, &SemTablsIndexes},
+      {"ORVEL_RELATION", &RelationFields, &RelationIndexes}, {"ORVEL_SECTORS", &SectorsFields, &SectorsIndexes},
+      {"ORVEL_OBJINFO", &ObjInfoFields, &ObjInfoIndexes},    {"ORVEL_REFBOOKS", &RefBooksFields, &RefBooksIndexes},
+      {"ORVEL_ADDONDAT", &AddonDatFields, &AddonDatIndexes}, {"ORVEL_PREFS", &PrefsFields, &PrefsIndexes},
+      {"ORVEL_USERS", &UsersFields, &UsersIndexes},          {"ORVEL_USERGRPS", &UserGrpsFields, &UserGrpsIndexes},
+      {"ORVEL_USR_GRP", &UsrGrpFields, &UsrGrpIndexes},      {"ORVEL_THEMES", &ThemesFields, &ThemesIndexes},
+      {"ORVEL_IDMAPER", &IdMaperFields, &IdMaperIndexes},    {"ORVEL_MODULES", &ModulesFields, &ModulesIndexes},
+  };
+  for (const auto& spec : specs) CreateSysTable(db.get(), spec.name, *spec.fields, *spec.indexes);
+  for (const auto& spec : specs) {
+    SCOPED_TRACE(spec.name);
+    ASSERT_TRUE(db->TableExists(spec.name));
+    IOrvDbTableDefPtr def = db->GetTableDef(spec.name);
+    ASSERT_EQ(def->GetFieldCount(), static_cast<int>(spec.fields->size()));
+    for (const auto& expected : *spec.fields) {
+      int i = def->IndexOfField(expected.Name);
+      ASSERT_GE(i, 0) << expected.Name;
+      EXPECT_EQ(Describe(def->GetField(i)), Describe(AsLoaded(expected)));
+    }
+    ASSERT_EQ(def->GetIndexCount(), static_cast<int>(spec.indexes->size()));
+    for (const auto& expected : *spec.indexes) {
+      int i = def->IndexOfIndex(expected.Name);
+      ASSERT_GE(i, 0) << expected.Name;
+      EXPECT_EQ(def->GetIndex(i).Fields, expected.Fields);
+      EXPECT_EQ(def->GetIndex(i).Options, expected.Options) << expected.Name;
+    }
+  }
+}
+
+TEST_P(Backend, StatementsCarryEveryValueNullsBlobsAndCyrillicText) {
+  IOrvDbPtr db = NewDb();
+  const std::vector<TOrvDbFieldDef> fields = {
+      {"ID", dftInt32, 0, true},        {"NAME", dftString, 60, false}, {"SMALL", dftInt16, 0, false},
+      {"BIG", dftInt64, 0, false},       {"X", dftDouble, 0, false},     {"PRICE", dftCurrency, 0, false},
+      {"STAMP", dftDateTime, 0, false}, {"NOTE", dftMemo, 0, false},    {"DATA", dftBlob, 0, false}};
+  CreateSysTable(db.get(), "VALS", fields, {{"VALS_PK", "ID", dioPrimary | dioUnique}});
+  std::string big(3 * 1024 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) & 0xFF);
+  const TDateTime stamp = EncodeDate(2024, 2, 29) + EncodeTime(13, 45, 30, 0);
+  std::vector<std::vector<Variant>> rows = {
+      {Variant(int32_t(1)), Variant("Ёлки-палки «тест»"_ansi), Variant(int16_t(-32000)), Variant(int64_t(1) << 40),
+       Variant(-1.5e-7), Variant::FromCurrency(12345.6789), Variant::FromDateTime(stamp),
+       Variant("Примечание\r\nв две строки"_ansi), Variant(big)},
+      {Variant(int32_t(2)), Variant::Null(), Variant::Null(), Variant::Null(), Variant::Null(), Variant::Null(),
+       Variant::Null(), Variant::Null(), Variant::Null()},
+      {Variant(int32_t(3)), Variant("x"), Variant(int16_t(0)), Variant(int64_t(-1)), Variant(0.0),
+       Variant::FromCurrency(0), Variant::FromDateTime(EncodeDate(1900, 1, 1)), Variant(""), Variant(std::string())},
+  };
+  std::vector<std::string> names;
+  for (const auto& f : fields) names.push_back(f.Name);
+  IOrvDbSQLPtr insert = BuildInsertSQL(db.get(), "VALS", names);
+  for (const auto& row : rows) {
+    TOrvDbParams params;
+    for (std::size_t i = 0; i < fields.size(); ++i) params.push_back({fields[i].FieldType, row[i]});
+    insert->Execute(params);
+    EXPECT_EQ(insert->RowsAffected(), 1);
+  }
+  IOrvDbSQLPtr select = db->CreateSQL("SELECT * FROM [VALS] ORDER BY [VALS].[ID]");
+  select->Execute({});
+  for (const auto& row : rows) {
+    ASSERT_FALSE(select->Eof());
+    SCOPED_TRACE(row[0].ToString());
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      Variant got = select->GetValue(Variant(fields[i].Name));
+      const Variant& want = row[i];
+      if (want.IsNull()) {
+        EXPECT_TRUE(got.IsNull()) << fields[i].Name;
+      } else if (want.IsString()) {
+        EXPECT_EQ(got.ToString(), want.StrRef()) << fields[i].Name;
+      } else {
+        EXPECT_DOUBLE_EQ(got.ToDouble(), want.ToDouble()) << fields[i].Name;
+      }
+    }
+    EXPECT_EQ(select->AsInt32(Variant(int32_t(0))), row[0].ToInt32());
+    select->Next();
+  }
+  EXPECT_TRUE(select->Eof());
+  select->Close();
+  // A blob parameter that is no byte string is refused before anything runs.
+  EXPECT_THROW(BuildUpdateSQL(db.get(), "VALS", {"DATA"}, {"ID"})->Execute({{dftBlob, Variant(int32_t(5))}, IntParam(1)}),
+               Exception);
+}
+
+TEST_P(Backend, RestructureKeepsTheRows) {
+  IOrvDbPtr db = NewDb();
+  CreateSysTable(db.get(), "T1", {{"ID", dftInt32, 0, true}, {"NAME", dftString, 20, false}, {"OLD", dftInt32, 0, false}},
+                 {{"T1_PK", "ID", dioPrimary | dioUnique}});
+  IOrvDbSQLPtr ins = BuildInsertSQL(db.get(), "T1", {"ID", "NAME", "OLD"});
+  for (int i = 1; i <= 50; ++i) ins->Execute({IntParam(i), StrParam("Имя "_ansi + std::to_string(i)), IntParam(i * 2)});
+  ins.reset();  // a prepared statement keeps its table in use on some engines
+  IOrvDbTableDefPtr def = db->GetTableDef("T1");
+  def->SetField(def->IndexOfField("NAME"), {"CAPTION", dftString, 40, false});
+  def->DeleteField(def->IndexOfField("OLD"));
+  def->AddField({"EXTRA", dftDouble, 0, false});
+  def->ApplyChanges();
+  EXPECT_FALSE(db->TableExists("tmp_T1"));
+  IOrvDbTableDefPtr back = db->GetTableDef("T1");
+  EXPECT_EQ(back->GetFieldCount(), 3);
+  EXPECT_GE(back->IndexOfField("CAPTION"), 0);
+  auto rows = testsupport::CanonicalRows(db.get(), "T1", {"ID", "CAPTION"});
+  ASSERT_EQ(rows.size(), 50u);
+  EXPECT_NE(rows[0].find("Имя"_ansi), std::string::npos);
+}
+
+TEST_P(Backend, DroppingAMissingTableIsNoError) {
+  IOrvDbPtr db = NewDb();
+  EXPECT_FALSE(db->TableExists("NO_SUCH_TABLE"));
+  EXPECT_FALSE(db->TableExists(""));
+  db->DropTable("NO_SUCH_TABLE");
+}
+
+TEST_P(Backend, WorkIsDurableAfterClose) {
+  IConnParamsPtr params = NewParams();
+  {
+    IOrvDbPtr db = ConnectDb(params.get(), true);
+    CreateSysTable(db.get(), "D", {{"ID", dftInt32, 0, true}}, {{"D_PK", "ID", dioPrimary | dioUnique}});
+    IOrvDbSQLPtr ins = BuildInsertSQL(db.get(), "D", {"ID"});
+    for (int i = 0; i < 10; ++i) ins->Execute({IntParam(i)});
+    db->Close();
+  }
+  IOrvDbPtr again = ConnectDb(params.get(), true);
+  EXPECT_EQ(testsupport::CanonicalRows(again.get(), "D", {"ID"}).size(), 10u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Backend,
+                         ::testing::Values(TEngine::FirebirdEmbedded, TEngine::FirebirdServer),
+                         [](const auto& p) { return testsupport::EngineName(p.param); });
+
+// --- InterBase specifics -------------------------------------------------------------------
+
+class InterBase : public Backend {};
+
+TEST_P(InterBase, BracketsNestAndOnlyTheOutermostCommits) {
+  IConnParamsPtr params = NewParams();
+  IOrvDbPtr db = ConnectDb(params.get(), true);
+  CreateSysTable(db.get(), "B", {{"ID", dftInt32, 0, true}}, {{"B_PK", "ID", dioPrimary | dioUnique}});
+  IOrvDbPtr other = ConnectDb(params.get(), true);
+  auto seen = [&] {
+    IOrvDbSQLPtr q = other->CreateSQL("SELECT COUNT(*) FROM [B]");
+    q->Execute({});
+    int n = q->AsInt32(Variant(int32_t(0)));
+    q->Close();
+    other->Commit();  // nothing: its own counter is 0
+    return n;
+  };
+  db->StartTransaction();
+  db->StartTransaction();
+  BuildInsertSQL(db.get(), "B", {"ID"})->Execute({IntParam(1)});
+  db->Commit();
+  EXPECT_TRUE(db->InTransaction());
+  db->Commit();
+  EXPECT_FALSE(db->InTransaction());
+  db->Commit();  // a third commit does nothing
+  // The other connection's transaction started before the commit; read committed sees it now.
+  EXPECT_EQ(seen(), 1);
+  db->StartTransaction();
+  BuildInsertSQL(db.get(), "B", {"ID"})->Execute({IntParam(2)});
+  db->Rollback();
+  EXPECT_EQ(seen(), 1);
+}
+
+TEST_P(InterBase, NumericDateTimeCharAndBigintColumnsReadBack) {
+  IOrvDbPtr db = NewDb();
+  db->CreateSQL("CREATE TABLE P (N NUMERIC(9,2) NOT NULL, W NUMERIC(15,6), D DATE, T TIME, C CHAR(8), B BIGINT, "
+                "S SMALLINT)")
+      ->Execute({});
+  db->StartTransaction();
+  db->Commit();
+  db->CreateSQL("INSERT INTO P VALUES (1234567.89, 123456.789012, '2024-02-29', '13:45:30', 'abc', "
+                "9007199254740993, -5)")
+      ->Execute({});
+  IOrvDbTableDefPtr def = db->GetTableDef("p");
+  ASSERT_EQ(def->GetFieldCount(), 7);
+  std::map<std::string, TOrvDbFieldDef> byName;
+  for (int i = 0; i < def->GetFieldCount(); ++i) byName[def->GetField(i).Name] = def->GetField(i);
+  EXPECT_EQ(byName["N"].FieldType, dftCurrency);
+  EXPECT_TRUE(byName["N"].Required);
+  EXPECT_EQ(byName["W"].FieldType, dftDouble);
+  EXPECT_EQ(byName["D"].FieldType, dftDateTime);
+  EXPECT_EQ(byName["T"].FieldType, dftDateTime);
+  EXPECT_EQ(byName["C"].FieldType, dftString);
+  EXPECT_EQ(byName["C"].Size, 8);
+  EXPECT_EQ(byName["B"].FieldType, dftInt64);
+  EXPECT_EQ(byName["S"].FieldType, dftInt16);
+  IOrvDbSQLPtr q = OpenTableSQL(db.get(), "P");
+  EXPECT_EQ(q->FieldType(Variant("N")), dftCurrency);
+  EXPECT_EQ(q->FieldType(Variant("W")), dftDouble);
+  EXPECT_EQ(q->FieldType(Variant("S")), dftInt32);
+  EXPECT_DOUBLE_EQ(q->GetValue(Variant("N")).ToDouble(), 1234567.89);
+  EXPECT_DOUBLE_EQ(q->GetValue(Variant("W")).ToDouble(), 123456.789012);
+  EXPECT_EQ(q->GetValue(Variant("B")).ToInt64(), 9007199254740993LL);
+  EXPECT_EQ(q->AsString(Variant("C")), "abc     ");
+  int y, m, d;
+  DecodeDate(q->GetValue(Variant("D")).ToDateTime(), y, m, d);
+  EXPECT_EQ(y * 10000 + m * 100 + d, 20240229);
+}
+
+TEST_P(InterBase, RenamingATableIsRefusedByTheEngineAndTheTableStays) {
+  IOrvDbPtr db = NewDb();
+  CreateSysTable(db.get(), "R1", {{"ID", dftInt32, 0, true}}, {{"R1_PK", "ID", dioPrimary | dioUnique}});
+  IOrvDbTableDefPtr def = db->GetTableDef("R1");
+  def->SetTableName("R2");
+  EXPECT_THROW(def->ApplyChanges(), Exception);
+  EXPECT_TRUE(db->TableExists("R1"));
+}
+
+TEST_P(InterBase, ProtocolsAndParameterErrors) {
+  IConnParamsPtr params = NewParams();
+  auto bad = CreateConnParams({"ENGINE", "IB", "SERVER", "127.0.0.1", "PROTOCOL", "IPX", "DATABASE", "/x.fdb"});
+  try {
+    ConnectDb(bad.get(), true);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Ошибка открытия базы данных InterBase: некорректный протокол"_ansi);
+  }
+  try {
+    ConnectDb(CreateConnParams({"ENGINE", "ODBC"}).get(), true);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Ошибка присоединения к базе данных: неизвестный тип СУБД"_ansi);
+  }
+  auto missing = CreateConnParams({"ENGINE", "ib", "DATABASE", Utf8ToAnsi(FDir / "missing.fdb"), "USER", "SYSDBA"});
+  EXPECT_THROW(ConnectDb(missing.get(), true), Exception);
+  IOrvDbPtr closed = ConnectDb(params.get(), false);
+  EXPECT_FALSE(closed->InTransaction());
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, InterBase, ::testing::Values(TEngine::FirebirdEmbedded, TEngine::FirebirdServer),
+                         [](const auto& p) { return testsupport::EngineName(p.param); });
