@@ -1,6 +1,9 @@
 // The connection: one ODBC connection handle, the cache of prepared statements, the
 // transaction level and the recordsets that a commit, a rollback or Close must close.
+#include <langinfo.h>
+
 #include <algorithm>
+#include <clocale>
 
 #include "platform/ado/AdoOdbc.h"
 
@@ -28,6 +31,34 @@ std::string InfoString(SQLHDBC dbc, SQLUSMALLINT what) {
   if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, buf, sizeof(buf), &length))) return std::string();
   return NarrowLossy(buf, std::min<size_t>(length / sizeof(SQLWCHAR), std::size(buf) - 1));
 }
+
+// The driver manager speaks to a driver without wide entry points (sqliteodbc) through an
+// iconv descriptor that it opens at connect time for the locale's character set. Under the C
+// locale that is ASCII, and every other character would lose its high byte; a UTF-8 LC_CTYPE
+// while connecting makes the conversion exact for the life of the connection.
+class Utf8CharacterType {
+ public:
+  Utf8CharacterType() {
+    if (std::string_view(nl_langinfo(CODESET)) == "UTF-8") return;
+    const char* current = std::setlocale(LC_CTYPE, nullptr);
+    FSaved = current != nullptr ? current : "C";
+    for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
+      if (std::setlocale(LC_CTYPE, name) != nullptr) {
+        FChanged = true;
+        break;
+      }
+    }
+  }
+  ~Utf8CharacterType() {
+    if (FChanged) std::setlocale(LC_CTYPE, FSaved.c_str());
+  }
+  Utf8CharacterType(const Utf8CharacterType&) = delete;
+  Utf8CharacterType& operator=(const Utf8CharacterType&) = delete;
+
+ private:
+  std::string FSaved;
+  bool FChanged = false;
+};
 
 const char* const kTransactionEnded = "транзакция завершена";
 const char* const kConnectionClosed = "соединение закрыто";
@@ -125,6 +156,7 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   add("UID", UserID);
   add("PWD", Password);
 
+  Utf8CharacterType utf8;
   SQLHENV env = Environment();
   SQLHDBC dbc = nullptr;
   Check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_HANDLE_ENV, env,
