@@ -84,7 +84,8 @@ std::string NarrowLossy(const SQLWCHAR* s, size_t length) {
 //   anything else                    130 / 200            text
 //
 // A character or binary column whose size the driver does not know (0 or negative, as
-// sqliteodbc reports BLOB columns) counts as long. Field types are the narrow ADO codes
+// sqliteodbc's SQLColumns reports BLOB columns) counts as long; so does a result column that
+// sqliteodbc describes as SQL_BINARY(255) while its declared type is BLOB. Field types are the narrow ADO codes
 // because every text reaches the program as a Windows-1251 string.
 AdoTypeInfo MapSqlType(SQLSMALLINT sqlType, SQLLEN size, bool isUnsigned) {
   AdoTypeInfo t;

@@ -258,6 +258,7 @@ RefPtr<_Recordset> TableColumns(_Connection& connection, const Restrictions& r) 
     cur.Int(10);
     auto nullable = cur.Int(11).value_or(SQL_NULLABLE_UNKNOWN);
     Text remarks = cur.Str(12), def = cur.Str(13);
+    if (def && AnsiSameText(Trim(*def), "NULL")) def.reset();  // sqliteodbc's "no default"
     cur.Int(14);
     cur.Int(15);
     auto octets = cur.Int(16);

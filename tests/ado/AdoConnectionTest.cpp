@@ -149,12 +149,34 @@ TEST_P(AdoConnection, NestedLevelsAreSavepoints) {
 
 TEST_P(AdoConnection, CloseRollsBackAndClosesRecordsets) {
   Exec("CREATE TABLE t (id INTEGER)");
+  RefPtr<_Command> count(new _Command);
+  count->SetActiveConnection(FConnection);
+  count->SetCommandText("SELECT COUNT(*) AS n FROM t");
+  EXPECT_EQ(Val(count->Execute(), "n").ToInt32(), 0);
   FConnection->BeginTrans();
   Exec("INSERT INTO t VALUES (1)");
   auto rs = FConnection->Execute("SELECT id FROM t");
   FConnection->Close();
   EXPECT_THROW(rs->Eof(), EAdoError);
+  EXPECT_THROW(count->Execute(), EAdoError);
   FConnection->Open(ConnectionString());
   EXPECT_EQ(FConnection->TransactionLevel(), 0);
   EXPECT_TRUE(FConnection->Execute("SELECT id FROM t")->Eof());
+  // The command prepares its text again on the new connection.
+  EXPECT_EQ(Val(count->Execute(), "n").ToInt32(), 0);
+}
+
+TEST_P(AdoConnection, CommandTimeoutEndsALongStatement) {
+  if (!IsPg()) GTEST_SKIP() << "SQLite has no statement that waits";
+  RefPtr<_Command> cmd(new _Command);
+  cmd->SetActiveConnection(FConnection);
+  cmd->SetCommandText("SELECT pg_sleep(30)");
+  cmd->SetCommandTimeout(1);
+  try {
+    cmd->Execute();
+    FAIL() << "the statement outlived its time-out";
+  } catch (const EAdoError& e) {
+    EXPECT_FALSE(e.SQLState().empty()) << e.what();
+  }
+  EXPECT_EQ(Val(FConnection->Execute("SELECT 2 AS two"), "two").ToInt32(), 2);
 }
