@@ -180,3 +180,18 @@ TEST_P(AdoConnection, CommandTimeoutEndsALongStatement) {
   }
   EXPECT_EQ(Val(FConnection->Execute("SELECT 2 AS two"), "two").ToInt32(), 2);
 }
+
+TEST_P(AdoConnection, ADroppedServerConnectionGivesTheDriversMessage) {
+  if (!IsPg()) GTEST_SKIP() << "SQLite has no server to lose";
+  int32_t pid = Val(FConnection->Execute("SELECT pg_backend_pid() AS pid"), "pid").ToInt32();
+  RefPtr<_Connection> admin = Connect();
+  admin->Execute("SELECT pg_terminate_backend(" + IntToStr(pid) + ")");
+  try {
+    FConnection->Execute("SELECT 1");
+    FAIL() << "a statement ran on a terminated connection";
+  } catch (const EAdoError& e) {
+    EXPECT_FALSE(e.Message().empty());
+    EXPECT_FALSE(e.SQLState().empty()) << e.what();
+  }
+  FConnection->Close();
+}

@@ -244,3 +244,21 @@ TEST_P(AdoSchema, IndexesReportPrimaryAndUniqueKeys) {
                     {"INDEX_NAME"});
   ASSERT_EQ(named.size(), 1u);
 }
+
+TEST_P(AdoSchema, CyrillicNamesCrossTheCatalogue) {
+  Exec("CREATE TABLE \"таблица_1\" (\"поле\" INTEGER)"_ansi);
+  auto tables = Rows(FConnection->OpenSchema(adSchemaTables, Restrict({Variant(), Variant(),
+                                                                       Variant("таблица_1"_ansi),
+                                                                       Variant("TABLE")})),
+                     {"TABLE_NAME"});
+  ASSERT_EQ(tables.size(), 1u);
+  EXPECT_EQ(tables[0][0].ToString(), "таблица_1"_ansi);
+  auto columns = Rows(FConnection->OpenSchema(adSchemaColumns,
+                                              Restrict({Variant(), Variant(), Variant("таблица_1"_ansi)})),
+                      {"COLUMN_NAME", "DATA_TYPE"});
+  ASSERT_EQ(columns.size(), 1u);
+  EXPECT_EQ(columns[0][0].ToString(), "поле"_ansi);
+  auto rs = FConnection->Execute("SELECT \"поле\" FROM \"таблица_1\""_ansi);
+  EXPECT_EQ(rs->Fields().Item(0)->Name(), "поле"_ansi);
+  EXPECT_EQ(rs->Fields().Item("ПОЛЕ"_ansi)->Name(), "поле"_ansi);
+}
