@@ -60,6 +60,25 @@ std::string NarrowLossy(const SQLWCHAR* s, size_t length) {
   return Utf8ToAnsi(Utf16ToUtf8(text), '?');
 }
 
+bool ReadWideText(SQLHSTMT statement, SQLUSMALLINT column, std::u16string& out) {
+  out.clear();
+  std::vector<SQLWCHAR> buf(4096 + 1);
+  const SQLLEN bytes = static_cast<SQLLEN>(buf.size() * sizeof(SQLWCHAR));
+  for (;;) {
+    SQLLEN ind = 0;
+    SQLRETURN rc = SQLGetData(statement, column, SQL_C_WCHAR, buf.data(), bytes, &ind);
+    if (rc == SQL_NO_DATA) break;
+    Check(rc, SQL_HANDLE_STMT, statement, "Ошибка чтения значения"_ansi);
+    if (ind == SQL_NULL_DATA) return false;
+    // Truncated: the buffer is full but for the terminating zero.
+    bool truncated = ind == SQL_NO_TOTAL || ind > bytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
+    size_t chars = truncated ? buf.size() - 1 : static_cast<size_t>(ind) / sizeof(SQLWCHAR);
+    out.append(reinterpret_cast<const char16_t*>(buf.data()), chars);
+    if (!truncated) break;
+  }
+  return true;
+}
+
 // ODBC SQL type -> ADO, the way an OLE DB provider over ODBC reports it.
 //
 //   ODBC type                        schema DATA_TYPE     Field.Type          read as

@@ -37,6 +37,9 @@ std::string Narrow(const SQLWCHAR* s, size_t length);
 // For diagnostics and names: unconvertible characters become '?'.
 std::string NarrowLossy(const SQLWCHAR* s, size_t length);
 
+// Reads a whole text value of a column in chunks; false when it is NULL.
+bool ReadWideText(SQLHSTMT statement, SQLUSMALLINT column, std::u16string& out);
+
 // --- type mapping -------------------------------------------------------------------------
 
 // How a column's values are fetched with SQLGetData.

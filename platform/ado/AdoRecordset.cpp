@@ -2,6 +2,7 @@
 // when a field asks for it (SQLGetData), so neither the rows nor a long value that is read in
 // chunks are ever held whole. Drivers that allow SQLGetData only in ascending column order have
 // the skipped columns cached on the way.
+#include <array>
 #include <charconv>
 #include <cstring>
 
@@ -11,7 +12,6 @@ using namespace adoodbc;
 
 namespace {
 
-constexpr SQLLEN kTextChunkChars = 4096;
 constexpr SQLLEN kBinaryChunk = 64 * 1024;
 
 TDateTime DateTimeOf(int y, int mo, int d, int h, int mi, int s, int ms) {
@@ -229,30 +229,38 @@ _Recordset::Impl::Cell& _Recordset::Impl::Prepare(int column) {
   return cell;
 }
 
+namespace {
+
+[[noreturn]] void RaiseUnencodable(const std::string& column, int64_t row) {
+  throw EAdoError(Format(
+      "Значение столбца %s в строке %d содержит символы, которых нет в кодировке Windows-1251"_ansi,
+      {column, static_cast<long long>(row)}));
+}
+
+}  // namespace
+
 Variant _Recordset::Impl::ReadWhole(int column) {
   const ColumnDesc& c = columns[static_cast<size_t>(column)];
   SQLHSTMT h = statement->handle;
   const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
-  SQLLEN ind = 0;
-  auto get = [&](SQLSMALLINT cType, void* buf, SQLLEN size) {
-    SQLRETURN rc = SQLGetData(h, col, cType, buf, size, &ind);
+  // A value of fixed size; false for NULL.
+  auto fixed = [&]<class T>(SQLSMALLINT cType, T& v) {
+    SQLLEN ind = 0;
+    SQLRETURN rc = SQLGetData(h, col, cType, &v, sizeof(T), &ind);
     if (rc == SQL_NO_DATA)
       throw EAdoError(Format("Значение столбца %s уже прочитано"_ansi, {c.name}));
     Check(rc, SQL_HANDLE_STMT, h, "Ошибка чтения значения"_ansi);
-    return rc;
+    return ind != SQL_NULL_DATA;
   };
   try {
     switch (c.type.kind) {
       case ReadKind::Bool: {
         unsigned char v = 0;
-        get(SQL_C_BIT, &v, sizeof(v));
-        if (ind == SQL_NULL_DATA) return Variant::Null();
-        return Variant(v != 0);
+        return fixed(SQL_C_BIT, v) ? Variant(v != 0) : Variant::Null();
       }
       case ReadKind::Signed: {
         SQLBIGINT v = 0;
-        get(SQL_C_SBIGINT, &v, sizeof(v));
-        if (ind == SQL_NULL_DATA) return Variant::Null();
+        if (!fixed(SQL_C_SBIGINT, v)) return Variant::Null();
         switch (c.type.fieldType) {
           case adTinyInt: return Variant(static_cast<int8_t>(v));
           case adSmallInt: return Variant(static_cast<int16_t>(v));
@@ -262,8 +270,7 @@ Variant _Recordset::Impl::ReadWhole(int column) {
       }
       case ReadKind::Unsigned: {
         SQLUBIGINT v = 0;
-        get(SQL_C_UBIGINT, &v, sizeof(v));
-        if (ind == SQL_NULL_DATA) return Variant::Null();
+        if (!fixed(SQL_C_UBIGINT, v)) return Variant::Null();
         switch (c.type.fieldType) {
           case adUnsignedTinyInt: return Variant(static_cast<uint8_t>(v));
           case adUnsignedSmallInt: return Variant(static_cast<uint16_t>(v));
@@ -273,67 +280,47 @@ Variant _Recordset::Impl::ReadWhole(int column) {
       }
       case ReadKind::Single: {
         float v = 0;
-        get(SQL_C_FLOAT, &v, sizeof(v));
-        if (ind == SQL_NULL_DATA) return Variant::Null();
-        return Variant(v);
+        return fixed(SQL_C_FLOAT, v) ? Variant(v) : Variant::Null();
       }
       case ReadKind::Double: {
         double v = 0;
-        get(SQL_C_DOUBLE, &v, sizeof(v));
-        if (ind == SQL_NULL_DATA) return Variant::Null();
-        return Variant(v);
+        return fixed(SQL_C_DOUBLE, v) ? Variant(v) : Variant::Null();
       }
       case ReadKind::Numeric: {
-        char buf[128] = {};
-        get(SQL_C_CHAR, buf, sizeof(buf));
-        if (ind == SQL_NULL_DATA) return Variant::Null();
-        return NumericFromText(Trim(buf), c.scale);
+        std::array<char, 128> buf{};
+        if (!fixed(SQL_C_CHAR, buf)) return Variant::Null();
+        return NumericFromText(Trim(buf.data()), c.scale);
       }
       case ReadKind::Date: {
         SQL_DATE_STRUCT v{};
-        get(SQL_C_TYPE_DATE, &v, sizeof(v));
-        if (ind == SQL_NULL_DATA) return Variant::Null();
+        if (!fixed(SQL_C_TYPE_DATE, v)) return Variant::Null();
         return Variant::FromDateTime(DateTimeOf(v.year, v.month, v.day, 0, 0, 0, 0));
       }
       case ReadKind::Time: {
         SQL_TIME_STRUCT v{};
-        get(SQL_C_TYPE_TIME, &v, sizeof(v));
-        if (ind == SQL_NULL_DATA) return Variant::Null();
+        if (!fixed(SQL_C_TYPE_TIME, v)) return Variant::Null();
         return Variant::FromDateTime(EncodeTime(v.hour, v.minute, v.second, 0));
       }
       case ReadKind::Timestamp: {
         SQL_TIMESTAMP_STRUCT v{};
-        get(SQL_C_TYPE_TIMESTAMP, &v, sizeof(v));
-        if (ind == SQL_NULL_DATA) return Variant::Null();
+        if (!fixed(SQL_C_TYPE_TIMESTAMP, v)) return Variant::Null();
         return Variant::FromDateTime(DateTimeOf(v.year, v.month, v.day, v.hour, v.minute,
                                                 v.second, static_cast<int>(v.fraction / 1000000)));
       }
       case ReadKind::Text: {
         std::u16string out;
-        std::vector<SQLWCHAR> buf(kTextChunkChars + 1);
-        const SQLLEN bytes = static_cast<SQLLEN>(buf.size() * sizeof(SQLWCHAR));
-        for (;;) {
-          SQLRETURN rc = SQLGetData(h, col, SQL_C_WCHAR, buf.data(), bytes, &ind);
-          if (rc == SQL_NO_DATA) break;
-          Check(rc, SQL_HANDLE_STMT, h, "Ошибка чтения значения"_ansi);
-          if (ind == SQL_NULL_DATA) return Variant::Null();
-          bool truncated = ind == SQL_NO_TOTAL || ind > bytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
-          size_t chars = truncated ? buf.size() - 1 : static_cast<size_t>(ind) / sizeof(SQLWCHAR);
-          out.append(reinterpret_cast<const char16_t*>(buf.data()), chars);
-          if (!truncated) break;
-        }
+        if (!ReadWideText(h, col, out)) return Variant::Null();
         try {
           return Variant(Utf16ToAnsi(out));
         } catch (const EConvertError&) {
-          throw EAdoError(Format(
-              "Значение столбца %s в строке %d содержит символы, которых нет в кодировке Windows-1251"_ansi,
-              {c.name, static_cast<long long>(rowNumber)}));
+          RaiseUnencodable(c.name, rowNumber);
         }
       }
       case ReadKind::Binary: {
         std::string out;
         std::string buf(static_cast<size_t>(kBinaryChunk), '\0');
         for (;;) {
+          SQLLEN ind = 0;
           SQLRETURN rc = SQLGetData(h, col, SQL_C_BINARY, buf.data(), kBinaryChunk, &ind);
           if (rc == SQL_NO_DATA) break;
           Check(rc, SQL_HANDLE_STMT, h, "Ошибка чтения значения"_ansi);
@@ -471,9 +458,7 @@ Variant _Recordset::Impl::CellChunk(int column, int64_t length) {
     try {
       out = Narrow(buf.data(), chars);
     } catch (const EConvertError&) {
-      throw EAdoError(Format(
-          "Значение столбца %s в строке %d содержит символы, которых нет в кодировке Windows-1251"_ansi,
-          {c.name, static_cast<long long>(rowNumber)}));
+      RaiseUnencodable(c.name, rowNumber);
     }
     cell->state = truncated ? Cell::Streaming : Cell::Finished;
   }

@@ -44,18 +44,7 @@ class CatalogCursor {
   }
   Text Str(SQLUSMALLINT col) const {
     std::u16string out;
-    SQLWCHAR buf[512];
-    for (;;) {
-      SQLLEN ind = 0;
-      SQLRETURN rc = SQLGetData(FHandle, col, SQL_C_WCHAR, buf, sizeof(buf), &ind);
-      if (rc == SQL_NO_DATA) break;
-      Check(rc, "Ошибка чтения каталога"_ansi);
-      if (ind == SQL_NULL_DATA) return std::nullopt;
-      bool truncated = ind == SQL_NO_TOTAL || ind > static_cast<SQLLEN>(sizeof(buf) - sizeof(SQLWCHAR));
-      size_t n = truncated ? std::size(buf) - 1 : static_cast<size_t>(ind) / sizeof(SQLWCHAR);
-      out.append(reinterpret_cast<const char16_t*>(buf), n);
-      if (!truncated) break;
-    }
+    if (!ReadWideText(FHandle, col, out)) return std::nullopt;
     try {
       return Utf16ToAnsi(out);
     } catch (const EConvertError&) {
