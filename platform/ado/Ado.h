@@ -140,7 +140,8 @@ class Field : public TInterfacedObject {
   // value the driver is asked for the length without reading the data.
   int64_t ActualSize();
   // The next Length bytes (characters of text) of the current value, continuing where the
-  // previous GetChunk of this row stopped; Null when nothing is left or the value is Null.
+  // previous GetChunk of this row stopped (at most 64 MiB at a time); Null when nothing is
+  // left or the value is Null.
   Variant GetChunk(int64_t Length);
 
  private:
@@ -303,6 +304,8 @@ class AdoProperties {
   std::vector<AdoProperty> FItems;
 };
 
+// One ODBC connection. Hold it by RefPtr only: the commands and recordsets made on it keep
+// counted references to it, so it lives as long as the last of them.
 class _Connection : public TInterfacedObject {
  public:
   _Connection();

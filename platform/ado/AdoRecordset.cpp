@@ -418,6 +418,11 @@ Variant _Recordset::Impl::CellChunk(int column, int64_t length) {
   if (cell->state == Cell::Cached) return ChunkOf(cell->value, cell->offset, length);
   if (cell->state == Cell::Finished) return Variant::Null();
   if (length == 0) return Variant(std::string());
+  // The buffer is sized by what is left when the driver told the length, else bounded: a
+  // caller that asks for more than there is gets what there is.
+  if (cell->total >= 0)
+    length = std::min(length, std::max<int64_t>(cell->total - cell->offset, 1));
+  length = std::min<int64_t>(length, int64_t(1) << 26);
   SQLHSTMT h = statement->handle;
   const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
   SQLLEN ind = 0;
