@@ -1,0 +1,348 @@
+// Commands: a text prepared once per statement handle, parameters bound by position into
+// buffers that the statement owns, so that executing the same text again only refreshes the
+// buffers and rebinds a parameter only when its type or buffer changed.
+#include <cmath>
+#include <cstring>
+
+#include "platform/ado/AdoOdbc.h"
+
+using namespace adoodbc;
+
+// --- parameters ---------------------------------------------------------------------------
+
+void AdoParameters::Append(const RefPtr<Parameter>& Object) {
+  if (!Object) throw EAdoError("Добавляемый параметр не задан"_ansi);
+  FItems.push_back(Object);
+}
+
+RefPtr<Parameter> AdoParameters::Item(int32_t Index) const {
+  if (Index < 0 || Index >= Count())
+    throw EAdoError("Индекс параметра вне диапазона: "_ansi + IntToStr(Index));
+  return FItems[static_cast<size_t>(Index)];
+}
+
+void AdoParameters::Delete(int32_t Index) {
+  Item(Index);
+  FItems.erase(FItems.begin() + Index);
+}
+
+namespace {
+
+// The ADO type that a bare Variant stands for (parameters given as an array, or typed adEmpty).
+DataTypeEnum TypeOfVariant(const Variant& v) {
+  switch (v.VarType()) {
+    case varBoolean: return adBoolean;
+    case varShortInt: return adTinyInt;
+    case varByte: return adUnsignedTinyInt;
+    case varSmallint: return adSmallInt;
+    case varWord: return adUnsignedSmallInt;
+    case varInteger: return adInteger;
+    case varLongWord: return adUnsignedInt;
+    case varInt64: return adBigInt;
+    case varUInt64: return adUnsignedBigInt;
+    case varSingle: return adSingle;
+    case varDouble: return adDouble;
+    case varCurrency: return adCurrency;
+    case varDate: return adDBTimeStamp;
+    default: return adVarChar;
+  }
+}
+
+// Text of a decimal value with "." as the separator, whatever the locale says.
+std::string DecimalText(const Variant& v) {
+  if (v.IsInteger()) return v.VarType() == varUInt64 ? std::to_string(v.ToUInt64())
+                                                     : std::to_string(v.ToInt64());
+  if (v.VarType() == varCurrency) {
+    int64_t scaled = v.ToCurrencyScaled();
+    uint64_t a = scaled < 0 ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
+    std::string frac = std::to_string(a % 10000);
+    return (scaled < 0 ? "-" : "") + std::to_string(a / 10000) + "." +
+           std::string(4 - frac.size(), '0') + frac;
+  }
+  if (v.IsString()) {
+    std::string s = Trim(v.StrRef());
+    for (char& c : s)
+      if (c == ',') c = '.';
+    return s;
+  }
+  double d = v.ToDouble();
+  if (!std::isfinite(d)) throw EAdoError("Недопустимое числовое значение параметра"_ansi);
+  char buf[64];
+  std::snprintf(buf, sizeof(buf), "%.17g", d);
+  return buf;
+}
+
+template <class T>
+void Store(std::string& buffer, const T& value) {
+  buffer.assign(reinterpret_cast<const char*>(&value), sizeof(T));
+}
+
+// A column size that changes rarely, so that a new length seldom forces a rebinding.
+SQLULEN SizeBucket(size_t n) {
+  SQLULEN size = 256;
+  while (size < n) size *= 2;
+  return size;
+}
+
+// Fills one bound slot from an ADO type and a value.
+void Encode(_Command::Statement::Bound& b, DataTypeEnum type, int32_t attributes, int32_t scale,
+            const Variant& value) {
+  const bool isNull = value.IsNull() || value.IsEmpty();
+  if (type == adEmpty || type == adVariant || type < 0) type = TypeOfVariant(value);
+  b.digits = 0;
+  b.columnSize = 0;
+  auto integer = [&](SQLSMALLINT sqlType, SQLULEN digits) {
+    b.cType = SQL_C_SBIGINT;
+    b.sqlType = sqlType;
+    b.columnSize = digits;
+    if (!isNull) Store(b.buffer, static_cast<SQLBIGINT>(value.ToInt64()));
+  };
+  auto timestamp = [&](SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN size, SQLSMALLINT digits) {
+    b.cType = cType;
+    b.sqlType = sqlType;
+    b.columnSize = size;
+    b.digits = digits;
+    if (isNull) return;
+    TDateTime dt = value.ToDateTime();
+    int y, mo, d, h, mi, s, ms;
+    DecodeDate(dt, y, mo, d);
+    DecodeTime(dt, h, mi, s, ms);
+    if (cType == SQL_C_TYPE_DATE) {
+      SQL_DATE_STRUCT v{static_cast<SQLSMALLINT>(y), static_cast<SQLUSMALLINT>(mo),
+                        static_cast<SQLUSMALLINT>(d)};
+      Store(b.buffer, v);
+    } else if (cType == SQL_C_TYPE_TIME) {
+      SQL_TIME_STRUCT v{static_cast<SQLUSMALLINT>(h), static_cast<SQLUSMALLINT>(mi),
+                        static_cast<SQLUSMALLINT>(s)};
+      Store(b.buffer, v);
+    } else {
+      SQL_TIMESTAMP_STRUCT v{static_cast<SQLSMALLINT>(y), static_cast<SQLUSMALLINT>(mo),
+                             static_cast<SQLUSMALLINT>(d), static_cast<SQLUSMALLINT>(h),
+                             static_cast<SQLUSMALLINT>(mi), static_cast<SQLUSMALLINT>(s),
+                             static_cast<SQLUINTEGER>(ms) * 1000000u};
+      Store(b.buffer, v);
+    }
+  };
+  const bool wantsLong = (attributes & adParamLong) != 0;
+  switch (type) {
+    case adBoolean:
+      b.cType = SQL_C_BIT;
+      b.sqlType = SQL_BIT;
+      b.columnSize = 1;
+      if (!isNull) Store(b.buffer, static_cast<unsigned char>(value.ToBool() ? 1 : 0));
+      break;
+    case adTinyInt:
+    case adUnsignedTinyInt: integer(SQL_SMALLINT, 5); break;
+    case adSmallInt: integer(SQL_SMALLINT, 5); break;
+    case adUnsignedSmallInt:
+    case adInteger: integer(SQL_INTEGER, 10); break;
+    case adUnsignedInt:
+    case adBigInt: integer(SQL_BIGINT, 19); break;
+    case adUnsignedBigInt:
+      b.cType = SQL_C_UBIGINT;
+      b.sqlType = SQL_BIGINT;
+      b.columnSize = 20;
+      if (!isNull) Store(b.buffer, static_cast<SQLUBIGINT>(value.ToUInt64()));
+      break;
+    case adSingle:
+      b.cType = SQL_C_FLOAT;
+      b.sqlType = SQL_REAL;
+      b.columnSize = 7;
+      if (!isNull) Store(b.buffer, static_cast<float>(value.ToDouble()));
+      break;
+    case adDouble:
+      b.cType = SQL_C_DOUBLE;
+      b.sqlType = SQL_DOUBLE;
+      b.columnSize = 15;
+      if (!isNull) Store(b.buffer, value.ToDouble());
+      break;
+    case adCurrency:
+    case adDecimal:
+    case adNumeric:
+    case adVarNumeric: {
+      b.cType = SQL_C_CHAR;
+      b.sqlType = SQL_NUMERIC;
+      if (isNull) {
+        b.columnSize = 38;
+        break;
+      }
+      b.buffer = type == adCurrency ? DecimalText(Variant::FromCurrencyScaled(value.ToCurrencyScaled()))
+                                    : DecimalText(value);
+      size_t dot = b.buffer.find('.');
+      size_t frac = dot == std::string::npos ? 0 : b.buffer.size() - dot - 1;
+      if (b.buffer.find_first_of("eE") != std::string::npos) {
+        // An exponent: let the driver take it as a floating-point text.
+        b.sqlType = SQL_DOUBLE;
+        frac = 0;
+      }
+      b.digits = static_cast<SQLSMALLINT>(std::max<size_t>(frac, static_cast<size_t>(std::max(scale, 0))));
+      b.columnSize = std::max<SQLULEN>(b.buffer.size(), 1);
+      break;
+    }
+    case adDate:
+    case adDBTimeStamp: timestamp(SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 23, 3); break;
+    case adDBDate: timestamp(SQL_C_TYPE_DATE, SQL_TYPE_DATE, 10, 0); break;
+    case adDBTime: timestamp(SQL_C_TYPE_TIME, SQL_TYPE_TIME, 8, 0); break;
+    case adBinary:
+    case adVarBinary:
+    case adLongVarBinary: {
+      b.cType = SQL_C_BINARY;
+      if (!isNull) b.buffer = value.ToString();
+      size_t n = isNull ? 0 : b.buffer.size();
+      b.sqlType = (wantsLong || type == adLongVarBinary || n > 8000) ? SQL_LONGVARBINARY
+                                                                      : SQL_VARBINARY;
+      b.columnSize = SizeBucket(n);
+      break;
+    }
+    default: {  // every kind of text, GUIDs and whatever else: sent as wide text
+      b.cType = SQL_C_WCHAR;
+      size_t n = 0;
+      if (!isNull) {
+        std::u16string w = Wide(value.ToString());
+        b.buffer.assign(reinterpret_cast<const char*>(w.data()), w.size() * sizeof(char16_t));
+        n = w.size();
+      }
+      b.sqlType = (wantsLong || type == adLongVarChar || type == adLongVarWChar || n > 4000)
+                      ? SQL_WLONGVARCHAR
+                      : SQL_WVARCHAR;
+      b.columnSize = SizeBucket(n);
+      break;
+    }
+  }
+  if (isNull) {
+    b.indicator = SQL_NULL_DATA;
+    if (b.buffer.empty()) b.buffer.assign(8, '\0');
+  } else {
+    b.indicator = static_cast<SQLLEN>(b.buffer.size());
+  }
+}
+
+struct ParamSource {
+  DataTypeEnum type;
+  int32_t attributes;
+  int32_t scale;
+  const Variant* value;
+};
+
+void BindAll(_Command::Statement& st, const std::vector<ParamSource>& params) {
+  if (st.params.size() != params.size()) {
+    SQLFreeStmt(st.handle, SQL_RESET_PARAMS);
+    st.params.clear();
+    st.params.resize(params.size());
+  }
+  for (size_t i = 0; i < params.size(); ++i) {
+    auto& b = st.params[i];
+    const auto& p = params[i];
+    Encode(b, p.type, p.attributes, p.scale, *p.value);
+    const void* ptr = b.buffer.data();
+    SQLLEN length = static_cast<SQLLEN>(b.buffer.size());
+    if (b.boundC == b.cType && b.boundSql == b.sqlType && b.boundDigits == b.digits &&
+        b.boundSize == b.columnSize && b.boundPtr == ptr && b.boundLength == length)
+      continue;
+    SQLRETURN rc = SQLBindParameter(st.handle, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT,
+                                    b.cType, b.sqlType, b.columnSize, b.digits,
+                                    const_cast<void*>(ptr), length, &b.indicator);
+    Check(rc, SQL_HANDLE_STMT, st.handle, "Ошибка привязки параметра"_ansi);
+    b.boundC = b.cType;
+    b.boundSql = b.sqlType;
+    b.boundDigits = b.digits;
+    b.boundSize = b.columnSize;
+    b.boundPtr = ptr;
+    b.boundLength = length;
+  }
+}
+
+}  // namespace
+
+// --- the command --------------------------------------------------------------------------
+
+_Command::_Command() = default;
+
+_Command::~_Command() {
+  if (FStatement && FConnection) FConnection->GetImpl().GiveBack(std::move(FStatement));
+}
+
+void _Command::SetActiveConnection(const RefPtr<_Connection>& Connection) {
+  if (FStatement && FConnection) FConnection->GetImpl().GiveBack(std::move(FStatement));
+  FStatement.reset();
+  FConnection = Connection;
+}
+
+RefPtr<Parameter> _Command::CreateParameter(const std::string& Name, DataTypeEnum Type,
+                                            int32_t Direction, int64_t Size, const Variant& Value) {
+  if (Direction != adParamInput)
+    throw EAdoError("Поддерживаются только входные параметры"_ansi);
+  RefPtr<Parameter> p(new Parameter);
+  p->FName = Name;
+  p->FType = Type;
+  p->FDirection = Direction;
+  p->FSize = Size;
+  p->FValue = Value;
+  return p;
+}
+
+RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Parameters,
+                                     int32_t /*Options*/) {
+  if (!FConnection) throw EAdoError("У команды не задано соединение"_ansi);
+  _Connection::Impl& d = FConnection->GetImpl();
+  d.CheckOpen();
+  if (FCommandText.empty()) throw EAdoError("Текст команды не задан"_ansi);
+
+  std::u16string text = Wide(FCommandText);
+  std::unique_ptr<Statement> st;
+  if (FStatement && FStatement->handle != nullptr && FStatement->text == text) {
+    st = std::move(FStatement);
+  } else {
+    d.GiveBack(std::move(FStatement));
+    FStatement.reset();
+    st = d.Take(text);
+  }
+  if (!st->prepared) {
+    st->params.clear();
+    SQLFreeStmt(st->handle, SQL_RESET_PARAMS);
+    Check(SQLPrepareW(st->handle, W(text), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT,
+          st->handle, "Ошибка подготовки команды"_ansi);
+    st->text = text;
+    st->prepared = true;
+  }
+  if (st->timeout != FCommandTimeout) {
+    SQLSetStmtAttrW(st->handle, SQL_ATTR_QUERY_TIMEOUT,
+                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(FCommandTimeout, 0))), 0);
+    st->timeout = FCommandTimeout;
+  }
+
+  std::vector<ParamSource> sources;
+  if (Parameters != nullptr && Parameters->IsArray()) {
+    for (const Variant& v : Parameters->Items()) sources.push_back({adEmpty, 0, 0, &v});
+  } else {
+    for (int32_t i = 0; i < FParameters.Count(); ++i) {
+      Parameter& p = *FParameters.Item(i);
+      sources.push_back({p.FType, p.FAttributes, p.FNumericScale, &p.FValue});
+    }
+  }
+
+  SQLRETURN rc;
+  try {
+    BindAll(*st, sources);
+    rc = SQLExecute(st->handle);
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
+      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка выполнения команды"_ansi);
+  } catch (...) {
+    SQLFreeStmt(st->handle, SQL_CLOSE);
+    FStatement = std::move(st);
+    throw;
+  }
+
+  SQLSMALLINT columns = 0;
+  SQLNumResultCols(st->handle, &columns);
+  SQLLEN rows = -1;
+  if (columns == 0) SQLRowCount(st->handle, &rows);
+  if (RecordsAffected != nullptr) *RecordsAffected = Variant(static_cast<int32_t>(rows));
+
+  if (columns > 0) return MakeCursorRecordset(*FConnection, std::move(st));
+  SQLFreeStmt(st->handle, SQL_CLOSE);
+  FStatement = std::move(st);
+  auto rs = MakeMemoryRecordset(*FConnection, {}, {});
+  rs->Close();
+  return rs;
+}

@@ -1,0 +1,331 @@
+// The connection: one ODBC connection handle, the cache of prepared statements, the
+// transaction level and the recordsets that a commit, a rollback or Close must close.
+#include <langinfo.h>
+
+#include <algorithm>
+#include <clocale>
+
+#include "platform/ado/AdoOdbc.h"
+
+using namespace adoodbc;
+
+namespace {
+
+// How many prepared statements a connection keeps for later executions of the same texts.
+constexpr size_t kIdleStatements = 32;
+
+// A value in an ODBC connection string: braced when it holds a character with a meaning there.
+std::string ConnectionValue(const std::string& v) {
+  if (v.find_first_of(";{}=") == std::string::npos && (v.empty() || v.front() != ' ')) return v;
+  std::string out = "{";
+  for (char c : v) {
+    out += c;
+    if (c == '}') out += '}';
+  }
+  return out + "}";
+}
+
+std::string InfoString(SQLHDBC dbc, SQLUSMALLINT what) {
+  SQLWCHAR buf[512] = {};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, buf, sizeof(buf), &length))) return std::string();
+  return NarrowLossy(buf, std::min<size_t>(length / sizeof(SQLWCHAR), std::size(buf) - 1));
+}
+
+// The driver manager speaks to a driver without wide entry points (sqliteodbc) through an
+// iconv descriptor that it opens at connect time for the locale's character set. Under the C
+// locale that is ASCII, and every other character would lose its high byte; a UTF-8 LC_CTYPE
+// while connecting makes the conversion exact for the life of the connection.
+class Utf8CharacterType {
+ public:
+  Utf8CharacterType() {
+    if (std::string_view(nl_langinfo(CODESET)) == "UTF-8") return;
+    const char* current = std::setlocale(LC_CTYPE, nullptr);
+    FSaved = current != nullptr ? current : "C";
+    for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
+      if (std::setlocale(LC_CTYPE, name) != nullptr) {
+        FChanged = true;
+        break;
+      }
+    }
+  }
+  ~Utf8CharacterType() {
+    if (FChanged) std::setlocale(LC_CTYPE, FSaved.c_str());
+  }
+  Utf8CharacterType(const Utf8CharacterType&) = delete;
+  Utf8CharacterType& operator=(const Utf8CharacterType&) = delete;
+
+ private:
+  std::string FSaved;
+  bool FChanged = false;
+};
+
+const char* const kTransactionEnded = "транзакция завершена";
+const char* const kConnectionClosed = "соединение закрыто";
+
+}  // namespace
+
+// --- statements and recordsets of a connection ------------------------------------------
+
+void _Connection::Impl::CheckOpen() const {
+  if (!open) throw EAdoError("Операция недопустима: соединение не открыто"_ansi);
+}
+
+std::unique_ptr<_Command::Statement> _Connection::Impl::Take(const std::u16string& text) {
+  for (size_t i = idle.size(); i-- > 0;) {
+    if (idle[i]->prepared && idle[i]->text == text) {
+      auto s = std::move(idle[i]);
+      idle.erase(idle.begin() + static_cast<std::ptrdiff_t>(i));
+      return s;
+    }
+  }
+  auto s = std::make_unique<_Command::Statement>();
+  s->owner = this;
+  statements.push_back(s.get());
+  Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &s->handle), SQL_HANDLE_DBC, dbc,
+        "Не удалось создать оператор ODBC"_ansi);
+  return s;
+}
+
+void _Connection::Impl::GiveBack(std::unique_ptr<_Command::Statement> statement) {
+  if (!statement || !open || !statement->prepared) return;  // freed by its destructor
+  SQLFreeStmt(statement->handle, SQL_CLOSE);
+  idle.push_back(std::move(statement));
+  if (idle.size() > kIdleStatements) idle.erase(idle.begin());
+}
+
+void _Connection::Impl::DropRecordsets(const char* reason) {
+  auto list = recordsets;  // Drop unregisters each one
+  for (_Recordset* rs : list) rs->Drop(reason);
+}
+
+void _Connection::Impl::EndTransaction(SQLSMALLINT completion) {
+  DropRecordsets(kTransactionEnded);
+  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, completion);
+  transLevel = 0;
+  SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+  Check(rc, SQL_HANDLE_DBC, dbc, "Ошибка завершения транзакции"_ansi);
+}
+
+SQLHSTMT _Connection::Impl::NewCatalogStatement() {
+  CheckOpen();
+  SQLHSTMT h = nullptr;
+  Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h), SQL_HANDLE_DBC, dbc,
+        "Не удалось создать оператор ODBC"_ansi);
+  return h;
+}
+
+std::u16string _Connection::Impl::Pattern(const std::string& name) const {
+  std::u16string w = Wide(name);
+  if (searchEscape.empty()) return w;  // the results are filtered by exact name afterwards
+  std::u16string out;
+  for (char16_t c : w) {
+    if (c == u'_' || c == u'%' || c == searchEscape[0]) out += searchEscape;
+    out += c;
+  }
+  return out;
+}
+
+// --- the connection ---------------------------------------------------------------------
+
+_Connection::_Connection() : FImpl(std::make_unique<Impl>()) { FImpl->self = this; }
+
+_Connection::~_Connection() {
+  try {
+    Close();
+  } catch (...) {
+    // A destructor cannot report; the driver frees what is left with the handle.
+  }
+}
+
+int32_t _Connection::State() const { return FImpl->open ? adStateOpen : adStateClosed; }
+
+void _Connection::Open(const std::string& ConnectionString, const std::string& UserID,
+                       const std::string& Password, int32_t /*Options*/) {
+  Impl& d = *FImpl;
+  if (d.open) throw EAdoError("Операция недопустима: соединение уже открыто"_ansi);
+  if (!ConnectionString.empty()) FConnectionString = ConnectionString;
+  std::string text = FConnectionString;
+  auto add = [&](const char* key, const std::string& value) {
+    if (value.empty()) return;
+    if (!text.empty() && text.back() != ';') text += ';';
+    text += key;
+    text += '=';
+    text += ConnectionValue(value);
+  };
+  add("UID", UserID);
+  add("PWD", Password);
+
+  Utf8CharacterType utf8;
+  SQLHENV env = Environment();
+  SQLHDBC dbc = nullptr;
+  Check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_HANDLE_ENV, env,
+        "Не удалось создать соединение ODBC"_ansi);
+  auto seconds = [](int32_t s) { return reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(s, 0))); };
+  SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, seconds(FConnectionTimeout), 0);
+  SQLSetConnectAttrW(dbc, SQL_ATTR_CONNECTION_TIMEOUT, seconds(FConnectionTimeout), 0);
+  std::u16string wide = Wide(text);
+  SQLWCHAR out[1024];
+  SQLSMALLINT outLength = 0;
+  SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, W(wide), SQL_NTS, out,
+                                   static_cast<SQLSMALLINT>(std::size(out)), &outLength,
+                                   SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    try {
+      Raise(SQL_HANDLE_DBC, dbc, "Не удалось подключиться к источнику данных"_ansi);
+    } catch (...) {
+      SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+      throw;
+    }
+  }
+  d.dbc = dbc;
+  d.open = true;
+  d.transLevel = 0;
+  d.driverName = InfoString(dbc, SQL_DRIVER_NAME);
+  d.dbmsName = InfoString(dbc, SQL_DBMS_NAME);
+  d.searchEscape = Wide(InfoString(dbc, SQL_SEARCH_PATTERN_ESCAPE));
+  SQLUINTEGER getData = 0;
+  if (SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_GETDATA_EXTENSIONS, &getData, sizeof(getData), nullptr)))
+    d.getDataAnyOrder = (getData & SQL_GD_ANY_ORDER) != 0;
+
+  FProperties.FItems.clear();
+  auto prop = [&](const char* name, const std::string& value) {
+    FProperties.FItems.push_back({name, Variant(value)});
+  };
+  prop("USER NAME", InfoString(dbc, SQL_USER_NAME));
+  prop("DBMS Name", d.dbmsName);
+  prop("DBMS Version", InfoString(dbc, SQL_DBMS_VER));
+  prop("Driver Name", d.driverName);
+  prop("Driver ODBC Version", InfoString(dbc, SQL_DRIVER_ODBC_VER));
+  prop("Data Source Name", InfoString(dbc, SQL_DATA_SOURCE_NAME));
+  prop("Current Catalog", InfoString(dbc, SQL_DATABASE_NAME));
+}
+
+void _Connection::Close() {
+  Impl& d = *FImpl;
+  if (!d.open) return;
+  d.DropRecordsets(kConnectionClosed);
+  if (d.transLevel > 0) SQLEndTran(SQL_HANDLE_DBC, d.dbc, SQL_ROLLBACK);
+  d.transLevel = 0;
+  d.idle.clear();
+  d.open = false;
+  // Statements still held by commands lose their handles; the commands prepare anew.
+  for (_Command::Statement* s : d.statements) {
+    SQLFreeHandle(SQL_HANDLE_STMT, s->handle);
+    s->handle = nullptr;
+    s->prepared = false;
+    s->owner = nullptr;
+  }
+  d.statements.clear();
+  SQLDisconnect(d.dbc);
+  SQLFreeHandle(SQL_HANDLE_DBC, d.dbc);
+  d.dbc = nullptr;
+  d.types.clear();
+  d.typesLoaded = false;
+  FProperties.FItems.clear();
+}
+
+RefPtr<_Recordset> _Connection::Execute(const std::string& CommandText, Variant* RecordsAffected,
+                                        int32_t Options) {
+  FImpl->CheckOpen();
+  RefPtr<_Command> command(new _Command);
+  command->SetActiveConnection(RefPtr<_Connection>(this));
+  command->SetCommandText(CommandText);
+  command->SetCommandTimeout(FCommandTimeout);
+  return command->Execute(RecordsAffected, nullptr, Options);
+}
+
+namespace {
+
+void RunDirect(_Connection::Impl& d, const std::string& sql) {
+  SQLHSTMT h = d.NewCatalogStatement();
+  std::u16string w = Wide(sql);
+  SQLRETURN rc = SQLExecDirectW(h, W(w), SQL_NTS);
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+    try {
+      Raise(SQL_HANDLE_STMT, h, "Ошибка выполнения: "_ansi + sql);
+    } catch (...) {
+      SQLFreeHandle(SQL_HANDLE_STMT, h);
+      throw;
+    }
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, h);
+}
+
+std::string SavepointName(int32_t level) { return "ado_savepoint_" + IntToStr(level); }
+
+}  // namespace
+
+int32_t _Connection::BeginTrans() {
+  Impl& d = *FImpl;
+  d.CheckOpen();
+  if (d.transLevel == 0) {
+    Check(SQLSetConnectAttrW(d.dbc, SQL_ATTR_AUTOCOMMIT,
+                             reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
+          SQL_HANDLE_DBC, d.dbc, "Не удалось начать транзакцию"_ansi);
+  } else {
+    RunDirect(d, "SAVEPOINT " + SavepointName(d.transLevel));
+  }
+  return ++d.transLevel;
+}
+
+void _Connection::CommitTrans() {
+  Impl& d = *FImpl;
+  d.CheckOpen();
+  if (d.transLevel == 0) throw EAdoError("Нет активной транзакции"_ansi);
+  if (d.transLevel == 1) {
+    d.EndTransaction(SQL_COMMIT);
+  } else {
+    RunDirect(d, "RELEASE SAVEPOINT " + SavepointName(d.transLevel - 1));
+    --d.transLevel;
+  }
+}
+
+void _Connection::RollbackTrans() {
+  Impl& d = *FImpl;
+  d.CheckOpen();
+  if (d.transLevel == 0) throw EAdoError("Нет активной транзакции"_ansi);
+  if (d.transLevel == 1) {
+    d.EndTransaction(SQL_ROLLBACK);
+  } else {
+    RunDirect(d, "ROLLBACK TO SAVEPOINT " + SavepointName(d.transLevel - 1));
+    RunDirect(d, "RELEASE SAVEPOINT " + SavepointName(d.transLevel - 1));
+    --d.transLevel;
+  }
+}
+
+int32_t _Connection::TransactionLevel() const { return FImpl->transLevel; }
+
+std::string _Connection::Provider() const {
+  if (!FImpl->open) return "ODBC";
+  return FImpl->driverName + " " + FImpl->dbmsName;
+}
+
+AdoProperties& _Connection::Properties() {
+  FImpl->CheckOpen();
+  return FProperties;
+}
+
+RefPtr<_Recordset> _Connection::OpenSchema(SchemaEnum Schema, const Variant& Restrictions,
+                                           const Variant& /*SchemaID*/) {
+  FImpl->CheckOpen();
+  std::vector<Variant> r;
+  if (Restrictions.IsArray()) {
+    r = Restrictions.Items();
+  } else if (!Restrictions.IsEmpty() && !Restrictions.IsNull()) {
+    throw EAdoError("Ограничения схемы должны быть массивом"_ansi);
+  }
+  return OpenSchemaRowset(*this, Schema, r);
+}
+
+const AdoProperty& AdoProperties::Item(const std::string& Name) const {
+  for (const auto& p : FItems)
+    if (AnsiSameText(p.Name, Name)) return p;
+  throw EAdoError("Свойство не найдено: "_ansi + Name);
+}
+
+const AdoProperty& AdoProperties::Item(int32_t Index) const {
+  if (Index < 0 || Index >= Count())
+    throw EAdoError("Индекс свойства вне диапазона: "_ansi + IntToStr(Index));
+  return FItems[static_cast<size_t>(Index)];
+}

@@ -1,0 +1,522 @@
+// Recordsets and fields. A cursor recordset fetches one row at a time and reads a value only
+// when a field asks for it (SQLGetData), so neither the rows nor a long value that is read in
+// chunks are ever held whole. Drivers that allow SQLGetData only in ascending column order have
+// the skipped columns cached on the way.
+#include <array>
+#include <charconv>
+#include <cstring>
+
+#include "platform/ado/AdoOdbc.h"
+
+using namespace adoodbc;
+
+namespace {
+
+constexpr SQLLEN kBinaryChunk = 64 * 1024;
+
+TDateTime DateTimeOf(int y, int mo, int d, int h, int mi, int s, int ms) {
+  TDateTime date = 0;
+  if (y != 0 || mo != 0 || d != 0) date = EncodeDate(y, mo, d);
+  TDateTime time = EncodeTime(h, mi, s, ms);
+  return date >= 0 ? date + time : date - time;
+}
+
+Variant NumericFromText(const std::string& text, int32_t scale) {
+  const char* b = text.data();
+  const char* e = b + text.size();
+  if (scale <= 0 && text.find_first_of(".eE") == std::string::npos) {
+    int64_t i = 0;
+    auto r = std::from_chars(b, e, i);
+    if (r.ec == std::errc() && r.ptr == e) return Variant(i);
+  }
+  double d = 0;
+  auto r = std::from_chars(b, e, d);
+  if (r.ec != std::errc()) throw EAdoError("Некорректное числовое значение: "_ansi + text);
+  return Variant(d);
+}
+
+// Storage size of a non-text value, as ActualSize reports it.
+int64_t StorageSize(DataTypeEnum type) {
+  switch (type) {
+    case adTinyInt: case adUnsignedTinyInt: return 1;
+    case adBoolean: case adSmallInt: case adUnsignedSmallInt: return 2;
+    case adInteger: case adUnsignedInt: case adSingle: return 4;
+    case adDBDate: case adDBTime: return 6;
+    case adDBTimeStamp: return 16;
+    case adNumeric: return 19;
+    default: return 8;
+  }
+}
+
+}  // namespace
+
+// --- construction and life ---------------------------------------------------------------
+
+_Recordset::_Recordset(std::unique_ptr<Impl> impl) : FImpl(std::move(impl)) {
+  for (size_t i = 0; i < FImpl->columns.size(); ++i) {
+    const ColumnDesc& c = FImpl->columns[i];
+    RefPtr<Field> f(new Field);
+    f->FOwner = this;
+    f->FIndex = static_cast<int>(i);
+    f->FName = c.name;
+    f->FType = c.type.fieldType;
+    f->FAttributes = c.attributes;
+    f->FPrecision = c.type.precision;
+    f->FNumericScale = c.scale;
+    f->FDefinedSize = c.size;
+    FFields.FItems.push_back(f);
+  }
+  if (FImpl->connection) FImpl->connection->GetImpl().recordsets.push_back(this);
+}
+
+_Recordset::~_Recordset() {
+  Close();
+  for (auto& f : FFields.FItems) f->FOwner = nullptr;
+}
+
+RefPtr<_Recordset> MakeMemoryRecordset(_Connection& connection, std::vector<ColumnDesc> columns,
+                                       std::vector<std::vector<Variant>> rows) {
+  auto impl = std::make_unique<_Recordset::Impl>();
+  impl->connection = RefPtr<_Connection>(&connection);
+  impl->columns = std::move(columns);
+  impl->rows = std::move(rows);
+  impl->inMemory = true;
+  impl->cells.resize(impl->columns.size());
+  impl->eof = impl->rows.empty();
+  impl->rowNumber = impl->eof ? 0 : 1;
+  return RefPtr<_Recordset>(new _Recordset(std::move(impl)));
+}
+
+RefPtr<_Recordset> MakeCursorRecordset(_Connection& connection,
+                                       std::unique_ptr<_Command::Statement> statement) {
+  auto impl = std::make_unique<_Recordset::Impl>();
+  impl->connection = RefPtr<_Connection>(&connection);
+  _Connection::Impl& d = connection.GetImpl();
+  impl->anyOrder = d.getDataAnyOrder;
+  SQLHSTMT h = statement->handle;
+  SQLSMALLINT count = 0;
+  SQLNumResultCols(h, &count);
+  for (SQLUSMALLINT i = 1; i <= count; ++i) {
+    SQLWCHAR name[256] = {};
+    SQLSMALLINT nameLength = 0, sqlType = 0, digits = 0, nullable = SQL_NULLABLE_UNKNOWN;
+    SQLULEN size = 0;
+    Check(SQLDescribeColW(h, i, name, static_cast<SQLSMALLINT>(std::size(name)), &nameLength,
+                          &sqlType, &size, &digits, &nullable),
+          SQL_HANDLE_STMT, h, "Ошибка описания столбца"_ansi);
+    SQLLEN isUnsigned = SQL_FALSE;
+    SQLColAttributeW(h, i, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
+    ColumnDesc c;
+    c.name = NarrowLossy(name, std::min<size_t>(nameLength, std::size(name) - 1));
+    // A size beyond 2^31 is the drivers' way of saying "unbounded".
+    SQLLEN knownSize = size > 0x7FFFFFFF ? 0 : static_cast<SQLLEN>(size);
+    bool numeric = sqlType != SQL_CHAR && sqlType != SQL_VARCHAR && sqlType != SQL_WCHAR &&
+                   sqlType != SQL_WVARCHAR && sqlType != SQL_BINARY && sqlType != SQL_VARBINARY;
+    c.type = MapSqlType(sqlType, knownSize, numeric && isUnsigned == SQL_TRUE);
+    if (c.type.kind == ReadKind::Binary && !c.type.isLong) {
+      // sqliteodbc describes a BLOB column as SQL_BINARY(255); its values have no such bound.
+      SQLWCHAR typeName[128] = {};
+      SQLSMALLINT typeLength = 0;
+      if (SQL_SUCCEEDED(SQLColAttributeW(h, i, SQL_DESC_TYPE_NAME, typeName, sizeof(typeName),
+                                         &typeLength, nullptr)) &&
+          AnsiUpperCase(NarrowLossy(typeName, std::size(typeName))).find("BLOB") != std::string::npos)
+        c.type = MapSqlType(SQL_LONGVARBINARY, 0, false);
+    }
+    c.size = knownSize;
+    c.scale = c.type.fieldType == adNumeric ? digits : 0;
+    c.attributes = adFldUnknownUpdatable;
+    if (c.type.isLong) c.attributes |= adFldLong;
+    if (c.type.isFixed) c.attributes |= adFldFixed;
+    if (nullable != SQL_NO_NULLS) c.attributes |= adFldIsNullable | adFldMayBeNull;
+    impl->columns.push_back(std::move(c));
+  }
+  impl->cells.resize(impl->columns.size());
+  impl->statement = std::move(statement);
+  impl->eof = false;
+  RefPtr<_Recordset> rs(new _Recordset(std::move(impl)));
+  try {
+    rs->GetImpl().Fetch();
+  } catch (...) {
+    rs->Close();
+    throw;
+  }
+  return rs;
+}
+
+int32_t _Recordset::State() const { return FImpl->open ? adStateOpen : adStateClosed; }
+
+void _Recordset::CheckOpen() const {
+  if (FImpl->open) return;
+  if (FImpl->closedReason != nullptr)
+    throw EAdoError("Операция недопустима: набор записей закрыт ("_ansi +
+                    Utf8ToAnsi(FImpl->closedReason) + ")");
+  throw EAdoError("Операция недопустима: набор записей закрыт"_ansi);
+}
+
+void _Recordset::Close() {
+  Impl& d = *FImpl;
+  if (d.connection) {
+    _Connection::Impl& c = d.connection->GetImpl();
+    std::erase(c.recordsets, this);
+    c.GiveBack(std::move(d.statement));
+  }
+  d.statement.reset();
+  d.rows.clear();
+  d.open = false;
+  d.eof = true;
+}
+
+void _Recordset::Drop(const char* reason) {
+  Close();
+  FImpl->closedReason = reason;
+}
+
+bool _Recordset::Eof() {
+  CheckOpen();
+  return FImpl->eof;
+}
+
+void _Recordset::MoveNext() {
+  CheckOpen();
+  if (FImpl->eof) throw EAdoError("Операция недопустима: достигнут конец набора записей"_ansi);
+  FImpl->Fetch();
+}
+
+AdoFields& _Recordset::Fields() {
+  CheckOpen();
+  return FFields;
+}
+
+// --- row access -----------------------------------------------------------------------------
+
+void _Recordset::Impl::Fetch() {
+  if (inMemory) {
+    ++position;
+    eof = position >= rows.size();
+    if (!eof) ++rowNumber;
+    for (Cell& c : cells) c = Cell();
+    return;
+  }
+  SQLRETURN rc = SQLFetch(statement->handle);
+  if (rc == SQL_NO_DATA) {
+    eof = true;
+    // Nothing more to read: the statement can serve the next execution at once.
+    connection->GetImpl().GiveBack(std::move(statement));
+    statement.reset();
+    return;
+  }
+  Check(rc, SQL_HANDLE_STMT, statement->handle, "Ошибка чтения строки"_ansi);
+  ++rowNumber;
+  for (Cell& c : cells) c = Cell();
+  lastRead = -1;
+}
+
+_Recordset::Impl::Cell& _Recordset::Impl::Prepare(int column) {
+  Cell& cell = cells[static_cast<size_t>(column)];
+  if (!anyOrder && cell.state == Cell::Unread) {
+    if (column < lastRead)
+      throw EAdoError(Format("Столбец %s уже пропущен в этой строке"_ansi,
+                             {columns[static_cast<size_t>(column)].name}));
+    // Columns skipped on the way can no longer be read later: keep their values.
+    for (int j = lastRead + 1; j < column; ++j) {
+      Cell& skipped = cells[static_cast<size_t>(j)];
+      if (skipped.state == Cell::Unread) {
+        skipped.value = ReadWhole(j);
+        skipped.state = Cell::Cached;
+      }
+    }
+  }
+  lastRead = std::max(lastRead, column);
+  return cell;
+}
+
+namespace {
+
+[[noreturn]] void RaiseUnencodable(const std::string& column, int64_t row) {
+  throw EAdoError(Format(
+      "Значение столбца %s в строке %d содержит символы, которых нет в кодировке Windows-1251"_ansi,
+      {column, static_cast<long long>(row)}));
+}
+
+}  // namespace
+
+Variant _Recordset::Impl::ReadWhole(int column) {
+  const ColumnDesc& c = columns[static_cast<size_t>(column)];
+  SQLHSTMT h = statement->handle;
+  const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
+  // A value of fixed size; false for NULL.
+  auto fixed = [&]<class T>(SQLSMALLINT cType, T& v) {
+    SQLLEN ind = 0;
+    SQLRETURN rc = SQLGetData(h, col, cType, &v, sizeof(T), &ind);
+    if (rc == SQL_NO_DATA)
+      throw EAdoError(Format("Значение столбца %s уже прочитано"_ansi, {c.name}));
+    Check(rc, SQL_HANDLE_STMT, h, "Ошибка чтения значения"_ansi);
+    return ind != SQL_NULL_DATA;
+  };
+  try {
+    switch (c.type.kind) {
+      case ReadKind::Bool: {
+        unsigned char v = 0;
+        return fixed(SQL_C_BIT, v) ? Variant(v != 0) : Variant::Null();
+      }
+      case ReadKind::Signed: {
+        SQLBIGINT v = 0;
+        if (!fixed(SQL_C_SBIGINT, v)) return Variant::Null();
+        switch (c.type.fieldType) {
+          case adTinyInt: return Variant(static_cast<int8_t>(v));
+          case adSmallInt: return Variant(static_cast<int16_t>(v));
+          case adInteger: return Variant(static_cast<int32_t>(v));
+          default: return Variant(static_cast<int64_t>(v));
+        }
+      }
+      case ReadKind::Unsigned: {
+        SQLUBIGINT v = 0;
+        if (!fixed(SQL_C_UBIGINT, v)) return Variant::Null();
+        switch (c.type.fieldType) {
+          case adUnsignedTinyInt: return Variant(static_cast<uint8_t>(v));
+          case adUnsignedSmallInt: return Variant(static_cast<uint16_t>(v));
+          case adUnsignedInt: return Variant(static_cast<uint32_t>(v));
+          default: return Variant(static_cast<uint64_t>(v));
+        }
+      }
+      case ReadKind::Single: {
+        float v = 0;
+        return fixed(SQL_C_FLOAT, v) ? Variant(v) : Variant::Null();
+      }
+      case ReadKind::Double: {
+        double v = 0;
+        return fixed(SQL_C_DOUBLE, v) ? Variant(v) : Variant::Null();
+      }
+      case ReadKind::Numeric: {
+        std::array<char, 128> buf{};
+        if (!fixed(SQL_C_CHAR, buf)) return Variant::Null();
+        return NumericFromText(Trim(buf.data()), c.scale);
+      }
+      case ReadKind::Date: {
+        SQL_DATE_STRUCT v{};
+        if (!fixed(SQL_C_TYPE_DATE, v)) return Variant::Null();
+        return Variant::FromDateTime(DateTimeOf(v.year, v.month, v.day, 0, 0, 0, 0));
+      }
+      case ReadKind::Time: {
+        SQL_TIME_STRUCT v{};
+        if (!fixed(SQL_C_TYPE_TIME, v)) return Variant::Null();
+        return Variant::FromDateTime(EncodeTime(v.hour, v.minute, v.second, 0));
+      }
+      case ReadKind::Timestamp: {
+        SQL_TIMESTAMP_STRUCT v{};
+        if (!fixed(SQL_C_TYPE_TIMESTAMP, v)) return Variant::Null();
+        return Variant::FromDateTime(DateTimeOf(v.year, v.month, v.day, v.hour, v.minute,
+                                                v.second, static_cast<int>(v.fraction / 1000000)));
+      }
+      case ReadKind::Text: {
+        std::u16string out;
+        if (!ReadWideText(h, col, out)) return Variant::Null();
+        try {
+          return Variant(Utf16ToAnsi(out));
+        } catch (const EConvertError&) {
+          RaiseUnencodable(c.name, rowNumber);
+        }
+      }
+      case ReadKind::Binary: {
+        std::string out;
+        std::string buf(static_cast<size_t>(kBinaryChunk), '\0');
+        for (;;) {
+          SQLLEN ind = 0;
+          SQLRETURN rc = SQLGetData(h, col, SQL_C_BINARY, buf.data(), kBinaryChunk, &ind);
+          if (rc == SQL_NO_DATA) break;
+          Check(rc, SQL_HANDLE_STMT, h, "Ошибка чтения значения"_ansi);
+          if (ind == SQL_NULL_DATA) return Variant::Null();
+          bool truncated = ind == SQL_NO_TOTAL || ind > kBinaryChunk;
+          out.append(buf.data(), truncated ? static_cast<size_t>(kBinaryChunk) : static_cast<size_t>(ind));
+          if (!truncated) break;
+        }
+        return Variant(std::move(out));
+      }
+    }
+  } catch (const EConvertError& e) {
+    // Dates the calendar does not know, and the like.
+    throw EAdoError(Format("Значение столбца %s в строке %d не читается: %s"_ansi,
+                           {c.name, static_cast<long long>(rowNumber), e.Message()}));
+  }
+  return Variant::Null();
+}
+
+Variant _Recordset::Impl::CellValue(int column) {
+  if (inMemory) return rows[position][static_cast<size_t>(column)];
+  Cell& cell = Prepare(column);
+  switch (cell.state) {
+    case Cell::Cached: return cell.value;
+    case Cell::Unread:
+      cell.value = ReadWhole(column);
+      cell.state = Cell::Cached;
+      return cell.value;
+    case Cell::Streaming:
+      if (cell.offset == 0) {  // only the length was asked for
+        cell.value = ReadWhole(column);
+        cell.state = Cell::Cached;
+        return cell.value;
+      }
+      [[fallthrough]];
+    case Cell::Finished: break;
+  }
+  throw EAdoError(Format("Значение столбца %s уже прочитано по частям"_ansi,
+                         {columns[static_cast<size_t>(column)].name}));
+}
+
+int64_t _Recordset::Impl::CellSize(int column) {
+  const ColumnDesc& c = columns[static_cast<size_t>(column)];
+  if (!inMemory && c.type.kind == ReadKind::Binary) {
+    Cell& cell = Prepare(column);
+    if (cell.state == Cell::Unread) {
+      // Ask for the length alone; the data stay with the driver for GetChunk.
+      char probe[1];
+      SQLLEN ind = 0;
+      SQLRETURN rc = SQLGetData(statement->handle, static_cast<SQLUSMALLINT>(column + 1),
+                                SQL_C_BINARY, probe, 0, &ind);
+      Check(rc, SQL_HANDLE_STMT, statement->handle, "Ошибка чтения значения"_ansi);
+      if (ind == SQL_NULL_DATA) {
+        cell.value = Variant::Null();
+        cell.state = Cell::Cached;
+      } else if (ind == SQL_NO_TOTAL) {
+        cell.value = ReadWhole(column);
+        cell.state = Cell::Cached;
+      } else {
+        cell.total = ind;
+        cell.state = Cell::Streaming;
+      }
+    }
+    if (cell.state == Cell::Streaming || cell.state == Cell::Finished) return cell.total;
+  }
+  Variant v = CellValue(column);
+  if (v.IsNull() || v.IsEmpty()) return 0;
+  if (v.IsString()) return static_cast<int64_t>(v.StrRef().size());
+  return StorageSize(c.type.fieldType);
+}
+
+namespace {
+
+// The next piece of a value that is at hand.
+Variant ChunkOf(const Variant& v, int64_t& offset, int64_t length) {
+  if (v.IsNull() || v.IsEmpty()) return Variant::Null();
+  std::string s = v.ToString();
+  if (offset >= static_cast<int64_t>(s.size()) && length > 0) return Variant::Null();
+  std::string part = s.substr(static_cast<size_t>(offset), static_cast<size_t>(length));
+  offset += static_cast<int64_t>(part.size());
+  return Variant(std::move(part));
+}
+
+}  // namespace
+
+Variant _Recordset::Impl::CellChunk(int column, int64_t length) {
+  if (length < 0) throw EAdoError("Недопустимая длина фрагмента"_ansi);
+  const ColumnDesc& c = columns[static_cast<size_t>(column)];
+  const bool streamable = !inMemory && (c.type.kind == ReadKind::Binary || c.type.kind == ReadKind::Text);
+  if (!streamable) {
+    Variant v = CellValue(column);
+    return ChunkOf(v, cells[static_cast<size_t>(column)].offset, length);
+  }
+  Cell* cell = &Prepare(column);
+  if (cell->state == Cell::Cached) return ChunkOf(cell->value, cell->offset, length);
+  if (cell->state == Cell::Finished) return Variant::Null();
+  if (length == 0) return Variant(std::string());
+  // The buffer is sized by what is left when the driver told the length, else bounded: a
+  // caller that asks for more than there is gets what there is.
+  if (cell->total >= 0)
+    length = std::min(length, std::max<int64_t>(cell->total - cell->offset, 1));
+  length = std::min<int64_t>(length, int64_t(1) << 26);
+  SQLHSTMT h = statement->handle;
+  const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
+  SQLLEN ind = 0;
+  SQLRETURN rc;
+  std::string out;
+  if (c.type.kind == ReadKind::Binary) {
+    out.resize(static_cast<size_t>(length));
+    rc = SQLGetData(h, col, SQL_C_BINARY, out.data(), static_cast<SQLLEN>(length), &ind);
+    if (rc == SQL_NO_DATA) {
+      cell->state = Cell::Finished;
+      return Variant::Null();
+    }
+    Check(rc, SQL_HANDLE_STMT, h, "Ошибка чтения значения"_ansi);
+    if (ind == SQL_NULL_DATA) {
+      cell->value = Variant::Null();
+      cell->state = Cell::Cached;
+      return Variant::Null();
+    }
+    bool truncated = ind == SQL_NO_TOTAL || ind > length;
+    if (!truncated) out.resize(static_cast<size_t>(ind));
+    cell->state = truncated ? Cell::Streaming : Cell::Finished;
+  } else {
+    std::vector<SQLWCHAR> buf(static_cast<size_t>(length) + 1);
+    const SQLLEN bytes = static_cast<SQLLEN>(buf.size() * sizeof(SQLWCHAR));
+    rc = SQLGetData(h, col, SQL_C_WCHAR, buf.data(), bytes, &ind);
+    if (rc == SQL_NO_DATA) {
+      cell->state = Cell::Finished;
+      return Variant::Null();
+    }
+    Check(rc, SQL_HANDLE_STMT, h, "Ошибка чтения значения"_ansi);
+    if (ind == SQL_NULL_DATA) {
+      cell->value = Variant::Null();
+      cell->state = Cell::Cached;
+      return Variant::Null();
+    }
+    bool truncated = ind == SQL_NO_TOTAL || ind > bytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
+    size_t chars = truncated ? buf.size() - 1 : static_cast<size_t>(ind) / sizeof(SQLWCHAR);
+    try {
+      out = Narrow(buf.data(), chars);
+    } catch (const EConvertError&) {
+      RaiseUnencodable(c.name, rowNumber);
+    }
+    cell->state = truncated ? Cell::Streaming : Cell::Finished;
+  }
+  cell->offset += static_cast<int64_t>(out.size());
+  return Variant(std::move(out));
+}
+
+// --- fields -----------------------------------------------------------------------------------
+
+namespace {
+
+_Recordset::Impl& RowOf(_Recordset* owner) {
+  if (owner == nullptr) throw EAdoError("Операция недопустима: набор записей закрыт"_ansi);
+  return owner->GetImpl();
+}
+
+}  // namespace
+
+Variant Field::Value() {
+  _Recordset::Impl& d = RowOf(FOwner);
+  FOwner->CheckOpen();
+  if (d.eof) throw EAdoError("Текущая запись отсутствует: достигнут конец набора записей"_ansi);
+  return d.CellValue(FIndex);
+}
+
+int64_t Field::ActualSize() {
+  _Recordset::Impl& d = RowOf(FOwner);
+  FOwner->CheckOpen();
+  if (d.eof) throw EAdoError("Текущая запись отсутствует: достигнут конец набора записей"_ansi);
+  return d.CellSize(FIndex);
+}
+
+Variant Field::GetChunk(int64_t Length) {
+  _Recordset::Impl& d = RowOf(FOwner);
+  FOwner->CheckOpen();
+  if (d.eof) throw EAdoError("Текущая запись отсутствует: достигнут конец набора записей"_ansi);
+  return d.CellChunk(FIndex, Length);
+}
+
+RefPtr<Field> AdoFields::Item(int32_t Index) const {
+  if (Index < 0 || Index >= Count())
+    throw EAdoError("Индекс поля вне диапазона: "_ansi + IntToStr(Index));
+  return FItems[static_cast<size_t>(Index)];
+}
+
+RefPtr<Field> AdoFields::Item(const std::string& Name) const {
+  for (const auto& f : FItems)
+    if (AnsiSameText(f->Name(), Name)) return f;
+  throw EAdoError("Поле не найдено: "_ansi + Name);
+}
+
+RefPtr<Field> AdoFields::Item(const Variant& Index) const {
+  if (Index.IsInteger()) return Item(static_cast<int32_t>(Index.ToInt64()));
+  if (Index.IsString()) return Item(Index.StrRef());
+  throw EAdoError("Поле задаётся номером или именем"_ansi);
+}
