@@ -7,6 +7,7 @@
 // every field or value read consumes at least one byte of the stream.
 #include "copier/SemTables.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>

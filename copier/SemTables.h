@@ -87,8 +87,6 @@ class TTableInfo : public TObject {
   // The most fields a structure, and values a field, can hold: counts are signed 16-bit.
   static constexpr int MaxCount = 32767;
 
-  ~TTableInfo() override = default;
-
   int Count() const { return FFields.Count(); }
   // The field at a 0-based position; EListError outside 0..Count()-1.
   TFieldInfo* Fields(int index) const;
