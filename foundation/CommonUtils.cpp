@@ -91,17 +91,12 @@ void StreamReadStr(TStream& stream, std::string& value) {
   if (len == 254) len = StreamReadInt(stream);
   value.clear();
   if (len <= 0) return;
-  // A hostile length must not allocate more than the stream still holds: read in pieces, so a
-  // short stream fails with the read error after at most its own size in memory.
-  constexpr int32_t kPiece = 1 << 16;
-  int32_t left = len;
-  while (left > 0) {
-    int32_t n = std::min(left, kPiece);
-    std::size_t old = value.size();
-    value.resize(old + static_cast<std::size_t>(n));
-    stream.ReadBuffer(value.data() + old, n);
-    left -= n;
-  }
+  // A hostile length must not allocate more than the stream still holds: such a string is cut
+  // short, and reading it fails with the stream's read error without allocating anything.
+  const int64_t left = stream.Size() - stream.Position();
+  if (len > left) throw EReadError("Ошибка чтения потока"_ansi);
+  value.resize(static_cast<std::size_t>(len));
+  stream.ReadBuffer(value.data(), len);
 }
 
 void StreamWriteStr(TStream& stream, const std::string& value) {

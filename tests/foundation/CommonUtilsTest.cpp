@@ -72,7 +72,7 @@ TEST(StreamStrings, TruncatedOrHostileInputRaisesTheReadError) {
   {
     TMemoryStream m(std::string("\xFE\xFF\xFF\xFF\x7F" "abc", 8));  // claims 2 GB, holds 3 bytes
     EXPECT_THROW(StreamReadStr(m, s), EReadError);
-    EXPECT_LE(s.capacity(), 1u << 17);
+    EXPECT_LE(s.capacity(), 64u) << "nothing is allocated for bytes that are not there";
   }
   {
     TMemoryStream m(std::string("\xFE\x00\x00\x00\x80", 5));  // negative length: empty string
