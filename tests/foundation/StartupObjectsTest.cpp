@@ -43,3 +43,23 @@ TEST(StartupObjects, NamesAreComputedButNoFileIsMade) {
   EXPECT_EQ(ChangeFileExt("/a.b/prog", ".Err"), "/a.b/prog.Err");
   EXPECT_EQ(ChangeFileExt("/a/prog.exe", ".Err"), "/a/prog.Err");
 }
+
+#include <QBitmap>
+#include <QImage>
+
+#include "foundation/HollowBrushes.h"
+
+TEST(StartupObjects, HollowPatternsDarkenStepByStep) {
+  InitHollowBrushes();
+  EXPECT_EQ(HollowBitmapCount, 9);
+  for (int n = 2; n <= 10; ++n) {
+    QImage image = HollowBitmaps[static_cast<std::size_t>(n)]->toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(image.size(), QSize(8, 8));
+    int black = 0;
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x) black += qGray(image.pixel(x, y)) < 128;
+    EXPECT_EQ(black, HollowBlackPixels(n)) << "HOLLOW_" << n;
+  }
+  DoneHollowBrushes();
+  EXPECT_EQ(HollowBitmapCount, 0);
+}

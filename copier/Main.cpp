@@ -1,0 +1,525 @@
+#include "copier/Main.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <filesystem>
+
+#include "copier/CopyOrvelBases.h"
+#include "copier/DataLinks.h"
+#include "copier/DbLocations.h"
+#include "foundation/CommonUtils.h"
+#include "foundation/DialogIcons.h"
+#include "foundation/XListView.h"
+#include "platform/ui/Anchors.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/UiText.h"
+
+int PrevPageIndex = 0;
+TCopyOrvel* CopyOrvel = nullptr;
+
+namespace {
+
+QLabel* Explanation(const std::string& text, QWidget* parent) {
+  auto* label = new QLabel(ToQString(text), parent);
+  label->setWordWrap(true);
+  return label;
+}
+
+// A check box with its status icon and the explanation beside it.
+QCheckBox* OptionBox(const std::string& caption, const std::string& explanation, QWidget* page, QVBoxLayout* layout) {
+  auto* box = new QCheckBox(ToQString(caption), page);
+  auto* row = new QHBoxLayout;
+  auto* icon = new TDialogIcon(page);
+  row->addWidget(icon, 0, Qt::AlignTop);
+  auto* column = new QVBoxLayout;
+  column->addWidget(box);
+  column->addWidget(Explanation(explanation, page));
+  row->addLayout(column, 1);
+  layout->addLayout(row);
+  return box;
+}
+
+// The summary's state pictures: 0 all rows arrived (green check), 1 a warning (yellow triangle),
+// 2 an error (two red exclamation marks).
+QIcon StateIcon(int state) {
+  if (state == 2) return QIcon(DialogIconPixmap(diAttention));
+  QPixmap pixmap(16, 16);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  if (state == 0) {
+    QPainterPath tick;
+    tick.moveTo(1, 8);
+    tick.lineTo(4, 5.5);
+    tick.lineTo(6.5, 9);
+    tick.lineTo(12.5, 1.5);
+    tick.lineTo(15, 4);
+    tick.lineTo(6.5, 14);
+    tick.closeSubpath();
+    p.fillPath(tick.translated(1, 1), QColor(0x80, 0x80, 0x80));
+    p.fillPath(tick, QColor(0x10, 0xA0, 0x20));
+  } else {
+    QPainterPath triangle;
+    triangle.moveTo(8, 0.5);
+    triangle.lineTo(15.5, 15);
+    triangle.lineTo(0.5, 15);
+    triangle.closeSubpath();
+    p.fillPath(triangle, QColor(0xF0, 0xC0, 0x10));
+    p.setPen(QColor(0x60, 0x40, 0x00));
+    p.drawPath(triangle);
+    p.fillRect(QRectF(7, 4.5, 2, 6), Qt::black);
+    p.fillRect(QRectF(7, 12, 2, 2), Qt::black);
+  }
+  return QIcon(pixmap);
+}
+
+}  // namespace
+
+TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_unique<TStringList>()) {
+  setWindowTitle(ToQString("Копирование базы данных Гис Орвел"_ansi));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  Pages = new QStackedWidget(this);
+
+  auto page = [this](const std::string& caption) {
+    auto* p = new TWizardPage(caption, Pages);
+    Pages->addWidget(p);
+    return p;
+  };
+  pSourceBase = page("Что копировать"_ansi);
+  pDestBase = page("Куда копировать"_ansi);
+  pOptions = page("Опций"_ansi);
+  pSrcSemTables = page("Откуда копировать"_ansi);
+  pDstSemTables = page("Куда копировать"_ansi);
+  pConvertOptions = page("Опции конвертации"_ansi);
+  pCopyBase = page("Копирование базы"_ansi);
+  pCopySemTable = page("Копирование семантики"_ansi);
+  pStop = page("Работа завершена"_ansi);
+
+  auto single = [](QWidget* host, QWidget* child) {
+    auto* l = new QVBoxLayout(host);
+    l->addWidget(child);
+  };
+  SrcDbLocation = new TDbLocationFrame(pSourceBase);
+  single(pSourceBase, SrcDbLocation);
+  DstDbLocation = new TDbLocationFrame(pDestBase);
+  single(pDestBase, DstDbLocation);
+  SrcSemDbLocation = new TDbLocationFrame(pSrcSemTables);
+  SrcSemDbLocation->SetHeading("Укажите тип доступа к семантическим таблицам"_ansi);
+  single(pSrcSemTables, SrcSemDbLocation);
+  DstSemLocation = new TDbLocationFrame(pDstSemTables);
+  DstSemLocation->SetHeading("Укажите тип доступа к семантическим таблицам"_ansi);
+  single(pDstSemTables, DstSemLocation);
+
+  {
+    auto* outer = new QVBoxLayout(pOptions);
+    auto* group = new QGroupBox(ToQString("Опции"_ansi), pOptions);
+    auto* v = new QVBoxLayout(group);
+    CopySem = OptionBox("Копировать семантику"_ansi,
+                        "Если флаг установлен, то также будут копироваться семантические таблицы"_ansi, group, v);
+    Unfasten = OptionBox("Независимая копия БД"_ansi,
+                         "Если флаг установлен, то со скопированной базой данных можно работать как с независимой базой данных Гис Орвел, т.е. можно одновременно работать и с копией и с оригиналом"_ansi,
+                         group, v);
+    AutoDelete = OptionBox("Авто удаление таблиц"_ansi,
+                           "Если флаг установлен, то в случае существования копируемой таблицы, она будет удалена автоматически"_ansi,
+                           group, v);
+    HideWarnings = OptionBox("Не показывать  предупреждения"_ansi,
+                             "Если флаг установлен  то  не критические ошибки при копировании, не будут останавливать процесс"_ansi,
+                             group, v);
+    v->addStretch(1);
+    outer->addWidget(group);
+  }
+  {
+    auto* v = new QVBoxLayout(pConvertOptions);
+    ConvertTableNames = OptionBox("Конвертировать имена"_ansi,
+                                  "Если флаг установлен, то имена таблиц, полей, индексов будут преобразованны в соответствии  со стандартом ANSI-SQL"_ansi,
+                                  pConvertOptions, v);
+    ConvertTableNames->setTristate(true);
+    EditConvertNames = OptionBox("Редактировать имена"_ansi,
+                                 "Если флаг установлен, то будет открыто диалоговое окно для редактирования сконвертированных имен"_ansi,
+                                 pConvertOptions, v);
+    UniqueIndexes = OptionBox("Уникальные имена индексов"_ansi,
+                              "Если флаг установлен, то имена индексов будут уникальными в пределах базы данных"_ansi,
+                              pConvertOptions, v);
+    EditConvertNames->setEnabled(false);
+    UniqueIndexes->setEnabled(false);
+    Settings = new QPushButton(ToQString("Настройка ..."_ansi), pConvertOptions);
+    v->addWidget(Settings, 0, Qt::AlignLeft);
+    v->addStretch(1);
+  }
+  CopyBase = new TCopyOrvelBaseFrame(pCopyBase);
+  single(pCopyBase, CopyBase);
+  CopySemTables = nullptr;
+  {
+    DialogIcon = new TDialogIcon(pStop);
+    DialogIcon->SetIcon(diAttention);
+    FinishInfo = new QLabel(ToQString("Информация"_ansi), pStop);
+    FinishInfo->setWordWrap(true);
+    FinishInfo->setTextFormat(Qt::PlainText);
+    InfoList = new TXListView(pStop);
+    InfoList->setHeaderLabels({ToQString("Таблица"_ansi), ToQString("Скопировано"_ansi)});
+    InfoList->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    InfoList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    DetailsList = new QPlainTextEdit(pStop);
+    DetailsList->setReadOnly(true);
+    DetailsList->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* v = new QVBoxLayout(pStop);
+    auto* row = new QHBoxLayout;
+    row->addWidget(DialogIcon, 0, Qt::AlignTop);
+    row->addWidget(FinishInfo, 1);
+    v->addLayout(row);
+    v->addWidget(InfoList, 3);
+    v->addWidget(DetailsList, 2);
+    connect(InfoList, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* current, QTreeWidgetItem*) { InfoListSelectItem(current); });
+  }
+
+  btnPrev = new QPushButton(ToQString("< Назад"_ansi), this);
+  btnNext = new QPushButton(ToQString("Далее >"_ansi), this);
+  btnCancel = new QPushButton(ToQString("Отмена"_ansi), this);
+  btnPrev->setEnabled(false);
+  btnNext->setDefault(true);
+  auto* line = new QFrame(this);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  setFixedSize(402, 480);
+  auto* layout = new TAnchorLayout(this, QSize(402, 480));
+  layout->Place(Pages, QRect(0, 0, 402, 427), akAll);
+  layout->Place(line, QRect(0, 430, 402, 2), akLeft | akRight | akBottom);
+  layout->Place(btnPrev, QRect(107, 441, 96, 30), akRight | akBottom);
+  layout->Place(btnNext, QRect(203, 441, 95, 30), akRight | akBottom);
+  layout->Place(btnCancel, QRect(302, 441, 95, 30), akRight | akBottom);
+
+  connect(btnNext, &QPushButton::clicked, this, [this] { btnNextClick(); });
+  connect(btnPrev, &QPushButton::clicked, this, [this] { btnPrevClick(); });
+  connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
+  FormCreate();
+}
+
+TCopyOrvel::~TCopyOrvel() {
+  if (CopyOrvel == this) CopyOrvel = nullptr;
+}
+
+int TCopyOrvel::ActivePageIndex() const { return Pages->currentIndex(); }
+
+TWizardPage* TCopyOrvel::ActivePage() const { return static_cast<TWizardPage*>(Pages->currentWidget()); }
+
+void TCopyOrvel::FormCreate() {
+  Pages->setCurrentWidget(pSourceBase);
+  std::string source;
+  if (FindCmdLineValue("Source", source)) {
+    try {
+      IConnParamsPtr params = StrToConnParams(source);
+      SrcDbLocation->SetLocation(params.get());
+      QTimer::singleShot(0, this, [this] { btnNextClick(); });
+    } catch (...) {
+      // An unreadable location is ignored; the source page stays as it stood.
+    }
+  } else {
+    SrcDbLocation->SetLocation(nullptr);
+  }
+  DstDbLocation->SetLocation(nullptr);
+  SrcSemDbLocation->SetLocation(nullptr);
+  DstSemLocation->SetLocation(nullptr);
+  // The semantic pages wait for the semantic-table copy; until it is part of the program they are
+  // skipped and the option that leads to them is off.
+  for (TWizardPage* p : {pSrcSemTables, pDstSemTables, pConvertOptions, pCopySemTable}) p->Tag = 1;
+  CopySem->setEnabled(CopySemTables != nullptr);
+  UpdateButtons(false);
+}
+
+TCopyBaseFrame* TCopyOrvel::RunningFrame() const {
+  if (CopyBase->State == csRunning) return CopyBase;
+  if (CopySemTables && CopySemTables->State == csRunning) return CopySemTables;
+  return nullptr;
+}
+
+void TCopyOrvel::UpdateButtons(bool processMessages) {
+  TWizardPage* active = ActivePage();
+  btnPrev->setEnabled(!(active == pSourceBase || (active == pStop && CopyBase->State == csFinished)));
+  btnNext->setEnabled(active != pStop);
+  btnCancel->setEnabled(true);
+  btnNext->setDefault(btnNext->isEnabled());
+  btnCancel->setDefault(!btnNext->isEnabled());
+  setWindowTitle(ToQString(active->Caption));
+  TCopyBaseFrame* frame = active == pCopyBase ? CopyBase : active == pCopySemTable ? CopySemTables : nullptr;
+  if (active == pStop) {
+    btnCancel->setText(ToQString("Закрыть"_ansi));
+  } else if (frame && (frame->State == csReady || frame->State == csRunning)) {
+    btnCancel->setText(ToQString("Остановить"_ansi));
+    btnCancel->setEnabled(true);
+    btnPrev->setEnabled(false);
+    btnNext->setEnabled(false);
+  } else if (frame) {
+    btnCancel->setText(ToQString("Отмена"_ansi));
+    btnCancel->setEnabled(true);
+    btnPrev->setEnabled(true);
+    btnNext->setEnabled(true);
+  } else {
+    btnCancel->setText(ToQString("Отмена"_ansi));
+  }
+  if (processMessages) Application->ProcessMessages();
+}
+
+void TCopyOrvel::GoToPage(bool forward) {
+  const int count = Pages->count();
+  int candidate = ActivePageIndex() + (forward ? 1 : -1);
+  if (candidate < 0 || candidate >= count) return;
+  auto tag = [this](int i) { return static_cast<TWizardPage*>(Pages->widget(i))->Tag; };
+  while (tag(candidate) != 0) {
+    if (forward && candidate == count - 1) break;
+    const int next = candidate + (forward ? 1 : -1);
+    if (next < 0 || next >= count) break;
+    candidate = next;
+  }
+  if (tag(candidate) == 0 && candidate != ActivePageIndex()) {
+    PagesChanging();
+    Pages->setCurrentIndex(candidate);
+    UpdateButtons(true);
+    PagesChange();
+  }
+}
+
+void TCopyOrvel::PagesChanging() {
+  if (Pages->currentWidget()) PrevPageIndex = ActivePageIndex();
+}
+
+void TCopyOrvel::PagesChange() {
+  TWizardPage* active = ActivePage();
+  if (!active || ActivePageIndex() <= PrevPageIndex) return;
+  if (active == pCopyBase) {
+    if (CopyBase->State == csReady)
+      RunBaseCopy();
+    else if (CopyBase->State == csStopped && AskYesNo("Копирование не завершено, начать заново?"_ansi))
+      RunBaseCopy();
+  } else if (active == pStop) {
+    ShowSummary();
+  }
+}
+
+void TCopyOrvel::btnNextClick() {
+  TWizardPage* active = ActivePage();
+  try {
+    if (active == pSourceBase)
+      AcceptSource();
+    else if (active == pDestBase)
+      AcceptDestination();
+    else if (active == pOptions)
+      AcceptOptions();
+    else
+      GoToPage(true);
+  } catch (const std::exception& e) {
+    ShowError(ExceptionMessage(e));
+  }
+}
+
+void TCopyOrvel::btnPrevClick() { GoToPage(false); }
+
+void TCopyOrvel::AcceptSource() {
+  SourceParams = SrcDbLocation->GetLocation();
+  SourceDb = ConnectDb(SourceParams.get(), true);
+  if (!ReadDbCaption()) throw Exception("База Гис Орвел не найдена"_ansi);
+  GoToPage(true);
+}
+
+void TCopyOrvel::AcceptDestination() {
+  IConnParamsPtr p = DstDbLocation->GetLocation();
+  if (SameDatabase(SourceParams.get(), p.get())) throw Exception("Нельзя скопировать базу саму в себя"_ansi);
+  DestDb = ConnectDb(p.get(), true);
+  if (!SameDbLocation(DestParams.get(), p.get())) {
+    CopyBase->State = csReady;
+    if (CopySemTables) CopySemTables->State = csReady;
+  }
+  DestParams = p;
+  SemDestParams = StrToConnParams(ConnParamsToStr(p.get()));
+  DstSemLocation->SetLocation(SemDestParams.get());
+  GoToPage(true);
+}
+
+void TCopyOrvel::AcceptOptions() {
+  const int tag = CopySem->isChecked() ? 0 : 1;
+  for (TWizardPage* p : {pSrcSemTables, pDstSemTables, pConvertOptions}) p->Tag = tag;
+  GoToPage(true);
+}
+
+bool TCopyOrvel::ReadDbCaption() {
+  DbCaption.clear();
+  if (!SourceDb->TableExists("ORVEL_DBINFO")) return false;
+  IOrvDbSQLPtr sql = OpenTableSQL(SourceDb.get(), "ORVEL_DBINFO");
+  if (!sql->Eof()) DbCaption = sql->AsString(Variant("DBCAPTION"));
+  sql->Close();
+  return true;
+}
+
+void TCopyOrvel::RunBaseCopy() {
+  pCopySemTable->Tag = 1;
+  ++FRunDepth;
+  try {
+    CopyBase->Init(Format("Копирование базы \"%s\""_ansi, {DbCaption}), SourceDb, DestDb);
+    CopyBase->AutoDelete = AutoDelete->isChecked();
+    CopyBase->HideWarnings = HideWarnings->isChecked();
+    CopyBase->Unfasten = Unfasten->isChecked();
+    CopyBase->Execute();
+    if (CopyBase->State == csStopped) {
+      // A user who stopped the copy to close the window has already confirmed it.
+      if (!FCloseRequested) ShowError("Копирование прервано пользователем"_ansi);
+    } else if (CopySem->isChecked() && CopySemTables) {
+      pCopySemTable->Tag = 0;
+    }
+    GoToPage(true);
+  } catch (const std::exception& e) {
+    ShowError(ExceptionMessage(e));
+  }
+  --FRunDepth;
+  UpdateButtons(true);
+  if (FCloseRequested && FRunDepth == 0) close();
+}
+
+void TCopyOrvel::btnCancelClick() {
+  TWizardPage* active = ActivePage();
+  TCopyBaseFrame* frame = active == pCopyBase ? CopyBase : active == pCopySemTable ? CopySemTables : nullptr;
+  if (!frame) {
+    close();
+    return;
+  }
+  if (!frame->IsLocked() && frame->State == csRunning && AskStop("Остановить копирование?"_ansi)) {
+    frame->Stop();
+    FCloseRequested = true;  // the window closes once the copy loop has ended
+  }
+}
+
+void TCopyOrvel::closeEvent(QCloseEvent* event) {
+  // A copy runs nested inside a handler of this window: it is stopped first, and the window closes
+  // after its loop has ended, never inside it.
+  if (TCopyBaseFrame* frame = RunningFrame()) {
+    if (!frame->IsLocked()) frame->Stop();
+    FCloseRequested = true;
+    event->ignore();
+    return;
+  }
+  if (FRunDepth > 0) {
+    FCloseRequested = true;
+    event->ignore();
+    return;
+  }
+  event->accept();
+}
+
+void TCopyOrvel::ShowSummary() {
+  InfoList->setUpdatesEnabled(false);
+  InfoList->clear();
+  Details->Clear();
+  int warnings = 0, errors = 0;
+  for (int i = 0; i < CopyBase->TableCount(); ++i) {
+    TCopyTableInfo* item = CopyBase->GetTable(i);
+    AddResultRow(item, Format("Таблица ГИС Орвел \"%s\""_ansi, {item->DstName}), warnings, errors);
+  }
+  InfoList->setUpdatesEnabled(true);
+  InfoList->setVisible(InfoList->topLevelItemCount() > 0);
+  if (CopyBase->State != csFinished) {
+    DialogIcon->SetIcon(diAttention);
+    FinishInfo->setText(ToQString("База не скопирована"_ansi));
+    return;
+  }
+  DialogIcon->SetIcon(diDone);
+  std::string text = Format("Копирование базы \"%s\" завершено"_ansi, {DbCaption});
+  if (errors == 0) text += " успешно"_ansi;
+  if (CopyBase->Unfasten) text += ", создана независимая копия БД"_ansi;
+  if (CopySemTables && CopySemTables->State == csFinished) text += ", семантические таблицы скопированы."_ansi;
+  text += "\r\nПредупреждений: "_ansi + std::to_string(warnings);
+  text += "\r\nОшибок: "_ansi + std::to_string(errors);
+  FinishInfo->setText(ToQString(text));
+}
+
+void TCopyOrvel::AddResultRow(TCopyTableInfo* item, const std::string& text, int& warnings, int& errors) {
+  auto* row = new QTreeWidgetItem(InfoList);
+  row->setText(0, ToQString(item->DstName));
+  int percent = 100;
+  if (item->RowCount >= 1)
+    percent = static_cast<int>(RoundHalfEven(static_cast<double>(item->Copied) / item->RowCount * 100.0));
+  else if (item->RowCount == -1)
+    percent = -1;
+  row->setText(1, ToQString(std::to_string(percent) + "%"));
+  int state = 0;
+  if (percent < 100) {
+    state = item->Critical ? 2 : 1;
+    (item->Critical ? errors : warnings) += 1;
+  }
+  row->setIcon(0, StateIcon(state));
+  row->setData(0, Qt::UserRole, state);
+  std::string details = text;
+  if (item->RowCount >= 0)
+    details += "\r\nВсего записей: "_ansi + std::to_string(item->RowCount) + "\r\nСкопировано: "_ansi +
+               std::to_string(item->Copied);
+  else
+    details += "\r\nТаблица не скопирована"_ansi;
+  if (item->Errors->Count() > 0) {
+    details += "\r\nОшибки:\r\n"_ansi;
+    for (int i = 0; i < item->Errors->Count(); ++i) details += item->Errors->Strings(i) + "\r\n";
+  }
+  Details->Add(details);
+}
+
+void TCopyOrvel::InfoListSelectItem(QTreeWidgetItem* item) {
+  if (!item) return;
+  const int index = InfoList->indexOfTopLevelItem(item);
+  if (index >= 0 && index < Details->Count()) DetailsList->setPlainText(ToQString(Details->Strings(index)));
+}
+
+void TCopyOrvel::ShowError(const std::string& text) {
+  Application->MessageBox(text, "Ошибка"_ansi, MB_OK | MB_ICONERROR, this);
+}
+
+bool TCopyOrvel::AskYesNo(const std::string& text) {
+  return Application->MessageBox(text, "Вопрос"_ansi, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, this) == IDYES;
+}
+
+bool TCopyOrvel::AskStop(const std::string& text) { return AskYesNo(text); }
+
+// --- one database reached two ways -----------------------------------------------------------
+
+namespace {
+
+bool IsLocalHost(const std::string& server) {
+  return server.empty() || SameText(server, "localhost") || server == "127.0.0.1" || server == "::1";
+}
+
+// The file or folder a location reaches on this machine, or "" when it names none.
+std::string PhysicalPath(IConnParams* p) {
+  const std::string engine = UpperCase(GetConnParam(p, "ENGINE", ""));
+  if (engine == "PDOX") return GetConnParam(p, "FOLDER", "");
+  if (engine == "IB") {
+    if (!IsLocalHost(GetConnParam(p, "SERVER", ""))) return "";
+    return GetConnParam(p, "DATABASE", "");
+  }
+  if (engine == "OLEDB") {
+    for (const auto& [key, value] : ParseOdbcConnectionString(GetConnParam(p, "CONNECTIONSTRING", "")))
+      if (SameText(key, "Database") || SameText(key, "DBQ")) return value;
+    return "";
+  }
+  return "";
+}
+
+}  // namespace
+
+bool SameDatabase(IConnParams* a, IConnParams* b) {
+  if (SameDbLocation(a, b)) return true;
+  if (!a || !b) return false;
+  const std::string x = PhysicalPath(a), y = PhysicalPath(b);
+  if (x.empty() || y.empty()) return false;
+  std::error_code ec;
+  const bool same = std::filesystem::equivalent(AnsiToUtf8(x), AnsiToUtf8(y), ec);
+  return !ec && same;
+}

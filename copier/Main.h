@@ -1,0 +1,129 @@
+// TCopyOrvel: the program's one window, a wizard of nine pages. It asks where the GIS database lies
+// and where it is to go, which options apply, optionally where the semantic tables lie and go and
+// how their identifiers are converted, runs the whole-database copy and the semantic-table copy, and
+// ends on a summary of every table's outcome.
+//
+// Each copy runs nested inside the Next handler that led to its page; the copy frames pump the
+// message loop, so Cancel stays live during a run and acts only through the frame's state.
+#pragma once
+
+#include <QWidget>
+#include <memory>
+#include <string>
+
+#include "gisdb/OrvelDbs.h"
+#include "platform/rtl/Classes.h"
+
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QStackedWidget;
+class QTreeWidgetItem;
+class TCopyBaseFrame;
+class TCopyOrvelBaseFrame;
+class TCopyTableInfo;
+class TDbLocationFrame;
+class TDialogIcon;
+class TXListView;
+
+// One wizard page: its caption (also the window caption while shown) and its Tag (a page whose
+// Tag is not 0 is skipped by the navigation).
+class TWizardPage : public QWidget {
+ public:
+  TWizardPage(const std::string& caption, QWidget* parent = nullptr) : QWidget(parent), Caption(caption) {}
+  std::string Caption;
+  int Tag = 0;
+};
+
+class TCopyOrvel : public QWidget {
+ public:
+  explicit TCopyOrvel(QWidget* parent = nullptr);
+  ~TCopyOrvel() override;
+
+  QStackedWidget* Pages;
+  TWizardPage* pSourceBase;
+  TWizardPage* pDestBase;
+  TWizardPage* pOptions;
+  TWizardPage* pSrcSemTables;
+  TWizardPage* pDstSemTables;
+  TWizardPage* pConvertOptions;
+  TWizardPage* pCopyBase;
+  TWizardPage* pCopySemTable;
+  TWizardPage* pStop;
+
+  TDbLocationFrame* SrcDbLocation;
+  TDbLocationFrame* DstDbLocation;
+  TDbLocationFrame* SrcSemDbLocation;
+  TDbLocationFrame* DstSemLocation;
+  QCheckBox* CopySem;
+  QCheckBox* Unfasten;
+  QCheckBox* AutoDelete;
+  QCheckBox* HideWarnings;
+  QCheckBox* ConvertTableNames;
+  QCheckBox* EditConvertNames;
+  QCheckBox* UniqueIndexes;
+  QPushButton* Settings;
+  TCopyOrvelBaseFrame* CopyBase;
+  TCopyBaseFrame* CopySemTables;  // the semantic-table copy's frame, when built
+  TDialogIcon* DialogIcon;
+  QLabel* FinishInfo;
+  TXListView* InfoList;
+  QPlainTextEdit* DetailsList;
+  QPushButton* btnPrev;
+  QPushButton* btnNext;
+  QPushButton* btnCancel;
+
+  IConnParamsPtr SourceParams;
+  IConnParamsPtr DestParams;
+  IConnParamsPtr SemSourceParams;
+  IConnParamsPtr SemDestParams;
+  IOrvDbPtr SourceDb;
+  IOrvDbPtr DestDb;
+  IOrvDbPtr SemSourceDb;
+  IOrvDbPtr SemDestDb;
+  std::unique_ptr<TStringList> Details;
+  std::string DbCaption;
+
+  void FormCreate();
+  void btnNextClick();
+  void btnPrevClick();
+  void btnCancelClick();
+  void PagesChanging();
+  void PagesChange();
+  void UpdateButtons(bool processMessages);
+  void GoToPage(bool forward);
+  void AcceptSource();
+  void AcceptDestination();
+  void AcceptOptions();
+  bool ReadDbCaption();
+  void RunBaseCopy();
+  void ShowSummary();
+  void AddResultRow(TCopyTableInfo* item, const std::string& text, int& warnings, int& errors);
+  void InfoListSelectItem(QTreeWidgetItem* item);
+  void ShowError(const std::string& text);
+  bool AskYesNo(const std::string& text);
+  bool AskStop(const std::string& text);
+
+  int ActivePageIndex() const;
+  TWizardPage* ActivePage() const;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  TCopyBaseFrame* RunningFrame() const;
+  bool FCloseRequested = false;
+  int FRunDepth = 0;
+};
+
+// The index of the page shown before the last page change.
+extern int PrevPageIndex;
+// The one main form; null until the program creates it.
+extern TCopyOrvel* CopyOrvel;
+
+// Whether two locations reach the same database, also when they name it two ways: the location
+// texts compare equal, or the Paradox folder, the folder of a file-driver alias, the database file
+// of an ODBC connection string, or the local (or local-server) InterBase file resolve to one
+// existing file or folder.
+bool SameDatabase(IConnParams* a, IConnParams* b);

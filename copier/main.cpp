@@ -1,0 +1,43 @@
+// The program: the application object, the start-up objects, and the wizard as the main window.
+#include <QApplication>
+
+#include "copier/Main.h"
+#include "foundation/CommonUtils.h"
+#include "foundation/DebugProfiler.h"
+#include "foundation/GisLogs.h"
+#include "foundation/HollowBrushes.h"
+#include "foundation/LazyObjects.h"
+#include "foundation/SimpleXML.h"
+#include "platform/ui/Application.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  LoadFormatSettingsFromLocale();
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(Utf8ToAnsi(argv[i], '?'));
+  SetCommandLineArgs(args);
+  InitSimpleXML();
+  InitGisLogs();
+  InitDebugProfiler();
+  InitHollowBrushes();
+
+  Application->SetTitle("Копирование базы ГИС Орвел"_ansi);
+  int code = 0;
+  {
+    auto* form = new TCopyOrvel;
+    CopyOrvel = form;
+    Application->SetMainForm(form);
+    Application->AddForm(form);
+    CenterOnScreen(*form);
+    form->show();
+    code = Application->Run();
+    Application->DestroyForms();
+  }
+
+  DoneHollowBrushes();
+  DoneLazyObjects();
+  DoneDebugProfiler();
+  DoneGisLogs();
+  DoneSimpleXML();
+  return code;
+}

@@ -1,0 +1,238 @@
+// The wizard driven through its buttons and fields under the offscreen platform, with every message
+// box answered by the test.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStackedWidget>
+#include <QTimer>
+
+#include "copier/CopyOrvelBases.h"
+#include "copier/DbLocations.h"
+#include "copier/Main.h"
+#include "foundation/CommonUtils.h"
+#include "foundation/XListView.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Dialogs.h"
+#include "platform/ui/UiText.h"
+#include "tests/support/DemoGisDb.h"
+#include "tests/support/Engines.h"
+
+using testsupport::TEngine;
+
+namespace {
+
+class Wizard : public ::testing::Test {
+ protected:
+  void SetUp() override { SetCommandLineArgs({}); }
+  void TearDown() override { SetCommandLineArgs({}); }
+
+  // A demo GIS database on the embedded engine; its location parameters.
+  IConnParamsPtr DemoSource(int largeRows = 300) {
+    IConnParamsPtr params = testsupport::NewDatabase(TEngine::FirebirdEmbedded, FDir, "src");
+    IOrvDbPtr db = ConnectDb(params.get(), true);
+    testsupport::TDemoOptions options;
+    options.LargeRows = largeRows;
+    options.BlobBytes = 3000;
+    testsupport::BuildDemoGisDb(db.get(), options);
+    db->Close();
+    return params;
+  }
+  IConnParamsPtr EmptyDestination() { return testsupport::NewDatabase(TEngine::FirebirdEmbedded, FDir, "dst"); }
+
+  static void Pump() {
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  }
+  static std::string Caption(TCopyOrvel& form) { return FromQString(form.windowTitle()); }
+
+  // Fills a location frame with parameters, as a user would through its fields.
+  static void Enter(TDbLocationFrame* frame, IConnParams* params) {
+    ASSERT_TRUE(frame->SetLocation(params));
+    frame->IBConfirm->setText(frame->IBPassword->text());
+  }
+
+  testsupport::TempDir FDir;
+};
+
+}  // namespace
+
+TEST_F(Wizard, StartsOnTheSourcePageWithParadoxDefaults) {
+  TCopyOrvel form;
+  EXPECT_EQ(form.ActivePage(), form.pSourceBase);
+  EXPECT_EQ(Caption(form), "Что копировать"_ansi);
+  EXPECT_FALSE(form.btnPrev->isEnabled());
+  EXPECT_TRUE(form.btnNext->isDefault());
+  EXPECT_TRUE(form.SrcDbLocation->UsePDOX->isChecked());
+  EXPECT_EQ(form.SrcDbLocation->EnginePages->currentWidget(), form.SrcDbLocation->PDOXPage);
+}
+
+TEST_F(Wizard, ValidationMessagesKeepThePageAndFocusTheField) {
+  TCopyOrvel form;
+  form.show();
+  form.activateWindow();
+  Pump();
+  form.SrcDbLocation->PDOXFolder->setText(QStringLiteral("   "));
+  {
+    TDialogScript script;
+    script.ExpectMessageBox("Ошибка"_ansi, "ВНИМАНИЕ! Не задана папка, в которой расположена база данных."_ansi, mrOk);
+    form.btnNext->click();
+  }
+  EXPECT_EQ(form.ActivePage(), form.pSourceBase);
+  EXPECT_TRUE(form.SrcDbLocation->PDOXFolder->hasFocus());
+
+  form.SrcDbLocation->UseIB->setChecked(true);
+  form.SrcDbLocation->IBDatabase->setText(QStringLiteral("/x.fdb"));
+  form.SrcDbLocation->IBConfirm->setText(QStringLiteral("quillcart "));
+  {
+    TDialogScript script;
+    script.ExpectMessageBox("Ошибка"_ansi, "ВНИМАНИЕ! Подтверждение пароля не совпадает с паролем"_ansi, mrOk);
+    form.btnNext->click();
+  }
+  EXPECT_TRUE(form.SrcDbLocation->IBConfirm->hasFocus());
+}
+
+TEST_F(Wizard, SourceSwitchFillsTheSourceAndMovesOn) {
+  IConnParamsPtr source = DemoSource(20);
+  source->SetValue("PASSWORD", "quillcart");  // the confirmation field's preset
+  SetCommandLineArgs({"-Source:" + ConnParamsToStr(source.get())});
+  TCopyOrvel form;
+  EXPECT_EQ(form.ActivePage(), form.pSourceBase);
+  Pump();
+  EXPECT_EQ(form.ActivePage(), form.pDestBase);
+  EXPECT_EQ(form.DbCaption, "Демонстрационная база ГИС"_ansi);
+  EXPECT_TRUE(form.SrcDbLocation->UseIB->isChecked());
+}
+
+TEST_F(Wizard, AnUnreadableSourceSwitchIsIgnoredSilently) {
+  SetCommandLineArgs({"/SOURCE:?"});
+  TCopyOrvel form;
+  Pump();
+  EXPECT_EQ(form.ActivePage(), form.pSourceBase);
+  EXPECT_TRUE(form.SrcDbLocation->UseOLEDB->isChecked()) << "the frame keeps its designed state";
+}
+
+TEST_F(Wizard, RefusesToCopyADatabaseOntoItself) {
+  IConnParamsPtr source = DemoSource(10);
+  TCopyOrvel form;
+  Enter(form.SrcDbLocation, source.get());
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pDestBase);
+  // The same file by another spelling.
+  IConnParamsPtr same = StrToConnParams(ConnParamsToStr(source.get()));
+  std::string path = GetConnParam(same.get(), "DATABASE", "");
+  auto slash = path.rfind('/');
+  same->SetValue("DATABASE", path.substr(0, slash) + "/./" + path.substr(slash + 1));
+  Enter(form.DstDbLocation, same.get());
+  {
+    TDialogScript script;
+    script.ExpectMessageBox("Ошибка"_ansi, "Нельзя скопировать базу саму в себя"_ansi, mrOk);
+    form.btnNext->click();
+  }
+  EXPECT_EQ(form.ActivePage(), form.pDestBase);
+}
+
+TEST_F(Wizard, AWholeCopyEndsOnTheSummary) {
+  IConnParamsPtr source = DemoSource(300);
+  IConnParamsPtr destination = EmptyDestination();
+  TCopyOrvel form;
+  Enter(form.SrcDbLocation, source.get());
+  form.btnNext->click();
+  Enter(form.DstDbLocation, destination.get());
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pOptions);
+  EXPECT_EQ(Caption(form), "Опций"_ansi);
+  form.Unfasten->setChecked(true);
+  form.btnNext->click();  // runs the copy and moves on to the summary
+  ASSERT_EQ(form.ActivePage(), form.pStop);
+  EXPECT_EQ(form.CopyBase->State, csFinished);
+  EXPECT_EQ(Caption(form), "Работа завершена"_ansi);
+  EXPECT_EQ(FromQString(form.btnCancel->text()), "Закрыть"_ansi);
+  EXPECT_FALSE(form.btnPrev->isEnabled()) << "no way back after a finished copy";
+  EXPECT_EQ(form.InfoList->topLevelItemCount(), 24);
+  for (int i = 0; i < 24; ++i) EXPECT_EQ(form.InfoList->topLevelItem(i)->text(1).toStdString(), "100%");
+  EXPECT_EQ(FromQString(form.FinishInfo->text()),
+            "Копирование базы \"Демонстрационная база ГИС\" завершено успешно, создана независимая копия БД\r\n"
+            "Предупреждений: 0\r\nОшибок: 0"_ansi);
+  form.InfoList->setCurrentItem(form.InfoList->topLevelItem(14));
+  EXPECT_EQ(FromQString(form.DetailsList->toPlainText()),
+            "Таблица ГИС Орвел \"ORVEL_MAPS\"\nВсего записей: 12\nСкопировано: 12"_ansi);
+  IOrvDbPtr dst = ConnectDb(destination.get(), true);
+  EXPECT_EQ(testsupport::CanonicalRows(dst.get(), "ORVEL_OBJINFO", {"ID"}).size(), 300u);
+}
+
+TEST_F(Wizard, CancelDuringACopyStopsItAndClosesAfterTheLoop) {
+  IConnParamsPtr source = DemoSource(3000);
+  IConnParamsPtr destination = EmptyDestination();
+  TCopyOrvel form;
+  form.show();
+  Enter(form.SrcDbLocation, source.get());
+  form.btnNext->click();
+  Enter(form.DstDbLocation, destination.get());
+  form.btnNext->click();
+  TDialogScript script;
+  script.ExpectMessageBox("Вопрос"_ansi, "Остановить копирование?"_ansi, mrYes);
+  // Cancel is pressed while the copy pumps the message loop, once the row copy is under way.
+  QTimer cancel;
+  cancel.setInterval(0);
+  bool pressed = false;
+  bool visibleAfterPress = false;
+  QObject::connect(&cancel, &QTimer::timeout, [&] {
+    if (!pressed && form.CopyBase->State == csRunning && form.CopyBase->TableCount() > 0 &&
+        form.CopyBase->GetTable(19)->Copied > 100) {
+      pressed = true;
+      form.btnCancel->click();
+      visibleAfterPress = form.isVisible();
+    }
+  });
+  cancel.start();
+  form.btnNext->click();
+  cancel.stop();
+  EXPECT_TRUE(pressed);
+  EXPECT_TRUE(visibleAfterPress) << "the window stays while the copy loop runs";
+  EXPECT_EQ(form.CopyBase->State, csStopped);
+  EXPECT_FALSE(form.isVisible()) << "and closes once it has ended";
+  EXPECT_EQ(form.ActivePage(), form.pStop);
+  EXPECT_EQ(FromQString(form.FinishInfo->text()), "База не скопирована"_ansi);
+}
+
+TEST_F(Wizard, AStoppedCopyCanBeRestartedAndTheWayBackStaysOpen) {
+  IConnParamsPtr source = DemoSource(10);
+  IConnParamsPtr destination = EmptyDestination();
+  {
+    IOrvDbPtr dst = ConnectDb(destination.get(), true);
+    dst->CreateSQL("CREATE TABLE ORVEL_DBINFO (X INTEGER)")->Execute({});
+    dst->Close();
+  }
+  TCopyOrvel form;
+  Enter(form.SrcDbLocation, source.get());
+  form.btnNext->click();
+  Enter(form.DstDbLocation, destination.get());
+  form.btnNext->click();
+  {
+    TDialogScript script;
+    script.ExpectDialogClick("TActionForm", "Остановить процесс"_ansi);
+    script.ExpectMessageBox("Ошибка"_ansi, "Копирование прервано пользователем"_ansi, mrOk);
+    form.btnNext->click();
+  }
+  ASSERT_EQ(form.ActivePage(), form.pStop);
+  EXPECT_EQ(form.CopyBase->State, csStopped);
+  EXPECT_TRUE(form.btnPrev->isEnabled());
+  form.btnPrev->click();
+  EXPECT_EQ(form.ActivePage(), form.pCopyBase);
+  EXPECT_EQ(FromQString(form.btnCancel->text()), "Отмена"_ansi);
+  form.btnPrev->click();
+  EXPECT_EQ(form.ActivePage(), form.pOptions);
+  form.AutoDelete->setChecked(true);
+  {
+    TDialogScript script;
+    script.ExpectMessageBox("Вопрос"_ansi, "Копирование не завершено, начать заново?"_ansi, mrYes);
+    form.btnNext->click();
+  }
+  EXPECT_EQ(form.ActivePage(), form.pStop);
+  EXPECT_EQ(form.CopyBase->State, csFinished);
+}
