@@ -56,6 +56,8 @@ class RefPtr {
   }
 
   void reset() { RefPtr().swap(*this); }
+  // Lets go of the object without releasing the reference it held.
+  T* release() { return std::exchange(FPtr, nullptr); }
   void swap(RefPtr& other) noexcept { std::swap(FPtr, other.FPtr); }
   T* get() const { return FPtr; }
   T* operator->() const { return FPtr; }

@@ -1,0 +1,5 @@
+#include "foundation/LazyObjects.h"
+
+TObject* LazyObject = nullptr;
+
+void DoneLazyObjects() { FreeAndNil(LazyObject); }

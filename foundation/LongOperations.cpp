@@ -1,0 +1,4 @@
+#include "foundation/LongOperations.h"
+
+void BeginLongOperation(bool) {}
+void EndLongOperation() {}

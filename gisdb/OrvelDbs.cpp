@@ -1,0 +1,105 @@
+#include "gisdb/OrvelDbs.h"
+
+bool SameFieldDef(const TOrvDbFieldDef& a, const TOrvDbFieldDef& b) {
+  return a.Name == b.Name && a.FieldType == b.FieldType && a.Size == b.Size && a.Required == b.Required;
+}
+
+bool SameIndexDef(const TOrvDbIndexDef& a, const TOrvDbIndexDef& b) {
+  return a.Name == b.Name && a.Fields == b.Fields && a.Options == b.Options;
+}
+
+void StrParam(TOrvDbParam& param, const std::string& value) {
+  param.DataType = dftString;
+  param.Value = Variant(value);
+}
+
+void IntParam(TOrvDbParam& param, int32_t value) {
+  param.DataType = dftInt32;
+  param.Value = Variant(value);
+}
+
+void BlobParam(TOrvDbParam& param, const std::string& bytes) {
+  param.DataType = dftBlob;
+  param.Value = Variant(bytes);
+}
+
+TOrvDbParam StrParam(const std::string& value) {
+  TOrvDbParam p;
+  StrParam(p, value);
+  return p;
+}
+
+TOrvDbParam IntParam(int32_t value) {
+  TOrvDbParam p;
+  IntParam(p, value);
+  return p;
+}
+
+TOrvDbParam BlobParam(const std::string& bytes) {
+  TOrvDbParam p;
+  BlobParam(p, bytes);
+  return p;
+}
+
+std::string FormatList(const std::vector<std::string>& items, const std::string& fmt, const std::string& sep) {
+  std::string out;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += sep;
+    out += Format(fmt, {items[i]});
+  }
+  return out;
+}
+
+std::string RepeatStr(const std::string& text, int count, const std::string& sep) {
+  std::string out;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) out += sep;
+    out += text;
+  }
+  return out;
+}
+
+namespace {
+
+// "[T].[%s]" with the table name already in place; a "%" in the name is doubled so that the
+// name reaches the text as it stands.
+std::string QualifiedFormat(const std::string& table, const char* tail) {
+  std::string t;
+  for (char c : table) {
+    if (c == '%') t += '%';
+    t += c;
+  }
+  return "[" + t + "]." + tail;
+}
+
+std::string WhereClause(const std::string& table, const std::vector<std::string>& keys) {
+  if (keys.empty()) return std::string();
+  return "WHERE " + FormatList(keys, "(" + QualifiedFormat(table, "[%s]=?") + ")", " AND ");
+}
+
+}  // namespace
+
+IOrvDbSQLPtr BuildInsertSQL(IOrvDb* db, const std::string& table, const std::vector<std::string>& fields) {
+  std::string columns = db->IsLocal() ? FormatList(fields, QualifiedFormat(table, "[%s]"), ",")
+                                      : FormatList(fields, "[%s]", ",");
+  std::string marks = RepeatStr("?", static_cast<int>(fields.size()), ",");
+  return db->CreateSQL("INSERT INTO [" + table + "] (" + columns + ") VALUES(" + marks + ")");
+}
+
+IOrvDbSQLPtr BuildUpdateSQL(IOrvDb* db, const std::string& table, const std::vector<std::string>& fields,
+                            const std::vector<std::string>& keys) {
+  // The SET list names bare columns: several engines refuse a table-qualified column there.
+  std::string set = FormatList(fields, "[%s]=?", ",");
+  return db->CreateSQL("UPDATE [" + table + "] SET " + set + " " + WhereClause(table, keys));
+}
+
+IOrvDbSQLPtr BuildSelectSQL(IOrvDb* db, const std::string& table, const std::vector<std::string>& fields,
+                            const std::vector<std::string>& keys) {
+  std::string columns = fields.empty() ? "*" : FormatList(fields, QualifiedFormat(table, "[%s]"), ",");
+  return db->CreateSQL("SELECT " + columns + " FROM [" + table + "] " + WhereClause(table, keys));
+}
+
+IOrvDbSQLPtr OpenTableSQL(IOrvDb* db, const std::string& table) {
+  IOrvDbSQLPtr sql = BuildSelectSQL(db, table, {}, {});
+  return sql->Execute({});
+}

@@ -1,0 +1,190 @@
+// The engine-neutral face of every database: the field types, the three records that travel
+// through the interfaces, the interfaces IOrvDb (an open database), IOrvDbTableDef (the editable
+// structure of one table) and IOrvDbSQL (one statement with a forward-only cursor), the
+// parameter makers and the statement builders.
+//
+// Statement text convention: identifiers stand in square brackets ([Table].[Column]) and each
+// "?" outside quoted literals is a parameter bound by position. Each back-end rewrites both for
+// its engine before the statement runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gisdb/DbConnParams.h"
+#include "platform/rtl/Interfaces.h"
+#include "platform/rtl/Variant.h"
+
+enum TOrvDbFieldType : uint8_t {
+  dftUnknown = 0,
+  dftBoolean = 1,
+  dftInt8 = 2,
+  dftUInt8 = 3,
+  dftInt16 = 4,
+  dftUInt16 = 5,
+  dftInt32 = 6,
+  dftUInt32 = 7,
+  dftInt64 = 8,
+  dftUInt64 = 9,
+  dftSingle = 10,
+  dftDouble = 11,
+  dftCurrency = 12,  // fixed point with 4 decimals
+  dftDateTime = 13,  // days since 30 December 1899 as a double
+  dftString = 14,    // at most Size characters
+  dftMemo = 15,
+  dftBlob = 16,      // values travel as byte strings
+};
+
+// One field of a table. Size is the length of a dftString, the size handed to the engine for a
+// dftBlob, and 0 otherwise. Required means NOT NULL.
+struct TOrvDbFieldDef {
+  std::string Name;
+  TOrvDbFieldType FieldType = dftUnknown;
+  int32_t Size = 0;
+  bool Required = false;
+};
+
+// Index options, a set of two bits: a primary key carries both.
+using TOrvDbIndexOptions = uint8_t;
+inline constexpr TOrvDbIndexOptions dioPrimary = 1;
+inline constexpr TOrvDbIndexOptions dioUnique = 2;
+
+// One index: its fields in key order joined by ";" without blanks.
+struct TOrvDbIndexDef {
+  std::string Name;
+  std::string Fields;
+  TOrvDbIndexOptions Options = 0;
+};
+
+// One statement parameter: the type to bind it as and its value (Null binds SQL NULL).
+struct TOrvDbParam {
+  TOrvDbFieldType DataType = dftUnknown;
+  Variant Value;
+};
+using TOrvDbParams = std::vector<TOrvDbParam>;
+
+// Names compared byte for byte; type, size, flags and options equal.
+bool SameFieldDef(const TOrvDbFieldDef& a, const TOrvDbFieldDef& b);
+bool SameIndexDef(const TOrvDbIndexDef& a, const TOrvDbIndexDef& b);
+
+class IOrvDbSQL;
+class IOrvDbTableDef;
+using IOrvDbSQLPtr = RefPtr<IOrvDbSQL>;
+using IOrvDbTableDefPtr = RefPtr<IOrvDbTableDef>;
+
+// One open database.
+class IOrvDb : public virtual IInterface {
+ public:
+  // Keeps the parameters and connects as they say; raises when the connection fails.
+  virtual void Open(IConnParams* params) = 0;
+  // Disconnects and frees the engine's connection objects.
+  virtual void Close() = 0;
+  virtual void StartTransaction() = 0;
+  virtual void Commit() = 0;
+  virtual void Rollback() = 0;
+  virtual bool InTransaction() = 0;
+  // True for a file-based database; column names in INSERTs are then qualified by the table.
+  virtual bool IsLocal() = 0;
+  // A new statement holding the text, not yet executed.
+  virtual IOrvDbSQLPtr CreateSQL(const std::string& sql) = 0;
+  // An empty name answers false.
+  virtual bool TableExists(const std::string& tableName) = 0;
+  // A definition loaded from the table; an empty name gives an empty one for a table to create.
+  virtual IOrvDbTableDefPtr GetTableDef(const std::string& tableName) = 0;
+  // Drops the table when it exists; nothing otherwise.
+  virtual void DropTable(const std::string& tableName) = 0;
+};
+using IOrvDbPtr = RefPtr<IOrvDb>;
+
+// The editable structure of one table; positions are 0-based.
+class IOrvDbTableDef : public virtual IInterface {
+ public:
+  virtual int GetFieldCount() = 0;
+  virtual TOrvDbFieldDef GetField(int index) = 0;
+  // Replaces the current definition when it differs.
+  virtual void SetField(int index, const TOrvDbFieldDef& def) = 0;
+  // Appends; returns the new field's position.
+  virtual int AddField(const TOrvDbFieldDef& def) = 0;
+  virtual void DeleteField(int index) = 0;
+  // The position of the field whose current name matches case-insensitively, or -1.
+  virtual int IndexOfField(const std::string& name) = 0;
+  virtual void MoveField(int from, int to) = 0;
+  virtual int GetIndexCount() = 0;
+  virtual TOrvDbIndexDef GetIndex(int index) = 0;
+  virtual void SetIndex(int index, const TOrvDbIndexDef& def) = 0;
+  virtual int AddIndex(const TOrvDbIndexDef& def) = 0;
+  virtual void DeleteIndex(int index) = 0;
+  virtual int IndexOfIndex(const std::string& name) = 0;
+  virtual std::string GetTableName() = 0;
+  virtual void SetTableName(const std::string& name) = 0;
+  // Any change since the last load.
+  virtual bool GetModified() = 0;
+  // Makes the database table match the definition.
+  virtual void ApplyChanges() = 0;
+  // Reloads the definition from the table it was loaded from.
+  virtual void CancelChanges() = 0;
+};
+
+// One statement with positional parameters and a forward-only cursor. A column argument is a
+// Variant: an integer Variant is a 0-based position, anything else is taken as a column name.
+class IOrvDbSQL : public virtual IInterface {
+ public:
+  // The text as given to SetSQL, before any rewriting.
+  virtual std::string GetSQL() = 0;
+  virtual void SetSQL(const std::string& sql) = 0;
+  // Runs the statement with the i-th parameter bound to the i-th "?"; a SELECT leaves the cursor
+  // on its first row. Returns the statement itself.
+  virtual IOrvDbSQLPtr Execute(const TOrvDbParams& params) = 0;
+  // The cursor is past the last row (at once for an empty result).
+  virtual bool Eof() = 0;
+  virtual int RowsAffected() = 0;
+  virtual int FieldCount() = 0;
+  // The column's position, -1 when absent.
+  virtual int FieldIndex(const std::string& name) = 0;
+  virtual std::string FieldName(int index) = 0;
+  virtual TOrvDbFieldType FieldType(const Variant& column) = 0;
+  // The current row's value; memo and blob values as byte strings.
+  virtual Variant GetValue(const Variant& column) = 0;
+  virtual std::string AsString(const Variant& column) = 0;
+  virtual std::string AsBlob(const Variant& column) = 0;
+  virtual bool AsBoolean(const Variant& column) = 0;
+  virtual int8_t AsInt8(const Variant& column) = 0;
+  virtual uint8_t AsUInt8(const Variant& column) = 0;
+  virtual int16_t AsInt16(const Variant& column) = 0;
+  virtual uint16_t AsUInt16(const Variant& column) = 0;
+  virtual int32_t AsInt32(const Variant& column) = 0;
+  virtual uint32_t AsUInt32(const Variant& column) = 0;
+  virtual float AsSingle(const Variant& column) = 0;
+  virtual double AsDouble(const Variant& column) = 0;
+  virtual TDateTime AsDateTime(const Variant& column) = 0;
+  virtual void Next() = 0;
+  virtual void Close() = 0;
+};
+
+// Parameter makers.
+void StrParam(TOrvDbParam& param, const std::string& value);
+void IntParam(TOrvDbParam& param, int32_t value);
+void BlobParam(TOrvDbParam& param, const std::string& bytes);
+TOrvDbParam StrParam(const std::string& value);
+TOrvDbParam IntParam(int32_t value);
+TOrvDbParam BlobParam(const std::string& bytes);
+
+// Each item put into fmt in place of its one %s, joined by sep; no items give "".
+std::string FormatList(const std::vector<std::string>& items, const std::string& fmt, const std::string& sep);
+// text repeated count times joined by sep; a count of 0 or less gives "".
+std::string RepeatStr(const std::string& text, int count, const std::string& sep);
+
+// Statement builders: each creates the statement through db->CreateSQL and returns it
+// unexecuted, except OpenTableSQL, which executes it.
+//   INSERT INTO [T] ([F1],[F2]) VALUES(?,?)        ([T].[F] for each field when db->IsLocal())
+//   UPDATE [T] SET [F1]=?,[F2]=? WHERE ([T].[K]=?)  (the WHERE part is empty without keys)
+//   SELECT [T].[F1],[T].[F2] FROM [T] WHERE ([T].[K]=?)  (* without fields)
+// The parameters of an UPDATE are bound in text order: set values first, then key values.
+IOrvDbSQLPtr BuildInsertSQL(IOrvDb* db, const std::string& table, const std::vector<std::string>& fields);
+IOrvDbSQLPtr BuildUpdateSQL(IOrvDb* db, const std::string& table, const std::vector<std::string>& fields,
+                            const std::vector<std::string>& keys);
+IOrvDbSQLPtr BuildSelectSQL(IOrvDb* db, const std::string& table, const std::vector<std::string>& fields,
+                            const std::vector<std::string>& keys);
+// An open cursor over every row and column of the table ("SELECT * FROM [T] ").
+IOrvDbSQLPtr OpenTableSQL(IOrvDb* db, const std::string& table);

@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include "gisdb/OrvelDbUtils.h"
+#include "tests/support/MemoryDb.h"
+
+using testsupport::TMemDb;
+
+namespace {
+
+const std::vector<std::vector<Variant>> kRows = {
+    {Variant(int32_t(1)), Variant("Москва"_ansi), Variant(1.5)},
+    {Variant(int32_t(2)), Variant::Null(), Variant(2.5)},
+    {Variant(int32_t(3)), Variant("Тверь"_ansi), Variant::Null()},
+};
+
+// ORVEL_MAPS (ID NOT NULL primary, NAME, SCALE) with three rows.
+RefPtr<TMemDb> MakeDb() {
+  RefPtr<TMemDb> db(new TMemDb);
+  auto def = db->GetTableDef("");
+  def->SetTableName("ORVEL_MAPS");
+  def->AddField({"ID", dftInt32, 0, true});
+  def->AddField({"NAME", dftString, 40, false});
+  def->AddField({"SCALE", dftDouble, 0, false});
+  def->AddIndex({"PK_MAPS", "ID", dioPrimary | dioUnique});
+  def->ApplyChanges();
+  auto ins = BuildInsertSQL(db.get(), "ORVEL_MAPS", {"ID", "NAME", "SCALE"});
+  for (const auto& row : kRows) ins->Execute({{dftInt32, row[0]}, {dftString, row[1]}, {dftDouble, row[2]}});
+  db->Log.clear();
+  return db;
+}
+
+// The usual edit: NAME renamed to CAPTION and widened, SCALE dropped, NOTE added, an index added.
+void Edit(IOrvDbTableDef* def) {
+  def->SetField(1, {"CAPTION", dftString, 80, false});
+  def->DeleteField(2);
+  def->AddField({"NOTE", dftMemo, 0, false});
+  def->AddIndex({"IX_CAPTION", "CAPTION", 0});
+}
+
+std::vector<Variant> Column(TMemDb* db, const std::string& table, const std::string& column) {
+  std::vector<Variant> out;
+  auto& t = db->Table(table);
+  for (std::size_t c = 0; c < t.Fields.size(); ++c)
+    if (t.Fields[c].Name == column)
+      for (const auto& row : t.Rows) out.push_back(row[c]);
+  return out;
+}
+
+std::vector<Variant> Expected(int column) {
+  std::vector<Variant> out;
+  for (const auto& row : kRows) out.push_back(row[static_cast<std::size_t>(column)]);
+  return out;
+}
+
+}  // namespace
+
+TEST(Restructure, RebuildCarriesEachColumnFromItsOriginalName) {
+  auto db = MakeDb();
+  auto def = db->GetTableDef("ORVEL_MAPS");
+  Edit(def.get());
+  def->ApplyChanges();
+  auto& t = db->Table("ORVEL_MAPS");
+  ASSERT_EQ(t.Fields.size(), 3u);
+  EXPECT_EQ(t.Fields[1].Name, "CAPTION");
+  EXPECT_TRUE(t.Fields[0].Required) << "NOT NULL comes back with the full creation";
+  EXPECT_EQ(t.Indexes.size(), 2u);
+  EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "ID"), Expected(0));
+  EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "CAPTION"), Expected(1));
+  EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "NOTE"), std::vector<Variant>(3, Variant::Null()));
+  EXPECT_EQ(db->Find("tmp_ORVEL_MAPS"), nullptr);
+}
+
+TEST(Restructure, NameOnlyChangeRenamesInPlaceOrRebuilds) {
+  auto db = MakeDb();
+  auto def = db->GetTableDef("ORVEL_MAPS");
+  def->SetTableName("MAPS2");
+  def->ApplyChanges();
+  EXPECT_EQ(db->Log, std::vector<std::string>{"rename ORVEL_MAPS"});
+  EXPECT_EQ(Column(db.get(), "MAPS2", "NAME"), Expected(1));
+
+  auto db2 = MakeDb();
+  db2->CanRename = false;
+  auto def2 = db2->GetTableDef("ORVEL_MAPS");
+  def2->SetTableName("MAPS2");
+  def2->ApplyChanges();
+  EXPECT_EQ(Column(db2.get(), "MAPS2", "NAME"), Expected(1));
+  EXPECT_EQ(db2->Find("ORVEL_MAPS"), nullptr);
+  EXPECT_EQ(db2->Find("tmp_ORVEL_MAPS"), nullptr);
+}
+
+TEST(Restructure, LeftoverTemporaryTableIsDroppedAndUnsharedColumnsCopyNothing) {
+  auto db = MakeDb();
+  auto stale = db->GetTableDef("");
+  stale->SetTableName("tmp_ORVEL_MAPS");
+  stale->AddField({"JUNK", dftInt32, 0, false});
+  stale->ApplyChanges();
+  auto def = db->GetTableDef("ORVEL_MAPS");
+  while (def->GetFieldCount() > 0) def->DeleteField(0);
+  def->DeleteIndex(0);
+  def->AddField({"OTHER", dftInt32, 0, false});
+  def->ApplyChanges();
+  EXPECT_EQ(db->Table("ORVEL_MAPS").Rows.size(), 0u);
+  EXPECT_EQ(db->Find("tmp_ORVEL_MAPS"), nullptr);
+  auto other = db->GetTableDef("");
+  other->SetTableName("JUNK_T");
+  other->AddField({"JUNK", dftInt32, 0, false});
+  other->ApplyChanges();
+  EXPECT_EQ(CopyTableData(db.get(), "ORVEL_MAPS", "JUNK_T", nullptr), -1) << "no column in common";
+}
+
+TEST(Restructure, NewDefinitionIsCreatedStraightAway) {
+  RefPtr<TMemDb> db(new TMemDb);
+  auto def = db->GetTableDef("");
+  def->SetTableName("T");
+  def->AddField({"A", dftInt32, 0, true});
+  def->ApplyChanges();
+  EXPECT_EQ(db->Log, std::vector<std::string>{"create T"});
+  EXPECT_TRUE(db->Table("T").Fields[0].Required);
+}
+
+// A failure injected at every step of a rebuild, once or for good from that step on: the rows
+// are never lost. Either the rebuild finished, or the old table is back with its rows, or the
+// error says which temporary table holds them.
+TEST(Restructure, RowsSurviveAFailureAtEveryStep) {
+  auto reference = MakeDb();
+  {
+    auto def = reference->GetTableDef("ORVEL_MAPS");
+    Edit(def.get());
+    def->ApplyChanges();
+  }
+  const std::size_t steps = reference->Log.size();
+  ASSERT_GT(steps, 8u);
+  for (bool persistent : {false, true}) {
+    for (std::size_t k = 0; k < steps + 4; ++k) {
+      SCOPED_TRACE((persistent ? "failing from step " : "failing at step ") + std::to_string(k));
+      auto db = MakeDb();
+      auto def = db->GetTableDef("ORVEL_MAPS");
+      Edit(def.get());
+      std::size_t calls = 0;
+      std::string failedOp;
+      db->Fault = [&](const std::string& op, const std::string& table) {
+        std::size_t n = calls++;
+        if (n == k) failedOp = op + " " + table;
+        if (n == k || (persistent && n > k)) throw Exception("injected failure of " + op + " " + table);
+      };
+      std::string error;
+      try {
+        def->ApplyChanges();
+      } catch (const Exception& e) {
+        error = e.Message();
+      }
+      db->Fault = nullptr;
+      if (error.empty()) {
+        EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "CAPTION"), Expected(1));
+        continue;
+      }
+      EXPECT_EQ(error.rfind("injected failure", 0), 0u) << "the first error is reported: " << error;
+      const bool kept = error.find("сохранены во временной таблице tmp_ORVEL_MAPS"_ansi) != std::string::npos;
+      if (kept) {
+        EXPECT_EQ(Column(db.get(), "tmp_ORVEL_MAPS", "NAME"), Expected(1));
+        continue;
+      }
+      if (!persistent && failedOp != "drop tmp_ORVEL_MAPS") {
+        EXPECT_EQ(db->Find("tmp_ORVEL_MAPS"), nullptr) << "no temporary table left behind";
+      }
+      if (db->Find("ORVEL_MAPS") && !Column(db.get(), "ORVEL_MAPS", "NAME").empty()) {
+        EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "NAME"), Expected(1)) << "the old table is back";
+        EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "SCALE"), Expected(2));
+        EXPECT_TRUE(db->Table("ORVEL_MAPS").Fields[0].Required);
+      } else {
+        EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "CAPTION"), Expected(1)) << "the rebuild got through";
+      }
+    }
+  }
+}
+
+TEST(Restructure, ACopyThatLosesRowsStopsBeforeTheOriginalIsDropped) {
+  auto db = MakeDb();
+  db->LoseInsertsInto = "tmp_ORVEL_MAPS";
+  auto def = db->GetTableDef("ORVEL_MAPS");
+  Edit(def.get());
+  EXPECT_THROW(def->ApplyChanges(), Exception);
+  EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "NAME"), Expected(1));
+  EXPECT_EQ(db->Find("tmp_ORVEL_MAPS"), nullptr);
+
+  auto db2 = MakeDb();
+  db2->LoseInsertsInto = "ORVEL_MAPS";  // the new table and the restored one both lose rows
+  auto def2 = db2->GetTableDef("ORVEL_MAPS");
+  Edit(def2.get());
+  try {
+    def2->ApplyChanges();
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_NE(e.Message().find("сохранены во временной таблице tmp_ORVEL_MAPS"_ansi), std::string::npos);
+  }
+  EXPECT_EQ(Column(db2.get(), "tmp_ORVEL_MAPS", "NAME"), Expected(1));
+}
+
+TEST(Restructure, AKeyViolationInTheNewStructureRestoresTheOldTable) {
+  auto db = MakeDb();
+  auto def = db->GetTableDef("ORVEL_MAPS");
+  def->AddIndex({"UQ_SCALE_NULLS", "CAPTION_MISSING", dioUnique});  // every row has the same (empty) key
+  EXPECT_THROW(def->ApplyChanges(), Exception);
+  EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "NAME"), Expected(1));
+  EXPECT_EQ(db->Table("ORVEL_MAPS").Indexes.size(), 1u);
+  EXPECT_EQ(db->Find("tmp_ORVEL_MAPS"), nullptr);
+}

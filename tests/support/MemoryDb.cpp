@@ -1,0 +1,215 @@
+#include "tests/support/MemoryDb.h"
+
+#include <algorithm>
+
+namespace testsupport {
+
+namespace {
+
+std::string Key(const std::string& name) { return AnsiUpperCase(name); }
+
+// "[A]" -> "A"; "[T].[A]" -> "A".
+std::string Unbracket(std::string s) {
+  auto dot = s.find("].[");
+  if (dot != std::string::npos) s = s.substr(dot + 2);
+  if (s.size() >= 2 && s.front() == '[' && s.back() == ']') s = s.substr(1, s.size() - 2);
+  return s;
+}
+
+class TMemTableDef : public TOrvDbTableDef {
+ public:
+  explicit TMemTableDef(TMemDb* db) : TOrvDbTableDef(db), FMem(db) {}
+
+  void Load(const std::string& name) override {
+    Clear();
+    FOriginalName = name;
+    FTableName = name;
+    if (!name.empty()) {
+      TMemTable& t = FMem->Table(name);
+      for (const auto& f : t.Fields) AddField(f);
+      for (const auto& i : t.Indexes) AddIndex(i);
+    }
+    FChanges = 0;
+  }
+
+  void CreateTable(const std::string& name, bool full) override {
+    FMem->Touch("create", name);
+    if (FMem->Find(name)) throw Exception("table exists: " + name);
+    TMemTable t;
+    t.Name = name;
+    for (int i = 0; i < GetFieldCount(); ++i) {
+      TOrvDbFieldDef f = GetField(i);
+      if (!full) f.Required = false;
+      t.Fields.push_back(f);
+    }
+    if (full)
+      for (int i = 0; i < GetIndexCount(); ++i) t.Indexes.push_back(GetIndex(i));
+    FMem->Tables[Key(name)] = t;
+  }
+
+  bool RenameTable(const std::string& oldName, const std::string& newName) override {
+    if (!FMem->CanRename) return false;
+    FMem->Touch("rename", oldName);
+    TMemTable t = FMem->Table(oldName);
+    FMem->Tables.erase(Key(oldName));
+    t.Name = newName;
+    FMem->Tables[Key(newName)] = t;
+    return true;
+  }
+
+ private:
+  TMemDb* FMem;
+};
+
+class TMemSQL : public TOrvDbObject, public IOrvDbSQL {
+ public:
+  TMemSQL(TMemDb* db, std::string sql) : TOrvDbObject(db), FMem(db), FSQL(std::move(sql)) {}
+
+  std::string GetSQL() override { return FSQL; }
+  void SetSQL(const std::string& sql) override { FSQL = sql; }
+
+  IOrvDbSQLPtr Execute(const TOrvDbParams& params) override {
+    FRows.clear();
+    FColumns.clear();
+    FPos = 0;
+    FAffected = 0;
+    const std::string count = "SELECT COUNT(*) FROM ";
+    const std::string all = "SELECT * FROM ";
+    const std::string insert = "INSERT INTO ";
+    if (FSQL.rfind(count, 0) == 0) {
+      std::string name = Unbracket(Trim(FSQL.substr(count.size())));
+      FMem->Touch("count", name);
+      FColumns = {"COUNT"};
+      FRows.push_back({Variant(static_cast<int32_t>(FMem->Table(name).Rows.size()))});
+    } else if (FSQL.rfind(all, 0) == 0) {
+      std::string name = Unbracket(Trim(FSQL.substr(all.size())));
+      FMem->Touch("select", name);
+      TMemTable& t = FMem->Table(name);
+      for (const auto& f : t.Fields) FColumns.push_back(f.Name);
+      FRows = t.Rows;
+    } else if (FSQL.rfind(insert, 0) == 0) {
+      auto open = FSQL.find(" (");
+      std::string name = Unbracket(FSQL.substr(insert.size(), open - insert.size()));
+      auto close = FSQL.find(") VALUES(");
+      std::string list = FSQL.substr(open + 2, close - open - 2);
+      std::vector<std::string> cols;
+      std::size_t from = 0;
+      for (;;) {
+        auto comma = list.find(',', from);
+        cols.push_back(Unbracket(list.substr(from, comma - from)));
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+      }
+      if (cols.size() != params.size()) throw Exception("parameter count differs from the column count");
+      FMem->Touch("insert", name);
+      TMemTable& t = FMem->Table(name);
+      std::vector<Variant> row(t.Fields.size(), Variant::Null());
+      for (std::size_t c = 0; c < cols.size(); ++c) {
+        auto it = std::find_if(t.Fields.begin(), t.Fields.end(),
+                               [&](const TOrvDbFieldDef& f) { return AnsiSameText(f.Name, cols[c]); });
+        if (it == t.Fields.end()) throw Exception("no column " + cols[c] + " in " + name);
+        row[static_cast<std::size_t>(it - t.Fields.begin())] = params[c].Value;
+      }
+      for (std::size_t c = 0; c < t.Fields.size(); ++c)
+        if (t.Fields[c].Required && (row[c].IsNull() || row[c].IsEmpty()))
+          throw Exception("column " + t.Fields[c].Name + " of " + name + " may not be null");
+      for (const auto& index : t.Indexes) {
+        if (!(index.Options & dioUnique)) continue;
+        std::vector<std::size_t> keyCols;
+        std::size_t f0 = 0;
+        for (;;) {
+          auto semi = index.Fields.find(';', f0);
+          std::string fname = index.Fields.substr(f0, semi - f0);
+          for (std::size_t c = 0; c < t.Fields.size(); ++c)
+            if (AnsiSameText(t.Fields[c].Name, fname)) keyCols.push_back(c);
+          if (semi == std::string::npos) break;
+          f0 = semi + 1;
+        }
+        for (const auto& other : t.Rows) {
+          bool same = true;
+          for (auto c : keyCols) same = same && other[c] == row[c];
+          if (same) throw Exception("key violation in " + index.Name + " of " + name);
+        }
+      }
+      if (!AnsiSameText(FMem->LoseInsertsInto, name)) t.Rows.push_back(row);
+      FAffected = 1;
+    } else {
+      throw Exception("statement not understood: " + FSQL);
+    }
+    return IOrvDbSQLPtr(this);
+  }
+
+  bool Eof() override { return FPos >= FRows.size(); }
+  int RowsAffected() override { return FAffected; }
+  int FieldCount() override { return static_cast<int>(FColumns.size()); }
+  int FieldIndex(const std::string& name) override {
+    for (std::size_t i = 0; i < FColumns.size(); ++i)
+      if (AnsiSameText(FColumns[i], name)) return static_cast<int>(i);
+    return -1;
+  }
+  std::string FieldName(int index) override { return FColumns.at(static_cast<std::size_t>(index)); }
+  TOrvDbFieldType FieldType(const Variant&) override { return dftUnknown; }
+  Variant GetValue(const Variant& column) override {
+    if (Eof()) throw Exception("no current row");
+    int i = column.IsInteger() ? column.ToInt32() : FieldIndex(column.ToString());
+    if (i < 0 || i >= FieldCount()) throw Exception("no such column");
+    return FRows[FPos][static_cast<std::size_t>(i)];
+  }
+  std::string AsString(const Variant& c) override { return GetValue(c).ToString(); }
+  std::string AsBlob(const Variant& c) override { return GetValue(c).ToString(); }
+  bool AsBoolean(const Variant& c) override { return GetValue(c).ToBool(); }
+  int8_t AsInt8(const Variant& c) override { return static_cast<int8_t>(GetValue(c).ToInt32()); }
+  uint8_t AsUInt8(const Variant& c) override { return static_cast<uint8_t>(GetValue(c).ToInt32()); }
+  int16_t AsInt16(const Variant& c) override { return static_cast<int16_t>(GetValue(c).ToInt32()); }
+  uint16_t AsUInt16(const Variant& c) override { return static_cast<uint16_t>(GetValue(c).ToInt32()); }
+  int32_t AsInt32(const Variant& c) override { return GetValue(c).ToInt32(); }
+  uint32_t AsUInt32(const Variant& c) override { return GetValue(c).ToUInt32(); }
+  float AsSingle(const Variant& c) override { return static_cast<float>(GetValue(c).ToDouble()); }
+  double AsDouble(const Variant& c) override { return GetValue(c).ToDouble(); }
+  TDateTime AsDateTime(const Variant& c) override { return GetValue(c).ToDateTime(); }
+  void Next() override { ++FPos; }
+  void Close() override {
+    FRows.clear();
+    FPos = 0;
+  }
+
+ private:
+  TMemDb* FMem;
+  std::string FSQL;
+  std::vector<std::string> FColumns;
+  std::vector<std::vector<Variant>> FRows;
+  std::size_t FPos = 0;
+  int FAffected = 0;
+};
+
+}  // namespace
+
+TOrvDbTableDef* TMemDb::CreateTableDef() { return new TMemTableDef(this); }
+
+IOrvDbSQLPtr TMemDb::CreateSQL(const std::string& sql) { return IOrvDbSQLPtr(new TMemSQL(this, sql)); }
+
+bool TMemDb::TableExists(const std::string& name) { return !name.empty() && Find(name) != nullptr; }
+
+void TMemDb::DropTable(const std::string& name) {
+  if (!Find(name)) return;
+  Touch("drop", name);
+  Tables.erase(Key(name));
+}
+
+TMemTable* TMemDb::Find(const std::string& name) {
+  auto it = Tables.find(Key(name));
+  return it == Tables.end() ? nullptr : &it->second;
+}
+
+TMemTable& TMemDb::Table(const std::string& name) {
+  TMemTable* t = Find(name);
+  if (!t) throw Exception("no table " + name);
+  return *t;
+}
+
+void TMemDb::Touch(const std::string& op, const std::string& table) {
+  Log.push_back(op + " " + table);
+  if (Fault) Fault(op, table);
+}
+
+}  // namespace testsupport
