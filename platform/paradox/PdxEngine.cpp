@@ -178,10 +178,17 @@ class TPdxTableState {
   bool MbTried = false;
   uint32_t MbSubBlock = 0;  // the suballocated block now filling (offset), 0 = none
   // writing
-  std::map<uint32_t, std::vector<uint8_t>> Dirty;
+  std::map<uint32_t, std::vector<uint8_t>> Dirty;   // changed blocks, decrypted
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> Ranges;  // dirty blocks changed only in [lo, hi)
+  std::map<uint32_t, std::vector<uint8_t>> Clean;   // a few blocks as last written, decrypted
   bool HeaderDirty = false, IndexDirty = false;
   bool MapLoaded = false;
-  std::vector<std::pair<std::string, uint32_t>> Map;  // first key of each block, chain order
+  struct TMapEntry {
+    std::string Key;  // the block's first key
+    uint32_t Block = 0;
+    uint32_t Count = 0;
+  };
+  std::vector<TMapEntry> Map;  // every data block of a keyed table, in chain order
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
   int Batch = 0;
   bool Dead = false;
@@ -189,6 +196,8 @@ class TPdxTableState {
   void Load(const std::string& folder, const std::string& base, const std::string& path);
   void ReadBlock(uint32_t n, uint8_t* out);
   std::vector<uint8_t>& BlockForWrite(uint32_t n);
+  std::vector<uint8_t>& BlockForRange(uint32_t n, uint32_t lo, uint32_t hi);
+  TMapEntry* MapEntry(uint32_t block);
   int CountIn(const uint8_t* block, uint32_t n) const;
   Variant Decode(const uint8_t* rec, int i);
   std::string ReadBlob(const uint8_t* p, int i);
@@ -350,6 +359,8 @@ void TPdxTableState::OpenMb(bool write) {
 void TPdxTableState::ReadBlock(uint32_t n, uint8_t* out) {
   auto it = Dirty.find(n);
   if (it != Dirty.end()) { std::memcpy(out, it->second.data(), H.BlockSize); return; }
+  auto ci = Clean.find(n);
+  if (ci != Clean.end()) { std::memcpy(out, ci->second.data(), H.BlockSize); return; }
   if (n == 0 || n > FileBlocksOnDisk) Corrupt("block " + std::to_string(n) + " lies beyond the end of the file");
   size_t got = Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, out, H.BlockSize);
   if (got != H.BlockSize) Corrupt("block " + std::to_string(n) + " is truncated");
@@ -849,11 +860,43 @@ void TPdxTableState::FreeBlob(uint32_t ptr) {
 }
 
 std::vector<uint8_t>& TPdxTableState::BlockForWrite(uint32_t n) {
+  Ranges.erase(n);
   auto it = Dirty.find(n);
   if (it != Dirty.end()) return it->second;
+  auto ci = Clean.find(n);
+  if (ci != Clean.end()) {
+    auto& d = Dirty.emplace(n, std::move(ci->second)).first->second;
+    Clean.erase(ci);
+    return d;
+  }
   std::vector<uint8_t> b(H.BlockSize);
   ReadBlock(n, b.data());
   return Dirty.emplace(n, std::move(b)).first->second;
+}
+
+// A block of which only the bytes [lo, hi) will change: a flush writes just those (plain tables).
+std::vector<uint8_t>& TPdxTableState::BlockForRange(uint32_t n, uint32_t lo, uint32_t hi) {
+  auto it = Dirty.find(n);
+  if (it != Dirty.end()) {
+    auto r = Ranges.find(n);
+    if (r != Ranges.end()) { r->second.first = std::min(r->second.first, lo); r->second.second = std::max(r->second.second, hi); }
+    return it->second;
+  }
+  if (!Encrypted) Ranges[n] = {lo, hi};
+  auto ci = Clean.find(n);
+  if (ci != Clean.end()) {
+    auto& d = Dirty.emplace(n, std::move(ci->second)).first->second;
+    Clean.erase(ci);
+    return d;
+  }
+  std::vector<uint8_t> b(H.BlockSize);
+  ReadBlock(n, b.data());
+  return Dirty.emplace(n, std::move(b)).first->second;
+}
+
+TPdxTableState::TMapEntry* TPdxTableState::MapEntry(uint32_t block) {
+  for (auto& e : Map) if (e.Block == block) return &e;
+  return nullptr;
 }
 
 uint32_t TPdxTableState::AllocBlock() {
@@ -891,7 +934,7 @@ void TPdxTableState::FreeBlock(uint32_t n) {
   if (H.BlocksUsed) --H.BlocksUsed;
   HeaderDirty = true;
   if (MapLoaded)
-    for (size_t i = 0; i < Map.size(); ++i) if (Map[i].second == n) { Map.erase(Map.begin() + i); break; }
+    for (size_t i = 0; i < Map.size(); ++i) if (Map[i].Block == n) { Map.erase(Map.begin() + i); break; }
 }
 
 void TPdxTableState::LoadMap() {
@@ -903,7 +946,8 @@ void TPdxTableState::LoadMap() {
   while (n) {
     if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
     ReadBlock(n, b.data());
-    if (CountIn(b.data(), n) > 0) Map.emplace_back(std::string(reinterpret_cast<char*>(&b[6]), KeyLen), n);
+    int c = CountIn(b.data(), n);
+    if (c > 0) Map.push_back({std::string(reinterpret_cast<char*>(&b[6]), KeyLen), n, uint32_t(c)});
     n = Get16(b.data());
   }
   MapLoaded = true;
@@ -915,9 +959,9 @@ bool TPdxTableState::Locate(const uint8_t* key, TPdxRecordPos& pos, bool& found)
   found = false;
   if (Map.empty()) return false;
   std::string k(reinterpret_cast<const char*>(key), KeyLen);
-  auto it = std::upper_bound(Map.begin(), Map.end(), k, [](const std::string& a, const std::pair<std::string, uint32_t>& e) { return a < e.first; });
+  auto it = std::upper_bound(Map.begin(), Map.end(), k, [](const std::string& a, const TMapEntry& e) { return a < e.Key; });
   size_t idx = it == Map.begin() ? 0 : size_t(it - Map.begin()) - 1;
-  uint32_t n = Map[idx].second;
+  uint32_t n = Map[idx].Block;
   std::vector<uint8_t> b(H.BlockSize);
   ReadBlock(n, b.data());
   int count = CountIn(b.data(), n);
@@ -942,12 +986,13 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
     std::memcpy(&b[6], rec.data(), rs);
     Put16(&b[4], 0);
     H.FirstBlock = H.LastBlock = uint16_t(n);
-    Map.emplace_back(std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n);
+    Map.push_back({std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
     return;
   }
   if (found) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation, the primary key already exists");
   size_t idx = 0;
-  while (idx < Map.size() && Map[idx].second != pos.Block) ++idx;
+  while (idx < Map.size() && Map[idx].Block != pos.Block) ++idx;
+  if (idx == Map.size()) Corrupt("block " + std::to_string(pos.Block) + " is missing from the block chain");
   auto* b = &BlockForWrite(pos.Block);
   int count = CountIn(b->data(), pos.Block);
   int at = int(pos.Slot);
@@ -955,7 +1000,8 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
     std::memmove(&(*b)[6 + size_t(at + 1) * rs], &(*b)[6 + size_t(at) * rs], size_t(count - at) * rs);
     std::memcpy(&(*b)[6 + size_t(at) * rs], rec.data(), rs);
     Put16(&(*b)[4], uint16_t(count * rs));
-    if (at == 0 && idx < Map.size()) Map[idx].first.assign(reinterpret_cast<const char*>(rec.data()), KeyLen);
+    if (at == 0) Map[idx].Key.assign(reinterpret_cast<const char*>(rec.data()), KeyLen);
+    ++Map[idx].Count;
     return;
   }
   uint32_t n = AllocBlock();
@@ -972,7 +1018,7 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
     // Appending past the last block: start a new block, as Paradox does.
     std::memcpy(&(*nbp)[6], rec.data(), rs);
     Put16(&(*nbp)[4], 0);
-    Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n});
+    Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
     return;
   }
   int keep = count / 2;
@@ -988,17 +1034,19 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   std::memmove(&(*target)[6 + size_t(tat + 1) * rs], &(*target)[6 + size_t(tat) * rs], size_t(tcount - tat) * rs);
   std::memcpy(&(*target)[6 + size_t(tat) * rs], rec.data(), rs);
   Put16(&(*target)[4], uint16_t(tcount * rs));
-  Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(&(*nbp)[6]), KeyLen), n});
-  Map[idx].first.assign(reinterpret_cast<const char*>(&(*b)[6]), KeyLen);
+  Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(&(*nbp)[6]), KeyLen), n, uint32_t(at > keep ? moved + 1 : moved)});
+  Map[idx].Key.assign(reinterpret_cast<const char*>(&(*b)[6]), KeyLen);
+  Map[idx].Count = uint32_t(at > keep ? keep : keep + 1);
 }
 
 void TPdxTableState::AppendUnkeyed(const std::vector<uint8_t>& rec) {
   const uint32_t rs = H.RecordSize;
   uint32_t last = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.LastBlock;
   if (last) {
-    auto& b = BlockForWrite(last);
+    auto& b = BlockForRange(last, 4, 6);
     int count = CountIn(b.data(), last);
     if (count < PerBlock) {
+      BlockForRange(last, 6 + count * rs, 6 + (count + 1) * rs);
       std::memcpy(&b[6 + size_t(count) * rs], rec.data(), rs);
       Put16(&b[4], uint16_t(count * rs));
       return;
@@ -1026,8 +1074,11 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   if (count == 1) {
     FreeBlock(pos.Block);
     if (H.NumRecords == 0) { H.FirstBlock = H.LastBlock = 0; }
-  } else if (pos.Slot == 0 && MapLoaded && KeyLen) {
-    for (auto& e : Map) if (e.second == pos.Block) e.first.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
+  } else if (MapLoaded && KeyLen) {
+    if (TMapEntry* e = MapEntry(pos.Block)) {
+      if (pos.Slot == 0) e->Key.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
+      --e->Count;
+    }
   }
 }
 
@@ -1175,11 +1226,21 @@ void TPdxTableState::Flush() {
     for (uint32_t n : order) {
       auto& b = Dirty[n];
       const uint8_t* src = b.data();
+      uint64_t at = H.HeaderSize + uint64_t(n - 1) * H.BlockSize;
+      auto r = Ranges.find(n);
+      if (r != Ranges.end() && n <= FileBlocksOnDisk) {
+        Db.WriteAt(at + r->second.first, src + r->second.first, r->second.second - r->second.first);
+        continue;
+      }
       if (Encrypted) { enc = b; EncryptDbBlock(enc.data(), H.BlockSize, Checksum, n); src = enc.data(); }
-      Db.WriteAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, src, H.BlockSize);
+      Db.WriteAt(at, src, H.BlockSize);
       FileBlocksOnDisk = std::max<uint64_t>(FileBlocksOnDisk, n);
     }
+    // Keep a few of the blocks just written, so that the next small change need not read them.
+    for (auto& [n, b] : Dirty) Clean[n] = std::move(b);
+    while (Clean.size() > 16) Clean.erase(Clean.begin());
     Dirty.clear();
+    Ranges.clear();
   }
   if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
   if (Batch == 0 && IndexDirty) { RebuildIndexes(); IndexDirty = false; }
@@ -1344,6 +1405,11 @@ void TPdxTableState::RebuildIndexes() {
     std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
     uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
     size_t guard = 0;
+    if (MapLoaded) {
+      // The block map already holds every block's first key and count.
+      for (auto& e : Map) leaf.emplace_back(e.Key, e.Block, e.Count);
+      n = 0;
+    }
     while (n) {
       if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
       ReadBlock(n, b.data());
@@ -1393,39 +1459,112 @@ void TPdxTableState::RebuildIndexes() {
     for (size_t i = 0; i < types.size(); ++i) xrs += FieldWidth(types[i], sizes[i]);
     uint32_t xbs = H.BlockSize;
     while (xbs - 6 < uint32_t(xrs) * 2 && xbs < 32768) xbs *= 2;
-    // Collect and sort the entries (in memory).
-    std::vector<std::string> recs;
-    recs.reserve(H.NumRecords);
+    // Collect the entries, sorting them in runs of bounded memory spilled to temporary files,
+    // then merge the runs straight into the .X blocks.
+    const size_t runLimit = std::max<size_t>(1024, (8u << 20) / size_t(xrs));
+    std::string xpath = (fs::path(Folder) / ix.FileName).string();
+    std::vector<std::string> runs;
+    std::string flat;            // entries of the current run, back to back
+    std::vector<uint32_t> order;  // their sorted order
+    auto sortRun = [&]() {
+      order.resize(flat.size() / xrs);
+      for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+      const char* base = flat.data();
+      std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) {
+        return std::memcmp(base + size_t(a) * xrs, base + size_t(c) * xrs, xrs) < 0;
+      });
+    };
+    auto spill = [&]() {
+      sortRun();
+      std::string rp = xpath + ".run" + std::to_string(runs.size());
+      TFile rf;
+      rf.Create(rp);
+      std::string buf;
+      uint64_t at = 0;
+      for (uint32_t i : order) {
+        buf.append(flat, size_t(i) * xrs, xrs);
+        if (buf.size() >= (1u << 20)) { rf.WriteAt(at, buf.data(), buf.size()); at += buf.size(); buf.clear(); }
+      }
+      rf.WriteAt(at, buf.data(), buf.size());
+      runs.push_back(rp);
+      flat.clear();
+    };
     uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
     size_t guard = 0;
     uint32_t tup = 0;
-    while (n) {
-      if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-      ReadBlock(n, b.data());
-      int c = CountIn(b.data(), n);
-      for (int s = 0; s < c; ++s, ++tup) {
-        const uint8_t* r = &b[6 + size_t(s) * rs];
-        std::string x(size_t(xrs), '\0');
-        size_t o = 0;
-        for (auto& [off, w] : src) { std::memcpy(&x[o], r + off, w); o += w; }
-        if (!keyed) { PutLong(reinterpret_cast<uint8_t*>(&x[o]), int32_t(tup)); o += 4; }
-        PutShort(reinterpret_cast<uint8_t*>(&x[o]), int16_t(n)); o += 2;
-        if (!keyed) { PutShort(reinterpret_cast<uint8_t*>(&x[o]), int16_t(s)); o += 2; }
-        recs.push_back(std::move(x));
+    uint32_t total = 0;
+    try {
+      while (n) {
+        if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
+        ReadBlock(n, b.data());
+        int c = CountIn(b.data(), n);
+        for (int s = 0; s < c; ++s, ++tup) {
+          const uint8_t* r = &b[6 + size_t(s) * rs];
+          size_t o = flat.size();
+          flat.resize(o + size_t(xrs));
+          uint8_t* x = reinterpret_cast<uint8_t*>(&flat[o]);
+          o = 0;
+          for (auto& [off, w] : src) { std::memcpy(x + o, r + off, w); o += w; }
+          if (!keyed) { PutLong(x + o, int32_t(tup)); o += 4; }
+          PutShort(x + o, int16_t(n)); o += 2;
+          if (!keyed) { PutShort(x + o, int16_t(s)); o += 2; }
+          ++total;
+          if (flat.size() >= runLimit * size_t(xrs)) spill();
+        }
+        n = Get16(b.data());
       }
-      n = Get16(b.data());
+      if (!runs.empty() && !flat.empty()) spill();
+      if (runs.empty()) sortRun();
+    } catch (...) {
+      for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
+      throw;
     }
-    std::sort(recs.begin(), recs.end());
+    // The source of sorted entries: the in-memory vector, or a merge of the runs.
+    struct TRun { TFile F; uint64_t Pos = 0, Size = 0; std::string Cur; };
+    std::vector<std::unique_ptr<TRun>> open;
+    auto cmp = [&](size_t a, size_t b2) { return open[a]->Cur > open[b2]->Cur; };
+    std::vector<size_t> heap;
+    auto advance = [&](size_t i) {
+      TRun& r = *open[i];
+      if (r.Pos + xrs > r.Size) return false;
+      r.Cur.resize(xrs);
+      r.F.ReadAt(r.Pos, r.Cur.data(), xrs);
+      r.Pos += xrs;
+      return true;
+    };
+    for (auto& rp : runs) {
+      auto r = std::make_unique<TRun>();
+      r->F.Open(rp, false);
+      r->Size = r->F.Size();
+      open.push_back(std::move(r));
+      if (advance(open.size() - 1)) heap.push_back(open.size() - 1);
+    }
+    std::make_heap(heap.begin(), heap.end(), cmp);
+    size_t memPos = 0;
+    std::string cur;
+    auto nextRec = [&]() -> bool {
+      if (runs.empty()) {
+        if (memPos >= order.size()) return false;
+        cur.assign(flat, size_t(order[memPos++]) * xrs, xrs);
+        return true;
+      }
+      if (heap.empty()) return false;
+      std::pop_heap(heap.begin(), heap.end(), cmp);
+      size_t i = heap.back();
+      cur = open[i]->Cur;
+      if (advance(i)) std::push_heap(heap.begin(), heap.end(), cmp); else heap.pop_back();
+      return true;
+    };
     uint8_t ftype = keyed ? (ix.Composite ? 8 : 5) : (ix.Composite ? 6 : 3);
-    std::string xpath = (fs::path(Folder) / ix.FileName).string();
     std::vector<uint8_t> hdr = BuildDbHeader(ftype, xbs, types, sizes, names, uint16_t(types.size() - 1),
                                              fs::path(ix.FileName).filename().string(), 0, numbers,
                                              ix.Composite ? Codec->Encode(ix.Name) : std::string());
     hdr[0x15] = uint8_t(ix.Fields[0] + 1);
     hdr[0x57] = ix.Unique ? 1 : 0;
     uint32_t per = (xbs - 6) / uint32_t(xrs);
-    uint32_t nblocks = uint32_t((recs.size() + per - 1) / per);
-    Put32(&hdr[6], uint32_t(recs.size()));
+    uint32_t nblocks = uint32_t((uint64_t(total) + per - 1) / per);
+    if (nblocks > 0xFFFF) throw EPdxError("Paradox index " + Quote(xpath) + " would need more than 65535 blocks");
+    Put32(&hdr[6], total);
     Put16(&hdr[0x0A], nblocks); Put16(&hdr[0x0C], nblocks); Put16(&hdr[0x3A], nblocks);
     Put16(&hdr[0x0E], nblocks ? 1 : 0); Put16(&hdr[0x10], nblocks);
     std::string tmp = xpath + ".tmp";
@@ -1438,14 +1577,16 @@ void TPdxTableState::RebuildIndexes() {
       int xkey = xrs - 2;
       for (uint32_t k = 0; k < nblocks; ++k) {
         std::fill(xb.begin(), xb.end(), 0);
-        size_t from = size_t(k) * per, to = std::min(recs.size(), from + per);
+        uint32_t cnt = 0;
+        while (cnt < per && nextRec()) { std::memcpy(&xb[6 + size_t(cnt) * xrs], cur.data(), xrs); ++cnt; }
         Put16(&xb[0], k + 1 < nblocks ? k + 2 : 0);
         Put16(&xb[2], k);
-        Put16(&xb[4], uint16_t(int(to - from - 1) * xrs));
-        for (size_t j = from; j < to; ++j) std::memcpy(&xb[6 + (j - from) * xrs], recs[j].data(), xrs);
+        Put16(&xb[4], uint16_t(int(cnt - 1) * xrs));
         f.WriteAt(hdr.size() + uint64_t(k) * xbs, xb.data(), xbs);
-        leaf.emplace_back(recs[from].substr(0, xkey), k + 1, uint32_t(to - from));
+        leaf.emplace_back(std::string(reinterpret_cast<const char*>(&xb[6]), xkey), k + 1, cnt);
       }
+      open.clear();
+      for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
       f.Close();
       TIndexFileSpec spec;
       std::string yname = ix.FileName;
