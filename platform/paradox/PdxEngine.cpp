@@ -192,6 +192,14 @@ class TPdxTableState {
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
   int Batch = 0;
   bool Dead = false;
+  // The B-tree file over this one: the .PX of a table, the .Ynn/.YGn of a secondary index.
+  std::string TreePath, TreeName;
+  uint8_t TreeFileType = 1;
+  // Keyed tables: the secondary indexes, kept up to date change by change outside batches.
+  std::vector<std::unique_ptr<TPdxTableState>> XStates;
+  bool XValid = false, FullRebuild = false;
+  uint32_t LastInsertBlock = 0, MovedTo = 0;    // where InsertKeyed put the record / a split's half
+  std::vector<std::string> MovedRecs;           // records a split moved to MovedTo
 
   void Load(const std::string& folder, const std::string& base, const std::string& path);
   void ReadBlock(uint32_t n, uint8_t* out);
@@ -222,6 +230,17 @@ class TPdxTableState {
   void Flush();
   void WriteHeader();
   void RebuildIndexes();
+  void RebuildTree();
+  void RebuildSecondaries();
+  void LoadIndexState(const std::string& path, uint8_t treeType);
+  bool PrepareX();
+  std::vector<uint8_t> XRecord(size_t i, const uint8_t* rec, uint32_t block) const;
+  void XInsertAll(const uint8_t* rec);
+  void XRemoveAll(const uint8_t* rec);
+  template <class Fn> void Maintain(Fn fn) {
+    if (!XValid || FullRebuild) return;
+    try { fn(); } catch (const Exception&) { FullRebuild = true; }
+  }
 };
 
 namespace {
@@ -320,6 +339,10 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Def.Encrypted = Encrypted;
   Def.RecordCount = H.NumRecords;
   ReadVal(folder, base, Def);
+  std::string px = FindFile(folder, base, "PX");
+  TreePath = px.empty() ? (fs::path(folder) / (base + ".PX")).string() : px;
+  TreeName = base + ".PX";
+  TreeFileType = 1;
   // Secondary indexes.
   std::string ub = UpperCase(base);
   std::error_code ec;
@@ -980,8 +1003,11 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   const uint32_t rs = H.RecordSize;
   TPdxRecordPos pos;
   bool found = false;
+  MovedRecs.clear();
+  MovedTo = 0;
   if (!Locate(rec.data(), pos, found)) {
     uint32_t n = AllocBlock();
+    LastInsertBlock = n;
     auto& b = Dirty[n];
     std::memcpy(&b[6], rec.data(), rs);
     Put16(&b[4], 0);
@@ -996,6 +1022,7 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   auto* b = &BlockForWrite(pos.Block);
   int count = CountIn(b->data(), pos.Block);
   int at = int(pos.Slot);
+  LastInsertBlock = pos.Block;
   if (count < PerBlock) {
     std::memmove(&(*b)[6 + size_t(at + 1) * rs], &(*b)[6 + size_t(at) * rs], size_t(count - at) * rs);
     std::memcpy(&(*b)[6 + size_t(at) * rs], rec.data(), rs);
@@ -1016,6 +1043,7 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   auto* nbp = &Dirty[n];
   if (at == count && oldNext == 0) {
     // Appending past the last block: start a new block, as Paradox does.
+    LastInsertBlock = n;
     std::memcpy(&(*nbp)[6], rec.data(), rs);
     Put16(&(*nbp)[4], 0);
     Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
@@ -1023,6 +1051,8 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   }
   int keep = count / 2;
   int moved = count - keep;
+  MovedTo = n;
+  for (int i = keep; i < count; ++i) MovedRecs.emplace_back(reinterpret_cast<const char*>(&(*b)[6 + size_t(i) * rs]), rs);
   std::memcpy(&(*nbp)[6], &(*b)[6 + size_t(keep) * rs], size_t(moved) * rs);
   std::memset(&(*b)[6 + size_t(keep) * rs], 0, size_t(moved) * rs);
   Put16(&(*b)[4], uint16_t((keep - 1) * rs));
@@ -1030,7 +1060,7 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   std::vector<uint8_t>* target = b;
   int tcount = keep;
   int tat = at;
-  if (at > keep) { target = nbp; tcount = moved; tat = at - keep; }
+  if (at > keep) { target = nbp; tcount = moved; tat = at - keep; LastInsertBlock = n; }
   std::memmove(&(*target)[6 + size_t(tat + 1) * rs], &(*target)[6 + size_t(tat) * rs], size_t(tcount - tat) * rs);
   std::memcpy(&(*target)[6 + size_t(tat) * rs], rec.data(), rs);
   Put16(&(*target)[4], uint16_t(tcount * rs));
@@ -1125,7 +1155,13 @@ void TPdxTable::Append(const std::vector<Variant>& values) {
   s.WriteBlobs(values, rec, nullptr);
   for (size_t i = 0; i < values.size(); ++i)
     if (s.H.Types[i] == 0x16 && (values[i].IsNull() || values[i].IsEmpty())) { ++s.H.AutoInc; }
-  if (s.Def.KeyFieldCount) s.InsertKeyed(rec); else s.AppendUnkeyed(rec);
+  if (s.Def.KeyFieldCount) {
+    bool inc = s.PrepareX();
+    s.InsertKeyed(rec);
+    if (inc) s.Maintain([&] { s.XInsertAll(rec.data()); });
+  } else {
+    s.AppendUnkeyed(rec);
+  }
   ++s.H.NumRecords;
   s.HeaderDirty = s.IndexDirty = true;
   if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
@@ -1159,6 +1195,12 @@ void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   s.CheckUnique(rec, &pos);
   s.WriteBlobs(values, rec, old.data());
   CollectBlobPtrs(s, old.data(), s.PendingFree);
+  bool inc = s.KeyLen && s.PrepareX();
+  bool indexed = false;
+  if (inc)
+    for (size_t i = 0; i < s.Def.Indexes.size(); ++i)
+      if (s.XRecord(i, old.data(), 0) != s.XRecord(i, rec.data(), 0)) indexed = true;
+  if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XRemoveAll(old.data()); });
   if (keyChanged) {
     s.RemoveAt(pos);
     s.InsertKeyed(rec);
@@ -1166,7 +1208,10 @@ void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   } else {
     auto& wb = s.BlockForWrite(pos.Block);
     std::memcpy(&wb[6 + size_t(pos.Slot) * s.H.RecordSize], rec.data(), s.H.RecordSize);
+    s.LastInsertBlock = pos.Block;
+    s.MovedRecs.clear();
   }
+  if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data()); });
   s.HeaderDirty = s.IndexDirty = true;
   if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
 }
@@ -1179,6 +1224,7 @@ void TPdxTable::Delete(TPdxRecordPos pos) {
   int count = s.CountIn(b.data(), pos.Block);
   if (int(pos.Slot) >= count) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
   CollectBlobPtrs(s, &b[6 + size_t(pos.Slot) * s.H.RecordSize], s.PendingFree);
+  if (s.KeyLen && s.PrepareX()) s.Maintain([&] { s.XRemoveAll(&b[6 + size_t(pos.Slot) * s.H.RecordSize]); });
   s.RemoveAt(pos);
   if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
 }
@@ -1243,7 +1289,20 @@ void TPdxTableState::Flush() {
     Ranges.clear();
   }
   if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
-  if (Batch == 0 && IndexDirty) { RebuildIndexes(); IndexDirty = false; }
+  if (Batch == 0 && IndexDirty) {
+    if (KeyLen) RebuildTree();
+    if (!Def.Indexes.empty()) {
+      if (KeyLen && XValid && !FullRebuild) {
+        for (auto& x : XStates) { x->IndexDirty = true; x->Flush(); }
+      } else {
+        XStates.clear();
+        XValid = false;
+        RebuildSecondaries();
+        FullRebuild = false;
+      }
+    }
+    IndexDirty = false;
+  }
   for (uint32_t p : PendingFree) FreeBlob(p);
   PendingFree.clear();
 }
@@ -1399,9 +1458,14 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
 
 // Rebuilds the .PX from the block chain and every secondary index from a full scan.
 void TPdxTableState::RebuildIndexes() {
+  if (KeyLen) RebuildTree();
+  RebuildSecondaries();
+}
+
+// Writes the B-tree (.PX, or the .Y of a secondary index) from the block map or the chain.
+void TPdxTableState::RebuildTree() {
   std::vector<uint8_t> b(H.BlockSize);
-  const uint32_t rs = H.RecordSize;
-  if (KeyLen) {
+  {
     std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
     uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
     size_t guard = 0;
@@ -1418,18 +1482,128 @@ void TPdxTableState::RebuildIndexes() {
       n = Get16(b.data());
     }
     TIndexFileSpec spec;
-    std::string px = FindFile(Folder, Base, "PX");
-    spec.Path = px.empty() ? (fs::path(Folder) / (Base + ".PX")).string() : px;
-    spec.FileType = 1;
+    spec.Path = TreePath;
+    spec.FileType = TreeFileType;
     spec.KeyFields = uint16_t(Def.KeyFieldCount);
     spec.Types.assign(H.Types.begin(), H.Types.begin() + Def.KeyFieldCount);
     spec.Sizes.assign(H.Sizes.begin(), H.Sizes.begin() + Def.KeyFieldCount);
     spec.BlockSize = H.BlockSize;
-    spec.TableName = Base + ".PX";
+    spec.TableName = TreeName;
     spec.SortOrder = H.SortOrder;
     spec.Version = H.Version;
     WriteIndexTree(spec, KeyLen, leaf);
   }
+}
+
+static std::string YName(std::string name) {
+  for (size_t i = name.size(); i-- > 0;)
+    if (name[i] == '.') { if (i + 1 < name.size()) name[i + 1] = name[i + 1] == 'x' ? 'y' : 'Y'; break; }
+  return name;
+}
+
+// The entry of secondary index i for a table record: the indexed fields, the primary key and the
+// record's block number.
+std::vector<uint8_t> TPdxTableState::XRecord(size_t i, const uint8_t* rec, uint32_t block) const {
+  std::vector<uint8_t> x;
+  for (int f : Def.Indexes[i].Fields) x.insert(x.end(), rec + Offsets[f], rec + Offsets[f] + Widths[f]);
+  x.insert(x.end(), rec, rec + KeyLen);
+  x.resize(x.size() + 2);
+  PutShort(&x[x.size() - 2], int16_t(block));
+  return x;
+}
+
+// Loads a secondary index file (.Xnn/.XGn of a keyed table) as a keyed file of its own.
+void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
+  DbPath = path;
+  Db.Open(path, true);
+  uint64_t size = Db.Size();
+  HeaderBytes.resize(std::min<uint64_t>(size, 65536));
+  HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
+  H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), path);
+  if (H.FileType != 5 && H.FileType != 8) throw EPdxCorrupt("Paradox index " + Quote(path) + " is not a maintained index");
+  if (H.HeaderSize > size || H.Encrypted()) throw EPdxCorrupt("Paradox index " + Quote(path) + " cannot be updated in place");
+  HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
+  FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
+  Codec = &CodecFor(1251, "ancyrr", 12);
+  int off = 0;
+  for (int i = 0; i < H.NumFields; ++i) {
+    Def.Fields.push_back(FieldFromHeader(H.Types[i], H.Sizes[i], ""));
+    Offsets.push_back(off);
+    Widths.push_back(FieldWidth(H.Types[i], H.Sizes[i]));
+    off += Widths.back();
+  }
+  Def.KeyFieldCount = H.NumFields - 1;
+  KeyLen = H.RecordSize - 2;
+  PerBlock = int((H.BlockSize - 6) / H.RecordSize);
+  TreePath = (fs::path(path).parent_path() / YName(fs::path(path).filename().string())).string();
+  TreeName = fs::path(TreePath).filename().string();
+  TreeFileType = treeType;
+}
+
+// Whether this change can update the secondary indexes in place: outside a batch, on a keyed
+// table whose index files load and match the table. Otherwise they are rebuilt at the flush.
+bool TPdxTableState::PrepareX() {
+  if (!KeyLen || Def.Indexes.empty()) return false;
+  if (Batch > 0 || FullRebuild) { FullRebuild = true; return false; }
+  if (XValid) return true;
+  XStates.clear();
+  try {
+    std::vector<uint8_t> probe(H.RecordSize, 0);
+    for (size_t i = 0; i < Def.Indexes.size(); ++i) {
+      auto& ix = Def.Indexes[i];
+      auto x = std::make_unique<TPdxTableState>();
+      x->Folder = Folder;
+      x->LoadIndexState((fs::path(Folder) / ix.FileName).string(), ix.Composite ? 7 : 4);
+      if (x->H.RecordSize != XRecord(i, probe.data(), 0).size()) throw EPdxCorrupt("layout");
+      size_t k = 0;
+      for (int f : ix.Fields) if (x->H.Types[k++] != H.Types[f]) throw EPdxCorrupt("layout");
+      XStates.push_back(std::move(x));
+    }
+  } catch (const Exception&) {
+    XStates.clear();
+    FullRebuild = true;
+    return false;
+  }
+  XValid = true;
+  return true;
+}
+
+void TPdxTableState::XInsertAll(const uint8_t* rec) {
+  for (size_t i = 0; i < XStates.size(); ++i) {
+    auto& x = *XStates[i];
+    std::vector<uint8_t> e = XRecord(i, rec, LastInsertBlock);
+    x.InsertKeyed(e);
+    ++x.H.NumRecords;
+    x.HeaderDirty = x.IndexDirty = true;
+    // Records a split moved keep their entries; only the block number in them changes.
+    for (auto& m : MovedRecs) {
+      std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), MovedTo);
+      TPdxRecordPos pos;
+      bool found = false;
+      x.Locate(me.data(), pos, found);
+      if (!found) throw EPdxCorrupt("index entry not found");
+      auto& blk = x.BlockForWrite(pos.Block);
+      PutShort(&blk[6 + size_t(pos.Slot) * x.H.RecordSize + x.KeyLen], int16_t(MovedTo));
+    }
+  }
+}
+
+void TPdxTableState::XRemoveAll(const uint8_t* rec) {
+  for (size_t i = 0; i < XStates.size(); ++i) {
+    auto& x = *XStates[i];
+    std::vector<uint8_t> e = XRecord(i, rec, 0);
+    TPdxRecordPos pos;
+    bool found = false;
+    x.Locate(e.data(), pos, found);
+    if (!found) throw EPdxCorrupt("index entry not found");
+    x.RemoveAt(pos);
+  }
+}
+
+// Rebuilds every secondary index from a full scan of the table.
+void TPdxTableState::RebuildSecondaries() {
+  std::vector<uint8_t> b(H.BlockSize);
+  const uint32_t rs = H.RecordSize;
   for (auto& ix : Def.Indexes) {
     // Record layout of the .X file.
     std::vector<uint8_t> types, sizes;
@@ -1589,8 +1763,7 @@ void TPdxTableState::RebuildIndexes() {
       for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
       f.Close();
       TIndexFileSpec spec;
-      std::string yname = ix.FileName;
-      for (size_t i = yname.size(); i-- > 0;) if (yname[i] == '.') { if (i + 1 < yname.size()) yname[i + 1] = yname[i + 1] == 'x' ? 'y' : 'Y'; break; }
+      std::string yname = YName(ix.FileName);
       spec.Path = (fs::path(Folder) / yname).string();
       spec.FileType = keyed ? 4 : 4;
       if (ix.Composite) spec.FileType = 7;

@@ -316,12 +316,17 @@ TEST(ParadoxWrite, DosCodePageIsTranslated) {
   TPdxTableDef d;
   d.Fields = {F("Имя"_ansi, TPdxFieldType::Alpha, 20)};
   db.CreateTable("dos", d);
-  // Relabel the table as DOS Russian (cp866).
+  // Relabel the table as DOS Russian (language driver "cyrr", code page 866).
   {
+    std::string h = FileBytes(dir / "dos.DB");
+    size_t at = h.find("ancyrr");
+    ASSERT_NE(at, std::string::npos);
     std::fstream f(dir / "dos.DB", std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(0x6A);
     char cp[2] = {char(866 & 0xFF), char(866 >> 8)};
     f.write(cp, 2);
+    f.seekp(std::streamoff(at));
+    f.write("cyrr\0\0", 6);
   }
   TPdxDatabase db2(dir.Path().string());
   auto def = db2.TableStructure("dos");
@@ -427,7 +432,7 @@ namespace {
 
 // Random inserts, updates and deletes on a table with a primary key and secondary indexes,
 // checked against a model and against the index files after every round.
-void RandomOps(bool keyed, int ops, int blockSize) {
+void RandomOps(bool keyed, int ops, int blockSize, bool batches = false) {
   testsupport::TempDir dir;
   TPdxDatabase db(dir.Path().string());
   TPdxTableDef d;
@@ -469,11 +474,24 @@ void RandomOps(bool keyed, int ops, int blockSize) {
       for (auto& rec : recs) want.insert(rec.substr(4, fieldsLen));
       for (auto& e : entries) got.insert(e.substr(0, fieldsLen));
       ASSERT_TRUE(want == got) << xn;
+      if (keyed) {
+        // Each entry's block number names the block that holds its record.
+        std::map<std::string, uint32_t> blockOf;
+        for (uint32_t bn = data.H.FirstBlock; bn; bn = detail::Get16(data.Block(bn)))
+          for (int s = 0; s < data.Count(bn); ++s)
+            blockOf[std::string(reinterpret_cast<const char*>(data.Block(bn) + 6 + s * data.H.RecordSize), 4)] = bn;
+        for (auto& e : entries) {
+          uint32_t hint = uint16_t(detail::GetShort(reinterpret_cast<const uint8_t*>(e.data()) + e.size() - 2));
+          ASSERT_EQ(blockOf[e.substr(fieldsLen, 4)], hint) << xn;
+        }
+      }
       CheckTree(std::string(dir / xn).replace(std::string(dir / xn).size() - 3, 1, "Y"), x, x.H.RecordSize - 2);
     }
   };
   const char* cities[] = {"Москва", "Тверь", "Омск", "Berlin", "Paris", "Рим"};
   for (int i = 0; i < ops; ++i) {
+    // With batches, every other run of 100 changes goes through one batch.
+    if (batches && i % 100 == 0 && (i / 100) % 2 == 1) t->BeginBatch();
     int op = int(rng() % 10);
     int32_t k = int32_t(rng() % 5000) + 1;
     std::string city = Utf8ToAnsi(cities[rng() % 6]);
@@ -509,6 +527,7 @@ void RandomOps(bool keyed, int ops, int blockSize) {
         }
       }
     }
+    if (batches && i % 100 == 99 && (i / 100) % 2 == 1) t->EndBatch();
     if (i % 500 == 499) { check(); if (::testing::Test::HasFatalFailure()) return; }
   }
   check();
@@ -518,6 +537,7 @@ void RandomOps(bool keyed, int ops, int blockSize) {
 
 TEST(ParadoxIndexes, KeyedTableStaysConsistentUnderRandomChanges) { RandomOps(true, 3000, 1024); }
 TEST(ParadoxIndexes, UnkeyedTableStaysConsistentUnderRandomChanges) { RandomOps(false, 3000, 1024); }
+TEST(ParadoxIndexes, KeyedTableWithBatchesStaysConsistent) { RandomOps(true, 3000, 1024, true); }
 
 TEST(ParadoxIndexes, PrimaryIndexGrowsLevels) {
   testsupport::TempDir dir;
@@ -545,4 +565,33 @@ TEST(ParadoxIndexes, PrimaryIndexGrowsLevels) {
   ASSERT_EQ(rows.size(), keys.size());
   size_t i = 0;
   for (auto& k : keys) EXPECT_EQ(rows[i++][0].StrRef(), k);
+}
+
+TEST(ParadoxWrite, AnsiDriverPassesBytesWhateverTheLabel) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string());
+  TPdxTableDef d;
+  d.Fields = {F("Поле"_ansi, TPdxFieldType::Alpha, 20)};
+  db.CreateTable("ansi", d);
+  db.OpenTable("ansi")->Append({Variant("Щука"_ansi)});
+  for (int cp : {1252, 936, 850}) {
+    std::string h = FileBytes(dir / "ansi.DB");
+    size_t at = h.find("ancyrr");
+    if (at == std::string::npos) at = h.find("ANSII850");
+    ASSERT_NE(at, std::string::npos);
+    {
+      std::fstream f(dir / "ansi.DB", std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(0x6A);
+      char c[2] = {char(cp & 0xFF), char(cp >> 8)};
+      f.write(c, 2);
+      f.seekp(std::streamoff(at));
+      f.write("ANSII850", 8);  // Windows-1251 text in a table labelled "Pdox ANSI INTL850"
+    }
+    TPdxDatabase db2(dir.Path().string());
+    auto def = db2.TableStructure("ansi");
+    EXPECT_EQ(def.Fields[0].Name, "Поле"_ansi) << cp;
+    auto rows = ReadAll(db2, "ansi");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], Variant("Щука"_ansi)) << cp;
+  }
 }
