@@ -1412,9 +1412,11 @@ void WriteIndexTree(const TIndexFileSpec& spec, int keyLen,
 std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const std::vector<uint8_t>& types,
                                    const std::vector<uint8_t>& sizes, const std::vector<std::string>& names,
                                    uint16_t keyFields, const std::string& tableName, uint32_t checksum,
-                                   const std::vector<uint16_t>& fieldNumbers, const std::string& indexName) {
+                                   const std::vector<uint16_t>& fieldNumbers, const std::string& indexName,
+                                   uint8_t sortOrder = 0x8F, uint16_t codePage = 1251,
+                                   const std::string& sortId = "ancyrr") {
   size_t nf = types.size();
-  size_t need = 0x78 + 2 * nf + 4 + 4 * nf + 261 + 2 * nf + 16 + indexName.size();
+  size_t need = 0x78 + 2 * nf + 4 + 4 * nf + 261 + 2 * nf + 2 + sortId.size() + indexName.size();
   for (auto& n : names) need += n.size() + 1;
   size_t hs = (need + 2047) / 2048 * 2048;
   std::vector<uint8_t> h(hs, 0);
@@ -1428,7 +1430,7 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
   Put16(&h[0x21], uint32_t(nf));
   Put16(&h[0x23], keyFields);
   Put32(&h[0x25], 0xFF00FF00u);
-  h[0x29] = 0x8F;  // Pdox ANSI Cyrillic
+  h[0x29] = sortOrder;  // new tables: 0x8F, "Pdox ANSI Cyrillic"
   h[0x2D] = 1;
   h[0x2E] = 1;
   h[0x39] = 12;
@@ -1438,7 +1440,7 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
   Put16(&h[0x5A], 0x010C);
   Put32(&h[0x5C], checksum);
   Put16(&h[0x64], uint32_t(nf + 1));
-  Put16(&h[0x6A], 1251);
+  Put16(&h[0x6A], codePage);
   h[0x6C] = 1; h[0x6D] = 1;
   size_t pos = 0x78;
   for (size_t i = 0; i < nf; ++i) { h[pos++] = types[i]; h[pos++] = sizes[i]; }
@@ -1447,8 +1449,8 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
   pos += 261;
   for (auto& n : names) { std::memcpy(&h[pos], n.data(), n.size()); pos += n.size() + 1; }
   for (size_t i = 0; i < nf; ++i) { Put16(&h[pos], fieldNumbers[i]); pos += 2; }
-  std::memcpy(&h[pos], "ancyrr", 6);
-  pos += 7;
+  std::memcpy(&h[pos], sortId.data(), std::min<size_t>(sortId.size(), 31));
+  pos += std::min<size_t>(sortId.size(), 31) + 1;
   if (!indexName.empty()) { std::memcpy(&h[pos], indexName.data(), indexName.size()); pos += indexName.size() + 1; }
   Put16(&h[0x51], uint32_t(pos));
   return h;
@@ -1732,7 +1734,9 @@ void TPdxTableState::RebuildSecondaries() {
     uint8_t ftype = keyed ? (ix.Composite ? 8 : 5) : (ix.Composite ? 6 : 3);
     std::vector<uint8_t> hdr = BuildDbHeader(ftype, xbs, types, sizes, names, uint16_t(types.size() - 1),
                                              fs::path(ix.FileName).filename().string(), 0, numbers,
-                                             ix.Composite ? Codec->Encode(ix.Name) : std::string());
+                                             ix.Composite ? Codec->Encode(ix.Name) : std::string(), H.SortOrder,
+                                             H.CodePage ? H.CodePage : uint16_t(1251),
+                                             H.SortOrderId.empty() ? std::string("ancyrr") : H.SortOrderId);
     hdr[0x15] = uint8_t(ix.Fields[0] + 1);
     hdr[0x57] = ix.Unique ? 1 : 0;
     uint32_t per = (xbs - 6) / uint32_t(xrs);
@@ -1772,7 +1776,7 @@ void TPdxTableState::RebuildSecondaries() {
       spec.Sizes.assign(sizes.begin(), sizes.end() - 1);
       spec.BlockSize = xbs;
       spec.TableName = yname;
-      spec.SortOrder = 0x8F;
+      spec.SortOrder = H.SortOrder;
       spec.Version = 12;
       WriteIndexTree(spec, xkey, leaf);
     }

@@ -595,3 +595,59 @@ TEST(ParadoxWrite, AnsiDriverPassesBytesWhateverTheLabel) {
     EXPECT_EQ(rows[0][0], Variant("Щука"_ansi)) << cp;
   }
 }
+
+// Writing into tables the BDE made (copies in a temporary folder): a keyed Paradox 7 table with
+// memos in both .MB block kinds and a secondary index, and a Paradox 5 table whose .PX has
+// larger blocks than its .DB.
+TEST(ParadoxWrite, WritesIntoBdeTables) {
+  REQUIRE_SHARED_DIR();
+  fs::path samples = testsupport::SharedDir() / "paradox" / "samples";
+  testsupport::TempDir dir;
+  for (const char* f : {"db/CUSTOMER.DB", "db/CUSTOMER.MB", "db/CUSTOMER.PX", "db/CUSTOMER.X06", "db/CUSTOMER.Y06",
+                        "fields/long.db", "fields/long.px"})
+    fs::copy_file(samples / f, dir.Path() / fs::path(f).filename());
+  TPdxDatabase db(dir.Path().string());
+  {
+    auto t = db.OpenTable("CUSTOMER");
+    std::vector<Variant> row(10, Variant::Null());
+    row[1] = Variant("Иван"_ansi);
+    row[5] = Variant("Тверь"_ansi);
+    row[8] = Variant(std::string(5000, 'q'));
+    t->Append(row);  // CustNo takes the next autoincrement value
+    TPdxRecordPos pos;
+    ASSERT_TRUE(t->FindKey({Variant(int32_t(4))}, pos));
+    t->Delete(pos);
+    ASSERT_TRUE(t->FindKey({Variant(int32_t(2))}, pos));
+    auto c = t->OpenCursor();
+    std::vector<Variant> two;
+    while (c->Next()) if (c->Value(0) == Variant(int32_t(2))) two = c->Values();
+    two[5] = Variant("Zelenograd");
+    t->Update(pos, two);
+  }
+  auto rows = ReadAll(db, "CUSTOMER");
+  ASSERT_EQ(rows.size(), 20u);
+  EXPECT_EQ(rows.back()[0], Variant(int32_t(45)));  // the header's counter said 44
+  EXPECT_EQ(rows.back()[1], Variant("Иван"_ansi));
+  EXPECT_EQ(rows.back()[8].StrRef(), std::string(5000, 'q'));
+  EXPECT_EQ(rows[1][5], Variant("Zelenograd"));
+  EXPECT_EQ(rows[0][8], Variant("Small comment (less 100 symbols)"));
+  EXPECT_EQ(rows[2][8].StrRef().size(), 318u);
+  TRawFile data(dir / "CUSTOMER.DB");
+  CheckTree(dir / "CUSTOMER.PX", data, 4);
+  TRawFile x(dir / "CUSTOMER.X06");
+  auto entries = x.ChainRecords();
+  ASSERT_EQ(entries.size(), 20u);
+  std::multiset<std::string> cities, want;
+  for (auto& e : entries) cities.insert(e.substr(0, 15));
+  for (auto& r : data.ChainRecords()) want.insert(r.substr(4 + 51 + 50 + 100 + 30, 15));
+  EXPECT_TRUE(cities == want);
+  CheckTree(dir / "CUSTOMER.Y06", x, 19);
+
+  auto t = db.OpenTable("long");
+  t->Append({Variant::Null(), Variant(int32_t(77))});
+  auto l = ReadAll(db, "long");
+  ASSERT_EQ(l.size(), 4u);
+  EXPECT_EQ(l[3][1], Variant(int32_t(77)));
+  TRawFile ld(dir / "long.db");
+  CheckTree(dir / "long.px", ld, 4);
+}
