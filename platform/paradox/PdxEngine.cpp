@@ -258,20 +258,74 @@ static TPdxFieldDef FieldFromHeader(uint8_t t, uint8_t s, const std::string& nam
   return f;
 }
 
-// .VAL: only the required flags are kept. Layout written and read here (a guess at the
-// BDE's file, which the samples do not show): "PXVAL1\0", u16 field count, one byte per field
-// (bit 0 = required). Files in other layouts are left alone and read as "nothing required".
+// .VAL (validity checks). Only the required flags are used. The layout follows what is known
+// of the BDE's file (version IDs 9..12):
+//   header, 0x35 bytes: u8 table change count, u8 version ID, u8 check count, 4 bytes (RAM
+//     pointer), u8 0, u32 footer offset, u32 referential-integrity offset (0), zeros;
+//   one 0x1D-byte entry per checked field from 0x35: u8 field index (0-based), u8 picture size,
+//     u8 lookup order, u8 lookup flags, u32 lookup pointer, 4 bytes, u32 x 4 presence markers of
+//     minimum, maximum, default and picture (their values follow the entry), u8;
+//   footer: u16 field count, 4 bytes, field count x u16 field numbers, field count x (type,
+//     size), the table name (0x4F bytes), the field names (NUL-terminated).
+// Where the BDE keeps "required" is not known from the samples (none has a .VAL): this engine
+// writes and reads it as entry byte 8 [unverified]; other checks are skipped over.
 static void ReadVal(const std::string& folder, const std::string& base, TPdxTableDef& def) {
   std::string p = FindFile(folder, base, "VAL");
   if (p.empty()) return;
   TFile f;
   try { f.Open(p, false); } catch (const EPdxError&) { return; }
-  uint8_t buf[7 + 2 + 256];
-  size_t n = f.ReadAt(0, buf, sizeof buf);
-  if (n < 9 || std::memcmp(buf, "PXVAL1\0", 7) != 0) return;
-  size_t cnt = Get16(buf + 7);
-  if (cnt != def.Fields.size() || n < 9 + cnt) return;
-  for (size_t i = 0; i < cnt; ++i) def.Fields[i].Required = buf[9 + i] & 1;
+  std::vector<uint8_t> v(std::min<uint64_t>(f.Size(), 1 << 20));
+  v.resize(f.ReadAt(0, v.data(), v.size()));
+  if (v.size() < 0x35 || v[1] < 9) return;
+  size_t count = v[2];
+  size_t footer = Get32(&v[9]);
+  size_t pos = 0x35;
+  for (size_t i = 0; i < count; ++i) {
+    if (pos + 0x1D > v.size() || pos + 0x1D > footer) return;
+    const uint8_t* e = &v[pos];
+    size_t fi = e[0];
+    if (fi >= def.Fields.size()) return;
+    if (e[8] == 1) def.Fields[fi].Required = true;
+    int w = 0;
+    switch (def.Fields[fi].Type) {
+      case TPdxFieldType::Alpha: case TPdxFieldType::Bytes: w = def.Fields[fi].Size; break;
+      case TPdxFieldType::Short: w = 2; break;
+      case TPdxFieldType::Logical: w = 1; break;
+      case TPdxFieldType::BCD: w = 17; break;
+      case TPdxFieldType::Date: case TPdxFieldType::Long: case TPdxFieldType::Time: case TPdxFieldType::Autoinc: w = 4; break;
+      default: w = 8; break;
+    }
+    size_t len = 0x1D;
+    if (Get32(e + 4)) len += 0x1A + 0x36;
+    for (int k = 0; k < 3; ++k) if (Get32(e + 0x0C + 4 * k)) len += size_t(w);
+    if (Get32(e + 0x18)) len += e[1];
+    pos += len;
+  }
+}
+
+static std::vector<uint8_t> BuildVal(const TPdxTableDef& def, const std::vector<uint8_t>& types,
+                                     const std::vector<uint8_t>& sizes, const std::string& tableName) {
+  std::vector<uint8_t> v(0x35, 0);
+  v[0] = 1;     // the table's change count (the .DB header's 0x2E)
+  v[1] = 12;
+  for (size_t i = 0; i < def.Fields.size(); ++i) {
+    if (!def.Fields[i].Required) continue;
+    std::vector<uint8_t> e(0x1D, 0);
+    e[0] = uint8_t(i);
+    e[8] = 1;
+    v.insert(v.end(), e.begin(), e.end());
+    ++v[2];
+  }
+  Put32(&v[9], uint32_t(v.size()));
+  size_t at = v.size();
+  v.resize(at + 6 + 4 * def.Fields.size() + 0x4F, 0);
+  Put16(&v[at], uint32_t(def.Fields.size()));
+  at += 6;
+  for (size_t i = 0; i < def.Fields.size(); ++i, at += 2) Put16(&v[at], uint32_t(i + 1));
+  for (size_t i = 0; i < def.Fields.size(); ++i) { v[at++] = types[i]; v[at++] = sizes[i]; }
+  std::memcpy(&v[at], tableName.data(), std::min<size_t>(tableName.size(), 0x4E));
+  for (auto& f : def.Fields) { v.insert(v.end(), f.Name.begin(), f.Name.end()); v.push_back(0); }
+  return v;
 }
 
 static void ParseIndexFile(const std::string& path, const TPdxTableDef& def, const TCodec& codec,
@@ -1878,10 +1932,7 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   bool anyRequired = false;
   for (auto& f : def.Fields) if (f.Required) anyRequired = true;
   if (anyRequired) {
-    std::vector<uint8_t> v(9 + def.Fields.size(), 0);
-    std::memcpy(v.data(), "PXVAL1\0", 7);
-    Put16(&v[7], uint32_t(def.Fields.size()));
-    for (size_t i = 0; i < def.Fields.size(); ++i) v[9 + i] = def.Fields[i].Required ? 1 : 0;
+    std::vector<uint8_t> v = BuildVal(def, types, sizes, base + ".DB");
     TFile f;
     f.Create((fs::path(FFolder) / (base + ".VAL")).string());
     f.WriteAt(0, v.data(), v.size());
