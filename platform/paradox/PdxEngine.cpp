@@ -237,6 +237,7 @@ class TPdxTableState {
   std::vector<uint8_t> XRecord(size_t i, const uint8_t* rec, uint32_t block) const;
   void XInsertAll(const uint8_t* rec);
   void XRemoveAll(const uint8_t* rec);
+  void XRehintAll();
   template <class Fn> void Maintain(Fn fn) {
     if (!XValid || FullRebuild) return;
     try { fn(); } catch (const Exception&) { FullRebuild = true; }
@@ -978,6 +979,23 @@ TPdxTableState::TMapEntry* TPdxTableState::MapEntry(uint32_t block) {
 
 uint32_t TPdxTableState::AllocBlock() {
   uint32_t n;
+  if (H.FirstBlock == 0 && H.FirstFree != 0 && H.FirstFree != 1) {
+    // An emptied table starts again from block 1: take it out of the free list.
+    uint32_t prev = H.FirstFree;
+    size_t guard = 0;
+    while (prev && ++guard <= H.FileBlocks) {
+      auto& pb = BlockForWrite(prev);
+      uint32_t nx = Get16(pb.data());
+      if (nx == 1) {
+        auto& one = BlockForWrite(1);
+        Put16(&BlockForWrite(prev)[0], Get16(one.data()));
+        Put16(&one[0], H.FirstFree);
+        H.FirstFree = 1;  // now at the head, taken below
+        break;
+      }
+      prev = nx;
+    }
+  }
   if (H.FirstFree != 0) {
     n = H.FirstFree;
     auto& b = BlockForWrite(n);
@@ -1155,7 +1173,28 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   Put16(&b[4], uint16_t((count - 2) * int(rs)));
   --H.NumRecords;
   HeaderDirty = IndexDirty = true;
-  if (count == 1) {
+  MovedRecs.clear();
+  MovedTo = 0;
+  uint32_t next = Get16(&b[0]);
+  if (count == 1 && pos.Block == H.FirstBlock && next != 0) {
+    // The first block is never freed (as in Paradox): the next block's records move into it and
+    // that block is freed instead.
+    if (next > H.FileBlocks) Corrupt("block " + std::to_string(pos.Block) + " links to a block beyond the file");
+    std::vector<uint8_t> nb = BlockForWrite(next);
+    int nc = CountIn(nb.data(), next);
+    auto& fb = BlockForWrite(pos.Block);
+    std::memcpy(&fb[6], &nb[6], size_t(nc) * rs);
+    Put16(&fb[4], uint16_t((nc - 1) * int(rs)));
+    for (int i = 0; i < nc; ++i) MovedRecs.emplace_back(reinterpret_cast<const char*>(&nb[6 + size_t(i) * rs]), rs);
+    MovedTo = pos.Block;
+    if (MapLoaded && KeyLen) {
+      if (TMapEntry* e = MapEntry(pos.Block)) {
+        if (nc > 0) e->Key.assign(reinterpret_cast<const char*>(&nb[6]), KeyLen);
+        e->Count = uint32_t(nc);
+      }
+    }
+    FreeBlock(next);
+  } else if (count == 1) {
     FreeBlock(pos.Block);
     if (H.NumRecords == 0) { H.FirstBlock = H.LastBlock = 0; }
   } else if (MapLoaded && KeyLen) {
@@ -1257,6 +1296,7 @@ void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XRemoveAll(old.data()); });
   if (keyChanged) {
     s.RemoveAt(pos);
+    if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
     s.InsertKeyed(rec);
     ++s.H.NumRecords;
   } else {
@@ -1278,8 +1318,10 @@ void TPdxTable::Delete(TPdxRecordPos pos) {
   int count = s.CountIn(b.data(), pos.Block);
   if (int(pos.Slot) >= count) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
   CollectBlobPtrs(s, &b[6 + size_t(pos.Slot) * s.H.RecordSize], s.PendingFree);
-  if (s.KeyLen && s.PrepareX()) s.Maintain([&] { s.XRemoveAll(&b[6 + size_t(pos.Slot) * s.H.RecordSize]); });
+  bool inc = s.KeyLen && s.PrepareX();
+  if (inc) s.Maintain([&] { s.XRemoveAll(&b[6 + size_t(pos.Slot) * s.H.RecordSize]); });
   s.RemoveAt(pos);
+  if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
   if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
 }
 
@@ -1631,7 +1673,15 @@ void TPdxTableState::XInsertAll(const uint8_t* rec) {
     x.InsertKeyed(e);
     ++x.H.NumRecords;
     x.HeaderDirty = x.IndexDirty = true;
-    // Records a split moved keep their entries; only the block number in them changes.
+  }
+  XRehintAll();
+}
+
+// Records that moved to another block (a split, or the first block refilled) keep their index
+// entries; only the block number in them changes.
+void TPdxTableState::XRehintAll() {
+  for (size_t i = 0; i < XStates.size(); ++i) {
+    auto& x = *XStates[i];
     for (auto& m : MovedRecs) {
       std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), MovedTo);
       TPdxRecordPos pos;
@@ -1640,8 +1690,10 @@ void TPdxTableState::XInsertAll(const uint8_t* rec) {
       if (!found) throw EPdxCorrupt("index entry not found");
       auto& blk = x.BlockForWrite(pos.Block);
       PutShort(&blk[6 + size_t(pos.Slot) * x.H.RecordSize + x.KeyLen], int16_t(MovedTo));
+      x.HeaderDirty = true;
     }
   }
+  MovedRecs.clear();
 }
 
 void TPdxTableState::XRemoveAll(const uint8_t* rec) {

@@ -461,6 +461,9 @@ void RandomOps(bool keyed, int ops, int blockSize, bool batches = false) {
     }
     TRawFile data(dir / "r.DB");
     ASSERT_EQ(data.H.NumRecords, model.size());
+    if (!model.empty()) {
+      ASSERT_EQ(data.H.FirstBlock, 1);  // block 1 is never freed
+    }
     auto recs = data.ChainRecords();
     if (keyed) CheckTree(dir / "r.PX", data, 4);
     // Each secondary index holds one entry per record, sorted, pointing at the record's block.
@@ -650,4 +653,43 @@ TEST(ParadoxWrite, WritesIntoBdeTables) {
   EXPECT_EQ(l[3][1], Variant(int32_t(77)));
   TRawFile ld(dir / "long.db");
   CheckTree(dir / "long.px", ld, 4);
+}
+
+TEST(ParadoxIndexes, FirstBlockStaysBlockOne) {
+  for (int keys : {0, 1}) {
+    testsupport::TempDir dir;
+    TPdxDatabase db(dir.Path().string());
+    TPdxTableDef d;
+    d.Fields = {F("K", TPdxFieldType::Long), F("Pad", TPdxFieldType::Alpha, 200)};
+    d.KeyFieldCount = keys;
+    d.BlockSize = 1024;
+    TPdxIndexDef ix;
+    ix.Fields = {1};
+    d.Indexes.push_back(ix);
+    db.CreateTable("one", d);
+    auto t = db.OpenTable("one");
+    for (int round = 0; round < 2; ++round) {
+      for (int i = 0; i < 20; ++i) t->Append({Variant(int32_t(i)), Variant("p" + std::to_string(i % 3))});
+      // Delete the first records one by one: block 1 refills from the next block.
+      for (int i = 0; i < 20; ++i) {
+        auto c = t->OpenCursor();
+        ASSERT_TRUE(c->Next());
+        TPdxRecordPos pos = c->Position();
+        c.reset();
+        t->Delete(pos);
+        TRawFile data(dir / "one.DB");
+        if (i < 19) {
+          ASSERT_EQ(data.H.FirstBlock, 1) << keys << " " << i;
+          if (keys) {
+            CheckTree(dir / "one.PX", data, 4);
+          }
+          TRawFile x(dir / "one.X02");
+          ASSERT_EQ(x.ChainRecords().size(), size_t(19 - i));
+        } else {
+          ASSERT_EQ(data.H.FirstBlock, 0);
+        }
+      }
+      EXPECT_EQ(ReadAll(db, "one").size(), 0u);
+    }
+  }
 }
