@@ -177,6 +177,7 @@ class TPdxTableState {
   TFile Mb;
   bool MbTried = false;
   uint32_t MbSubBlock = 0;  // the suballocated block now filling (offset), 0 = none
+  std::vector<std::pair<uint32_t, uint32_t>> MbFree;  // freed blob blocks: offset, 4 KB units
   // writing
   std::map<uint32_t, std::vector<uint8_t>> Dirty;   // changed blocks, decrypted
   std::map<uint32_t, std::pair<uint32_t, uint32_t>> Ranges;  // dirty blocks changed only in [lo, hi)
@@ -914,6 +915,22 @@ uint32_t TPdxTableState::WriteBlob(const std::string& payload) {
   std::vector<uint8_t> blk(units * 4096, 0);
   blk[0] = 2; Put16(&blk[1], uint32_t(units)); Put32(&blk[3], uint32_t(payload.size())); Put16(&blk[7], 1);
   std::memcpy(&blk[9], payload.data(), payload.size());
+  // Reuse a block freed in this session when one is large enough; the rest stays free.
+  for (size_t i = 0; i < MbFree.size(); ++i) {
+    auto [off, have] = MbFree[i];
+    if (have < units) continue;
+    MbFree.erase(MbFree.begin() + i);
+    writeUnit(off, blk);
+    if (have > units) {
+      std::vector<uint8_t> rest(4096, 0);
+      rest[0] = 4;
+      Put16(&rest[1], uint32_t(have - units));
+      uint32_t roff = off + uint32_t(units) * 4096;
+      writeUnit(roff, rest);
+      MbFree.emplace_back(roff, uint32_t(have - units));
+    }
+    return off | 0xFF;
+  }
   writeUnit(end, blk);
   return uint32_t(end) | 0xFF;
 }
@@ -929,6 +946,8 @@ void TPdxTableState::FreeBlob(uint32_t ptr) {
   if (index == 0xFF) {
     if (unit[0] != 2) return;
     unit[0] = 4;
+    uint32_t units = Get16(&unit[1]);
+    if (units > 0 && base + uint64_t(units) * 4096 <= Mb.Size()) MbFree.emplace_back(uint32_t(base), units);
   } else if (index < 64) {
     if (unit[0] != 3) return;
     std::memset(&unit[12 + 5 * index], 0, 5);

@@ -693,3 +693,24 @@ TEST(ParadoxIndexes, FirstBlockStaysBlockOne) {
     }
   }
 }
+
+TEST(ParadoxWrite, RewrittenBlobsReuseTheirSpace) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string());
+  TPdxTableDef d;
+  d.Fields = {F("K", TPdxFieldType::Long), F("B", TPdxFieldType::Blob, 0)};
+  db.CreateTable("reuse", d);
+  auto t = db.OpenTable("reuse");
+  t->Append({Variant(int32_t(1)), Variant(std::string(20000, 'a'))});
+  for (int i = 0; i < 50; ++i) {
+    auto c = t->OpenCursor();
+    ASSERT_TRUE(c->Next());
+    TPdxRecordPos pos = c->Position();
+    c.reset();
+    t->Update(pos, {Variant(int32_t(1)), Variant(std::string(20000 - i, char('b' + i % 20)))});
+  }
+  EXPECT_LE(fs::file_size(dir / "reuse.MB"), 4096u * 16);
+  auto rows = ReadAll(db, "reuse");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][1].StrRef(), std::string(20000 - 49, char('b' + 49 % 20)));
+}
