@@ -1,7 +1,8 @@
-// libFuzzer target for the Paradox reader. The input is split into a .DB file and an optional
-// .MB file (the first two bytes give the .DB's length in KB units when the input is long enough);
-// the target reads the structure and every record, decoding every value. Any EPdxError is fine;
-// a crash, a sanitizer report, a hang or an exception of another kind is a finding.
+// libFuzzer target for the Paradox reader. An input is a .DB file alone, or, when it starts
+// with "MB" or "XI" and a u16 length in KB, a .DB of that length followed by a .MB file or by a
+// secondary index file (.X02, read with the table's structure). The target reads the structure
+// and every record, decoding every value. Any EPdxError is fine; a crash, a sanitizer report, a
+// hang or an exception of another kind is a finding.
 //
 // Seeds: the sample tables, given at run time (never copied into the project):
 //   ./paradox_fuzz -max_len=65536 corpus/ ../shared/paradox/samples/fields ../shared/paradox/samples/db
@@ -39,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* db = data;
   const uint8_t* mb = nullptr;
   size_t mbLen = 0;
-  if (size > 4 && data[0] == 'M' && data[1] == 'B') {
+  bool index = size > 4 && data[0] == 'X' && data[1] == 'I';
+  if (size > 4 && ((data[0] == 'M' && data[1] == 'B') || index)) {
     size_t k = size_t(data[2] | (data[3] << 8)) * 1024;
     db = data + 4;
     dbLen = std::min(k, size - 4);
@@ -49,9 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Put(dir / "f.db", db, dbLen);
   std::error_code ec;
   fs::remove(dir / "f.mb", ec);
-  if (mb && mbLen) Put(dir / "f.mb", mb, mbLen);
-  for (auto& e : fs::directory_iterator(dir, ec))
-    if (e.path().filename() != "f.db" && e.path().filename() != "f.mb") fs::remove(e.path(), ec);
+  fs::remove(dir / "f.X02", ec);
+  if (mb && mbLen) Put(dir / (index ? "f.X02" : "f.mb"), mb, mbLen);
+  for (auto& e : fs::directory_iterator(dir, ec)) {
+    auto name = e.path().filename();
+    if (name != "f.db" && name != "f.mb" && name != "f.X02") fs::remove(e.path(), ec);
+  }
   try {
     paradox::TPdxDatabase pdx(dir.string(), {"123"});
     auto def = pdx.TableStructure("f");
