@@ -177,18 +177,36 @@ class TPdxTableState {
   TFile Mb;
   bool MbTried = false;
   uint32_t MbSubBlock = 0;  // the suballocated block now filling (offset), 0 = none
+  std::vector<std::pair<uint32_t, uint32_t>> MbFree;  // freed blob blocks: offset, 4 KB units
   // writing
-  std::map<uint32_t, std::vector<uint8_t>> Dirty;
+  std::map<uint32_t, std::vector<uint8_t>> Dirty;   // changed blocks, decrypted
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> Ranges;  // dirty blocks changed only in [lo, hi)
+  std::map<uint32_t, std::vector<uint8_t>> Clean;   // a few blocks as last written, decrypted
   bool HeaderDirty = false, IndexDirty = false;
   bool MapLoaded = false;
-  std::vector<std::pair<std::string, uint32_t>> Map;  // first key of each block, chain order
+  struct TMapEntry {
+    std::string Key;  // the block's first key
+    uint32_t Block = 0;
+    uint32_t Count = 0;
+  };
+  std::vector<TMapEntry> Map;  // every data block of a keyed table, in chain order
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
   int Batch = 0;
   bool Dead = false;
+  // The B-tree file over this one: the .PX of a table, the .Ynn/.YGn of a secondary index.
+  std::string TreePath, TreeName;
+  uint8_t TreeFileType = 1;
+  // Keyed tables: the secondary indexes, kept up to date change by change outside batches.
+  std::vector<std::unique_ptr<TPdxTableState>> XStates;
+  bool XValid = false, FullRebuild = false;
+  uint32_t LastInsertBlock = 0, MovedTo = 0;    // where InsertKeyed put the record / a split's half
+  std::vector<std::string> MovedRecs;           // records a split moved to MovedTo
 
   void Load(const std::string& folder, const std::string& base, const std::string& path);
   void ReadBlock(uint32_t n, uint8_t* out);
   std::vector<uint8_t>& BlockForWrite(uint32_t n);
+  std::vector<uint8_t>& BlockForRange(uint32_t n, uint32_t lo, uint32_t hi);
+  TMapEntry* MapEntry(uint32_t block);
   int CountIn(const uint8_t* block, uint32_t n) const;
   Variant Decode(const uint8_t* rec, int i);
   std::string ReadBlob(const uint8_t* p, int i);
@@ -213,6 +231,18 @@ class TPdxTableState {
   void Flush();
   void WriteHeader();
   void RebuildIndexes();
+  void RebuildTree();
+  void RebuildSecondaries();
+  void LoadIndexState(const std::string& path, uint8_t treeType);
+  bool PrepareX();
+  std::vector<uint8_t> XRecord(size_t i, const uint8_t* rec, uint32_t block) const;
+  void XInsertAll(const uint8_t* rec);
+  void XRemoveAll(const uint8_t* rec);
+  void XRehintAll();
+  template <class Fn> void Maintain(Fn fn) {
+    if (!XValid || FullRebuild) return;
+    try { fn(); } catch (const Exception&) { FullRebuild = true; }
+  }
 };
 
 namespace {
@@ -230,20 +260,74 @@ static TPdxFieldDef FieldFromHeader(uint8_t t, uint8_t s, const std::string& nam
   return f;
 }
 
-// .VAL: only the required flags are kept. Layout written and read here (a guess at the
-// BDE's file, which the samples do not show): "PXVAL1\0", u16 field count, one byte per field
-// (bit 0 = required). Files in other layouts are left alone and read as "nothing required".
+// .VAL (validity checks). Only the required flags are used. The layout follows what is known
+// of the BDE's file (version IDs 9..12):
+//   header, 0x35 bytes: u8 table change count, u8 version ID, u8 check count, 4 bytes (RAM
+//     pointer), u8 0, u32 footer offset, u32 referential-integrity offset (0), zeros;
+//   one 0x1D-byte entry per checked field from 0x35: u8 field index (0-based), u8 picture size,
+//     u8 lookup order, u8 lookup flags, u32 lookup pointer, 4 bytes, u32 x 4 presence markers of
+//     minimum, maximum, default and picture (their values follow the entry), u8;
+//   footer: u16 field count, 4 bytes, field count x u16 field numbers, field count x (type,
+//     size), the table name (0x4F bytes), the field names (NUL-terminated).
+// Where the BDE keeps "required" is not known from the samples (none has a .VAL): this engine
+// writes and reads it as entry byte 8 [unverified]; other checks are skipped over.
 static void ReadVal(const std::string& folder, const std::string& base, TPdxTableDef& def) {
   std::string p = FindFile(folder, base, "VAL");
   if (p.empty()) return;
   TFile f;
   try { f.Open(p, false); } catch (const EPdxError&) { return; }
-  uint8_t buf[7 + 2 + 256];
-  size_t n = f.ReadAt(0, buf, sizeof buf);
-  if (n < 9 || std::memcmp(buf, "PXVAL1\0", 7) != 0) return;
-  size_t cnt = Get16(buf + 7);
-  if (cnt != def.Fields.size() || n < 9 + cnt) return;
-  for (size_t i = 0; i < cnt; ++i) def.Fields[i].Required = buf[9 + i] & 1;
+  std::vector<uint8_t> v(std::min<uint64_t>(f.Size(), 1 << 20));
+  v.resize(f.ReadAt(0, v.data(), v.size()));
+  if (v.size() < 0x35 || v[1] < 9) return;
+  size_t count = v[2];
+  size_t footer = Get32(&v[9]);
+  size_t pos = 0x35;
+  for (size_t i = 0; i < count; ++i) {
+    if (pos + 0x1D > v.size() || pos + 0x1D > footer) return;
+    const uint8_t* e = &v[pos];
+    size_t fi = e[0];
+    if (fi >= def.Fields.size()) return;
+    if (e[8] == 1) def.Fields[fi].Required = true;
+    int w = 0;
+    switch (def.Fields[fi].Type) {
+      case TPdxFieldType::Alpha: case TPdxFieldType::Bytes: w = def.Fields[fi].Size; break;
+      case TPdxFieldType::Short: w = 2; break;
+      case TPdxFieldType::Logical: w = 1; break;
+      case TPdxFieldType::BCD: w = 17; break;
+      case TPdxFieldType::Date: case TPdxFieldType::Long: case TPdxFieldType::Time: case TPdxFieldType::Autoinc: w = 4; break;
+      default: w = 8; break;
+    }
+    size_t len = 0x1D;
+    if (Get32(e + 4)) len += 0x1A + 0x36;
+    for (int k = 0; k < 3; ++k) if (Get32(e + 0x0C + 4 * k)) len += size_t(w);
+    if (Get32(e + 0x18)) len += e[1];
+    pos += len;
+  }
+}
+
+static std::vector<uint8_t> BuildVal(const TPdxTableDef& def, const std::vector<uint8_t>& types,
+                                     const std::vector<uint8_t>& sizes, const std::string& tableName) {
+  std::vector<uint8_t> v(0x35, 0);
+  v[0] = 1;     // the table's change count (the .DB header's 0x2E)
+  v[1] = 12;
+  for (size_t i = 0; i < def.Fields.size(); ++i) {
+    if (!def.Fields[i].Required) continue;
+    std::vector<uint8_t> e(0x1D, 0);
+    e[0] = uint8_t(i);
+    e[8] = 1;
+    v.insert(v.end(), e.begin(), e.end());
+    ++v[2];
+  }
+  Put32(&v[9], uint32_t(v.size()));
+  size_t at = v.size();
+  v.resize(at + 6 + 4 * def.Fields.size() + 0x4F, 0);
+  Put16(&v[at], uint32_t(def.Fields.size()));
+  at += 6;
+  for (size_t i = 0; i < def.Fields.size(); ++i, at += 2) Put16(&v[at], uint32_t(i + 1));
+  for (size_t i = 0; i < def.Fields.size(); ++i) { v[at++] = types[i]; v[at++] = sizes[i]; }
+  std::memcpy(&v[at], tableName.data(), std::min<size_t>(tableName.size(), 0x4E));
+  for (auto& f : def.Fields) { v.insert(v.end(), f.Name.begin(), f.Name.end()); v.push_back(0); }
+  return v;
 }
 
 static void ParseIndexFile(const std::string& path, const TPdxTableDef& def, const TCodec& codec,
@@ -311,6 +395,10 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Def.Encrypted = Encrypted;
   Def.RecordCount = H.NumRecords;
   ReadVal(folder, base, Def);
+  std::string px = FindFile(folder, base, "PX");
+  TreePath = px.empty() ? (fs::path(folder) / (base + ".PX")).string() : px;
+  TreeName = base + ".PX";
+  TreeFileType = 1;
   // Secondary indexes.
   std::string ub = UpperCase(base);
   std::error_code ec;
@@ -350,6 +438,8 @@ void TPdxTableState::OpenMb(bool write) {
 void TPdxTableState::ReadBlock(uint32_t n, uint8_t* out) {
   auto it = Dirty.find(n);
   if (it != Dirty.end()) { std::memcpy(out, it->second.data(), H.BlockSize); return; }
+  auto ci = Clean.find(n);
+  if (ci != Clean.end()) { std::memcpy(out, ci->second.data(), H.BlockSize); return; }
   if (n == 0 || n > FileBlocksOnDisk) Corrupt("block " + std::to_string(n) + " lies beyond the end of the file");
   size_t got = Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, out, H.BlockSize);
   if (got != H.BlockSize) Corrupt("block " + std::to_string(n) + " is truncated");
@@ -825,6 +915,22 @@ uint32_t TPdxTableState::WriteBlob(const std::string& payload) {
   std::vector<uint8_t> blk(units * 4096, 0);
   blk[0] = 2; Put16(&blk[1], uint32_t(units)); Put32(&blk[3], uint32_t(payload.size())); Put16(&blk[7], 1);
   std::memcpy(&blk[9], payload.data(), payload.size());
+  // Reuse a block freed in this session when one is large enough; the rest stays free.
+  for (size_t i = 0; i < MbFree.size(); ++i) {
+    auto [off, have] = MbFree[i];
+    if (have < units) continue;
+    MbFree.erase(MbFree.begin() + i);
+    writeUnit(off, blk);
+    if (have > units) {
+      std::vector<uint8_t> rest(4096, 0);
+      rest[0] = 4;
+      Put16(&rest[1], uint32_t(have - units));
+      uint32_t roff = off + uint32_t(units) * 4096;
+      writeUnit(roff, rest);
+      MbFree.emplace_back(roff, uint32_t(have - units));
+    }
+    return off | 0xFF;
+  }
   writeUnit(end, blk);
   return uint32_t(end) | 0xFF;
 }
@@ -840,6 +946,8 @@ void TPdxTableState::FreeBlob(uint32_t ptr) {
   if (index == 0xFF) {
     if (unit[0] != 2) return;
     unit[0] = 4;
+    uint32_t units = Get16(&unit[1]);
+    if (units > 0 && base + uint64_t(units) * 4096 <= Mb.Size()) MbFree.emplace_back(uint32_t(base), units);
   } else if (index < 64) {
     if (unit[0] != 3) return;
     std::memset(&unit[12 + 5 * index], 0, 5);
@@ -849,15 +957,64 @@ void TPdxTableState::FreeBlob(uint32_t ptr) {
 }
 
 std::vector<uint8_t>& TPdxTableState::BlockForWrite(uint32_t n) {
+  Ranges.erase(n);
   auto it = Dirty.find(n);
   if (it != Dirty.end()) return it->second;
+  auto ci = Clean.find(n);
+  if (ci != Clean.end()) {
+    auto& d = Dirty.emplace(n, std::move(ci->second)).first->second;
+    Clean.erase(ci);
+    return d;
+  }
   std::vector<uint8_t> b(H.BlockSize);
   ReadBlock(n, b.data());
   return Dirty.emplace(n, std::move(b)).first->second;
 }
 
+// A block of which only the bytes [lo, hi) will change: a flush writes just those (plain tables).
+std::vector<uint8_t>& TPdxTableState::BlockForRange(uint32_t n, uint32_t lo, uint32_t hi) {
+  auto it = Dirty.find(n);
+  if (it != Dirty.end()) {
+    auto r = Ranges.find(n);
+    if (r != Ranges.end()) { r->second.first = std::min(r->second.first, lo); r->second.second = std::max(r->second.second, hi); }
+    return it->second;
+  }
+  if (!Encrypted) Ranges[n] = {lo, hi};
+  auto ci = Clean.find(n);
+  if (ci != Clean.end()) {
+    auto& d = Dirty.emplace(n, std::move(ci->second)).first->second;
+    Clean.erase(ci);
+    return d;
+  }
+  std::vector<uint8_t> b(H.BlockSize);
+  ReadBlock(n, b.data());
+  return Dirty.emplace(n, std::move(b)).first->second;
+}
+
+TPdxTableState::TMapEntry* TPdxTableState::MapEntry(uint32_t block) {
+  for (auto& e : Map) if (e.Block == block) return &e;
+  return nullptr;
+}
+
 uint32_t TPdxTableState::AllocBlock() {
   uint32_t n;
+  if (H.FirstBlock == 0 && H.FirstFree != 0 && H.FirstFree != 1) {
+    // An emptied table starts again from block 1: take it out of the free list.
+    uint32_t prev = H.FirstFree;
+    size_t guard = 0;
+    while (prev && ++guard <= H.FileBlocks) {
+      auto& pb = BlockForWrite(prev);
+      uint32_t nx = Get16(pb.data());
+      if (nx == 1) {
+        auto& one = BlockForWrite(1);
+        Put16(&BlockForWrite(prev)[0], Get16(one.data()));
+        Put16(&one[0], H.FirstFree);
+        H.FirstFree = 1;  // now at the head, taken below
+        break;
+      }
+      prev = nx;
+    }
+  }
   if (H.FirstFree != 0) {
     n = H.FirstFree;
     auto& b = BlockForWrite(n);
@@ -891,7 +1048,7 @@ void TPdxTableState::FreeBlock(uint32_t n) {
   if (H.BlocksUsed) --H.BlocksUsed;
   HeaderDirty = true;
   if (MapLoaded)
-    for (size_t i = 0; i < Map.size(); ++i) if (Map[i].second == n) { Map.erase(Map.begin() + i); break; }
+    for (size_t i = 0; i < Map.size(); ++i) if (Map[i].Block == n) { Map.erase(Map.begin() + i); break; }
 }
 
 void TPdxTableState::LoadMap() {
@@ -903,7 +1060,8 @@ void TPdxTableState::LoadMap() {
   while (n) {
     if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
     ReadBlock(n, b.data());
-    if (CountIn(b.data(), n) > 0) Map.emplace_back(std::string(reinterpret_cast<char*>(&b[6]), KeyLen), n);
+    int c = CountIn(b.data(), n);
+    if (c > 0) Map.push_back({std::string(reinterpret_cast<char*>(&b[6]), KeyLen), n, uint32_t(c)});
     n = Get16(b.data());
   }
   MapLoaded = true;
@@ -915,9 +1073,9 @@ bool TPdxTableState::Locate(const uint8_t* key, TPdxRecordPos& pos, bool& found)
   found = false;
   if (Map.empty()) return false;
   std::string k(reinterpret_cast<const char*>(key), KeyLen);
-  auto it = std::upper_bound(Map.begin(), Map.end(), k, [](const std::string& a, const std::pair<std::string, uint32_t>& e) { return a < e.first; });
+  auto it = std::upper_bound(Map.begin(), Map.end(), k, [](const std::string& a, const TMapEntry& e) { return a < e.Key; });
   size_t idx = it == Map.begin() ? 0 : size_t(it - Map.begin()) - 1;
-  uint32_t n = Map[idx].second;
+  uint32_t n = Map[idx].Block;
   std::vector<uint8_t> b(H.BlockSize);
   ReadBlock(n, b.data());
   int count = CountIn(b.data(), n);
@@ -936,26 +1094,32 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   const uint32_t rs = H.RecordSize;
   TPdxRecordPos pos;
   bool found = false;
+  MovedRecs.clear();
+  MovedTo = 0;
   if (!Locate(rec.data(), pos, found)) {
     uint32_t n = AllocBlock();
+    LastInsertBlock = n;
     auto& b = Dirty[n];
     std::memcpy(&b[6], rec.data(), rs);
     Put16(&b[4], 0);
     H.FirstBlock = H.LastBlock = uint16_t(n);
-    Map.emplace_back(std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n);
+    Map.push_back({std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
     return;
   }
   if (found) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation, the primary key already exists");
   size_t idx = 0;
-  while (idx < Map.size() && Map[idx].second != pos.Block) ++idx;
+  while (idx < Map.size() && Map[idx].Block != pos.Block) ++idx;
+  if (idx == Map.size()) Corrupt("block " + std::to_string(pos.Block) + " is missing from the block chain");
   auto* b = &BlockForWrite(pos.Block);
   int count = CountIn(b->data(), pos.Block);
   int at = int(pos.Slot);
+  LastInsertBlock = pos.Block;
   if (count < PerBlock) {
     std::memmove(&(*b)[6 + size_t(at + 1) * rs], &(*b)[6 + size_t(at) * rs], size_t(count - at) * rs);
     std::memcpy(&(*b)[6 + size_t(at) * rs], rec.data(), rs);
     Put16(&(*b)[4], uint16_t(count * rs));
-    if (at == 0 && idx < Map.size()) Map[idx].first.assign(reinterpret_cast<const char*>(rec.data()), KeyLen);
+    if (at == 0) Map[idx].Key.assign(reinterpret_cast<const char*>(rec.data()), KeyLen);
+    ++Map[idx].Count;
     return;
   }
   uint32_t n = AllocBlock();
@@ -970,13 +1134,16 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   auto* nbp = &Dirty[n];
   if (at == count && oldNext == 0) {
     // Appending past the last block: start a new block, as Paradox does.
+    LastInsertBlock = n;
     std::memcpy(&(*nbp)[6], rec.data(), rs);
     Put16(&(*nbp)[4], 0);
-    Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n});
+    Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
     return;
   }
   int keep = count / 2;
   int moved = count - keep;
+  MovedTo = n;
+  for (int i = keep; i < count; ++i) MovedRecs.emplace_back(reinterpret_cast<const char*>(&(*b)[6 + size_t(i) * rs]), rs);
   std::memcpy(&(*nbp)[6], &(*b)[6 + size_t(keep) * rs], size_t(moved) * rs);
   std::memset(&(*b)[6 + size_t(keep) * rs], 0, size_t(moved) * rs);
   Put16(&(*b)[4], uint16_t((keep - 1) * rs));
@@ -984,21 +1151,23 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   std::vector<uint8_t>* target = b;
   int tcount = keep;
   int tat = at;
-  if (at > keep) { target = nbp; tcount = moved; tat = at - keep; }
+  if (at > keep) { target = nbp; tcount = moved; tat = at - keep; LastInsertBlock = n; }
   std::memmove(&(*target)[6 + size_t(tat + 1) * rs], &(*target)[6 + size_t(tat) * rs], size_t(tcount - tat) * rs);
   std::memcpy(&(*target)[6 + size_t(tat) * rs], rec.data(), rs);
   Put16(&(*target)[4], uint16_t(tcount * rs));
-  Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(&(*nbp)[6]), KeyLen), n});
-  Map[idx].first.assign(reinterpret_cast<const char*>(&(*b)[6]), KeyLen);
+  Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(&(*nbp)[6]), KeyLen), n, uint32_t(at > keep ? moved + 1 : moved)});
+  Map[idx].Key.assign(reinterpret_cast<const char*>(&(*b)[6]), KeyLen);
+  Map[idx].Count = uint32_t(at > keep ? keep : keep + 1);
 }
 
 void TPdxTableState::AppendUnkeyed(const std::vector<uint8_t>& rec) {
   const uint32_t rs = H.RecordSize;
   uint32_t last = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.LastBlock;
   if (last) {
-    auto& b = BlockForWrite(last);
+    auto& b = BlockForRange(last, 4, 6);
     int count = CountIn(b.data(), last);
     if (count < PerBlock) {
+      BlockForRange(last, 6 + count * rs, 6 + (count + 1) * rs);
       std::memcpy(&b[6 + size_t(count) * rs], rec.data(), rs);
       Put16(&b[4], uint16_t(count * rs));
       return;
@@ -1023,11 +1192,35 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   Put16(&b[4], uint16_t((count - 2) * int(rs)));
   --H.NumRecords;
   HeaderDirty = IndexDirty = true;
-  if (count == 1) {
+  MovedRecs.clear();
+  MovedTo = 0;
+  uint32_t next = Get16(&b[0]);
+  if (count == 1 && pos.Block == H.FirstBlock && next != 0) {
+    // The first block is never freed (as in Paradox): the next block's records move into it and
+    // that block is freed instead.
+    if (next > H.FileBlocks) Corrupt("block " + std::to_string(pos.Block) + " links to a block beyond the file");
+    std::vector<uint8_t> nb = BlockForWrite(next);
+    int nc = CountIn(nb.data(), next);
+    auto& fb = BlockForWrite(pos.Block);
+    std::memcpy(&fb[6], &nb[6], size_t(nc) * rs);
+    Put16(&fb[4], uint16_t((nc - 1) * int(rs)));
+    for (int i = 0; i < nc; ++i) MovedRecs.emplace_back(reinterpret_cast<const char*>(&nb[6 + size_t(i) * rs]), rs);
+    MovedTo = pos.Block;
+    if (MapLoaded && KeyLen) {
+      if (TMapEntry* e = MapEntry(pos.Block)) {
+        if (nc > 0) e->Key.assign(reinterpret_cast<const char*>(&nb[6]), KeyLen);
+        e->Count = uint32_t(nc);
+      }
+    }
+    FreeBlock(next);
+  } else if (count == 1) {
     FreeBlock(pos.Block);
     if (H.NumRecords == 0) { H.FirstBlock = H.LastBlock = 0; }
-  } else if (pos.Slot == 0 && MapLoaded && KeyLen) {
-    for (auto& e : Map) if (e.second == pos.Block) e.first.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
+  } else if (MapLoaded && KeyLen) {
+    if (TMapEntry* e = MapEntry(pos.Block)) {
+      if (pos.Slot == 0) e->Key.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
+      --e->Count;
+    }
   }
 }
 
@@ -1074,7 +1267,13 @@ void TPdxTable::Append(const std::vector<Variant>& values) {
   s.WriteBlobs(values, rec, nullptr);
   for (size_t i = 0; i < values.size(); ++i)
     if (s.H.Types[i] == 0x16 && (values[i].IsNull() || values[i].IsEmpty())) { ++s.H.AutoInc; }
-  if (s.Def.KeyFieldCount) s.InsertKeyed(rec); else s.AppendUnkeyed(rec);
+  if (s.Def.KeyFieldCount) {
+    bool inc = s.PrepareX();
+    s.InsertKeyed(rec);
+    if (inc) s.Maintain([&] { s.XInsertAll(rec.data()); });
+  } else {
+    s.AppendUnkeyed(rec);
+  }
   ++s.H.NumRecords;
   s.HeaderDirty = s.IndexDirty = true;
   if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
@@ -1108,14 +1307,24 @@ void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   s.CheckUnique(rec, &pos);
   s.WriteBlobs(values, rec, old.data());
   CollectBlobPtrs(s, old.data(), s.PendingFree);
+  bool inc = s.KeyLen && s.PrepareX();
+  bool indexed = false;
+  if (inc)
+    for (size_t i = 0; i < s.Def.Indexes.size(); ++i)
+      if (s.XRecord(i, old.data(), 0) != s.XRecord(i, rec.data(), 0)) indexed = true;
+  if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XRemoveAll(old.data()); });
   if (keyChanged) {
     s.RemoveAt(pos);
+    if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
     s.InsertKeyed(rec);
     ++s.H.NumRecords;
   } else {
     auto& wb = s.BlockForWrite(pos.Block);
     std::memcpy(&wb[6 + size_t(pos.Slot) * s.H.RecordSize], rec.data(), s.H.RecordSize);
+    s.LastInsertBlock = pos.Block;
+    s.MovedRecs.clear();
   }
+  if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data()); });
   s.HeaderDirty = s.IndexDirty = true;
   if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
 }
@@ -1128,7 +1337,10 @@ void TPdxTable::Delete(TPdxRecordPos pos) {
   int count = s.CountIn(b.data(), pos.Block);
   if (int(pos.Slot) >= count) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
   CollectBlobPtrs(s, &b[6 + size_t(pos.Slot) * s.H.RecordSize], s.PendingFree);
+  bool inc = s.KeyLen && s.PrepareX();
+  if (inc) s.Maintain([&] { s.XRemoveAll(&b[6 + size_t(pos.Slot) * s.H.RecordSize]); });
   s.RemoveAt(pos);
+  if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
   if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
 }
 
@@ -1175,14 +1387,37 @@ void TPdxTableState::Flush() {
     for (uint32_t n : order) {
       auto& b = Dirty[n];
       const uint8_t* src = b.data();
+      uint64_t at = H.HeaderSize + uint64_t(n - 1) * H.BlockSize;
+      auto r = Ranges.find(n);
+      if (r != Ranges.end() && n <= FileBlocksOnDisk) {
+        Db.WriteAt(at + r->second.first, src + r->second.first, r->second.second - r->second.first);
+        continue;
+      }
       if (Encrypted) { enc = b; EncryptDbBlock(enc.data(), H.BlockSize, Checksum, n); src = enc.data(); }
-      Db.WriteAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, src, H.BlockSize);
+      Db.WriteAt(at, src, H.BlockSize);
       FileBlocksOnDisk = std::max<uint64_t>(FileBlocksOnDisk, n);
     }
+    // Keep a few of the blocks just written, so that the next small change need not read them.
+    for (auto& [n, b] : Dirty) Clean[n] = std::move(b);
+    while (Clean.size() > 16) Clean.erase(Clean.begin());
     Dirty.clear();
+    Ranges.clear();
   }
   if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
-  if (Batch == 0 && IndexDirty) { RebuildIndexes(); IndexDirty = false; }
+  if (Batch == 0 && IndexDirty) {
+    if (KeyLen) RebuildTree();
+    if (!Def.Indexes.empty()) {
+      if (KeyLen && XValid && !FullRebuild) {
+        for (auto& x : XStates) { x->IndexDirty = true; x->Flush(); }
+      } else {
+        XStates.clear();
+        XValid = false;
+        RebuildSecondaries();
+        FullRebuild = false;
+      }
+    }
+    IndexDirty = false;
+  }
   for (uint32_t p : PendingFree) FreeBlob(p);
   PendingFree.clear();
 }
@@ -1292,9 +1527,11 @@ void WriteIndexTree(const TIndexFileSpec& spec, int keyLen,
 std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const std::vector<uint8_t>& types,
                                    const std::vector<uint8_t>& sizes, const std::vector<std::string>& names,
                                    uint16_t keyFields, const std::string& tableName, uint32_t checksum,
-                                   const std::vector<uint16_t>& fieldNumbers, const std::string& indexName) {
+                                   const std::vector<uint16_t>& fieldNumbers, const std::string& indexName,
+                                   uint8_t sortOrder = 0x8F, uint16_t codePage = 1251,
+                                   const std::string& sortId = "ancyrr") {
   size_t nf = types.size();
-  size_t need = 0x78 + 2 * nf + 4 + 4 * nf + 261 + 2 * nf + 16 + indexName.size();
+  size_t need = 0x78 + 2 * nf + 4 + 4 * nf + 261 + 2 * nf + 2 + sortId.size() + indexName.size();
   for (auto& n : names) need += n.size() + 1;
   size_t hs = (need + 2047) / 2048 * 2048;
   std::vector<uint8_t> h(hs, 0);
@@ -1308,7 +1545,7 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
   Put16(&h[0x21], uint32_t(nf));
   Put16(&h[0x23], keyFields);
   Put32(&h[0x25], 0xFF00FF00u);
-  h[0x29] = 0x8F;  // Pdox ANSI Cyrillic
+  h[0x29] = sortOrder;  // new tables: 0x8F, "Pdox ANSI Cyrillic"
   h[0x2D] = 1;
   h[0x2E] = 1;
   h[0x39] = 12;
@@ -1318,7 +1555,7 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
   Put16(&h[0x5A], 0x010C);
   Put32(&h[0x5C], checksum);
   Put16(&h[0x64], uint32_t(nf + 1));
-  Put16(&h[0x6A], 1251);
+  Put16(&h[0x6A], codePage);
   h[0x6C] = 1; h[0x6D] = 1;
   size_t pos = 0x78;
   for (size_t i = 0; i < nf; ++i) { h[pos++] = types[i]; h[pos++] = sizes[i]; }
@@ -1327,8 +1564,8 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
   pos += 261;
   for (auto& n : names) { std::memcpy(&h[pos], n.data(), n.size()); pos += n.size() + 1; }
   for (size_t i = 0; i < nf; ++i) { Put16(&h[pos], fieldNumbers[i]); pos += 2; }
-  std::memcpy(&h[pos], "ancyrr", 6);
-  pos += 7;
+  std::memcpy(&h[pos], sortId.data(), std::min<size_t>(sortId.size(), 31));
+  pos += std::min<size_t>(sortId.size(), 31) + 1;
   if (!indexName.empty()) { std::memcpy(&h[pos], indexName.data(), indexName.size()); pos += indexName.size() + 1; }
   Put16(&h[0x51], uint32_t(pos));
   return h;
@@ -1338,12 +1575,22 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
 
 // Rebuilds the .PX from the block chain and every secondary index from a full scan.
 void TPdxTableState::RebuildIndexes() {
+  if (KeyLen) RebuildTree();
+  RebuildSecondaries();
+}
+
+// Writes the B-tree (.PX, or the .Y of a secondary index) from the block map or the chain.
+void TPdxTableState::RebuildTree() {
   std::vector<uint8_t> b(H.BlockSize);
-  const uint32_t rs = H.RecordSize;
-  if (KeyLen) {
+  {
     std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
     uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
     size_t guard = 0;
+    if (MapLoaded) {
+      // The block map already holds every block's first key and count.
+      for (auto& e : Map) leaf.emplace_back(e.Key, e.Block, e.Count);
+      n = 0;
+    }
     while (n) {
       if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
       ReadBlock(n, b.data());
@@ -1352,18 +1599,138 @@ void TPdxTableState::RebuildIndexes() {
       n = Get16(b.data());
     }
     TIndexFileSpec spec;
-    std::string px = FindFile(Folder, Base, "PX");
-    spec.Path = px.empty() ? (fs::path(Folder) / (Base + ".PX")).string() : px;
-    spec.FileType = 1;
+    spec.Path = TreePath;
+    spec.FileType = TreeFileType;
     spec.KeyFields = uint16_t(Def.KeyFieldCount);
     spec.Types.assign(H.Types.begin(), H.Types.begin() + Def.KeyFieldCount);
     spec.Sizes.assign(H.Sizes.begin(), H.Sizes.begin() + Def.KeyFieldCount);
     spec.BlockSize = H.BlockSize;
-    spec.TableName = Base + ".PX";
+    spec.TableName = TreeName;
     spec.SortOrder = H.SortOrder;
     spec.Version = H.Version;
     WriteIndexTree(spec, KeyLen, leaf);
   }
+}
+
+static std::string YName(std::string name) {
+  for (size_t i = name.size(); i-- > 0;)
+    if (name[i] == '.') { if (i + 1 < name.size()) name[i + 1] = name[i + 1] == 'x' ? 'y' : 'Y'; break; }
+  return name;
+}
+
+// The entry of secondary index i for a table record: the indexed fields, the primary key and the
+// record's block number.
+std::vector<uint8_t> TPdxTableState::XRecord(size_t i, const uint8_t* rec, uint32_t block) const {
+  std::vector<uint8_t> x;
+  for (int f : Def.Indexes[i].Fields) x.insert(x.end(), rec + Offsets[f], rec + Offsets[f] + Widths[f]);
+  x.insert(x.end(), rec, rec + KeyLen);
+  x.resize(x.size() + 2);
+  PutShort(&x[x.size() - 2], int16_t(block));
+  return x;
+}
+
+// Loads a secondary index file (.Xnn/.XGn of a keyed table) as a keyed file of its own.
+void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
+  DbPath = path;
+  Db.Open(path, true);
+  uint64_t size = Db.Size();
+  HeaderBytes.resize(std::min<uint64_t>(size, 65536));
+  HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
+  H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), path);
+  if (H.FileType != 5 && H.FileType != 8) throw EPdxCorrupt("Paradox index " + Quote(path) + " is not a maintained index");
+  if (H.HeaderSize > size || H.Encrypted()) throw EPdxCorrupt("Paradox index " + Quote(path) + " cannot be updated in place");
+  HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
+  FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
+  Codec = &CodecFor(1251, "ancyrr", 12);
+  int off = 0;
+  for (int i = 0; i < H.NumFields; ++i) {
+    Def.Fields.push_back(FieldFromHeader(H.Types[i], H.Sizes[i], ""));
+    Offsets.push_back(off);
+    Widths.push_back(FieldWidth(H.Types[i], H.Sizes[i]));
+    off += Widths.back();
+  }
+  Def.KeyFieldCount = H.NumFields - 1;
+  KeyLen = H.RecordSize - 2;
+  PerBlock = int((H.BlockSize - 6) / H.RecordSize);
+  TreePath = (fs::path(path).parent_path() / YName(fs::path(path).filename().string())).string();
+  TreeName = fs::path(TreePath).filename().string();
+  TreeFileType = treeType;
+}
+
+// Whether this change can update the secondary indexes in place: outside a batch, on a keyed
+// table whose index files load and match the table. Otherwise they are rebuilt at the flush.
+bool TPdxTableState::PrepareX() {
+  if (!KeyLen || Def.Indexes.empty()) return false;
+  if (Batch > 0 || FullRebuild) { FullRebuild = true; return false; }
+  if (XValid) return true;
+  XStates.clear();
+  try {
+    std::vector<uint8_t> probe(H.RecordSize, 0);
+    for (size_t i = 0; i < Def.Indexes.size(); ++i) {
+      auto& ix = Def.Indexes[i];
+      auto x = std::make_unique<TPdxTableState>();
+      x->Folder = Folder;
+      x->LoadIndexState((fs::path(Folder) / ix.FileName).string(), ix.Composite ? 7 : 4);
+      if (x->H.RecordSize != XRecord(i, probe.data(), 0).size()) throw EPdxCorrupt("layout");
+      size_t k = 0;
+      for (int f : ix.Fields) if (x->H.Types[k++] != H.Types[f]) throw EPdxCorrupt("layout");
+      XStates.push_back(std::move(x));
+    }
+  } catch (const Exception&) {
+    XStates.clear();
+    FullRebuild = true;
+    return false;
+  }
+  XValid = true;
+  return true;
+}
+
+void TPdxTableState::XInsertAll(const uint8_t* rec) {
+  for (size_t i = 0; i < XStates.size(); ++i) {
+    auto& x = *XStates[i];
+    std::vector<uint8_t> e = XRecord(i, rec, LastInsertBlock);
+    x.InsertKeyed(e);
+    ++x.H.NumRecords;
+    x.HeaderDirty = x.IndexDirty = true;
+  }
+  XRehintAll();
+}
+
+// Records that moved to another block (a split, or the first block refilled) keep their index
+// entries; only the block number in them changes.
+void TPdxTableState::XRehintAll() {
+  for (size_t i = 0; i < XStates.size(); ++i) {
+    auto& x = *XStates[i];
+    for (auto& m : MovedRecs) {
+      std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), MovedTo);
+      TPdxRecordPos pos;
+      bool found = false;
+      x.Locate(me.data(), pos, found);
+      if (!found) throw EPdxCorrupt("index entry not found");
+      auto& blk = x.BlockForWrite(pos.Block);
+      PutShort(&blk[6 + size_t(pos.Slot) * x.H.RecordSize + x.KeyLen], int16_t(MovedTo));
+      x.HeaderDirty = true;
+    }
+  }
+  MovedRecs.clear();
+}
+
+void TPdxTableState::XRemoveAll(const uint8_t* rec) {
+  for (size_t i = 0; i < XStates.size(); ++i) {
+    auto& x = *XStates[i];
+    std::vector<uint8_t> e = XRecord(i, rec, 0);
+    TPdxRecordPos pos;
+    bool found = false;
+    x.Locate(e.data(), pos, found);
+    if (!found) throw EPdxCorrupt("index entry not found");
+    x.RemoveAt(pos);
+  }
+}
+
+// Rebuilds every secondary index from a full scan of the table.
+void TPdxTableState::RebuildSecondaries() {
+  std::vector<uint8_t> b(H.BlockSize);
+  const uint32_t rs = H.RecordSize;
   for (auto& ix : Def.Indexes) {
     // Record layout of the .X file.
     std::vector<uint8_t> types, sizes;
@@ -1393,39 +1760,114 @@ void TPdxTableState::RebuildIndexes() {
     for (size_t i = 0; i < types.size(); ++i) xrs += FieldWidth(types[i], sizes[i]);
     uint32_t xbs = H.BlockSize;
     while (xbs - 6 < uint32_t(xrs) * 2 && xbs < 32768) xbs *= 2;
-    // Collect and sort the entries (in memory).
-    std::vector<std::string> recs;
-    recs.reserve(H.NumRecords);
+    // Collect the entries, sorting them in runs of bounded memory spilled to temporary files,
+    // then merge the runs straight into the .X blocks.
+    const size_t runLimit = std::max<size_t>(1024, (8u << 20) / size_t(xrs));
+    std::string xpath = (fs::path(Folder) / ix.FileName).string();
+    std::vector<std::string> runs;
+    std::string flat;            // entries of the current run, back to back
+    std::vector<uint32_t> order;  // their sorted order
+    auto sortRun = [&]() {
+      order.resize(flat.size() / xrs);
+      for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+      const char* base = flat.data();
+      std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) {
+        return std::memcmp(base + size_t(a) * xrs, base + size_t(c) * xrs, xrs) < 0;
+      });
+    };
+    auto spill = [&]() {
+      sortRun();
+      std::string rp = xpath + ".run" + std::to_string(runs.size());
+      TFile rf;
+      rf.Create(rp);
+      std::string buf;
+      uint64_t at = 0;
+      for (uint32_t i : order) {
+        buf.append(flat, size_t(i) * xrs, xrs);
+        if (buf.size() >= (1u << 20)) { rf.WriteAt(at, buf.data(), buf.size()); at += buf.size(); buf.clear(); }
+      }
+      rf.WriteAt(at, buf.data(), buf.size());
+      runs.push_back(rp);
+      flat.clear();
+    };
     uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
     size_t guard = 0;
     uint32_t tup = 0;
-    while (n) {
-      if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-      ReadBlock(n, b.data());
-      int c = CountIn(b.data(), n);
-      for (int s = 0; s < c; ++s, ++tup) {
-        const uint8_t* r = &b[6 + size_t(s) * rs];
-        std::string x(size_t(xrs), '\0');
-        size_t o = 0;
-        for (auto& [off, w] : src) { std::memcpy(&x[o], r + off, w); o += w; }
-        if (!keyed) { PutLong(reinterpret_cast<uint8_t*>(&x[o]), int32_t(tup)); o += 4; }
-        PutShort(reinterpret_cast<uint8_t*>(&x[o]), int16_t(n)); o += 2;
-        if (!keyed) { PutShort(reinterpret_cast<uint8_t*>(&x[o]), int16_t(s)); o += 2; }
-        recs.push_back(std::move(x));
+    uint32_t total = 0;
+    try {
+      while (n) {
+        if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
+        ReadBlock(n, b.data());
+        int c = CountIn(b.data(), n);
+        for (int s = 0; s < c; ++s, ++tup) {
+          const uint8_t* r = &b[6 + size_t(s) * rs];
+          size_t o = flat.size();
+          flat.resize(o + size_t(xrs));
+          uint8_t* x = reinterpret_cast<uint8_t*>(&flat[o]);
+          o = 0;
+          for (auto& [off, w] : src) { std::memcpy(x + o, r + off, w); o += w; }
+          if (!keyed) { PutLong(x + o, int32_t(tup)); o += 4; }
+          PutShort(x + o, int16_t(n)); o += 2;
+          if (!keyed) { PutShort(x + o, int16_t(s)); o += 2; }
+          ++total;
+          if (flat.size() >= runLimit * size_t(xrs)) spill();
+        }
+        n = Get16(b.data());
       }
-      n = Get16(b.data());
+      if (!runs.empty() && !flat.empty()) spill();
+      if (runs.empty()) sortRun();
+    } catch (...) {
+      for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
+      throw;
     }
-    std::sort(recs.begin(), recs.end());
+    // The source of sorted entries: the in-memory vector, or a merge of the runs.
+    struct TRun { TFile F; uint64_t Pos = 0, Size = 0; std::string Cur; };
+    std::vector<std::unique_ptr<TRun>> open;
+    auto cmp = [&](size_t a, size_t b2) { return open[a]->Cur > open[b2]->Cur; };
+    std::vector<size_t> heap;
+    auto advance = [&](size_t i) {
+      TRun& r = *open[i];
+      if (r.Pos + xrs > r.Size) return false;
+      r.Cur.resize(xrs);
+      r.F.ReadAt(r.Pos, r.Cur.data(), xrs);
+      r.Pos += xrs;
+      return true;
+    };
+    for (auto& rp : runs) {
+      auto r = std::make_unique<TRun>();
+      r->F.Open(rp, false);
+      r->Size = r->F.Size();
+      open.push_back(std::move(r));
+      if (advance(open.size() - 1)) heap.push_back(open.size() - 1);
+    }
+    std::make_heap(heap.begin(), heap.end(), cmp);
+    size_t memPos = 0;
+    std::string cur;
+    auto nextRec = [&]() -> bool {
+      if (runs.empty()) {
+        if (memPos >= order.size()) return false;
+        cur.assign(flat, size_t(order[memPos++]) * xrs, xrs);
+        return true;
+      }
+      if (heap.empty()) return false;
+      std::pop_heap(heap.begin(), heap.end(), cmp);
+      size_t i = heap.back();
+      cur = open[i]->Cur;
+      if (advance(i)) std::push_heap(heap.begin(), heap.end(), cmp); else heap.pop_back();
+      return true;
+    };
     uint8_t ftype = keyed ? (ix.Composite ? 8 : 5) : (ix.Composite ? 6 : 3);
-    std::string xpath = (fs::path(Folder) / ix.FileName).string();
     std::vector<uint8_t> hdr = BuildDbHeader(ftype, xbs, types, sizes, names, uint16_t(types.size() - 1),
                                              fs::path(ix.FileName).filename().string(), 0, numbers,
-                                             ix.Composite ? Codec->Encode(ix.Name) : std::string());
+                                             ix.Composite ? Codec->Encode(ix.Name) : std::string(), H.SortOrder,
+                                             H.CodePage ? H.CodePage : uint16_t(1251),
+                                             H.SortOrderId.empty() ? std::string("ancyrr") : H.SortOrderId);
     hdr[0x15] = uint8_t(ix.Fields[0] + 1);
     hdr[0x57] = ix.Unique ? 1 : 0;
     uint32_t per = (xbs - 6) / uint32_t(xrs);
-    uint32_t nblocks = uint32_t((recs.size() + per - 1) / per);
-    Put32(&hdr[6], uint32_t(recs.size()));
+    uint32_t nblocks = uint32_t((uint64_t(total) + per - 1) / per);
+    if (nblocks > 0xFFFF) throw EPdxError("Paradox index " + Quote(xpath) + " would need more than 65535 blocks");
+    Put32(&hdr[6], total);
     Put16(&hdr[0x0A], nblocks); Put16(&hdr[0x0C], nblocks); Put16(&hdr[0x3A], nblocks);
     Put16(&hdr[0x0E], nblocks ? 1 : 0); Put16(&hdr[0x10], nblocks);
     std::string tmp = xpath + ".tmp";
@@ -1438,18 +1880,19 @@ void TPdxTableState::RebuildIndexes() {
       int xkey = xrs - 2;
       for (uint32_t k = 0; k < nblocks; ++k) {
         std::fill(xb.begin(), xb.end(), 0);
-        size_t from = size_t(k) * per, to = std::min(recs.size(), from + per);
+        uint32_t cnt = 0;
+        while (cnt < per && nextRec()) { std::memcpy(&xb[6 + size_t(cnt) * xrs], cur.data(), xrs); ++cnt; }
         Put16(&xb[0], k + 1 < nblocks ? k + 2 : 0);
         Put16(&xb[2], k);
-        Put16(&xb[4], uint16_t(int(to - from - 1) * xrs));
-        for (size_t j = from; j < to; ++j) std::memcpy(&xb[6 + (j - from) * xrs], recs[j].data(), xrs);
+        Put16(&xb[4], uint16_t(int(cnt - 1) * xrs));
         f.WriteAt(hdr.size() + uint64_t(k) * xbs, xb.data(), xbs);
-        leaf.emplace_back(recs[from].substr(0, xkey), k + 1, uint32_t(to - from));
+        leaf.emplace_back(std::string(reinterpret_cast<const char*>(&xb[6]), xkey), k + 1, cnt);
       }
+      open.clear();
+      for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
       f.Close();
       TIndexFileSpec spec;
-      std::string yname = ix.FileName;
-      for (size_t i = yname.size(); i-- > 0;) if (yname[i] == '.') { if (i + 1 < yname.size()) yname[i + 1] = yname[i + 1] == 'x' ? 'y' : 'Y'; break; }
+      std::string yname = YName(ix.FileName);
       spec.Path = (fs::path(Folder) / yname).string();
       spec.FileType = keyed ? 4 : 4;
       if (ix.Composite) spec.FileType = 7;
@@ -1458,7 +1901,7 @@ void TPdxTableState::RebuildIndexes() {
       spec.Sizes.assign(sizes.begin(), sizes.end() - 1);
       spec.BlockSize = xbs;
       spec.TableName = yname;
-      spec.SortOrder = 0x8F;
+      spec.SortOrder = H.SortOrder;
       spec.Version = 12;
       WriteIndexTree(spec, xkey, leaf);
     }
@@ -1560,10 +2003,7 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   bool anyRequired = false;
   for (auto& f : def.Fields) if (f.Required) anyRequired = true;
   if (anyRequired) {
-    std::vector<uint8_t> v(9 + def.Fields.size(), 0);
-    std::memcpy(v.data(), "PXVAL1\0", 7);
-    Put16(&v[7], uint32_t(def.Fields.size()));
-    for (size_t i = 0; i < def.Fields.size(); ++i) v[9 + i] = def.Fields[i].Required ? 1 : 0;
+    std::vector<uint8_t> v = BuildVal(def, types, sizes, base + ".DB");
     TFile f;
     f.Create((fs::path(FFolder) / (base + ".VAL")).string());
     f.WriteAt(0, v.data(), v.size());

@@ -274,7 +274,6 @@ uint16_t CodePageOfSortOrder(const std::string& id) {
   if (s.rfind("BLROM8", 0) == 0) return kRoman8;
   if (s == "CYRR" || s == "BGPD866") return 866;
   if (s.find("850") != std::string::npos && s.rfind("ANSI", 0) != 0) return 850;
-  if (s.rfind("ANSI", 0) == 0 || s.rfind("DBWIN", 0) == 0 || s == "ANCYRR" || s.find("1251") != std::string::npos) return 1252;
   return 437;
 }
 }  // namespace
@@ -283,9 +282,15 @@ const TCodec& CodecFor(uint16_t codePage, const std::string& sortOrderId, int ve
   static std::mutex mu;
   static std::map<uint16_t, TCodec> cache;
   static const TCodec identity;
+  // A Windows (ANSI) language driver passes bytes through whatever code page the header names
+  // (real files are mislabelled); so does a header naming a Windows code page.
+  std::string id = UpperCase(sortOrderId);
+  if (id.rfind("AN", 0) == 0 || id.rfind("DBWIN", 0) == 0 || id.rfind("WIN", 0) == 0 ||
+      id.find("125") != std::string::npos)
+    return identity;
   uint16_t cp = codePage;
   if (version < 5 || cp == 0) cp = CodePageOfSortOrder(sortOrderId);
-  if (UpperCase(sortOrderId).rfind("BLROM8", 0) == 0) cp = kRoman8;
+  if (id.rfind("BLROM8", 0) == 0) cp = kRoman8;
   if (IsWindowsCodePage(cp)) return identity;
   std::lock_guard<std::mutex> lock(mu);
   auto it = cache.find(cp);

@@ -257,3 +257,29 @@ TEST(ParadoxSamples, ReadingChangesNoByte) {
   }
   EXPECT_EQ(before, FileBytes(Samples("db/CUSTOMER.DB")) + FileBytes(Samples("db/CUSTOMER.MB")));
 }
+
+// A Paradox 3.0-style file: the header only as long as its contents (not 2048) and the blocks
+// right after it. Made from the v3.5 sample by cutting its header short.
+TEST(ParadoxSamples, HeaderShorterThan2048) {
+  REQUIRE_SHARED_DIR();
+  std::string b = FileBytes(Samples("fields/date35.db"));
+  ASSERT_GT(b.size(), 2048u);
+  uint16_t used = uint16_t(uint8_t(b[0x51]) | (uint8_t(b[0x52]) << 8));
+  ASSERT_GT(used, 0x58);
+  ASSERT_LT(used, 2048);
+  std::string v3 = b.substr(0, used) + b.substr(2048);
+  v3[2] = char(used & 0xFF);
+  v3[3] = char(used >> 8);
+  v3[0x39] = 3;
+  testsupport::TempDir dir;
+  {
+    std::ofstream f(dir / "v3.db", std::ios::binary);
+    f.write(v3.data(), std::streamsize(v3.size()));
+  }
+  TPdxDatabase db(dir.Path().string());
+  auto def = db.TableStructure("v3");
+  EXPECT_EQ(def.VersionId, 3);
+  auto r = ReadAll(db, "v3");
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[2][0], Variant::FromDateTime(Dt(2018, 1, 2)));
+}

@@ -316,12 +316,17 @@ TEST(ParadoxWrite, DosCodePageIsTranslated) {
   TPdxTableDef d;
   d.Fields = {F("Имя"_ansi, TPdxFieldType::Alpha, 20)};
   db.CreateTable("dos", d);
-  // Relabel the table as DOS Russian (cp866).
+  // Relabel the table as DOS Russian (language driver "cyrr", code page 866).
   {
+    std::string h = FileBytes(dir / "dos.DB");
+    size_t at = h.find("ancyrr");
+    ASSERT_NE(at, std::string::npos);
     std::fstream f(dir / "dos.DB", std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(0x6A);
     char cp[2] = {char(866 & 0xFF), char(866 >> 8)};
     f.write(cp, 2);
+    f.seekp(std::streamoff(at));
+    f.write("cyrr\0\0", 6);
   }
   TPdxDatabase db2(dir.Path().string());
   auto def = db2.TableStructure("dos");
@@ -427,7 +432,7 @@ namespace {
 
 // Random inserts, updates and deletes on a table with a primary key and secondary indexes,
 // checked against a model and against the index files after every round.
-void RandomOps(bool keyed, int ops, int blockSize) {
+void RandomOps(bool keyed, int ops, int blockSize, bool batches = false) {
   testsupport::TempDir dir;
   TPdxDatabase db(dir.Path().string());
   TPdxTableDef d;
@@ -456,6 +461,9 @@ void RandomOps(bool keyed, int ops, int blockSize) {
     }
     TRawFile data(dir / "r.DB");
     ASSERT_EQ(data.H.NumRecords, model.size());
+    if (!model.empty()) {
+      ASSERT_EQ(data.H.FirstBlock, 1);  // block 1 is never freed
+    }
     auto recs = data.ChainRecords();
     if (keyed) CheckTree(dir / "r.PX", data, 4);
     // Each secondary index holds one entry per record, sorted, pointing at the record's block.
@@ -469,11 +477,24 @@ void RandomOps(bool keyed, int ops, int blockSize) {
       for (auto& rec : recs) want.insert(rec.substr(4, fieldsLen));
       for (auto& e : entries) got.insert(e.substr(0, fieldsLen));
       ASSERT_TRUE(want == got) << xn;
+      if (keyed) {
+        // Each entry's block number names the block that holds its record.
+        std::map<std::string, uint32_t> blockOf;
+        for (uint32_t bn = data.H.FirstBlock; bn; bn = detail::Get16(data.Block(bn)))
+          for (int s = 0; s < data.Count(bn); ++s)
+            blockOf[std::string(reinterpret_cast<const char*>(data.Block(bn) + 6 + s * data.H.RecordSize), 4)] = bn;
+        for (auto& e : entries) {
+          uint32_t hint = uint16_t(detail::GetShort(reinterpret_cast<const uint8_t*>(e.data()) + e.size() - 2));
+          ASSERT_EQ(blockOf[e.substr(fieldsLen, 4)], hint) << xn;
+        }
+      }
       CheckTree(std::string(dir / xn).replace(std::string(dir / xn).size() - 3, 1, "Y"), x, x.H.RecordSize - 2);
     }
   };
   const char* cities[] = {"Москва", "Тверь", "Омск", "Berlin", "Paris", "Рим"};
   for (int i = 0; i < ops; ++i) {
+    // With batches, every other run of 100 changes goes through one batch.
+    if (batches && i % 100 == 0 && (i / 100) % 2 == 1) t->BeginBatch();
     int op = int(rng() % 10);
     int32_t k = int32_t(rng() % 5000) + 1;
     std::string city = Utf8ToAnsi(cities[rng() % 6]);
@@ -509,6 +530,7 @@ void RandomOps(bool keyed, int ops, int blockSize) {
         }
       }
     }
+    if (batches && i % 100 == 99 && (i / 100) % 2 == 1) t->EndBatch();
     if (i % 500 == 499) { check(); if (::testing::Test::HasFatalFailure()) return; }
   }
   check();
@@ -518,6 +540,7 @@ void RandomOps(bool keyed, int ops, int blockSize) {
 
 TEST(ParadoxIndexes, KeyedTableStaysConsistentUnderRandomChanges) { RandomOps(true, 3000, 1024); }
 TEST(ParadoxIndexes, UnkeyedTableStaysConsistentUnderRandomChanges) { RandomOps(false, 3000, 1024); }
+TEST(ParadoxIndexes, KeyedTableWithBatchesStaysConsistent) { RandomOps(true, 3000, 1024, true); }
 
 TEST(ParadoxIndexes, PrimaryIndexGrowsLevels) {
   testsupport::TempDir dir;
@@ -545,4 +568,149 @@ TEST(ParadoxIndexes, PrimaryIndexGrowsLevels) {
   ASSERT_EQ(rows.size(), keys.size());
   size_t i = 0;
   for (auto& k : keys) EXPECT_EQ(rows[i++][0].StrRef(), k);
+}
+
+TEST(ParadoxWrite, AnsiDriverPassesBytesWhateverTheLabel) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string());
+  TPdxTableDef d;
+  d.Fields = {F("Поле"_ansi, TPdxFieldType::Alpha, 20)};
+  db.CreateTable("ansi", d);
+  db.OpenTable("ansi")->Append({Variant("Щука"_ansi)});
+  for (int cp : {1252, 936, 850}) {
+    std::string h = FileBytes(dir / "ansi.DB");
+    size_t at = h.find("ancyrr");
+    if (at == std::string::npos) at = h.find("ANSII850");
+    ASSERT_NE(at, std::string::npos);
+    {
+      std::fstream f(dir / "ansi.DB", std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(0x6A);
+      char c[2] = {char(cp & 0xFF), char(cp >> 8)};
+      f.write(c, 2);
+      f.seekp(std::streamoff(at));
+      f.write("ANSII850", 8);  // Windows-1251 text in a table labelled "Pdox ANSI INTL850"
+    }
+    TPdxDatabase db2(dir.Path().string());
+    auto def = db2.TableStructure("ansi");
+    EXPECT_EQ(def.Fields[0].Name, "Поле"_ansi) << cp;
+    auto rows = ReadAll(db2, "ansi");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], Variant("Щука"_ansi)) << cp;
+  }
+}
+
+// Writing into tables the BDE made (copies in a temporary folder): a keyed Paradox 7 table with
+// memos in both .MB block kinds and a secondary index, and a Paradox 5 table whose .PX has
+// larger blocks than its .DB.
+TEST(ParadoxWrite, WritesIntoBdeTables) {
+  REQUIRE_SHARED_DIR();
+  fs::path samples = testsupport::SharedDir() / "paradox" / "samples";
+  testsupport::TempDir dir;
+  for (const char* f : {"db/CUSTOMER.DB", "db/CUSTOMER.MB", "db/CUSTOMER.PX", "db/CUSTOMER.X06", "db/CUSTOMER.Y06",
+                        "fields/long.db", "fields/long.px"})
+    fs::copy_file(samples / f, dir.Path() / fs::path(f).filename());
+  TPdxDatabase db(dir.Path().string());
+  {
+    auto t = db.OpenTable("CUSTOMER");
+    std::vector<Variant> row(10, Variant::Null());
+    row[1] = Variant("Иван"_ansi);
+    row[5] = Variant("Тверь"_ansi);
+    row[8] = Variant(std::string(5000, 'q'));
+    t->Append(row);  // CustNo takes the next autoincrement value
+    TPdxRecordPos pos;
+    ASSERT_TRUE(t->FindKey({Variant(int32_t(4))}, pos));
+    t->Delete(pos);
+    ASSERT_TRUE(t->FindKey({Variant(int32_t(2))}, pos));
+    auto c = t->OpenCursor();
+    std::vector<Variant> two;
+    while (c->Next()) if (c->Value(0) == Variant(int32_t(2))) two = c->Values();
+    two[5] = Variant("Zelenograd");
+    t->Update(pos, two);
+  }
+  auto rows = ReadAll(db, "CUSTOMER");
+  ASSERT_EQ(rows.size(), 20u);
+  EXPECT_EQ(rows.back()[0], Variant(int32_t(45)));  // the header's counter said 44
+  EXPECT_EQ(rows.back()[1], Variant("Иван"_ansi));
+  EXPECT_EQ(rows.back()[8].StrRef(), std::string(5000, 'q'));
+  EXPECT_EQ(rows[1][5], Variant("Zelenograd"));
+  EXPECT_EQ(rows[0][8], Variant("Small comment (less 100 symbols)"));
+  EXPECT_EQ(rows[2][8].StrRef().size(), 318u);
+  TRawFile data(dir / "CUSTOMER.DB");
+  CheckTree(dir / "CUSTOMER.PX", data, 4);
+  TRawFile x(dir / "CUSTOMER.X06");
+  auto entries = x.ChainRecords();
+  ASSERT_EQ(entries.size(), 20u);
+  std::multiset<std::string> cities, want;
+  for (auto& e : entries) cities.insert(e.substr(0, 15));
+  for (auto& r : data.ChainRecords()) want.insert(r.substr(4 + 51 + 50 + 100 + 30, 15));
+  EXPECT_TRUE(cities == want);
+  CheckTree(dir / "CUSTOMER.Y06", x, 19);
+
+  auto t = db.OpenTable("long");
+  t->Append({Variant::Null(), Variant(int32_t(77))});
+  auto l = ReadAll(db, "long");
+  ASSERT_EQ(l.size(), 4u);
+  EXPECT_EQ(l[3][1], Variant(int32_t(77)));
+  TRawFile ld(dir / "long.db");
+  CheckTree(dir / "long.px", ld, 4);
+}
+
+TEST(ParadoxIndexes, FirstBlockStaysBlockOne) {
+  for (int keys : {0, 1}) {
+    testsupport::TempDir dir;
+    TPdxDatabase db(dir.Path().string());
+    TPdxTableDef d;
+    d.Fields = {F("K", TPdxFieldType::Long), F("Pad", TPdxFieldType::Alpha, 200)};
+    d.KeyFieldCount = keys;
+    d.BlockSize = 1024;
+    TPdxIndexDef ix;
+    ix.Fields = {1};
+    d.Indexes.push_back(ix);
+    db.CreateTable("one", d);
+    auto t = db.OpenTable("one");
+    for (int round = 0; round < 2; ++round) {
+      for (int i = 0; i < 20; ++i) t->Append({Variant(int32_t(i)), Variant("p" + std::to_string(i % 3))});
+      // Delete the first records one by one: block 1 refills from the next block.
+      for (int i = 0; i < 20; ++i) {
+        auto c = t->OpenCursor();
+        ASSERT_TRUE(c->Next());
+        TPdxRecordPos pos = c->Position();
+        c.reset();
+        t->Delete(pos);
+        TRawFile data(dir / "one.DB");
+        if (i < 19) {
+          ASSERT_EQ(data.H.FirstBlock, 1) << keys << " " << i;
+          if (keys) {
+            CheckTree(dir / "one.PX", data, 4);
+          }
+          TRawFile x(dir / "one.X02");
+          ASSERT_EQ(x.ChainRecords().size(), size_t(19 - i));
+        } else {
+          ASSERT_EQ(data.H.FirstBlock, 0);
+        }
+      }
+      EXPECT_EQ(ReadAll(db, "one").size(), 0u);
+    }
+  }
+}
+
+TEST(ParadoxWrite, RewrittenBlobsReuseTheirSpace) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string());
+  TPdxTableDef d;
+  d.Fields = {F("K", TPdxFieldType::Long), F("B", TPdxFieldType::Blob, 0)};
+  db.CreateTable("reuse", d);
+  auto t = db.OpenTable("reuse");
+  t->Append({Variant(int32_t(1)), Variant(std::string(20000, 'a'))});
+  for (int i = 0; i < 50; ++i) {
+    auto c = t->OpenCursor();
+    ASSERT_TRUE(c->Next());
+    TPdxRecordPos pos = c->Position();
+    c.reset();
+    t->Update(pos, {Variant(int32_t(1)), Variant(std::string(20000 - i, char('b' + i % 20)))});
+  }
+  EXPECT_LE(fs::file_size(dir / "reuse.MB"), 4096u * 16);
+  auto rows = ReadAll(db, "reuse");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][1].StrRef(), std::string(20000 - 49, char('b' + 49 % 20)));
 }
