@@ -17,11 +17,11 @@
 // become UTF-8 file-system paths. Every failure raises EDBEngineError (an EDatabaseError) whose
 // message names the table, file or statement.
 //
-// Writes through a prepared query are batched: the table's index files are rewritten when the
-// query is closed, unprepared, given a new text or freed, when its database disconnects, and
-// before a table operation (create, rename, delete, DROP TABLE) on that table; rows and the table
-// header reach the file as they are written. Readers in this process see every row at
-// once.
+// Writes through a prepared query are batched: changed blocks are written in groups, and the
+// table's index files are rewritten once, when the query is closed, unprepared, given a new text
+// or freed, when its database disconnects, and before a table operation (create, rename, delete,
+// DROP TABLE) on that table. Readers in this process see every row at once. Tables and folders
+// whose files carry no write permission bit are never written.
 #pragma once
 
 #include <cstdint>
@@ -307,10 +307,14 @@ class TQuery : public TDBDataSet {
   // The statement text. A change is noticed at the next use: the query is unprepared and, with
   // ParamCheck, its parameters are rebuilt from the marks.
   TStrings& SQL() { return FSQL; }
+  // Kept for callers that set them: results are always forward-only and read-only here (rows
+  // change through INSERT, UPDATE and DELETE).
   bool RequestLive() const { return FRequestLive; }
   void SetRequestLive(bool value) { FRequestLive = value; }
   bool UniDirectional() const { return FUniDirectional; }
   void SetUniDirectional(bool value) { FUniDirectional = value; }
+  // Without ParamCheck a new text leaves the parameter list as it is; the marks then bind to the
+  // existing parameters by position.
   bool ParamCheck() const { return FParamCheck; }
   void SetParamCheck(bool value) { FParamCheck = value; }
 
