@@ -100,14 +100,15 @@ bool SameSessionName(const std::string& a, const std::string& b) {
 
 namespace {
 
-// Live sessions and databases, in creation order. One thread uses the components.
+// Live sessions and databases, in creation order. One thread uses the components. The lists are
+// never freed, so that the default session, destroyed at exit, can still look at them.
 std::vector<TSession*>& Sessions() {
-  static std::vector<TSession*> list;
-  return list;
+  static auto* list = new std::vector<TSession*>;
+  return *list;
 }
 std::vector<TDatabase*>& Databases() {
-  static std::vector<TDatabase*> list;
-  return list;
+  static auto* list = new std::vector<TDatabase*>;
+  return *list;
 }
 
 std::string Q(const std::string& s) { return "\"" + s + "\""; }

@@ -2,6 +2,8 @@
 // counting, writing statements over many blocks, and the errors for statements it cannot run.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/paradox/Paradox.h"
 #include "tests/bde/BdeTestSupport.h"
 
@@ -357,4 +359,25 @@ TEST(BdeQuery, ProtectedSampleOpensOnlyWithTheSessionPassword) {
   EXPECT_EQ(t.FieldDefs().Count(), 2);
   s.RemoveAllPasswords();
   EXPECT_THROW(t.FieldDefs().Update(), EDBEngineError);
+}
+
+TEST(BdeQuery, QuotedAndCyrillicNames) {
+  TFolder f;
+  auto t = f.Table("my table");
+  t->FieldDefs().Add("Код"_ansi, ftInteger);
+  t->FieldDefs().Add("Название улицы"_ansi, ftString, 40);
+  t->IndexDefs().Add("", "Код"_ansi, {ixPrimary, ixUnique});
+  t->CreateTable();
+  EXPECT_TRUE(std::filesystem::exists(f.Dir.Path() / "my table.DB"));
+  f.Exec("INSERT INTO \"my table\" (\"my table\".Код, \"Название улицы\") VALUES (1, 'Ленина')"_ansi);
+  f.Exec("INSERT INTO \"MY TABLE.db\" VALUES (2, 'Мира')"_ansi);
+  EXPECT_EQ(f.Rows("SELECT \"Название улицы\" FROM \"my table\" WHERE код > 1"_ansi), std::vector<std::string>{"Мира"_ansi});
+  auto cyr = f.Table("Дороги"_ansi);
+  cyr->FieldDefs().Add("Ид"_ansi, ftInteger);
+  cyr->CreateTable();
+  EXPECT_TRUE(std::filesystem::exists(f.Dir.Path() / "Дороги.DB"));
+  EXPECT_EQ(f.Exec("INSERT INTO Дороги VALUES (7)"_ansi), 1);
+  EXPECT_EQ(f.Scalar("SELECT Дороги.Ид FROM Дороги"_ansi), 7);
+  EXPECT_EQ(f.Exec("DROP TABLE \"my table\""), 0);
+  EXPECT_FALSE(t->Exists());
 }
