@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "platform/bde/BdeSql.h"
 #include "platform/paradox/Paradox.h"
 #include "tests/bde/BdeTestSupport.h"
 
@@ -380,4 +381,32 @@ TEST(BdeQuery, QuotedAndCyrillicNames) {
   EXPECT_EQ(f.Scalar("SELECT Дороги.Ид FROM Дороги"_ansi), 7);
   EXPECT_EQ(f.Exec("DROP TABLE \"my table\""), 0);
   EXPECT_FALSE(t->Exists());
+}
+
+TEST(BdeQuery, EveryCutOfAStatementParsesOrRaisesASyntaxError) {
+  const std::string statements[] = {
+      "SELECT T.A, \"B c\" AS X, Count(*) FROM \"T\" WHERE (A = :P1 OR NOT B <> 'it''s') AND C IS NOT NULL ORDER BY 1 DESC, T.A",
+      "INSERT INTO T (T.A, B) VALUES (:A, -12.5e3)",
+      "UPDATE \"T\" SET \"T\".\"A\"=NULL, B=TRUE WHERE (\"T\".\"ID\"=:PARAM0);",
+      "DELETE FROM T.DB WHERE A >= 1 AND B <= 2 OR C != 3",
+      "DROP TABLE \"x\"\"y\""};
+  int parsed = 0;
+  for (const std::string& s : statements) {
+    for (size_t n = 0; n <= s.size(); ++n) {
+      std::string cut = s.substr(0, n);
+      try {
+        bde::sql::Parse(cut);
+        ++parsed;
+      } catch (const EDBEngineError& e) {
+        ASSERT_EQ(int(e.Kind()), int(TDBErrorKind::Syntax)) << e.what();
+        ASSERT_NE(e.Message().find(cut), std::string::npos) << e.what();
+      }
+    }
+    EXPECT_NO_THROW(bde::sql::Parse(s)) << s;
+  }
+  EXPECT_GE(parsed, 5);
+  auto st = bde::sql::Parse(statements[0]);
+  EXPECT_EQ(st.ParamCount, 1);
+  EXPECT_EQ(bde::sql::ParamNames("SELECT ':no', \":no\" FROM T WHERE A=:yes AND B=:also2"),
+            (std::vector<std::string>{"yes", "also2"}));
 }
