@@ -120,8 +120,9 @@ int Sign(double x) { return x < 0 ? -1 : (x > 0 ? 1 : 0); }
 int CompareAs(const Variant& a, const Variant& b, int cls) {
   switch (cls) {
     case clText: {
-      const std::string& x = a.IsString() ? a.StrRef() : a.ToString();
-      const std::string& y = b.IsString() ? b.StrRef() : b.ToString();
+      std::string xs, ys;  // only for values that are no strings
+      const std::string& x = a.IsString() ? a.StrRef() : (xs = a.ToString());
+      const std::string& y = b.IsString() ? b.StrRef() : (ys = b.ToString());
       int r = x.compare(y);
       return r < 0 ? -1 : (r > 0 ? 1 : 0);
     }
@@ -301,12 +302,8 @@ class TEvaluator {
         }
         return Holds(e.Op, CompareAs(a, b, cls)) ? TTri::True : TTri::False;
       }
-      default: {
-        // A bare value as a condition: true when it is a true Boolean.
-        const Variant& v = Value(e, row);
-        if (v.IsNull() || v.IsEmpty()) return TTri::Unknown;
-        return v.ToBool() ? TTri::True : TTri::False;
-      }
+      default:
+        return TTri::Unknown;  // the parser builds no other kind of condition
     }
   }
 
