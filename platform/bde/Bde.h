@@ -1,0 +1,381 @@
+// Database components over the Paradox engine: sessions with a password list, databases (a folder
+// of Paradox tables, given by driver "STANDARD" and "PATH=", or by an alias), tables with their
+// field and index definitions, and queries that run a small local SQL with parameters over a
+// forward-only cursor.
+//
+//   bde::TSession s;  s.SetSessionName("S1");  s.AddPassword("secret");
+//   bde::TDatabase d; d.SetDatabaseName("D1");  d.SetSessionName("S1");
+//   d.SetDriverName("STANDARD"); d.Params().Add("PATH=/data/gis"); d.SetConnected(true);
+//   bde::TQuery q;    q.SetSessionName("S1");   q.SetDatabaseName("D1");
+//   q.SQL().SetText("SELECT * FROM MAPS WHERE ID=:ID"); q.Params()[0].SetValue(Variant(7));
+//   for (q.Open(); !q.Eof(); q.Next()) use(q.Fields(1).AsString());
+//
+// Components find each other by name: a table or query looks up its session by SessionName
+// (empty or "Default": the default session) and, in it, the database by DatabaseName. A name that
+// is no registered database but an alias or an existing folder opens a temporary database that
+// the session owns. Texts are Windows-1251; folder paths in "PATH=" are Windows-1251 too and
+// become UTF-8 file-system paths. Every failure raises EDBEngineError (an EDatabaseError) whose
+// message names the table, file or statement.
+//
+// Writes through a prepared query are batched: changed blocks are written in groups, and the
+// table's index files are rewritten once, when the query is closed, unprepared, given a new text
+// or freed, when its database disconnects, and before a table operation (create, rename, delete,
+// DROP TABLE) on that table. Readers in this process see every row at once. Tables and folders
+// whose files carry no write permission bit are never written.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/rtl/Classes.h"
+#include "platform/rtl/DB.h"
+#include "platform/rtl/Variant.h"
+
+namespace paradox {
+class TPdxDatabase;
+class TPdxTable;
+}  // namespace paradox
+
+namespace bde {
+
+// What went wrong, for callers that react to a kind of failure.
+enum class TDBErrorKind {
+  General,       // engine or file failure
+  Syntax,        // a statement the local SQL does not understand
+  NotFound,      // a table, column, session, database, alias or folder that does not exist
+  Exists,        // a table that should not exist yet
+  Password,      // an encrypted table that no password of the session opens
+  KeyViolation,  // a duplicate primary or unique key
+  Value,         // a value the column cannot hold, a missing required value, a bad parameter
+  BadName,       // a table name that is no plain file name
+  Unsupported,   // a driver or an operation this layer does not offer
+};
+
+class EDBEngineError : public EDatabaseError {
+ public:
+  explicit EDBEngineError(std::string message, TDBErrorKind kind = TDBErrorKind::General)
+      : EDatabaseError(std::move(message)), FKind(kind) {}
+  TDBErrorKind Kind() const { return FKind; }
+
+ private:
+  TDBErrorKind FKind;
+};
+
+class TDatabase;
+class TQuery;
+
+// A session: a name that databases, tables and queries refer to, and the passwords that open
+// encrypted tables. Sessions register themselves by name while they live.
+class TSession : public TObject {
+ public:
+  TSession();
+  ~TSession() override;  // disconnects the databases of this session
+  const std::string& SessionName() const { return FName; }
+  // Raises when another live session has that name (case-insensitive).
+  void SetSessionName(const std::string& name);
+
+  void AddPassword(const std::string& password);
+  void RemovePassword(const std::string& password);
+  void RemoveAllPasswords() { FPasswords.clear(); }
+  const std::vector<std::string>& Passwords() const { return FPasswords; }
+
+  // The aliases of the alias file, in the file's order; the list is cleared first.
+  void GetAliasNames(TStrings& list) const;
+  // The alias's parameters as "NAME=value" lines (DRIVER not among them); NotFound when absent.
+  void GetAliasParams(const std::string& alias, TStrings& list) const;
+  std::string GetAliasDriverName(const std::string& alias) const;
+  bool IsAlias(const std::string& name) const;
+
+  // The registered database of that name in this session, or null.
+  TDatabase* FindDatabase(const std::string& name) const;
+  // The registered database of that name, connected; else a temporary database for an alias or
+  // an existing folder of that name, owned by the session. NotFound otherwise.
+  TDatabase& OpenDatabase(const std::string& name);
+
+ private:
+  friend TSession& Session();
+  std::string FName;
+  std::vector<std::string> FPasswords;
+  std::vector<std::unique_ptr<TDatabase>> FTemporary;
+};
+
+// The session used when a component's SessionName is empty or "Default".
+TSession& Session();
+// The live session of that name ("" and "Default" give the default session), or null.
+TSession* FindSession(const std::string& name);
+
+enum TTransIsolation { tiDirtyRead, tiReadCommitted, tiRepeatableRead };
+
+// A database connection. Only Paradox folders are served: driver "STANDARD" with "PATH=<folder>"
+// in Params, or an alias whose driver is STANDARD. An alias of another driver reports itself
+// SQL-based and refuses to connect (Unsupported).
+class TDatabase : public TObject {
+ public:
+  TDatabase();
+  ~TDatabase() override;  // disconnects
+
+  const std::string& DatabaseName() const { return FDatabaseName; }
+  void SetDatabaseName(const std::string& name);  // not while connected
+  const std::string& SessionName() const { return FSessionName; }
+  void SetSessionName(const std::string& name);  // not while connected
+  // The driver set, or, when an alias is given, the alias's driver ("" for an unknown alias).
+  std::string DriverName() const;
+  void SetDriverName(const std::string& name);  // clears AliasName
+  const std::string& AliasName() const { return FAliasName; }
+  void SetAliasName(const std::string& name);  // clears DriverName
+  // "PATH=", "USER NAME=", "PASSWORD=" lines; they override the alias's parameters.
+  TStrings& Params() { return FParams; }
+  const TStrings& Params() const { return FParams; }
+  bool LoginPrompt() const { return FLoginPrompt; }
+  void SetLoginPrompt(bool value) { FLoginPrompt = value; }
+  TTransIsolation TransIsolation() const { return FTransIsolation; }
+  void SetTransIsolation(TTransIsolation value) { FTransIsolation = value; }
+  // True for a driver other than STANDARD (known before connecting).
+  bool IsSQLBased() const;
+
+  bool Connected() const { return FConnected; }
+  void SetConnected(bool value);
+  void Open() { SetConnected(true); }
+  void Close() { SetConnected(false); }
+
+  // A Paradox folder has no transactions: StartTransaction raises Unsupported there,
+  // InTransaction is False, Commit and Rollback outside a transaction raise.
+  void StartTransaction();
+  void Commit();
+  void Rollback();
+  bool InTransaction() const { return false; }
+
+  // The connected folder (UTF-8 file-system path); empty when not connected.
+  const std::string& Directory() const { return FFolder; }
+  bool Temporary() const { return FTemporary; }
+
+  // For the tables and queries: the engine over the folder with the session's passwords, and the
+  // end of the write batches that queries hold on a table (all tables when the name is empty).
+  paradox::TPdxDatabase Engine() const;
+  void EndWriteBatches(const std::string& table);
+
+ private:
+  friend class TSession;
+  friend class TQuery;
+  void CheckInactive(const char* what) const;
+  void Connect();
+  void Disconnect();
+  std::string FDatabaseName, FSessionName, FDriverName, FAliasName;
+  TStringList FParams;
+  bool FLoginPrompt = true;
+  TTransIsolation FTransIsolation = tiReadCommitted;
+  bool FConnected = false;
+  bool FTemporary = false;
+  std::string FFolder;
+  std::vector<TQuery*> FWriters;  // queries holding a write batch on this database
+};
+
+// The session and database a table or query belongs to, by name.
+class TDBDataSet : public TObject {
+ public:
+  const std::string& SessionName() const { return FSessionName; }
+  void SetSessionName(const std::string& name) { FSessionName = name; }
+  const std::string& DatabaseName() const { return FDatabaseName; }
+  void SetDatabaseName(const std::string& name) { FDatabaseName = name; }
+  // Kept for the callers that switch it; blobs are never cached.
+  bool CacheBlobs() const { return FCacheBlobs; }
+  void SetCacheBlobs(bool value) { FCacheBlobs = value; }
+  // The database, connected (a temporary one when the name is an alias or a folder).
+  TDatabase& Database() const;
+
+ private:
+  std::string FSessionName, FDatabaseName;
+  bool FCacheBlobs = true;
+};
+
+// A table of a Paradox folder: existence, structure, creation, renaming and deletion.
+// Table names are file names: a trailing ".DB" is dropped; a name holding "/", "\" or NUL, and
+// the names "." and "..", are refused (BadName) before any file is touched.
+class TTable : public TDBDataSet {
+ public:
+  TTable();
+  const std::string& TableName() const { return FTableName; }
+  void SetTableName(const std::string& name) { FTableName = name; }
+  bool Exists() const;
+  // Update() reads the table's structure: Paradox types mapped to field types (Alpha ftString,
+  // Short ftSmallint, Long ftInteger, Autoinc ftAutoInc, Number ftFloat, Currency ftCurrency,
+  // BCD ftBCD, Date ftDate, Time ftTime, Timestamp ftDateTime, Logical ftBoolean, Memo ftMemo,
+  // FmtMemo ftFmtMemo, Blob ftBlob, Graphic ftGraphic, OLE ftParadoxOle, Bytes ftBytes) with
+  // sizes and required flags; the primary index has an empty name and ixPrimary + ixUnique.
+  TFieldDefs& FieldDefs() { return FFieldDefs; }
+  TIndexDefs& IndexDefs() { return FIndexDefs; }
+  // Creates the table from FieldDefs and IndexDefs. Exists when the table is there already.
+  void CreateTable();
+  void RenameTable(const std::string& newName);
+  void DeleteTable();
+
+ private:
+  TFieldDefs FFieldDefs;
+  TIndexDefs FIndexDefs;
+  std::string FTableName;
+};
+
+// A statement parameter: the i-th parameter stands for the i-th ":name" mark of the text.
+class TParam {
+ public:
+  explicit TParam(std::string name) : FName(std::move(name)) {}
+  const std::string& Name() const { return FName; }
+  TFieldType DataType() const { return FDataType; }
+  void SetDataType(TFieldType type) { FDataType = type; }
+  const Variant& Value() const { return FValue; }
+  // Null or Empty gives a null parameter.
+  void SetValue(const Variant& value);
+  void SetAsBlob(const std::string& bytes);  // DataType becomes ftBlob
+  void SetAsString(const std::string& value);
+  void SetAsInteger(int32_t value);
+  void SetAsFloat(double value);
+  void SetAsDateTime(TDateTime value);
+  void SetAsBoolean(bool value);
+  void Clear();
+  bool IsNull() const { return FValue.IsNull() || FValue.IsEmpty(); }
+  // Whether a value (Null included) was ever given.
+  bool Bound() const { return FBound; }
+
+ private:
+  std::string FName;
+  TFieldType FDataType = ftUnknown;
+  Variant FValue;
+  bool FBound = false;
+};
+
+class TParams {
+ public:
+  int Count() const { return static_cast<int>(FItems.size()); }
+  TParam& Items(int index);
+  TParam& operator[](int index) { return Items(index); }
+  // The first parameter of that name (case-insensitive), or null / NotFound.
+  TParam* FindParam(const std::string& name);
+  TParam& ParamByName(const std::string& name);
+  void Clear() { FItems.clear(); }
+  void Add(const std::string& name) { FItems.emplace_back(name); }
+
+ private:
+  std::vector<TParam> FItems;
+};
+
+// A column of a query's result. Values read from the current row; when there is no current row
+// (an empty result, or after the last row) the value is Null. The As... readers give 0, "" or
+// False for Null, as the class library's fields do.
+class TField {
+ public:
+  int Index() const { return FIndex; }
+  const std::string& FieldName() const { return FName; }
+  TFieldType DataType() const { return FDataType; }
+  int Size() const { return FSize; }
+  bool IsBlob() const;
+  bool IsNull() const;
+  Variant AsVariant() const;  // Null for a null value
+  std::string AsString() const;
+  int32_t AsInteger() const;
+  double AsFloat() const;
+  TDateTime AsDateTime() const;
+  bool AsBoolean() const;
+
+ private:
+  friend class TQuery;
+  TField(TQuery* query, int index, std::string name, TFieldType type, int size)
+      : FQuery(query), FIndex(index), FName(std::move(name)), FDataType(type), FSize(size) {}
+  TQuery* FQuery;
+  int FIndex;
+  std::string FName;
+  TFieldType FDataType;
+  int FSize;
+};
+
+enum TBlobStreamMode { bmRead, bmWrite, bmReadWrite };
+
+namespace sql {
+struct TStatement;
+class TResult;
+}  // namespace sql
+
+// A statement of the local SQL (see BdeSql.h for the grammar) with ":name" parameters. A SELECT
+// is opened (Open) as a forward-only cursor that streams rows from the table; ORDER BY is the one
+// case that holds the result in memory, to sort it. Other statements run with ExecSQL.
+class TQuery : public TDBDataSet {
+ public:
+  TQuery();
+  ~TQuery() override;  // ends the write batch, closes
+
+  // The statement text. A change is noticed at the next use: the query is unprepared and, with
+  // ParamCheck, its parameters are rebuilt from the marks.
+  TStrings& SQL() { return FSQL; }
+  // Kept for callers that set them: results are always forward-only and read-only here (rows
+  // change through INSERT, UPDATE and DELETE).
+  bool RequestLive() const { return FRequestLive; }
+  void SetRequestLive(bool value) { FRequestLive = value; }
+  bool UniDirectional() const { return FUniDirectional; }
+  void SetUniDirectional(bool value) { FUniDirectional = value; }
+  // Without ParamCheck a new text leaves the parameter list as it is; the marks then bind to the
+  // existing parameters by position.
+  bool ParamCheck() const { return FParamCheck; }
+  void SetParamCheck(bool value) { FParamCheck = value; }
+
+  int ParamCount();
+  TParams& Params();
+  TParam& ParamByName(const std::string& name) { return Params().ParamByName(name); }
+
+  // Parses the text and resolves its table and columns; the statement is then re-run with new
+  // parameter values by Open or ExecSQL without parsing again.
+  void Prepare();
+  void UnPrepare();
+  bool Prepared() {
+    Sync();
+    return FStatement != nullptr;
+  }
+
+  void Open();     // a SELECT; raises for other statements
+  void ExecSQL();  // any statement; a SELECT is opened and closed again
+  void Close();
+  bool Active() const { return FResult != nullptr; }
+  // Rows inserted, changed or deleted by the last ExecSQL; -1 after a SELECT.
+  int RowsAffected() const { return FRowsAffected; }
+
+  bool Eof() const;
+  void Next();
+  int FieldCount() const { return static_cast<int>(FFields.size()); }
+  TField& Fields(int index);
+  TField& FieldByName(const std::string& name);  // NotFound when absent
+  TField* FindField(const std::string& name);
+  // The bytes of a field of the current row (read mode only).
+  std::unique_ptr<TStream> CreateBlobStream(const TField& field, TBlobStreamMode mode);
+
+  // The text as the statement runs it (lines joined), for messages.
+  std::string Text() const;
+
+ private:
+  friend class TField;
+  friend class TDatabase;
+  void Sync();
+  void CheckActive() const;
+  Variant FieldValue(int index) const;
+  void EndWriteBatch();
+  paradox::TPdxTable& Writer(TDatabase& db);
+  [[noreturn]] void Rethrow(const std::string& what) const;
+
+  TStringList FSQL;
+  std::string FSyncedText;
+  bool FSynced = false;
+  bool FRequestLive = false, FUniDirectional = false, FParamCheck = true;
+  TParams FParams;
+  std::unique_ptr<sql::TStatement> FStatement;
+  std::unique_ptr<sql::TResult> FResult;
+  std::vector<std::unique_ptr<TField>> FFields;
+  int FRowsAffected = 0;
+  // The write batch of a prepared INSERT, UPDATE or DELETE.
+  std::unique_ptr<paradox::TPdxTable> FWriter;
+  TDatabase* FWriterDb = nullptr;
+  std::string FWriterTable;
+};
+
+// Whether a table name is a plain file name (see TTable); the name without a trailing ".DB".
+std::string CheckTableName(const std::string& name);
+
+}  // namespace bde

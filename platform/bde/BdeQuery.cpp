@@ -1,0 +1,943 @@
+// Queries: parameters, preparation, the evaluation of conditions, the result cursors and the
+// writing statements.
+//
+// A SELECT streams: the result reads the table through one forward-only engine cursor and
+// decodes a column only when the condition or the caller asks for it, so neither rows nor blobs
+// pile up. ORDER BY collects the matching rows and sorts them; COUNT(*) counts while scanning.
+// INSERT, UPDATE and DELETE write through one engine table handle that the prepared query keeps
+// with a write batch open (see Bde.h). UPDATE changes rows in place while scanning, except when it
+// changes a primary-key field (the row then moves in the table): the matching rows are collected
+// first and found again by their old key. DELETE collects the positions of the matching rows and
+// deletes them from the last to the first, so that no deletion moves a row still to be deleted.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/bde/BdeInternal.h"
+#include "platform/bde/BdeSql.h"
+
+namespace bde {
+
+namespace sql {
+
+namespace {
+
+enum class TTri { False, True, Unknown };
+enum TClass { clText = 0, clNumber = 1, clDate = 2, clBool = 3 };
+
+int ClassOf(paradox::TPdxFieldType t) {
+  using P = paradox::TPdxFieldType;
+  switch (t) {
+    case P::Short: case P::Long: case P::Autoinc: case P::Number: case P::Currency: case P::BCD: case P::Int64:
+      return clNumber;
+    case P::Date: case P::Time: case P::Timestamp:
+      return clDate;
+    case P::Logical:
+      return clBool;
+    default:
+      return clText;  // Alpha, memos, bytes and blobs compare byte by byte
+  }
+}
+
+int ClassOfValue(const Variant& v) {
+  switch (v.VarType()) {
+    case varString: return clText;
+    case varBoolean: return clBool;
+    case varDate: return clDate;
+    default: return clNumber;
+  }
+}
+
+// Dates written as text: yyyy-mm-dd, dd.mm.yyyy or mm/dd/yyyy, each with an optional time
+// hh:nn[:ss]; or a time alone.
+bool ParseDateText(const std::string& s, double& out) {
+  int a = 0, b = 0, c = 0, h = 0, n = 0, sec = 0, used = 0;
+  std::string t = Trim(s);
+  const char* p = t.c_str();
+  int y = 0, m = 0, d = 0;
+  if (std::sscanf(p, "%4d-%2d-%2d%n", &a, &b, &c, &used) == 3) {
+    y = a, m = b, d = c;
+  } else if (std::sscanf(p, "%2d.%2d.%4d%n", &a, &b, &c, &used) == 3) {
+    d = a, m = b, y = c;
+  } else if (std::sscanf(p, "%2d/%2d/%4d%n", &a, &b, &c, &used) == 3) {
+    m = a, d = b, y = c;
+  } else if (std::sscanf(p, "%2d:%2d%n", &h, &n, &used) == 2) {
+    int u2 = 0;
+    if (std::sscanf(p + used, ":%2d%n", &sec, &u2) == 1) used += u2;
+    if (p[used] != '\0' || h > 23 || n > 59 || sec > 59) return false;
+    out = EncodeTime(h, n, sec, 0);
+    return true;
+  } else {
+    return false;
+  }
+  TDateTime date = 0;
+  if (!TryEncodeDate(y, m, d, date)) return false;
+  const char* rest = p + used;
+  while (*rest == ' ' || *rest == 'T') ++rest;
+  if (*rest) {
+    int u = 0;
+    if (std::sscanf(rest, "%2d:%2d%n", &h, &n, &u) != 2) return false;
+    rest += u;
+    if (std::sscanf(rest, ":%2d%n", &sec, &u) == 1) rest += u;
+    if (*rest || h > 23 || n > 59 || sec > 59) return false;
+  }
+  out = date + (date >= 0 ? 1 : -1) * EncodeTime(h, n, sec, 0);
+  return true;
+}
+
+// A constant converted to the kind of value it is compared with.
+Variant Coerce(const Variant& v, int cls) {
+  switch (cls) {
+    case clText:
+      return v.IsString() ? v : Variant(v.ToString());
+    case clNumber:
+      if (v.IsString()) {
+        double d = 0;
+        if (TryStrToFloat(v.StrRef(), d)) return Variant(d);
+        char* end = nullptr;
+        std::string s = Trim(v.StrRef());
+        d = std::strtod(s.c_str(), &end);
+        if (s.empty() || *end != '\0') throw EConvertError("\"" + v.StrRef() + "\" is not a number");
+        return Variant(d);
+      }
+      return Variant(v.ToDouble());
+    case clDate:
+      if (v.IsString()) {
+        double d = 0;
+        if (!ParseDateText(v.StrRef(), d)) throw EConvertError("\"" + v.StrRef() + "\" is not a date or time");
+        return Variant::FromDateTime(d);
+      }
+      return Variant::FromDateTime(v.ToDouble());
+    default:
+      return Variant(v.ToBool());
+  }
+}
+
+int Sign(double x) { return x < 0 ? -1 : (x > 0 ? 1 : 0); }
+
+// Compares two non-null values as the class says.
+int CompareAs(const Variant& a, const Variant& b, int cls) {
+  switch (cls) {
+    case clText: {
+      std::string xs, ys;  // only for values that are no strings
+      const std::string& x = a.IsString() ? a.StrRef() : (xs = a.ToString());
+      const std::string& y = b.IsString() ? b.StrRef() : (ys = b.ToString());
+      int r = x.compare(y);
+      return r < 0 ? -1 : (r > 0 ? 1 : 0);
+    }
+    case clBool:
+      return int(a.ToBool()) - int(b.ToBool());
+    default:
+      return Sign(a.ToDouble() - b.ToDouble());
+  }
+}
+
+bool Holds(TCompareOp op, int r) {
+  switch (op) {
+    case TCompareOp::Eq: return r == 0;
+    case TCompareOp::Ne: return r != 0;
+    case TCompareOp::Lt: return r < 0;
+    case TCompareOp::Gt: return r > 0;
+    case TCompareOp::Le: return r <= 0;
+    case TCompareOp::Ge: return r >= 0;
+  }
+  return false;
+}
+
+[[noreturn]] void NameError(const TStatement& st, int pos, const std::string& what) {
+  throw EDBEngineError(Format("Local SQL: %s at position %d in the statement: %s", {what, pos, st.Text}),
+                       TDBErrorKind::NotFound);
+}
+
+// Ties a column reference to its table field.
+void ResolveColumn(const TStatement& st, const paradox::TPdxTableDef& def, TColumnRef& c) {
+  if (!c.Qualifier.empty() && !AnsiSameText(c.Qualifier, st.Table))
+    NameError(st, c.Pos, "the qualifier \"" + c.Qualifier + "\" is not the table \"" + st.Table + "\"");
+  c.Field = def.FieldIndex(c.Name);
+  if (c.Field < 0) NameError(st, c.Pos, "the column \"" + c.Name + "\" does not exist in table \"" + st.Table + "\"");
+}
+
+void ResolveExpr(const TStatement& st, const paradox::TPdxTableDef& def, TExpr* e) {
+  if (!e) return;
+  if (e->Kind == TExprKind::Column) ResolveColumn(st, def, e->Column);
+  ResolveExpr(st, def, e->Left.get());
+  ResolveExpr(st, def, e->Right.get());
+}
+
+}  // namespace
+
+// Ties every column of the statement to a field of the table's structure.
+void Resolve(TStatement& st, const paradox::TPdxTableDef& def) {
+  bool count = false;
+  for (auto& item : st.Items) {
+    if (item.Kind == TItemKind::Column) ResolveColumn(st, def, item.Column);
+    if (item.Kind == TItemKind::Star && !item.Column.Qualifier.empty() &&
+        !AnsiSameText(item.Column.Qualifier, st.Table))
+      NameError(st, item.Column.Pos, "the qualifier \"" + item.Column.Qualifier + "\" is not the table \"" + st.Table + "\"");
+    if (item.Kind == TItemKind::Count) count = true;
+  }
+  if (count && st.Items.size() != 1)
+    SyntaxError(st.Text, st.Items[0].Column.Pos, "COUNT(*) cannot stand beside other columns");
+  if (count && !st.OrderBy.empty()) SyntaxError(st.Text, st.OrderBy[0].Column.Pos, "COUNT(*) takes no ORDER BY");
+  ResolveExpr(st, def, st.Where.get());
+  for (auto& o : st.OrderBy)
+    if (o.Position == 0) ResolveColumn(st, def, o.Column);
+  std::vector<int> seen;
+  for (auto& c : st.Columns) {
+    ResolveColumn(st, def, c);
+    if (std::find(seen.begin(), seen.end(), c.Field) != seen.end())
+      NameError(st, c.Pos, "the column \"" + c.Name + "\" is named twice");
+    seen.push_back(c.Field);
+  }
+  if (st.Kind == TStatementKind::Insert && st.Columns.empty() && st.Values.size() != def.Fields.size())
+    SyntaxError(st.Text, st.TablePos,
+                Format("table \"%s\" has %d columns but %d values are given", {st.Table, int(def.Fields.size()), int(st.Values.size())}));
+  seen.clear();
+  for (auto& a : st.Sets) {
+    ResolveColumn(st, def, a.Column);
+    if (std::find(seen.begin(), seen.end(), a.Column.Field) != seen.end())
+      NameError(st, a.Column.Pos, "the column \"" + a.Column.Name + "\" is set twice");
+    seen.push_back(a.Column.Field);
+  }
+}
+
+namespace {
+
+// The values of the current row, decoded one column at a time as they are asked for.
+class TRow {
+ public:
+  explicit TRow(paradox::TPdxCursor* cursor) : FCursor(cursor), FValues(cursor->Def().Fields.size()), FHave(FValues.size(), 0) {}
+  const Variant& Get(int field) {
+    if (!FHave[static_cast<size_t>(field)]) {
+      FValues[static_cast<size_t>(field)] = FCursor->Value(field);
+      FHave[static_cast<size_t>(field)] = 1;
+    }
+    return FValues[static_cast<size_t>(field)];
+  }
+  void Moved() { std::fill(FHave.begin(), FHave.end(), 0); }
+  paradox::TPdxCursor& Cursor() { return *FCursor; }
+
+ private:
+  paradox::TPdxCursor* FCursor;
+  std::vector<Variant> FValues;
+  std::vector<uint8_t> FHave;
+};
+
+// Conditions over rows of one table with the parameter values of one execution.
+class TEvaluator {
+ public:
+  TEvaluator(const paradox::TPdxTableDef& def, std::vector<Variant> params) : FDef(def), FParams(std::move(params)) {}
+
+  const Variant& Const(const TExpr& e) const {
+    return e.Kind == TExprKind::Param ? FParams[static_cast<size_t>(e.Param)] : e.Literal;
+  }
+
+  // Fixes how each comparison compares and converts its constant side once.
+  void Bind(TExpr* e) {
+    if (!e) return;
+    Bind(e->Left.get());
+    Bind(e->Right.get());
+    if (e->Kind != TExprKind::Compare) return;
+    bool lc = e->Left->Kind == TExprKind::Column, rc = e->Right->Kind == TExprKind::Column;
+    e->ConstSide = 0;
+    e->CompareClass = -1;
+    if (lc && rc) {
+      int a = ClassOf(FDef.Fields[static_cast<size_t>(e->Left->Column.Field)].Type);
+      int b = ClassOf(FDef.Fields[static_cast<size_t>(e->Right->Column.Field)].Type);
+      e->CompareClass = a == b ? a : (a != clText && b != clText ? clNumber : clText);
+    } else if (lc || rc) {
+      const TExpr& col = lc ? *e->Left : *e->Right;
+      const TExpr& other = lc ? *e->Right : *e->Left;
+      const auto& field = FDef.Fields[static_cast<size_t>(col.Column.Field)];
+      e->CompareClass = ClassOf(field.Type);
+      e->ConstSide = lc ? 2 : 1;
+      const Variant& v = Const(other);
+      if (v.IsNull() || v.IsEmpty()) {
+        e->Const = Variant::Null();
+      } else {
+        try {
+          e->Const = Coerce(v, e->CompareClass);
+        } catch (const Exception& x) {
+          throw EDBEngineError("Cannot compare the column \"" + field.Name + "\" with the value \"" + v.ToString() +
+                                   "\": " + x.Message(), TDBErrorKind::Value);
+        }
+      }
+    }
+  }
+
+  TTri Eval(const TExpr& e, TRow& row) const {
+    switch (e.Kind) {
+      case TExprKind::And: {
+        TTri a = Eval(*e.Left, row);
+        if (a == TTri::False) return a;
+        TTri b = Eval(*e.Right, row);
+        if (b == TTri::False) return b;
+        return a == TTri::True && b == TTri::True ? TTri::True : TTri::Unknown;
+      }
+      case TExprKind::Or: {
+        TTri a = Eval(*e.Left, row);
+        if (a == TTri::True) return a;
+        TTri b = Eval(*e.Right, row);
+        if (b == TTri::True) return b;
+        return a == TTri::False && b == TTri::False ? TTri::False : TTri::Unknown;
+      }
+      case TExprKind::Not: {
+        TTri a = Eval(*e.Left, row);
+        return a == TTri::Unknown ? a : (a == TTri::True ? TTri::False : TTri::True);
+      }
+      case TExprKind::IsNull: {
+        const Variant& v = Value(*e.Left, row);
+        bool isNull = v.IsNull() || v.IsEmpty();
+        return isNull != e.Negated ? TTri::True : TTri::False;
+      }
+      case TExprKind::Compare: {
+        const Variant& a = e.ConstSide == 1 ? e.Const : Value(*e.Left, row);
+        const Variant& b = e.ConstSide == 2 ? e.Const : Value(*e.Right, row);
+        if (a.IsNull() || a.IsEmpty() || b.IsNull() || b.IsEmpty()) return TTri::Unknown;
+        int cls = e.CompareClass;
+        if (cls < 0) {
+          int ca = ClassOfValue(a), cb = ClassOfValue(b);
+          cls = ca == cb ? ca : (ca != clText && cb != clText ? clNumber : clText);
+        }
+        return Holds(e.Op, CompareAs(a, b, cls)) ? TTri::True : TTri::False;
+      }
+      default:
+        return TTri::Unknown;  // the parser builds no other kind of condition
+    }
+  }
+
+  bool Matches(const TExpr* where, TRow& row) const { return !where || Eval(*where, row) == TTri::True; }
+
+ private:
+  const Variant& Value(const TExpr& e, TRow& row) const {
+    return e.Kind == TExprKind::Column ? row.Get(e.Column.Field) : Const(e);
+  }
+  const paradox::TPdxTableDef& FDef;
+  std::vector<Variant> FParams;
+};
+
+}  // namespace
+
+class TResult {
+ public:
+  virtual ~TResult() = default;
+  // Moves to the next row; false at the end.
+  virtual bool Fetch() = 0;
+  virtual Variant Value(int column) = 0;
+  bool HasRow = false;
+};
+
+namespace {
+
+// Rows straight from the table.
+class TScanResult : public TResult {
+ public:
+  TScanResult(std::unique_ptr<paradox::TPdxCursor> cursor, const TExpr* where, std::vector<int> columns,
+              std::vector<Variant> params)
+      : FCursor(std::move(cursor)), FRow(FCursor.get()), FEval(FCursor->Def(), std::move(params)),
+        FWhere(where), FColumns(std::move(columns)) {}
+  bool Fetch() override {
+    while (FCursor->Next()) {
+      FRow.Moved();
+      if (FEval.Matches(FWhere, FRow)) return true;
+    }
+    return false;
+  }
+  Variant Value(int column) override { return FRow.Get(FColumns[static_cast<size_t>(column)]); }
+
+ private:
+  std::unique_ptr<paradox::TPdxCursor> FCursor;
+  TRow FRow;
+  TEvaluator FEval;
+  const TExpr* FWhere;
+  std::vector<int> FColumns;
+};
+
+// Rows held in memory: a sorted result, or the one row of a count.
+class THeldResult : public TResult {
+ public:
+  explicit THeldResult(std::vector<std::vector<Variant>> rows) : FRows(std::move(rows)) {}
+  bool Fetch() override {
+    if (FNext >= FRows.size()) return false;
+    FCurrent = FNext++;
+    return true;
+  }
+  Variant Value(int column) override { return FRows[FCurrent][static_cast<size_t>(column)]; }
+
+ private:
+  std::vector<std::vector<Variant>> FRows;
+  size_t FNext = 0, FCurrent = 0;
+};
+
+}  // namespace
+
+}  // namespace sql
+
+namespace {
+
+std::string Q(const std::string& s) { return "\"" + s + "\""; }
+
+TFieldType TypeOfValue(const Variant& v) {
+  switch (v.VarType()) {
+    case varString: return ftString;
+    case varBoolean: return ftBoolean;
+    case varSmallint: case varShortInt: case varByte: return ftSmallint;
+    case varInteger: case varWord: case varLongWord: return ftInteger;
+    case varInt64: case varUInt64: return ftLargeint;
+    case varSingle: case varDouble: return ftFloat;
+    case varCurrency: return ftCurrency;
+    case varDate: return ftDateTime;
+    default: return ftUnknown;
+  }
+}
+
+}  // namespace
+
+// --- parameters -------------------------------------------------------------------------------------
+
+void TParam::SetValue(const Variant& value) {
+  FValue = value.IsEmpty() ? Variant::Null() : value;
+  if (FDataType == ftUnknown) FDataType = TypeOfValue(FValue);
+  FBound = true;
+}
+void TParam::SetAsBlob(const std::string& bytes) {
+  FDataType = ftBlob;
+  FValue = Variant(bytes);
+  FBound = true;
+}
+void TParam::SetAsString(const std::string& value) {
+  FDataType = ftString;
+  FValue = Variant(value);
+  FBound = true;
+}
+void TParam::SetAsInteger(int32_t value) {
+  FDataType = ftInteger;
+  FValue = Variant(value);
+  FBound = true;
+}
+void TParam::SetAsFloat(double value) {
+  FDataType = ftFloat;
+  FValue = Variant(value);
+  FBound = true;
+}
+void TParam::SetAsDateTime(TDateTime value) {
+  FDataType = ftDateTime;
+  FValue = Variant::FromDateTime(value);
+  FBound = true;
+}
+void TParam::SetAsBoolean(bool value) {
+  FDataType = ftBoolean;
+  FValue = Variant(value);
+  FBound = true;
+}
+void TParam::Clear() {
+  FValue = Variant::Null();
+  FBound = true;
+}
+
+TParam& TParams::Items(int index) {
+  if (index < 0 || index >= Count())
+    throw EDBEngineError(Format("Parameter index %d out of range (%d parameters)", {index, Count()}), TDBErrorKind::NotFound);
+  return FItems[static_cast<size_t>(index)];
+}
+
+TParam* TParams::FindParam(const std::string& name) {
+  for (auto& p : FItems)
+    if (AnsiSameText(p.Name(), name)) return &p;
+  return nullptr;
+}
+
+TParam& TParams::ParamByName(const std::string& name) {
+  if (TParam* p = FindParam(name)) return *p;
+  throw EDBEngineError("Parameter " + Q(name) + " not found", TDBErrorKind::NotFound);
+}
+
+// --- fields ----------------------------------------------------------------------------------------
+
+namespace {
+
+std::string TwoDigits(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
+
+std::string DateText(TDateTime dt) {
+  int y = 0, m = 0, d = 0;
+  DecodeDate(dt, y, m, d);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d", d, m, y);
+  return buf;
+}
+
+std::string TimeText(TDateTime dt) {
+  int h = 0, n = 0, s = 0, ms = 0;
+  DecodeTime(dt, h, n, s, ms);
+  return TwoDigits(h) + ":" + TwoDigits(n) + ":" + TwoDigits(s);
+}
+
+}  // namespace
+
+bool TField::IsBlob() const {
+  switch (FDataType) {
+    case ftBlob: case ftMemo: case ftGraphic: case ftFmtMemo: case ftParadoxOle: case ftDBaseOle:
+    case ftTypedBinary: case ftOraBlob: case ftOraClob:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Variant TField::AsVariant() const { return FQuery->FieldValue(FIndex); }
+
+bool TField::IsNull() const {
+  Variant v = AsVariant();
+  return v.IsNull() || v.IsEmpty();
+}
+
+std::string TField::AsString() const {
+  Variant v = AsVariant();
+  if (v.IsNull() || v.IsEmpty()) return {};
+  switch (FDataType) {
+    case ftDate: return DateText(v.ToDateTime());
+    case ftTime: return TimeText(v.ToDateTime());
+    case ftDateTime: return DateTimeToStr(v.ToDateTime());
+    case ftBoolean: return v.ToBool() ? "True" : "False";
+    case ftFloat: case ftCurrency: case ftBCD: return FloatToStr(v.ToDouble());
+    default: return v.IsString() ? v.StrRef() : v.ToString();
+  }
+}
+
+int32_t TField::AsInteger() const {
+  Variant v = AsVariant();
+  if (v.IsNull() || v.IsEmpty()) return 0;
+  try {
+    return v.ToInt32();
+  } catch (const Exception&) {
+    throw EDBEngineError("Field " + Q(FName) + ": the value \"" + v.ToString() + "\" is no integer", TDBErrorKind::Value);
+  }
+}
+
+double TField::AsFloat() const {
+  Variant v = AsVariant();
+  if (v.IsNull() || v.IsEmpty()) return 0;
+  try {
+    return v.ToDouble();
+  } catch (const Exception&) {
+    throw EDBEngineError("Field " + Q(FName) + ": the value \"" + v.ToString() + "\" is no number", TDBErrorKind::Value);
+  }
+}
+
+TDateTime TField::AsDateTime() const {
+  Variant v = AsVariant();
+  if (v.IsNull() || v.IsEmpty()) return 0;
+  try {
+    return v.ToDateTime();
+  } catch (const Exception&) {
+    throw EDBEngineError("Field " + Q(FName) + ": the value \"" + v.ToString() + "\" is no date", TDBErrorKind::Value);
+  }
+}
+
+bool TField::AsBoolean() const {
+  Variant v = AsVariant();
+  if (v.IsNull() || v.IsEmpty()) return false;
+  try {
+    return v.ToBool();
+  } catch (const Exception&) {
+    throw EDBEngineError("Field " + Q(FName) + ": the value \"" + v.ToString() + "\" is no Boolean", TDBErrorKind::Value);
+  }
+}
+
+// --- queries ---------------------------------------------------------------------------------------
+
+TQuery::TQuery() = default;
+
+TQuery::~TQuery() {
+  try {
+    EndWriteBatch();
+  } catch (...) {
+  }
+}
+
+std::string TQuery::Text() const {
+  std::string t = FSQL.Text();
+  while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+  return t;
+}
+
+void TQuery::Sync() {
+  std::string text = FSQL.Text();
+  if (FSynced && text == FSyncedText) return;
+  FSyncedText = text;
+  FSynced = true;
+  if (FParamCheck) {
+    TParams fresh;
+    for (auto& name : sql::ParamNames(text)) {
+      fresh.Add(name);
+      if (TParam* old = FParams.FindParam(name)) fresh[fresh.Count() - 1] = *old;
+    }
+    FParams = std::move(fresh);
+  }
+  UnPrepare();
+}
+
+int TQuery::ParamCount() {
+  Sync();
+  return FParams.Count();
+}
+
+TParams& TQuery::Params() {
+  Sync();
+  return FParams;
+}
+
+void TQuery::Rethrow(const std::string& what) const {
+  std::string text = Text();
+  try {
+    throw;
+  } catch (const EDBEngineError& e) {
+    // The parser's messages quote the statement already.
+    if (e.Message().find(text) != std::string::npos) throw;
+    throw EDBEngineError(e.Message() + "; " + what + "statement: " + text, e.Kind());
+  } catch (...) {
+    detail::RethrowAsEngineError(what + "statement: " + text);
+  }
+}
+
+void TQuery::Prepare() {
+  Sync();
+  if (FStatement) return;
+  try {
+    FStatement = std::make_unique<sql::TStatement>(sql::Parse(Text()));
+    sql::TStatement& st = *FStatement;
+    if (st.ParamCount > FParams.Count())
+      throw EDBEngineError(Format("The statement has %d parameter marks but only %d parameters are defined",
+                                  {st.ParamCount, FParams.Count()}), TDBErrorKind::Value);
+    CheckTableName(st.Table);
+    TDatabase& db = Database();
+    switch (st.Kind) {
+      case sql::TStatementKind::Select: sql::Resolve(st, db.Engine().TableStructure(st.Table)); break;
+      case sql::TStatementKind::DropTable: break;
+      default: Writer(db); break;
+    }
+  } catch (...) {
+    FStatement.reset();
+    Rethrow("preparing; ");
+  }
+}
+
+void TQuery::UnPrepare() {
+  FResult.reset();
+  FFields.clear();
+  FStatement.reset();
+  EndWriteBatch();
+}
+
+paradox::TPdxTable& TQuery::Writer(TDatabase& db) {
+  if (FWriter && FWriterDb == &db) return *FWriter;
+  EndWriteBatch();
+  detail::CheckWritable(db.Directory(), FStatement->Table);
+  auto table = db.Engine().OpenTable(FStatement->Table);
+  sql::Resolve(*FStatement, table->Def());
+  table->BeginBatch();
+  FWriter = std::move(table);
+  FWriterDb = &db;
+  FWriterTable = FStatement->Table;
+  db.FWriters.push_back(this);
+  return *FWriter;
+}
+
+void TQuery::EndWriteBatch() {
+  if (!FWriter) return;
+  std::unique_ptr<paradox::TPdxTable> writer = std::move(FWriter);
+  if (FWriterDb) {
+    auto& list = FWriterDb->FWriters;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+  }
+  std::string table = FWriterTable;
+  FWriterDb = nullptr;
+  FWriterTable.clear();
+  try {
+    writer->EndBatch();
+  } catch (...) {
+    detail::RethrowAsEngineError("writing table " + Q(table));
+  }
+}
+
+namespace {
+
+// The parameter values of one execution, in the order of their marks.
+std::vector<Variant> BoundValues(TParams& params, int count) {
+  std::vector<Variant> out;
+  out.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    TParam& p = params[i];
+    if (!p.Bound()) throw EDBEngineError("No value for parameter :" + p.Name(), TDBErrorKind::Value);
+    out.push_back(p.IsNull() ? Variant::Null() : p.Value());
+  }
+  return out;
+}
+
+}  // namespace
+
+void TQuery::Open() {
+  Sync();
+  Prepare();
+  if (FStatement->Kind != sql::TStatementKind::Select)
+    throw EDBEngineError("Open runs a SELECT; run other statements with ExecSQL; statement: " + Text(),
+                         TDBErrorKind::Unsupported);
+  FResult.reset();
+  FFields.clear();
+  FRowsAffected = -1;
+  try {
+    sql::TStatement& st = *FStatement;
+    std::vector<Variant> params = BoundValues(FParams, st.ParamCount);
+    TDatabase& db = Database();
+    auto cursor = db.Engine().OpenCursor(st.Table);
+    const paradox::TPdxTableDef& def = cursor->Def();
+    sql::Resolve(st, def);
+    std::vector<int> columns;  // table field of each result column
+    bool count = false;
+    for (auto& item : st.Items) {
+      if (item.Kind == sql::TItemKind::Count) {
+        count = true;
+        FFields.push_back(std::unique_ptr<TField>(
+            new TField(this, 0, item.Alias.empty() ? std::string("COUNT") : item.Alias, ftInteger, 0)));
+        continue;
+      }
+      std::vector<int> fields;
+      if (item.Kind == sql::TItemKind::Star) {
+        for (size_t f = 0; f < def.Fields.size(); ++f) fields.push_back(static_cast<int>(f));
+      } else {
+        fields.push_back(item.Column.Field);
+      }
+      for (int f : fields) {
+        TFieldDef fd = detail::ToFieldDef(def.Fields[static_cast<size_t>(f)]);
+        std::string name = item.Kind == sql::TItemKind::Column && !item.Alias.empty() ? item.Alias : fd.Name;
+        FFields.push_back(std::unique_ptr<TField>(
+            new TField(this, static_cast<int>(FFields.size()), name, fd.DataType, fd.Size)));
+        columns.push_back(f);
+      }
+    }
+    sql::TEvaluator eval(def, params);
+    eval.Bind(st.Where.get());
+    if (count) {
+      sql::TRow row(cursor.get());
+      int32_t n = 0;
+      while (cursor->Next()) {
+        row.Moved();
+        if (eval.Matches(st.Where.get(), row)) ++n;
+      }
+      FResult = std::make_unique<sql::THeldResult>(std::vector<std::vector<Variant>>{{Variant(n)}});
+    } else if (!st.OrderBy.empty()) {
+      // Each held row: the result columns, then the sort keys.
+      std::vector<int> keys;
+      std::vector<int> classes;
+      for (auto& o : st.OrderBy) {
+        int f = o.Column.Field;
+        if (o.Position > 0) {
+          if (o.Position > static_cast<int>(columns.size()))
+            sql::SyntaxError(st.Text, o.Column.Pos, Format("ORDER BY %d but the result has %d columns", {o.Position, int(columns.size())}));
+          f = columns[static_cast<size_t>(o.Position - 1)];
+        }
+        keys.push_back(f);
+        classes.push_back(sql::ClassOf(def.Fields[static_cast<size_t>(f)].Type));
+      }
+      std::vector<std::vector<Variant>> rows;
+      sql::TRow row(cursor.get());
+      while (cursor->Next()) {
+        row.Moved();
+        if (!eval.Matches(st.Where.get(), row)) continue;
+        std::vector<Variant> r;
+        r.reserve(columns.size() + keys.size());
+        for (int f : columns) r.push_back(row.Get(f));
+        for (int f : keys) r.push_back(row.Get(f));
+        rows.push_back(std::move(r));
+      }
+      size_t base = columns.size();
+      std::stable_sort(rows.begin(), rows.end(), [&](const std::vector<Variant>& a, const std::vector<Variant>& b) {
+        for (size_t k = 0; k < keys.size(); ++k) {
+          const Variant& x = a[base + k];
+          const Variant& y = b[base + k];
+          bool xn = x.IsNull() || x.IsEmpty(), yn = y.IsNull() || y.IsEmpty();
+          // Nulls sort first.
+          int r = xn || yn ? (xn && yn ? 0 : (xn ? -1 : 1)) : sql::CompareAs(x, y, classes[k]);
+          if (st.OrderBy[k].Descending) r = -r;
+          if (r != 0) return r < 0;
+        }
+        return false;
+      });
+      FResult = std::make_unique<sql::THeldResult>(std::move(rows));
+    } else {
+      FResult = std::make_unique<sql::TScanResult>(std::move(cursor), st.Where.get(), std::move(columns), std::move(params));
+    }
+    FResult->HasRow = FResult->Fetch();
+  } catch (...) {
+    FResult.reset();
+    FFields.clear();
+    Rethrow("");
+  }
+}
+
+void TQuery::ExecSQL() {
+  Sync();
+  Prepare();
+  if (FStatement->Kind == sql::TStatementKind::Select) {
+    Open();
+    Close();
+    return;
+  }
+  FRowsAffected = 0;
+  try {
+    sql::TStatement& st = *FStatement;
+    std::vector<Variant> params = BoundValues(FParams, st.ParamCount);
+    TDatabase& db = Database();
+    switch (st.Kind) {
+      case sql::TStatementKind::Select:
+        break;
+      case sql::TStatementKind::DropTable: {
+        detail::CheckWritable(db.Directory(), st.Table);
+        db.EndWriteBatches(st.Table);
+        db.Engine().DeleteTable(st.Table);
+        break;
+      }
+      case sql::TStatementKind::Insert: {
+        paradox::TPdxTable& table = Writer(db);
+        const auto& def = table.Def();
+        std::vector<Variant> values(def.Fields.size(), Variant::Null());
+        sql::TEvaluator eval(def, std::move(params));
+        for (size_t i = 0; i < st.Values.size(); ++i) {
+          size_t f = st.Columns.empty() ? i : static_cast<size_t>(st.Columns[i].Field);
+          values[f] = eval.Const(*st.Values[i]);
+        }
+        table.Append(values);
+        FRowsAffected = 1;
+        break;
+      }
+      case sql::TStatementKind::Update: {
+        paradox::TPdxTable& table = Writer(db);
+        const auto& def = table.Def();
+        sql::TEvaluator eval(def, std::move(params));
+        eval.Bind(st.Where.get());
+        bool movesKey = false;
+        for (auto& a : st.Sets)
+          if (a.Column.Field < def.KeyFieldCount) movesKey = true;
+        auto apply = [&](std::vector<Variant>& values) {
+          for (auto& a : st.Sets) values[static_cast<size_t>(a.Column.Field)] = eval.Const(*a.Value);
+        };
+        auto cursor = table.OpenCursor();
+        sql::TRow row(cursor.get());
+        if (!movesKey) {
+          // In place: no row changes its position, so the scan sees every row once.
+          while (cursor->Next()) {
+            row.Moved();
+            if (!eval.Matches(st.Where.get(), row)) continue;
+            std::vector<Variant> values = cursor->Values();
+            apply(values);
+            table.Update(cursor->Position(), values);
+            ++FRowsAffected;
+          }
+        } else {
+          std::vector<std::pair<std::vector<Variant>, std::vector<Variant>>> hits;
+          while (cursor->Next()) {
+            row.Moved();
+            if (!eval.Matches(st.Where.get(), row)) continue;
+            std::vector<Variant> values = cursor->Values();
+            std::vector<Variant> key(values.begin(), values.begin() + def.KeyFieldCount);
+            hits.emplace_back(std::move(key), std::move(values));
+          }
+          cursor.reset();
+          for (auto& [key, values] : hits) {
+            paradox::TPdxRecordPos pos;
+            if (!table.FindKey(key, pos)) continue;
+            apply(values);
+            table.Update(pos, values);
+            ++FRowsAffected;
+          }
+        }
+        break;
+      }
+      case sql::TStatementKind::Delete: {
+        paradox::TPdxTable& table = Writer(db);
+        sql::TEvaluator eval(table.Def(), std::move(params));
+        eval.Bind(st.Where.get());
+        std::vector<paradox::TPdxRecordPos> hits;
+        {
+          auto cursor = table.OpenCursor();
+          sql::TRow row(cursor.get());
+          while (cursor->Next()) {
+            row.Moved();
+            if (eval.Matches(st.Where.get(), row)) hits.push_back(cursor->Position());
+          }
+        }
+        // Deleting moves only the later rows of the same block, all of them already gone.
+        for (auto it = hits.rbegin(); it != hits.rend(); ++it) {
+          table.Delete(*it);
+          ++FRowsAffected;
+        }
+        break;
+      }
+    }
+  } catch (...) {
+    Rethrow("");
+  }
+}
+
+void TQuery::Close() {
+  FResult.reset();
+  FFields.clear();
+  EndWriteBatch();
+}
+
+void TQuery::CheckActive() const {
+  if (!FResult) throw EDBEngineError("The query is not open; statement: " + Text(), TDBErrorKind::Unsupported);
+}
+
+bool TQuery::Eof() const { return !FResult || !FResult->HasRow; }
+
+void TQuery::Next() {
+  CheckActive();
+  if (!FResult->HasRow) return;
+  try {
+    FResult->HasRow = FResult->Fetch();
+  } catch (...) {
+    FResult->HasRow = false;
+    Rethrow("reading the next row; ");
+  }
+}
+
+Variant TQuery::FieldValue(int index) const {
+  CheckActive();
+  if (!FResult->HasRow) return Variant::Null();
+  try {
+    return FResult->Value(index);
+  } catch (...) {
+    Rethrow("reading the field " + Q(FFields[static_cast<size_t>(index)]->FieldName()) + "; ");
+  }
+}
+
+TField& TQuery::Fields(int index) {
+  CheckActive();
+  if (index < 0 || index >= FieldCount())
+    throw EDBEngineError(Format("Field index %d out of range (%d fields); statement: %s", {index, FieldCount(), Text()}),
+                         TDBErrorKind::NotFound);
+  return *FFields[static_cast<size_t>(index)];
+}
+
+TField* TQuery::FindField(const std::string& name) {
+  for (auto& f : FFields)
+    if (AnsiSameText(f->FieldName(), name)) return f.get();
+  return nullptr;
+}
+
+TField& TQuery::FieldByName(const std::string& name) {
+  if (TField* f = FindField(name)) return *f;
+  throw EDBEngineError("Field " + Q(name) + " not found; statement: " + Text(), TDBErrorKind::NotFound);
+}
+
+std::unique_ptr<TStream> TQuery::CreateBlobStream(const TField& field, TBlobStreamMode mode) {
+  if (mode != bmRead)
+    throw EDBEngineError("Blob streams of a query read only (field " + Q(field.FieldName()) + ")", TDBErrorKind::Unsupported);
+  Variant v = FieldValue(field.Index());
+  if (v.IsNull() || v.IsEmpty()) return std::make_unique<TMemoryStream>();
+  return std::make_unique<TMemoryStream>(v.IsString() ? v.StrRef() : v.ToString());
+}
+
+}  // namespace bde

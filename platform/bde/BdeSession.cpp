@@ -1,0 +1,374 @@
+// Sessions, databases and the name registries that let tables and queries find them.
+#include <algorithm>
+#include <filesystem>
+#include <new>
+
+#include "platform/bde/BdeAliases.h"
+#include "platform/bde/BdeInternal.h"
+
+namespace bde {
+
+namespace detail {
+
+TFieldType ToFieldType(paradox::TPdxFieldType type) {
+  using P = paradox::TPdxFieldType;
+  switch (type) {
+    case P::Alpha: return ftString;
+    case P::Short: return ftSmallint;
+    case P::Long: return ftInteger;
+    case P::Autoinc: return ftAutoInc;
+    case P::Number: case P::Int64: return ftFloat;
+    case P::Currency: return ftCurrency;
+    case P::BCD: return ftBCD;
+    case P::Date: return ftDate;
+    case P::Time: return ftTime;
+    case P::Timestamp: return ftDateTime;
+    case P::Logical: return ftBoolean;
+    case P::Memo: return ftMemo;
+    case P::FmtMemo: return ftFmtMemo;
+    case P::Blob: return ftBlob;
+    case P::Graphic: return ftGraphic;
+    case P::OLE: return ftParadoxOle;
+    case P::Bytes: return ftBytes;
+  }
+  return ftUnknown;
+}
+
+TFieldDef ToFieldDef(const paradox::TPdxFieldDef& f) {
+  TFieldDef d;
+  d.Name = f.Name;
+  d.DataType = ToFieldType(f.Type);
+  d.Required = f.Required;
+  switch (f.Type) {
+    case paradox::TPdxFieldType::Alpha: case paradox::TPdxFieldType::Bytes:
+    case paradox::TPdxFieldType::Memo: case paradox::TPdxFieldType::FmtMemo:
+    case paradox::TPdxFieldType::Blob: case paradox::TPdxFieldType::Graphic:
+    case paradox::TPdxFieldType::OLE:
+      d.Size = f.Size;
+      break;
+    case paradox::TPdxFieldType::BCD:
+      d.Size = f.Size;
+      d.Precision = 32;
+      break;
+    default:
+      break;
+  }
+  return d;
+}
+
+void RethrowAsEngineError(const std::string& context) {
+  auto with = [&](const std::string& msg) { return context.empty() ? msg : msg + "; " + context; };
+  try {
+    throw;
+  } catch (const EDBEngineError&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const paradox::EPdxPassword& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::Password);
+  } catch (const paradox::EPdxKeyViolation& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::KeyViolation);
+  } catch (const paradox::EPdxRequired& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
+  } catch (const paradox::EPdxValue& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
+  } catch (const paradox::EPdxError& e) {
+    TDBErrorKind kind = TDBErrorKind::General;
+    if (e.Message().find("does not exist") != std::string::npos) kind = TDBErrorKind::NotFound;
+    if (e.Message().find("already exists") != std::string::npos) kind = TDBErrorKind::Exists;
+    throw EDBEngineError(with(e.Message()), kind);
+  } catch (const EVariantError& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
+  } catch (const EConvertError& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
+  } catch (const Exception& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::General);
+  } catch (const std::exception& e) {
+    throw EDBEngineError(with(Utf8ToAnsi(e.what(), '?')), TDBErrorKind::General);
+  }
+}
+
+std::string FsPath(const std::string& ansi) { return AnsiToUtf8(ansi); }
+
+bool SameSessionName(const std::string& a, const std::string& b) {
+  const std::string& x = a.empty() ? std::string("Default") : a;
+  const std::string& y = b.empty() ? std::string("Default") : b;
+  return AnsiSameText(x, y);
+}
+
+}  // namespace detail
+
+namespace {
+
+// Live sessions and databases, in creation order. One thread uses the components. The lists are
+// never freed, so that the default session, destroyed at exit, can still look at them.
+std::vector<TSession*>& Sessions() {
+  static auto* list = new std::vector<TSession*>;
+  return *list;
+}
+std::vector<TDatabase*>& Databases() {
+  static auto* list = new std::vector<TDatabase*>;
+  return *list;
+}
+
+std::string Q(const std::string& s) { return "\"" + s + "\""; }
+
+}  // namespace
+
+// --- sessions -----------------------------------------------------------------------------------
+
+TSession::TSession() { Sessions().push_back(this); }
+
+TSession::~TSession() {
+  for (TDatabase* db : std::vector<TDatabase*>(Databases()))
+    if (db->Connected() && detail::SameSessionName(db->SessionName(), FName)) {
+      try {
+        db->Close();
+      } catch (...) {
+      }
+    }
+  FTemporary.clear();
+  auto& list = Sessions();
+  list.erase(std::remove(list.begin(), list.end(), this), list.end());
+}
+
+void TSession::SetSessionName(const std::string& name) {
+  if (AnsiSameText(name, FName)) {
+    FName = name;
+    return;
+  }
+  if (name.empty()) throw EDBEngineError("A session needs a name", TDBErrorKind::Value);
+  if (AnsiSameText(name, "Default") && this != &Session())
+    throw EDBEngineError("The session name \"Default\" belongs to the default session", TDBErrorKind::Exists);
+  for (TSession* s : Sessions())
+    if (s != this && AnsiSameText(s->FName, name))
+      throw EDBEngineError("A session named " + Q(name) + " already exists", TDBErrorKind::Exists);
+  FName = name;
+}
+
+void TSession::AddPassword(const std::string& password) {
+  if (std::find(FPasswords.begin(), FPasswords.end(), password) == FPasswords.end())
+    FPasswords.push_back(password);
+}
+
+void TSession::RemovePassword(const std::string& password) {
+  FPasswords.erase(std::remove(FPasswords.begin(), FPasswords.end(), password), FPasswords.end());
+}
+
+void TSession::GetAliasNames(TStrings& list) const {
+  list.Clear();
+  for (auto& a : LoadAliases()) list.Add(a.Name);
+}
+
+void TSession::GetAliasParams(const std::string& alias, TStrings& list) const {
+  TAlias a;
+  if (!FindAlias(alias, a)) throw EDBEngineError("Alias " + Q(alias) + " does not exist", TDBErrorKind::NotFound);
+  list.Clear();
+  for (auto& [n, v] : a.Params) list.Add(n + "=" + v);
+}
+
+std::string TSession::GetAliasDriverName(const std::string& alias) const {
+  TAlias a;
+  if (!FindAlias(alias, a)) throw EDBEngineError("Alias " + Q(alias) + " does not exist", TDBErrorKind::NotFound);
+  return a.Driver;
+}
+
+bool TSession::IsAlias(const std::string& name) const {
+  TAlias a;
+  return FindAlias(name, a);
+}
+
+TDatabase* TSession::FindDatabase(const std::string& name) const {
+  for (TDatabase* db : Databases())
+    if (!db->DatabaseName().empty() && AnsiSameText(db->DatabaseName(), name) &&
+        detail::SameSessionName(db->SessionName(), FName))
+      return db;
+  return nullptr;
+}
+
+TDatabase& TSession::OpenDatabase(const std::string& name) {
+  if (name.empty()) throw EDBEngineError("No database name given (DatabaseName is empty)", TDBErrorKind::NotFound);
+  if (TDatabase* db = FindDatabase(name)) {
+    if (!db->Connected()) db->Open();
+    return *db;
+  }
+  auto db = std::make_unique<TDatabase>();
+  db->FTemporary = true;
+  db->FDatabaseName = name;
+  db->FSessionName = FName;
+  std::error_code ec;
+  if (IsAlias(name)) {
+    db->FAliasName = name;
+  } else if (std::filesystem::is_directory(detail::FsPath(name), ec)) {
+    db->FDriverName = "STANDARD";
+    db->FParams.Add("PATH=" + name);
+  } else {
+    throw EDBEngineError("Database " + Q(name) + " is not known in session " + Q(FName.empty() ? "Default" : FName) +
+                             ": it is no open database, alias or folder",
+                         TDBErrorKind::NotFound);
+  }
+  db->Open();
+  FTemporary.push_back(std::move(db));
+  return *FTemporary.back();
+}
+
+TSession& Session() {
+  static TSession session;
+  // Named directly: SetSessionName would look for the default session again.
+  if (session.FName.empty()) session.FName = "Default";
+  return session;
+}
+
+TSession* FindSession(const std::string& name) {
+  if (name.empty() || AnsiSameText(name, "Default")) return &Session();
+  for (TSession* s : Sessions())
+    if (AnsiSameText(s->SessionName(), name)) return s;
+  return nullptr;
+}
+
+// --- databases ------------------------------------------------------------------------------------
+
+TDatabase::TDatabase() { Databases().push_back(this); }
+
+TDatabase::~TDatabase() {
+  try {
+    Disconnect();
+  } catch (...) {
+  }
+  auto& list = Databases();
+  list.erase(std::remove(list.begin(), list.end(), this), list.end());
+}
+
+void TDatabase::CheckInactive(const char* what) const {
+  if (FConnected)
+    throw EDBEngineError(Format("Cannot change %s of database \"%s\" while it is connected", {what, FDatabaseName}),
+                         TDBErrorKind::Unsupported);
+}
+
+void TDatabase::SetDatabaseName(const std::string& name) {
+  CheckInactive("the name");
+  FDatabaseName = name;
+}
+
+void TDatabase::SetSessionName(const std::string& name) {
+  CheckInactive("the session");
+  FSessionName = name;
+}
+
+void TDatabase::SetDriverName(const std::string& name) {
+  CheckInactive("the driver");
+  FDriverName = name;
+  if (!name.empty()) FAliasName.clear();
+}
+
+void TDatabase::SetAliasName(const std::string& name) {
+  CheckInactive("the alias");
+  FAliasName = name;
+  if (!name.empty()) FDriverName.clear();
+}
+
+std::string TDatabase::DriverName() const {
+  if (FAliasName.empty()) return FDriverName;
+  TAlias a;
+  return FindAlias(FAliasName, a) ? a.Driver : std::string();
+}
+
+bool TDatabase::IsSQLBased() const {
+  std::string driver = DriverName();
+  return !driver.empty() && !AnsiSameText(driver, "STANDARD");
+}
+
+void TDatabase::SetConnected(bool value) {
+  if (value == FConnected) return;
+  if (value) Connect(); else Disconnect();
+}
+
+void TDatabase::Connect() {
+  std::string name = FDatabaseName.empty() ? std::string("(unnamed)") : FDatabaseName;
+  TSession* session = FindSession(FSessionName);
+  if (!session)
+    throw EDBEngineError("Database " + Q(name) + ": session " + Q(FSessionName) + " does not exist", TDBErrorKind::NotFound);
+  if (!FDatabaseName.empty())
+    for (TDatabase* db : Databases())
+      if (db != this && db->FConnected && AnsiSameText(db->FDatabaseName, FDatabaseName) &&
+          detail::SameSessionName(db->FSessionName, FSessionName))
+        throw EDBEngineError("A database named " + Q(FDatabaseName) + " is already open in session " +
+                                 Q(session->SessionName()), TDBErrorKind::Exists);
+  std::string driver = FDriverName, path = FParams.Values("PATH");
+  if (!FAliasName.empty()) {
+    TAlias alias;
+    if (!FindAlias(FAliasName, alias))
+      throw EDBEngineError("Database " + Q(name) + ": alias " + Q(FAliasName) + " does not exist (alias file \"" +
+                               Utf8ToAnsi(AliasFileName(), '?') + "\")", TDBErrorKind::NotFound);
+    driver = alias.Driver;
+    if (FParams.IndexOfName("PATH") < 0) path = alias.Param("PATH");
+  }
+  if (driver.empty())
+    throw EDBEngineError("Database " + Q(name) + ": neither a driver nor an alias is given", TDBErrorKind::NotFound);
+  if (!AnsiSameText(driver, "STANDARD"))
+    throw EDBEngineError("Database " + Q(name) + ": the driver " + Q(driver) +
+                             (FAliasName.empty() ? std::string() : " of alias " + Q(FAliasName)) +
+                             " is not supported; only Paradox folders (STANDARD) are",
+                         TDBErrorKind::Unsupported);
+  path = Trim(path);
+  if (path.empty())
+    throw EDBEngineError("Database " + Q(name) + ": no Paradox folder given (PATH= is empty)", TDBErrorKind::NotFound);
+  std::error_code ec;
+  if (!std::filesystem::is_directory(detail::FsPath(path), ec))
+    throw EDBEngineError("Database " + Q(name) + ": the folder " + Q(path) + " does not exist", TDBErrorKind::NotFound);
+  FFolder = detail::FsPath(path);
+  FConnected = true;
+}
+
+void TDatabase::Disconnect() {
+  if (!FConnected) return;
+  FConnected = false;
+  FFolder.clear();
+  EndWriteBatches("");
+}
+
+void TDatabase::StartTransaction() {
+  throw EDBEngineError("Database " + Q(FDatabaseName) + ": a Paradox folder has no transactions",
+                       TDBErrorKind::Unsupported);
+}
+
+void TDatabase::Commit() {
+  throw EDBEngineError("Database " + Q(FDatabaseName) + ": no transaction to commit", TDBErrorKind::Unsupported);
+}
+
+void TDatabase::Rollback() {
+  throw EDBEngineError("Database " + Q(FDatabaseName) + ": no transaction to roll back", TDBErrorKind::Unsupported);
+}
+
+paradox::TPdxDatabase TDatabase::Engine() const {
+  if (!FConnected)
+    throw EDBEngineError("Database " + Q(FDatabaseName) + " is not connected", TDBErrorKind::Unsupported);
+  TSession* session = FindSession(FSessionName);
+  if (!session)
+    throw EDBEngineError("Database " + Q(FDatabaseName) + ": session " + Q(FSessionName) + " no longer exists",
+                         TDBErrorKind::NotFound);
+  return paradox::TPdxDatabase(FFolder, session->Passwords());
+}
+
+void TDatabase::EndWriteBatches(const std::string& table) {
+  std::exception_ptr first;
+  for (TQuery* q : std::vector<TQuery*>(FWriters)) {
+    if (!table.empty() && !(q->FWriterTable.empty() || AnsiSameText(q->FWriterTable, table))) continue;
+    try {
+      q->EndWriteBatch();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  }
+  if (first) std::rethrow_exception(first);
+}
+
+// --- data sets --------------------------------------------------------------------------------------
+
+TDatabase& TDBDataSet::Database() const {
+  TSession* session = FindSession(FSessionName);
+  if (!session) throw EDBEngineError("Session " + Q(FSessionName) + " does not exist", TDBErrorKind::NotFound);
+  return session->OpenDatabase(FDatabaseName);
+}
+
+}  // namespace bde

@@ -1,0 +1,185 @@
+// The Paradox table engine: reads and writes Paradox 3.0 - 7 table files (.DB with its .MB, .PX,
+// .Xnn/.Ynn, .XGn/.YGn and .VAL family) directly, standing in for the BDE's Paradox driver.
+//
+//   TPdxDatabase db("/data/gis", {"secret"});        // a folder; passwords for encrypted tables
+//   for (auto& name : db.TableNames()) ...            // "CUSTOMER", ... (no extension)
+//   TPdxTableDef def = db.TableStructure("CUSTOMER");  // fields, primary key, secondary indexes
+//   auto cur = db.OpenCursor("CUSTOMER");              // forward-only, streams block by block
+//   while (cur->Next()) use(cur->Value(0));
+//   auto tab = db.OpenTable("CUSTOMER");               // writes
+//   tab->Append({Variant(int32_t(7)), Variant("Иванов"_ansi)});
+//
+// Values cross the API as Variant: Alpha as string, Short as int16, Long/Autoinc as int32,
+// Number/Currency as double, Date/Time/Timestamp as date-time (TDateTime), Logical as bool,
+// BCD as currency (up to 4 decimals) or double, memo/blob/bytes as byte strings, NULL as
+// Variant::Null(). Texts are Windows-1251. Folder paths are file-system (UTF-8) paths; table
+// names are Windows-1251 and become UTF-8 file names.
+//
+// Every error raises EPdxError (an Exception) whose message names the file and what is wrong.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/rtl/SysUtils.h"
+#include "platform/rtl/Variant.h"
+
+namespace paradox {
+
+class EPdxError : public Exception { using Exception::Exception; };
+// A damaged, truncated or hostile file.
+class EPdxCorrupt : public EPdxError { using EPdxError::EPdxError; };
+// The table is encrypted and none of the session's passwords opens it.
+class EPdxPassword : public EPdxError { using EPdxError::EPdxError; };
+// A duplicate value in the primary key or in a unique secondary index.
+class EPdxKeyViolation : public EPdxError { using EPdxError::EPdxError; };
+// A required field left empty.
+class EPdxRequired : public EPdxError { using EPdxError::EPdxError; };
+// A value that the field cannot hold exactly (too long, out of range, the blank encoding).
+class EPdxValue : public EPdxError { using EPdxError::EPdxError; };
+
+enum class TPdxFieldType : uint8_t {
+  Alpha = 0x01, Date = 0x02, Short = 0x03, Long = 0x04, Currency = 0x05, Number = 0x06,
+  Logical = 0x09, Memo = 0x0C, Blob = 0x0D, FmtMemo = 0x0E, OLE = 0x0F, Graphic = 0x10,
+  Time = 0x14, Timestamp = 0x15, Autoinc = 0x16, BCD = 0x17, Bytes = 0x18,
+  // Only at creation: a 64-bit integer field, created as Number (values beyond 2^53 refused).
+  Int64 = 0xF0,
+};
+
+// The type's one-letter Paradox code ("A", "N", "$", "+", ...) and its name ("Alpha", ...).
+const char* FieldTypeCode(TPdxFieldType type);
+const char* FieldTypeName(TPdxFieldType type);
+bool IsBlobType(TPdxFieldType type);
+
+struct TPdxFieldDef {
+  std::string Name;  // at most 25 characters
+  TPdxFieldType Type = TPdxFieldType::Alpha;
+  // Alpha: characters (1..255); Bytes: bytes (1..255); memo/blob types: leader bytes kept in
+  // the record (0..240; memos at least 1); BCD: decimals (0..32); other types: 0.
+  int Size = 0;
+  bool Required = false;
+};
+
+struct TPdxIndexDef {
+  std::string Name;         // primary: empty; single-field secondary: the field's name
+  std::vector<int> Fields;  // 0-based field numbers, in key order
+  bool Primary = false;
+  bool Unique = false;
+  bool Composite = false;   // .XGn/.YGn (named) rather than .Xnn/.Ynn (one field)
+  std::string FileName;     // the .Xnn/.XGn file (file-system name), empty for the primary
+};
+
+struct TPdxTableDef {
+  std::vector<TPdxFieldDef> Fields;
+  int KeyFieldCount = 0;                // the primary key is the first KeyFieldCount fields
+  std::vector<TPdxIndexDef> Indexes;    // secondary indexes
+  // Creation options (read back from the file by TableStructure).
+  int BlockSize = 4096;                 // 1024 .. 32768, a multiple of 1024
+  std::string Password;                 // creation only: encrypts the new table when non-empty
+  // Read back only.
+  int VersionId = 12;                   // header byte 0x39: 3 .. 12
+  int CodePage = 1251;                  // the header's code page (0 when the header has none)
+  std::string SortOrderId;              // "ancyrr", "ascii", ...
+  bool Encrypted = false;
+  int64_t RecordCount = 0;
+
+  int FieldIndex(std::string_view name) const;  // case-insensitive; -1 when absent
+};
+
+// Where a record sits, as a cursor reports it; valid until the next write to the table.
+struct TPdxRecordPos {
+  uint32_t Block = 0;  // 1-based data block
+  uint32_t Slot = 0;   // 0-based record in the block
+};
+
+class TPdxTableState;  // shared per table file within the process
+
+// A forward-only cursor. Holds one block at a time; reads go through the same process-wide
+// table state as writers, so writes made through any handle are seen at once.
+class TPdxCursor {
+ public:
+  ~TPdxCursor();
+  TPdxCursor(const TPdxCursor&) = delete;
+  TPdxCursor& operator=(const TPdxCursor&) = delete;
+  const TPdxTableDef& Def() const;
+  // Moves to the next record; false at the end.
+  bool Next();
+  const std::vector<Variant>& Values();  // the current record, decoded (blobs read on demand)
+  Variant Value(int field);
+  TPdxRecordPos Position() const { return FPos; }
+  // The current record's raw bytes (decrypted, as on disk).
+  const uint8_t* RawRecord() const;
+
+ private:
+  friend class TPdxDatabase;
+  friend class TPdxTable;
+  TPdxCursor(std::shared_ptr<TPdxTableState> state);
+  std::shared_ptr<TPdxTableState> FState;
+  std::vector<uint8_t> FBlock;
+  uint32_t FNextBlock = 0;
+  int FCountInBlock = 0;
+  int FSlot = -1;
+  uint32_t FVisited = 0;
+  TPdxRecordPos FPos;
+  std::vector<Variant> FValues;
+  bool FDecoded = false;
+};
+
+// Write access to one table. Every method leaves the table as it was when it raises.
+// Changes are written through at once unless a batch is open (BeginBatch/EndBatch), when the
+// blocks and indexes are written at EndBatch (or when the block cache fills) instead.
+class TPdxTable {
+ public:
+  ~TPdxTable();
+  TPdxTable(const TPdxTable&) = delete;
+  TPdxTable& operator=(const TPdxTable&) = delete;
+  const TPdxTableDef& Def() const;
+  // Appends (unkeyed) or inserts in key order (keyed). values.size() must equal the field count;
+  // a Null Autoinc value takes the next number.
+  void Append(const std::vector<Variant>& values);
+  void Update(TPdxRecordPos pos, const std::vector<Variant>& values);
+  void Delete(TPdxRecordPos pos);
+  // Keyed tables: the record with this primary key, if any.
+  bool FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos);
+  std::unique_ptr<TPdxCursor> OpenCursor();
+  void BeginBatch();
+  void EndBatch();
+  int64_t RecordCount() const;
+
+ private:
+  friend class TPdxDatabase;
+  explicit TPdxTable(std::shared_ptr<TPdxTableState> state);
+  std::shared_ptr<TPdxTableState> FState;
+  int FBatch = 0;
+};
+
+// A folder of Paradox tables.
+class TPdxDatabase {
+ public:
+  explicit TPdxDatabase(std::string folder, std::vector<std::string> passwords = {});
+  const std::string& Folder() const { return FFolder; }
+  void AddPassword(const std::string& password) { FPasswords.push_back(password); }
+
+  std::vector<std::string> TableNames() const;  // base names of the .DB files, sorted
+  bool TableExists(const std::string& name) const;
+  TPdxTableDef TableStructure(const std::string& name) const;
+  std::unique_ptr<TPdxCursor> OpenCursor(const std::string& name) const;
+  std::unique_ptr<TPdxTable> OpenTable(const std::string& name) const;
+
+  // Creates the table (Paradox 7 level, Windows-1251 language driver). Raises when it exists.
+  void CreateTable(const std::string& name, const TPdxTableDef& def);
+  void DeleteTable(const std::string& name);
+  void RenameTable(const std::string& oldName, const std::string& newName);
+
+  // The password's checksum as Paradox stores it (0 for the empty password).
+  static uint32_t PasswordChecksum(const std::string& password);
+
+ private:
+  std::shared_ptr<TPdxTableState> Acquire(const std::string& name) const;
+  std::string FFolder;
+  std::vector<std::string> FPasswords;
+};
+
+}  // namespace paradox

@@ -1,0 +1,106 @@
+// Internal to the Paradox engine: header parsing, field codecs, encryption, code pages.
+// The on-disk layout is described once, at the top of PdxFormat.cpp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/paradox/Paradox.h"
+
+namespace paradox::detail {
+
+inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t Get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void Put16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
+inline void Put32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); p[2] = uint8_t(v >> 16); p[3] = uint8_t(v >> 24);
+}
+
+// The fixed and variable parts of a .DB/.PX/.Xnn/.Ynn header.
+struct THeader {
+  uint16_t RecordSize = 0;
+  uint16_t HeaderSize = 0;
+  uint8_t FileType = 0;
+  uint32_t BlockSize = 0;
+  uint32_t NumRecords = 0;
+  uint16_t BlocksUsed = 0;
+  uint16_t FileBlocks = 0;
+  uint16_t FirstBlock = 0;
+  uint16_t LastBlock = 0;
+  uint8_t IndexFieldNumber = 0;
+  uint16_t RootBlock = 0;
+  uint8_t Levels = 0;
+  uint16_t NumFields = 0;
+  uint16_t KeyFields = 0;
+  uint32_t Encryption1 = 0;
+  uint8_t SortOrder = 0;
+  uint8_t Version = 0;
+  uint32_t AutoInc = 0;
+  uint16_t FirstFree = 0;
+  uint32_t Encryption2 = 0;
+  uint16_t CodePage = 0;
+  std::vector<uint8_t> Types;   // per field
+  std::vector<uint8_t> Sizes;   // per field, as stored (record bytes; BCD: decimals)
+  std::vector<std::string> Names;       // raw bytes in the table's code page
+  std::vector<uint16_t> FieldNumbers;
+  std::string SortOrderId;
+  std::string IndexName;  // .XGn only
+
+  bool HasNames() const { return FileType != 1 && FileType != 4 && FileType != 7; }
+  uint32_t Checksum() const { return Version >= 5 ? Encryption2 : Encryption1; }
+  bool Encrypted() const { return Checksum() != 0 && Checksum() != 0xFF00FF00u; }
+};
+
+// Parses a header from its bytes (at least the first 0x78; the whole header for the variable
+// part). Raises EPdxCorrupt naming `file`.
+THeader ParseHeader(const uint8_t* data, size_t size, const std::string& file);
+
+// Bytes a field takes in a record.
+int FieldWidth(uint8_t type, uint8_t size);
+
+// Encryption of 256-byte chunks (a, b, c, d as the format notes describe).
+void DecryptChunk(uint8_t* chunk, uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+void EncryptChunk(uint8_t* chunk, uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+void DecryptDbBlock(uint8_t* block, uint32_t size, uint32_t checksum, uint32_t blockNo);
+void EncryptDbBlock(uint8_t* block, uint32_t size, uint32_t checksum, uint32_t blockNo);
+// The .MB file: chunks aligned to file offsets; `offset` a multiple of 256.
+void DecryptMb(uint8_t* data, size_t size, uint32_t checksum);
+void EncryptMb(uint8_t* data, size_t size, uint32_t checksum);
+uint32_t PasswordChecksum(const std::string& password);
+
+// Translation between a table's code page and Windows-1251. Identity for Windows code pages.
+struct TCodec {
+  bool Identity = true;
+  std::array<uint8_t, 256> ToAnsi{};
+  std::array<uint8_t, 256> FromAnsi{};
+  std::string Decode(const char* p, size_t n) const;
+  std::string Encode(const std::string& s) const;
+};
+// The codec of a header: from the code page at 0x6A (v4+) or the sort order ID (v3).
+const TCodec& CodecFor(uint16_t codePage, const std::string& sortOrderId, int version);
+
+// Field codecs ("flipped" big-endian; see PdxFormat.cpp).
+inline bool AllZero(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) if (p[i]) return false;
+  return true;
+}
+int16_t GetShort(const uint8_t* p);
+int32_t GetLong(const uint8_t* p);
+double GetDouble(const uint8_t* p);
+void PutShort(uint8_t* p, int16_t v);
+void PutLong(uint8_t* p, int32_t v);
+void PutDouble(uint8_t* p, double v);
+// BCD: value as double and the exact scaled form when decimals <= 4.
+bool GetBcd(const uint8_t* p, int decimals, double& value, int64_t& scaled4, bool& exact4);
+void PutBcd(uint8_t* p, int decimals, const Variant& v);
+
+inline constexpr int32_t kDateOffset = 693594;  // day number of 30 Dec 1899 (1 Jan 0001 = 1)
+inline constexpr double kMsPerDay = 86400000.0;
+
+}  // namespace paradox::detail

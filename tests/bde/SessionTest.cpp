@@ -1,0 +1,217 @@
+// Sessions, databases found by session and database name, transactions of a Paradox folder, and
+// aliases read from the alias file.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/bde/BdeAliases.h"
+#include "tests/bde/BdeTestSupport.h"
+
+using namespace bde;
+using bdetest::TFolder;
+
+namespace {
+
+// Points COPYORVEL_ALIASES at a file for one test.
+class TAliasFile {
+ public:
+  explicit TAliasFile(const std::string& utf8Text) {
+    FPath = FDir / "aliases.conf";
+    std::ofstream(FPath) << utf8Text;
+    setenv("COPYORVEL_ALIASES", FPath.c_str(), 1);
+  }
+  ~TAliasFile() { unsetenv("COPYORVEL_ALIASES"); }
+  std::string Path() const { return FPath; }
+
+ private:
+  testsupport::TempDir FDir;
+  std::string FPath;
+};
+
+std::vector<std::string> Lines(const TStrings& s) {
+  std::vector<std::string> out;
+  for (int i = 0; i < s.Count(); ++i) out.push_back(s.Strings(i));
+  return out;
+}
+
+}  // namespace
+
+TEST(BdeSession, NamesFindTheirDatabases) {
+  TFolder a, b;
+  EXPECT_EQ(FindSession(a.Name), &a.Session);
+  EXPECT_EQ(FindSession(""), &Session());
+  EXPECT_EQ(FindSession("default"), &Session());
+  EXPECT_EQ(FindSession("NoSuchSession"), nullptr);
+  TSession dup;
+  EXPECT_THROW(dup.SetSessionName(a.Name), EDBEngineError);
+  EXPECT_THROW(dup.SetSessionName("Default"), EDBEngineError);
+  EXPECT_EQ(a.Session.FindDatabase(a.Db.DatabaseName()), &a.Db);
+  EXPECT_EQ(a.Session.FindDatabase(b.Db.DatabaseName()), nullptr);
+
+  // The same database name in two sessions names two folders.
+  b.Db.Close();
+  b.Db.SetDatabaseName(a.Db.DatabaseName());
+  b.Db.Open();
+  auto t = a.Table("OnlyInA");
+  t->FieldDefs().Add("ID", ftInteger);
+  t->CreateTable();
+  EXPECT_TRUE(t->Exists());
+  EXPECT_FALSE(b.Table("OnlyInA")->Exists());
+  // A second open database of one name in one session is refused; names are fixed while open.
+  TDatabase clash;
+  clash.SetSessionName(a.Name);
+  clash.SetDatabaseName(a.Db.DatabaseName());
+  clash.SetDriverName("STANDARD");
+  clash.Params().Add("PATH=" + Utf8ToAnsi(a.Dir.Path().string()));
+  EXPECT_THROW(clash.Open(), EDBEngineError);
+  EXPECT_THROW(a.Db.SetDatabaseName("Other"), EDBEngineError);
+  // Unknown session or database: clear errors naming them.
+  TQuery q;
+  q.SetSessionName("NoSuchSession");
+  q.SetDatabaseName(a.Db.DatabaseName());
+  q.SQL().SetText("SELECT * FROM OnlyInA");
+  EXPECT_THROW(q.Open(), EDBEngineError);
+  q.SetSessionName(a.Name);
+  q.SetDatabaseName("NoSuchDatabase");
+  try {
+    q.Open();
+    ADD_FAILURE();
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(int(e.Kind()), int(TDBErrorKind::NotFound));
+    EXPECT_NE(e.Message().find("NoSuchDatabase"), std::string::npos) << e.what();
+  }
+  // A query whose database disconnects writes its batch first; a closed database refuses work.
+  auto ins = a.Query("INSERT INTO OnlyInA (ID) VALUES (:ID)");
+  ins->Params()[0].SetAsInteger(5);
+  ins->ExecSQL();
+  a.Db.Close();
+  a.Db.Open();
+  EXPECT_EQ(a.Scalar("SELECT COUNT(*) FROM OnlyInA"), 1);
+}
+
+TEST(BdeSession, ParadoxFolderHasNoTransactions) {
+  TFolder f;
+  EXPECT_FALSE(f.Db.IsSQLBased());
+  EXPECT_EQ(f.Db.DriverName(), "STANDARD");
+  EXPECT_FALSE(f.Db.InTransaction());
+  EXPECT_THROW(f.Db.StartTransaction(), EDBEngineError);
+  EXPECT_THROW(f.Db.Commit(), EDBEngineError);
+  TDatabase none;
+  none.SetDatabaseName("NoFolder");
+  none.SetDriverName("STANDARD");
+  none.Params().Add("PATH=");
+  EXPECT_THROW(none.Open(), EDBEngineError);
+  none.Params().Clear();
+  none.Params().Add("PATH=" + Utf8ToAnsi((f.Dir.Path() / "missing").string()));
+  EXPECT_THROW(none.Open(), EDBEngineError);
+  EXPECT_FALSE(none.Connected());
+}
+
+TEST(BdeSession, AliasesComeFromTheAliasFile) {
+  testsupport::TempDir data;
+  std::string gisPath = (data.Path() / "гис").string();
+  std::filesystem::create_directory(gisPath);
+  TAliasFile file("; aliases for the tests\n"
+                  "[GISDATA]\n"
+                  "DRIVER = STANDARD\n"
+                  "PATH = " + gisPath + "\n"
+                  "\n"
+                  "[Сервер]\n"
+                  "DRIVER=INTRBASE\n"
+                  "SERVER NAME=127.0.0.1:/db/gis.fdb\n"
+                  "USER NAME=SYSDBA\n");
+  TStringList names;
+  Session().GetAliasNames(names);
+  EXPECT_EQ(Lines(names), (std::vector<std::string>{"GISDATA", "Сервер"_ansi}));
+  EXPECT_EQ(Session().GetAliasDriverName("сервер"_ansi), "INTRBASE");
+  TStringList params;
+  Session().GetAliasParams("Сервер"_ansi, params);
+  EXPECT_EQ(Lines(params), (std::vector<std::string>{"SERVER NAME=127.0.0.1:/db/gis.fdb", "USER NAME=SYSDBA"}));
+  EXPECT_THROW(Session().GetAliasParams("NOPE", params), EDBEngineError);
+
+  TSession s;
+  s.SetSessionName("AliasSession");
+  TDatabase db;
+  db.SetSessionName("AliasSession");
+  db.SetDatabaseName("ByAlias");
+  db.SetDriverName("STANDARD");
+  db.SetAliasName("gisdata");
+  EXPECT_EQ(db.DriverName(), "STANDARD");  // read from the alias
+  EXPECT_FALSE(db.IsSQLBased());
+  db.Params().Add("USER NAME=nobody");
+  db.SetConnected(true);
+  EXPECT_EQ(db.Directory(), gisPath);
+  TTable t;
+  t.SetSessionName("AliasSession");
+  t.SetDatabaseName("ByAlias");
+  t.SetTableName("T");
+  t.FieldDefs().Add("A", ftString, 5);
+  t.CreateTable();
+  EXPECT_TRUE(std::filesystem::exists(data.Path() / "гис" / "T.DB"));
+  // The alias name itself serves as a database name: a temporary database of the session.
+  TQuery q;
+  q.SetSessionName("AliasSession");
+  q.SetDatabaseName("GISDATA");
+  q.SQL().SetText("INSERT INTO T VALUES ('x')");
+  q.ExecSQL();
+  EXPECT_EQ(q.RowsAffected(), 1);
+
+  TDatabase server;
+  server.SetSessionName("AliasSession");
+  server.SetDatabaseName("Server");
+  server.SetAliasName("Сервер"_ansi);
+  EXPECT_EQ(server.DriverName(), "INTRBASE");
+  EXPECT_TRUE(server.IsSQLBased());
+  try {
+    server.SetConnected(true);
+    ADD_FAILURE();
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(int(e.Kind()), int(TDBErrorKind::Unsupported));
+    EXPECT_NE(e.Message().find("not supported"), std::string::npos) << e.what();
+  }
+  TDatabase unknown;
+  unknown.SetDatabaseName("Unknown");
+  unknown.SetAliasName("NOSUCHALIAS");
+  EXPECT_EQ(unknown.DriverName(), "");
+  EXPECT_THROW(unknown.Open(), EDBEngineError);
+}
+
+TEST(BdeSession, AliasFileFormatErrorsAndAbsence) {
+  {
+    testsupport::TempDir dir;
+    setenv("COPYORVEL_ALIASES", (dir.Path() / "none.conf").c_str(), 1);
+    TStringList names;
+    names.Add("stale");
+    Session().GetAliasNames(names);
+    EXPECT_EQ(names.Count(), 0);  // a missing file: no aliases
+    unsetenv("COPYORVEL_ALIASES");
+  }
+  auto fails = [](const std::string& text, const std::string& part) {
+    try {
+      ParseAliases(text, "test.conf");
+      ADD_FAILURE() << text;
+    } catch (const EDBEngineError& e) {
+      EXPECT_NE(e.Message().find(part), std::string::npos) << e.what();
+      EXPECT_NE(e.Message().find("test.conf"), std::string::npos) << e.what();
+    }
+  };
+  fails("PATH=/x\n", "line 1");
+  fails("[A]\nDRIVER=STANDARD\n[a]\n", "twice");
+  fails("[A\n", "line 1");
+  fails("[A]\njunk\n", "line 2");
+  fails("[]\n", "name");
+  auto ok = ParseAliases("\xEF\xBB\xBF# comment\r\n[A]\r\nDRIVER=standard\r\nPATH=/x y\r\n", "ok.conf");
+  ASSERT_EQ(ok.size(), 1u);
+  EXPECT_EQ(ok[0].Driver, "STANDARD");
+  EXPECT_EQ(ok[0].Param("path"), "/x y");
+
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  std::string saved = xdg ? xdg : "";
+  setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  EXPECT_EQ(AliasFileName(), "/cfg/copyorvel/aliases.conf");
+  if (xdg) setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else unsetenv("XDG_CONFIG_HOME");
+  setenv("COPYORVEL_ALIASES", "/elsewhere/a.conf", 1);
+  EXPECT_EQ(AliasFileName(), "/elsewhere/a.conf");
+  unsetenv("COPYORVEL_ALIASES");
+}
