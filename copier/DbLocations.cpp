@@ -17,6 +17,7 @@
 #include "copier/DataLinks.h"
 #include "foundation/DialogIcons.h"
 #include "foundation/ShellBrowse.h"
+#include "platform/bde/Bde.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/FileDialogs.h"
 #include "platform/ui/UiText.h"
@@ -382,4 +383,10 @@ int IndexOfText(const std::string& text, const std::vector<std::string>& list) {
   return static_cast<int>(list.size());
 }
 
-std::vector<std::string> GetBdeAliases() { return {}; }
+std::vector<std::string> GetBdeAliases() {
+  TStringList list;
+  bde::Session().GetAliasNames(list);
+  std::vector<std::string> names;
+  for (int i = 0; i < list.Count(); ++i) names.push_back(list.Strings(i));
+  return names;
+}

@@ -22,6 +22,7 @@
 #include "foundation/CommonUtils.h"
 #include "foundation/DialogIcons.h"
 #include "foundation/XListView.h"
+#include "platform/bde/Bde.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/UiText.h"
@@ -500,6 +501,18 @@ bool IsLocalHost(const std::string& server) {
 std::string PhysicalPath(IConnParams* p) {
   const std::string engine = UpperCase(GetConnParam(p, "ENGINE", ""));
   if (engine == "PDOX") return GetConnParam(p, "FOLDER", "");
+  if (engine == "BDE") {
+    // An alias of the file driver names a folder.
+    const std::string alias = GetConnParam(p, "ALIAS", "");
+    try {
+      if (!bde::Session().IsAlias(alias) || bde::Session().GetAliasDriverName(alias) != "STANDARD") return "";
+      TStringList params;
+      bde::Session().GetAliasParams(alias, params);
+      return params.Values("PATH");
+    } catch (const Exception&) {
+      return "";
+    }
+  }
   if (engine == "IB") {
     if (!IsLocalHost(GetConnParam(p, "SERVER", ""))) return "";
     return GetConnParam(p, "DATABASE", "");

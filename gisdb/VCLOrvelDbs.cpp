@@ -1,5 +1,6 @@
 #include "gisdb/VCLOrvelDbs.h"
 
+#include "platform/bde/Bde.h"
 #include "platform/ibx/IBDatabase.h"
 #include "platform/ibx/IBSQL.h"
 #include "platform/ibx/IBTable.h"
@@ -130,9 +131,46 @@ void TVCLOrvDb::Open(IConnParams* params) {
   const std::string engine = GetConnParam(params, "ENGINE", "");
   if (AnsiSameText(engine, "IB")) {
     OpenInterBase();
-    return;
+  } else if (AnsiSameText(engine, "PDOX")) {
+    FKind = 0;
+    CreateSession();
+    FDatabase->SetAliasName("");
+    FDatabase->SetDriverName("STANDARD");
+    FDatabase->Params().Add("PATH=" + GetConnParam(params, "FOLDER", ""));
+    FDatabase->SetTransIsolation(bde::tiDirtyRead);
+    FDatabase->SetConnected(true);
+  } else if (AnsiSameText(engine, "BDE")) {
+    FKind = 1;
+    CreateSession();
+    FDatabase->SetDriverName("");
+    FDatabase->SetAliasName(GetConnParam(params, "ALIAS", ""));
+    FDatabase->SetLoginPrompt(false);
+    const std::string user = GetConnParam(params, "USER", "");
+    const std::string password = GetConnParam(params, "PASSWORD", "");
+    if (!user.empty()) FDatabase->Params().Add("USER NAME=" + user);
+    if (!password.empty()) FDatabase->Params().Add("PASSWORD=" + password);
+    if (!FDatabase->IsSQLBased()) FDatabase->SetTransIsolation(bde::tiDirtyRead);
+    FDatabase->SetConnected(true);
+  } else {
+    throw Exception("Ошибка создания базы данных: не задан тип соединения"_ansi);
   }
-  throw Exception("Ошибка создания базы данных: не задан тип соединения"_ansi);
+}
+
+namespace {
+// Numbers the sessions of a run; it only grows, so no two connections share a session name.
+int32_t SessionCounter = 0;
+}  // namespace
+
+void TVCLOrvDb::CreateSession() {
+  const int32_t n = ++SessionCounter;
+  FSession = std::make_unique<bde::TSession>();
+  FSession->SetSessionName("OrvelSession" + std::to_string(n));
+  if (FKind == 0) FSession->AddPassword("Kavob");
+  FDatabase = std::make_unique<bde::TDatabase>();
+  FDatabase->SetDatabaseName("OrvelDb" + std::to_string(n));
+  FDatabase->SetSessionName(FSession->SessionName());
+  FDatabase->Params().Clear();
+  FDatabase->SetLoginPrompt(false);
 }
 
 void TVCLOrvDb::OpenInterBase() {
@@ -180,11 +218,18 @@ void TVCLOrvDb::Close() {
       FIBDatabase.reset();
       FIBTransaction.reset();
     }
+  } else if (FDatabase) {
+    FDatabase->SetConnected(false);
+    FDatabase.reset();
+    FSession.reset();
   }
 }
 
 void TVCLOrvDb::StartTransaction() {
-  if (FKind == 2) ++FTransCount;
+  if (FKind == 2)
+    ++FTransCount;
+  else if (FDatabase->IsSQLBased())
+    FDatabase->StartTransaction();
 }
 
 void TVCLOrvDb::Commit() {
@@ -193,6 +238,8 @@ void TVCLOrvDb::Commit() {
       --FTransCount;
       if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) FIBTransaction->CommitRetaining();
     }
+  } else if (FDatabase->IsSQLBased()) {
+    FDatabase->Commit();
   }
 }
 
@@ -202,15 +249,30 @@ void TVCLOrvDb::Rollback() {
       --FTransCount;
       if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) FIBTransaction->RollbackRetaining();
     }
+  } else if (FDatabase->IsSQLBased()) {
+    FDatabase->Rollback();
   }
 }
 
 bool TVCLOrvDb::InTransaction() {
   if (FKind == 2) return FTransCount >= 1;
+  return FDatabase->InTransaction();
+}
+
+bool TVCLOrvDb::IsLocal() {
+  if (FKind == 0) return true;
+  if (FKind == 1) return FDatabase && FDatabase->DriverName() == "STANDARD";
   return false;
 }
 
-bool TVCLOrvDb::IsLocal() { return FKind == 0; }
+std::unique_ptr<bde::TTable> TVCLOrvDb::CreateBDETableObject(const std::string& name) {
+  auto table = std::make_unique<bde::TTable>();
+  table->SetSessionName(FSession->SessionName());
+  table->SetDatabaseName(FDatabase->DatabaseName());
+  table->SetTableName(name);
+  table->SetCacheBlobs(false);
+  return table;
+}
 
 std::unique_ptr<TIBTable> TVCLOrvDb::CreateIBTableObject(const std::string& name) {
   auto table = std::make_unique<TIBTable>();
@@ -222,7 +284,16 @@ std::unique_ptr<TIBTable> TVCLOrvDb::CreateIBTableObject(const std::string& name
 
 IOrvDbSQLPtr TVCLOrvDb::CreateSQL(const std::string& sql) {
   IOrvDbSQLPtr result;
-  if (FKind == 2) {
+  if (FKind != 2) {
+    auto query = std::make_unique<bde::TQuery>();
+    query->SetSessionName(FSession->SessionName());
+    query->SetDatabaseName(FDatabase->DatabaseName());
+    query->SetRequestLive(true);
+    query->SetUniDirectional(true);
+    query->SetCacheBlobs(false);
+    query->SetParamCheck(true);
+    result = IOrvDbSQLPtr(new TVCLOrvDbSQL(this, std::move(query)));
+  } else {
     auto statement = std::make_unique<TIBSQL>();
     statement->SetDatabase(FIBDatabase.get());
     statement->SetTransaction(FIBTransaction.get());
@@ -235,10 +306,16 @@ IOrvDbSQLPtr TVCLOrvDb::CreateSQL(const std::string& sql) {
 
 bool TVCLOrvDb::TableExists(const std::string& name) {
   if (name.empty()) return false;
+  if (FKind != 2) return CreateBDETableObject(name)->Exists();
   return CreateIBTableObject(name)->Exists();
 }
 
 void TVCLOrvDb::DropTable(const std::string& name) {
+  if (FKind != 2) {
+    auto table = CreateBDETableObject(name);
+    if (table->Exists()) table->DeleteTable();
+    return;
+  }
   auto table = CreateIBTableObject(name);
   StartTransaction();
   try {
@@ -256,8 +333,24 @@ void TVCLOrvDbTableDef::Load(const std::string& name) {
   Clear();
   FOriginalName = name;
   FTableName = name;
-  if (!name.empty()) LoadInterBase(name);
+  if (!name.empty()) {
+    if (FVCLDb->Kind() == 2)
+      LoadInterBase(name);
+    else
+      LoadBDE(name);
+  }
   FChanges = 0;
+}
+
+void TVCLOrvDbTableDef::LoadBDE(const std::string& name) {
+  auto table = FVCLDb->CreateBDETableObject(name);
+  TFieldDefs& defs = table->FieldDefs();
+  defs.Update();
+  for (int i = 0; i < defs.Count(); ++i) {
+    const TFieldDef& d = defs[i];
+    AddField({d.Name, VCLToFieldType(d.DataType), d.Size, d.Required});
+  }
+  LoadIndexes(table->IndexDefs());
 }
 
 void TVCLOrvDbTableDef::LoadIndexes(TIndexDefs& defs) {
@@ -340,6 +433,12 @@ void FillDefinitions(TTableObject& table, TOrvDbTableDef& def, bool full, bool p
 
 void TVCLOrvDbTableDef::CreateTable(const std::string& name, bool full) {
   TVCLOrvDb* db = FVCLDb;
+  if (db->Kind() != 2) {
+    auto table = db->CreateBDETableObject(name);
+    FillDefinitions(*table, *this, full, db->Kind() == 0);
+    table->CreateTable();
+    return;
+  }
   db->StartTransaction();
   try {
     auto table = db->CreateIBTableObject(name);
@@ -353,6 +452,10 @@ void TVCLOrvDbTableDef::CreateTable(const std::string& name, bool full) {
 }
 
 bool TVCLOrvDbTableDef::RenameTable(const std::string& oldName, const std::string& newName) {
+  if (FVCLDb->Kind() != 2) {
+    FVCLDb->CreateBDETableObject(oldName)->RenameTable(newName);
+    return true;
+  }
   IOrvDbSQLPtr sql = Db()->CreateSQL("UPDATE RDB$RELATIONS SET RDB$RELATION_NAME=? WHERE RDB$RELATION_NAME=?");
   try {
     sql->Execute({StrParam(newName), StrParam(oldName)});
@@ -363,6 +466,97 @@ bool TVCLOrvDbTableDef::RenameTable(const std::string& oldName, const std::strin
   sql->Close();
   return true;
 }
+
+// --- Paradox and alias statements --------------------------------------------------------------
+
+TVCLOrvDbSQL::TVCLOrvDbSQL(TVCLOrvDb* db, std::unique_ptr<bde::TQuery> query)
+    : TOrvDbObject(db), FQuery(std::move(query)) {}
+
+TVCLOrvDbSQL::~TVCLOrvDbSQL() { FQuery.reset(); }
+
+bool TVCLOrvDbSQL::IsSelect(const std::string& sql) {
+  const std::string t = Trim(sql);
+  return t.size() >= 6 && AnsiSameText(std::string_view(t).substr(0, 6), "SELECT");
+}
+
+void TVCLOrvDbSQL::SetSQL(const std::string& sql) {
+  FSQL = sql;
+  std::string text = ConvertParamMarks(sql);
+  IConnParams* params = Db()->Params();
+  const std::string left = GetConnParam(params, "LEFTQUOTEMARK", "");
+  const std::string right = GetConnParam(params, "RIGHTQUOTEMARK", "");
+  text = ReplaceQuoteMarks(text, "[]", {left, right});
+  if (FQuery->Prepared()) FQuery->UnPrepare();
+  FQuery->SQL().SetText(text);
+}
+
+IOrvDbSQLPtr TVCLOrvDbSQL::Execute(const TOrvDbParams& params) {
+  const int n = std::min(static_cast<int>(params.size()), FQuery->ParamCount());
+  for (int i = 0; i < n; ++i) {
+    bde::TParam& p = FQuery->Params()[i];
+    const TOrvDbParam& value = params[static_cast<std::size_t>(i)];
+    if (value.DataType == dftBlob) {
+      // An empty blob of a Paradox source arrives as Null: it binds a null blob. Anything else
+      // that is no byte string is refused.
+      if (value.Value.IsNull()) {
+        p.SetDataType(ftBlob);
+        p.SetValue(Variant::Null());
+      } else if (value.Value.IsString()) {
+        p.SetAsBlob(value.Value.StrRef());
+      } else {
+        throw Exception(BlobParamMessage());
+      }
+      continue;
+    }
+    p.SetDataType(FieldTypeToVCL(value.DataType));
+    p.SetValue(value.Value);
+  }
+  if (!FQuery->Prepared()) FQuery->Prepare();
+  if (IsSelect(FSQL))
+    FQuery->Open();
+  else
+    FQuery->ExecSQL();
+  return IOrvDbSQLPtr(this);
+}
+
+bde::TField& TVCLOrvDbSQL::Column(const Variant& column) {
+  if (IsColumnPosition(column)) return FQuery->Fields(column.ToInt32());
+  return FQuery->FieldByName(column.ToString());
+}
+
+bool TVCLOrvDbSQL::Eof() { return FQuery->Eof(); }
+int TVCLOrvDbSQL::RowsAffected() { return FQuery->RowsAffected(); }
+int TVCLOrvDbSQL::FieldCount() { return FQuery->FieldCount(); }
+
+int TVCLOrvDbSQL::FieldIndex(const std::string& name) {
+  bde::TField* f = FQuery->FindField(name);
+  return f ? f->Index() : -1;
+}
+
+std::string TVCLOrvDbSQL::FieldName(int index) { return FQuery->Fields(index).FieldName(); }
+TOrvDbFieldType TVCLOrvDbSQL::FieldType(const Variant& column) { return VCLToFieldType(Column(column).DataType()); }
+Variant TVCLOrvDbSQL::GetValue(const Variant& column) { return Column(column).AsVariant(); }
+std::string TVCLOrvDbSQL::AsString(const Variant& column) { return Column(column).AsString(); }
+
+std::string TVCLOrvDbSQL::AsBlob(const Variant& column) {
+  std::unique_ptr<TStream> stream = FQuery->CreateBlobStream(Column(column), bde::bmRead);
+  std::string bytes(static_cast<std::size_t>(stream->Size()), '\0');
+  if (!bytes.empty()) stream->ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+  return bytes;
+}
+
+bool TVCLOrvDbSQL::AsBoolean(const Variant& column) { return Column(column).AsBoolean(); }
+int8_t TVCLOrvDbSQL::AsInt8(const Variant& column) { return static_cast<int8_t>(Column(column).AsInteger()); }
+uint8_t TVCLOrvDbSQL::AsUInt8(const Variant& column) { return static_cast<uint8_t>(Column(column).AsInteger()); }
+int16_t TVCLOrvDbSQL::AsInt16(const Variant& column) { return static_cast<int16_t>(Column(column).AsInteger()); }
+uint16_t TVCLOrvDbSQL::AsUInt16(const Variant& column) { return static_cast<uint16_t>(Column(column).AsInteger()); }
+int32_t TVCLOrvDbSQL::AsInt32(const Variant& column) { return Column(column).AsInteger(); }
+uint32_t TVCLOrvDbSQL::AsUInt32(const Variant& column) { return static_cast<uint32_t>(Column(column).AsInteger()); }
+float TVCLOrvDbSQL::AsSingle(const Variant& column) { return static_cast<float>(Column(column).AsFloat()); }
+double TVCLOrvDbSQL::AsDouble(const Variant& column) { return Column(column).AsFloat(); }
+TDateTime TVCLOrvDbSQL::AsDateTime(const Variant& column) { return Column(column).AsDateTime(); }
+void TVCLOrvDbSQL::Next() { FQuery->Next(); }
+void TVCLOrvDbSQL::Close() { FQuery->Close(); }
 
 // --- InterBase statements ---------------------------------------------------------------------
 

@@ -21,6 +21,13 @@ class TIBDatabase;
 class TIBTransaction;
 class TIBTable;
 class TIBSQL;
+namespace bde {
+class TSession;
+class TDatabase;
+class TTable;
+class TQuery;
+class TField;
+}  // namespace bde
 
 class TVCLOrvDb : public TOrvDb {
  public:
@@ -46,12 +53,18 @@ class TVCLOrvDb : public TOrvDb {
   TIBDatabase* IBDatabase() const { return FIBDatabase.get(); }
   TIBTransaction* IBTransaction() const { return FIBTransaction.get(); }
 
-  // A new InterBase table object on this connection; the caller owns it.
+  // A new table object on this connection (Paradox folder or alias; InterBase); the caller owns it.
+  std::unique_ptr<bde::TTable> CreateBDETableObject(const std::string& name);
   std::unique_ptr<TIBTable> CreateIBTableObject(const std::string& name);
+  bde::TSession* Session() const { return FSession.get(); }
+  bde::TDatabase* Database() const { return FDatabase.get(); }
 
  private:
   void OpenInterBase();
+  void CreateSession();
   uint8_t FKind = 0;
+  std::unique_ptr<bde::TSession> FSession;
+  std::unique_ptr<bde::TDatabase> FDatabase;
   std::unique_ptr<TIBDatabase> FIBDatabase;
   std::unique_ptr<TIBTransaction> FIBTransaction;
   int32_t FTransCount = 0;
@@ -66,8 +79,48 @@ class TVCLOrvDbTableDef : public TOrvDbTableDef {
 
  private:
   void LoadInterBase(const std::string& name);
+  void LoadBDE(const std::string& name);
   void LoadIndexes(TIndexDefs& defs);
   TVCLOrvDb* FVCLDb;
+};
+
+class TVCLOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
+ public:
+  TVCLOrvDbSQL(TVCLOrvDb* db, std::unique_ptr<bde::TQuery> query);
+  ~TVCLOrvDbSQL() override;
+
+  std::string GetSQL() override { return FSQL; }
+  void SetSQL(const std::string& sql) override;
+  IOrvDbSQLPtr Execute(const TOrvDbParams& params) override;
+  bool Eof() override;
+  int RowsAffected() override;
+  int FieldCount() override;
+  int FieldIndex(const std::string& name) override;
+  std::string FieldName(int index) override;
+  TOrvDbFieldType FieldType(const Variant& column) override;
+  Variant GetValue(const Variant& column) override;
+  std::string AsString(const Variant& column) override;
+  std::string AsBlob(const Variant& column) override;
+  bool AsBoolean(const Variant& column) override;
+  int8_t AsInt8(const Variant& column) override;
+  uint8_t AsUInt8(const Variant& column) override;
+  int16_t AsInt16(const Variant& column) override;
+  uint16_t AsUInt16(const Variant& column) override;
+  int32_t AsInt32(const Variant& column) override;
+  uint32_t AsUInt32(const Variant& column) override;
+  float AsSingle(const Variant& column) override;
+  double AsDouble(const Variant& column) override;
+  TDateTime AsDateTime(const Variant& column) override;
+  void Next() override;
+  void Close() override;
+
+  // Whether a statement text is a SELECT (its first six characters, blanks trimmed).
+  static bool IsSelect(const std::string& sql);
+
+ private:
+  bde::TField& Column(const Variant& column);
+  std::unique_ptr<bde::TQuery> FQuery;
+  std::string FSQL;
 };
 
 class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {

@@ -61,8 +61,11 @@ TEST_P(RealCopy, EveryRowAndColumnOfTheSystemTablesArrives) {
     EXPECT_GT(item->RowCount, 0);
     EXPECT_EQ(item->Copied, item->RowCount);
     if (item->SrcName == "ORVEL_IDMAPER" || item->SrcName == "ORVEL_DBINFO") continue;  // the new identity
+    // A Paradox table stores an empty text or blob as Null, as the format has no other way.
+    auto isParadox = [](TEngine e) { return e == TEngine::ParadoxFolder || e == TEngine::ParadoxAlias; };
+    const bool paradox = isParadox(GetParam().first) || isParadox(GetParam().second);
     EXPECT_EQ(testsupport::CompareTables(src.get(), item->SrcName, dst.get(), item->DstName,
-                                         CatalogueColumns(dst.get(), item->DstName)),
+                                         CatalogueColumns(dst.get(), item->DstName), paradox),
               "");
   }
   // The independent copy: one more ORVEL_IDMAPER row at LOCALID 6 (the demo holds 1 to 5), and a

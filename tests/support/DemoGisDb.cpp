@@ -204,8 +204,9 @@ void BuildDemoGisDb(IOrvDb* db, const TDemoOptions& options) {
 
 namespace {
 
-std::string Canonical(const Variant& v) {
+std::string Canonical(const Variant& v, bool emptyIsNull) {
   if (v.IsNull() || v.IsEmpty()) return "NULL";
+  if (emptyIsNull && v.IsString() && v.StrRef().empty()) return "NULL";
   if (v.IsString()) return "S" + std::to_string(v.StrRef().size()) + ":" + v.StrRef();
   if (v.VarType() == varBoolean) return v.ToBool() ? "N1" : "N0";
   double d = v.ToDouble();
@@ -216,7 +217,8 @@ std::string Canonical(const Variant& v) {
 
 }  // namespace
 
-std::vector<std::string> CanonicalRows(IOrvDb* db, const std::string& table, const std::vector<std::string>& columns) {
+std::vector<std::string> CanonicalRows(IOrvDb* db, const std::string& table, const std::vector<std::string>& columns,
+                                       bool emptyIsNull) {
   std::vector<std::string> rows;
   IOrvDbSQLPtr sql = OpenTableSQL(db, table);
   std::vector<int> positions;
@@ -227,7 +229,7 @@ std::vector<std::string> CanonicalRows(IOrvDb* db, const std::string& table, con
   }
   while (!sql->Eof()) {
     std::string row;
-    for (int p : positions) row += Canonical(sql->GetValue(Variant(int32_t(p)))) + "|";
+    for (int p : positions) row += Canonical(sql->GetValue(Variant(int32_t(p))), emptyIsNull) + "|";
     rows.push_back(row);
     sql->Next();
   }
@@ -237,9 +239,9 @@ std::vector<std::string> CanonicalRows(IOrvDb* db, const std::string& table, con
 }
 
 std::string CompareTables(IOrvDb* a, const std::string& tableA, IOrvDb* b, const std::string& tableB,
-                          const std::vector<std::string>& columns) {
-  auto x = CanonicalRows(a, tableA, columns);
-  auto y = CanonicalRows(b, tableB, columns);
+                          const std::vector<std::string>& columns, bool emptyIsNull) {
+  auto x = CanonicalRows(a, tableA, columns, emptyIsNull);
+  auto y = CanonicalRows(b, tableB, columns, emptyIsNull);
   if (x.size() != y.size())
     return tableA + ": " + std::to_string(x.size()) + " rows against " + std::to_string(y.size());
   for (std::size_t i = 0; i < x.size(); ++i)

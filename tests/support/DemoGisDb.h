@@ -25,11 +25,13 @@ void BuildDemoGisDb(IOrvDb* db, const TDemoOptions& options = {});
 std::vector<std::string> DemoSemanticTables();
 
 // Every row of a table, each as one canonical text (numbers compared by value, Null apart from
-// every value), sorted; columns in the order given.
-std::vector<std::string> CanonicalRows(IOrvDb* db, const std::string& table, const std::vector<std::string>& columns);
+// every value unless emptyIsNull, for engines that cannot store an empty text or blob apart from
+// Null), sorted; columns in the order given.
+std::vector<std::string> CanonicalRows(IOrvDb* db, const std::string& table, const std::vector<std::string>& columns,
+                                       bool emptyIsNull = false);
 
 // "" when both tables hold the same rows over the given columns, else what differs.
 std::string CompareTables(IOrvDb* a, const std::string& tableA, IOrvDb* b, const std::string& tableB,
-                          const std::vector<std::string>& columns);
+                          const std::vector<std::string>& columns, bool emptyIsNull = false);
 
 }  // namespace testsupport

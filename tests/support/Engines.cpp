@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -29,6 +30,8 @@ void PrepareFirebirdLocks() {
 
 std::vector<TEngineInfo> AllEngines() {
   return {
+      {TEngine::ParadoxFolder, "ParadoxFolder", true, ""},
+      {TEngine::ParadoxAlias, "ParadoxAlias", true, ""},
       {TEngine::FirebirdEmbedded, "FirebirdEmbedded", true, ""},
       {TEngine::FirebirdServer, "FirebirdServer", !Env("COPYORVEL_FB_SERVER").empty(),
        "COPYORVEL_FB_SERVER is not set: no Firebird server to test against"},
@@ -43,6 +46,23 @@ std::string EngineName(TEngine engine) {
 
 IConnParamsPtr NewDatabase(TEngine engine, TempDir& dir, const std::string& name) {
   switch (engine) {
+    case TEngine::ParadoxFolder: {
+      const std::filesystem::path folder = dir.Path() / name;
+      std::filesystem::create_directories(folder);
+      return CreateConnParams({"ENGINE", "PDOX", "FOLDER", Utf8ToAnsi(folder.string())});
+    }
+    case TEngine::ParadoxAlias: {
+      // A folder named by an alias of the file driver, in an alias file of the test's own.
+      const std::filesystem::path folder = dir.Path() / name;
+      std::filesystem::create_directories(folder);
+      const std::string file = dir / "aliases.conf";
+      setenv("COPYORVEL_ALIASES", file.c_str(), 1);
+      std::FILE* f = std::fopen(file.c_str(), "a");
+      if (!f) throw Exception("cannot write " + file);
+      std::fprintf(f, "[%s]\nDRIVER=STANDARD\nPATH=%s\n\n", ("ALIAS_" + name).c_str(), folder.c_str());
+      std::fclose(f);
+      return CreateConnParams({"ENGINE", "BDE", "ALIAS", "ALIAS_" + name});
+    }
     case TEngine::FirebirdEmbedded:
     case TEngine::FirebirdServer: {
       PrepareFirebirdLocks();

@@ -11,7 +11,7 @@
 
 namespace testsupport {
 
-enum class TEngine { FirebirdEmbedded, FirebirdServer };
+enum class TEngine { ParadoxFolder, ParadoxAlias, FirebirdEmbedded, FirebirdServer };
 
 struct TEngineInfo {
   TEngine Engine;
