@@ -159,13 +159,13 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   RightMark = new QLineEdit(QStringLiteral("\""), marks);
   for (QLineEdit* e : {LeftMark, RightMark}) e->setMaximumWidth(60);
   {
-    auto* h = new QHBoxLayout(marks);
-    h->addWidget(Label2);
-    h->addWidget(NewLabel("Левая кавычка:"_ansi, marks));
-    h->addWidget(LeftMark);
-    h->addWidget(NewLabel("Правая кавычка:"_ansi, marks));
-    h->addWidget(RightMark);
-    h->addStretch(1);
+    auto* grid = new QGridLayout(marks);
+    grid->addWidget(Label2, 0, 0, 1, 5);
+    grid->addWidget(NewLabel("Левая кавычка:"_ansi, marks), 1, 0);
+    grid->addWidget(LeftMark, 1, 1);
+    grid->addWidget(NewLabel("Правая кавычка:"_ansi, marks), 1, 2);
+    grid->addWidget(RightMark, 1, 3);
+    grid->setColumnStretch(4, 1);
   }
 
   auto* top = new QVBoxLayout(this);

@@ -1,5 +1,7 @@
 #include "foundation/LongOperations.h"
 
+#include <QApplication>
+
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -77,7 +79,8 @@ void TLongOperationForm::TerminateButtonClick() {
 }
 
 void BeginLongOperation(bool CanTerminate) {
-  if (LongOperationMode == 2) return;
+  // Without a window system (a command-line tool over the access layer) there is nothing to show.
+  if (LongOperationMode == 2 || !qobject_cast<QApplication*>(QCoreApplication::instance())) return;
   if (!LongOperationForm) {
     LongOperationForm = Application->CreateForm<TLongOperationForm>();
     if (CanTerminate) {

@@ -11,6 +11,8 @@
 #include <QRadioButton>
 #include <QStackedWidget>
 #include <QTimer>
+#include <cstdlib>
+#include <filesystem>
 
 #include "copier/CopyOrvelBases.h"
 #include "copier/DbLocations.h"
@@ -235,4 +237,39 @@ TEST_F(Wizard, AStoppedCopyCanBeRestartedAndTheWayBackStaysOpen) {
   }
   EXPECT_EQ(form.ActivePage(), form.pStop);
   EXPECT_EQ(form.CopyBase->State, csFinished);
+}
+
+// The whole walk once more, saving a picture of every page it passes when COPYORVEL_SCREENSHOTS
+// names a folder (the test script runs this one under a real X server).
+TEST_F(Wizard, WalkThroughEveryPageOfAWholeCopy) {
+  IConnParamsPtr source = DemoSource(200);
+  IConnParamsPtr destination = EmptyDestination();
+  const char* shots = std::getenv("COPYORVEL_SCREENSHOTS");
+  TCopyOrvel form;
+  form.show();
+  int shot = 0;
+  auto snap = [&] {
+    Pump();
+    if (!shots) return;
+    std::filesystem::create_directories(shots);
+    const std::string file = std::string(shots) + "/wizard-" + std::to_string(++shot) + ".png";
+    EXPECT_TRUE(form.grab().save(QString::fromStdString(file))) << file;
+  };
+  snap();
+  Enter(form.SrcDbLocation, source.get());
+  snap();
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pDestBase);
+  Enter(form.DstDbLocation, destination.get());
+  snap();
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pOptions);
+  form.Unfasten->setChecked(true);
+  snap();
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pStop);
+  form.InfoList->setCurrentItem(form.InfoList->topLevelItem(0));
+  snap();
+  form.btnCancel->click();
+  EXPECT_FALSE(form.isVisible());
 }
