@@ -5,8 +5,12 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 if [ "$(id -u)" -eq 0 ]; then
-  trap 'bash scripts/servers.sh stop' EXIT
+  # Servers that were running already (someone else's) are left running afterwards.
+  if ! port_open 3050 || ! port_open 55432; then
+    trap 'bash scripts/servers.sh stop' EXIT
+  fi
   bash scripts/servers.sh start
   export COPYORVEL_FB_SERVER=127.0.0.1
   export COPYORVEL_FB_PASSWORD=quillcart
