@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -11,7 +12,9 @@
 #include <QRadioButton>
 #include <QStackedWidget>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 
 #include "copier/CopyOrvelBases.h"
@@ -272,4 +275,139 @@ TEST_F(Wizard, WalkThroughEveryPageOfAWholeCopy) {
   snap();
   form.btnCancel->click();
   EXPECT_FALSE(form.isVisible());
+}
+
+TEST_F(Wizard, EveryValidationMessageFocusesItsField) {
+  TCopyOrvel form;
+  form.show();
+  form.activateWindow();
+  Pump();
+  TDbLocationFrame* f = form.SrcDbLocation;
+  struct TCase {
+    QRadioButton* kind;
+    std::function<void()> fill;
+    QWidget* focused;
+    std::string message;
+  };
+  const std::vector<TCase> cases = {
+      {f->UseOLEDB, [f] { f->OLEDBConnectionString->setPlainText(QStringLiteral(" \t ")); }, f->OLEDBConnectionString,
+       "Не задана строка соединения"_ansi},
+      {f->UseOLEDB,
+       [f] {
+         f->OLEDBConnectionString->setPlainText(QStringLiteral("DSN=x"));
+         f->OLEDBPassword->setText(QStringLiteral("a"));
+         f->OLEDBConfirm->setText(QStringLiteral("a "));
+       },
+       f->OLEDBConfirm, "Подтверждение пароля не совпадает с паролем"_ansi},
+      {f->UseIB, [f] { f->IBDatabase->setText(QStringLiteral("  ")); }, f->IBDatabase, "Не задана база данных"_ansi},
+      {f->UseBDE, [f] { f->BDEAlias->setCurrentText(QString()); }, f->BDEAlias,
+       "Не выбран псевдоним BDE, который следует использовать для доступа к базе данных."_ansi},
+      {f->UseBDE,
+       [f] {
+         f->BDEAlias->setCurrentText(QStringLiteral("GIS"));
+         f->BDEPassword->setText(QStringLiteral("x"));
+       },
+       f->BDEConfirm, "Подтверждение пароля не совпадает с паролем"_ansi},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(AnsiToUtf8(c.message));
+    c.kind->setChecked(true);
+    c.fill();
+    form.btnNext->setFocus();
+    {
+      TDialogScript script;
+      script.ExpectMessageBox("Ошибка"_ansi, "ВНИМАНИЕ! "_ansi + c.message, mrOk);
+      form.btnNext->click();
+    }
+    EXPECT_EQ(form.ActivePage(), form.pSourceBase);
+    EXPECT_TRUE(c.focused->hasFocus());
+  }
+  // An empty password with an empty confirmation passes and stores no PASSWORD.
+  f->UseOLEDB->setChecked(true);
+  f->OLEDBPassword->clear();
+  f->OLEDBConfirm->clear();
+  f->OLEDBConnectionString->setPlainText(QStringLiteral("DSN=x"));
+  IConnParamsPtr p = f->GetLocation();
+  EXPECT_FALSE(p->HasParam("PASSWORD"));
+  EXPECT_EQ(GetConnParam(p.get(), "LEFTQUOTEMARK", ""), "[");
+}
+
+TEST_F(Wizard, LocationFrameShowsAndReadsEachKind) {
+  TDbLocationFrame frame;
+  EXPECT_FALSE(frame.SetLocation(nullptr));
+  EXPECT_TRUE(frame.UsePDOX->isChecked());
+  auto oledb = CreateConnParams({"ENGINE", "oledb", "CONNECTIONSTRING", "DSN=gis", "USER", "u", "PASSWORD", "p"});
+  ASSERT_TRUE(frame.SetLocation(oledb.get()));
+  EXPECT_TRUE(frame.UseOLEDB->isChecked());
+  EXPECT_EQ(frame.LeftMark->text().toStdString(), "\"") << "the stored marks, not the page's default";
+  frame.OLEDBConfirm->setText(QStringLiteral("p"));
+  EXPECT_EQ(ConnParamsToStr(frame.GetLocation().get()),
+            "<DB ENGINE=\"OLEDB\" CONNECTIONSTRING=\"DSN=gis\" USER=\"u\" PASSWORD=\"p\" LEFTQUOTEMARK=\"\"\"\" "
+            "RIGHTQUOTEMARK=\"\"\"\">");
+  auto ib = CreateConnParams({"ENGINE", "IB", "SERVER", "srv", "PROTOCOL", "SPX", "DATABASE", "/g.fdb"});
+  ASSERT_TRUE(frame.SetLocation(ib.get()));
+  EXPECT_EQ(frame.IBProtocol->currentText().toStdString(), "SPX");
+  frame.IBServer->setText(QStringLiteral("srv2"));
+  EXPECT_EQ(frame.IBProtocol->currentText().toStdString(), "TCP") << "typing the server resets the protocol";
+  frame.IBServer->clear();
+  EXPECT_FALSE(frame.IBProtocol->isEnabled());
+  EXPECT_TRUE(frame.IBDatabaseBrowse->isEnabled());
+  frame.IBPassword->setText(QStringLiteral("quillcart"));
+  IConnParamsPtr local = frame.GetLocation();
+  EXPECT_FALSE(local->HasParam("SERVER"));
+  EXPECT_FALSE(local->HasParam("PROTOCOL"));
+  EXPECT_FALSE(frame.SetLocation(CreateConnParams({"ENGINE", "ODBC"}).get()));
+  EXPECT_TRUE(frame.UsePDOX->isChecked());
+  EXPECT_FALSE(frame.SetLocation(CreateConnParams({}).get()));
+  frame.UseOLEDB->setChecked(true);
+  EXPECT_EQ(frame.LeftMark->text().toStdString(), "[");
+}
+
+TEST_F(Wizard, OneDatabaseReachedTwoWaysIsTheSameDatabase) {
+  const std::string folder = Utf8ToAnsi(FDir / "gis");
+  std::filesystem::create_directories(FDir / "gis");
+  const std::string aliases = FDir / "aliases.conf";
+  {
+    std::FILE* f = std::fopen(aliases.c_str(), "w");
+    std::fprintf(f, "[GISALIAS]\nDRIVER=STANDARD\nPATH=%s/\n", (FDir / "gis").c_str());
+    std::fclose(f);
+  }
+  setenv("COPYORVEL_ALIASES", aliases.c_str(), 1);
+  auto pdox = CreateConnParams({"ENGINE", "PDOX", "FOLDER", folder});
+  EXPECT_TRUE(SameDatabase(pdox.get(), CreateConnParams({"ENGINE", "BDE", "ALIAS", "gisalias"}).get()));
+  EXPECT_FALSE(SameDatabase(pdox.get(), CreateConnParams({"ENGINE", "BDE", "ALIAS", "OTHER"}).get()));
+  const std::string file = FDir / "gis.db";
+  { std::FILE* f = std::fopen(file.c_str(), "w"); std::fclose(f); }
+  auto sqlite = CreateConnParams({"ENGINE", "OLEDB", "CONNECTIONSTRING", "DRIVER=SQLite3;Database=" + file});
+  auto spelled = CreateConnParams({"ENGINE", "OLEDB", "CONNECTIONSTRING",
+                                   "Driver={SQLite3}; database=" + FDir.Path().string() + "/./gis.db"});
+  EXPECT_TRUE(SameDatabase(sqlite.get(), spelled.get()));
+  auto byPath = CreateConnParams({"ENGINE", "IB", "DATABASE", file});
+  auto byServer = CreateConnParams({"ENGINE", "IB", "SERVER", "127.0.0.1", "PROTOCOL", "TCP", "DATABASE", file});
+  auto remote = CreateConnParams({"ENGINE", "IB", "SERVER", "gis.example", "PROTOCOL", "TCP", "DATABASE", file});
+  EXPECT_TRUE(SameDatabase(byPath.get(), byServer.get()));
+  EXPECT_FALSE(SameDatabase(byPath.get(), remote.get()));
+  unsetenv("COPYORVEL_ALIASES");
+}
+
+TEST_F(Wizard, AParadoxSourceCopiesIntoFirebird) {
+  IConnParamsPtr source = testsupport::NewDatabase(TEngine::ParadoxFolder, FDir, "pdox");
+  {
+    IOrvDbPtr db = ConnectDb(source.get(), true);
+    testsupport::TDemoOptions options;
+    options.LargeRows = 500;
+    testsupport::BuildDemoGisDb(db.get(), options);
+  }
+  IConnParamsPtr destination = EmptyDestination();
+  TCopyOrvel form;
+  Enter(form.SrcDbLocation, source.get());
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pDestBase);
+  Enter(form.DstDbLocation, destination.get());
+  form.btnNext->click();
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pStop);
+  EXPECT_EQ(form.CopyBase->State, csFinished);
+  for (int i = 0; i < form.CopyBase->TableCount(); ++i)
+    EXPECT_EQ(form.CopyBase->GetTable(i)->Copied, form.CopyBase->GetTable(i)->RowCount);
 }

@@ -1,0 +1,119 @@
+// Speed and memory of the back-ends and of whole-database copies, through the system's own
+// interfaces. Run by hand:
+//   build/bench/copier/copier_bench --benchmark_filter=Insert
+//   build/bench/copier/copier_bench --benchmark_filter='WholeCopy/.*/10000'    (one size per run,
+//   build/bench/copier/copier_bench --benchmark_filter='WholeCopy/.*/1000000'   so peak_rss is its own)
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <QApplication>
+
+#include "copier/CopyOrvelBases.h"
+#include "foundation/LongOperations.h"
+#include "gisdb/CreateSysTables.h"
+#include "gisdb/OrvelDbs.h"
+#include "tests/support/DemoGisDb.h"
+#include "tests/support/Engines.h"
+
+using testsupport::TEngine;
+
+namespace {
+
+double PeakRssMb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+// One prepared INSERT per row into a keyed table, through IOrvDbSQL.
+void BM_InsertPerRow(benchmark::State& state, TEngine engine) {
+  testsupport::TempDir dir;
+  IOrvDbPtr db = ConnectDb(testsupport::NewDatabase(engine, dir, "bench").get(), true);
+  CreateSysTable(db.get(), "T",
+                 {{"ID", dftInt32, 0, true}, {"NAME", dftString, 40, false}, {"X", dftDouble, 0, false}},
+                 {{"T_PK", "ID", dioPrimary | dioUnique}, {"T_NAME", "NAME", 0}});
+  IOrvDbSQLPtr insert = BuildInsertSQL(db.get(), "T", {"ID", "NAME", "X"});
+  TOrvDbParams params = {IntParam(0), StrParam(""), {dftDouble, Variant(0.0)}};
+  int32_t id = 0;
+  for (auto _ : state) {
+    params[0].Value = Variant(++id);
+    params[1].Value = Variant("Строка "_ansi + std::to_string(id % 1000));
+    params[2].Value = Variant(id * 0.5);
+    insert->Execute(params);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// SELECT * over a table of range(0) rows, every column read: memory must not grow with the rows.
+void BM_SelectAll(benchmark::State& state, TEngine engine) {
+  testsupport::TempDir dir;
+  IOrvDbPtr db = ConnectDb(testsupport::NewDatabase(engine, dir, "bench").get(), true);
+  CreateSysTable(db.get(), "T", {{"ID", dftInt32, 0, true}, {"NAME", dftString, 40, false}, {"X", dftDouble, 0, false}},
+                 {{"T_PK", "ID", dioPrimary | dioUnique}});
+  {
+    IOrvDbSQLPtr insert = BuildInsertSQL(db.get(), "T", {"ID", "NAME", "X"});
+    for (int32_t i = 0; i < state.range(0); ++i)
+      insert->Execute({IntParam(i), StrParam("Строка "_ansi + std::to_string(i)), {dftDouble, Variant(i * 0.5)}});
+  }
+  db->StartTransaction();
+  db->Commit();
+  const double before = PeakRssMb();
+  for (auto _ : state) {
+    IOrvDbSQLPtr cursor = OpenTableSQL(db.get(), "T");
+    int64_t n = 0;
+    while (!cursor->Eof()) {
+      for (int c = 0; c < 3; ++c) benchmark::DoNotOptimize(cursor->GetValue(Variant(int32_t(c))));
+      cursor->Next();
+      ++n;
+    }
+    cursor->Close();
+    if (n != state.range(0)) state.SkipWithError("row count differs");
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  state.counters["peak_rss_mb"] = PeakRssMb();
+  state.counters["rss_growth_mb"] = PeakRssMb() - before;
+}
+
+// A whole-database copy of the demo database with range(0) rows in its large table, from a
+// Paradox folder into the destination engine.
+void BM_WholeCopy(benchmark::State& state, TEngine destination) {
+  testsupport::TempDir dir;
+  IOrvDbPtr src = ConnectDb(testsupport::NewDatabase(TEngine::ParadoxFolder, dir, "src").get(), true);
+  testsupport::TDemoOptions options;
+  options.LargeRows = static_cast<int>(state.range(0));
+  options.BlobBytes = 20000;
+  testsupport::BuildDemoGisDb(src.get(), options);
+  int64_t rows = 0;
+  int run = 0;
+  const double before = PeakRssMb();
+  for (auto _ : state) {
+    state.PauseTiming();
+    IOrvDbPtr dst = ConnectDb(testsupport::NewDatabase(destination, dir, "dst" + std::to_string(++run)).get(), true);
+    TCopyOrvelBaseFrame frame;
+    frame.Init("bench", src, dst);
+    state.ResumeTiming();
+    frame.Execute();
+    if (frame.State != csFinished) state.SkipWithError("the copy did not finish");
+    for (int i = 0; i < frame.TableCount(); ++i) rows += frame.GetTable(i)->Copied;
+  }
+  state.SetItemsProcessed(rows);
+  state.counters["peak_rss_mb"] = PeakRssMb();
+  state.counters["rss_growth_mb"] = PeakRssMb() - before;
+}
+
+}  // namespace
+
+BENCHMARK_CAPTURE(BM_InsertPerRow, Paradox, TEngine::ParadoxFolder)->Unit(benchmark::kMicrosecond)->Iterations(100000);
+BENCHMARK_CAPTURE(BM_InsertPerRow, FirebirdEmbedded, TEngine::FirebirdEmbedded)->Unit(benchmark::kMicrosecond)->Iterations(100000);
+BENCHMARK_CAPTURE(BM_SelectAll, Paradox, TEngine::ParadoxFolder)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK_CAPTURE(BM_WholeCopy, ToFirebirdEmbedded, TEngine::FirebirdEmbedded)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  LongOperationMode = 2;
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
