@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <random>
 
+#include "foundation/CommonUtils.h"
 #include "gisdb/CreateSysTables.h"
 
 namespace testsupport {
@@ -74,9 +75,70 @@ std::string Blob(std::mt19937& rng, int size) {
   return s;
 }
 
+// One field of a stored table structure.
+struct TStoredField {
+  std::string Name;
+  std::string Name2;
+  std::string RefBookID;
+  std::string RefName;
+  std::vector<std::string> Values;
+};
+
+std::string StructureHead(uint16_t version, std::size_t count) {
+  std::string head;
+  head += static_cast<char>(21);
+  head += "Дополнительные данные"_ansi;
+  head += std::string(9, '\0');
+  head += static_cast<char>(version & 0xFF);
+  head += static_cast<char>(version >> 8);
+  head += static_cast<char>(count & 0xFF);
+  head += static_cast<char>((count >> 8) & 0xFF);
+  return head;
+}
+
+// A structure value in the layout written today (version 284).
+std::string CurrentStructure(const std::vector<TStoredField>& fields) {
+  TMemoryStream out(StructureHead(284, fields.size()));
+  out.Seek(0, TSeekOrigin::soEnd);
+  for (const auto& f : fields) {
+    StreamWriteStr(out, f.Name);
+    StreamWriteStr(out, f.Name2);
+    StreamWriteStr(out, f.RefBookID);
+    if (f.RefBookID.empty()) continue;
+    StreamWriteStr(out, f.RefName);
+    const auto n = static_cast<uint16_t>(f.Values.size());
+    StreamWriteByte(out, static_cast<uint8_t>(n & 0xFF));
+    StreamWriteByte(out, static_cast<uint8_t>(n >> 8));
+    for (const auto& v : f.Values) StreamWriteStr(out, v);
+  }
+  return out.DataString();
+}
+
+// A structure value in the older layout of fixed blocks (version 283).
+std::string OldStructure(const std::vector<TStoredField>& fields) {
+  auto block = [](const std::string& text, std::size_t capacity) {
+    std::string b(capacity + 1, '\0');
+    b[0] = static_cast<char>(text.size());
+    b.replace(1, text.size(), text);
+    return b;
+  };
+  std::string out = StructureHead(283, fields.size());
+  for (const auto& f : fields) {
+    out += block(f.Name, 64);
+    out += block(f.RefName, 64);
+    out += block(f.RefBookID, 12);
+    out += static_cast<char>(f.Values.size() & 0xFF);
+    out += static_cast<char>((f.Values.size() >> 8) & 0xFF);
+    for (const auto& v : f.Values) out += block(v, 64);
+  }
+  return out;
+}
+
 }  // namespace
 
-std::vector<std::string> DemoSemanticTables() { return {"RB_CITIES", "RB_KINDS", "SEM_ROADS", "SEM_BUILDINGS"}; }
+std::vector<std::string> DemoSemanticTables() {
+  return {"RB_CITIES", "RB_KINDS", "SEM_ROADS", "SEM_BUILDINGS", "Города"_ansi, "Дорожная сеть"_ansi};
+}
 
 void BuildDemoGisDb(IOrvDb* db, const TDemoOptions& options) {
   for (const auto& spec : Catalogue()) CreateSysTable(db, spec.name, *spec.fields, *spec.indexes);
@@ -170,8 +232,19 @@ void BuildDemoGisDb(IOrvDb* db, const TDemoOptions& options) {
     TFiller sm(db, "ORVEL_SEMTABLS", SemTablsFields);
     rb.Row({str(Id('B', 1)), str("Города"_ansi), null, str("RB_CITIES"), i16(0), i16(2)});
     rb.Row({str(Id('B', 2)), str("Виды покрытия"_ansi), null, str("RB_KINDS"), i16(1), i16(1)});
-    sm.Row({str(Id('N', 1)), str(Id('L', 1)), str("Дороги"_ansi), str("SEM_ROADS"), i16(1), null});
-    sm.Row({str(Id('N', 2)), str(Id('L', 2)), str("Здания"_ansi), str("SEM_BUILDINGS"), i16(0), null});
+    rb.Row({str(Id('B', 3)), str("Справочник городов"_ansi), null, str("Города"_ansi), i16(0), i16(1)});
+    // Stored structures: the current layout, the older one, and one with Cyrillic names.
+    const std::string roads = CurrentStructure({{"CITY", "Город"_ansi, Id('B', 1), "NAME", {"CODE"}},
+                                                {"KIND", "Покрытие"_ansi, Id('B', 2), "NAME", {}},
+                                                {"WIDTH", "Ширина"_ansi, "", "", {}},
+                                                {"NOTE", "", "", "", {}}});
+    const std::string buildings = OldStructure({{"ID", "", "", "", {}}, {"FLOORS", "", "", "", {}}});
+    const std::string network = CurrentStructure(
+        {{"Город"_ansi, "Город"_ansi, Id('B', 3), "Название"_ansi, {"Код"_ansi}}, {"Ширина"_ansi, "", "", "", {}}});
+    sm.Row({str(Id('N', 1)), str(Id('L', 1)), str("Дороги"_ansi), str("SEM_ROADS"), i16(1), Variant(roads)});
+    sm.Row({str(Id('N', 2)), str(Id('L', 2)), str("Здания"_ansi), str("SEM_BUILDINGS"), i16(0), Variant(buildings)});
+    sm.Row({str(Id('N', 3)), str(Id('L', 3)), str("Дорожная сеть"_ansi), str("Дорожная сеть"_ansi), i16(1),
+            Variant(network)});
   }
   if (options.SemanticTables) {
     CreateSysTable(db, "RB_CITIES", {{"CODE", dftInt32, 0, true}, {"NAME", dftString, 60, false}},
@@ -197,6 +270,23 @@ void BuildDemoGisDb(IOrvDb* db, const TDemoOptions& options) {
              i % 3 ? str("Примечание к дороге "_ansi + std::to_string(i)) : null});
     TFiller b(db, "SEM_BUILDINGS", {{"ID", dftString, 12, true}, {"FLOORS", dftInt32, 0, false}});
     for (int i = 31; i <= 40; ++i) b.Row({str(Id('O', i)), i % 2 ? i32(i % 17) : null});
+    // A reference book and a semantic table with Cyrillic table, field and index names.
+    const std::vector<TOrvDbFieldDef> cities = {{"Код"_ansi, dftInt32, 0, true}, {"Название"_ansi, dftString, 60, false}};
+    CreateSysTable(db, "Города"_ansi, cities,
+                   {{"Города_ключ"_ansi, "Код"_ansi, dioPrimary | dioUnique}, {"Города_имя"_ansi, "Название"_ansi, 0}});
+    TFiller gc(db, "Города"_ansi, cities);
+    for (int i = 1; i <= 4; ++i) gc.Row({i32(i), word(i + 3)});
+    const std::vector<TOrvDbFieldDef> network = {{"Номер"_ansi, dftString, 12, true},
+                                                 {"Город"_ansi, dftInt32, 0, false},
+                                                 {"Ширина"_ansi, dftDouble, 0, false},
+                                                 {"Заметки"_ansi, dftMemo, 0, false}};
+    CreateSysTable(db, "Дорожная сеть"_ansi, network,
+                   {{"Сеть_ключ"_ansi, "Номер"_ansi, dioPrimary | dioUnique},
+                    {"Сеть_город"_ansi, "Город"_ansi, 0},
+                    {"Сеть_гш"_ansi, "Город;Ширина"_ansi, 0}});
+    TFiller dn(db, "Дорожная сеть"_ansi, network);
+    for (int i = 1; i <= 25; ++i)
+      dn.Row({str(Id('W', i)), i32(1 + i % 4), dbl(2.5 * i), i % 5 ? str("Участок № "_ansi + std::to_string(i)) : null});
   }
 }
 

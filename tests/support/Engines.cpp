@@ -49,7 +49,9 @@ IConnParamsPtr NewDatabase(TEngine engine, TempDir& dir, const std::string& name
     case TEngine::ParadoxFolder: {
       const std::filesystem::path folder = dir.Path() / name;
       std::filesystem::create_directories(folder);
-      return CreateConnParams({"ENGINE", "PDOX", "FOLDER", Utf8ToAnsi(folder.string())});
+      // The double-quote marks, as the location frame gives them, so names with blanks work.
+      return CreateConnParams({"ENGINE", "PDOX", "FOLDER", Utf8ToAnsi(folder.string()), "LEFTQUOTEMARK", "\"",
+                               "RIGHTQUOTEMARK", "\""});
     }
     case TEngine::ParadoxAlias: {
       // A folder named by an alias of the file driver, in an alias file of the test's own.
@@ -61,7 +63,7 @@ IConnParamsPtr NewDatabase(TEngine engine, TempDir& dir, const std::string& name
       if (!f) throw Exception("cannot write " + file);
       std::fprintf(f, "[%s]\nDRIVER=STANDARD\nPATH=%s\n\n", ("ALIAS_" + name).c_str(), folder.c_str());
       std::fclose(f);
-      return CreateConnParams({"ENGINE", "BDE", "ALIAS", "ALIAS_" + name});
+      return CreateConnParams({"ENGINE", "BDE", "ALIAS", "ALIAS_" + name, "LEFTQUOTEMARK", "\"", "RIGHTQUOTEMARK", "\""});
     }
     case TEngine::FirebirdEmbedded:
     case TEngine::FirebirdServer: {

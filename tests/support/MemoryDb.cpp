@@ -81,6 +81,50 @@ class TMemSQL : public TOrvDbObject, public IOrvDbSQL {
       FMem->Touch("count", name);
       FColumns = {"COUNT"};
       FRows.push_back({Variant(static_cast<int32_t>(FMem->Table(name).Rows.size()))});
+    } else if (FSQL.rfind("SELECT [", 0) == 0) {
+      // SELECT [T].[A],[T].[B] FROM [T] WHERE ([T].[K]=?) AND ...
+      auto from = FSQL.find(" FROM ");
+      std::string list = FSQL.substr(7, from - 7);
+      std::string rest = Trim(FSQL.substr(from + 6));
+      std::string where;
+      auto w = rest.find(" WHERE ");
+      if (w != std::string::npos) {
+        where = rest.substr(w + 7);
+        rest = rest.substr(0, w);
+      }
+      std::string name = Unbracket(Trim(rest));
+      FMem->Touch("select", name);
+      TMemTable& t = FMem->Table(name);
+      auto col = [&](const std::string& c) {
+        for (std::size_t i = 0; i < t.Fields.size(); ++i)
+          if (AnsiSameText(t.Fields[i].Name, c)) return i;
+        throw Exception("no column " + c + " in " + name);
+      };
+      std::vector<std::size_t> shown, keys;
+      for (std::size_t from2 = 0;;) {
+        auto comma = list.find(',', from2);
+        shown.push_back(col(Unbracket(Trim(list.substr(from2, comma - from2)))));
+        FColumns.push_back(t.Fields[shown.back()].Name);
+        if (comma == std::string::npos) break;
+        from2 = comma + 1;
+      }
+      for (std::size_t from2 = 0; !where.empty();) {
+        auto sep = where.find(" AND ", from2);
+        std::string part = Trim(where.substr(from2, sep - from2));
+        part = part.substr(1, part.size() - 2);
+        keys.push_back(col(Unbracket(part.substr(0, part.find("=?")))));
+        if (sep == std::string::npos) break;
+        from2 = sep + 5;
+      }
+      if (keys.size() != params.size()) throw Exception("parameter count differs");
+      for (const auto& row : t.Rows) {
+        bool match = true;
+        for (std::size_t k = 0; k < keys.size(); ++k) match = match && row[keys[k]] == params[k].Value;
+        if (!match) continue;
+        std::vector<Variant> out;
+        for (auto c : shown) out.push_back(row[c]);
+        FRows.push_back(out);
+      }
     } else if (FSQL.rfind(all, 0) == 0) {
       std::string rest = Trim(FSQL.substr(all.size()));
       std::string order;

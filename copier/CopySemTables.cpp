@@ -1,0 +1,315 @@
+#include "copier/CopySemTables.h"
+
+#include <QLabel>
+
+#include "copier/FormConvertList.h"
+#include "copier/SemTables.h"
+#include "gisdb/OrvelDbUtils.h"
+#include "platform/ui/UiText.h"
+
+TCopySemTablesFrame::TCopySemTablesFrame(QWidget* owner)
+    : TCopyBaseFrame(owner),
+      TableConvert(std::make_unique<TConvert>()),
+      FieldConvert(std::make_unique<TConvert>()),
+      IndexConvert(std::make_unique<TConvert>()) {
+  lblCaption->setText(ToQString("Копирование семантических таблиц"_ansi));
+  ItemClass = [](const std::string& name) { return new TCopySemTableInfo(name); };
+  SetConvertEnabled(false);
+}
+
+TCopySemTablesFrame::~TCopySemTablesFrame() = default;
+
+void TCopySemTablesFrame::InitSemCopy(const std::string& caption, const IOrvDbPtr& gisDb, const IOrvDbPtr& source,
+                                      const IOrvDbPtr& destination) {
+  Init(caption, source, destination);
+  GisDb = gisDb;
+}
+
+bool TCopySemTablesFrame::AnyConvertEnabled() const {
+  return TableConvert->Enabled || FieldConvert->Enabled || IndexConvert->Enabled;
+}
+
+void TCopySemTablesFrame::SetConvertEnabled(bool value) {
+  TableConvert->Enabled = value;
+  FieldConvert->Enabled = value;
+  IndexConvert->Enabled = value;
+}
+
+TCopySemTableInfo* TCopySemTablesFrame::GetItem(int index) const {
+  auto* item = dynamic_cast<TCopySemTableInfo*>(GetTable(index));
+  if (!item) throw Exception(Format("Элемент %d списка таблиц не является семантической таблицей"_ansi, {index}));
+  return item;
+}
+
+// --- reading ---------------------------------------------------------------------------------
+
+void TCopySemTablesFrame::ReadCatalogue(const std::string& table, const std::string& nameColumn, bool refBooks) {
+  IOrvDbSQLPtr count = GisDb->CreateSQL(Format("SELECT Count(*) FROM [%s]", {table}));
+  count->Execute({});
+  const int32_t rows = count->AsInt32(Variant(int32_t(0)));
+  count->Close();
+  BeginRowsProgress(refBooks ? "Считывание информаци о справочниках"_ansi
+                             : "Считывание информации о семантических таблицах"_ansi,
+                    rows);
+  IOrvDbSQLPtr cursor = OpenTableSQL(GisDb.get(), table);
+  while (!cursor->Eof()) {
+    const std::string display = cursor->AsString(Variant(nameColumn));
+    const std::string description =
+        refBooks ? Format("Ошибка записи в справочник \"%s\""_ansi, {display})
+                 : Format("Ошибка записи в  семантическую таблицу \"%s\""_ansi, {display});
+    const int index = AddTable(cursor->AsString(Variant("TABLENAME")), description, false);
+    TCopySemTableInfo* item = GetItem(index);
+    item->IsRefBook = refBooks;
+    item->ID = cursor->AsString(Variant("ID")).substr(0, 12);
+    item->DisplayName = display;
+    cursor->Next();
+    StepRows();
+  }
+  cursor->Close();
+}
+
+void TCopySemTablesFrame::ReadInfo() {
+  BeginTablesProgress(2, "Иниациализация"_ansi);
+  ReadCatalogue("ORVEL_REFBOOKS", "REFBOOKNAME", true);
+  StepTables();
+  ReadCatalogue("ORVEL_SEMTABLS", "SEMTABLENAME", false);
+  TCopyBaseFrame::ReadInfo();
+}
+
+std::string TCopySemTablesFrame::CheckTableName(const std::string& name) const {
+  // Table names come from catalogue rows and reach statements and, on Paradox, file names.
+  bool bad = name == "." || name == ".." || name.find_first_of(std::string("[]/\\\0", 5)) != std::string::npos;
+  for (IOrvDb* db : {Source.get(), Destination.get()}) {
+    auto* orvDb = db ? dynamic_cast<TOrvDb*>(db) : nullptr;
+    if (!orvDb || !orvDb->Params()) continue;
+    for (const char* key : {"LEFTQUOTEMARK", "RIGHTQUOTEMARK"}) {
+      const std::string mark = GetConnParam(orvDb->Params(), key, "");
+      if (!mark.empty() && name.find(mark) != std::string::npos) bad = true;
+    }
+  }
+  return bad ? Format("Недопустимое имя таблицы \"%s\": имя не должно содержать скобок, кавычек, разделителей папок"_ansi,
+                      {name})
+             : std::string();
+}
+
+void TCopySemTablesFrame::ReadTableInfo(TCopyTableInfo* base) {
+  auto* item = static_cast<TCopySemTableInfo*>(base);
+  try {
+    const std::string bad = CheckTableName(item->SrcName);
+    if (!bad.empty()) {
+      item->Errors->Clear();
+      throw Exception(bad);
+    }
+    TCopyBaseFrame::ReadTableInfo(item);
+  } catch (const std::exception& e) {
+    item->Errors->Add(Format("Ошибка копирования таблицы \"%s\""_ansi, {item->DisplayName}));
+    item->Errors->Add(ExceptionMessage(e));
+    item->Failed = true;
+  }
+}
+
+void TCopySemTablesFrame::CreateTable(TCopyTableInfo* base) {
+  auto* item = static_cast<TCopySemTableInfo*>(base);
+  if (item->Failed) return;
+  try {
+    TCopyBaseFrame::CreateTable(item);
+  } catch (const std::exception& e) {
+    item->Errors->Add(ExceptionMessage(e));
+    item->Failed = true;
+  }
+}
+
+void TCopySemTablesFrame::CopyTable(TCopyTableInfo* base) {
+  auto* item = static_cast<TCopySemTableInfo*>(base);
+  if (!item->Failed) TCopyBaseFrame::CopyTable(item);
+}
+
+// --- name conversion -------------------------------------------------------------------------
+
+namespace {
+
+std::string ConvertUnique(const TStringList& used, const std::string& name, const TConvert& converter) {
+  std::string r = converter.Convert(name);
+  while (used.IndexOf(r) >= 0) r = converter.MakeUnique(r);
+  return r;
+}
+
+}  // namespace
+
+void TCopySemTablesFrame::BeforeCreateTables() {
+  if (!AnyConvertEnabled()) return;
+  TStringList used;
+  auto makeIndexName = [this](const TCopySemTableInfo* item, int n) {
+    const int length = std::max(1, IndexConvert->MaxLength - 3);
+    return item->DstName.substr(0, static_cast<std::size_t>(length)) + "_I" + std::to_string(n);
+  };
+  if (TableConvert->Enabled) {
+    for (int i = 0; i < TableCount(); ++i) {
+      TCopySemTableInfo* item = GetItem(i);
+      if (item->Failed) continue;
+      item->DstName = ConvertUnique(used, item->DstName, *TableConvert);
+      used.Add(item->DstName);
+    }
+  }
+  if (FieldConvert->Enabled) {
+    for (int i = 0; i < TableCount(); ++i) {
+      TCopySemTableInfo* item = GetItem(i);
+      if (item->Failed) continue;
+      used.Clear();
+      for (int j = 0; j < item->FieldMapCount(); ++j) {
+        try {
+          const std::string target = ConvertUnique(used, item->GetFieldTarget(Variant(int32_t(j))), *FieldConvert);
+          item->SetFieldTarget(Variant(int32_t(j)), target);
+          used.Add(target);
+        } catch (const std::exception& e) {
+          throw Exception(Format("Ошибка преобразования имени поля \"%s\" таблицы \"%s\".\r\nОшибка: %s"_ansi,
+                                 {item->GetFieldSource(Variant(int32_t(j))), item->SrcName, ExceptionMessage(e)}));
+        }
+      }
+    }
+  }
+  used.Clear();
+  if (IndexConvert->Enabled) {
+    for (int i = 0; i < TableCount(); ++i) {
+      TCopySemTableInfo* item = GetItem(i);
+      if (item->Failed) continue;
+      if (!UniqueIndexes) used.Clear();
+      int n = 0;
+      for (int j = 0; j < item->IndexMapCount(); ++j) {
+        try {
+          const std::string target = ConvertUnique(used, makeIndexName(item, n), *IndexConvert);
+          item->SetIndexTarget(Variant(int32_t(j)), target);
+          used.Add(target);
+          ++n;
+        } catch (const std::exception& e) {
+          throw Exception(Format("Ошибка преобразования имени индекса \"%s\" таблицы \"%s\".\r\nОшибка: %s"_ansi,
+                                 {item->GetIndexSource(Variant(int32_t(j))), item->SrcName, ExceptionMessage(e)}));
+        }
+      }
+    }
+  }
+  if (!EditConvertNames) return;
+  TStringList tables, fields, indexes;
+  for (int i = 0; i < TableCount(); ++i) {
+    TCopySemTableInfo* item = GetItem(i);
+    tables.SetValues(item->DstName, item->SrcName);
+    for (int j = 0; j < item->FieldMapCount(); ++j)
+      fields.SetValues(item->GetFieldTarget(Variant(int32_t(j))), item->GetFieldSource(Variant(int32_t(j))));
+    for (int j = 0; j < item->IndexMapCount(); ++j)
+      indexes.SetValues(item->GetIndexTarget(Variant(int32_t(j))), item->GetIndexSource(Variant(int32_t(j))));
+  }
+  std::vector<TConvertListData> groups = {{"Таблицы"_ansi, &tables, TableConvert.get()},
+                                          {"Поля"_ansi, &fields, FieldConvert.get()},
+                                          {"Индексы"_ansi, &indexes, IndexConvert.get()}};
+  if (!ShowConvertList(groups)) return;
+  for (int i = 0; i < TableCount(); ++i) {
+    TCopySemTableInfo* item = GetItem(i);
+    item->DstName = tables.Values(item->DstName);
+    // Entries are set from the end: a target cleared to "" deletes its entry.
+    for (int j = item->FieldMapCount() - 1; j >= 0; --j)
+      item->SetFieldTarget(Variant(int32_t(j)), fields.Values(item->GetFieldTarget(Variant(int32_t(j)))));
+    for (int j = item->IndexMapCount() - 1; j >= 0; --j)
+      item->SetIndexTarget(Variant(int32_t(j)), indexes.Values(item->GetIndexTarget(Variant(int32_t(j)))));
+  }
+}
+
+// --- the catalogue rewrite -------------------------------------------------------------------
+
+void TCopySemTablesFrame::CopyTables() {
+  TCopyBaseFrame::CopyTables();
+  if (!AnyConvertEnabled()) return;
+  Lock();
+  try {
+    BeginTablesProgress(TableCount(), "Вносим изменения в пространственные таблицы"_ansi);
+    for (int i = 0; State != csStopped && i < TableCount(); ++i) {
+      TCopySemTableInfo* item = GetItem(i);
+      if (!item->Failed) {
+        if (item->IsRefBook)
+          UpdateRefBookNames(item);
+        else
+          UpdateSemTableNames(item);
+      }
+      StepTables();
+    }
+    // The rewritten rows are made durable as a copy run's rows are.
+    GisDb->StartTransaction();
+    GisDb->Commit();
+  } catch (...) {
+    Unlock();
+    throw;
+  }
+  Unlock();
+}
+
+void TCopySemTablesFrame::UpdateRefBookNames(TCopySemTableInfo* item) {
+  BuildUpdateSQL(GisDb.get(), "ORVEL_REFBOOKS", {"TABLENAME"}, {"ID"})
+      ->Execute({StrParam(item->DstName), StrParam(item->ID)});
+}
+
+bool TCopySemTablesFrame::FindItemByID(const std::string& id, TCopySemTableInfo*& found) const {
+  for (int i = 0; i < TableCount(); ++i) {
+    TCopySemTableInfo* item = GetItem(i);
+    if (item->ID == id) {
+      found = item;
+      return true;
+    }
+  }
+  return false;
+}
+
+void TCopySemTablesFrame::UpdateSemTableNames(TCopySemTableInfo* item) {
+  TTableInfo structure;
+  std::string stored;
+  {
+    IOrvDbSQLPtr select = BuildSelectSQL(GisDb.get(), "ORVEL_SEMTABLS", {"REFBOOKFIELD"}, {"ID"});
+    select->Execute({StrParam(item->ID)});
+    // A row that has disappeared meanwhile counts as an empty structure value.
+    if (!select->Eof()) stored = select->AsBlob(Variant(int32_t(0)));
+    select->Close();
+  }
+  TMemoryStream stream(stored);
+  bool loaded = false;
+  try {
+    structure.LoadFromStream(stream);
+    loaded = true;
+    for (int k = structure.Count() - 1; k >= 0; --k) {
+      TFieldInfo* f = structure.Fields(k);
+      f->Name = item->GetFieldTarget(Variant(f->Name));
+      if (f->Name2.empty()) f->Name2 = item->GetFieldSource(Variant(f->Name));
+      if (!f->RefBookID.empty()) {
+        TCopySemTableInfo* book = nullptr;
+        if (FindItemByID(f->RefBookID, book)) {
+          f->RefName = book->GetFieldTarget(Variant(f->RefName));
+          for (int v = 0; v < f->Values.Count(); ++v)
+            f->Values.SetStrings(v, book->GetFieldTarget(Variant(f->Values.Strings(v))));
+        } else {
+          structure.Remove(f);
+          delete f;
+        }
+      }
+    }
+  } catch (const std::exception&) {
+    // A renaming that stops half-way keeps what it did; the value is still written back.
+  }
+  if (!loaded) {
+    // A value that cannot be read is kept as it was stored, so no reference-book link is lost;
+    // only the table's name is rewritten.
+    item->Errors->Add(Format("Предупреждение: структура таблицы \"%s\" в каталоге не прочитана и оставлена без изменений"_ansi,
+                             {item->DisplayName}));
+    BuildUpdateSQL(GisDb.get(), "ORVEL_SEMTABLS", {"TABLENAME"}, {"ID"})
+        ->Execute({StrParam(item->DstName), StrParam(item->ID)});
+    return;
+  }
+  for (int j = 0; j < item->FieldMapCount(); ++j) {
+    const std::string target = item->GetFieldTarget(Variant(int32_t(j)));
+    if (structure.FindField(target)) continue;
+    auto* f = new TFieldInfo;
+    f->Name = target;
+    f->Name2 = item->GetFieldSource(Variant(int32_t(j)));
+    structure.Add(f);
+  }
+  TMemoryStream out;
+  structure.SaveToStream(out);
+  BuildUpdateSQL(GisDb.get(), "ORVEL_SEMTABLS", {"TABLENAME", "REFBOOKFIELD"}, {"ID"})
+      ->Execute({StrParam(item->DstName), BlobParam(out.DataString()), StrParam(item->ID)});
+}

@@ -1,0 +1,3 @@
+#include "copier/FormConvertList.h"
+
+bool ShowConvertList(std::vector<TConvertListData>&) { return false; }
