@@ -16,7 +16,9 @@
 #include <QVBoxLayout>
 #include <filesystem>
 
+#include "copier/ConvertSettings.h"
 #include "copier/CopyOrvelBases.h"
+#include "copier/CopySemTables.h"
 #include "copier/DataLinks.h"
 #include "copier/DbLocations.h"
 #include "foundation/CommonUtils.h"
@@ -157,12 +159,19 @@ TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_uni
     EditConvertNames->setEnabled(false);
     UniqueIndexes->setEnabled(false);
     Settings = new QPushButton(ToQString("Настройка ..."_ansi), pConvertOptions);
+    // The user's clicks toggle between unchecked and checked; grayed is set by the settings only.
+    connect(ConvertTableNames, &QCheckBox::clicked, this, [this] {
+      if (ConvertTableNames->checkState() == Qt::PartiallyChecked) ConvertTableNames->setCheckState(Qt::Checked);
+    });
+    connect(ConvertTableNames, &QCheckBox::stateChanged, this, [this] { ConvertTableNamesClick(); });
+    connect(Settings, &QPushButton::clicked, this, [this] { SettingsClick(); });
     v->addWidget(Settings, 0, Qt::AlignLeft);
     v->addStretch(1);
   }
   CopyBase = new TCopyOrvelBaseFrame(pCopyBase);
   single(pCopyBase, CopyBase);
-  CopySemTables = nullptr;
+  CopySemTables = new TCopySemTablesFrame(pCopySemTable);
+  single(pCopySemTable, CopySemTables);
   {
     DialogIcon = new TDialogIcon(pStop);
     DialogIcon->SetIcon(diAttention);
@@ -234,16 +243,18 @@ void TCopyOrvel::FormCreate() {
   DstDbLocation->SetLocation(nullptr);
   SrcSemDbLocation->SetLocation(nullptr);
   DstSemLocation->SetLocation(nullptr);
-  // The semantic pages wait for the semantic-table copy; until it is part of the program they are
-  // skipped and the option that leads to them is off.
-  for (TWizardPage* p : {pSrcSemTables, pDstSemTables, pConvertOptions, pCopySemTable}) p->Tag = 1;
-  CopySem->setEnabled(CopySemTables != nullptr);
   UpdateButtons(false);
+}
+
+TCopyBaseFrame* TCopyOrvel::PageFrame() const {
+  if (ActivePage() == pCopyBase) return CopyBase;
+  if (ActivePage() == pCopySemTable) return CopySemTables;
+  return nullptr;
 }
 
 TCopyBaseFrame* TCopyOrvel::RunningFrame() const {
   if (CopyBase->State == csRunning) return CopyBase;
-  if (CopySemTables && CopySemTables->State == csRunning) return CopySemTables;
+  if (CopySemTables->State == csRunning) return CopySemTables;
   return nullptr;
 }
 
@@ -255,7 +266,7 @@ void TCopyOrvel::UpdateButtons(bool processMessages) {
   btnNext->setDefault(btnNext->isEnabled());
   btnCancel->setDefault(!btnNext->isEnabled());
   setWindowTitle(ToQString(active->Caption));
-  TCopyBaseFrame* frame = active == pCopyBase ? CopyBase : active == pCopySemTable ? CopySemTables : nullptr;
+  TCopyBaseFrame* frame = PageFrame();
   if (active == pStop) {
     btnCancel->setText(ToQString("Закрыть"_ansi));
   } else if (frame && (frame->State == csReady || frame->State == csRunning)) {
@@ -305,6 +316,13 @@ void TCopyOrvel::PagesChange() {
       RunBaseCopy();
     else if (CopyBase->State == csStopped && AskYesNo("Копирование не завершено, начать заново?"_ansi))
       RunBaseCopy();
+  } else if (active == pCopySemTable) {
+    if (CopySemTables->State == csReady)
+      RunSemCopy();
+    else if (CopySemTables->State == csStopped && AskYesNo("Копирование семантики не завершено, начать заново?"_ansi))
+      RunSemCopy();
+  } else if (active == pConvertOptions) {
+    ApplyConvertDefaults();
   } else if (active == pStop) {
     ShowSummary();
   }
@@ -319,6 +337,10 @@ void TCopyOrvel::btnNextClick() {
       AcceptDestination();
     else if (active == pOptions)
       AcceptOptions();
+    else if (active == pSrcSemTables)
+      AcceptSemSource();
+    else if (active == pDstSemTables)
+      AcceptSemDestination();
     else
       GoToPage(true);
   } catch (const std::exception& e) {
@@ -341,7 +363,7 @@ void TCopyOrvel::AcceptDestination() {
   DestDb = ConnectDb(p.get(), true);
   if (!SameDbLocation(DestParams.get(), p.get())) {
     CopyBase->State = csReady;
-    if (CopySemTables) CopySemTables->State = csReady;
+    CopySemTables->State = csReady;
   }
   DestParams = p;
   SemDestParams = StrToConnParams(ConnParamsToStr(p.get()));
@@ -376,7 +398,7 @@ void TCopyOrvel::RunBaseCopy() {
     if (CopyBase->State == csStopped) {
       // A user who stopped the copy to close the window has already confirmed it.
       if (!FCloseRequested) ShowError("Копирование прервано пользователем"_ansi);
-    } else if (CopySem->isChecked() && CopySemTables) {
+    } else if (CopySem->isChecked()) {
       pCopySemTable->Tag = 0;
     }
     GoToPage(true);
@@ -388,9 +410,81 @@ void TCopyOrvel::RunBaseCopy() {
   if (FCloseRequested && FRunDepth == 0) close();
 }
 
+void TCopyOrvel::AcceptSemSource() {
+  SemSourceParams = SrcSemDbLocation->GetLocation();
+  SemSourceDb = ConnectDb(SemSourceParams.get(), true);
+  GoToPage(true);
+}
+
+void TCopyOrvel::AcceptSemDestination() {
+  SemDestParams = DstSemLocation->GetLocation();
+  if (SameDatabase(SemSourceParams.get(), SemDestParams.get()))
+    throw Exception("Нельзя скопировать сементические таблицы сама в себя"_ansi);
+  SemDestDb = ConnectDb(SemDestParams.get(), true);
+  GoToPage(true);
+}
+
+void TCopyOrvel::ApplyConvertDefaults() {
+  const std::string engine = GetConnParam(SemDestParams.get(), "ENGINE", "PDOX");
+  auto lengths = [this](int tables, int fields, int indexes) {
+    CopySemTables->TableConvert->MaxLength = tables;
+    CopySemTables->FieldConvert->MaxLength = fields;
+    CopySemTables->IndexConvert->MaxLength = indexes;
+  };
+  if (engine == "OLEDB") {
+    lengths(31, 31, 31);
+    ConvertTableNames->setCheckState(Qt::Checked);
+    // Index names are database-wide on the usual ODBC engines, as on InterBase.
+    UniqueIndexes->setChecked(true);
+  } else if (engine == "IB") {
+    lengths(30, 30, 30);
+    ConvertTableNames->setCheckState(Qt::Checked);
+    UniqueIndexes->setChecked(true);
+  } else if (engine == "PDOX") {
+    lengths(100, 24, 24);
+  }
+  ConvertTableNamesClick();
+}
+
+void TCopyOrvel::ConvertTableNamesClick() {
+  const Qt::CheckState state = ConvertTableNames->checkState();
+  EditConvertNames->setEnabled(state != Qt::Unchecked);
+  UniqueIndexes->setEnabled(state != Qt::Unchecked);
+  if (state == Qt::Unchecked)
+    CopySemTables->SetConvertEnabled(false);
+  else if (state == Qt::Checked)
+    CopySemTables->SetConvertEnabled(true);
+}
+
+void TCopyOrvel::SettingsClick() {
+  TCopySemTablesFrame& f = *CopySemTables;
+  if (!ExecuteConvertOptions(*f.TableConvert, *f.FieldConvert, *f.IndexConvert)) return;
+  const int enabled = f.TableConvert->Enabled + f.FieldConvert->Enabled + f.IndexConvert->Enabled;
+  ConvertTableNames->setCheckState(enabled == 3 ? Qt::Checked : enabled == 0 ? Qt::Unchecked : Qt::PartiallyChecked);
+  ConvertTableNamesClick();
+}
+
+void TCopyOrvel::RunSemCopy() {
+  ++FRunDepth;
+  try {
+    CopySemTables->InitSemCopy("Копирование семантических таблиц"_ansi, DestDb, SemSourceDb, SemDestDb);
+    CopySemTables->AutoDelete = AutoDelete->isChecked();
+    CopySemTables->HideWarnings = HideWarnings->isChecked();
+    CopySemTables->UniqueIndexes = UniqueIndexes->isChecked();
+    CopySemTables->EditConvertNames = EditConvertNames->isChecked();
+    CopySemTables->Execute();
+    if (CopySemTables->State == csStopped && !FCloseRequested) ShowError("Копирование прервано пользователем"_ansi);
+    GoToPage(true);
+  } catch (const std::exception& e) {
+    ShowError(ExceptionMessage(e));
+  }
+  --FRunDepth;
+  UpdateButtons(true);
+  if (FCloseRequested && FRunDepth == 0) close();
+}
+
 void TCopyOrvel::btnCancelClick() {
-  TWizardPage* active = ActivePage();
-  TCopyBaseFrame* frame = active == pCopyBase ? CopyBase : active == pCopySemTable ? CopySemTables : nullptr;
+  TCopyBaseFrame* frame = PageFrame();
   if (!frame) {
     close();
     return;
@@ -427,6 +521,12 @@ void TCopyOrvel::ShowSummary() {
     TCopyTableInfo* item = CopyBase->GetTable(i);
     AddResultRow(item, Format("Таблица ГИС Орвел \"%s\""_ansi, {item->DstName}), warnings, errors);
   }
+  for (int i = 0; i < CopySemTables->TableCount(); ++i) {
+    TCopySemTableInfo* item = CopySemTables->GetItem(i);
+    const std::string kind = item->IsRefBook ? "Справочник"_ansi : "Семантическая таблица"_ansi;
+    AddResultRow(item, Format("%s (копирование из таблицы \"%s\" в \"%s\")"_ansi, {kind, item->SrcName, item->DstName}),
+                 warnings, errors);
+  }
   InfoList->setUpdatesEnabled(true);
   InfoList->setVisible(InfoList->topLevelItemCount() > 0);
   if (CopyBase->State != csFinished) {
@@ -438,7 +538,7 @@ void TCopyOrvel::ShowSummary() {
   std::string text = Format("Копирование базы \"%s\" завершено"_ansi, {DbCaption});
   if (errors == 0) text += " успешно"_ansi;
   if (CopyBase->Unfasten) text += ", создана независимая копия БД"_ansi;
-  if (CopySemTables && CopySemTables->State == csFinished) text += ", семантические таблицы скопированы."_ansi;
+  if (CopySemTables->State == csFinished) text += ", семантические таблицы скопированы."_ansi;
   text += "\r\nПредупреждений: "_ansi + std::to_string(warnings);
   text += "\r\nОшибок: "_ansi + std::to_string(errors);
   FinishInfo->setText(ToQString(text));

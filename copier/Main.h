@@ -22,6 +22,7 @@ class QStackedWidget;
 class QTreeWidgetItem;
 class TCopyBaseFrame;
 class TCopyOrvelBaseFrame;
+class TCopySemTablesFrame;
 class TCopyTableInfo;
 class TDbLocationFrame;
 class TDialogIcon;
@@ -65,7 +66,7 @@ class TCopyOrvel : public QWidget {
   QCheckBox* UniqueIndexes;
   QPushButton* Settings;
   TCopyOrvelBaseFrame* CopyBase;
-  TCopyBaseFrame* CopySemTables;  // the semantic-table copy's frame, when built
+  TCopySemTablesFrame* CopySemTables;
   TDialogIcon* DialogIcon;
   QLabel* FinishInfo;
   TXListView* InfoList;
@@ -98,6 +99,12 @@ class TCopyOrvel : public QWidget {
   void AcceptOptions();
   bool ReadDbCaption();
   void RunBaseCopy();
+  void AcceptSemSource();
+  void AcceptSemDestination();
+  void ApplyConvertDefaults();
+  void ConvertTableNamesClick();
+  void SettingsClick();
+  void RunSemCopy();
   void ShowSummary();
   void AddResultRow(TCopyTableInfo* item, const std::string& text, int& warnings, int& errors);
   void InfoListSelectItem(QTreeWidgetItem* item);
@@ -113,6 +120,8 @@ class TCopyOrvel : public QWidget {
 
  private:
   TCopyBaseFrame* RunningFrame() const;
+  // The copy frame of the active page, or null on the other pages.
+  TCopyBaseFrame* PageFrame() const;
   bool FCloseRequested = false;
   int FRunDepth = 0;
 };

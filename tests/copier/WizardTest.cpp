@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include "copier/CopyOrvelBases.h"
+#include "copier/CopySemTables.h"
 #include "copier/DbLocations.h"
 #include "copier/Main.h"
 #include "foundation/CommonUtils.h"
@@ -410,4 +411,55 @@ TEST_F(Wizard, AParadoxSourceCopiesIntoFirebird) {
   EXPECT_EQ(form.CopyBase->State, csFinished);
   for (int i = 0; i < form.CopyBase->TableCount(); ++i)
     EXPECT_EQ(form.CopyBase->GetTable(i)->Copied, form.CopyBase->GetTable(i)->RowCount);
+}
+
+TEST_F(Wizard, TheSemanticRoadCopiesAndConvertsIntoFirebird) {
+  IConnParamsPtr source = testsupport::NewDatabase(TEngine::ParadoxFolder, FDir, "pdox");
+  {
+    IOrvDbPtr db = ConnectDb(source.get(), true);
+    testsupport::TDemoOptions options;
+    options.LargeRows = 100;
+    testsupport::BuildDemoGisDb(db.get(), options);
+  }
+  IConnParamsPtr destination = EmptyDestination();
+  TCopyOrvel form;
+  Enter(form.SrcDbLocation, source.get());
+  form.btnNext->click();
+  Enter(form.DstDbLocation, destination.get());
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pOptions);
+  form.CopySem->setChecked(true);
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pSrcSemTables);
+  EXPECT_EQ(Caption(form), "Откуда копировать"_ansi);
+  // The semantic destination is prefilled with the destination; the source may not be the same.
+  Enter(form.SrcSemDbLocation, destination.get());
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pDstSemTables);
+  form.DstSemLocation->IBConfirm->setText(form.DstSemLocation->IBPassword->text());
+  {
+    TDialogScript script;
+    script.ExpectMessageBox("Ошибка"_ansi, "Нельзя скопировать сементические таблицы сама в себя"_ansi, mrOk);
+    form.btnNext->click();
+  }
+  form.btnPrev->click();
+  Enter(form.SrcSemDbLocation, source.get());
+  form.btnNext->click();
+  form.DstSemLocation->IBConfirm->setText(form.DstSemLocation->IBPassword->text());
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pConvertOptions);
+  EXPECT_EQ(form.ConvertTableNames->checkState(), Qt::Checked) << "InterBase names are converted by default";
+  EXPECT_TRUE(form.UniqueIndexes->isChecked());
+  EXPECT_EQ(form.CopySemTables->FieldConvert->MaxLength, 30);
+  form.btnNext->click();  // both copies run, then the summary
+  ASSERT_EQ(form.ActivePage(), form.pStop);
+  EXPECT_EQ(form.CopySemTables->State, csFinished);
+  EXPECT_EQ(form.InfoList->topLevelItemCount(), 30);
+  EXPECT_NE(FromQString(form.FinishInfo->text()).find(", семантические таблицы скопированы."_ansi), std::string::npos);
+  form.InfoList->setCurrentItem(form.InfoList->topLevelItem(29));
+  EXPECT_EQ(FromQString(form.DetailsList->toPlainText()).rfind("Семантическая таблица (копирование из таблицы \"Дорожная сеть\" в \""_ansi, 0), 0u);
+  // Unchecking the conversion turns every converter off.
+  form.ConvertTableNames->setCheckState(Qt::Unchecked);
+  EXPECT_FALSE(form.CopySemTables->AnyConvertEnabled());
+  EXPECT_FALSE(form.EditConvertNames->isEnabled());
 }

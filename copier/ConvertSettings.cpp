@@ -1,0 +1,3 @@
+#include "copier/ConvertSettings.h"
+
+bool ExecuteConvertOptions(TConvert&, TConvert&, TConvert&) { return false; }
