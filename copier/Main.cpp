@@ -57,34 +57,22 @@ QCheckBox* OptionBox(const std::string& caption, const std::string& explanation,
 // The summary's state pictures: 0 all rows arrived (green check), 1 a warning (yellow triangle),
 // 2 an error (two red exclamation marks).
 QIcon StateIcon(int state) {
+  if (state == 0) return QIcon(DialogIconPixmap(diDone, QColor(0x10, 0xA0, 0x20)));
   if (state == 2) return QIcon(DialogIconPixmap(diAttention));
   QPixmap pixmap(16, 16);
   pixmap.fill(Qt::transparent);
   QPainter p(&pixmap);
   p.setRenderHint(QPainter::Antialiasing);
-  if (state == 0) {
-    QPainterPath tick;
-    tick.moveTo(1, 8);
-    tick.lineTo(4, 5.5);
-    tick.lineTo(6.5, 9);
-    tick.lineTo(12.5, 1.5);
-    tick.lineTo(15, 4);
-    tick.lineTo(6.5, 14);
-    tick.closeSubpath();
-    p.fillPath(tick.translated(1, 1), QColor(0x80, 0x80, 0x80));
-    p.fillPath(tick, QColor(0x10, 0xA0, 0x20));
-  } else {
-    QPainterPath triangle;
-    triangle.moveTo(8, 0.5);
-    triangle.lineTo(15.5, 15);
-    triangle.lineTo(0.5, 15);
-    triangle.closeSubpath();
-    p.fillPath(triangle, QColor(0xF0, 0xC0, 0x10));
-    p.setPen(QColor(0x60, 0x40, 0x00));
-    p.drawPath(triangle);
-    p.fillRect(QRectF(7, 4.5, 2, 6), Qt::black);
-    p.fillRect(QRectF(7, 12, 2, 2), Qt::black);
-  }
+  QPainterPath triangle;
+  triangle.moveTo(8, 0.5);
+  triangle.lineTo(15.5, 15);
+  triangle.lineTo(0.5, 15);
+  triangle.closeSubpath();
+  p.fillPath(triangle, QColor(0xF0, 0xC0, 0x10));
+  p.setPen(QColor(0x60, 0x40, 0x00));
+  p.drawPath(triangle);
+  p.fillRect(QRectF(7, 4.5, 2, 6), Qt::black);
+  p.fillRect(QRectF(7, 12, 2, 2), Qt::black);
   return QIcon(pixmap);
 }
 

@@ -78,13 +78,15 @@ QColor IconColor(TDialogIconType icon) {
 
 }  // namespace
 
-QPixmap DialogIconPixmap(TDialogIconType icon) {
+QPixmap DialogIconPixmap(TDialogIconType icon) { return DialogIconPixmap(icon, IconColor(icon)); }
+
+QPixmap DialogIconPixmap(TDialogIconType icon, const QColor& color) {
   QPixmap pixmap(16, 16);
   pixmap.fill(Qt::transparent);
   QPainter p(&pixmap);
   p.setRenderHint(QPainter::Antialiasing);
   DrawShape(p, icon, QColor(0x80, 0x80, 0x80), 1, 1);  // the shadow
-  DrawShape(p, icon, IconColor(icon), 0, 0);
+  DrawShape(p, icon, color, 0, 0);
   return pixmap;
 }
 

@@ -24,6 +24,9 @@ class TDialogIcon : public QWidget {
   int FRepaints = 0;
 };
 
-// The picture of one icon, 16 x 16 with a transparent background.
+// The picture of one icon, 16 x 16 with a transparent background; in its own colour, or in the
+// colour given.
 class QPixmap;
+class QColor;
 QPixmap DialogIconPixmap(TDialogIconType icon);
+QPixmap DialogIconPixmap(TDialogIconType icon, const QColor& color);

@@ -22,8 +22,8 @@ void Add(_Command& cmd, DataTypeEnum type, const Variant& value, int64_t size = 
   cmd.Parameters().Append(p);
 }
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
+std::string RandomBytes(size_t n, unsigned salt) {
+  std::mt19937 gen(salt);
   std::string s(n, '\0');
   for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
   return s;

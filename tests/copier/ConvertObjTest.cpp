@@ -230,7 +230,7 @@ TEST(Convert, MakeUniqueIncrementsTheTrailingNumber) {
 // Random Windows-1251 names of every kind the semantic copy meets.
 class NameGenerator {
  public:
-  explicit NameGenerator(uint32_t seed) : FRandom(seed) {}
+  explicit NameGenerator(uint32_t salt) : FRandom(salt) {}
 
   std::string Next(const std::vector<std::string>& reserved) {
     switch (Pick(12)) {

@@ -17,8 +17,8 @@ const char* const kInsertAll =
     "INSERT INTO ALLTYPES VALUES (:ID, :SI, :II, :BI, :FL, :DB, :N92, :N184, :N156, :N41, :DT, "
     ":TM, :TS, :CH, :VC, :BB, :BT, :BO)";
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
+std::string RandomBytes(size_t size, unsigned salt) {
+  std::mt19937 gen(salt);
   std::string s(size, '\0');
   for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
   return s;

@@ -141,7 +141,7 @@ std::vector<std::string> DemoSemanticTables() {
 }
 
 void BuildDemoGisDb(IOrvDb* db, const TDemoOptions& options) {
-  for (const auto& spec : Catalogue()) CreateSysTable(db, spec.name, *spec.fields, *spec.indexes);
+  for (const auto& table : Catalogue()) CreateSysTable(db, table.name, *table.fields, *table.indexes);
   std::mt19937 rng(20261207);
   const auto& w = Words();
   auto word = [&](int i) { return Variant(w[static_cast<std::size_t>(i) % w.size()]); };
