@@ -463,3 +463,32 @@ TEST_F(Wizard, TheSemanticRoadCopiesAndConvertsIntoFirebird) {
   EXPECT_FALSE(form.CopySemTables->AnyConvertEnabled());
   EXPECT_FALSE(form.EditConvertNames->isEnabled());
 }
+
+TEST_F(Wizard, ClosingTheWindowDuringACopyStopsItAndClosesAfterTheLoop) {
+  IConnParamsPtr source = DemoSource(3000);
+  IConnParamsPtr destination = EmptyDestination();
+  TCopyOrvel form;
+  form.show();
+  Enter(form.SrcDbLocation, source.get());
+  form.btnNext->click();
+  Enter(form.DstDbLocation, destination.get());
+  form.btnNext->click();
+  QTimer closer;
+  closer.setInterval(0);
+  bool closed = false, visibleAfterClose = false;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (!closed && form.CopyBase->State == csRunning && form.CopyBase->TableCount() > 0 &&
+        form.CopyBase->GetTable(19)->Copied > 100) {
+      closed = true;
+      form.close();  // the window's close box: no question
+      visibleAfterClose = form.isVisible();
+    }
+  });
+  closer.start();
+  form.btnNext->click();
+  closer.stop();
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(visibleAfterClose);
+  EXPECT_EQ(form.CopyBase->State, csStopped);
+  EXPECT_FALSE(form.isVisible());
+}
