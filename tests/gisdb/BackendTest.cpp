@@ -283,6 +283,17 @@ TEST_P(InterBase, ProtocolsAndParameterErrors) {
   } catch (const Exception& e) {
     EXPECT_EQ(e.Message(), "Ошибка присоединения к базе данных: неизвестный тип СУБД"_ansi);
   }
+  // NamedPipe and SPX build their names ("\\\\srv\\path", "srv@path"); the client's own error passes on.
+  for (const char* protocol : {"NamedPipe", "SPX"}) {
+    auto other = CreateConnParams({"ENGINE", "IB", "SERVER", "127.0.0.1", "PROTOCOL", protocol, "DATABASE", "/x.fdb",
+                                   "USER", "SYSDBA", "PASSWORD", "quillcart"});
+    try {
+      ConnectDb(other.get(), true);
+      ADD_FAILURE() << protocol;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message().find("некорректный протокол"_ansi), std::string::npos) << protocol;
+    }
+  }
   auto missing = CreateConnParams({"ENGINE", "ib", "DATABASE", Utf8ToAnsi(FDir / "missing.fdb"), "USER", "SYSDBA"});
   EXPECT_THROW(ConnectDb(missing.get(), true), Exception);
   IOrvDbPtr closed = ConnectDb(params.get(), false);
