@@ -60,12 +60,13 @@ void DropPgDatabases() {
 std::string NewPgDatabase(const std::string& name) {
   static std::atomic<int> counter{0};
   static std::once_flag cleanup;
-  std::call_once(cleanup, [] { std::atexit(DropPgDatabases); });
   std::string db = "copyorvel_" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_";
   for (char c : name) db += std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
   PgAdmin("DROP DATABASE IF EXISTS " + db);
   PgAdmin("CREATE DATABASE " + db + " ENCODING 'UTF8'");
   PgDatabases().push_back(db);
+  // Registered after the ODBC environment came to be, so that it runs while the environment lives.
+  std::call_once(cleanup, [] { std::atexit(DropPgDatabases); });
   return db;
 }
 
