@@ -366,7 +366,9 @@ std::string TAdoOrvDbTableDef::ColumnDDL(const TOrvDbFieldDef& field, bool full)
   if (t == nullptr) throw Exception("Ошибка создания таблицы: база данных не поддерживает тип поля"_ansi);
   std::string text = QuoteIdentifier(field.Name) + " " + t->TypeName;
   if (field.FieldType == dftString) {
-    text += "(" + IntToStr(std::min(field.Size, t->ColumnSize)) + ")";
+    text += '(';
+    text += IntToStr(std::min(field.Size, t->ColumnSize));
+    text += ')';
   } else if (t->DataType == adDecimal || t->DataType == adNumeric) {
     switch (field.FieldType) {
       case dftInt8: case dftUInt8: text += "(3,0)"; break;
@@ -383,9 +385,10 @@ std::string TAdoOrvDbTableDef::IndexDDL(const TOrvDbIndexDef& index, const std::
   IConnParams* p = FAdoDb->Params();
   TStrArray names;
   names.Split(index.Fields, ";");
-  const std::string columns =
-      "(" + names.Join(",", GetConnParam(p, "LEFTQUOTEMARK", "") + "%s" + GetConnParam(p, "RIGHTQUOTEMARK", "")) + ")";
-  if (index.Options & dioPrimary) return "PRIMARY KEY " + columns;
+  std::string columns = "(";
+  columns += names.Join(",", GetConnParam(p, "LEFTQUOTEMARK", "") + "%s" + GetConnParam(p, "RIGHTQUOTEMARK", ""));
+  columns += ')';
+  if (index.Options & dioPrimary) return std::string("PRIMARY KEY ").append(columns);
   return std::string("CREATE") + ((index.Options & dioUnique) ? " UNIQUE" : "") + " INDEX " +
          QuoteIdentifier(index.Name) + " ON " + QuoteIdentifier(tableName) + " " + columns;
 }
