@@ -1,5 +1,6 @@
 #include "gisdb/OrvelDbs.h"
 
+#include "gisdb/AdoOrvelDbs.h"
 #include "gisdb/VCLOrvelDbs.h"
 
 IOrvDbPtr ConnectDb(IConnParams* params, bool open) {
@@ -7,6 +8,8 @@ IOrvDbPtr ConnectDb(IConnParams* params, bool open) {
   IOrvDbPtr db;
   if (AnsiSameText(engine, "BDE") || AnsiSameText(engine, "PDOX") || AnsiSameText(engine, "IB"))
     db = IOrvDbPtr(new TVCLOrvDb);
+  else if (AnsiSameText(engine, "OLEDB"))
+    db = IOrvDbPtr(new TAdoOrvDb);
   else
     throw Exception("Ошибка присоединения к базе данных: неизвестный тип СУБД"_ansi);
   if (open) db->Open(params);

@@ -228,7 +228,7 @@ void TVCLOrvDb::Close() {
 void TVCLOrvDb::StartTransaction() {
   if (FKind == 2)
     ++FTransCount;
-  else if (FDatabase->IsSQLBased())
+  else if (FDatabase && FDatabase->IsSQLBased())
     FDatabase->StartTransaction();
 }
 
@@ -238,7 +238,7 @@ void TVCLOrvDb::Commit() {
       --FTransCount;
       if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) FIBTransaction->CommitRetaining();
     }
-  } else if (FDatabase->IsSQLBased()) {
+  } else if (FDatabase && FDatabase->IsSQLBased()) {
     FDatabase->Commit();
   }
 }
@@ -249,14 +249,15 @@ void TVCLOrvDb::Rollback() {
       --FTransCount;
       if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) FIBTransaction->RollbackRetaining();
     }
-  } else if (FDatabase->IsSQLBased()) {
+  } else if (FDatabase && FDatabase->IsSQLBased()) {
     FDatabase->Rollback();
   }
 }
 
 bool TVCLOrvDb::InTransaction() {
   if (FKind == 2) return FTransCount >= 1;
-  return FDatabase->InTransaction();
+  // A database that was never opened has no bracket open.
+  return FDatabase && FDatabase->InTransaction();
 }
 
 bool TVCLOrvDb::IsLocal() {
@@ -585,8 +586,24 @@ IOrvDbSQLPtr TIBOrvDbSQL::Execute(const TOrvDbParams& params) {
     }
     switch (params[static_cast<std::size_t>(i)].DataType) {
       case dftBoolean: p.SetAsVariant(v); break;
-      case dftInt8: case dftUInt8: case dftInt16: case dftUInt16: p.SetAsShort(static_cast<int16_t>(v.ToInt32())); break;
-      case dftInt32: case dftUInt32: p.SetAsLong(v.ToInt32()); break;
+      // A value wider than the parameter's type goes as it is: the engine refuses what the
+      // column cannot hold instead of storing its low bits.
+      case dftInt8: case dftUInt8: case dftInt16: case dftUInt16: {
+        const int64_t whole = v.ToInt64();
+        if (whole >= INT16_MIN && whole <= INT16_MAX)
+          p.SetAsShort(static_cast<int16_t>(whole));
+        else
+          p.SetAsInt64(whole);
+        break;
+      }
+      case dftInt32: case dftUInt32: {
+        const int64_t whole = v.ToInt64();
+        if (whole >= INT32_MIN && whole <= INT32_MAX)
+          p.SetAsLong(static_cast<int32_t>(whole));
+        else
+          p.SetAsInt64(whole);
+        break;
+      }
       case dftInt64: case dftUInt64: p.SetAsInt64(v.ToInt64()); break;
       case dftSingle: p.SetAsFloat(static_cast<float>(v.ToDouble())); break;
       case dftDouble: p.SetAsDouble(v.ToDouble()); break;

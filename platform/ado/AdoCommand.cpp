@@ -1,6 +1,7 @@
 // Commands: a text prepared once per statement handle, parameters bound by position into
 // buffers that the statement owns, so that executing the same text again only refreshes the
 // buffers and rebinds a parameter only when its type or buffer changed.
+#include <cctype>
 #include <cmath>
 #include <cstring>
 
@@ -254,6 +255,16 @@ void BindAll(_Command::Statement& st, const std::vector<ParamSource>& params) {
 
 }  // namespace
 
+// True for a text that begins with CREATE, DROP or ALTER.
+static bool ChangesStructure(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  size_t j = i;
+  while (j < text.size() && std::isalpha(static_cast<unsigned char>(text[j]))) ++j;
+  const std::string word = AnsiUpperCase(text.substr(i, j - i));
+  return word == "CREATE" || word == "DROP" || word == "ALTER";
+}
+
 // --- the command --------------------------------------------------------------------------
 
 _Command::_Command() = default;
@@ -331,6 +342,14 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
     SQLFreeStmt(st->handle, SQL_CLOSE);
     FStatement = std::move(st);
     throw;
+  }
+
+  // A change of structure makes every other prepared text stale (the drivers keep the columns
+  // they saw when preparing): those statements are prepared again when next used.
+  if (ChangesStructure(FCommandText)) {
+    d.idle.clear();
+    for (Statement* other : d.statements)
+      if (other != st.get()) other->prepared = false;
   }
 
   SQLSMALLINT columns = 0;

@@ -261,22 +261,26 @@ Variant _Recordset::Impl::ReadWhole(int column) {
       case ReadKind::Signed: {
         SQLBIGINT v = 0;
         if (!fixed(SQL_C_SBIGINT, v)) return Variant::Null();
+        // A value beyond its column type's range (SQLite keeps whatever it is given) comes
+        // back whole, in a wider integer.
         switch (c.type.fieldType) {
-          case adTinyInt: return Variant(static_cast<int8_t>(v));
-          case adSmallInt: return Variant(static_cast<int16_t>(v));
-          case adInteger: return Variant(static_cast<int32_t>(v));
-          default: return Variant(static_cast<int64_t>(v));
+          case adTinyInt: if (v >= INT8_MIN && v <= INT8_MAX) return Variant(static_cast<int8_t>(v)); break;
+          case adSmallInt: if (v >= INT16_MIN && v <= INT16_MAX) return Variant(static_cast<int16_t>(v)); break;
+          default: break;
         }
+        if (v >= INT32_MIN && v <= INT32_MAX && c.type.fieldType != adBigInt) return Variant(static_cast<int32_t>(v));
+        return Variant(static_cast<int64_t>(v));
       }
       case ReadKind::Unsigned: {
         SQLUBIGINT v = 0;
         if (!fixed(SQL_C_UBIGINT, v)) return Variant::Null();
         switch (c.type.fieldType) {
-          case adUnsignedTinyInt: return Variant(static_cast<uint8_t>(v));
-          case adUnsignedSmallInt: return Variant(static_cast<uint16_t>(v));
-          case adUnsignedInt: return Variant(static_cast<uint32_t>(v));
-          default: return Variant(static_cast<uint64_t>(v));
+          case adUnsignedTinyInt: if (v <= UINT8_MAX) return Variant(static_cast<uint8_t>(v)); break;
+          case adUnsignedSmallInt: if (v <= UINT16_MAX) return Variant(static_cast<uint16_t>(v)); break;
+          default: break;
         }
+        if (v <= UINT32_MAX && c.type.fieldType != adUnsignedBigInt) return Variant(static_cast<uint32_t>(v));
+        return Variant(static_cast<uint64_t>(v));
       }
       case ReadKind::Single: {
         float v = 0;

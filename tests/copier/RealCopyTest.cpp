@@ -62,8 +62,7 @@ TEST_P(RealCopy, EveryRowAndColumnOfTheSystemTablesArrives) {
     EXPECT_EQ(item->Copied, item->RowCount);
     if (item->SrcName == "ORVEL_IDMAPER" || item->SrcName == "ORVEL_DBINFO") continue;  // the new identity
     // A Paradox table stores an empty text or blob as Null, as the format has no other way.
-    auto isParadox = [](TEngine e) { return e == TEngine::ParadoxFolder || e == TEngine::ParadoxAlias; };
-    const bool paradox = isParadox(GetParam().first) || isParadox(GetParam().second);
+    const bool paradox = testsupport::IsParadoxEngine(GetParam().first) || testsupport::IsParadoxEngine(GetParam().second);
     EXPECT_EQ(testsupport::CompareTables(src.get(), item->SrcName, dst.get(), item->DstName,
                                          CatalogueColumns(dst.get(), item->DstName), paradox),
               "");

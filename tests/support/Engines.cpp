@@ -2,10 +2,14 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <filesystem>
 
+#include "platform/ado/Ado.h"
 #include "platform/ibx/IBDatabase.h"
 
 namespace testsupport {
@@ -26,7 +30,52 @@ void PrepareFirebirdLocks() {
   setenv("FIREBIRD_LOCK", dir.c_str(), 1);
 }
 
+std::string PgConnectionString(const std::string& database) {
+  // MaxVarcharSize: without it the driver reports every varchar as at most 255 long.
+  // BoolsAsChar=0: boolean columns come back as booleans rather than as text.
+  return "DRIVER={PostgreSQL Unicode};Server=127.0.0.1;Port=" + Env("COPYORVEL_PG_PORT") + ";Database=" + database +
+         ";Uid=postgres;Pwd=;MaxVarcharSize=8000;BoolsAsChar=0";
+}
+
+void PgAdmin(const std::string& sql) {
+  RefPtr<_Connection> admin(new _Connection);
+  admin->Open(PgConnectionString("postgres"));
+  admin->Execute(sql);
+}
+
+// The PostgreSQL databases this process made, dropped at its end.
+std::vector<std::string>& PgDatabases() {
+  static std::vector<std::string> names;
+  return names;
+}
+
+void DropPgDatabases() {
+  for (const std::string& name : PgDatabases()) {
+    try {
+      PgAdmin("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
+    } catch (...) {
+    }
+  }
+}
+
+std::string NewPgDatabase(const std::string& name) {
+  static std::atomic<int> counter{0};
+  static std::once_flag cleanup;
+  std::string db = "copyorvel_" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_";
+  for (char c : name) db += std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
+  PgAdmin("DROP DATABASE IF EXISTS " + db);
+  PgAdmin("CREATE DATABASE " + db + " ENCODING 'UTF8'");
+  PgDatabases().push_back(db);
+  // Registered after the ODBC environment came to be, so that it runs while the environment lives.
+  std::call_once(cleanup, [] { std::atexit(DropPgDatabases); });
+  return db;
+}
+
 }  // namespace
+
+bool IsOdbcEngine(TEngine engine) { return engine == TEngine::SqliteOdbc || engine == TEngine::PostgresOdbc; }
+
+bool IsParadoxEngine(TEngine engine) { return engine == TEngine::ParadoxFolder || engine == TEngine::ParadoxAlias; }
 
 std::vector<TEngineInfo> AllEngines() {
   return {
@@ -35,6 +84,9 @@ std::vector<TEngineInfo> AllEngines() {
       {TEngine::FirebirdEmbedded, "FirebirdEmbedded", true, ""},
       {TEngine::FirebirdServer, "FirebirdServer", !Env("COPYORVEL_FB_SERVER").empty(),
        "COPYORVEL_FB_SERVER is not set: no Firebird server to test against"},
+      {TEngine::SqliteOdbc, "SqliteOdbc", true, ""},
+      {TEngine::PostgresOdbc, "PostgresOdbc", !Env("COPYORVEL_PG_PORT").empty(),
+       "COPYORVEL_PG_PORT is not set: no PostgreSQL server to test against"},
   };
 }
 
@@ -86,6 +138,13 @@ IConnParamsPtr NewDatabase(TEngine engine, TempDir& dir, const std::string& name
       return CreateConnParams({"ENGINE", "IB", "DATABASE", Utf8ToAnsi(path), "USER", "SYSDBA", "PASSWORD", password,
                                "CTYPE", "WIN1251"});
     }
+    case TEngine::SqliteOdbc:
+      // The marks the location frame gives an ODBC source, so names with blanks work.
+      return CreateConnParams({"ENGINE", "OLEDB", "CONNECTIONSTRING", "DRIVER=SQLite3;Database=" + Utf8ToAnsi(dir / (name + ".db")),
+                               "LEFTQUOTEMARK", "[", "RIGHTQUOTEMARK", "]"});
+    case TEngine::PostgresOdbc:
+      return CreateConnParams({"ENGINE", "OLEDB", "CONNECTIONSTRING", PgConnectionString(NewPgDatabase(name)),
+                               "LEFTQUOTEMARK", "\"", "RIGHTQUOTEMARK", "\""});
   }
   throw Exception("unknown engine");
 }

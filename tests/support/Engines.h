@@ -11,7 +11,12 @@
 
 namespace testsupport {
 
-enum class TEngine { ParadoxFolder, ParadoxAlias, FirebirdEmbedded, FirebirdServer };
+enum class TEngine { ParadoxFolder, ParadoxAlias, FirebirdEmbedded, FirebirdServer, SqliteOdbc, PostgresOdbc };
+
+// True for the engines reached through ODBC (ENGINE=OLEDB).
+bool IsOdbcEngine(TEngine engine);
+// True for the Paradox engines (a folder, or an alias of the file driver).
+bool IsParadoxEngine(TEngine engine);
 
 struct TEngineInfo {
   TEngine Engine;
@@ -25,7 +30,8 @@ std::vector<TEngineInfo> AllEngines();
 std::string EngineName(TEngine engine);
 
 // Makes a new, empty database of the engine inside `dir` and returns the parameters that reach
-// it ("name" tells two databases of one test apart).
+// it ("name" tells two databases of one test apart). A PostgreSQL database is created on the
+// server under a name of its own and dropped when the process ends.
 IConnParamsPtr NewDatabase(TEngine engine, TempDir& dir, const std::string& name);
 
 }  // namespace testsupport
