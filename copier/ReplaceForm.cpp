@@ -100,7 +100,11 @@ void TEditReplace::done(int result) {
 }
 
 bool TEditReplace::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress && FormKeyDown(static_cast<QKeyEvent*>(event)->key())) return true;
+  // A history's drop-down list is a window of its own: its keys are its own, also the Enter that
+  // reaches it after the list has picked an entry and closed.
+  if (event->type() == QEvent::KeyPress && static_cast<QWidget*>(watched)->window() == this &&
+      FormKeyDown(static_cast<QKeyEvent*>(event)->key()))
+    return true;
   return QDialog::eventFilter(watched, event);
 }
 
