@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFocusEvent>
-#include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTreeWidget>
@@ -140,10 +139,6 @@ TEST(ConvertList, ShowsTheEnabledGroupsAndHidesUnchangedNames) {
   Fill(g.Indexes, {"Dom_2_I0=Dom_2_I0"});
   TDialogScript script;
   script.ExpectDialog("TConvertList", OnList([&](TConvertList& f) {
-    EXPECT_EQ(FromQString(f.windowTitle()), "Таблица конвертации имен таблиц, полей и индексов"_ansi);
-    EXPECT_EQ(FromQString(f.ListView->headerItem()->text(0)), "После"_ansi);
-    EXPECT_EQ(FromQString(f.ListView->headerItem()->text(1)), "Исходное значение"_ansi);
-    EXPECT_EQ(f.ListView->header()->sectionSize(0), 150);
     ASSERT_EQ(f.TreeView->topLevelItemCount(), 2);
     EXPECT_EQ(FromQString(f.TreeView->topLevelItem(0)->text(0)), "Таблицы"_ansi);
     EXPECT_EQ(FromQString(f.TreeView->topLevelItem(1)->text(0)), "Поля"_ansi);
@@ -158,6 +153,8 @@ TEST(ConvertList, ShowsTheEnabledGroupsAndHidesUnchangedNames) {
     f.HideUnChanged->click();
     EXPECT_EQ(Column(f, 0), (Names{"Dom_2", "ROADS", "obekt"}));
     EXPECT_EQ(Column(f, 1), (Names{"Дом 2"_ansi, "ROADS", "объект"_ansi}));
+    Pick(f, "obekt");
+    EXPECT_FALSE(convtest::Screenshot(f, "convdialogs-list").empty());
 
     f.TreeView->setCurrentItem(f.TreeView->topLevelItem(1));
     EXPECT_EQ(f.CurrentGroup, 1);
@@ -348,20 +345,4 @@ TEST(ConvertList, EnteringTheListSelectsAndFocusesTheFirstName) {
   }));
   EXPECT_TRUE(ShowConvertList(g.Data()));
   EXPECT_EQ(Values(g.Tables), (Names{"Dom_2", "obekt"}));
-}
-
-TEST(ConvertList, Screenshot) {
-  Groups g;
-  Fill(g.Tables, {"Dom_2=Дом 2"_ansi, "ROADS=ROADS", "obekt=объект"_ansi, "SHCHuka=Щука"_ansi,
-                  "rselect=select", "n2dom=2дом"_ansi});
-  Fill(g.Fields, {"Nazvanie=Название"_ansi});
-  std::string shot;
-  TDialogScript script;
-  script.ExpectDialog("TConvertList", OnList([&](TConvertList& f) {
-    Pick(f, "obekt");
-    shot = convtest::Screenshot(f, "convdialogs-list");
-    ClickButton(f, "Ok");
-  }));
-  ShowConvertList(g.Data());
-  EXPECT_FALSE(shot.empty());
 }

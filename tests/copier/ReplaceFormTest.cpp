@@ -3,7 +3,6 @@
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <gtest/gtest.h>
 
@@ -122,8 +121,7 @@ TEST_F(ReplaceDialog, ShowsTheCallersCaptionAndTextsAndKeepsTheScope) {
     EXPECT_EQ(info.Caption, "Заменить имена"_ansi);
     EXPECT_EQ(FromQString(form.FindText->currentText()), "roads_old");
     EXPECT_EQ(FromQString(form.ReplaceText->currentText()), "_new");
-    EXPECT_EQ(FromQString(form.Label1->text()), "Заменить:"_ansi);
-    EXPECT_EQ(FromQString(form.Label2->text()), "На:"_ansi);
+    EXPECT_FALSE(convtest::Screenshot(d, "convdialogs-replace").empty());
     EXPECT_FALSE(form.Scope->isChecked());
     form.Scope->click();
     ClickButton(d, "Заменить"_ansi);
@@ -212,18 +210,4 @@ TEST_F(ReplaceDialog, EnterInADroppedDownHistoryPicksTheEntryWithoutClosing) {
   EXPECT_TRUE(openAfterEnter);
   EXPECT_EQ(picked, "first*");
   EXPECT_EQ(find, "first*");
-}
-
-TEST_F(ReplaceDialog, Screenshot) {
-  std::string shot;
-  TDialogScript script;
-  script.ExpectDialog("TEditReplace", [&](const TModalInfo&, QDialog& d) -> std::optional<TModalResult> {
-    shot = convtest::Screenshot(d, "convdialogs-replace");
-    ClickButton(d, "Отмена"_ansi);
-    return std::nullopt;
-  });
-  std::string find = "*_old", replacement = "_new";
-  bool scope = false;
-  ExecuteReplaceDialog("Найти и заменить"_ansi, find, replacement, scope);
-  EXPECT_FALSE(shot.empty());
 }
