@@ -48,7 +48,10 @@ class TConvertListView : public TXListView {
   }
 
   void commitData(QWidget* editor) override {
-    if (auto* line = qobject_cast<QLineEdit*>(editor)) FPending = line->text();
+    if (auto* line = qobject_cast<QLineEdit*>(editor)) {
+      FPending = line->text();
+      FHasPending = true;
+    }
   }
 
   void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override {
@@ -56,9 +59,9 @@ class TConvertListView : public TXListView {
     if (hint == QAbstractItemDelegate::EditNextItem || hint == QAbstractItemDelegate::EditPreviousItem)
       hint = QAbstractItemDelegate::NoHint;
     TXListView::closeEditor(editor, hint);
-    if (FPending.isNull()) return;
+    if (!FHasPending) return;
+    FHasPending = false;
     const QString text = FPending;
-    FPending = QString();
     QTreeWidgetItem* item = FEditRow >= 0 && FEditRow < topLevelItemCount() ? topLevelItem(FEditRow) : nullptr;
     FEditRow = -1;
     if (!item) return;
@@ -79,7 +82,8 @@ class TConvertListView : public TXListView {
 
  private:
   TConvertList& FForm;
-  QString FPending;  // null while no submitted edit waits
+  QString FPending;  // the submitted text, while FHasPending
+  bool FHasPending = false;
   int FEditRow = -1;
 };
 

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFocusEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTreeWidget>
@@ -18,6 +19,7 @@
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/UiText.h"
 #include "tests/copier/ConvertDialogsTestKeys.h"
+#include "tests/ui/UiTestSupport.h"
 
 using convtest::Enter;
 using convtest::Key;
@@ -87,6 +89,7 @@ void Rename(TConvertList& form, const std::string& from, const std::string& to, 
   ASSERT_NE(editor, nullptr) << "no in-place editor";
   EXPECT_EQ(FromQString(editor->text()), from);
   editor->selectAll();
+  Key(editor, Qt::Key_Delete);
   Type(editor, to);
   Enter(editor);
   QApplication::processEvents();  // the editor submits after it has handled the key
@@ -183,6 +186,7 @@ TEST(ConvertList, RenamesInPlaceOnlyToUniqueValidNames) {
     // A rule of the converter.
     Rename(f, "obyekt", "select", Qt::Key_Return);
     Rename(f, "obyekt", "Объект"_ansi, Qt::Key_Return);
+    Rename(f, "obyekt", "");
     EXPECT_EQ(Column(f, 0), (Names{"Dom_2", "ROADS", "obyekt", "rselect"}));
     // A change of letter case only is taken as it is.
     Rename(f, "ROADS", "roads");
@@ -195,7 +199,8 @@ TEST(ConvertList, RenamesInPlaceOnlyToUniqueValidNames) {
   script.ExpectMessageBox("Ошибка"_ansi, "Имя dom_2 дублируется"_ansi, IDOK)
       .ExpectMessageBox("Ошибка"_ansi, "Ошибка, зарезервированое слово \"select\""_ansi, IDOK)
       .ExpectMessageBox("Ошибка"_ansi,
-                        "Ошибка, идентификатор \"Объект\" содержит недопустимый символ: \"О\""_ansi, IDOK);
+                        "Ошибка, идентификатор \"Объект\" содержит недопустимый символ: \"О\""_ansi, IDOK)
+      .ExpectMessageBox("Ошибка"_ansi, "Ошибка, не задан идентификатор"_ansi, IDOK);
   ASSERT_TRUE(ShowConvertList(g.Data()));
   EXPECT_EQ(g.Tables.Values("obekt"), "obyekt");
   EXPECT_EQ(g.Tables.Values("ROADS"), "roads");
@@ -344,5 +349,30 @@ TEST(ConvertList, EnteringTheListSelectsAndFocusesTheFirstName) {
     ClickButton(f, "Ok");
   }));
   EXPECT_TRUE(ShowConvertList(g.Data()));
+  EXPECT_EQ(Values(g.Tables), (Names{"Dom_2", "obekt"}));
+}
+
+TEST(ConvertList, RefusedRenameUnderRealModalLoops) {
+  // The error box takes the focus from the closing editor while it runs its own loop; the refused
+  // name must be reported once and the list must keep the old one.
+  Groups g;
+  Fill(g.Tables, {"Dom_2=Дом 2"_ansi, "obekt=объект"_ansi});
+  uitest::RealModalLoops real;
+  int boxes = 0;
+  std::string boxText;
+  uitest::WhenModal([&](QWidget& window) {
+    auto& f = static_cast<TConvertList&>(window);
+    uitest::WhenModal([&](QWidget& box) {
+      ++boxes;
+      boxText = FromQString(box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->text());
+      ClickButton(box, "OK");
+    });
+    Rename(f, "obekt", "DOM_2");
+    EXPECT_EQ(Column(f, 0), (Names{"Dom_2", "obekt"}));
+    ClickButton(f, "Ok");
+  });
+  EXPECT_TRUE(ShowConvertList(g.Data()));
+  EXPECT_EQ(boxes, 1);
+  EXPECT_EQ(boxText, "Имя DOM_2 дублируется"_ansi);
   EXPECT_EQ(Values(g.Tables), (Names{"Dom_2", "obekt"}));
 }
