@@ -96,11 +96,18 @@ int IndexOfValue(const TStrings& items, const std::string& value) {
 
 int EntryOf(const QTreeWidgetItem* item) { return item->data(0, EntryRole).toInt(); }
 
+// Every group has its list and converter, and every entry is key=value: an entry without "="
+// would lose its text when its value is set.
 void RequireComplete(const std::vector<TConvertListData>& groups) {
-  for (const TConvertListData& group : groups)
+  for (const TConvertListData& group : groups) {
     if (!group.Items || !group.Convert)
       throw Exception(Format("Ошибка: у группы имен \"%s\" нет списка имен или правил конвертации"_ansi,
                              {group.Caption}));
+    for (int j = 0; j < group.Items->Count(); ++j)
+      if (group.Items->Strings(j).find('=') == std::string::npos)
+        throw Exception(Format("Ошибка: строка \"%s\" группы имен \"%s\" не имеет вида имя=значение"_ansi,
+                               {group.Items->Strings(j), group.Caption}));
+  }
 }
 
 }  // namespace

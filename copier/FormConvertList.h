@@ -59,7 +59,8 @@ class TConvertList : public QDialog {
   int CurrentGroup = -1;
 
   // Runs the window once over the groups; true when the user closed it with OK. Raises Exception,
-  // before anything is changed, when a group lacks its list or its converter.
+  // before anything is changed, when a group lacks its list or its converter or holds an entry
+  // without "=".
   bool Execute(const std::vector<TConvertListData>& groups);
 
   // Validates and stores a new name of entry `index` of `group`. A change of letter case (a-z) only
@@ -114,4 +115,5 @@ class TConvertList : public QDialog {
 
 // Shows the editor when at least one group has an enabled converter and at least one entry, and
 // returns whether the user closed it with OK; false without showing anything otherwise.
+// Incomplete groups raise as in TConvertList::Execute.
 bool ShowConvertList(const std::vector<TConvertListData>& groups);

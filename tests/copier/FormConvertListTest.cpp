@@ -133,6 +133,9 @@ TEST(ConvertList, NoWindowWithoutAnEnabledGroupThatHasNames) {
   std::vector<TConvertListData> broken = g.Data();
   broken[1].Convert = nullptr;
   EXPECT_THROW(ShowConvertList(broken), Exception);
+  Fill(g.Fields, {"KOD=KOD", "no value"});
+  EXPECT_THROW(ShowConvertList(g.Data()), Exception);
+  EXPECT_EQ(g.Fields.Strings(1), "no value");
 }
 
 TEST(ConvertList, ShowsTheEnabledGroupsAndHidesUnchangedNames) {
