@@ -446,7 +446,7 @@ void TCopyOrvel::ConvertTableNamesClick() {
 
 void TCopyOrvel::SettingsClick() {
   TCopySemTablesFrame& f = *CopySemTables;
-  if (!ExecuteConvertOptions(*f.TableConvert, *f.FieldConvert, *f.IndexConvert)) return;
+  if (!ExecuteConvertOptions(f)) return;
   const int enabled = f.TableConvert->Enabled + f.FieldConvert->Enabled + f.IndexConvert->Enabled;
   ConvertTableNames->setCheckState(enabled == 3 ? Qt::Checked : enabled == 0 ? Qt::Unchecked : Qt::PartiallyChecked);
   ConvertTableNamesClick();

@@ -2,6 +2,8 @@
 
 #include "copier/CopyOrvelBases.h"
 #include "copier/CopySemTables.h"
+#include "copier/FormConvertList.h"
+#include "platform/ui/Dialogs.h"
 #include "copier/SemTables.h"
 #include "gisdb/CreateSysTables.h"
 #include "tests/support/DemoGisDb.h"
@@ -227,4 +229,31 @@ TEST(SemanticCopy, AStructureThatCannotBeReadIsKeptAndTheTableIsStillRenamed) {
   EXPECT_NE(frame.GetItem(0)->DstName, "Сеть"_ansi);
   EXPECT_EQ(db->Table("ORVEL_SEMTABLS").Rows[0][3], Variant(broken)) << "kept as stored";
   EXPECT_NE(frame.GetItem(0)->Errors->Text().find("Предупреждение"_ansi), std::string::npos);
+}
+
+TEST(SemanticCopy, TheReviewedNamesAreTheOnesCreated) {
+  auto db = Catalogue();
+  AddSemTable(db.get(), "S1", "Дороги"_ansi, {{"Код"_ansi, dftInt32, 0, true}, {"Имя"_ansi, dftString, 20, false}},
+              {{"ключ"_ansi, "Код"_ansi, dioPrimary | dioUnique}});
+  RefPtr<TMemDb> dst(new TMemDb);
+  TCopySemTablesFrame frame;
+  frame.InitSemCopy("К"_ansi, db, db, dst);
+  frame.SetConvertEnabled(true);
+  frame.EditConvertNames = true;
+  TDialogScript script;
+  script.ExpectDialog("TConvertList", [](const TModalInfo&, QDialog& d) -> std::optional<TModalResult> {
+    auto& list = static_cast<TConvertList&>(d);
+    EXPECT_EQ(list.Groups.size(), 3u);
+    EXPECT_EQ(list.Groups[0].Items->Strings(0), "Dorogi=Dorogi") << "while the window is open the value is the new name";
+    EXPECT_TRUE(list.SetConvertName(list.Groups[0], 0, "ROADS", false));
+    EXPECT_TRUE(list.SetConvertName(list.Groups[1], 1, "NAME", false));
+    ClickButton(d, "Ok");
+    return std::nullopt;
+  });
+  frame.Execute();
+  ASSERT_EQ(frame.State, csFinished);
+  EXPECT_EQ(frame.GetItem(0)->DstName, "ROADS");
+  EXPECT_EQ(frame.GetItem(0)->GetFieldTarget(Variant("Имя"_ansi)), "NAME");
+  EXPECT_TRUE(dst->TableExists("ROADS"));
+  EXPECT_EQ(db->Table("ORVEL_SEMTABLS").Rows[0][2], Variant("ROADS")) << "the catalogue names the reviewed table";
 }

@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include "copier/CopyOrvelBases.h"
+#include "copier/ConvertSettings.h"
 #include "copier/CopySemTables.h"
 #include "copier/DbLocations.h"
 #include "copier/Main.h"
@@ -491,4 +492,25 @@ TEST_F(Wizard, ClosingTheWindowDuringACopyStopsItAndClosesAfterTheLoop) {
   EXPECT_TRUE(visibleAfterClose);
   EXPECT_EQ(form.CopyBase->State, csStopped);
   EXPECT_FALSE(form.isVisible());
+}
+
+TEST_F(Wizard, TheSettingsDialogDecidesTheThreeStateBox) {
+  TCopyOrvel form;
+  form.ConvertTableNames->setCheckState(Qt::Checked);
+  TDialogScript script;
+  script.ExpectDialog("TEditConvertOptions", [](const TModalInfo&, QDialog& d) -> std::optional<TModalResult> {
+    auto& options = static_cast<TEditConvertOptions&>(d);
+    EXPECT_TRUE(options.ConvertIndexNames->isChecked());
+    options.ConvertIndexNames->setChecked(false);
+    ClickButton(d, "Ok");
+    return std::nullopt;
+  });
+  form.Settings->click();
+  EXPECT_EQ(form.ConvertTableNames->checkState(), Qt::PartiallyChecked);
+  EXPECT_TRUE(form.EditConvertNames->isEnabled());
+  EXPECT_TRUE(form.CopySemTables->TableConvert->Enabled);
+  EXPECT_FALSE(form.CopySemTables->IndexConvert->Enabled) << "grayed leaves the converters as the dialog set them";
+  form.ConvertTableNames->click();  // a user's click goes from grayed to checked
+  EXPECT_EQ(form.ConvertTableNames->checkState(), Qt::Checked);
+  EXPECT_TRUE(form.CopySemTables->IndexConvert->Enabled);
 }
