@@ -171,7 +171,7 @@ class TDatabase : public TObject {
   void StartTransaction();
   void Commit();
   void Rollback();
-  bool InTransaction() const;
+  bool InTransaction() const { return InTransactionOf(this); }
 
   // The connected folder (UTF-8 file-system path); empty when not connected.
   const std::string& Directory() const { return FFolder; }
@@ -186,6 +186,9 @@ class TDatabase : public TObject {
   friend class TSession;
   friend class TQuery;
   friend class TTable;
+  // InTransaction of a database, False for none: callers have always been able to ask a database
+  // pointer that was never set, and got False.
+  static bool InTransactionOf(const TDatabase* db);
   void CheckInactive(const char* what) const;
   void Connect();
   void ConnectServer(const std::string& name, const std::vector<std::pair<std::string, std::string>>& aliasParams);

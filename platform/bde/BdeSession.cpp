@@ -399,7 +399,7 @@ detail::TServerConnection& TDatabase::Server() {
 
 std::string TDatabase::ServerName() const { return FServer ? FServer->Database.DatabaseName() : std::string(); }
 
-bool TDatabase::InTransaction() const { return FServer && FServer->Explicit.Active(); }
+bool TDatabase::InTransactionOf(const TDatabase* db) { return db && db->FServer && db->FServer->Explicit.Active(); }
 
 void TDatabase::StartTransaction() {
   if (!FServer)
