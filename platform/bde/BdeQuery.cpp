@@ -975,7 +975,7 @@ void TQuery::ServerPrepare(TDatabase& db) {
   }
   FServer->Attach(db.Server());
   TIBSQL& q = FServer->SQL;
-  if (q.SQL().Text() != FSQL.Text()) q.SQL().SetText(Text());
+  q.SQL().SetText(Text());
   q.Prepare();
   if (q.Params().Count() > FParams.Count())
     throw EDBEngineError(Format("The statement has %d parameter marks but only %d parameters are defined",

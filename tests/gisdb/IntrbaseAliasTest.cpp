@@ -213,3 +213,31 @@ TEST_F(IntrbaseAlias, StatementsCarryParametersNullsBlobsAndCyrillicText) {
   db->DropTable("VALS");
   EXPECT_FALSE(db->TableExists("VALS"));
 }
+
+TEST_F(IntrbaseAlias, RestructuringKeepsTheRowsAndARenameIsRefused) {
+  IOrvDbPtr db = Connect();
+  CreateSysTable(db.get(), "T1", {{"ID", dftInt32, 0, true}, {"NAME", dftString, 20, false}, {"OLD", dftInt32, 0, false}},
+                 {{"T1_PK", "ID", dioPrimary | dioUnique}});
+  IOrvDbSQLPtr ins = BuildInsertSQL(db.get(), "T1", {"ID", "NAME", "OLD"});
+  for (int i = 1; i <= 20; ++i) ins->Execute({IntParam(i), StrParam("Имя "_ansi + std::to_string(i)), IntParam(i * 2)});
+  IOrvDbTableDefPtr def = db->GetTableDef("T1");
+  def->SetField(def->IndexOfField("NAME"), {"CAPTION", dftString, 40, false});
+  def->DeleteField(def->IndexOfField("OLD"));
+  def->ApplyChanges();
+  EXPECT_FALSE(db->TableExists("tmp_T1"));
+  IOrvDbTableDefPtr back = db->GetTableDef("T1");
+  ASSERT_EQ(back->GetFieldCount(), 2);
+  EXPECT_EQ(back->GetField(1).Name, "CAPTION");
+  EXPECT_EQ(back->GetField(1).Size, 40);
+  EXPECT_EQ(Count(db.get(), "T1"), 20);
+  IOrvDbSQLPtr q = BuildSelectSQL(db.get(), "T1", {"CAPTION"}, {"ID"});
+  q->Execute({IntParam(7)});
+  EXPECT_EQ(q->AsString(Variant(int32_t(0))), "Имя 7"_ansi);
+  q->Close();
+
+  // The server cannot rename a table: the definition's new name is refused and the table stays.
+  back->SetTableName("T2");
+  EXPECT_THROW(back->ApplyChanges(), Exception);
+  EXPECT_TRUE(db->TableExists("T1"));
+  EXPECT_FALSE(db->TableExists("T2"));
+}
