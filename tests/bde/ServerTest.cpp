@@ -112,10 +112,21 @@ TEST_F(ServerAlias, ConnectsThroughTheAliasAndItsParameters) {
   EXPECT_EQ(Db.ServerName(), Utf8ToAnsi(Path));
   EXPECT_FALSE(Db.InTransaction());
   // The connection speaks Windows-1251.
-  auto q = Query("SELECT RDB$CHARACTER_SET_NAME FROM MON$ATTACHMENTS A JOIN RDB$CHARACTER_SETS C "
-                 "ON C.RDB$CHARACTER_SET_ID = A.MON$CHARACTER_SET_ID WHERE A.MON$ATTACHMENT_ID = CURRENT_CONNECTION");
+  const std::string charsetSQL =
+      "SELECT RDB$CHARACTER_SET_NAME FROM MON$ATTACHMENTS A JOIN RDB$CHARACTER_SETS C "
+      "ON C.RDB$CHARACTER_SET_ID = A.MON$CHARACTER_SET_ID WHERE A.MON$ATTACHMENT_ID = CURRENT_CONNECTION";
+  auto q = Query(charsetSQL);
   q->Open();
   EXPECT_EQ(Trim(q->Fields(0).AsString()), "WIN1251");
+  TDatabase utf8;
+  utf8.SetSessionName(Name);
+  utf8.SetDatabaseName("Utf8");
+  utf8.SetAliasName("IBTEST");
+  utf8.Params().Add("CHARSET=UTF8");
+  utf8.Open();
+  auto u = Query(charsetSQL, &utf8);
+  u->Open();
+  EXPECT_EQ(Trim(u->Fields(0).AsString()), "UTF8");
 
   // A line of Params wins over the alias: another file name reaches another (missing) file.
   TDatabase other;
