@@ -448,6 +448,9 @@ void TDatabase::Rollback() {
 paradox::TPdxDatabase TDatabase::Engine() const {
   if (!FConnected)
     throw EDBEngineError("Database " + Q(FDatabaseName) + " is not connected", TDBErrorKind::Unsupported);
+  if (FServer)
+    throw EDBEngineError("Database " + Q(FDatabaseName) + " is an InterBase database, not a folder of Paradox tables",
+                         TDBErrorKind::Unsupported);
   TSession* session = FindSession(FSessionName);
   if (!session)
     throw EDBEngineError("Database " + Q(FDatabaseName) + ": session " + Q(FSessionName) + " no longer exists",
