@@ -1,7 +1,9 @@
 // Database components over the Paradox engine: sessions with a password list, databases (a folder
 // of Paradox tables, given by driver "STANDARD" and "PATH=", or by an alias), tables with their
 // field and index definitions, and queries that run a small local SQL with parameters over a
-// forward-only cursor.
+// forward-only cursor. A database whose driver is "INTRBASE" (an alias of an SQL server) is served
+// by the InterBase components instead: its queries go to the server as written, and it has real
+// transactions (see TDatabase).
 //
 //   bde::TSession s;  s.SetSessionName("S1");  s.AddPassword("secret");
 //   bde::TDatabase d; d.SetDatabaseName("D1");  d.SetSessionName("S1");
@@ -27,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/rtl/Classes.h"
@@ -52,6 +55,11 @@ enum class TDBErrorKind {
   BadName,       // a table name that is no plain file name
   Unsupported,   // a driver or an operation this layer does not offer
 };
+
+namespace detail {
+struct TServerConnection;
+struct TServerStatement;
+}  // namespace detail
 
 class EDBEngineError : public EDatabaseError {
  public:
@@ -108,9 +116,24 @@ TSession* FindSession(const std::string& name);
 
 enum TTransIsolation { tiDirtyRead, tiReadCommitted, tiRepeatableRead };
 
-// A database connection. Only Paradox folders are served: driver "STANDARD" with "PATH=<folder>"
-// in Params, or an alias whose driver is STANDARD. An alias of another driver reports itself
-// SQL-based and refuses to connect (Unsupported).
+// A database connection: a Paradox folder (driver "STANDARD" with "PATH=<folder>" in Params, or an
+// alias whose driver is STANDARD), or an InterBase database (driver "INTRBASE", usually through an
+// alias). Any other driver reports itself SQL-based and refuses to connect (Unsupported).
+//
+// INTRBASE parameters, each taken from Params when a line of that name is there, else from the
+// alias: "SERVER NAME" (the database as the InterBase client takes it: a file path for the
+// embedded engine, or "host:path"), "USER NAME", "PASSWORD", "ROLE NAME", and the character set
+// of the connection from "CHARSET", else "LANGDRIVER", else WIN1251 (the system's own texts).
+// Such a database is SQL-based and has transactions:
+// - Outside StartTransaction every statement commits on its own: a query's ExecSQL, and each
+//   table creation and deletion, is committed (with retaining, so that open cursors of the
+//   database stay open) as soon as it has run.
+// - StartTransaction opens an explicit transaction with the isolation of TransIsolation
+//   (tiDirtyRead reads committed work too, as the server knows no dirtier level; tiRepeatableRead
+//   is a snapshot); queries and tables work inside it until Commit or Rollback, which close the
+//   cursors opened inside it. Transactions do not nest. Disconnecting rolls an open explicit
+//   transaction back.
+// - Conflicts with other connections are reported at once (no waiting on locks).
 class TDatabase : public TObject {
  public:
   TDatabase();
@@ -134,6 +157,8 @@ class TDatabase : public TObject {
   void SetTransIsolation(TTransIsolation value) { FTransIsolation = value; }
   // True for a driver other than STANDARD (known before connecting).
   bool IsSQLBased() const;
+  // InterBase: the name of the connected database as given to the client ("" otherwise).
+  std::string ServerName() const;
 
   bool Connected() const { return FConnected; }
   void SetConnected(bool value);
@@ -141,11 +166,12 @@ class TDatabase : public TObject {
   void Close() { SetConnected(false); }
 
   // A Paradox folder has no transactions: StartTransaction raises Unsupported there,
-  // InTransaction is False, Commit and Rollback outside a transaction raise.
+  // InTransaction is False, Commit and Rollback outside a transaction raise. On an SQL server
+  // see above; StartTransaction inside a transaction and Commit or Rollback outside one raise.
   void StartTransaction();
   void Commit();
   void Rollback();
-  bool InTransaction() const { return false; }
+  bool InTransaction() const { return InTransactionOf(this); }
 
   // The connected folder (UTF-8 file-system path); empty when not connected.
   const std::string& Directory() const { return FFolder; }
@@ -159,9 +185,15 @@ class TDatabase : public TObject {
  private:
   friend class TSession;
   friend class TQuery;
+  friend class TTable;
+  // InTransaction of a database, False for none: callers have always been able to ask a database
+  // pointer that was never set, and got False.
+  static bool InTransactionOf(const TDatabase* db);
   void CheckInactive(const char* what) const;
   void Connect();
+  void ConnectServer(const std::string& name, const std::vector<std::pair<std::string, std::string>>& aliasParams);
   void Disconnect();
+  detail::TServerConnection& Server();
   std::string FDatabaseName, FSessionName, FDriverName, FAliasName;
   TStringList FParams;
   bool FLoginPrompt = true;
@@ -170,6 +202,7 @@ class TDatabase : public TObject {
   bool FTemporary = false;
   std::string FFolder;
   std::vector<TQuery*> FWriters;  // queries holding a write batch on this database
+  std::unique_ptr<detail::TServerConnection> FServer;  // set while connected to an SQL server
 };
 
 // The session and database a table or query belongs to, by name.
@@ -184,6 +217,8 @@ class TDBDataSet : public TObject {
   void SetCacheBlobs(bool value) { FCacheBlobs = value; }
   // The database, connected (a temporary one when the name is an alias or a folder).
   TDatabase& Database() const;
+  // Whether the database is an SQL server's, found without connecting anything.
+  bool OnServer() const;
 
  private:
   std::string FSessionName, FDatabaseName;
@@ -193,6 +228,14 @@ class TDBDataSet : public TObject {
 // A table of a Paradox folder: existence, structure, creation, renaming and deletion.
 // Table names are file names: a trailing ".DB" is dropped; a name holding "/", "\" or NUL, and
 // the names "." and "..", are refused (BadName) before any file is touched.
+//
+// On an InterBase database names are identifiers: a plain one (a Latin letter, then Latin
+// letters, digits, "_" and "$") stands for the name in capitals, as the server reads it unquoted
+// in statements; any other name, or one written between double quotes, is taken exactly.
+// Update() reports the server's columns with NUMERIC/DECIMAL of scale 1 to 4 as ftCurrency and of
+// larger scales as ftFloat; CreateTable writes the column types of TIBTable (Boolean as
+// SMALLINT, currency as NUMERIC(18,4)). The server has no way to rename a table: RenameTable
+// raises Unsupported.
 class TTable : public TDBDataSet {
  public:
   TTable();
@@ -328,7 +371,7 @@ class TQuery : public TDBDataSet {
   void UnPrepare();
   bool Prepared() {
     Sync();
-    return FStatement != nullptr;
+    return FStatement != nullptr || ServerPrepared();
   }
 
   void Open();     // a SELECT; raises for other statements
@@ -350,6 +393,12 @@ class TQuery : public TDBDataSet {
   // The text as the statement runs it (lines joined), for messages.
   std::string Text() const;
 
+  // On an InterBase database the text goes to the server as it stands (its own SQL, with
+  // ":name" or "?" marks bound by position); Open runs a statement that returns rows, ExecSQL any
+  // other (a SELECT is opened and closed). RowsAffected is the server's count (-1 for DDL);
+  // result columns take the class library's types (NUMERIC of scale 1 to 4 as ftCurrency, larger
+  // scales as ftFloat, text blobs as ftMemo, other blobs as ftBlob).
+
  private:
   friend class TField;
   friend class TDatabase;
@@ -359,6 +408,11 @@ class TQuery : public TDBDataSet {
   void EndWriteBatch();
   paradox::TPdxTable& Writer(TDatabase& db);
   [[noreturn]] void Rethrow(const std::string& what) const;
+  bool ServerPrepared() const;
+  void ServerPrepare(TDatabase& db);
+  void BindServerParams();
+  void ServerOpen();
+  void ServerExec();
 
   TStringList FSQL;
   std::string FSyncedText;
@@ -373,6 +427,7 @@ class TQuery : public TDBDataSet {
   std::unique_ptr<paradox::TPdxTable> FWriter;
   TDatabase* FWriterDb = nullptr;
   std::string FWriterTable;
+  std::unique_ptr<detail::TServerStatement> FServer;  // the prepared statement on an SQL server
 };
 
 // Whether a table name is a plain file name (see TTable); the name without a trailing ".DB".

@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "platform/bde/BdeInternal.h"
+#include "platform/bde/BdeServer.h"
 #include "platform/bde/BdeSql.h"
 
 namespace bde {
@@ -319,15 +320,6 @@ class TEvaluator {
 
 }  // namespace
 
-class TResult {
- public:
-  virtual ~TResult() = default;
-  // Moves to the next row; false at the end.
-  virtual bool Fetch() = 0;
-  virtual Variant Value(int column) = 0;
-  bool HasRow = false;
-};
-
 namespace {
 
 // Rows straight from the table.
@@ -550,6 +542,8 @@ bool TField::AsBoolean() const {
 TQuery::TQuery() = default;
 
 TQuery::~TQuery() {
+  // The result may read from the server statement, which is destroyed before it.
+  FResult.reset();
   try {
     EndWriteBatch();
   } catch (...) {
@@ -568,9 +562,17 @@ void TQuery::Sync() {
   FSyncedText = text;
   FSynced = true;
   if (FParamCheck) {
+    // A server takes its own SQL: its marks are read by the server's rules ("?" marks have no
+    // name and keep no value across texts).
+    std::vector<std::string> names;
+    if (OnServer())
+      PreprocessSQL(text, names);
+    else
+      names = sql::ParamNames(text);
     TParams fresh;
-    for (auto& name : sql::ParamNames(text)) {
+    for (auto& name : names) {
       fresh.Add(name);
+      if (name.empty()) continue;
       if (TParam* old = FParams.FindParam(name)) fresh[fresh.Count() - 1] = *old;
     }
     FParams = std::move(fresh);
@@ -603,7 +605,15 @@ void TQuery::Rethrow(const std::string& what) const {
 
 void TQuery::Prepare() {
   Sync();
-  if (FStatement) return;
+  if (FStatement || ServerPrepared()) return;
+  if (OnServer()) {
+    try {
+      ServerPrepare(Database());
+    } catch (...) {
+      Rethrow("preparing; ");
+    }
+    return;
+  }
   try {
     FStatement = std::make_unique<sql::TStatement>(sql::Parse(Text()));
     sql::TStatement& st = *FStatement;
@@ -626,6 +636,7 @@ void TQuery::Prepare() {
 void TQuery::UnPrepare() {
   FResult.reset();
   FFields.clear();
+  FServer.reset();
   FStatement.reset();
   EndWriteBatch();
 }
@@ -680,6 +691,10 @@ std::vector<Variant> BoundValues(TParams& params, int count) {
 void TQuery::Open() {
   Sync();
   Prepare();
+  if (!FStatement) {
+    ServerOpen();
+    return;
+  }
   if (FStatement->Kind != sql::TStatementKind::Select)
     throw EDBEngineError("Open runs a SELECT; run other statements with ExecSQL; statement: " + Text(),
                          TDBErrorKind::Unsupported);
@@ -779,6 +794,10 @@ void TQuery::Open() {
 void TQuery::ExecSQL() {
   Sync();
   Prepare();
+  if (!FStatement) {
+    ServerExec();
+    return;
+  }
   if (FStatement->Kind == sql::TStatementKind::Select) {
     Open();
     Close();
@@ -890,7 +909,7 @@ void TQuery::CheckActive() const {
   if (!FResult) throw EDBEngineError("The query is not open; statement: " + Text(), TDBErrorKind::Unsupported);
 }
 
-bool TQuery::Eof() const { return !FResult || !FResult->HasRow; }
+bool TQuery::Eof() const { return !FResult || !FResult->HasRow || FResult->Closed(); }
 
 void TQuery::Next() {
   CheckActive();
@@ -905,7 +924,7 @@ void TQuery::Next() {
 
 Variant TQuery::FieldValue(int index) const {
   CheckActive();
-  if (!FResult->HasRow) return Variant::Null();
+  if (!FResult->HasRow || FResult->Closed()) return Variant::Null();
   try {
     return FResult->Value(index);
   } catch (...) {
@@ -938,6 +957,108 @@ std::unique_ptr<TStream> TQuery::CreateBlobStream(const TField& field, TBlobStre
   Variant v = FieldValue(field.Index());
   if (v.IsNull() || v.IsEmpty()) return std::make_unique<TMemoryStream>();
   return std::make_unique<TMemoryStream>(v.IsString() ? v.StrRef() : v.ToString());
+}
+
+}  // namespace bde
+
+// --- queries on a server ---------------------------------------------------------------------------
+
+namespace bde {
+
+bool TQuery::ServerPrepared() const { return FServer && FServer->Connection && FServer->SQL.Prepared(); }
+
+void TQuery::ServerPrepare(TDatabase& db) {
+  if (!FServer) {
+    FServer = std::make_unique<detail::TServerStatement>();
+    // The first row is fetched by the result, as for every other cursor.
+    FServer->SQL.SetGoToFirstRecordOnExecute(false);
+  }
+  FServer->Attach(db.Server());
+  TIBSQL& q = FServer->SQL;
+  q.SQL().SetText(Text());
+  q.Prepare();
+  if (q.Params().Count() > FParams.Count())
+    throw EDBEngineError(Format("The statement has %d parameter marks but only %d parameters are defined",
+                                {q.Params().Count(), FParams.Count()}), TDBErrorKind::Value);
+}
+
+void TQuery::BindServerParams() {
+  TIBXSQLDA& marks = FServer->SQL.Params();
+  if (marks.Count() > FParams.Count())
+    throw EDBEngineError(Format("The statement has %d parameter marks but only %d parameters are defined",
+                                {marks.Count(), FParams.Count()}), TDBErrorKind::Value);
+  for (int i = 0; i < marks.Count(); ++i) {
+    TParam& p = FParams[i];
+    if (!p.Bound()) {
+      // Marks of one name share one value: a later mark may be left unset.
+      bool shared = false;
+      for (int j = 0; j < i && !p.Name().empty(); ++j)
+        shared = shared || (FParams[j].Bound() && AnsiSameText(FParams[j].Name(), p.Name()));
+      if (!shared)
+        throw EDBEngineError(p.Name().empty() ? Format("No value for parameter %d", {i + 1})
+                                              : "No value for parameter :" + p.Name(),
+                             TDBErrorKind::Value);
+      continue;
+    }
+    detail::BindServerParam(marks[i], p);
+  }
+}
+
+void TQuery::ServerOpen() {
+  FResult.reset();
+  FFields.clear();
+  FRowsAffected = -1;
+  try {
+    TDatabase& db = Database();
+    FServer->Attach(db.Server());
+    TIBSQL& q = FServer->SQL;
+    TIBSQLTypes type = q.SQLType();
+    if (type != SQLSelect && type != SQLSelectForUpdate)
+      throw EDBEngineError("Open runs a SELECT; run other statements with ExecSQL; statement: " + Text(),
+                           TDBErrorKind::Unsupported);
+    BindServerParams();
+    q.ExecQuery();
+    TIBXSQLDA& columns = q.Current();
+    for (int i = 0; i < columns.Count(); ++i) {
+      const TIBXSQLVAR& c = columns[i];
+      TFieldType ft = detail::ServerFieldType(c);
+      int size = ft == ftString ? c.SQLLen() : 0;
+      FFields.push_back(std::unique_ptr<TField>(new TField(this, i, c.Name(), ft, size)));
+    }
+    FResult = std::make_unique<detail::TServerResult>(q);
+    FResult->HasRow = FResult->Fetch();
+  } catch (...) {
+    FResult.reset();
+    FFields.clear();
+    Rethrow("");
+  }
+}
+
+void TQuery::ServerExec() {
+  FResult.reset();
+  FFields.clear();
+  FRowsAffected = 0;
+  detail::TServerConnection* connection = nullptr;
+  try {
+    TDatabase& db = Database();
+    connection = &db.Server();
+    FServer->Attach(*connection);
+    TIBSQL& q = FServer->SQL;
+    TIBSQLTypes type = q.SQLType();
+    if (type == SQLSelect || type == SQLSelectForUpdate) {
+      ServerOpen();
+      Close();
+      return;
+    }
+    if (type == SQLDDL) connection->ReleaseIdleStatements(FServer.get());
+    BindServerParams();
+    q.ExecQuery();
+    FRowsAffected = q.RowsAffected();
+    connection->AutoCommit();
+  } catch (...) {
+    if (connection) connection->AutoRollback();
+    Rethrow("");
+  }
 }
 
 }  // namespace bde

@@ -5,6 +5,7 @@
 
 #include "platform/bde/BdeAliases.h"
 #include "platform/bde/BdeInternal.h"
+#include "platform/bde/BdeServer.h"
 
 namespace bde {
 
@@ -76,6 +77,19 @@ void RethrowAsEngineError(const std::string& context) {
     TDBErrorKind kind = TDBErrorKind::General;
     if (e.Message().find("does not exist") != std::string::npos) kind = TDBErrorKind::NotFound;
     if (e.Message().find("already exists") != std::string::npos) kind = TDBErrorKind::Exists;
+    throw EDBEngineError(with(e.Message()), kind);
+  } catch (const EIBError& e) {
+    // The server's SQL codes that tell a kind of failure.
+    TDBErrorKind kind = TDBErrorKind::General;
+    switch (e.SQLCode()) {
+      case -803: kind = TDBErrorKind::KeyViolation; break;
+      case -204: case -205: kind = TDBErrorKind::NotFound; break;
+      case -104: kind = TDBErrorKind::Syntax; break;
+      case -413: case -625: case -802: kind = TDBErrorKind::Value; break;
+      default: break;
+    }
+    if (e.Message().find("already exists") != std::string::npos) kind = TDBErrorKind::Exists;
+    if (e.Message().find("does not exist") != std::string::npos) kind = TDBErrorKind::NotFound;
     throw EDBEngineError(with(e.Message()), kind);
   } catch (const EVariantError& e) {
     throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
@@ -274,6 +288,7 @@ std::string TDatabase::DriverName() const {
 }
 
 bool TDatabase::IsSQLBased() const {
+  if (FConnected) return FServer != nullptr;
   std::string driver = DriverName();
   return !driver.empty() && !AnsiSameText(driver, "STANDARD");
 }
@@ -295,8 +310,8 @@ void TDatabase::Connect() {
         throw EDBEngineError("A database named " + Q(FDatabaseName) + " is already open in session " +
                                  Q(session->SessionName()), TDBErrorKind::Exists);
   std::string driver = FDriverName, path = FParams.Values("PATH");
+  TAlias alias;
   if (!FAliasName.empty()) {
-    TAlias alias;
     if (!FindAlias(FAliasName, alias))
       throw EDBEngineError("Database " + Q(name) + ": alias " + Q(FAliasName) + " does not exist (alias file \"" +
                                Utf8ToAnsi(AliasFileName(), '?') + "\")", TDBErrorKind::NotFound);
@@ -305,10 +320,15 @@ void TDatabase::Connect() {
   }
   if (driver.empty())
     throw EDBEngineError("Database " + Q(name) + ": neither a driver nor an alias is given", TDBErrorKind::NotFound);
+  if (AnsiSameText(driver, "INTRBASE")) {
+    ConnectServer(name, alias.Params);
+    return;
+  }
   if (!AnsiSameText(driver, "STANDARD"))
     throw EDBEngineError("Database " + Q(name) + ": the driver " + Q(driver) +
                              (FAliasName.empty() ? std::string() : " of alias " + Q(FAliasName)) +
-                             " is not supported; only Paradox folders (STANDARD) are",
+                             " is not supported; only Paradox folders (STANDARD) and InterBase databases "
+                             "(INTRBASE) are",
                          TDBErrorKind::Unsupported);
   path = Trim(path);
   if (path.empty())
@@ -320,29 +340,117 @@ void TDatabase::Connect() {
   FConnected = true;
 }
 
+void TDatabase::ConnectServer(const std::string& name,
+                              const std::vector<std::pair<std::string, std::string>>& aliasParams) {
+  // A line of Params wins over the alias's parameter of the same name.
+  auto param = [&](const std::string& key) {
+    if (FParams.IndexOfName(key) >= 0) return Trim(FParams.Values(key));
+    for (auto& [n, v] : aliasParams)
+      if (AnsiSameText(n, key)) return Trim(v);
+    return std::string();
+  };
+  std::string server = param("SERVER NAME");
+  if (server.empty())
+    throw EDBEngineError("Database " + Q(name) + ": no InterBase database given (SERVER NAME is empty)",
+                         TDBErrorKind::NotFound);
+  auto connection = std::make_unique<detail::TServerConnection>();
+  TIBDatabase& db = connection->Database;
+  std::string charset = param("CHARSET");
+  if (charset.empty()) charset = param("LANGDRIVER");
+  if (charset.empty()) charset = "WIN1251";
+  try {
+    db.SetDatabaseName(server);
+    const std::pair<const char*, const char*> lines[] = {
+        {"user_name", "USER NAME"}, {"password", "PASSWORD"}, {"sql_role", "ROLE NAME"}};
+    for (auto& [line, key] : lines)
+      if (std::string value = param(key); !value.empty()) db.Params().Add(std::string(line) + "=" + value);
+    db.Params().Add("lc_ctype=" + charset);
+    db.Open();
+    connection->Auto.StartTransaction();
+  } catch (...) {
+    detail::RethrowAsEngineError("connecting database " + Q(name) + " to " + Q(server));
+  }
+  FServer = std::move(connection);
+  FConnected = true;
+}
+
 void TDatabase::Disconnect() {
   if (!FConnected) return;
   FConnected = false;
   FFolder.clear();
+  if (FServer) {
+    std::unique_ptr<detail::TServerConnection> connection = std::move(FServer);
+    try {
+      connection->Database.Close();
+    } catch (...) {
+      detail::RethrowAsEngineError("disconnecting database " + Q(FDatabaseName));
+    }
+    return;
+  }
   EndWriteBatches("");
 }
 
+detail::TServerConnection& TDatabase::Server() {
+  if (!FServer)
+    throw EDBEngineError("Database " + Q(FDatabaseName) + " is not connected to an InterBase database",
+                         TDBErrorKind::Unsupported);
+  return *FServer;
+}
+
+std::string TDatabase::ServerName() const { return FServer ? FServer->Database.DatabaseName() : std::string(); }
+
+bool TDatabase::InTransactionOf(const TDatabase* db) { return db && db->FServer && db->FServer->Explicit.Active(); }
+
 void TDatabase::StartTransaction() {
-  throw EDBEngineError("Database " + Q(FDatabaseName) + ": a Paradox folder has no transactions",
-                       TDBErrorKind::Unsupported);
+  if (!FServer)
+    throw EDBEngineError("Database " + Q(FDatabaseName) + ": a Paradox folder has no transactions",
+                         TDBErrorKind::Unsupported);
+  if (FServer->Explicit.Active())
+    throw EDBEngineError("Database " + Q(FDatabaseName) + ": a transaction is already active", TDBErrorKind::Unsupported);
+  TStringList& tpb = FServer->Explicit.Params();
+  tpb.Clear();
+  tpb.Add("write");
+  if (FTransIsolation == tiRepeatableRead) {
+    tpb.Add("concurrency");
+  } else {
+    tpb.Add("read_committed");
+    tpb.Add("rec_version");
+  }
+  tpb.Add("nowait");
+  try {
+    FServer->Explicit.StartTransaction();
+  } catch (...) {
+    detail::RethrowAsEngineError("starting a transaction on database " + Q(FDatabaseName));
+  }
 }
 
 void TDatabase::Commit() {
-  throw EDBEngineError("Database " + Q(FDatabaseName) + ": no transaction to commit", TDBErrorKind::Unsupported);
+  if (!InTransaction())
+    throw EDBEngineError("Database " + Q(FDatabaseName) + ": no transaction to commit", TDBErrorKind::Unsupported);
+  try {
+    FServer->Explicit.Commit();
+  } catch (...) {
+    // The transaction stays active after a failed commit; the caller may still roll it back.
+    detail::RethrowAsEngineError("committing on database " + Q(FDatabaseName));
+  }
 }
 
 void TDatabase::Rollback() {
-  throw EDBEngineError("Database " + Q(FDatabaseName) + ": no transaction to roll back", TDBErrorKind::Unsupported);
+  if (!InTransaction())
+    throw EDBEngineError("Database " + Q(FDatabaseName) + ": no transaction to roll back", TDBErrorKind::Unsupported);
+  try {
+    FServer->Explicit.Rollback();
+  } catch (...) {
+    detail::RethrowAsEngineError("rolling back on database " + Q(FDatabaseName));
+  }
 }
 
 paradox::TPdxDatabase TDatabase::Engine() const {
   if (!FConnected)
     throw EDBEngineError("Database " + Q(FDatabaseName) + " is not connected", TDBErrorKind::Unsupported);
+  if (FServer)
+    throw EDBEngineError("Database " + Q(FDatabaseName) + " is an InterBase database, not a folder of Paradox tables",
+                         TDBErrorKind::Unsupported);
   TSession* session = FindSession(FSessionName);
   if (!session)
     throw EDBEngineError("Database " + Q(FDatabaseName) + ": session " + Q(FSessionName) + " no longer exists",
@@ -364,6 +472,14 @@ void TDatabase::EndWriteBatches(const std::string& table) {
 }
 
 // --- data sets --------------------------------------------------------------------------------------
+
+bool TDBDataSet::OnServer() const {
+  TSession* session = FindSession(FSessionName);
+  if (!session) return false;
+  if (TDatabase* db = session->FindDatabase(FDatabaseName)) return db->IsSQLBased();
+  TAlias alias;
+  return FindAlias(FDatabaseName, alias) && !alias.Driver.empty() && !AnsiSameText(alias.Driver, "STANDARD");
+}
 
 TDatabase& TDBDataSet::Database() const {
   TSession* session = FindSession(FSessionName);

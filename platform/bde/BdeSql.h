@@ -95,6 +95,18 @@ struct TStatement {
   int ParamCount = 0;               // marks in the text
 };
 
+// The rows of an open query, read forward.
+class TResult {
+ public:
+  virtual ~TResult() = default;
+  // Moves to the next row; false at the end.
+  virtual bool Fetch() = 0;
+  virtual Variant Value(int column) = 0;
+  // True when the rows went away under the cursor (a server cursor whose transaction ended).
+  virtual bool Closed() const { return false; }
+  bool HasRow = false;
+};
+
 // Parses one statement.
 TStatement Parse(const std::string& text);
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/bde/BdeInternal.h"
+#include "platform/bde/BdeServer.h"
 
 namespace bde {
 
@@ -111,6 +112,14 @@ std::string CheckTableName(const std::string& name) {
 
 TTable::TTable()
     : FFieldDefs([this](TFieldDefs& defs) {
+        if (OnServer()) {
+          try {
+            detail::ServerFieldDefs(Database().Server(), FTableName, defs);
+          } catch (...) {
+            detail::RethrowAsEngineError("reading the fields of table " + Q(FTableName));
+          }
+          return;
+        }
         std::string base = CheckTableName(FTableName);
         try {
           auto def = Database().Engine().TableStructure(base);
@@ -121,6 +130,14 @@ TTable::TTable()
         }
       }),
       FIndexDefs([this](TIndexDefs& defs) {
+        if (OnServer()) {
+          try {
+            detail::ServerIndexDefs(Database().Server(), FTableName, defs);
+          } catch (...) {
+            detail::RethrowAsEngineError("reading the indexes of table " + Q(FTableName));
+          }
+          return;
+        }
         std::string base = CheckTableName(FTableName);
         try {
           auto def = Database().Engine().TableStructure(base);
@@ -146,6 +163,13 @@ TTable::TTable()
       }) {}
 
 bool TTable::Exists() const {
+  if (OnServer()) {
+    try {
+      return detail::ServerTableExists(Database().Server(), FTableName);
+    } catch (...) {
+      detail::RethrowAsEngineError("table " + Q(FTableName));
+    }
+  }
   std::string base = CheckTableName(FTableName);
   try {
     return Database().Engine().TableExists(base);
@@ -155,6 +179,14 @@ bool TTable::Exists() const {
 }
 
 void TTable::CreateTable() {
+  if (OnServer()) {
+    try {
+      detail::ServerCreateTable(Database().Server(), FTableName, FFieldDefs, FIndexDefs);
+    } catch (...) {
+      detail::RethrowAsEngineError("creating table " + Q(FTableName));
+    }
+    return;
+  }
   std::string base = CheckTableName(FTableName);
   paradox::TPdxTableDef def;
   for (int i = 0; i < FFieldDefs.Count(); ++i) def.Fields.push_back(ToPdxField(FFieldDefs[i], FTableName));
@@ -203,6 +235,10 @@ void TTable::CreateTable() {
 }
 
 void TTable::RenameTable(const std::string& newName) {
+  if (OnServer())
+    throw EDBEngineError("Cannot rename table " + Q(FTableName) + " to " + Q(newName) +
+                             ": an InterBase database has no statement that renames a table",
+                         TDBErrorKind::Unsupported);
   std::string base = CheckTableName(FTableName);
   std::string to = CheckTableName(newName);
   try {
@@ -217,6 +253,14 @@ void TTable::RenameTable(const std::string& newName) {
 }
 
 void TTable::DeleteTable() {
+  if (OnServer()) {
+    try {
+      detail::ServerDeleteTable(Database().Server(), FTableName);
+    } catch (...) {
+      detail::RethrowAsEngineError("deleting table " + Q(FTableName));
+    }
+    return;
+  }
   std::string base = CheckTableName(FTableName);
   try {
     TDatabase& db = Database();

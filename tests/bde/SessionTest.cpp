@@ -120,10 +120,12 @@ TEST(BdeSession, AliasesComeFromTheAliasFile) {
                   "[Сервер]\n"
                   "DRIVER=INTRBASE\n"
                   "SERVER NAME=127.0.0.1:/db/gis.fdb\n"
-                  "USER NAME=SYSDBA\n");
+                  "USER NAME=SYSDBA\n"
+                  "[ORA]\n"
+                  "DRIVER=ORACLE\n");
   TStringList names;
   Session().GetAliasNames(names);
-  EXPECT_EQ(Lines(names), (std::vector<std::string>{"GISDATA", "Сервер"_ansi}));
+  EXPECT_EQ(Lines(names), (std::vector<std::string>{"GISDATA", "Сервер"_ansi, "ORA"}));
   EXPECT_EQ(Session().GetAliasDriverName("сервер"_ansi), "INTRBASE");
   TStringList params;
   Session().GetAliasParams("Сервер"_ansi, params);
@@ -163,8 +165,13 @@ TEST(BdeSession, AliasesComeFromTheAliasFile) {
   server.SetAliasName("Сервер"_ansi);
   EXPECT_EQ(server.DriverName(), "INTRBASE");
   EXPECT_TRUE(server.IsSQLBased());
+  TDatabase oracle;
+  oracle.SetSessionName("AliasSession");
+  oracle.SetDatabaseName("Oracle");
+  oracle.SetAliasName("ora");
+  EXPECT_TRUE(oracle.IsSQLBased());
   try {
-    server.SetConnected(true);
+    oracle.SetConnected(true);
     ADD_FAILURE();
   } catch (const EDBEngineError& e) {
     EXPECT_EQ(int(e.Kind()), int(TDBErrorKind::Unsupported));
