@@ -5,6 +5,11 @@
 // PostgreSQL when its server runs.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+
+#include "copier/DataLinks.h"
+
 #include <map>
 
 #include "copier/CopyBases.h"
@@ -436,6 +441,36 @@ TEST_P(AdoBackend, ACopyToAnEngineThatHoldsTheValueKeepsItWhole) {
   q->Next();
   ASSERT_FALSE(q->Eof());
   EXPECT_EQ(q->GetValue(Variant("I")).ToInt64(), 9999999999LL);
+}
+
+// The engine's own client sees the catalogue tables as the back-end made them.
+TEST_P(AdoBackend, TheEnginesOwnClientSeesTheCatalogueTables) {
+  IConnParamsPtr params = NewParams();
+  {
+    IOrvDbPtr db = ConnectDb(params.get(), true);
+    CreateMapsTable(db.get());
+    db->Close();
+  }
+  std::string database;
+  for (const auto& [key, value] : ParseOdbcConnectionString(GetConnParam(params.get(), "CONNECTIONSTRING", "")))
+    if (SameText(key, "Database")) database = value;
+  const std::string command =
+      IsPg() ? "psql -X -A -t -h 127.0.0.1 -p " + std::string(std::getenv("COPYORVEL_PG_PORT")) + " -U postgres -d " +
+                   database + " -c \"SELECT indexdef FROM pg_indexes WHERE tablename='ORVEL_MAPS' ORDER BY indexname\""
+             : "sqlite3 " + database + " .schema";
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, pipe)) out += buf;
+  EXPECT_EQ(pclose(pipe), 0) << out;
+  EXPECT_NE(out.find("ORVEL_MAPS_GPID"), std::string::npos) << out;
+  if (IsPg()) {
+    EXPECT_NE(out.find("UNIQUE INDEX \"ORVEL_MAPS_pkey\""), std::string::npos) << out;
+  } else {
+    EXPECT_NE(out.find("PRIMARY KEY"), std::string::npos) << out;
+    EXPECT_NE(out.find("[MAPNAME] varchar(65)"), std::string::npos) << out;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, AdoBackend, ::testing::Values(TEngine::SqliteOdbc, TEngine::PostgresOdbc),
