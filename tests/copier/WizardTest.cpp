@@ -514,3 +514,62 @@ TEST_F(Wizard, TheSettingsDialogDecidesTheThreeStateBox) {
   EXPECT_EQ(form.ConvertTableNames->checkState(), Qt::Checked);
   EXPECT_TRUE(form.CopySemTables->IndexConvert->Enabled);
 }
+
+// The whole road into SQLite through ODBC: the base copy and the semantic copy with conversion,
+// then the catalogues name the converted tables.
+TEST_F(Wizard, ParadoxIntoSqliteWithTheSemanticTablesConverted) {
+  IConnParamsPtr source = testsupport::NewDatabase(TEngine::ParadoxFolder, FDir, "pdox");
+  {
+    IOrvDbPtr db = ConnectDb(source.get(), true);
+    testsupport::TDemoOptions options;
+    options.LargeRows = 100;
+    testsupport::BuildDemoGisDb(db.get(), options);
+  }
+  IConnParamsPtr destination = testsupport::NewDatabase(TEngine::SqliteOdbc, FDir, "lite");
+  TCopyOrvel form;
+  Enter(form.SrcDbLocation, source.get());
+  form.btnNext->click();
+  Enter(form.DstDbLocation, destination.get());
+  form.btnNext->click();
+  form.CopySem->setChecked(true);
+  form.btnNext->click();
+  Enter(form.SrcSemDbLocation, source.get());
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pDstSemTables);
+  EXPECT_TRUE(form.DstSemLocation->UseOLEDB->isChecked()) << "prefilled with the destination";
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pConvertOptions);
+  EXPECT_EQ(form.ConvertTableNames->checkState(), Qt::Checked);
+  EXPECT_TRUE(form.UniqueIndexes->isChecked()) << "index names are database-wide in SQLite";
+  EXPECT_EQ(form.CopySemTables->TableConvert->MaxLength, 31);
+  form.btnNext->click();
+  ASSERT_EQ(form.ActivePage(), form.pStop);
+  EXPECT_EQ(form.CopyBase->State, csFinished);
+  ASSERT_EQ(form.CopySemTables->State, csFinished);
+  for (int i = 0; i < form.CopySemTables->TableCount(); ++i) {
+    TCopySemTableInfo* item = form.CopySemTables->GetItem(i);
+    EXPECT_FALSE(item->Failed) << AnsiToUtf8(item->Errors->Text());
+    EXPECT_EQ(item->Copied, item->RowCount);
+  }
+  IOrvDbPtr dst = ConnectDb(destination.get(), true);
+  std::vector<std::string> names;
+  for (const auto& row : testsupport::CanonicalRows(dst.get(), "ORVEL_SEMTABLS", {"TABLENAME"})) names.push_back(row);
+  EXPECT_EQ(names, (std::vector<std::string>{"S13:SEM_BUILDINGS|", "S14:Dorozhnaya_set|", "S9:SEM_ROADS|"}));
+  EXPECT_TRUE(dst->TableExists("Dorozhnaya_set"));
+}
+
+TEST_F(Wizard, OledbDefaultsAskForUniqueIndexNames) {
+  TCopyOrvel form;
+  form.SemDestParams = CreateConnParams({"ENGINE", "OLEDB", "CONNECTIONSTRING", "DSN=x"});
+  form.ApplyConvertDefaults();
+  EXPECT_TRUE(form.UniqueIndexes->isChecked());
+  EXPECT_EQ(form.CopySemTables->IndexConvert->MaxLength, 31);
+  form.SemDestParams = CreateConnParams({"ENGINE", "oledb"});
+  form.CopySemTables->IndexConvert->MaxLength = 77;
+  form.ApplyConvertDefaults();
+  EXPECT_EQ(form.CopySemTables->IndexConvert->MaxLength, 77) << "a lower-case engine gets no defaults";
+  form.SemDestParams = CreateConnParams({"ENGINE", "PDOX"});
+  form.ApplyConvertDefaults();
+  EXPECT_EQ(form.CopySemTables->TableConvert->MaxLength, 100);
+  EXPECT_EQ(form.CopySemTables->FieldConvert->MaxLength, 24);
+}
