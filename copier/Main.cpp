@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <filesystem>
+#include <functional>
 
 #include "copier/ConvertSettings.h"
 #include "copier/CopyOrvelBases.h"
@@ -374,10 +375,21 @@ bool TCopyOrvel::ReadDbCaption() {
   return true;
 }
 
-void TCopyOrvel::RunBaseCopy() {
-  pCopySemTable->Tag = 1;
+void TCopyOrvel::RunCopy(const std::function<void()>& run) {
   ++FRunDepth;
   try {
+    run();
+  } catch (const std::exception& e) {
+    ShowError(ExceptionMessage(e));
+  }
+  --FRunDepth;
+  UpdateButtons(true);
+  if (FCloseRequested && FRunDepth == 0) close();
+}
+
+void TCopyOrvel::RunBaseCopy() {
+  pCopySemTable->Tag = 1;
+  RunCopy([this] {
     CopyBase->Init(Format("Копирование базы \"%s\""_ansi, {DbCaption}), SourceDb, DestDb);
     CopyBase->AutoDelete = AutoDelete->isChecked();
     CopyBase->HideWarnings = HideWarnings->isChecked();
@@ -390,12 +402,7 @@ void TCopyOrvel::RunBaseCopy() {
       pCopySemTable->Tag = 0;
     }
     GoToPage(true);
-  } catch (const std::exception& e) {
-    ShowError(ExceptionMessage(e));
-  }
-  --FRunDepth;
-  UpdateButtons(true);
-  if (FCloseRequested && FRunDepth == 0) close();
+  });
 }
 
 void TCopyOrvel::AcceptSemSource() {
@@ -453,8 +460,7 @@ void TCopyOrvel::SettingsClick() {
 }
 
 void TCopyOrvel::RunSemCopy() {
-  ++FRunDepth;
-  try {
+  RunCopy([this] {
     CopySemTables->InitSemCopy("Копирование семантических таблиц"_ansi, DestDb, SemSourceDb, SemDestDb);
     CopySemTables->AutoDelete = AutoDelete->isChecked();
     CopySemTables->HideWarnings = HideWarnings->isChecked();
@@ -463,12 +469,7 @@ void TCopyOrvel::RunSemCopy() {
     CopySemTables->Execute();
     if (CopySemTables->State == csStopped && !FCloseRequested) ShowError("Копирование прервано пользователем"_ansi);
     GoToPage(true);
-  } catch (const std::exception& e) {
-    ShowError(ExceptionMessage(e));
-  }
-  --FRunDepth;
-  UpdateButtons(true);
-  if (FCloseRequested && FRunDepth == 0) close();
+  });
 }
 
 void TCopyOrvel::btnCancelClick() {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -120,6 +121,9 @@ class TCopyOrvel : public QWidget {
 
  private:
   TCopyBaseFrame* RunningFrame() const;
+  // Runs a copy nested in the handler that led to its page: its error is shown and the page stays;
+  // the buttons follow; a close asked for meanwhile happens once the copy has ended.
+  void RunCopy(const std::function<void()>& run);
   // The copy frame of the active page, or null on the other pages.
   TCopyBaseFrame* PageFrame() const;
   bool FCloseRequested = false;
