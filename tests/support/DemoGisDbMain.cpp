@@ -19,7 +19,9 @@ int main(int argc, char** argv) {
   try {
     if (what == "paradox") {
       std::filesystem::create_directories(path);
-      IConnParamsPtr params = CreateConnParams({"ENGINE", "PDOX", "FOLDER", Utf8ToAnsi(path.string())});
+      // The double-quote marks, as the location frame gives a folder: some demo names hold blanks.
+      IConnParamsPtr params = CreateConnParams(
+          {"ENGINE", "PDOX", "FOLDER", Utf8ToAnsi(path.string()), "LEFTQUOTEMARK", "\"", "RIGHTQUOTEMARK", "\""});
       IOrvDbPtr db = ConnectDb(params.get(), true);
       if (db->TableExists("ORVEL_DBINFO")) {
         std::printf("The demo GIS database is already in %s\n", path.c_str());
