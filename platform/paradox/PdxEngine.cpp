@@ -1433,6 +1433,7 @@ struct TIndexFileSpec {
   std::string TableName;
   uint16_t SortOrder = 0;
   uint8_t Version = 12;
+  uint32_t Checksum = 0;           // an encrypted table's: its index blocks are encrypted too
 };
 
 // Writes a PX/Y file (through a temporary file) from level-1 entries (key bytes + data block +
@@ -1489,6 +1490,7 @@ void WriteIndexTree(const TIndexFileSpec& spec, int keyLen,
   hdr[0x29] = uint8_t(spec.SortOrder);
   hdr[0x39] = spec.Version;
   Put16(&hdr[0x3A], total);
+  Put32(&hdr[0x25], spec.Checksum);
   size_t pos = 0x58;
   for (size_t i = 0; i < spec.Types.size(); ++i) { hdr[pos++] = spec.Types[i]; hdr[pos++] = spec.Sizes[i]; }
   pos += 4;
@@ -1514,6 +1516,7 @@ void WriteIndexTree(const TIndexFileSpec& spec, int keyLen,
         PutShort(e + keyLen + 2, int16_t(std::min<uint32_t>(std::get<2>(b[j]), 32767)));
         PutShort(e + keyLen + 4, 0);
       }
+      if (spec.Checksum) EncryptDbBlock(blk.data(), spec.BlockSize, spec.Checksum, numbers[l][i]);
       f.WriteAt(2048 + uint64_t(numbers[l][i] - 1) * spec.BlockSize, blk.data(), blk.size());
     }
   }
@@ -1608,6 +1611,7 @@ void TPdxTableState::RebuildTree() {
     spec.TableName = TreeName;
     spec.SortOrder = H.SortOrder;
     spec.Version = H.Version;
+    spec.Checksum = Encrypted ? Checksum : 0;
     WriteIndexTree(spec, KeyLen, leaf);
   }
 }
@@ -1638,7 +1642,9 @@ void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
   H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), path);
   if (H.FileType != 5 && H.FileType != 8) throw EPdxCorrupt("Paradox index " + Quote(path) + " is not a maintained index");
-  if (H.HeaderSize > size || H.Encrypted()) throw EPdxCorrupt("Paradox index " + Quote(path) + " cannot be updated in place");
+  if (H.HeaderSize > size) throw EPdxCorrupt("Paradox index " + Quote(path) + " is truncated");
+  Checksum = H.Checksum();
+  Encrypted = H.Encrypted();
   HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
   FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
   Codec = &CodecFor(1251, "ancyrr", 12);
@@ -1858,7 +1864,7 @@ void TPdxTableState::RebuildSecondaries() {
     };
     uint8_t ftype = keyed ? (ix.Composite ? 8 : 5) : (ix.Composite ? 6 : 3);
     std::vector<uint8_t> hdr = BuildDbHeader(ftype, xbs, types, sizes, names, uint16_t(types.size() - 1),
-                                             fs::path(ix.FileName).filename().string(), 0, numbers,
+                                             fs::path(ix.FileName).filename().string(), Encrypted ? Checksum : 0, numbers,
                                              ix.Composite ? Codec->Encode(ix.Name) : std::string(), H.SortOrder,
                                              H.CodePage ? H.CodePage : uint16_t(1251),
                                              H.SortOrderId.empty() ? std::string("ancyrr") : H.SortOrderId);
@@ -1885,8 +1891,9 @@ void TPdxTableState::RebuildSecondaries() {
         Put16(&xb[0], k + 1 < nblocks ? k + 2 : 0);
         Put16(&xb[2], k);
         Put16(&xb[4], uint16_t(int(cnt - 1) * xrs));
-        f.WriteAt(hdr.size() + uint64_t(k) * xbs, xb.data(), xbs);
         leaf.emplace_back(std::string(reinterpret_cast<const char*>(&xb[6]), xkey), k + 1, cnt);
+        if (Encrypted) EncryptDbBlock(xb.data(), xbs, Checksum, k + 1);
+        f.WriteAt(hdr.size() + uint64_t(k) * xbs, xb.data(), xbs);
       }
       open.clear();
       for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
@@ -1903,6 +1910,7 @@ void TPdxTableState::RebuildSecondaries() {
       spec.TableName = yname;
       spec.SortOrder = H.SortOrder;
       spec.Version = 12;
+      spec.Checksum = Encrypted ? Checksum : 0;
       WriteIndexTree(spec, xkey, leaf);
     }
     std::error_code ec;

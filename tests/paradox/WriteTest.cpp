@@ -59,9 +59,12 @@ struct TRawFile {
   detail::THeader H;
   std::vector<std::vector<uint8_t>> Blocks;  // by number - 1
   std::string Bytes;
-  explicit TRawFile(const std::string& path) {
+  explicit TRawFile(const std::string& path, uint32_t checksum = 0) {
     Bytes = FileBytes(path);
     H = detail::ParseHeader(reinterpret_cast<const uint8_t*>(Bytes.data()), Bytes.size(), path);
+    if (checksum)  // an encrypted table's file: decrypt every block
+      for (size_t at = H.HeaderSize, n = 1; at + H.BlockSize <= Bytes.size(); at += H.BlockSize, ++n)
+        detail::DecryptDbBlock(reinterpret_cast<uint8_t*>(&Bytes[at]), H.BlockSize, checksum, uint32_t(n));
   }
   const uint8_t* Block(uint32_t n) const {
     return reinterpret_cast<const uint8_t*>(Bytes.data()) + H.HeaderSize + size_t(n - 1) * H.BlockSize;
@@ -83,8 +86,8 @@ struct TRawFile {
 
 // Walks a PX/Y tree from its root and checks that the leaf level names every data block of
 // `data` in chain order with its first key and record count.
-void CheckTree(const std::string& treePath, const TRawFile& data, int keyLen) {
-  TRawFile px(treePath);
+void CheckTree(const std::string& treePath, const TRawFile& data, int keyLen, uint32_t checksum = 0) {
+  TRawFile px(treePath, checksum);
   ASSERT_EQ(px.H.RecordSize, keyLen + 6) << treePath;
   std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaves;
   std::function<void(uint32_t, int)> walk = [&](uint32_t n, int level) {
@@ -713,4 +716,35 @@ TEST(ParadoxWrite, RewrittenBlobsReuseTheirSpace) {
   auto rows = ReadAll(db, "reuse");
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][1].StrRef(), std::string(20000 - 49, char('b' + 49 % 20)));
+}
+
+TEST(ParadoxIndexes, EncryptedTableKeepsEncryptedIndexes) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string(), {"pw"});
+  TPdxTableDef d;
+  d.Fields = {F("K", TPdxFieldType::Long), F("Name", TPdxFieldType::Alpha, 30)};
+  d.KeyFieldCount = 1;
+  d.BlockSize = 1024;
+  d.Password = "pw";
+  TPdxIndexDef ix;
+  ix.Fields = {1};
+  d.Indexes.push_back(ix);
+  db.CreateTable("encix", d);
+  auto t = db.OpenTable("encix");
+  for (int i = 0; i < 300; ++i) t->Append({Variant(int32_t(i * 7 % 300)), Variant("name-" + std::to_string(i % 17))});
+  for (int i = 0; i < 100; ++i) {
+    TPdxRecordPos pos;
+    ASSERT_TRUE(t->FindKey({Variant(int32_t(i * 3))}, pos));
+    t->Delete(pos);
+  }
+  uint32_t cs = TPdxDatabase::PasswordChecksum("pw");
+  EXPECT_EQ(FileBytes(dir / "encix.X02").find("name-1"), std::string::npos);
+  TRawFile data(dir / "encix.DB", cs);
+  EXPECT_EQ(data.ChainRecords().size(), 200u);
+  CheckTree(dir / "encix.PX", data, 4, cs);
+  TRawFile x(dir / "encix.X02", cs);
+  auto entries = x.ChainRecords();
+  ASSERT_EQ(entries.size(), 200u);
+  EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end()));
+  CheckTree(dir / "encix.Y02", x, x.H.RecordSize - 2, cs);
 }
