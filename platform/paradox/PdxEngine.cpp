@@ -425,8 +425,15 @@ void TPdxTableState::OpenMb(bool write) {
     Mb.Create(p);
     std::vector<uint8_t> hdr(4096, 0);
     hdr[0] = 0; Put16(&hdr[1], 1); Put16(&hdr[3], 1);
-    const uint8_t k[] = {0x82, 0x73, 0x02, 0x00, 0x29, 0x00, 0x00, 0x10, 0x00, 0x10, 0x10, 0x40, 0x00, 0x00, 0x08};
+    // Constants as the BDE writes them: 0B u16 base size 0x1000, 0D u16 suballocated block size
+    // 0x1000, 10 u8 chunk 16, 11 u16 64 slots, 13 u16 threshold 0x800.
+    const uint8_t k[] = {0x82, 0x73, 0x02, 0x00, 0x29};
     std::memcpy(&hdr[5], k, sizeof k);
+    Put16(&hdr[0x0B], 0x1000);
+    Put16(&hdr[0x0D], 0x1000);
+    hdr[0x10] = 0x10;
+    Put16(&hdr[0x11], 0x40);
+    Put16(&hdr[0x13], 0x800);
     hdr[0x29] = 0xA1; hdr[0x2A] = 0x02;
     if (Encrypted) EncryptMb(hdr.data(), hdr.size(), Checksum);
     Mb.WriteAt(0, hdr.data(), hdr.size());
@@ -1408,7 +1415,11 @@ void TPdxTableState::Flush() {
     if (KeyLen) RebuildTree();
     if (!Def.Indexes.empty()) {
       if (KeyLen && XValid && !FullRebuild) {
-        for (auto& x : XStates) { x->IndexDirty = true; x->Flush(); }
+        for (auto& x : XStates) {
+          x->H.AutoInc = H.AutoInc;  // an .X copies its table's autoincrement counter
+          x->IndexDirty = x->HeaderDirty = true;
+          x->Flush();
+        }
       } else {
         XStates.clear();
         XValid = false;
@@ -1869,6 +1880,8 @@ void TPdxTableState::RebuildSecondaries() {
                                              H.CodePage ? H.CodePage : uint16_t(1251),
                                              H.SortOrderId.empty() ? std::string("ancyrr") : H.SortOrderId);
     hdr[0x15] = uint8_t(ix.Fields[0] + 1);
+    hdr[0x2C] = 0xFF;  // as in every BDE-made .X seen
+    Put32(&hdr[0x49], H.AutoInc);
     hdr[0x57] = ix.Unique ? 1 : 0;
     uint32_t per = (xbs - 6) / uint32_t(xrs);
     uint32_t nblocks = uint32_t((uint64_t(total) + per - 1) / per);

@@ -429,6 +429,13 @@ TEST(ParadoxWrite, HeaderLooksLikeTheBdesForTheSameStructure) {
   // (whose ID "ANSII850" is two bytes longer than "ancyrr").
   EXPECT_EQ(detail::Get16(reinterpret_cast<const uint8_t*>(mine.data()) + 0x51) + 2,
             detail::Get16(reinterpret_cast<const uint8_t*>(theirs.data()) + 0x51));
+  // The .MB header's constants.
+  std::string mb = FileBytes(dir / "CUSTOMER.MB");
+  std::string theirMb = FileBytes((testsupport::SharedDir() / "paradox/samples/db/CUSTOMER.MB").string());
+  ASSERT_GE(mb.size(), 4096u);
+  EXPECT_EQ(mb.substr(0, 3), theirMb.substr(0, 3));
+  EXPECT_EQ(mb.substr(5, 0x10), theirMb.substr(5, 0x10));
+  EXPECT_EQ(mb.substr(0x29, 2), theirMb.substr(0x29, 2));
 }
 
 namespace {
