@@ -139,8 +139,13 @@ class TPdxTable {
   // Appends (unkeyed) or inserts in key order (keyed). values.size() must equal the field count;
   // a Null Autoinc value takes the next number.
   void Append(const std::vector<Variant>& values);
+  // Positions come from a cursor and hold until the next write. To delete several records a
+  // cursor found, delete them in the reverse of the cursor's order. An update that changes the
+  // primary key moves the record, like a delete and an insert.
   void Update(TPdxRecordPos pos, const std::vector<Variant>& values);
   void Delete(TPdxRecordPos pos);
+  // Removes every record (and every blob), keeping the structure and the indexes' files.
+  void EmptyTable();
   // Keyed tables: the record with this primary key, if any.
   bool FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos);
   std::unique_ptr<TPdxCursor> OpenCursor();

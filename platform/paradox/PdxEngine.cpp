@@ -149,6 +149,9 @@ class TFile {
     }
   }
   void Sync() { ::fdatasync(FFd); }
+  void Truncate(uint64_t size) {
+    if (::ftruncate(FFd, off_t(size)) != 0) throw EPdxError("cannot truncate " + Quote(FPath) + ": " + std::strerror(errno));
+  }
 
  private:
   int FFd = -1;
@@ -1349,6 +1352,34 @@ void TPdxTable::Delete(TPdxRecordPos pos) {
   s.RemoveAt(pos);
   if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
   if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
+}
+
+void TPdxTable::EmptyTable() {
+  auto& s = *FState;
+  if (s.Batch > 0) s.Flush();
+  s.Dirty.clear();
+  s.Ranges.clear();
+  s.Clean.clear();
+  s.Map.clear();
+  s.MapLoaded = true;
+  s.PendingFree.clear();
+  s.H.NumRecords = 0;
+  s.H.BlocksUsed = s.H.FileBlocks = 0;
+  s.H.FirstBlock = s.H.LastBlock = s.H.FirstFree = 0;
+  // The header first (no records), then the blocks go.
+  s.WriteHeader();
+  s.Db.Truncate(s.H.HeaderSize);
+  s.FileBlocksOnDisk = 0;
+  if (!FindFile(s.Folder, s.Base, "MB").empty()) {
+    s.OpenMb(true);
+    s.Mb.Truncate(4096);
+    s.MbSubBlock = 0;
+    s.MbFree.clear();
+  }
+  s.XStates.clear();
+  s.XValid = s.FullRebuild = false;
+  s.RebuildIndexes();
+  s.HeaderDirty = s.IndexDirty = false;
 }
 
 bool TPdxTable::FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos) {

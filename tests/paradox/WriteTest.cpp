@@ -755,3 +755,41 @@ TEST(ParadoxIndexes, EncryptedTableKeepsEncryptedIndexes) {
   EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end()));
   CheckTree(dir / "encix.Y02", x, x.H.RecordSize - 2, cs);
 }
+
+TEST(ParadoxWrite, EmptyTableAndReverseOrderDeletes) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string());
+  TPdxTableDef d;
+  d.Fields = {F("K", TPdxFieldType::Long), F("M", TPdxFieldType::Memo, 1), F("Tag", TPdxFieldType::Alpha, 4)};
+  d.KeyFieldCount = 1;
+  d.BlockSize = 1024;
+  TPdxIndexDef ix;
+  ix.Fields = {2};
+  d.Indexes.push_back(ix);
+  db.CreateTable("e", d);
+  auto t = db.OpenTable("e");
+  for (int i = 0; i < 500; ++i) t->Append({Variant(int32_t(i)), Variant(std::string(100 + i, 'x')), Variant("t" + std::to_string(i % 7))});
+  // Delete every record whose key is odd: positions from one pass, in reverse order.
+  std::vector<TPdxRecordPos> odd;
+  auto c = t->OpenCursor();
+  while (c->Next()) if (c->Value(0).ToInt32() % 2) odd.push_back(c->Position());
+  c.reset();
+  for (auto it = odd.rbegin(); it != odd.rend(); ++it) t->Delete(*it);
+  auto rows = ReadAll(db, "e");
+  ASSERT_EQ(rows.size(), 250u);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][0], Variant(int32_t(2 * i)));
+    EXPECT_EQ(rows[i][1].StrRef().size(), 100 + 2 * i);
+  }
+  t->EmptyTable();
+  EXPECT_EQ(ReadAll(db, "e").size(), 0u);
+  EXPECT_EQ(fs::file_size(dir / "e.MB"), 4096u);
+  t->Append({Variant(int32_t(5)), Variant(std::string(300, 'y')), Variant("t")});
+  rows = ReadAll(db, "e");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][1].StrRef(), std::string(300, 'y'));
+  TRawFile data(dir / "e.DB");
+  EXPECT_EQ(data.H.FirstBlock, 1);
+  CheckTree(dir / "e.PX", data, 4);
+  EXPECT_EQ(TRawFile(dir / "e.X03").ChainRecords().size(), 1u);
+}
