@@ -148,6 +148,8 @@ class TPdxTable {
   void EmptyTable();
   // Keyed tables: the record with this primary key, if any.
   bool FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos);
+  // The values of the record at a position (from a cursor or FindKey).
+  std::vector<Variant> Read(TPdxRecordPos pos);
   std::unique_ptr<TPdxCursor> OpenCursor();
   void BeginBatch();
   void EndBatch();

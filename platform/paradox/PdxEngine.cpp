@@ -1354,6 +1354,18 @@ void TPdxTable::Delete(TPdxRecordPos pos) {
   if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
 }
 
+std::vector<Variant> TPdxTable::Read(TPdxRecordPos pos) {
+  auto& s = *FState;
+  if (pos.Block == 0 || pos.Block > s.H.FileBlocks) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block));
+  std::vector<uint8_t> b(s.H.BlockSize);
+  s.ReadBlock(pos.Block, b.data());
+  if (int(pos.Slot) >= s.CountIn(b.data(), pos.Block))
+    throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
+  std::vector<Variant> out(s.Def.Fields.size());
+  for (size_t i = 0; i < out.size(); ++i) out[i] = s.Decode(&b[6 + size_t(pos.Slot) * s.H.RecordSize], int(i));
+  return out;
+}
+
 void TPdxTable::EmptyTable() {
   auto& s = *FState;
   if (s.Batch > 0) s.Flush();
