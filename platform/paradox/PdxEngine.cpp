@@ -412,8 +412,8 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
     if (ext.size() == 4 && ext[1] == 'X' && ext != ".XML") {
       try {
         ParseIndexFile(p.string(), Def, *Codec, Def.Indexes);
-      } catch (const EPdxCorrupt&) {
-        // A damaged secondary index does not stop the table from being read.
+      } catch (const EPdxError&) {
+        // A damaged or unreadable secondary index does not stop the table from being read.
       }
     }
   }
