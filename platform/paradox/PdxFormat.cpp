@@ -364,8 +364,14 @@ bool GetBcd(const uint8_t* p, int decimals, double& value, int64_t& scaled4, boo
 void PutBcd(uint8_t* p, int decimals, const Variant& v) {
   uint8_t digits[32] = {};
   bool negative = false;
-  if (v.VarType() == varCurrency) {
-    int64_t s = v.RawInt();
+  if (v.VarType() == varCurrency || v.IsInteger()) {
+    // Exact: currency's scaled value, or a whole number scaled by 10 000.
+    int64_t s = v.VarType() == varCurrency ? v.RawInt() : 0;
+    if (v.IsInteger()) {
+      int64_t x = v.ToInt64();
+      if (x > INT64_MAX / 10000 || x < -(INT64_MAX / 10000)) throw EPdxValue("BCD value does not fit");
+      s = x * 10000;
+    }
     negative = s < 0;
     uint64_t u = negative ? uint64_t(0) - uint64_t(s) : uint64_t(s);
     // u has 4 decimals; shift to `decimals`.

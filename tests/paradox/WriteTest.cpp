@@ -163,6 +163,19 @@ TEST(ParadoxWrite, EveryTypeRoundTrips) {
   EXPECT_NEAR(r[13].ToDateTime(), EncodeTime(23, 59, 59, 999), 1e-10);
   EXPECT_NEAR(r[14].ToDateTime(), ts, 1e-9);
   EXPECT_EQ(r[15], Variant::FromCurrencyScaled(-1234500));
+  {
+    // BCD takes whole numbers and doubles too.
+    auto t2 = db.OpenTable("types");
+    TPdxRecordPos pos;
+    ASSERT_TRUE(t2->FindKey({Variant(int32_t(1))}, pos));
+    auto v = t2->Read(pos);
+    v[15] = Variant(int64_t(123456789012LL));
+    t2->Update(pos, v);
+    EXPECT_EQ(t2->Read(pos)[15], Variant::FromCurrencyScaled(1234567890120000LL));
+    v[15] = Variant(-0.5);
+    t2->Update(pos, v);
+    EXPECT_EQ(t2->Read(pos)[15], Variant::FromCurrencyScaled(-5000));
+  }
   EXPECT_EQ(r[16].StrRef(), std::string("\x01\x02\x00\x04\0\0\0\0", 8));
   EXPECT_EQ(rows[1][0], Variant(int32_t(2)));  // Autoinc fills the null
   for (size_t i = 1; i < rows[1].size(); ++i) EXPECT_TRUE(rows[1][i].IsNull()) << i;
