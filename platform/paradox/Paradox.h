@@ -86,6 +86,9 @@ struct TPdxTableDef {
   int64_t RecordCount = 0;
 
   int FieldIndex(std::string_view name) const;  // case-insensitive; -1 when absent
+  // The primary index (when keyed: unnamed, unique, the first KeyFieldCount fields) followed by
+  // the secondary indexes.
+  std::vector<TPdxIndexDef> AllIndexes() const;
 };
 
 // Where a record sits, as a cursor reports it; valid until the next write to the table.

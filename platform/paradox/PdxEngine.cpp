@@ -61,6 +61,18 @@ int TPdxTableDef::FieldIndex(std::string_view name) const {
   return -1;
 }
 
+std::vector<TPdxIndexDef> TPdxTableDef::AllIndexes() const {
+  std::vector<TPdxIndexDef> out;
+  if (KeyFieldCount > 0) {
+    TPdxIndexDef pk;
+    pk.Primary = pk.Unique = true;
+    for (int i = 0; i < KeyFieldCount; ++i) pk.Fields.push_back(i);
+    out.push_back(pk);
+  }
+  out.insert(out.end(), Indexes.begin(), Indexes.end());
+  return out;
+}
+
 uint32_t TPdxDatabase::PasswordChecksum(const std::string& password) {
   return detail::PasswordChecksum(password);
 }
