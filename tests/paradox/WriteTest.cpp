@@ -812,3 +812,32 @@ TEST(ParadoxWrite, EmptyTableAndReverseOrderDeletes) {
   CheckTree(dir / "e.PX", data, 4);
   EXPECT_EQ(TRawFile(dir / "e.X03").ChainRecords().size(), 1u);
 }
+
+TEST(ParadoxWrite, UniqueSecondaryIndex) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string());
+  TPdxTableDef d;
+  d.Fields = {F("K", TPdxFieldType::Long), F("Code", TPdxFieldType::Alpha, 8)};
+  d.KeyFieldCount = 1;
+  TPdxIndexDef ix;
+  ix.Name = "ByCode";
+  ix.Fields = {1};
+  ix.Unique = true;
+  d.Indexes.push_back(ix);
+  db.CreateTable("u", d);
+  auto def = db.TableStructure("u");
+  ASSERT_EQ(def.Indexes.size(), 1u);
+  EXPECT_TRUE(def.Indexes[0].Unique);
+  EXPECT_TRUE(def.Indexes[0].Composite);  // named otherwise than its field: an .XGn index
+  EXPECT_EQ(def.Indexes[0].Name, "ByCode");
+  auto t = db.OpenTable("u");
+  t->Append({Variant(int32_t(1)), Variant("A")});
+  t->Append({Variant(int32_t(2)), Variant::Null()});
+  t->Append({Variant(int32_t(3)), Variant::Null()});  // blanks do not collide
+  EXPECT_THROW(t->Append({Variant(int32_t(4)), Variant("A")}), EPdxKeyViolation);
+  TPdxRecordPos pos;
+  ASSERT_TRUE(t->FindKey({Variant(int32_t(2))}, pos));
+  EXPECT_THROW(t->Update(pos, {Variant(int32_t(2)), Variant("A")}), EPdxKeyViolation);
+  t->Update(pos, {Variant(int32_t(2)), Variant("B")});
+  EXPECT_EQ(ReadAll(db, "u").size(), 3u);
+}
