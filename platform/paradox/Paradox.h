@@ -131,8 +131,13 @@ class TPdxCursor {
 };
 
 // Write access to one table. Every method leaves the table as it was when it raises.
-// Changes are written through at once unless a batch is open (BeginBatch/EndBatch), when the
-// blocks and indexes are written at EndBatch (or when the block cache fills) instead.
+// Outside a batch every change is written through at once: the data blocks first, then the
+// header, then the indexes (each through a temporary file and a rename). A keyed table's .PX and
+// secondary indexes are updated change by change; an unkeyed table's secondary indexes are rebuilt
+// from a scan. Inside a batch (BeginBatch/EndBatch) blocks are written when the block cache fills
+// and at EndBatch, which rebuilds the indexes once (sorting in bounded memory): use batches for
+// bulk loads. Handles are not thread-safe, and nothing locks the files against other processes.
+// Close a table's handles before renaming or deleting it.
 class TPdxTable {
  public:
   ~TPdxTable();
