@@ -86,6 +86,9 @@ struct TPdxTableDef {
   int64_t RecordCount = 0;
 
   int FieldIndex(std::string_view name) const;  // case-insensitive; -1 when absent
+  // The primary index (when keyed: unnamed, unique, the first KeyFieldCount fields) followed by
+  // the secondary indexes.
+  std::vector<TPdxIndexDef> AllIndexes() const;
 };
 
 // Where a record sits, as a cursor reports it; valid until the next write to the table.
@@ -128,8 +131,13 @@ class TPdxCursor {
 };
 
 // Write access to one table. Every method leaves the table as it was when it raises.
-// Changes are written through at once unless a batch is open (BeginBatch/EndBatch), when the
-// blocks and indexes are written at EndBatch (or when the block cache fills) instead.
+// Outside a batch every change is written through at once: the data blocks first, then the
+// header, then the indexes (each through a temporary file and a rename). A keyed table's .PX and
+// secondary indexes are updated change by change; an unkeyed table's secondary indexes are rebuilt
+// from a scan. Inside a batch (BeginBatch/EndBatch) blocks are written when the block cache fills
+// and at EndBatch, which rebuilds the indexes once (sorting in bounded memory): use batches for
+// bulk loads. Handles are not thread-safe, and nothing locks the files against other processes.
+// Close a table's handles before renaming or deleting it.
 class TPdxTable {
  public:
   ~TPdxTable();
@@ -139,10 +147,17 @@ class TPdxTable {
   // Appends (unkeyed) or inserts in key order (keyed). values.size() must equal the field count;
   // a Null Autoinc value takes the next number.
   void Append(const std::vector<Variant>& values);
+  // Positions come from a cursor and hold until the next write. To delete several records a
+  // cursor found, delete them in the reverse of the cursor's order. An update that changes the
+  // primary key moves the record, like a delete and an insert.
   void Update(TPdxRecordPos pos, const std::vector<Variant>& values);
   void Delete(TPdxRecordPos pos);
+  // Removes every record (and every blob), keeping the structure and the indexes' files.
+  void EmptyTable();
   // Keyed tables: the record with this primary key, if any.
   bool FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos);
+  // The values of the record at a position (from a cursor or FindKey).
+  std::vector<Variant> Read(TPdxRecordPos pos);
   std::unique_ptr<TPdxCursor> OpenCursor();
   void BeginBatch();
   void EndBatch();

@@ -61,6 +61,18 @@ int TPdxTableDef::FieldIndex(std::string_view name) const {
   return -1;
 }
 
+std::vector<TPdxIndexDef> TPdxTableDef::AllIndexes() const {
+  std::vector<TPdxIndexDef> out;
+  if (KeyFieldCount > 0) {
+    TPdxIndexDef pk;
+    pk.Primary = pk.Unique = true;
+    for (int i = 0; i < KeyFieldCount; ++i) pk.Fields.push_back(i);
+    out.push_back(pk);
+  }
+  out.insert(out.end(), Indexes.begin(), Indexes.end());
+  return out;
+}
+
 uint32_t TPdxDatabase::PasswordChecksum(const std::string& password) {
   return detail::PasswordChecksum(password);
 }
@@ -149,6 +161,9 @@ class TFile {
     }
   }
   void Sync() { ::fdatasync(FFd); }
+  void Truncate(uint64_t size) {
+    if (::ftruncate(FFd, off_t(size)) != 0) throw EPdxError("cannot truncate " + Quote(FPath) + ": " + std::strerror(errno));
+  }
 
  private:
   int FFd = -1;
@@ -409,8 +424,8 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
     if (ext.size() == 4 && ext[1] == 'X' && ext != ".XML") {
       try {
         ParseIndexFile(p.string(), Def, *Codec, Def.Indexes);
-      } catch (const EPdxCorrupt&) {
-        // A damaged secondary index does not stop the table from being read.
+      } catch (const EPdxError&) {
+        // A damaged or unreadable secondary index does not stop the table from being read.
       }
     }
   }
@@ -425,8 +440,15 @@ void TPdxTableState::OpenMb(bool write) {
     Mb.Create(p);
     std::vector<uint8_t> hdr(4096, 0);
     hdr[0] = 0; Put16(&hdr[1], 1); Put16(&hdr[3], 1);
-    const uint8_t k[] = {0x82, 0x73, 0x02, 0x00, 0x29, 0x00, 0x00, 0x10, 0x00, 0x10, 0x10, 0x40, 0x00, 0x00, 0x08};
+    // Constants as the BDE writes them: 0B u16 base size 0x1000, 0D u16 suballocated block size
+    // 0x1000, 10 u8 chunk 16, 11 u16 64 slots, 13 u16 threshold 0x800.
+    const uint8_t k[] = {0x82, 0x73, 0x02, 0x00, 0x29};
     std::memcpy(&hdr[5], k, sizeof k);
+    Put16(&hdr[0x0B], 0x1000);
+    Put16(&hdr[0x0D], 0x1000);
+    hdr[0x10] = 0x10;
+    Put16(&hdr[0x11], 0x40);
+    Put16(&hdr[0x13], 0x800);
     hdr[0x29] = 0xA1; hdr[0x2A] = 0x02;
     if (Encrypted) EncryptMb(hdr.data(), hdr.size(), Checksum);
     Mb.WriteAt(0, hdr.data(), hdr.size());
@@ -1344,6 +1366,46 @@ void TPdxTable::Delete(TPdxRecordPos pos) {
   if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
 }
 
+std::vector<Variant> TPdxTable::Read(TPdxRecordPos pos) {
+  auto& s = *FState;
+  if (pos.Block == 0 || pos.Block > s.H.FileBlocks) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block));
+  std::vector<uint8_t> b(s.H.BlockSize);
+  s.ReadBlock(pos.Block, b.data());
+  if (int(pos.Slot) >= s.CountIn(b.data(), pos.Block))
+    throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
+  std::vector<Variant> out(s.Def.Fields.size());
+  for (size_t i = 0; i < out.size(); ++i) out[i] = s.Decode(&b[6 + size_t(pos.Slot) * s.H.RecordSize], int(i));
+  return out;
+}
+
+void TPdxTable::EmptyTable() {
+  auto& s = *FState;
+  if (s.Batch > 0) s.Flush();
+  s.Dirty.clear();
+  s.Ranges.clear();
+  s.Clean.clear();
+  s.Map.clear();
+  s.MapLoaded = true;
+  s.PendingFree.clear();
+  s.H.NumRecords = 0;
+  s.H.BlocksUsed = s.H.FileBlocks = 0;
+  s.H.FirstBlock = s.H.LastBlock = s.H.FirstFree = 0;
+  // The header first (no records), then the blocks go.
+  s.WriteHeader();
+  s.Db.Truncate(s.H.HeaderSize);
+  s.FileBlocksOnDisk = 0;
+  if (!FindFile(s.Folder, s.Base, "MB").empty()) {
+    s.OpenMb(true);
+    s.Mb.Truncate(4096);
+    s.MbSubBlock = 0;
+    s.MbFree.clear();
+  }
+  s.XStates.clear();
+  s.XValid = s.FullRebuild = false;
+  s.RebuildIndexes();
+  s.HeaderDirty = s.IndexDirty = false;
+}
+
 bool TPdxTable::FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos) {
   auto& s = *FState;
   if (!s.KeyLen) throw EPdxError("Paradox table " + Quote(s.DbPath) + " has no primary key");
@@ -1408,7 +1470,11 @@ void TPdxTableState::Flush() {
     if (KeyLen) RebuildTree();
     if (!Def.Indexes.empty()) {
       if (KeyLen && XValid && !FullRebuild) {
-        for (auto& x : XStates) { x->IndexDirty = true; x->Flush(); }
+        for (auto& x : XStates) {
+          x->H.AutoInc = H.AutoInc;  // an .X copies its table's autoincrement counter
+          x->IndexDirty = x->HeaderDirty = true;
+          x->Flush();
+        }
       } else {
         XStates.clear();
         XValid = false;
@@ -1433,6 +1499,7 @@ struct TIndexFileSpec {
   std::string TableName;
   uint16_t SortOrder = 0;
   uint8_t Version = 12;
+  uint32_t Checksum = 0;           // an encrypted table's: its index blocks are encrypted too
 };
 
 // Writes a PX/Y file (through a temporary file) from level-1 entries (key bytes + data block +
@@ -1489,6 +1556,7 @@ void WriteIndexTree(const TIndexFileSpec& spec, int keyLen,
   hdr[0x29] = uint8_t(spec.SortOrder);
   hdr[0x39] = spec.Version;
   Put16(&hdr[0x3A], total);
+  Put32(&hdr[0x25], spec.Checksum);
   size_t pos = 0x58;
   for (size_t i = 0; i < spec.Types.size(); ++i) { hdr[pos++] = spec.Types[i]; hdr[pos++] = spec.Sizes[i]; }
   pos += 4;
@@ -1514,6 +1582,7 @@ void WriteIndexTree(const TIndexFileSpec& spec, int keyLen,
         PutShort(e + keyLen + 2, int16_t(std::min<uint32_t>(std::get<2>(b[j]), 32767)));
         PutShort(e + keyLen + 4, 0);
       }
+      if (spec.Checksum) EncryptDbBlock(blk.data(), spec.BlockSize, spec.Checksum, numbers[l][i]);
       f.WriteAt(2048 + uint64_t(numbers[l][i] - 1) * spec.BlockSize, blk.data(), blk.size());
     }
   }
@@ -1608,6 +1677,7 @@ void TPdxTableState::RebuildTree() {
     spec.TableName = TreeName;
     spec.SortOrder = H.SortOrder;
     spec.Version = H.Version;
+    spec.Checksum = Encrypted ? Checksum : 0;
     WriteIndexTree(spec, KeyLen, leaf);
   }
 }
@@ -1638,7 +1708,9 @@ void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
   H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), path);
   if (H.FileType != 5 && H.FileType != 8) throw EPdxCorrupt("Paradox index " + Quote(path) + " is not a maintained index");
-  if (H.HeaderSize > size || H.Encrypted()) throw EPdxCorrupt("Paradox index " + Quote(path) + " cannot be updated in place");
+  if (H.HeaderSize > size) throw EPdxCorrupt("Paradox index " + Quote(path) + " is truncated");
+  Checksum = H.Checksum();
+  Encrypted = H.Encrypted();
   HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
   FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
   Codec = &CodecFor(1251, "ancyrr", 12);
@@ -1858,11 +1930,13 @@ void TPdxTableState::RebuildSecondaries() {
     };
     uint8_t ftype = keyed ? (ix.Composite ? 8 : 5) : (ix.Composite ? 6 : 3);
     std::vector<uint8_t> hdr = BuildDbHeader(ftype, xbs, types, sizes, names, uint16_t(types.size() - 1),
-                                             fs::path(ix.FileName).filename().string(), 0, numbers,
+                                             fs::path(ix.FileName).filename().string(), Encrypted ? Checksum : 0, numbers,
                                              ix.Composite ? Codec->Encode(ix.Name) : std::string(), H.SortOrder,
                                              H.CodePage ? H.CodePage : uint16_t(1251),
                                              H.SortOrderId.empty() ? std::string("ancyrr") : H.SortOrderId);
     hdr[0x15] = uint8_t(ix.Fields[0] + 1);
+    hdr[0x2C] = 0xFF;  // as in every BDE-made .X seen
+    Put32(&hdr[0x49], H.AutoInc);
     hdr[0x57] = ix.Unique ? 1 : 0;
     uint32_t per = (xbs - 6) / uint32_t(xrs);
     uint32_t nblocks = uint32_t((uint64_t(total) + per - 1) / per);
@@ -1885,8 +1959,9 @@ void TPdxTableState::RebuildSecondaries() {
         Put16(&xb[0], k + 1 < nblocks ? k + 2 : 0);
         Put16(&xb[2], k);
         Put16(&xb[4], uint16_t(int(cnt - 1) * xrs));
-        f.WriteAt(hdr.size() + uint64_t(k) * xbs, xb.data(), xbs);
         leaf.emplace_back(std::string(reinterpret_cast<const char*>(&xb[6]), xkey), k + 1, cnt);
+        if (Encrypted) EncryptDbBlock(xb.data(), xbs, Checksum, k + 1);
+        f.WriteAt(hdr.size() + uint64_t(k) * xbs, xb.data(), xbs);
       }
       open.clear();
       for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
@@ -1903,6 +1978,7 @@ void TPdxTableState::RebuildSecondaries() {
       spec.TableName = yname;
       spec.SortOrder = H.SortOrder;
       spec.Version = 12;
+      spec.Checksum = Encrypted ? Checksum : 0;
       WriteIndexTree(spec, xkey, leaf);
     }
     std::error_code ec;

@@ -41,7 +41,11 @@
 //   +12 + 5i (offset/16, chunks of 16, u16 mod, bytes in the last chunk; 0 = free), data from
 //   0x150; type 4 = free. Index byte 0xFF in the record's pointer = type 2, else the slot.
 // Encryption: every data block is encrypted in 256-byte chunks (key = checksum bytes 0 and 1,
-//   chunk number and block number); the whole .MB file in file-aligned 256-byte chunks.
+//   chunk number and block number); the whole .MB file in file-aligned 256-byte chunks. The
+//   index files of an encrypted table are written the same way (blocks encrypted, the checksum
+//   in the header: .PX/.Y at 0x25, .X as in a .DB) [unverified: no encrypted keyed sample].
+// Block 1 is never on the free list while the table has records: when it empties, the next
+//   block's records move into it. An empty table has first block 0.
 #include "platform/paradox/PdxFormat.h"
 
 #include <iconv.h>
@@ -360,8 +364,14 @@ bool GetBcd(const uint8_t* p, int decimals, double& value, int64_t& scaled4, boo
 void PutBcd(uint8_t* p, int decimals, const Variant& v) {
   uint8_t digits[32] = {};
   bool negative = false;
-  if (v.VarType() == varCurrency) {
-    int64_t s = v.RawInt();
+  if (v.VarType() == varCurrency || v.IsInteger()) {
+    // Exact: currency's scaled value, or a whole number scaled by 10 000.
+    int64_t s = v.VarType() == varCurrency ? v.RawInt() : 0;
+    if (v.IsInteger()) {
+      int64_t x = v.ToInt64();
+      if (x > INT64_MAX / 10000 || x < -(INT64_MAX / 10000)) throw EPdxValue("BCD value does not fit");
+      s = x * 10000;
+    }
     negative = s < 0;
     uint64_t u = negative ? uint64_t(0) - uint64_t(s) : uint64_t(s);
     // u has 4 decimals; shift to `decimals`.

@@ -184,6 +184,11 @@ TEST(ParadoxSamples, CustomerStructureAndValues) {
   EXPECT_EQ(def.Indexes[0].Fields, std::vector<int>{5});
   EXPECT_FALSE(def.Indexes[0].Composite);
   EXPECT_FALSE(def.Indexes[0].Unique);
+  auto all = def.AllIndexes();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_TRUE(all[0].Primary);
+  EXPECT_TRUE(all[0].Unique);
+  EXPECT_EQ(all[0].Fields, std::vector<int>{0});
   auto r = ReadAll(db, "CUSTOMER");
   ASSERT_EQ(r.size(), 20u);
   EXPECT_EQ(r[0][1], Variant("Luke"));

@@ -59,9 +59,12 @@ struct TRawFile {
   detail::THeader H;
   std::vector<std::vector<uint8_t>> Blocks;  // by number - 1
   std::string Bytes;
-  explicit TRawFile(const std::string& path) {
+  explicit TRawFile(const std::string& path, uint32_t checksum = 0) {
     Bytes = FileBytes(path);
     H = detail::ParseHeader(reinterpret_cast<const uint8_t*>(Bytes.data()), Bytes.size(), path);
+    if (checksum)  // an encrypted table's file: decrypt every block
+      for (size_t at = H.HeaderSize, n = 1; at + H.BlockSize <= Bytes.size(); at += H.BlockSize, ++n)
+        detail::DecryptDbBlock(reinterpret_cast<uint8_t*>(&Bytes[at]), H.BlockSize, checksum, uint32_t(n));
   }
   const uint8_t* Block(uint32_t n) const {
     return reinterpret_cast<const uint8_t*>(Bytes.data()) + H.HeaderSize + size_t(n - 1) * H.BlockSize;
@@ -83,8 +86,8 @@ struct TRawFile {
 
 // Walks a PX/Y tree from its root and checks that the leaf level names every data block of
 // `data` in chain order with its first key and record count.
-void CheckTree(const std::string& treePath, const TRawFile& data, int keyLen) {
-  TRawFile px(treePath);
+void CheckTree(const std::string& treePath, const TRawFile& data, int keyLen, uint32_t checksum = 0) {
+  TRawFile px(treePath, checksum);
   ASSERT_EQ(px.H.RecordSize, keyLen + 6) << treePath;
   std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaves;
   std::function<void(uint32_t, int)> walk = [&](uint32_t n, int level) {
@@ -160,6 +163,19 @@ TEST(ParadoxWrite, EveryTypeRoundTrips) {
   EXPECT_NEAR(r[13].ToDateTime(), EncodeTime(23, 59, 59, 999), 1e-10);
   EXPECT_NEAR(r[14].ToDateTime(), ts, 1e-9);
   EXPECT_EQ(r[15], Variant::FromCurrencyScaled(-1234500));
+  {
+    // BCD takes whole numbers and doubles too.
+    auto t2 = db.OpenTable("types");
+    TPdxRecordPos pos;
+    ASSERT_TRUE(t2->FindKey({Variant(int32_t(1))}, pos));
+    auto v = t2->Read(pos);
+    v[15] = Variant(int64_t(123456789012LL));
+    t2->Update(pos, v);
+    EXPECT_EQ(t2->Read(pos)[15], Variant::FromCurrencyScaled(1234567890120000LL));
+    v[15] = Variant(-0.5);
+    t2->Update(pos, v);
+    EXPECT_EQ(t2->Read(pos)[15], Variant::FromCurrencyScaled(-5000));
+  }
   EXPECT_EQ(r[16].StrRef(), std::string("\x01\x02\x00\x04\0\0\0\0", 8));
   EXPECT_EQ(rows[1][0], Variant(int32_t(2)));  // Autoinc fills the null
   for (size_t i = 1; i < rows[1].size(); ++i) EXPECT_TRUE(rows[1][i].IsNull()) << i;
@@ -282,6 +298,7 @@ TEST(ParadoxWrite, KeyViolationLeavesTableAsItWas) {
   ASSERT_TRUE(t->FindKey({Variant("k1010")}, pos));
   EXPECT_THROW(t->Update(pos, {Variant("k1011"), Variant(int32_t(5))}), EPdxKeyViolation);
   EXPECT_EQ(before, FileBytes(dir / "kv.DB") + FileBytes(dir / "kv.PX"));
+  EXPECT_EQ(t->Read(pos)[1], Variant(int32_t(10)));
   t->Update(pos, {Variant("a0"), Variant(int32_t(-1))});
   auto rows = ReadAll(db, "kv");
   ASSERT_EQ(rows.size(), 100u);
@@ -426,17 +443,24 @@ TEST(ParadoxWrite, HeaderLooksLikeTheBdesForTheSameStructure) {
   // (whose ID "ANSII850" is two bytes longer than "ancyrr").
   EXPECT_EQ(detail::Get16(reinterpret_cast<const uint8_t*>(mine.data()) + 0x51) + 2,
             detail::Get16(reinterpret_cast<const uint8_t*>(theirs.data()) + 0x51));
+  // The .MB header's constants.
+  std::string mb = FileBytes(dir / "CUSTOMER.MB");
+  std::string theirMb = FileBytes((testsupport::SharedDir() / "paradox/samples/db/CUSTOMER.MB").string());
+  ASSERT_GE(mb.size(), 4096u);
+  EXPECT_EQ(mb.substr(0, 3), theirMb.substr(0, 3));
+  EXPECT_EQ(mb.substr(5, 0x10), theirMb.substr(5, 0x10));
+  EXPECT_EQ(mb.substr(0x29, 2), theirMb.substr(0x29, 2));
 }
 
 namespace {
 
 // Random inserts, updates and deletes on a table with a primary key and secondary indexes,
 // checked against a model and against the index files after every round.
-void RandomOps(bool keyed, int ops, int blockSize, bool batches = false) {
+void RandomOps(bool keyed, int ops, int blockSize, bool batches = false, int cityLen = 12) {
   testsupport::TempDir dir;
   TPdxDatabase db(dir.Path().string());
   TPdxTableDef d;
-  d.Fields = {F("K", TPdxFieldType::Long), F("City", TPdxFieldType::Alpha, 12), F("N", TPdxFieldType::Number)};
+  d.Fields = {F("K", TPdxFieldType::Long), F("City", TPdxFieldType::Alpha, cityLen), F("N", TPdxFieldType::Number)};
   d.KeyFieldCount = keyed ? 1 : 0;
   d.BlockSize = blockSize;
   TPdxIndexDef ix;
@@ -473,7 +497,7 @@ void RandomOps(bool keyed, int ops, int blockSize, bool batches = false) {
       ASSERT_EQ(entries.size(), model.size()) << xn;
       ASSERT_TRUE(std::is_sorted(entries.begin(), entries.end())) << xn;
       std::multiset<std::string> want, got;
-      int fieldsLen = std::string(xn) == "r.X02" ? 12 : 20;
+      int fieldsLen = std::string(xn) == "r.X02" ? cityLen : cityLen + 8;
       for (auto& rec : recs) want.insert(rec.substr(4, fieldsLen));
       for (auto& e : entries) got.insert(e.substr(0, fieldsLen));
       ASSERT_TRUE(want == got) << xn;
@@ -541,6 +565,11 @@ void RandomOps(bool keyed, int ops, int blockSize, bool batches = false) {
 TEST(ParadoxIndexes, KeyedTableStaysConsistentUnderRandomChanges) { RandomOps(true, 3000, 1024); }
 TEST(ParadoxIndexes, UnkeyedTableStaysConsistentUnderRandomChanges) { RandomOps(false, 3000, 1024); }
 TEST(ParadoxIndexes, KeyedTableWithBatchesStaysConsistent) { RandomOps(true, 3000, 1024, true); }
+// Wide records (four to a block): many splits, and block 1 refilled often.
+TEST(ParadoxIndexes, WideRecordsStayConsistent) {
+  RandomOps(true, 2000, 1024, false, 200);
+  RandomOps(false, 1000, 1024, false, 200);
+}
 
 TEST(ParadoxIndexes, PrimaryIndexGrowsLevels) {
   testsupport::TempDir dir;
@@ -713,4 +742,102 @@ TEST(ParadoxWrite, RewrittenBlobsReuseTheirSpace) {
   auto rows = ReadAll(db, "reuse");
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][1].StrRef(), std::string(20000 - 49, char('b' + 49 % 20)));
+}
+
+TEST(ParadoxIndexes, EncryptedTableKeepsEncryptedIndexes) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string(), {"pw"});
+  TPdxTableDef d;
+  d.Fields = {F("K", TPdxFieldType::Long), F("Name", TPdxFieldType::Alpha, 30)};
+  d.KeyFieldCount = 1;
+  d.BlockSize = 1024;
+  d.Password = "pw";
+  TPdxIndexDef ix;
+  ix.Fields = {1};
+  d.Indexes.push_back(ix);
+  db.CreateTable("encix", d);
+  auto t = db.OpenTable("encix");
+  for (int i = 0; i < 300; ++i) t->Append({Variant(int32_t(i * 7 % 300)), Variant("name-" + std::to_string(i % 17))});
+  for (int i = 0; i < 100; ++i) {
+    TPdxRecordPos pos;
+    ASSERT_TRUE(t->FindKey({Variant(int32_t(i * 3))}, pos));
+    t->Delete(pos);
+  }
+  uint32_t cs = TPdxDatabase::PasswordChecksum("pw");
+  EXPECT_EQ(FileBytes(dir / "encix.X02").find("name-1"), std::string::npos);
+  TRawFile data(dir / "encix.DB", cs);
+  EXPECT_EQ(data.ChainRecords().size(), 200u);
+  CheckTree(dir / "encix.PX", data, 4, cs);
+  TRawFile x(dir / "encix.X02", cs);
+  auto entries = x.ChainRecords();
+  ASSERT_EQ(entries.size(), 200u);
+  EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end()));
+  CheckTree(dir / "encix.Y02", x, x.H.RecordSize - 2, cs);
+}
+
+TEST(ParadoxWrite, EmptyTableAndReverseOrderDeletes) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string());
+  TPdxTableDef d;
+  d.Fields = {F("K", TPdxFieldType::Long), F("M", TPdxFieldType::Memo, 1), F("Tag", TPdxFieldType::Alpha, 4)};
+  d.KeyFieldCount = 1;
+  d.BlockSize = 1024;
+  TPdxIndexDef ix;
+  ix.Fields = {2};
+  d.Indexes.push_back(ix);
+  db.CreateTable("e", d);
+  auto t = db.OpenTable("e");
+  for (int i = 0; i < 500; ++i) t->Append({Variant(int32_t(i)), Variant(std::string(100 + i, 'x')), Variant("t" + std::to_string(i % 7))});
+  // Delete every record whose key is odd: positions from one pass, in reverse order.
+  std::vector<TPdxRecordPos> odd;
+  auto c = t->OpenCursor();
+  while (c->Next()) if (c->Value(0).ToInt32() % 2) odd.push_back(c->Position());
+  c.reset();
+  for (auto it = odd.rbegin(); it != odd.rend(); ++it) t->Delete(*it);
+  auto rows = ReadAll(db, "e");
+  ASSERT_EQ(rows.size(), 250u);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][0], Variant(int32_t(2 * i)));
+    EXPECT_EQ(rows[i][1].StrRef().size(), 100 + 2 * i);
+  }
+  t->EmptyTable();
+  EXPECT_EQ(ReadAll(db, "e").size(), 0u);
+  EXPECT_EQ(fs::file_size(dir / "e.MB"), 4096u);
+  t->Append({Variant(int32_t(5)), Variant(std::string(300, 'y')), Variant("t")});
+  rows = ReadAll(db, "e");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][1].StrRef(), std::string(300, 'y'));
+  TRawFile data(dir / "e.DB");
+  EXPECT_EQ(data.H.FirstBlock, 1);
+  CheckTree(dir / "e.PX", data, 4);
+  EXPECT_EQ(TRawFile(dir / "e.X03").ChainRecords().size(), 1u);
+}
+
+TEST(ParadoxWrite, UniqueSecondaryIndex) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string());
+  TPdxTableDef d;
+  d.Fields = {F("K", TPdxFieldType::Long), F("Code", TPdxFieldType::Alpha, 8)};
+  d.KeyFieldCount = 1;
+  TPdxIndexDef ix;
+  ix.Name = "ByCode";
+  ix.Fields = {1};
+  ix.Unique = true;
+  d.Indexes.push_back(ix);
+  db.CreateTable("u", d);
+  auto def = db.TableStructure("u");
+  ASSERT_EQ(def.Indexes.size(), 1u);
+  EXPECT_TRUE(def.Indexes[0].Unique);
+  EXPECT_TRUE(def.Indexes[0].Composite);  // named otherwise than its field: an .XGn index
+  EXPECT_EQ(def.Indexes[0].Name, "ByCode");
+  auto t = db.OpenTable("u");
+  t->Append({Variant(int32_t(1)), Variant("A")});
+  t->Append({Variant(int32_t(2)), Variant::Null()});
+  t->Append({Variant(int32_t(3)), Variant::Null()});  // blanks do not collide
+  EXPECT_THROW(t->Append({Variant(int32_t(4)), Variant("A")}), EPdxKeyViolation);
+  TPdxRecordPos pos;
+  ASSERT_TRUE(t->FindKey({Variant(int32_t(2))}, pos));
+  EXPECT_THROW(t->Update(pos, {Variant(int32_t(2)), Variant("A")}), EPdxKeyViolation);
+  t->Update(pos, {Variant(int32_t(2)), Variant("B")});
+  EXPECT_EQ(ReadAll(db, "u").size(), 3u);
 }
