@@ -35,7 +35,7 @@ static void Put(const fs::path& p, const uint8_t* data, size_t n) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fs::path& dir = Folder();
   size_t dbLen = size;
-  // A whole sample file given as the seed is a .DB alone; longer mutated inputs may carry a .MB
+  // A whole sample file given as the starting input is a .DB alone; longer mutated inputs may carry a .MB
   // after the .DB when they start with a split marker "MB" + u16 length in KB.
   const uint8_t* db = data;
   const uint8_t* mb = nullptr;

@@ -1504,10 +1504,10 @@ struct TIndexFileSpec {
 
 // Writes a PX/Y file (through a temporary file) from level-1 entries (key bytes + data block +
 // record count), building as many levels as needed. The root is block 1.
-void WriteIndexTree(const TIndexFileSpec& spec, int keyLen,
+void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
                     const std::vector<std::tuple<std::string, uint32_t, uint32_t>>& leaf) {
   const uint32_t es = uint32_t(keyLen + 6);
-  const uint32_t per = (spec.BlockSize - 6) / es;
+  const uint32_t per = (layout.BlockSize - 6) / es;
   std::vector<std::vector<std::tuple<std::string, uint32_t, uint32_t>>> levels;  // bottom-up, grouped later
   std::vector<std::vector<std::vector<std::tuple<std::string, uint32_t, uint32_t>>>> blocks;
   auto cur = leaf;
@@ -1543,8 +1543,8 @@ void WriteIndexTree(const TIndexFileSpec& spec, int keyLen,
   std::vector<uint8_t> hdr(2048, 0);
   Put16(&hdr[0], es);
   Put16(&hdr[2], 2048);
-  hdr[4] = spec.FileType;
-  hdr[5] = uint8_t(spec.BlockSize / 1024);
+  hdr[4] = layout.FileType;
+  hdr[5] = uint8_t(layout.BlockSize / 1024);
   Put32(&hdr[6], entries);
   Put16(&hdr[0x0A], total);
   Put16(&hdr[0x0C], total);
@@ -1552,22 +1552,22 @@ void WriteIndexTree(const TIndexFileSpec& spec, int keyLen,
   Put16(&hdr[0x10], total);
   Put16(&hdr[0x1E], 1);
   hdr[0x20] = uint8_t(blocks.size());
-  Put16(&hdr[0x21], spec.KeyFields);
-  hdr[0x29] = uint8_t(spec.SortOrder);
-  hdr[0x39] = spec.Version;
+  Put16(&hdr[0x21], layout.KeyFields);
+  hdr[0x29] = uint8_t(layout.SortOrder);
+  hdr[0x39] = layout.Version;
   Put16(&hdr[0x3A], total);
-  Put32(&hdr[0x25], spec.Checksum);
+  Put32(&hdr[0x25], layout.Checksum);
   size_t pos = 0x58;
-  for (size_t i = 0; i < spec.Types.size(); ++i) { hdr[pos++] = spec.Types[i]; hdr[pos++] = spec.Sizes[i]; }
+  for (size_t i = 0; i < layout.Types.size(); ++i) { hdr[pos++] = layout.Types[i]; hdr[pos++] = layout.Sizes[i]; }
   pos += 4;
-  std::memcpy(&hdr[pos], spec.TableName.data(), std::min<size_t>(spec.TableName.size(), 78));
-  pos += spec.Version >= 12 ? 261 : 79;
+  std::memcpy(&hdr[pos], layout.TableName.data(), std::min<size_t>(layout.TableName.size(), 78));
+  pos += layout.Version >= 12 ? 261 : 79;
   Put16(&hdr[0x51], uint32_t(pos));
-  std::string tmp = spec.Path + ".tmp";
+  std::string tmp = layout.Path + ".tmp";
   TFile f;
   f.Create(tmp);
   f.WriteAt(0, hdr.data(), hdr.size());
-  std::vector<uint8_t> blk(spec.BlockSize);
+  std::vector<uint8_t> blk(layout.BlockSize);
   for (size_t l = 0; l < blocks.size(); ++l) {
     for (size_t i = 0; i < blocks[l].size(); ++i) {
       std::fill(blk.begin(), blk.end(), 0);
@@ -1582,14 +1582,14 @@ void WriteIndexTree(const TIndexFileSpec& spec, int keyLen,
         PutShort(e + keyLen + 2, int16_t(std::min<uint32_t>(std::get<2>(b[j]), 32767)));
         PutShort(e + keyLen + 4, 0);
       }
-      if (spec.Checksum) EncryptDbBlock(blk.data(), spec.BlockSize, spec.Checksum, numbers[l][i]);
-      f.WriteAt(2048 + uint64_t(numbers[l][i] - 1) * spec.BlockSize, blk.data(), blk.size());
+      if (layout.Checksum) EncryptDbBlock(blk.data(), layout.BlockSize, layout.Checksum, numbers[l][i]);
+      f.WriteAt(2048 + uint64_t(numbers[l][i] - 1) * layout.BlockSize, blk.data(), blk.size());
     }
   }
   f.Close();
   std::error_code ec;
-  fs::rename(tmp, spec.Path, ec);
-  if (ec) throw EPdxError("cannot write Paradox index " + Quote(spec.Path) + ": " + ec.message());
+  fs::rename(tmp, layout.Path, ec);
+  if (ec) throw EPdxError("cannot write Paradox index " + Quote(layout.Path) + ": " + ec.message());
 }
 
 // A .DB-format header (tables and secondary .X files) at Paradox 7 level.
@@ -1667,18 +1667,18 @@ void TPdxTableState::RebuildTree() {
       if (c > 0) leaf.emplace_back(std::string(reinterpret_cast<char*>(&b[6]), KeyLen), n, uint32_t(c));
       n = Get16(b.data());
     }
-    TIndexFileSpec spec;
-    spec.Path = TreePath;
-    spec.FileType = TreeFileType;
-    spec.KeyFields = uint16_t(Def.KeyFieldCount);
-    spec.Types.assign(H.Types.begin(), H.Types.begin() + Def.KeyFieldCount);
-    spec.Sizes.assign(H.Sizes.begin(), H.Sizes.begin() + Def.KeyFieldCount);
-    spec.BlockSize = H.BlockSize;
-    spec.TableName = TreeName;
-    spec.SortOrder = H.SortOrder;
-    spec.Version = H.Version;
-    spec.Checksum = Encrypted ? Checksum : 0;
-    WriteIndexTree(spec, KeyLen, leaf);
+    TIndexFileSpec layout;
+    layout.Path = TreePath;
+    layout.FileType = TreeFileType;
+    layout.KeyFields = uint16_t(Def.KeyFieldCount);
+    layout.Types.assign(H.Types.begin(), H.Types.begin() + Def.KeyFieldCount);
+    layout.Sizes.assign(H.Sizes.begin(), H.Sizes.begin() + Def.KeyFieldCount);
+    layout.BlockSize = H.BlockSize;
+    layout.TableName = TreeName;
+    layout.SortOrder = H.SortOrder;
+    layout.Version = H.Version;
+    layout.Checksum = Encrypted ? Checksum : 0;
+    WriteIndexTree(layout, KeyLen, leaf);
   }
 }
 
@@ -1966,20 +1966,20 @@ void TPdxTableState::RebuildSecondaries() {
       open.clear();
       for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
       f.Close();
-      TIndexFileSpec spec;
+      TIndexFileSpec layout;
       std::string yname = YName(ix.FileName);
-      spec.Path = (fs::path(Folder) / yname).string();
-      spec.FileType = keyed ? 4 : 4;
-      if (ix.Composite) spec.FileType = 7;
-      spec.KeyFields = uint16_t(types.size() - 1);
-      spec.Types.assign(types.begin(), types.end() - 1);
-      spec.Sizes.assign(sizes.begin(), sizes.end() - 1);
-      spec.BlockSize = xbs;
-      spec.TableName = yname;
-      spec.SortOrder = H.SortOrder;
-      spec.Version = 12;
-      spec.Checksum = Encrypted ? Checksum : 0;
-      WriteIndexTree(spec, xkey, leaf);
+      layout.Path = (fs::path(Folder) / yname).string();
+      layout.FileType = keyed ? 4 : 4;
+      if (ix.Composite) layout.FileType = 7;
+      layout.KeyFields = uint16_t(types.size() - 1);
+      layout.Types.assign(types.begin(), types.end() - 1);
+      layout.Sizes.assign(sizes.begin(), sizes.end() - 1);
+      layout.BlockSize = xbs;
+      layout.TableName = yname;
+      layout.SortOrder = H.SortOrder;
+      layout.Version = 12;
+      layout.Checksum = Encrypted ? Checksum : 0;
+      WriteIndexTree(layout, xkey, leaf);
     }
     std::error_code ec;
     fs::rename(tmp, xpath, ec);

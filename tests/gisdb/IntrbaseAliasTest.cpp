@@ -96,30 +96,30 @@ TEST_F(IntrbaseAlias, IsAnSqlServerWithRealTransactions) {
 
 TEST_F(IntrbaseAlias, CatalogueTablesReadBackAndDrop) {
   IOrvDbPtr db = Connect();
-  struct TSpec {
+  struct TCatalogueTable {
     const char* name;
     const std::vector<TOrvDbFieldDef>* fields;
     const std::vector<TOrvDbIndexDef>* indexes;
   };
-  const TSpec specs[] = {{"ORVEL_DBINFO", &DbInfoFields, &DbInfoIndexes},
+  const TCatalogueTable tables[] = {{"ORVEL_DBINFO", &DbInfoFields, &DbInfoIndexes},
                          {"ORVEL_MAPS", &MapsFields, &MapsIndexes},
                          {"ORVEL_STYLES", &StylesFields, &StylesIndexes},
                          {"ORVEL_SEMTABLS", &SemTablsFields, &SemTablsIndexes}};
-  for (const auto& spec : specs) CreateSysTable(db.get(), spec.name, *spec.fields, *spec.indexes);
-  for (const auto& spec : specs) {
-    SCOPED_TRACE(spec.name);
-    ASSERT_TRUE(db->TableExists(spec.name));
-    IOrvDbTableDefPtr def = db->GetTableDef(spec.name);
-    ASSERT_EQ(def->GetFieldCount(), static_cast<int>(spec.fields->size()));
-    for (const auto& expected : *spec.fields) {
+  for (const auto& table : tables) CreateSysTable(db.get(), table.name, *table.fields, *table.indexes);
+  for (const auto& table : tables) {
+    SCOPED_TRACE(table.name);
+    ASSERT_TRUE(db->TableExists(table.name));
+    IOrvDbTableDefPtr def = db->GetTableDef(table.name);
+    ASSERT_EQ(def->GetFieldCount(), static_cast<int>(table.fields->size()));
+    for (const auto& expected : *table.fields) {
       int i = def->IndexOfField(expected.Name);
       ASSERT_GE(i, 0) << expected.Name;
       TOrvDbFieldDef want = expected;
       if (want.FieldType == dftBlob) want.Size = 0;  // a blob column has no size of its own
       EXPECT_EQ(Describe(def->GetField(i)), Describe(want));
     }
-    ASSERT_EQ(def->GetIndexCount(), static_cast<int>(spec.indexes->size()));
-    for (const auto& expected : *spec.indexes) {
+    ASSERT_EQ(def->GetIndexCount(), static_cast<int>(table.indexes->size()));
+    for (const auto& expected : *table.indexes) {
       int i = def->IndexOfIndex(expected.Name);
       ASSERT_GE(i, 0) << expected.Name;
       EXPECT_EQ(def->GetIndex(i).Fields, expected.Fields);
