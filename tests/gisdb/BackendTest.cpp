@@ -1,6 +1,8 @@
 // The back-ends through IOrvDb only, on every engine that exists here.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <algorithm>
 
 #include "gisdb/CreateSysTables.h"
@@ -277,6 +279,50 @@ TEST_P(InterBase, NumericDateTimeCharAndBigintColumnsReadBack) {
   int y, m, d;
   DecodeDate(q->GetValue(Variant("D")).ToDateTime(), y, m, d);
   EXPECT_EQ(y * 10000 + m * 100 + d, 20240229);
+}
+
+// Firebird's own client, isql-fb, makes columns of every kind and sees the catalogue tables as the
+// back-end created them. (The embedded engine serves one process at a time: each side closes
+// before the other opens.)
+TEST_P(InterBase, IsqlAndTheBackEndAgree) {
+  if (GetParam() != TEngine::FirebirdEmbedded) GTEST_SKIP() << "isql-fb opens the file itself";
+  IConnParamsPtr params = NewParams();
+  const std::string file = GetConnParam(params.get(), "DATABASE", "");
+  auto isql = [&](const std::string& script) {
+    const std::string command = "isql-fb -q -user SYSDBA -password x " + file + " 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "w");
+    EXPECT_NE(pipe, nullptr);
+    std::fputs(script.c_str(), pipe);
+    EXPECT_EQ(pclose(pipe), 0);
+  };
+  isql("CREATE TABLE P (N NUMERIC(9,2) NOT NULL, D DATE, T TIME, C CHAR(8), B BIGINT);\n"
+       "INSERT INTO P VALUES (-12345.67, '2000-01-31', '23:59:58', 'abc', -9007199254740993);\nCOMMIT;\n");
+  {
+    IOrvDbPtr db = ConnectDb(params.get(), true);
+    IOrvDbTableDefPtr def = db->GetTableDef("P");
+    ASSERT_EQ(def->GetFieldCount(), 5);
+    IOrvDbSQLPtr q = OpenTableSQL(db.get(), "P");
+    EXPECT_DOUBLE_EQ(q->GetValue(Variant("N")).ToDouble(), -12345.67);
+    EXPECT_EQ(q->GetValue(Variant("B")).ToInt64(), -9007199254740993LL);
+    int h, m, sec, ms;
+    DecodeTime(q->GetValue(Variant("T")).ToDateTime(), h, m, sec, ms);
+    EXPECT_EQ(h * 10000 + m * 100 + sec, 235958);
+    q->Close();
+    CreateMapsTable(db.get());
+    db->Close();
+  }
+  const std::string out = [&] {
+    const std::string command = "echo 'SHOW TABLE ORVEL_MAPS;' | isql-fb -q -user SYSDBA -password x " + file + " 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::string text;
+    char buf[256];
+    while (pipe && std::fgets(buf, sizeof buf, pipe)) text += buf;
+    if (pipe) pclose(pipe);
+    return text;
+  }();
+  EXPECT_NE(out.find("MAPNAME"), std::string::npos) << out;
+  EXPECT_NE(out.find("VARCHAR(65)"), std::string::npos) << out;
+  EXPECT_NE(out.find("CONSTRAINT ORVEL_MAPS_PK"), std::string::npos) << out;
 }
 
 TEST_P(InterBase, RenamingATableIsRefusedByTheEngineAndTheTableStays) {
