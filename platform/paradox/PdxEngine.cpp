@@ -21,33 +21,33 @@ namespace paradox {
 using namespace detail;
 
 // --- small helpers ------------------------------------------------------------------------------
+namespace {
+struct TPdxTypeText { TPdxFieldType Type; const char* Code; const char* Name; };
+constexpr TPdxTypeText kTypeTexts[] = {
+    {TPdxFieldType::Alpha, "A", "Alpha"},         {TPdxFieldType::Date, "D", "Date"},
+    {TPdxFieldType::Short, "S", "Short"},         {TPdxFieldType::Long, "I", "Long"},
+    {TPdxFieldType::Currency, "$", "Currency"},   {TPdxFieldType::Number, "N", "Number"},
+    {TPdxFieldType::Logical, "L", "Logical"},     {TPdxFieldType::Memo, "M", "Memo"},
+    {TPdxFieldType::Blob, "B", "Blob"},           {TPdxFieldType::FmtMemo, "F", "Formatted memo"},
+    {TPdxFieldType::OLE, "O", "OLE"},             {TPdxFieldType::Graphic, "G", "Graphic"},
+    {TPdxFieldType::Time, "T", "Time"},           {TPdxFieldType::Timestamp, "@", "Timestamp"},
+    {TPdxFieldType::Autoinc, "+", "Autoinc"},     {TPdxFieldType::BCD, "#", "BCD"},
+    {TPdxFieldType::Bytes, "Y", "Bytes"},         {TPdxFieldType::Int64, "N", "Int64"},
+};
+const TPdxTypeText* TypeText(TPdxFieldType t) {
+  for (const auto& e : kTypeTexts)
+    if (e.Type == t) return &e;
+  return nullptr;
+}
+}  // namespace
+
 const char* FieldTypeCode(TPdxFieldType t) {
-  switch (t) {
-    case TPdxFieldType::Alpha: return "A"; case TPdxFieldType::Date: return "D";
-    case TPdxFieldType::Short: return "S"; case TPdxFieldType::Long: return "I";
-    case TPdxFieldType::Currency: return "$"; case TPdxFieldType::Number: return "N";
-    case TPdxFieldType::Logical: return "L"; case TPdxFieldType::Memo: return "M";
-    case TPdxFieldType::Blob: return "B"; case TPdxFieldType::FmtMemo: return "F";
-    case TPdxFieldType::OLE: return "O"; case TPdxFieldType::Graphic: return "G";
-    case TPdxFieldType::Time: return "T"; case TPdxFieldType::Timestamp: return "@";
-    case TPdxFieldType::Autoinc: return "+"; case TPdxFieldType::BCD: return "#";
-    case TPdxFieldType::Bytes: return "Y"; case TPdxFieldType::Int64: return "N";
-  }
-  return "?";
+  const TPdxTypeText* e = TypeText(t);
+  return e ? e->Code : "?";
 }
 const char* FieldTypeName(TPdxFieldType t) {
-  switch (t) {
-    case TPdxFieldType::Alpha: return "Alpha"; case TPdxFieldType::Date: return "Date";
-    case TPdxFieldType::Short: return "Short"; case TPdxFieldType::Long: return "Long";
-    case TPdxFieldType::Currency: return "Currency"; case TPdxFieldType::Number: return "Number";
-    case TPdxFieldType::Logical: return "Logical"; case TPdxFieldType::Memo: return "Memo";
-    case TPdxFieldType::Blob: return "Blob"; case TPdxFieldType::FmtMemo: return "Formatted memo";
-    case TPdxFieldType::OLE: return "OLE"; case TPdxFieldType::Graphic: return "Graphic";
-    case TPdxFieldType::Time: return "Time"; case TPdxFieldType::Timestamp: return "Timestamp";
-    case TPdxFieldType::Autoinc: return "Autoinc"; case TPdxFieldType::BCD: return "BCD";
-    case TPdxFieldType::Bytes: return "Bytes"; case TPdxFieldType::Int64: return "Int64";
-  }
-  return "?";
+  const TPdxTypeText* e = TypeText(t);
+  return e ? e->Name : "?";
 }
 bool IsBlobType(TPdxFieldType t) {
   return t == TPdxFieldType::Memo || t == TPdxFieldType::Blob || t == TPdxFieldType::FmtMemo ||
