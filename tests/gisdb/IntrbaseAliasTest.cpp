@@ -10,7 +10,12 @@
 #include "gisdb/OrvelDbs.h"
 #include "platform/ibx/IBDatabase.h"
 #include "tests/ibx/IBXFixture.h"
+#include "tests/support/EveryTypeTable.h"
 #include "tests/support/TestSupport.h"
+
+using testsupport::CreateEveryTypeTable;
+using testsupport::EveryTypeRows;
+using testsupport::ExpectEveryTypeRows;
 
 namespace {
 
@@ -142,32 +147,8 @@ TEST_F(IntrbaseAlias, CatalogueTablesReadBackAndDrop) {
 
 TEST_F(IntrbaseAlias, StatementsCarryParametersNullsBlobsAndCyrillicText) {
   IOrvDbPtr db = Connect();
-  const std::vector<TOrvDbFieldDef> fields = {
-      {"ID", dftInt32, 0, true},        {"NAME", dftString, 60, false}, {"SMALL", dftInt16, 0, false},
-      {"BIG", dftInt64, 0, false},       {"X", dftDouble, 0, false},     {"PRICE", dftCurrency, 0, false},
-      {"STAMP", dftDateTime, 0, false}, {"NOTE", dftMemo, 0, false},    {"DATA", dftBlob, 0, false}};
-  CreateSysTable(db.get(), "VALS", fields, {{"VALS_PK", "ID", dioPrimary | dioUnique}});
-  std::string big(1024 * 1024 + 7, '\0');
-  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) & 0xFF);
-  const TDateTime stamp = EncodeDate(2024, 2, 29) + EncodeTime(13, 45, 30, 0);
-  std::vector<std::vector<Variant>> rows = {
-      {Variant(int32_t(1)), Variant("Ёлки-палки «тест»"_ansi), Variant(int16_t(-32000)), Variant(int64_t(1) << 40),
-       Variant(-1.5e-7), Variant::FromCurrency(12345.6789), Variant::FromDateTime(stamp),
-       Variant("Примечание\r\nв две строки"_ansi), Variant(big)},
-      {Variant(int32_t(2)), Variant::Null(), Variant::Null(), Variant::Null(), Variant::Null(), Variant::Null(),
-       Variant::Null(), Variant::Null(), Variant::Null()},
-      {Variant(int32_t(3)), Variant("x"), Variant(int16_t(0)), Variant(int64_t(-1)), Variant(0.0),
-       Variant::FromCurrency(0), Variant::FromDateTime(EncodeDate(1900, 1, 1)), Variant(""), Variant(std::string())},
-  };
-  std::vector<std::string> names;
-  for (const auto& f : fields) names.push_back(f.Name);
-  IOrvDbSQLPtr insert = BuildInsertSQL(db.get(), "VALS", names);
-  for (const auto& row : rows) {
-    TOrvDbParams params;
-    for (std::size_t i = 0; i < fields.size(); ++i) params.push_back({fields[i].FieldType, row[i]});
-    insert->Execute(params);
-    EXPECT_EQ(insert->RowsAffected(), 1);
-  }
+  const auto rows = EveryTypeRows(1024 * 1024 + 7);
+  CreateEveryTypeTable(db.get(), rows);
   IOrvDbSQLPtr select = db->CreateSQL("SELECT * FROM [VALS] WHERE [ID] > ? ORDER BY [VALS].[ID]");
   select->Execute({IntParam(0)});
   EXPECT_EQ(select->FieldType(Variant("PRICE")), dftCurrency);
@@ -176,24 +157,7 @@ TEST_F(IntrbaseAlias, StatementsCarryParametersNullsBlobsAndCyrillicText) {
   EXPECT_EQ(select->FieldType(Variant("DATA")), dftBlob);
   EXPECT_EQ(select->FieldIndex("name"), 1);
   EXPECT_EQ(select->FieldIndex("NOSUCH"), -1);
-  for (const auto& row : rows) {
-    ASSERT_FALSE(select->Eof());
-    SCOPED_TRACE(row[0].ToString());
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      Variant got = select->GetValue(Variant(fields[i].Name));
-      const Variant& want = row[i];
-      if (want.IsNull()) {
-        EXPECT_TRUE(got.IsNull()) << fields[i].Name;
-      } else if (want.IsString()) {
-        EXPECT_TRUE(got.ToString() == want.StrRef()) << fields[i].Name;
-      } else {
-        EXPECT_DOUBLE_EQ(got.ToDouble(), want.ToDouble()) << fields[i].Name;
-      }
-    }
-    EXPECT_TRUE(select->AsBlob(Variant("DATA")) == (row[8].IsNull() ? std::string() : row[8].StrRef()));
-    select->Next();
-  }
-  EXPECT_TRUE(select->Eof());
+  ExpectEveryTypeRows(select.get(), rows, true);
   select->Close();
 
   IOrvDbSQLPtr update = BuildUpdateSQL(db.get(), "VALS", {"NAME"}, {"ID"});
@@ -204,6 +168,7 @@ TEST_F(IntrbaseAlias, StatementsCarryParametersNullsBlobsAndCyrillicText) {
   EXPECT_EQ(check->AsString(Variant(int32_t(0))), "Новое имя"_ansi);
   check->Close();
   // A duplicate key is the engine's error; nothing of it stays.
+  IOrvDbSQLPtr insert = BuildInsertSQL(db.get(), "VALS", {"ID"});
   EXPECT_THROW(insert->Execute({IntParam(1)}), Exception);
   EXPECT_EQ(Count(db.get(), "VALS"), 3);
   check.reset();
