@@ -3,34 +3,21 @@
 // against the same inserts made straight through ODBC with one prepared statement bound once.
 // Arg 0: all rows in one transaction; arg 1: autocommit, each row committed on its own.
 #include <benchmark/benchmark.h>
-#include <sql.h>
-#include <sqlext.h>
-#include <sqlucode.h>
 
-#include <filesystem>
 #include <string>
 
+#include "bench/support/SqliteInserts.h"
 #include "platform/ado/Ado.h"
 
 namespace {
 
-struct TempDb {
-  std::filesystem::path path;
-  explicit TempDb(const char* name) {
-    path = std::filesystem::temp_directory_path() / (std::string("copyorvel-bench-") + name + ".db");
-    std::filesystem::remove(path);
-  }
-  ~TempDb() { std::filesystem::remove(path); }
-  std::string ConnectionString() const { return "DRIVER=SQLite3;Database=" + path.string(); }
-};
+using namespace benchsupport;
 
 const char* kCreate = "CREATE TABLE rows (id INTEGER, name VARCHAR(40), amount DOUBLE PRECISION)";
 const char* kInsert = "INSERT INTO rows (id, name, amount) VALUES (?, ?, ?)";
 
-std::string RowName(int64_t i) { return "Строка номер "_ansi + std::to_string(i); }
-
 void AdoReusedCommand(benchmark::State& state) {
-  TempDb db("ado-reused");
+  TempSqliteDb db("ado-reused");
   RefPtr<_Connection> c(new _Connection);
   c->Open(db.ConnectionString());
   c->Execute(kCreate);
@@ -55,7 +42,7 @@ void AdoReusedCommand(benchmark::State& state) {
 }
 
 void AdoCommandPerRow(benchmark::State& state) {
-  TempDb db("ado-per-row");
+  TempSqliteDb db("ado-per-row");
   RefPtr<_Connection> c(new _Connection);
   c->Open(db.ConnectionString());
   c->Execute(kCreate);
@@ -80,60 +67,14 @@ void AdoCommandPerRow(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void Check(SQLRETURN rc, const char* what) {
-  if (!SQL_SUCCEEDED(rc)) throw std::runtime_error(what);
-}
-
 void OdbcPrepared(benchmark::State& state) {
-  TempDb db("odbc");
+  TempSqliteDb db("odbc");
   {  // the table, made the same way
     RefPtr<_Connection> c(new _Connection);
     c->Open(db.ConnectionString());
     c->Execute(kCreate);
   }
-  SQLHENV env;
-  SQLHDBC dbc;
-  SQLHSTMT st;
-  Check(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env), "env");
-  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  Check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), "dbc");
-  std::u16string cs = AnsiToUtf16(db.ConnectionString());
-  Check(SQLDriverConnectW(dbc, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()), SQL_NTS, nullptr, 0,
-                          nullptr, SQL_DRIVER_NOPROMPT),
-        "connect");
-  const bool autocommit = state.range(0) != 0;
-  if (!autocommit)
-    SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-  Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st), "stmt");
-  std::u16string sql = AnsiToUtf16(kInsert);
-  Check(SQLPrepareW(st, reinterpret_cast<SQLWCHAR*>(sql.data()), SQL_NTS), "prepare");
-  SQLINTEGER id = 0;
-  double amount = 0;
-  char16_t name[64];
-  SQLLEN idInd = 0, nameInd = 0, amountInd = 0;
-  Check(SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0, &id, 0, &idInd), "bind");
-  Check(SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 40, 0, name, sizeof(name),
-                         &nameInd),
-        "bind");
-  Check(SQLBindParameter(st, 3, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0, &amount, 0,
-                         &amountInd),
-        "bind");
-  int64_t i = 0;
-  for (auto _ : state) {
-    id = static_cast<SQLINTEGER>(i);
-    std::u16string w = AnsiToUtf16(RowName(i));
-    std::copy(w.begin(), w.end(), name);
-    nameInd = static_cast<SQLLEN>(w.size() * sizeof(char16_t));
-    amount = i * 0.5;
-    Check(SQLExecute(st), "execute");
-    ++i;
-  }
-  if (!autocommit) SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT);
-  SQLFreeHandle(SQL_HANDLE_STMT, st);
-  SQLDisconnect(dbc);
-  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-  SQLFreeHandle(SQL_HANDLE_ENV, env);
-  state.SetItemsProcessed(state.iterations());
+  OdbcPreparedInserts(state, db.ConnectionString(), kInsert);
 }
 
 }  // namespace

@@ -3,31 +3,17 @@
 // against the same inserts made straight through ODBC with one statement prepared and bound once.
 // Arg 0: every row in one transaction; arg 1: autocommit, each row committed on its own.
 #include <benchmark/benchmark.h>
-#include <sql.h>
-#include <sqlext.h>
-#include <sqlucode.h>
 
-#include <filesystem>
-#include <stdexcept>
 #include <string>
 
+#include "bench/support/SqliteInserts.h"
 #include "gisdb/OrvelDbs.h"
 
 namespace {
 
-struct TempDb {
-  std::filesystem::path path;
-  explicit TempDb(const char* name) {
-    path = std::filesystem::temp_directory_path() / (std::string("copyorvel-bench-adodb-") + name + ".db");
-    std::filesystem::remove(path);
-  }
-  ~TempDb() { std::filesystem::remove(path); }
-  std::string ConnectionString() const { return "DRIVER=SQLite3;Database=" + path.string(); }
-};
+using namespace benchsupport;
 
-std::string RowName(int64_t i) { return "Строка номер "_ansi + std::to_string(i); }
-
-IOrvDbPtr OpenDb(const TempDb& file) {
+IOrvDbPtr OpenDb(const TempSqliteDb& file) {
   auto params = CreateConnParams({"ENGINE", "OLEDB", "CONNECTIONSTRING", file.ConnectionString()});
   IOrvDbPtr db = ConnectDb(params.get(), true);
   db->CreateSQL("CREATE TABLE [ROWS] ([ID] integer, [NAME] varchar(40), [AMOUNT] double)")->Execute({});
@@ -35,7 +21,7 @@ IOrvDbPtr OpenDb(const TempDb& file) {
 }
 
 void Rows(benchmark::State& state, bool statementPerRow) {
-  TempDb file(statementPerRow ? "per-row" : "reused");
+  TempSqliteDb file(statementPerRow ? "adodb-per-row" : "adodb-reused");
   IOrvDbPtr db = OpenDb(file);
   const bool autocommit = state.range(0) != 0;
   if (!autocommit) db->StartTransaction();
@@ -57,52 +43,10 @@ void Rows(benchmark::State& state, bool statementPerRow) {
 void OrvDbStatement(benchmark::State& state) { Rows(state, false); }
 void OrvDbStatementPerRow(benchmark::State& state) { Rows(state, true); }
 
-void Check(SQLRETURN rc, const char* what) {
-  if (!SQL_SUCCEEDED(rc)) throw std::runtime_error(what);
-}
-
 void OdbcPrepared(benchmark::State& state) {
-  TempDb file("odbc");
+  TempSqliteDb file("adodb-odbc");
   OpenDb(file);  // the same table, made the same way
-  SQLHENV env;
-  SQLHDBC dbc;
-  SQLHSTMT st;
-  Check(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env), "env");
-  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  Check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), "dbc");
-  std::u16string cs = AnsiToUtf16(file.ConnectionString());
-  Check(SQLDriverConnectW(dbc, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()), SQL_NTS, nullptr, 0, nullptr,
-                          SQL_DRIVER_NOPROMPT),
-        "connect");
-  const bool autocommit = state.range(0) != 0;
-  if (!autocommit) SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-  Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st), "stmt");
-  std::u16string sql = AnsiToUtf16("INSERT INTO [ROWS] ([ID],[NAME],[AMOUNT]) VALUES(?,?,?)");
-  Check(SQLPrepareW(st, reinterpret_cast<SQLWCHAR*>(sql.data()), SQL_NTS), "prepare");
-  SQLINTEGER id = 0;
-  double amount = 0;
-  char16_t name[64];
-  SQLLEN idInd = 0, nameInd = 0, amountInd = 0;
-  Check(SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0, &id, 0, &idInd), "bind");
-  Check(SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 40, 0, name, sizeof(name), &nameInd),
-        "bind");
-  Check(SQLBindParameter(st, 3, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0, &amount, 0, &amountInd), "bind");
-  int64_t i = 0;
-  for (auto _ : state) {
-    id = static_cast<SQLINTEGER>(i);
-    std::u16string w = AnsiToUtf16(RowName(i));
-    std::copy(w.begin(), w.end(), name);
-    nameInd = static_cast<SQLLEN>(w.size() * sizeof(char16_t));
-    amount = i * 0.5;
-    Check(SQLExecute(st), "execute");
-    ++i;
-  }
-  if (!autocommit) SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT);
-  SQLFreeHandle(SQL_HANDLE_STMT, st);
-  SQLDisconnect(dbc);
-  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-  SQLFreeHandle(SQL_HANDLE_ENV, env);
-  state.SetItemsProcessed(state.iterations());
+  OdbcPreparedInserts(state, file.ConnectionString(), "INSERT INTO [ROWS] ([ID],[NAME],[AMOUNT]) VALUES(?,?,?)");
 }
 
 }  // namespace
