@@ -41,11 +41,20 @@ class Wizard : public ::testing::Test {
 
   // A demo GIS database on the embedded engine; its location parameters.
   IConnParamsPtr DemoSource(int largeRows = 300) {
-    IConnParamsPtr params = testsupport::NewDatabase(TEngine::FirebirdEmbedded, FDir, "src");
-    IOrvDbPtr db = ConnectDb(params.get(), true);
     testsupport::TDemoOptions options;
     options.LargeRows = largeRows;
     options.BlobBytes = 3000;
+    return Demo(TEngine::FirebirdEmbedded, "src", options);
+  }
+  // A demo GIS database in a Paradox folder.
+  IConnParamsPtr DemoParadoxSource(int largeRows) {
+    testsupport::TDemoOptions options;
+    options.LargeRows = largeRows;
+    return Demo(TEngine::ParadoxFolder, "pdox", options);
+  }
+  IConnParamsPtr Demo(TEngine engine, const std::string& name, const testsupport::TDemoOptions& options) {
+    IConnParamsPtr params = testsupport::NewDatabase(engine, FDir, name);
+    IOrvDbPtr db = ConnectDb(params.get(), true);
     testsupport::BuildDemoGisDb(db.get(), options);
     db->Close();
     return params;
@@ -393,13 +402,7 @@ TEST_F(Wizard, OneDatabaseReachedTwoWaysIsTheSameDatabase) {
 }
 
 TEST_F(Wizard, AParadoxSourceCopiesIntoFirebird) {
-  IConnParamsPtr source = testsupport::NewDatabase(TEngine::ParadoxFolder, FDir, "pdox");
-  {
-    IOrvDbPtr db = ConnectDb(source.get(), true);
-    testsupport::TDemoOptions options;
-    options.LargeRows = 500;
-    testsupport::BuildDemoGisDb(db.get(), options);
-  }
+  IConnParamsPtr source = DemoParadoxSource(500);
   IConnParamsPtr destination = EmptyDestination();
   TCopyOrvel form;
   Enter(form.SrcDbLocation, source.get());
@@ -415,13 +418,7 @@ TEST_F(Wizard, AParadoxSourceCopiesIntoFirebird) {
 }
 
 TEST_F(Wizard, TheSemanticRoadCopiesAndConvertsIntoFirebird) {
-  IConnParamsPtr source = testsupport::NewDatabase(TEngine::ParadoxFolder, FDir, "pdox");
-  {
-    IOrvDbPtr db = ConnectDb(source.get(), true);
-    testsupport::TDemoOptions options;
-    options.LargeRows = 100;
-    testsupport::BuildDemoGisDb(db.get(), options);
-  }
+  IConnParamsPtr source = DemoParadoxSource(100);
   IConnParamsPtr destination = EmptyDestination();
   TCopyOrvel form;
   Enter(form.SrcDbLocation, source.get());
@@ -518,13 +515,7 @@ TEST_F(Wizard, TheSettingsDialogDecidesTheThreeStateBox) {
 // The whole road into SQLite through ODBC: the base copy and the semantic copy with conversion,
 // then the catalogues name the converted tables.
 TEST_F(Wizard, ParadoxIntoSqliteWithTheSemanticTablesConverted) {
-  IConnParamsPtr source = testsupport::NewDatabase(TEngine::ParadoxFolder, FDir, "pdox");
-  {
-    IOrvDbPtr db = ConnectDb(source.get(), true);
-    testsupport::TDemoOptions options;
-    options.LargeRows = 100;
-    testsupport::BuildDemoGisDb(db.get(), options);
-  }
+  IConnParamsPtr source = DemoParadoxSource(100);
   IConnParamsPtr destination = testsupport::NewDatabase(TEngine::SqliteOdbc, FDir, "lite");
   TCopyOrvel form;
   Enter(form.SrcDbLocation, source.get());
