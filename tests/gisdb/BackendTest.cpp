@@ -13,6 +13,7 @@
 
 using testsupport::TEngine;
 using testsupport::CreateEveryTypeTable;
+using testsupport::Describe;
 using testsupport::EveryTypeRows;
 using testsupport::ExpectEveryTypeRows;
 
@@ -53,11 +54,6 @@ class Backend : public ::testing::TestWithParam<TEngine> {
 
   testsupport::TempDir FDir;
 };
-
-std::string Describe(const TOrvDbFieldDef& f) {
-  return f.Name + " type " + std::to_string(f.FieldType) + " size " + std::to_string(f.Size) +
-         (f.Required ? " required" : "");
-}
 
 }  // namespace
 

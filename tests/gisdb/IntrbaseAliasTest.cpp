@@ -14,6 +14,7 @@
 #include "tests/support/TestSupport.h"
 
 using testsupport::CreateEveryTypeTable;
+using testsupport::Describe;
 using testsupport::EveryTypeRows;
 using testsupport::ExpectEveryTypeRows;
 
@@ -53,11 +54,6 @@ class IntrbaseAlias : public ::testing::Test {
   testsupport::TempDir FDir;
   IConnParamsPtr FParams;
 };
-
-std::string Describe(const TOrvDbFieldDef& f) {
-  return f.Name + " type " + std::to_string(f.FieldType) + " size " + std::to_string(f.Size) +
-         (f.Required ? " required" : "");
-}
 
 }  // namespace
 

@@ -69,4 +69,9 @@ void ExpectEveryTypeRows(IOrvDbSQL* select, const std::vector<std::vector<Varian
   EXPECT_TRUE(select->Eof());
 }
 
+std::string Describe(const TOrvDbFieldDef& f) {
+  return f.Name + " type " + std::to_string(f.FieldType) + " size " + std::to_string(f.Size) +
+         (f.Required ? " required" : "");
+}
+
 }  // namespace testsupport

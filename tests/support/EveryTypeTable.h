@@ -22,4 +22,7 @@ void CreateEveryTypeTable(IOrvDb* db, const std::vector<std::vector<Variant>>& r
 // AsBlob (an ODBC long value can be read only once a row).
 void ExpectEveryTypeRows(IOrvDbSQL* select, const std::vector<std::vector<Variant>>& rows, bool blobTwice);
 
+// A field definition as one line ("NAME type 3 size 60 required"), for comparing loaded structures.
+std::string Describe(const TOrvDbFieldDef& f);
+
 }  // namespace testsupport
