@@ -11,7 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <ranges>
+#include <algorithm>
 
 #include "platform/rtl/SysUtils.h"
 #include "platform/ui/FileDialogs.h"
@@ -206,9 +206,11 @@ std::string TDataLinkForm::ConnectionString() const {
   add("Database", edDatabase);
   add("Uid", edUser);
   if (!edPassword->text().isEmpty()) pairs.emplace_back("Pwd", FromQStringLossy(edPassword->text()));
-  for (const auto& line : FromQStringLossy(edOther->toPlainText()) | std::views::split('\n')) {
-    std::string piece(line.begin(), line.end());
-    for (auto& p : ParseOdbcConnectionString(piece)) pairs.push_back(p);
+  const std::string other = FromQStringLossy(edOther->toPlainText());
+  for (size_t from = 0; from <= other.size();) {
+    size_t end = std::min(other.find('\n', from), other.size());
+    for (auto& p : ParseOdbcConnectionString(other.substr(from, end - from))) pairs.push_back(p);
+    from = end + 1;
   }
   return BuildOdbcConnectionString(pairs);
 }

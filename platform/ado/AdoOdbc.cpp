@@ -11,14 +11,22 @@ EAdoError::EAdoError(std::string message, std::string sqlState, int32_t nativeEr
 
 namespace adoodbc {
 
+namespace {
+
+// A named function rather than a lambda: clang 14 fails on a text literal inside a lambda that
+// initialises a static.
+SQLHENV NewEnvironment() {
+  SQLHENV h = SQL_NULL_HENV;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h)))
+    throw EAdoError("Не удалось создать окружение ODBC"_ansi);
+  SQLSetEnvAttr(h, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  return h;
+}
+
+}  // namespace
+
 SQLHENV Environment() {
-  static SQLHENV env = [] {
-    SQLHENV h = SQL_NULL_HENV;
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h)))
-      throw EAdoError("Не удалось создать окружение ODBC"_ansi);
-    SQLSetEnvAttr(h, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    return h;
-  }();
+  static SQLHENV env = NewEnvironment();
   return env;
 }
 
