@@ -232,14 +232,49 @@ void TVCLOrvDb::StartTransaction() {
     FDatabase->StartTransaction();
 }
 
+// A commit the engine refuses (Firebird refuses a DROP of a table still in use only when it
+// commits) rolls the work back before the error passes on: nothing of it stays pending for a
+// later bracket or the disconnect to make permanent, and the connection stays usable.
 void TVCLOrvDb::Commit() {
   if (FKind == 2) {
     if (FTransCount > 0) {
       --FTransCount;
-      if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) FIBTransaction->CommitRetaining();
+      if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) {
+        try {
+          FIBTransaction->CommitRetaining();
+        } catch (...) {
+          UndoInterBaseWork();
+          throw;
+        }
+      }
     }
   } else if (FDatabase && FDatabase->IsSQLBased()) {
-    FDatabase->Commit();
+    try {
+      FDatabase->Commit();
+    } catch (...) {
+      try {
+        if (FDatabase->InTransaction()) FDatabase->Rollback();
+      } catch (...) {
+      }
+      throw;
+    }
+  }
+}
+
+void TVCLOrvDb::UndoInterBaseWork() {
+  try {
+    FIBTransaction->RollbackRetaining();
+    return;
+  } catch (...) {
+  }
+  // Not even a rollback with retaining: the transaction ends and a new one takes its place.
+  try {
+    if (FIBTransaction->Active()) FIBTransaction->Rollback();
+  } catch (...) {
+  }
+  try {
+    if (!FIBTransaction->Active() && FIBDatabase->Connected()) FIBTransaction->StartTransaction();
+  } catch (...) {
   }
 }
 

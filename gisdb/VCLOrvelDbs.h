@@ -6,8 +6,8 @@
 // databases, tables and queries of platform/bde over our Paradox engine, and the InterBase
 // components of platform/ibx over the Firebird client. An InterBase connection keeps one
 // transaction open from Open to Close and counts the brackets opened on it: only a bracket closed
-// at depth 0 commits (or rolls back) its work, with retaining. Dropping and creating a table each
-// open a bracket of their own.
+// at depth 0 commits (or rolls back) its work, with retaining; a commit the engine refuses there
+// rolls that work back and raises. Dropping and creating a table each open a bracket of their own.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +61,8 @@ class TVCLOrvDb : public TOrvDb {
 
  private:
   void OpenInterBase();
+  // Rolls back the InterBase work after a refused commit, keeping a transaction open.
+  void UndoInterBaseWork();
   void CreateSession();
   uint8_t FKind = 0;
   std::unique_ptr<bde::TSession> FSession;

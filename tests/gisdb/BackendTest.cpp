@@ -325,6 +325,46 @@ TEST_P(InterBase, ProtocolsAndParameterErrors) {
   EXPECT_FALSE(closed->InTransaction());
 }
 
+// Firebird reports a table still in use only when the DROP commits. A rebuild refused so keeps
+// the table and its rows (or names where they are), and no later bracket or reconnect loses them;
+// the connection stays usable.
+TEST_P(InterBase, ARebuildOfATableInUseKeepsItsRows) {
+  for (const bool sameConnection : {false, true}) {
+    SCOPED_TRACE(sameConnection ? "held by the same connection" : "held by another connection");
+    IConnParamsPtr params = NewParams(sameConnection ? "same" : "other");
+    IOrvDbPtr db = ConnectDb(params.get(), true);
+    CreateSysTable(db.get(), "KEEP", {{"ID", dftInt32, 0, true}, {"NAME", dftString, 20, false}},
+                   {{"KEEP_PK", "ID", dioPrimary | dioUnique}});
+    BuildInsertSQL(db.get(), "KEEP", {"ID", "NAME"})->Execute({IntParam(1), StrParam("a")});
+    BuildInsertSQL(db.get(), "KEEP", {"ID", "NAME"})->Execute({IntParam(2), StrParam("b")});
+    BuildInsertSQL(db.get(), "KEEP", {"ID", "NAME"})->Execute({IntParam(3), StrParam("c")});
+    db->StartTransaction();
+    db->Commit();
+    IOrvDbPtr other = sameConnection ? db : ConnectDb(params.get(), true);
+    IOrvDbSQLPtr holder = OpenTableSQL(other.get(), "KEEP");
+    IOrvDbTableDefPtr def = db->GetTableDef("KEEP");
+    def->AddField({"EXTRA", dftInt32, 0, false});
+    std::string error;
+    try {
+      def->ApplyChanges();
+    } catch (const Exception& e) {
+      error = e.Message();
+    }
+    EXPECT_NE(error.find("KEEP"), std::string::npos) << error;
+    holder.reset();
+    other.reset();
+    // A later bracket commits whatever the connection still holds.
+    CreateSysTable(db.get(), "LATER", {{"ID", dftInt32, 0, true}}, {{"LATER_PK", "ID", dioPrimary | dioUnique}});
+    db->Close();
+    db = ConnectDb(params.get(), true);
+    EXPECT_TRUE(db->TableExists("LATER"));
+    EXPECT_FALSE(db->TableExists("tmp_KEEP"));
+    ASSERT_TRUE(db->TableExists("KEEP"));
+    EXPECT_EQ(testsupport::CanonicalRows(db.get(), "KEEP", {"ID", "NAME"}).size(), 3u);
+    EXPECT_EQ(db->GetTableDef("KEEP")->IndexOfField("EXTRA"), -1) << "the old structure";
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, InterBase, ::testing::Values(TEngine::FirebirdEmbedded, TEngine::FirebirdServer),
                          [](const auto& p) { return testsupport::EngineName(p.param); });
 
