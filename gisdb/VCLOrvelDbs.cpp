@@ -582,10 +582,6 @@ std::string TVCLOrvDbSQL::AsBlob(const Variant& column) {
 }
 
 bool TVCLOrvDbSQL::AsBoolean(const Variant& column) { return Column(column).AsBoolean(); }
-int8_t TVCLOrvDbSQL::AsInt8(const Variant& column) { return static_cast<int8_t>(Column(column).AsInteger()); }
-uint8_t TVCLOrvDbSQL::AsUInt8(const Variant& column) { return static_cast<uint8_t>(Column(column).AsInteger()); }
-int16_t TVCLOrvDbSQL::AsInt16(const Variant& column) { return static_cast<int16_t>(Column(column).AsInteger()); }
-uint16_t TVCLOrvDbSQL::AsUInt16(const Variant& column) { return static_cast<uint16_t>(Column(column).AsInteger()); }
 int32_t TVCLOrvDbSQL::AsInt32(const Variant& column) { return Column(column).AsInteger(); }
 uint32_t TVCLOrvDbSQL::AsUInt32(const Variant& column) { return static_cast<uint32_t>(Column(column).AsInteger()); }
 float TVCLOrvDbSQL::AsSingle(const Variant& column) { return static_cast<float>(Column(column).AsFloat()); }
@@ -695,10 +691,6 @@ std::string TIBOrvDbSQL::AsBlob(const Variant& column) {
 }
 
 bool TIBOrvDbSQL::AsBoolean(const Variant& column) { return Column(column).AsVariant().ToBool(); }
-int8_t TIBOrvDbSQL::AsInt8(const Variant& column) { return static_cast<int8_t>(Column(column).AsShort()); }
-uint8_t TIBOrvDbSQL::AsUInt8(const Variant& column) { return static_cast<uint8_t>(Column(column).AsShort()); }
-int16_t TIBOrvDbSQL::AsInt16(const Variant& column) { return Column(column).AsShort(); }
-uint16_t TIBOrvDbSQL::AsUInt16(const Variant& column) { return static_cast<uint16_t>(Column(column).AsLong()); }
 int32_t TIBOrvDbSQL::AsInt32(const Variant& column) { return Column(column).AsLong(); }
 uint32_t TIBOrvDbSQL::AsUInt32(const Variant& column) { return static_cast<uint32_t>(Column(column).AsLong()); }
 float TIBOrvDbSQL::AsSingle(const Variant& column) { return Column(column).AsFloat(); }

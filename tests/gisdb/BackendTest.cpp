@@ -145,6 +145,26 @@ TEST_P(Backend, RestructureKeepsTheRows) {
   EXPECT_NE(rows[0].find("Имя"_ansi), std::string::npos);
 }
 
+TEST_P(Backend, NarrowGettersTakeTheLowBits) {
+  IOrvDbPtr db = NewDb();
+  CreateSysTable(db.get(), "W", {{"ID", dftInt32, 0, true}, {"V", dftInt32, 0, false}}, {{"W_PK", "ID", dioPrimary | dioUnique}});
+  const struct {
+    int32_t value, int8, uint8, int16, uint16;
+  } rows[] = {{70000, 112, 112, 4464, 4464}, {-70000, -112, 144, -4464, 61072}, {-1, -1, 255, -1, 65535}};
+  for (std::size_t i = 0; i < std::size(rows); ++i)
+    BuildInsertSQL(db.get(), "W", {"ID", "V"})->Execute({IntParam(static_cast<int32_t>(i)), IntParam(rows[i].value)});
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(rows[i].value);
+    IOrvDbSQLPtr q = BuildSelectSQL(db.get(), "W", {"V"}, {"ID"});
+    q->Execute({IntParam(static_cast<int32_t>(i))});
+    EXPECT_EQ(q->AsInt8(Variant("V")), rows[i].int8);
+    EXPECT_EQ(q->AsUInt8(Variant("V")), rows[i].uint8);
+    EXPECT_EQ(q->AsInt16(Variant("V")), rows[i].int16);
+    EXPECT_EQ(q->AsUInt16(Variant("V")), rows[i].uint16);
+    q->Close();
+  }
+}
+
 TEST_P(Backend, DroppingAMissingTableIsNoError) {
   IOrvDbPtr db = NewDb();
   EXPECT_FALSE(db->TableExists("NO_SUCH_TABLE"));
