@@ -173,28 +173,23 @@ void TVCLOrvDb::CreateSession() {
   FDatabase->SetLoginPrompt(false);
 }
 
+std::string IBDatabaseName(IConnParams* p) {
+  const std::string server = GetConnParam(p, "SERVER", "");
+  const std::string database = GetConnParam(p, "DATABASE", "");
+  if (server.empty()) return database;
+  const std::string protocol = GetConnParam(p, "PROTOCOL", "");
+  if (AnsiSameText(protocol, "TCP")) return server + ":" + database;
+  if (AnsiSameText(protocol, "NamedPipe")) return "\\\\" + server + "\\" + database;
+  if (AnsiSameText(protocol, "SPX")) return server + "@" + database;
+  throw Exception("Ошибка открытия базы данных InterBase: некорректный протокол"_ansi);
+}
+
 void TVCLOrvDb::OpenInterBase() {
   IConnParams* p = Params();
   FKind = 2;
   FIBDatabase = std::make_unique<TIBDatabase>();
   FIBDatabase->SetLoginPrompt(false);
-  const std::string server = GetConnParam(p, "SERVER", "");
-  const std::string database = GetConnParam(p, "DATABASE", "");
-  std::string name;
-  if (server.empty()) {
-    name = database;
-  } else {
-    const std::string protocol = GetConnParam(p, "PROTOCOL", "");
-    if (AnsiSameText(protocol, "TCP"))
-      name = server + ":" + database;
-    else if (AnsiSameText(protocol, "NamedPipe"))
-      name = "\\\\" + server + "\\" + database;
-    else if (AnsiSameText(protocol, "SPX"))
-      name = server + "@" + database;
-    else
-      throw Exception("Ошибка открытия базы данных InterBase: некорректный протокол"_ansi);
-  }
-  FIBDatabase->SetDatabaseName(name);
+  FIBDatabase->SetDatabaseName(IBDatabaseName(p));
   const std::pair<const char*, const char*> lines[] = {
       {"user_name", "USER"}, {"password", "PASSWORD"}, {"sql_role", "SQLROLE"}, {"lc_ctype", "CTYPE"}};
   for (const auto& [line, key] : lines) {

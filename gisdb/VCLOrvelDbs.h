@@ -153,6 +153,12 @@ class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   std::string FSQL;
 };
 
+// The database name the client is given for an InterBase location: DATABASE alone without a
+// SERVER, else SERVER and DATABASE joined as PROTOCOL says (srv:path, \\srv\path,
+// srv@path); an unknown protocol raises "Ошибка открытия базы данных InterBase: некорректный
+// протокол".
+std::string IBDatabaseName(IConnParams* params);
+
 // The class-library field type of an engine-neutral one, and back.
 TFieldType FieldTypeToVCL(TOrvDbFieldType type);
 TOrvDbFieldType VCLToFieldType(TFieldType type);
