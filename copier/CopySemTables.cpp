@@ -235,6 +235,14 @@ void TCopySemTablesFrame::CopyTables() {
     GisDb->StartTransaction();
     GisDb->Commit();
   } catch (...) {
+    // Rows rewritten before the failure stay rewritten: they are made durable before the error is
+    // shown, not left pending in the connection while the wizard stays open. A failure of this
+    // commit leaves the first error to be reported.
+    try {
+      GisDb->StartTransaction();
+      GisDb->Commit();
+    } catch (...) {
+    }
     Unlock();
     throw;
   }

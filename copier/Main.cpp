@@ -14,18 +14,15 @@
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <filesystem>
 #include <functional>
 
 #include "copier/ConvertSettings.h"
 #include "copier/CopyOrvelBases.h"
 #include "copier/CopySemTables.h"
-#include "copier/DataLinks.h"
 #include "copier/DbLocations.h"
 #include "foundation/CommonUtils.h"
 #include "foundation/DialogIcons.h"
 #include "foundation/XListView.h"
-#include "platform/bde/Bde.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/UiText.h"
@@ -348,7 +345,8 @@ void TCopyOrvel::AcceptSource() {
 
 void TCopyOrvel::AcceptDestination() {
   IConnParamsPtr p = DstDbLocation->GetLocation();
-  if (SameDatabase(SourceParams.get(), p.get())) throw Exception("Нельзя скопировать базу саму в себя"_ansi);
+  if (SameDatabase(SourceParams.get(), p.get(), SourceDb.get()))
+    throw Exception("Нельзя скопировать базу саму в себя"_ansi);
   DestDb = ConnectDb(p.get(), true);
   if (!SameDbLocation(DestParams.get(), p.get())) {
     CopyBase->State = csReady;
@@ -413,7 +411,7 @@ void TCopyOrvel::AcceptSemSource() {
 
 void TCopyOrvel::AcceptSemDestination() {
   SemDestParams = DstSemLocation->GetLocation();
-  if (SameDatabase(SemSourceParams.get(), SemDestParams.get()))
+  if (SameDatabase(SemSourceParams.get(), SemDestParams.get(), SemSourceDb.get()))
     throw Exception("Нельзя скопировать сементические таблицы сама в себя"_ansi);
   SemDestDb = ConnectDb(SemDestParams.get(), true);
   GoToPage(true);
@@ -577,51 +575,3 @@ bool TCopyOrvel::AskYesNo(const std::string& text) {
 }
 
 bool TCopyOrvel::AskStop(const std::string& text) { return AskYesNo(text); }
-
-// --- one database reached two ways -----------------------------------------------------------
-
-namespace {
-
-bool IsLocalHost(const std::string& server) {
-  return server.empty() || SameText(server, "localhost") || server == "127.0.0.1" || server == "::1";
-}
-
-// The file or folder a location reaches on this machine, or "" when it names none.
-std::string PhysicalPath(IConnParams* p) {
-  const std::string engine = UpperCase(GetConnParam(p, "ENGINE", ""));
-  if (engine == "PDOX") return GetConnParam(p, "FOLDER", "");
-  if (engine == "BDE") {
-    // An alias of the file driver names a folder.
-    const std::string alias = GetConnParam(p, "ALIAS", "");
-    try {
-      if (!bde::Session().IsAlias(alias) || bde::Session().GetAliasDriverName(alias) != "STANDARD") return "";
-      TStringList params;
-      bde::Session().GetAliasParams(alias, params);
-      return params.Values("PATH");
-    } catch (const Exception&) {
-      return "";
-    }
-  }
-  if (engine == "IB") {
-    if (!IsLocalHost(GetConnParam(p, "SERVER", ""))) return "";
-    return GetConnParam(p, "DATABASE", "");
-  }
-  if (engine == "OLEDB") {
-    for (const auto& [key, value] : ParseOdbcConnectionString(GetConnParam(p, "CONNECTIONSTRING", "")))
-      if (SameText(key, "Database") || SameText(key, "DBQ")) return value;
-    return "";
-  }
-  return "";
-}
-
-}  // namespace
-
-bool SameDatabase(IConnParams* a, IConnParams* b) {
-  if (SameDbLocation(a, b)) return true;
-  if (!a || !b) return false;
-  const std::string x = PhysicalPath(a), y = PhysicalPath(b);
-  if (x.empty() || y.empty()) return false;
-  std::error_code ec;
-  const bool same = std::filesystem::equivalent(AnsiToUtf8(x), AnsiToUtf8(y), ec);
-  return !ec && same;
-}

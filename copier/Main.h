@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "copier/DbPlaces.h"
 #include "gisdb/OrvelDbs.h"
 #include "platform/rtl/Classes.h"
 
@@ -134,9 +135,3 @@ class TCopyOrvel : public QWidget {
 extern int PrevPageIndex;
 // The one main form; null until the program creates it.
 extern TCopyOrvel* CopyOrvel;
-
-// Whether two locations reach the same database, also when they name it two ways: the location
-// texts compare equal, or the Paradox folder, the folder of a file-driver alias, the database file
-// of an ODBC connection string, or the local (or local-server) InterBase file resolve to one
-// existing file or folder.
-bool SameDatabase(IConnParams* a, IConnParams* b);

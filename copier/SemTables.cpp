@@ -2,9 +2,11 @@
 // SemTables.h.
 //
 // The value comes from a database blob and may hold anything, so the readers keep two promises:
-// no read leaves the stream or a block, and nothing allocated grows beyond the bytes that remain:
-// a stream string's length is checked against the bytes left before its text is allocated, and
-// every field or value read consumes at least one byte of the stream.
+// no read leaves the stream or a block, and nothing allocated grows beyond what the value
+// holds: a stream string's length is checked against the bytes left before its text is
+// allocated, every field or value of the current layout consumes at least one byte, and the
+// older layout, whose blocks read missing bytes as zero, makes at most the signed 16-bit counts
+// it reads of empty fields and values out of them.
 #include "copier/SemTables.h"
 
 #include <algorithm>
@@ -60,13 +62,13 @@ std::string ReadStoredStr(TStream& stream) {
   return text;
 }
 
-// One fixed-size block of the second layout, read with the stream's plain read. Bytes that the
-// stream does not hold count as zero; a block of which not one byte is left is a read error, so
-// that a hostile count can never make records out of nothing.
+// One fixed-size block of the second layout, read with the stream's plain read, which does not
+// fail when the value ends early: bytes the stream does not hold count as zero, up to a whole
+// block of which no byte is left.
 template <std::size_t N>
 std::array<uint8_t, N> ReadOldBlock(TStream& stream) {
   std::array<uint8_t, N> block{};
-  if (stream.Read(block.data(), N) <= 0) stream.ReadBuffer(block.data(), N);
+  stream.Read(block.data(), N);
   return block;
 }
 

@@ -63,8 +63,8 @@ class TFieldInfo : public TObject {
 
   // Reads one field record in the layout SemStructVersion selects; Values is cleared first.
   // A first-layout record that ends early raises the stream's EReadError. A second-layout block
-  // that ends early counts its missing bytes as zero, and a length byte above the block's
-  // capacity is taken as the capacity; a block of which no byte is left raises EReadError.
+  // that ends early counts its missing bytes as zero, a block of which no byte is left included,
+  // and a length byte above the block's capacity is taken as the capacity.
   // On a failure the fields read so far keep their new values.
   void LoadFromStream(TStream& stream);
   // Writes one field record in the current layout. Raises ESemStructError, writing nothing, for
@@ -101,8 +101,8 @@ class TTableInfo : public TObject {
   TFieldInfo* FindField(const std::string& name) const;
 
   // Replaces the fields by those of the structure value that starts at the stream's position.
-  // Fewer than 33 bytes left: no fields and no error. A value that ends inside a record raises
-  // EReadError; the fields read before it stay, the one being read is dropped.
+  // Fewer than 33 bytes left: no fields and no error. A current-layout value that ends inside a
+  // record raises EReadError; the fields read before it stay, the one being read is dropped.
   void LoadFromStream(TStream& stream);
   // Writes the whole structure value in the current layout, version 284. A structure the layout
   // cannot hold (more than 32767 fields, see also TFieldInfo::SaveToStream) raises

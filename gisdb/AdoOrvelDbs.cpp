@@ -564,10 +564,6 @@ int32_t TAdoOrvDbSQL::AsInt32(const Variant& column) {
   return v.IsNull() ? 0 : v.ToInt32();
 }
 
-int8_t TAdoOrvDbSQL::AsInt8(const Variant& column) { return static_cast<int8_t>(AsInt32(column)); }
-uint8_t TAdoOrvDbSQL::AsUInt8(const Variant& column) { return static_cast<uint8_t>(AsInt32(column)); }
-int16_t TAdoOrvDbSQL::AsInt16(const Variant& column) { return static_cast<int16_t>(AsInt32(column)); }
-uint16_t TAdoOrvDbSQL::AsUInt16(const Variant& column) { return static_cast<uint16_t>(AsInt32(column)); }
 uint32_t TAdoOrvDbSQL::AsUInt32(const Variant& column) { return static_cast<uint32_t>(AsInt32(column)); }
 
 double TAdoOrvDbSQL::AsDouble(const Variant& column) {

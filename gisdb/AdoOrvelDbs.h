@@ -178,10 +178,6 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   std::string AsString(const Variant& column) override;
   std::string AsBlob(const Variant& column) override;
   bool AsBoolean(const Variant& column) override;
-  int8_t AsInt8(const Variant& column) override;
-  uint8_t AsUInt8(const Variant& column) override;
-  int16_t AsInt16(const Variant& column) override;
-  uint16_t AsUInt16(const Variant& column) override;
   int32_t AsInt32(const Variant& column) override;
   uint32_t AsUInt32(const Variant& column) override;
   float AsSingle(const Variant& column) override;

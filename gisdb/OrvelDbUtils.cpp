@@ -248,6 +248,25 @@ class TLongOperationScope {
                          {to, static_cast<long long>(got), static_cast<long long>(expected), from}));
 }
 
+// A row copy of a rebuild, committed before the next step relies on it: on an engine that keeps
+// work pending until a bracket closes, a later commit that the engine refuses would otherwise
+// undo these rows along with the refused step.
+int64_t CopyCommitted(IOrvDb* db, const std::string& source, const std::string& target, TOrvDbTableDef* fieldMap) {
+  db->StartTransaction();
+  int64_t rows = 0;
+  try {
+    rows = CopyTableData(db, source, target, fieldMap);
+  } catch (...) {
+    try {
+      db->Rollback();
+    } catch (...) {
+    }
+    throw;
+  }
+  db->Commit();
+  return rows;
+}
+
 }  // namespace
 
 void TOrvDbTableDef::ApplyChanges() {
@@ -272,7 +291,7 @@ void TOrvDbTableDef::RestructureTable() {
     old->Load(FOriginalName);
     db->DropTable(temp);
     old->CreateTable(temp, false);
-    CopyTableData(db, FOriginalName, temp, nullptr);
+    CopyCommitted(db, FOriginalName, temp, nullptr);
     int64_t expected = CountTableRows(db, FOriginalName);
     int64_t kept = CountTableRows(db, temp);
     if (kept != expected) RowCountMismatch(FOriginalName, temp, expected, kept);
@@ -290,7 +309,7 @@ void TOrvDbTableDef::RestructureTable() {
     CreateTable(FTableName, true);
     try {
       // A new structure that shares no column with the old one keeps no rows, by design.
-      if (CopyTableData(db, temp, FTableName, this) >= 0) {
+      if (CopyCommitted(db, temp, FTableName, this) >= 0) {
         int64_t expected = CountTableRows(db, temp);
         int64_t copied = CountTableRows(db, FTableName);
         if (copied != expected) RowCountMismatch(temp, FTableName, expected, copied);
@@ -309,7 +328,7 @@ void TOrvDbTableDef::RestructureTable() {
     bool restored = false;
     try {
       old->CreateTable(FOriginalName, true);
-      CopyTableData(db, temp, FOriginalName, nullptr);
+      CopyCommitted(db, temp, FOriginalName, nullptr);
       int64_t expected = CountTableRows(db, temp);
       int64_t back = CountTableRows(db, FOriginalName);
       if (back != expected) RowCountMismatch(temp, FOriginalName, expected, back);

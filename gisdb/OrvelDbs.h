@@ -149,10 +149,12 @@ class IOrvDbSQL : public virtual IInterface {
   virtual std::string AsString(const Variant& column) = 0;
   virtual std::string AsBlob(const Variant& column) = 0;
   virtual bool AsBoolean(const Variant& column) = 0;
-  virtual int8_t AsInt8(const Variant& column) = 0;
-  virtual uint8_t AsUInt8(const Variant& column) = 0;
-  virtual int16_t AsInt16(const Variant& column) = 0;
-  virtual uint16_t AsUInt16(const Variant& column) = 0;
+  // The narrow integers are the low bits of AsInt32 on every back-end alike (70000 gives 112 and
+  // 4464): a value wider than the type is cut, never refused.
+  int8_t AsInt8(const Variant& column) { return static_cast<int8_t>(AsInt32(column)); }
+  uint8_t AsUInt8(const Variant& column) { return static_cast<uint8_t>(AsInt32(column)); }
+  int16_t AsInt16(const Variant& column) { return static_cast<int16_t>(AsInt32(column)); }
+  uint16_t AsUInt16(const Variant& column) { return static_cast<uint16_t>(AsInt32(column)); }
   virtual int32_t AsInt32(const Variant& column) = 0;
   virtual uint32_t AsUInt32(const Variant& column) = 0;
   virtual float AsSingle(const Variant& column) = 0;

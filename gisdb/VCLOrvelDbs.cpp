@@ -173,28 +173,23 @@ void TVCLOrvDb::CreateSession() {
   FDatabase->SetLoginPrompt(false);
 }
 
+std::string IBDatabaseName(IConnParams* p) {
+  const std::string server = GetConnParam(p, "SERVER", "");
+  const std::string database = GetConnParam(p, "DATABASE", "");
+  if (server.empty()) return database;
+  const std::string protocol = GetConnParam(p, "PROTOCOL", "");
+  if (AnsiSameText(protocol, "TCP")) return server + ":" + database;
+  if (AnsiSameText(protocol, "NamedPipe")) return "\\\\" + server + "\\" + database;
+  if (AnsiSameText(protocol, "SPX")) return server + "@" + database;
+  throw Exception("Ошибка открытия базы данных InterBase: некорректный протокол"_ansi);
+}
+
 void TVCLOrvDb::OpenInterBase() {
   IConnParams* p = Params();
   FKind = 2;
   FIBDatabase = std::make_unique<TIBDatabase>();
   FIBDatabase->SetLoginPrompt(false);
-  const std::string server = GetConnParam(p, "SERVER", "");
-  const std::string database = GetConnParam(p, "DATABASE", "");
-  std::string name;
-  if (server.empty()) {
-    name = database;
-  } else {
-    const std::string protocol = GetConnParam(p, "PROTOCOL", "");
-    if (AnsiSameText(protocol, "TCP"))
-      name = server + ":" + database;
-    else if (AnsiSameText(protocol, "NamedPipe"))
-      name = "\\\\" + server + "\\" + database;
-    else if (AnsiSameText(protocol, "SPX"))
-      name = server + "@" + database;
-    else
-      throw Exception("Ошибка открытия базы данных InterBase: некорректный протокол"_ansi);
-  }
-  FIBDatabase->SetDatabaseName(name);
+  FIBDatabase->SetDatabaseName(IBDatabaseName(p));
   const std::pair<const char*, const char*> lines[] = {
       {"user_name", "USER"}, {"password", "PASSWORD"}, {"sql_role", "SQLROLE"}, {"lc_ctype", "CTYPE"}};
   for (const auto& [line, key] : lines) {
@@ -232,14 +227,49 @@ void TVCLOrvDb::StartTransaction() {
     FDatabase->StartTransaction();
 }
 
+// A commit the engine refuses (Firebird refuses a DROP of a table still in use only when it
+// commits) rolls the work back before the error passes on: nothing of it stays pending for a
+// later bracket or the disconnect to make permanent, and the connection stays usable.
 void TVCLOrvDb::Commit() {
   if (FKind == 2) {
     if (FTransCount > 0) {
       --FTransCount;
-      if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) FIBTransaction->CommitRetaining();
+      if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) {
+        try {
+          FIBTransaction->CommitRetaining();
+        } catch (...) {
+          UndoInterBaseWork();
+          throw;
+        }
+      }
     }
   } else if (FDatabase && FDatabase->IsSQLBased()) {
-    FDatabase->Commit();
+    try {
+      FDatabase->Commit();
+    } catch (...) {
+      try {
+        if (FDatabase->InTransaction()) FDatabase->Rollback();
+      } catch (...) {
+      }
+      throw;
+    }
+  }
+}
+
+void TVCLOrvDb::UndoInterBaseWork() {
+  try {
+    FIBTransaction->RollbackRetaining();
+    return;
+  } catch (...) {
+  }
+  // Not even a rollback with retaining: the transaction ends and a new one takes its place.
+  try {
+    if (FIBTransaction->Active()) FIBTransaction->Rollback();
+  } catch (...) {
+  }
+  try {
+    if (!FIBTransaction->Active() && FIBDatabase->Connected()) FIBTransaction->StartTransaction();
+  } catch (...) {
   }
 }
 
@@ -547,10 +577,6 @@ std::string TVCLOrvDbSQL::AsBlob(const Variant& column) {
 }
 
 bool TVCLOrvDbSQL::AsBoolean(const Variant& column) { return Column(column).AsBoolean(); }
-int8_t TVCLOrvDbSQL::AsInt8(const Variant& column) { return static_cast<int8_t>(Column(column).AsInteger()); }
-uint8_t TVCLOrvDbSQL::AsUInt8(const Variant& column) { return static_cast<uint8_t>(Column(column).AsInteger()); }
-int16_t TVCLOrvDbSQL::AsInt16(const Variant& column) { return static_cast<int16_t>(Column(column).AsInteger()); }
-uint16_t TVCLOrvDbSQL::AsUInt16(const Variant& column) { return static_cast<uint16_t>(Column(column).AsInteger()); }
 int32_t TVCLOrvDbSQL::AsInt32(const Variant& column) { return Column(column).AsInteger(); }
 uint32_t TVCLOrvDbSQL::AsUInt32(const Variant& column) { return static_cast<uint32_t>(Column(column).AsInteger()); }
 float TVCLOrvDbSQL::AsSingle(const Variant& column) { return static_cast<float>(Column(column).AsFloat()); }
@@ -660,10 +686,6 @@ std::string TIBOrvDbSQL::AsBlob(const Variant& column) {
 }
 
 bool TIBOrvDbSQL::AsBoolean(const Variant& column) { return Column(column).AsVariant().ToBool(); }
-int8_t TIBOrvDbSQL::AsInt8(const Variant& column) { return static_cast<int8_t>(Column(column).AsShort()); }
-uint8_t TIBOrvDbSQL::AsUInt8(const Variant& column) { return static_cast<uint8_t>(Column(column).AsShort()); }
-int16_t TIBOrvDbSQL::AsInt16(const Variant& column) { return Column(column).AsShort(); }
-uint16_t TIBOrvDbSQL::AsUInt16(const Variant& column) { return static_cast<uint16_t>(Column(column).AsLong()); }
 int32_t TIBOrvDbSQL::AsInt32(const Variant& column) { return Column(column).AsLong(); }
 uint32_t TIBOrvDbSQL::AsUInt32(const Variant& column) { return static_cast<uint32_t>(Column(column).AsLong()); }
 float TIBOrvDbSQL::AsSingle(const Variant& column) { return Column(column).AsFloat(); }

@@ -6,8 +6,8 @@
 // databases, tables and queries of platform/bde over our Paradox engine, and the InterBase
 // components of platform/ibx over the Firebird client. An InterBase connection keeps one
 // transaction open from Open to Close and counts the brackets opened on it: only a bracket closed
-// at depth 0 commits (or rolls back) its work, with retaining. Dropping and creating a table each
-// open a bracket of their own.
+// at depth 0 commits (or rolls back) its work, with retaining; a commit the engine refuses there
+// rolls that work back and raises. Dropping and creating a table each open a bracket of their own.
 #pragma once
 
 #include <cstdint>
@@ -61,6 +61,8 @@ class TVCLOrvDb : public TOrvDb {
 
  private:
   void OpenInterBase();
+  // Rolls back the InterBase work after a refused commit, keeping a transaction open.
+  void UndoInterBaseWork();
   void CreateSession();
   uint8_t FKind = 0;
   std::unique_ptr<bde::TSession> FSession;
@@ -102,10 +104,6 @@ class TVCLOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   std::string AsString(const Variant& column) override;
   std::string AsBlob(const Variant& column) override;
   bool AsBoolean(const Variant& column) override;
-  int8_t AsInt8(const Variant& column) override;
-  uint8_t AsUInt8(const Variant& column) override;
-  int16_t AsInt16(const Variant& column) override;
-  uint16_t AsUInt16(const Variant& column) override;
   int32_t AsInt32(const Variant& column) override;
   uint32_t AsUInt32(const Variant& column) override;
   float AsSingle(const Variant& column) override;
@@ -141,10 +139,6 @@ class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   std::string AsString(const Variant& column) override;
   std::string AsBlob(const Variant& column) override;
   bool AsBoolean(const Variant& column) override;
-  int8_t AsInt8(const Variant& column) override;
-  uint8_t AsUInt8(const Variant& column) override;
-  int16_t AsInt16(const Variant& column) override;
-  uint16_t AsUInt16(const Variant& column) override;
   int32_t AsInt32(const Variant& column) override;
   uint32_t AsUInt32(const Variant& column) override;
   float AsSingle(const Variant& column) override;
@@ -158,6 +152,12 @@ class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   std::unique_ptr<TIBSQL> FIBSQL;
   std::string FSQL;
 };
+
+// The database name the client is given for an InterBase location: DATABASE alone without a
+// SERVER, else SERVER and DATABASE joined as PROTOCOL says (srv:path, \\srv\path,
+// srv@path); an unknown protocol raises "Ошибка открытия базы данных InterBase: некорректный
+// протокол".
+std::string IBDatabaseName(IConnParams* params);
 
 // The class-library field type of an engine-neutral one, and back.
 TFieldType FieldTypeToVCL(TOrvDbFieldType type);

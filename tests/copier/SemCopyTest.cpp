@@ -125,18 +125,22 @@ INSTANTIATE_TEST_SUITE_P(Engines, TSemFixture,
 namespace {
 
 // A GIS catalogue (ORVEL_REFBOOKS, ORVEL_SEMTABLS) and the tables it lists, in one database.
-RefPtr<TMemDb> Catalogue() {
-  RefPtr<TMemDb> db(new TMemDb);
-  CreateSysTable(db.get(), "ORVEL_REFBOOKS",
+void CreateCatalogue(IOrvDb* db) {
+  CreateSysTable(db, "ORVEL_REFBOOKS",
                  {{"ID", dftString, 12, true}, {"REFBOOKNAME", dftString, 65, false}, {"TABLENAME", dftString, 65, false}}, {});
-  CreateSysTable(db.get(), "ORVEL_SEMTABLS",
+  CreateSysTable(db, "ORVEL_SEMTABLS",
                  {{"ID", dftString, 12, true}, {"SEMTABLENAME", dftString, 65, false}, {"TABLENAME", dftString, 65, false},
                   {"REFBOOKFIELD", dftBlob, 0, false}},
                  {});
+}
+
+RefPtr<TMemDb> Catalogue() {
+  RefPtr<TMemDb> db(new TMemDb);
+  CreateCatalogue(db.get());
   return db;
 }
 
-void AddSemTable(TMemDb* db, const std::string& id, const std::string& table, const std::vector<TOrvDbFieldDef>& fields,
+void AddSemTable(IOrvDb* db, const std::string& id, const std::string& table, const std::vector<TOrvDbFieldDef>& fields,
                  const std::vector<TOrvDbIndexDef>& indexes) {
   BuildInsertSQL(db, "ORVEL_SEMTABLS", {"ID", "SEMTABLENAME", "TABLENAME", "REFBOOKFIELD"})
       ->Execute({StrParam(id), StrParam(table), StrParam(table), {dftBlob, Variant::Null()}});
@@ -256,4 +260,31 @@ TEST(SemanticCopy, TheReviewedNamesAreTheOnesCreated) {
   EXPECT_EQ(frame.GetItem(0)->GetFieldTarget(Variant("Имя"_ansi)), "NAME");
   EXPECT_TRUE(dst->TableExists("ROADS"));
   EXPECT_EQ(db->Table("ORVEL_SEMTABLS").Rows[0][2], Variant("ROADS")) << "the catalogue names the reviewed table";
+}
+
+// On Firebird the rewrite runs in the connection's one transaction: the rows it rewrote before a
+// failure are committed before the error leaves, while the connection stays open.
+TEST(SemanticCopy, ARewriteThatFailsMidwayKeepsTheRowsItRewrote) {
+  testsupport::TempDir dir;
+  IConnParamsPtr gisParams = testsupport::NewDatabase(TEngine::FirebirdEmbedded, dir, "gis");
+  IOrvDbPtr gis = ConnectDb(gisParams.get(), true);
+  CreateCatalogue(gis.get());
+  IOrvDbPtr src = ConnectDb(testsupport::NewDatabase(TEngine::ParadoxFolder, dir, "src").get(), true);
+  IOrvDbPtr dst = ConnectDb(testsupport::NewDatabase(TEngine::ParadoxFolder, dir, "dst").get(), true);
+  // The second name converts to 80 characters, longer than the catalogue's TABLENAME column.
+  const std::string tooLong = RepeatStr("щ"_ansi, 20, "");
+  for (const auto& [id, table] : {std::pair{"S1", "Дороги"_ansi}, std::pair{"S2", tooLong}}) {
+    AddSemTable(gis.get(), id, table, {}, {});
+    CreateSysTable(src.get(), table, {{"Код"_ansi, dftInt32, 0, false}}, {});
+  }
+  gis->StartTransaction();
+  gis->Commit();
+  TCopySemTablesFrame frame;
+  frame.InitSemCopy("К"_ansi, gis, src, dst);
+  frame.SetConvertEnabled(true);
+  frame.TableConvert->MaxLength = 100;
+  EXPECT_THROW(frame.Execute(), Exception);
+  IOrvDbPtr other = ConnectDb(gisParams.get(), true);
+  EXPECT_EQ(Cell(other.get(), "ORVEL_SEMTABLS", "TABLENAME", "S1"), "Dorogi");
+  EXPECT_EQ(Cell(other.get(), "ORVEL_SEMTABLS", "TABLENAME", "S2"), tooLong);
 }

@@ -145,6 +145,26 @@ TEST_P(Backend, RestructureKeepsTheRows) {
   EXPECT_NE(rows[0].find("Имя"_ansi), std::string::npos);
 }
 
+TEST_P(Backend, NarrowGettersTakeTheLowBits) {
+  IOrvDbPtr db = NewDb();
+  CreateSysTable(db.get(), "W", {{"ID", dftInt32, 0, true}, {"V", dftInt32, 0, false}}, {{"W_PK", "ID", dioPrimary | dioUnique}});
+  const struct {
+    int32_t value, int8, uint8, int16, uint16;
+  } rows[] = {{70000, 112, 112, 4464, 4464}, {-70000, -112, 144, -4464, 61072}, {-1, -1, 255, -1, 65535}};
+  for (std::size_t i = 0; i < std::size(rows); ++i)
+    BuildInsertSQL(db.get(), "W", {"ID", "V"})->Execute({IntParam(static_cast<int32_t>(i)), IntParam(rows[i].value)});
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(rows[i].value);
+    IOrvDbSQLPtr q = BuildSelectSQL(db.get(), "W", {"V"}, {"ID"});
+    q->Execute({IntParam(static_cast<int32_t>(i))});
+    EXPECT_EQ(q->AsInt8(Variant("V")), rows[i].int8);
+    EXPECT_EQ(q->AsUInt8(Variant("V")), rows[i].uint8);
+    EXPECT_EQ(q->AsInt16(Variant("V")), rows[i].int16);
+    EXPECT_EQ(q->AsUInt16(Variant("V")), rows[i].uint16);
+    q->Close();
+  }
+}
+
 TEST_P(Backend, DroppingAMissingTableIsNoError) {
   IOrvDbPtr db = NewDb();
   EXPECT_FALSE(db->TableExists("NO_SUCH_TABLE"));
@@ -323,6 +343,46 @@ TEST_P(InterBase, ProtocolsAndParameterErrors) {
   EXPECT_THROW(ConnectDb(missing.get(), true), Exception);
   IOrvDbPtr closed = ConnectDb(params.get(), false);
   EXPECT_FALSE(closed->InTransaction());
+}
+
+// Firebird reports a table still in use only when the DROP commits. A rebuild refused so keeps
+// the table and its rows (or names where they are), and no later bracket or reconnect loses them;
+// the connection stays usable.
+TEST_P(InterBase, ARebuildOfATableInUseKeepsItsRows) {
+  for (const bool sameConnection : {false, true}) {
+    SCOPED_TRACE(sameConnection ? "held by the same connection" : "held by another connection");
+    IConnParamsPtr params = NewParams(sameConnection ? "same" : "other");
+    IOrvDbPtr db = ConnectDb(params.get(), true);
+    CreateSysTable(db.get(), "KEEP", {{"ID", dftInt32, 0, true}, {"NAME", dftString, 20, false}},
+                   {{"KEEP_PK", "ID", dioPrimary | dioUnique}});
+    BuildInsertSQL(db.get(), "KEEP", {"ID", "NAME"})->Execute({IntParam(1), StrParam("a")});
+    BuildInsertSQL(db.get(), "KEEP", {"ID", "NAME"})->Execute({IntParam(2), StrParam("b")});
+    BuildInsertSQL(db.get(), "KEEP", {"ID", "NAME"})->Execute({IntParam(3), StrParam("c")});
+    db->StartTransaction();
+    db->Commit();
+    IOrvDbPtr other = sameConnection ? db : ConnectDb(params.get(), true);
+    IOrvDbSQLPtr holder = OpenTableSQL(other.get(), "KEEP");
+    IOrvDbTableDefPtr def = db->GetTableDef("KEEP");
+    def->AddField({"EXTRA", dftInt32, 0, false});
+    std::string error;
+    try {
+      def->ApplyChanges();
+    } catch (const Exception& e) {
+      error = e.Message();
+    }
+    EXPECT_NE(error.find("KEEP"), std::string::npos) << error;
+    holder.reset();
+    other.reset();
+    // A later bracket commits whatever the connection still holds.
+    CreateSysTable(db.get(), "LATER", {{"ID", dftInt32, 0, true}}, {{"LATER_PK", "ID", dioPrimary | dioUnique}});
+    db->Close();
+    db = ConnectDb(params.get(), true);
+    EXPECT_TRUE(db->TableExists("LATER"));
+    EXPECT_FALSE(db->TableExists("tmp_KEEP"));
+    ASSERT_TRUE(db->TableExists("KEEP"));
+    EXPECT_EQ(testsupport::CanonicalRows(db.get(), "KEEP", {"ID", "NAME"}).size(), 3u);
+    EXPECT_EQ(db->GetTableDef("KEEP")->IndexOfField("EXTRA"), -1) << "the old structure";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, InterBase, ::testing::Values(TEngine::FirebirdEmbedded, TEngine::FirebirdServer),

@@ -49,10 +49,6 @@ class TTextSQL : public TInterfacedObject, public IOrvDbSQL {
   std::string AsString(const Variant&) override { return {}; }
   std::string AsBlob(const Variant&) override { return {}; }
   bool AsBoolean(const Variant&) override { return false; }
-  int8_t AsInt8(const Variant&) override { return 0; }
-  uint8_t AsUInt8(const Variant&) override { return 0; }
-  int16_t AsInt16(const Variant&) override { return 0; }
-  uint16_t AsUInt16(const Variant&) override { return 0; }
   int32_t AsInt32(const Variant&) override { return 0; }
   uint32_t AsUInt32(const Variant&) override { return 0; }
   float AsSingle(const Variant&) override { return 0; }

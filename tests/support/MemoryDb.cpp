@@ -261,10 +261,6 @@ class TMemSQL : public TOrvDbObject, public IOrvDbSQL {
   std::string AsString(const Variant& c) override { return GetValue(c).ToString(); }
   std::string AsBlob(const Variant& c) override { return GetValue(c).ToString(); }
   bool AsBoolean(const Variant& c) override { return GetValue(c).ToBool(); }
-  int8_t AsInt8(const Variant& c) override { return static_cast<int8_t>(GetValue(c).ToInt32()); }
-  uint8_t AsUInt8(const Variant& c) override { return static_cast<uint8_t>(GetValue(c).ToInt32()); }
-  int16_t AsInt16(const Variant& c) override { return static_cast<int16_t>(GetValue(c).ToInt32()); }
-  uint16_t AsUInt16(const Variant& c) override { return static_cast<uint16_t>(GetValue(c).ToInt32()); }
   int32_t AsInt32(const Variant& c) override { return GetValue(c).ToInt32(); }
   uint32_t AsUInt32(const Variant& c) override { return GetValue(c).ToUInt32(); }
   float AsSingle(const Variant& c) override { return static_cast<float>(GetValue(c).ToDouble()); }
