@@ -197,4 +197,17 @@ class TPdxDatabase {
   std::vector<std::string> FPasswords;
 };
 
+// A simulated full disk, for tests. Writes to the files whose name begins with FilePrefix
+// (case-insensitive: "MAPS." for a table's family, "MAPS.PX" for its primary index and the
+// temporary file it is written through) fail with ENOSPC once ByteLimit bytes have gone to them
+// since the fault was set; a write that would cross the limit writes nothing. With FailSync their
+// fdatasync fails with EIO. One fault at a time, process-wide.
+struct TPdxWriteFault {
+  std::string FilePrefix;
+  int64_t ByteLimit = INT64_MAX;
+  bool FailSync = false;
+};
+void SetWriteFault(const TPdxWriteFault& fault);
+void ClearWriteFault();
+
 }  // namespace paradox

@@ -239,6 +239,12 @@ std::string TCodec::Encode(const std::string& s) const {
   for (auto& c : r) c = char(FromAnsi[uint8_t(c)]);
   return r;
 }
+size_t TCodec::FindUnencodable(const std::string& s) const {
+  if (Identity) return std::string::npos;
+  for (size_t i = 0; i < s.size(); ++i)
+    if (!Encodable[uint8_t(s[i])]) return i;
+  return std::string::npos;
+}
 
 namespace {
 bool IsWindowsCodePage(uint16_t cp) {
@@ -250,9 +256,14 @@ bool IsWindowsCodePage(uint16_t cp) {
 TCodec BuildCodec(const std::string& name) {
   TCodec c;
   c.Identity = false;
-  for (int i = 0; i < 256; ++i) { c.ToAnsi[i] = uint8_t(i < 128 ? i : '?'); c.FromAnsi[i] = uint8_t(i < 128 ? i : '?'); }
+  c.Name = name;
+  for (int i = 0; i < 256; ++i) {
+    c.ToAnsi[i] = uint8_t(i < 128 ? i : '?');
+    c.FromAnsi[i] = uint8_t(i < 128 ? i : '?');
+    c.Encodable[i] = i < 128;
+  }
   iconv_t cd = iconv_open("UTF-32LE", name.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) { c.Identity = true; return c; }
+  if (cd == reinterpret_cast<iconv_t>(-1)) { c.Identity = true; c.Name.clear(); return c; }
   std::array<bool, 256> taken{};
   for (int i = 128; i < 256; ++i) {
     char in = char(i);
@@ -265,7 +276,7 @@ TCodec BuildCodec(const std::string& name) {
     int ansi = ansi_detail::ByteOfCodePoint(char32_t(out));
     if (ansi < 0) continue;
     c.ToAnsi[i] = uint8_t(ansi);
-    if (!taken[ansi]) { c.FromAnsi[ansi] = uint8_t(i); taken[ansi] = true; }
+    if (!taken[ansi]) { c.FromAnsi[ansi] = uint8_t(i); taken[ansi] = c.Encodable[ansi] = true; }
   }
   iconv_close(cd);
   return c;
