@@ -307,6 +307,8 @@ class TPdxTableState {
   void WriteBlocks();
   void WriteHeader();
   void Reload();
+  void AgreeWithChain();
+  bool ChainEndsAtLastBlock();
   void CheckUsable() const;
   bool HasIndexes() const { return KeyLen != 0 || !Def.Indexes.empty(); }
   bool IndexesOutOfDate() const { return HeaderBytes.size() > 0x4F && HeaderBytes[0x4F] != 0; }
@@ -726,9 +728,12 @@ std::unique_ptr<TPdxCursor> TPdxDatabase::OpenCursor(const std::string& name) co
 std::unique_ptr<TPdxTable> TPdxDatabase::OpenTable(const std::string& name) const {
   auto st = Acquire(name);
   st->MakeWritable();
-  if (st->IndexesOutOfDate() && st->Batch == 0 && st->HasIndexes()) {
-    // A write that failed, here or in another process, left the indexes behind the data.
-    st->IndexDirty = st->FullRebuild = true;
+  if (st->Batch == 0 && st->Dirty.empty() &&
+      ((st->HasIndexes() && st->IndexesOutOfDate()) || !st->ChainEndsAtLastBlock())) {
+    // A write that failed, here or in another process, left the header or the indexes behind the
+    // data.
+    st->AgreeWithChain();
+    st->IndexDirty = st->FullRebuild = st->HasIndexes();
     st->Flush();
   }
   return std::unique_ptr<TPdxTable>(new TPdxTable(st));
@@ -1678,36 +1683,54 @@ void TPdxTableState::Reload() {
     H = h;
     HeaderBytes = std::move(bytes);
     FileBlocksOnDisk = size > H.HeaderSize ? (size - H.HeaderSize) / H.BlockSize : 0;
-    uint32_t records = 0, used = 0, last = 0, top = H.FileBlocks, autoInc = H.AutoInc;
-    std::vector<uint8_t> b(H.BlockSize);
-    size_t guard = 0;
-    for (uint32_t n = H.FirstBlock; n; n = Get16(b.data())) {
-      if (++guard > FileBlocksOnDisk) Corrupt("the block chain loops");
-      ReadBlock(n, b.data());
-      int count = CountIn(b.data(), n);
-      records += uint32_t(count);
-      ++used;
-      last = n;
-      top = std::max(top, n);
-      for (size_t i = 0; i < H.Types.size(); ++i)
-        if (H.Types[i] == 0x16)
-          for (int r = 0; r < count; ++r) {
-            int32_t v = GetLong(&b[6 + size_t(r) * H.RecordSize + Offsets[i]]);
-            if (v > 0) autoInc = std::max(autoInc, uint32_t(v));
-          }
-    }
-    if (records != H.NumRecords || last != H.LastBlock || top != H.FileBlocks || autoInc != H.AutoInc) {
-      H.NumRecords = records;
-      H.BlocksUsed = uint16_t(used);
-      H.LastBlock = uint16_t(last);
-      H.FileBlocks = uint16_t(top);
-      H.AutoInc = autoInc;
-      HeaderDirty = true;
-    }
-    Def.RecordCount = H.NumRecords;
+    AgreeWithChain();
   } catch (...) {
     Broken = Dead = true;
   }
+}
+
+// Readers follow the block chain; a write that failed between the blocks and the header leaves
+// the header behind it (fewer records, an older last block, fewer blocks in the file, a smaller
+// autoincrement counter). The header is made to agree with the chain, to be written at the next
+// flush.
+void TPdxTableState::AgreeWithChain() {
+  uint32_t records = 0, used = 0, last = 0, top = H.FileBlocks, autoInc = H.AutoInc;
+  std::vector<uint8_t> b(H.BlockSize);
+  size_t guard = 0;
+  for (uint32_t n = H.FirstBlock; n; n = Get16(b.data())) {
+    if (++guard > FileBlocksOnDisk + Dirty.size()) Corrupt("the block chain loops");
+    ReadBlock(n, b.data());
+    int count = CountIn(b.data(), n);
+    records += uint32_t(count);
+    ++used;
+    last = n;
+    top = std::max(top, n);
+    for (size_t i = 0; i < H.Types.size(); ++i)
+      if (H.Types[i] == 0x16)
+        for (int r = 0; r < count; ++r) {
+          int32_t v = GetLong(&b[6 + size_t(r) * H.RecordSize + Offsets[i]]);
+          if (v > 0) autoInc = std::max(autoInc, uint32_t(v));
+        }
+  }
+  if (records != H.NumRecords || last != H.LastBlock || top != H.FileBlocks || autoInc != H.AutoInc) {
+    H.NumRecords = records;
+    H.BlocksUsed = uint16_t(used);
+    H.LastBlock = uint16_t(last);
+    H.FileBlocks = uint16_t(top);
+    H.AutoInc = autoInc;
+    HeaderDirty = true;
+  }
+  Def.RecordCount = H.NumRecords;
+}
+
+// Whether the header's last block ends the chain, as it does unless a write failed before the
+// header was written.
+bool TPdxTableState::ChainEndsAtLastBlock() {
+  if (H.FirstBlock == 0 || H.LastBlock == 0) return true;
+  if (H.LastBlock > FileBlocksOnDisk) return false;
+  std::vector<uint8_t> b(H.BlockSize);
+  ReadBlock(H.LastBlock, b.data());
+  return Get16(b.data()) == 0;
 }
 
 void TPdxTableState::CheckUsable() const {
