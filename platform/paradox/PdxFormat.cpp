@@ -15,6 +15,7 @@
 //     39 u8  version ID (3..12)                      3A u16 = blocks in file
 //     3E 2   1F 0F in plain .DB/.X files            49 u32 last autoinc value
 //     4D u16 first free block                        51 u16 end of the used header bytes
+//     4F u8  (.DB) 1 = the indexes need updating: data was written that they do not hold yet
 //     56 u8  0x20 (.DB/.X)
 //   v4+ (version >= 5) .DB/.X only: 58 u16, 5A u16 = 0x0100 | version; 5C u32 password
 //     checksum; 64 u16 field count + 1; 6A u16 code page.
