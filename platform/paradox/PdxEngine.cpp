@@ -1588,8 +1588,8 @@ void TPdxTableState::Flush(bool durable) {
   for (uint32_t p : freed) FreeBlob(p);
 }
 
-// New blocks first, then the blocks that link to them: until the header is written, the chain
-// on disk reaches only blocks that are whole.
+// New blocks first, then the blocks that link to them, so that the chain on disk never reaches a
+// block not yet written.
 void TPdxTableState::WriteBlocks() {
   if (Dirty.empty()) return;
   std::vector<uint32_t> order;
