@@ -4,6 +4,7 @@
 #include <QProgressBar>
 #include <QTime>
 #include <cmath>
+#include <exception>
 #include <vector>
 
 #include "foundation/ConfirmForms.h"
@@ -140,6 +141,21 @@ TDateTime TimeOfDay() {
   TDateTime now = Now();
   return now - std::floor(now);
 }
+
+// Runs an action when the scope is left by an exception.
+class TOnFailure {
+ public:
+  explicit TOnFailure(std::function<void()> action) : FAction(std::move(action)) {}
+  ~TOnFailure() {
+    if (std::uncaught_exceptions() > FExceptions) FAction();
+  }
+  TOnFailure(const TOnFailure&) = delete;
+  TOnFailure& operator=(const TOnFailure&) = delete;
+
+ private:
+  std::function<void()> FAction;
+  int FExceptions = std::uncaught_exceptions();
+};
 
 }  // namespace
 
@@ -435,6 +451,24 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
     int pos = cursor->FieldIndex(source);
     columns.push_back(pos >= 0 ? Variant(int32_t(pos)) : Variant(source));
   }
+  // An engine may hold rows back and write them in groups: closing the INSERT statement writes the
+  // last of them, and a failed group may surface with a later row or at the close. So the
+  // statement is closed however the copy ends, and after any failure the count of copied rows is
+  // taken from the table, which was created empty for this copy. When the copy fails, its error is
+  // the run's; what fails in closing and counting only adds to the item's errors.
+  TOnFailure closeAfterFailure([&] {
+    try {
+      insert->Close();
+    } catch (const std::exception& e) {
+      item->Errors->Add(ExceptionMessage(e));
+    }
+    try {
+      CountCopiedRows(item);
+    } catch (const std::exception& e) {
+      item->Errors->Add(ExceptionMessage(e));
+    }
+  });
+  bool rowFailed = false;
   while (State != csStopped && !cursor->Eof()) {
     for (int i = 0; i < n; ++i)
       params[static_cast<std::size_t>(i)].Value = cursor->GetValue(columns[static_cast<std::size_t>(i)]);
@@ -442,6 +476,7 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
       insert->Execute(params);
       ++item->Copied;
     } catch (const std::exception& e) {
+      rowFailed = true;
       const std::string message = ExceptionMessage(e);
       item->Errors->Add(message);
       if (!autoIgnore) {
@@ -460,4 +495,19 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
     StepRows();
   }
   cursor->Close();
+  insert->Close();
+  if (rowFailed) {
+    const int32_t taken = item->Copied;
+    CountCopiedRows(item);
+    if (item->Copied < taken)
+      throw Exception(Format("Ошибка записи в таблицу %s: сохранено строк %d из %d записанных"_ansi,
+                             {item->DstName, item->Copied, taken}));
+  }
+}
+
+void TCopyBaseFrame::CountCopiedRows(TCopyTableInfo* item) {
+  IOrvDbSQLPtr count = Destination->CreateSQL(Format("SELECT Count(*) FROM [%s]", {item->DstName}));
+  count->Execute({});
+  item->Copied = count->AsInt32(Variant(int32_t(0)));
+  count->Close();
 }

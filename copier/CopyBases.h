@@ -141,5 +141,7 @@ class TCopyBaseFrame : public QFrame {
   static std::string FormatRemaining(TDateTime days);
 
  private:
+  // Copied := the rows the item's destination table holds.
+  void CountCopiedRows(TCopyTableInfo* item);
   QElapsedTimer FRowClock;  // elapsed time of the current row copy, unaffected by midnight
 };

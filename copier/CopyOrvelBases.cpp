@@ -94,11 +94,14 @@ void TCopyOrvelBaseFrame::MakeIndependent() {
     }
     ids->Close();
     ids.reset();
+    // Each statement is closed, so that a row an engine holds back is written, or fails, here.
     BuildInsertSQL(db, "ORVEL_IDMAPER", {"IDCLASS", "LOCALID", "GLOBALID"})
-        ->Execute({IntParam(0), IntParam(n), StrParam(g1)});
+        ->Execute({IntParam(0), IntParam(n), StrParam(g1)})
+        ->Close();
     const std::string g2 = GUIDToString(CreateGUID());
     BuildUpdateSQL(db, "ORVEL_DBINFO", {"DBID", "IDGROUP", "IDNUMBER"}, {})
-        ->Execute({StrParam(g2), IntParam(n), IntParam(1000)});
+        ->Execute({StrParam(g2), IntParam(n), IntParam(1000)})
+        ->Close();
   } catch (const std::exception& e) {
     // The copy keeps the original's identity; the summary's details say why.
     Unfasten = false;

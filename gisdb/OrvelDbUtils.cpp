@@ -208,12 +208,23 @@ TTransfer::TTransfer(IOrvDb* db, const std::string& source, TOrvDbTableDef* fiel
 int64_t TTransfer::Run() {
   if (!FTarget) return -1;
   int64_t rows = 0;
-  while (!FSource->Eof()) {
-    for (std::size_t i = 0; i < FParams.size(); ++i) FParams[i].Value = FSource->GetValue(Variant(FSourceFields[i]));
-    FTarget->Execute(FParams);
-    ++rows;
-    FSource->Next();
+  try {
+    while (!FSource->Eof()) {
+      for (std::size_t i = 0; i < FParams.size(); ++i) FParams[i].Value = FSource->GetValue(Variant(FSourceFields[i]));
+      FTarget->Execute(FParams);
+      ++rows;
+      FSource->Next();
+    }
+  } catch (Exception& failure) {
+    try {
+      FTarget->Close();
+    } catch (const std::exception& e) {
+      failure.SetMessage(failure.Message() + "\r\n" + ExceptionMessage(e));
+    }
+    throw;
   }
+  FSource->Close();
+  FTarget->Close();
   return rows;
 }
 

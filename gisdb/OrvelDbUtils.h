@@ -191,8 +191,10 @@ class TOrvDbTableDef : public TOrvDbObject, public IOrvDbTableDef {
 class TTransfer : public TObject {
  public:
   TTransfer(IOrvDb* db, const std::string& source, TOrvDbTableDef* fieldMap, const std::string& target);
-  // Copies every row; a failing INSERT stops at that row. Returns the number of rows copied, or
-  // -1 when the tables share no column (nothing is read then).
+  // Copies every row; a failing INSERT stops at that row. The INSERT statement is closed at the
+  // end, so that rows an engine holds back are written or their failure raised (after a failed
+  // row, with that row's message). Returns the number of rows copied, or -1 when the tables share
+  // no column (nothing is read then).
   int64_t Run();
 
  private:

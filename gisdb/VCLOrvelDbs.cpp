@@ -1,5 +1,8 @@
 #include "gisdb/VCLOrvelDbs.h"
 
+#include <cstdio>
+#include <exception>
+
 #include "platform/bde/Bde.h"
 #include "platform/ibx/IBDatabase.h"
 #include "platform/ibx/IBSQL.h"
@@ -119,7 +122,8 @@ TVCLOrvDb::TVCLOrvDb() = default;
 TVCLOrvDb::~TVCLOrvDb() {
   try {
     Close();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
   }
 }
 
@@ -214,9 +218,21 @@ void TVCLOrvDb::Close() {
       FIBTransaction.reset();
     }
   } else if (FDatabase) {
-    FDatabase->SetConnected(false);
-    FDatabase.reset();
-    FSession.reset();
+    // Both go whatever the disconnection says; its failure is told once both are closed.
+    std::unique_ptr<bde::TDatabase> database = std::move(FDatabase);
+    std::unique_ptr<bde::TSession> session = std::move(FSession);
+    std::exception_ptr failure;
+    try {
+      database->Close();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    try {
+      session->Close();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+    if (failure) std::rethrow_exception(failure);
   }
 }
 

@@ -32,11 +32,14 @@ class TField;
 class TVCLOrvDb : public TOrvDb {
  public:
   TVCLOrvDb();
+  // Closes as Close does; a failure there has no caller to reach and goes to standard error.
   ~TVCLOrvDb() override;
 
   TOrvDbTableDef* CreateTableDef() override;
   // Closes first, keeps the parameters, then connects by ENGINE ("IB", "PDOX" or "BDE").
   void Open(IConnParams* params) override;
+  // Disconnects and frees the connection objects however it ends; on a Paradox folder or alias
+  // raises the first failure to write a statement's pending rows.
   void Close() override;
   void StartTransaction() override;
   void Commit() override;
@@ -86,6 +89,9 @@ class TVCLOrvDbTableDef : public TOrvDbTableDef {
   TVCLOrvDb* FVCLDb;
 };
 
+// A statement over a Paradox folder or an alias. Rows written by Execute are batched: Close ends
+// the batch and raises when its rows cannot be written. The destructor ends a batch left open but
+// has no caller to tell of a failure (it goes to standard error): close statements that write.
 class TVCLOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
  public:
   TVCLOrvDbSQL(TVCLOrvDb* db, std::unique_ptr<bde::TQuery> query);

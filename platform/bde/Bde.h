@@ -23,7 +23,9 @@
 // table's index files are rewritten once, when the query is closed, unprepared, given a new text
 // or freed, when its database disconnects, and before a table operation (create, rename, delete,
 // DROP TABLE) on that table. Readers in this process see every row at once. Tables and folders
-// whose files carry no write permission bit are never written.
+// whose files carry no write permission bit are never written. A write that fails (a full disk)
+// raises from the call that made it, the batch's end included: end batches with Close (of the
+// query, the database or the session), since a destructor has no caller to tell.
 #pragma once
 
 #include <cstdint>
@@ -79,7 +81,8 @@ class TQuery;
 class TSession : public TObject {
  public:
   TSession();
-  ~TSession() override;  // disconnects the databases of this session
+  // Closes as Close does; a failure there has no caller to reach and goes to standard error.
+  ~TSession() override;
   const std::string& SessionName() const { return FName; }
   // Raises when another live session has that name (case-insensitive).
   void SetSessionName(const std::string& name);
@@ -95,6 +98,10 @@ class TSession : public TObject {
   void GetAliasParams(const std::string& alias, TStrings& list) const;
   std::string GetAliasDriverName(const std::string& alias) const;
   bool IsAlias(const std::string& name) const;
+
+  // Disconnects every database of this session and frees the temporary ones; raises the first
+  // failure (a write batch that could not be written) once all are closed.
+  void Close();
 
   // The registered database of that name in this session, or null.
   TDatabase* FindDatabase(const std::string& name) const;
@@ -137,7 +144,8 @@ enum TTransIsolation { tiDirtyRead, tiReadCommitted, tiRepeatableRead };
 class TDatabase : public TObject {
  public:
   TDatabase();
-  ~TDatabase() override;  // disconnects
+  // Disconnects; a failure there has no caller to reach and goes to standard error: Close first.
+  ~TDatabase() override;
 
   const std::string& DatabaseName() const { return FDatabaseName; }
   void SetDatabaseName(const std::string& name);  // not while connected
@@ -161,6 +169,8 @@ class TDatabase : public TObject {
   std::string ServerName() const;
 
   bool Connected() const { return FConnected; }
+  // Disconnecting ends the write batches of the database's queries and raises the first failure
+  // to write one (the database is disconnected all the same).
   void SetConnected(bool value);
   void Open() { SetConnected(true); }
   void Close() { SetConnected(false); }
@@ -345,7 +355,9 @@ class TResult;
 class TQuery : public TDBDataSet {
  public:
   TQuery();
-  ~TQuery() override;  // ends the write batch, closes
+  // Ends the write batch and closes; a failure to write the batch has no caller to reach and goes
+  // to standard error: Close first.
+  ~TQuery() override;
 
   // The statement text. A change is noticed at the next use: the query is unprepared and, with
   // ParamCheck, its parameters are rebuilt from the marks.
@@ -376,6 +388,8 @@ class TQuery : public TDBDataSet {
 
   void Open();     // a SELECT; raises for other statements
   void ExecSQL();  // any statement; a SELECT is opened and closed again
+  // Closes the result and ends the write batch; raises when the batch cannot be written (the
+  // query is closed all the same).
   void Close();
   bool Active() const { return FResult != nullptr; }
   // Rows inserted, changed or deleted by the last ExecSQL; -1 after a SELECT.

@@ -546,7 +546,8 @@ TQuery::~TQuery() {
   FResult.reset();
   try {
     EndWriteBatch();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
   }
 }
 

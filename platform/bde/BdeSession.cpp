@@ -1,5 +1,7 @@
 // Sessions, databases and the name registries that let tables and queries find them.
 #include <algorithm>
+#include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <new>
 
@@ -134,16 +136,27 @@ std::string Q(const std::string& s) { return "\"" + s + "\""; }
 TSession::TSession() { Sessions().push_back(this); }
 
 TSession::~TSession() {
+  try {
+    Close();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  }
+  auto& list = Sessions();
+  list.erase(std::remove(list.begin(), list.end(), this), list.end());
+}
+
+void TSession::Close() {
+  std::exception_ptr first;
   for (TDatabase* db : std::vector<TDatabase*>(Databases()))
     if (db->Connected() && detail::SameSessionName(db->SessionName(), FName)) {
       try {
         db->Close();
       } catch (...) {
+        if (!first) first = std::current_exception();
       }
     }
   FTemporary.clear();
-  auto& list = Sessions();
-  list.erase(std::remove(list.begin(), list.end(), this), list.end());
+  if (first) std::rethrow_exception(first);
 }
 
 void TSession::SetSessionName(const std::string& name) {
@@ -247,7 +260,8 @@ TDatabase::TDatabase() { Databases().push_back(this); }
 TDatabase::~TDatabase() {
   try {
     Disconnect();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
   }
   auto& list = Databases();
   list.erase(std::remove(list.begin(), list.end(), this), list.end());

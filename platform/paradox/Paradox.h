@@ -130,16 +130,23 @@ class TPdxCursor {
   bool FDecoded = false;
 };
 
-// Write access to one table. Every method leaves the table as it was when it raises.
+// Write access to one table. Every method leaves the table as it was when it raises, except
+// when writing its files fails (a full disk, an I/O error, a failed sync): the table is then what
+// its files hold, and the changes not yet written are gone (a change whose indexes alone failed is
+// in the file).
 // Outside a batch every change is written through at once: the data blocks first, then the
 // header, then the indexes (each through a temporary file and a rename). A keyed table's .PX and
 // secondary indexes are updated change by change; an unkeyed table's secondary indexes are rebuilt
 // from a scan. Inside a batch (BeginBatch/EndBatch) blocks are written when the block cache fills
-// and at EndBatch, which rebuilds the indexes once (sorting in bounded memory): use batches for
-// bulk loads. Handles are not thread-safe, and nothing locks the files against other processes.
-// Close a table's handles before renaming or deleting it.
+// and at EndBatch, which syncs the files and rebuilds the indexes once (sorting in bounded
+// memory): use batches for bulk loads, and end them with EndBatch, which raises when the batch
+// cannot be written (the batch is ended all the same). While data is on disk ahead of its indexes
+// the table's header says so; indexes (or a header) that a failed write left behind are rebuilt
+// when the table is next opened for writing. Handles are not thread-safe, and nothing locks the
+// files against other processes. Close a table's handles before renaming or deleting it.
 class TPdxTable {
  public:
+  // Ends a batch left open; a failure there has no caller to reach and goes to standard error.
   ~TPdxTable();
   TPdxTable(const TPdxTable&) = delete;
   TPdxTable& operator=(const TPdxTable&) = delete;
@@ -196,5 +203,18 @@ class TPdxDatabase {
   std::string FFolder;
   std::vector<std::string> FPasswords;
 };
+
+// A simulated full disk, for tests. Writes to the files whose name begins with FilePrefix
+// (case-insensitive: "MAPS." for a table's family, "MAPS.PX" for its primary index and the
+// temporary file it is written through) fail with ENOSPC once ByteLimit bytes have gone to them
+// since the fault was set; a write that would cross the limit writes nothing. With FailSync their
+// fdatasync fails with EIO. One fault at a time, process-wide.
+struct TPdxWriteFault {
+  std::string FilePrefix;
+  int64_t ByteLimit = INT64_MAX;
+  bool FailSync = false;
+};
+void SetWriteFault(const TPdxWriteFault& fault);
+void ClearWriteFault();
 
 }  // namespace paradox

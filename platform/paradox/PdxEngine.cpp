@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -115,6 +117,24 @@ std::vector<fs::path> FamilyFiles(const std::string& folder, const std::string& 
   return out;
 }
 
+// The simulated full disk of SetWriteFault.
+std::mutex gFaultMu;
+std::atomic<bool> gFaultSet{false};
+TPdxWriteFault gFault;
+int64_t gFaultWritten = 0;
+
+// The error the fault gives a write of n bytes (or, with n 0 and sync, an fdatasync) to path: 0
+// when it may go ahead.
+int FaultFor(const std::string& path, size_t n, bool sync) {
+  if (!gFaultSet.load(std::memory_order_relaxed)) return 0;
+  std::lock_guard<std::mutex> lock(gFaultMu);
+  if (UpperCase(fs::path(path).filename().string()).rfind(UpperCase(gFault.FilePrefix), 0) != 0) return 0;
+  if (sync) return gFault.FailSync ? EIO : 0;
+  if (int64_t(n) > gFault.ByteLimit - gFaultWritten) return ENOSPC;
+  gFaultWritten += int64_t(n);
+  return 0;
+}
+
 class TFile {
  public:
   TFile() = default;
@@ -153,6 +173,7 @@ class TFile {
     return done;
   }
   void WriteAt(uint64_t off, const void* buf, size_t n) {
+    if (int e = FaultFor(FPath, n, false)) throw EPdxError("cannot write " + Quote(FPath) + ": " + std::strerror(e));
     size_t done = 0;
     while (done < n) {
       ssize_t r = ::pwrite(FFd, static_cast<const char*>(buf) + done, n - done, off_t(off + done));
@@ -160,7 +181,12 @@ class TFile {
       done += size_t(r);
     }
   }
-  void Sync() { ::fdatasync(FFd); }
+  // Makes the written data durable; the disk's own report of a failed write may come only here.
+  void Sync() {
+    int e = FaultFor(FPath, 0, true);
+    if (e == 0 && ::fdatasync(FFd) != 0) e = errno;
+    if (e) throw EPdxError("cannot write " + Quote(FPath) + ": " + std::strerror(e));
+  }
   void Truncate(uint64_t size) {
     if (::ftruncate(FFd, off_t(size)) != 0) throw EPdxError("cannot truncate " + Quote(FPath) + ": " + std::strerror(errno));
   }
@@ -171,7 +197,39 @@ class TFile {
   std::string FPath;
 };
 
+// A file written under the name "<path>.tmp" and moved over <path> once whole; removed again when
+// the work fails before that, so that no temporary file stays behind a failed write.
+struct TTempFile {
+  std::string Target, Path;
+  bool Done = false;
+  explicit TTempFile(std::string target) : Target(std::move(target)), Path(Target + ".tmp") {}
+  ~TTempFile() {
+    std::error_code ec;
+    if (!Done) fs::remove(Path, ec);
+  }
+  TTempFile(const TTempFile&) = delete;
+  TTempFile& operator=(const TTempFile&) = delete;
+  void Replace(const char* what) {
+    std::error_code ec;
+    fs::rename(Path, Target, ec);
+    if (ec) throw EPdxError("cannot write " + std::string(what) + " " + Quote(Target) + ": " + ec.message());
+    Done = true;
+  }
+};
+
 }  // namespace
+
+void SetWriteFault(const TPdxWriteFault& fault) {
+  std::lock_guard<std::mutex> lock(gFaultMu);
+  gFault = fault;
+  gFaultWritten = 0;
+  gFaultSet = true;
+}
+
+void ClearWriteFault() {
+  std::lock_guard<std::mutex> lock(gFaultMu);
+  gFaultSet = false;
+}
 
 // --- the shared table state --------------------------------------------------------------------
 class TPdxTableState {
@@ -208,6 +266,8 @@ class TPdxTableState {
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
   int Batch = 0;
   bool Dead = false;
+  bool Broken = false;      // a failed write left the state unknown: every later use raises
+  bool IsIndexFile = false;  // a secondary index's .X held by its table (see XStates)
   // The B-tree file over this one: the .PX of a table, the .Ynn/.YGn of a secondary index.
   std::string TreePath, TreeName;
   uint8_t TreeFileType = 1;
@@ -243,11 +303,20 @@ class TPdxTableState {
   void RemoveAt(TPdxRecordPos pos);
   bool Locate(const uint8_t* key, TPdxRecordPos& pos, bool& found);
   void CheckUnique(const std::vector<uint8_t>& rec, const TPdxRecordPos* skip);
-  void Flush();
+  void Flush(bool durable = false);
+  void WriteBlocks();
   void WriteHeader();
-  void RebuildIndexes();
-  void RebuildTree();
-  void RebuildSecondaries();
+  void Reload();
+  void AgreeWithChain();
+  bool ChainEndsAtLastBlock();
+  void CheckUsable() const;
+  bool HasIndexes() const { return KeyLen != 0 || !Def.Indexes.empty(); }
+  bool IndexesOutOfDate() const { return HeaderBytes.size() > 0x4F && HeaderBytes[0x4F] != 0; }
+  void MarkIndexesOutOfDate(bool value);
+  void WriteIndexes(bool durable);
+  void RebuildIndexes(bool durable = false);
+  void RebuildTree(bool durable = false);
+  void RebuildSecondaries(bool durable);
   void LoadIndexState(const std::string& path, uint8_t treeType);
   bool PrepareX();
   std::vector<uint8_t> XRecord(size_t i, const uint8_t* rec, uint32_t block) const;
@@ -659,6 +728,14 @@ std::unique_ptr<TPdxCursor> TPdxDatabase::OpenCursor(const std::string& name) co
 std::unique_ptr<TPdxTable> TPdxDatabase::OpenTable(const std::string& name) const {
   auto st = Acquire(name);
   st->MakeWritable();
+  if (st->Batch == 0 && st->Dirty.empty() &&
+      ((st->HasIndexes() && st->IndexesOutOfDate()) || !st->ChainEndsAtLastBlock())) {
+    // A write that failed, here or in another process, left the header or the indexes behind the
+    // data.
+    st->AgreeWithChain();
+    st->IndexDirty = st->FullRebuild = st->HasIndexes();
+    st->Flush();
+  }
   return std::unique_ptr<TPdxTable>(new TPdxTable(st));
 }
 
@@ -712,7 +789,14 @@ void TPdxTableState::MakeWritable() {
 
 TPdxTable::TPdxTable(std::shared_ptr<TPdxTableState> state) : FState(std::move(state)) {}
 TPdxTable::~TPdxTable() {
-  try { while (FBatch > 0) EndBatch(); } catch (...) {}
+  if (FBatch == 0) return;
+  try {
+    while (FBatch > 0) EndBatch();
+  } catch (const std::exception& e) {
+    // No caller is left to tell; the files hold what was written, and their header asks for the
+    // indexes to be rebuilt.
+    std::fprintf(stderr, "%s\n", e.what());
+  }
 }
 const TPdxTableDef& TPdxTable::Def() const { return FState->Def; }
 int64_t TPdxTable::RecordCount() const { return FState->H.NumRecords; }
@@ -721,12 +805,27 @@ void TPdxTable::BeginBatch() { ++FBatch; ++FState->Batch; }
 void TPdxTable::EndBatch() {
   if (FBatch == 0) return;
   --FBatch;
-  if (--FState->Batch == 0) FState->Flush();
+  if (--FState->Batch == 0) FState->Flush(true);
 }
 
 namespace {
 [[noreturn]] void ValueError(const TPdxTableState& s, int i, const std::string& what) {
   throw EPdxValue("Paradox table " + Quote(s.DbPath) + ", field " + Quote(s.Def.Fields[i].Name) + ": " + what);
+}
+
+// A text in the table's code page. A text equal to what `old` (the field's bytes as stored, when
+// rewriting a record) reads as keeps those bytes, so that rewriting a value read from the table
+// never changes it, whatever the code page maps to '?' or twice; other text must be one that the
+// code page can hold.
+std::string EncodeText(const TPdxTableState& s, int i, const std::string& text, const std::string* old) {
+  const TCodec& codec = *s.Codec;
+  if (codec.Identity) return text;
+  if (old && codec.Decode(old->data(), old->size()) == text) return *old;
+  size_t bad = codec.FindUnencodable(text);
+  if (bad != std::string::npos)
+    ValueError(s, i, "the text holds \"" + text.substr(bad, 1) + "\", which the table's code page " + codec.Name +
+                         " cannot hold");
+  return codec.Encode(text);
 }
 }  // namespace
 
@@ -755,7 +854,12 @@ void TPdxTableState::EncodeRecord(const std::vector<Variant>& values, std::vecto
     try {
       switch (t) {
         case 0x01: {
-          std::string s = Codec->Encode(v.ToString());
+          std::string stored;
+          if (old) {
+            const char* o = reinterpret_cast<const char*>(old + Offsets[i]);
+            stored.assign(o, strnlen(o, size_t(Widths[i])));
+          }
+          std::string s = EncodeText(*this, i, v.ToString(), old ? &stored : nullptr);
           if (s.empty()) {
             if (Def.Fields[i].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": required field " + Quote(Def.Fields[i].Name) + " cannot hold an empty text (Paradox stores it as blank)");
             break;
@@ -846,7 +950,7 @@ void TPdxTableState::EncodeRecord(const std::vector<Variant>& values, std::vecto
 
 // Blob values go into the leader when they fit, else into the .MB; the leader then keeps a copy
 // of the first bytes.
-void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* /*old*/) {
+void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old) {
   for (size_t fi = 0; fi < values.size(); ++fi) {
     uint8_t t = H.Types[fi];
     if (!IsBlobCode(t)) continue;
@@ -859,7 +963,11 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
       continue;
     }
     std::string data = v.IsString() ? v.StrRef() : v.ToString();
-    if (t == 0x0C) data = Codec->Encode(data);
+    if (t == 0x0C && !Codec->Identity) {
+      std::string stored;
+      if (old) stored = ReadBlob(old + Offsets[fi], int(fi));
+      data = EncodeText(*this, int(fi), data, old ? &stored : nullptr);
+    }
     if (data.empty()) {
       if (Def.Fields[fi].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": field " + Quote(Def.Fields[fi].Name) + " requires a value");
       continue;
@@ -1277,6 +1385,7 @@ void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const TPdxReco
 
 void TPdxTable::Append(const std::vector<Variant>& values) {
   auto& s = *FState;
+  s.CheckUsable();
   std::vector<uint8_t> rec;
   s.EncodeRecord(values, rec, nullptr);
   if (s.Def.KeyFieldCount) {
@@ -1311,6 +1420,7 @@ static void CollectBlobPtrs(const TPdxTableState& s, const uint8_t* rec, std::ve
 
 void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   auto& s = *FState;
+  s.CheckUsable();
   std::vector<uint8_t> b(s.H.BlockSize);
   if (pos.Block == 0 || pos.Block > s.H.FileBlocks) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block));
   s.ReadBlock(pos.Block, b.data());
@@ -1353,6 +1463,7 @@ void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
 
 void TPdxTable::Delete(TPdxRecordPos pos) {
   auto& s = *FState;
+  s.CheckUsable();
   if (pos.Block == 0 || pos.Block > s.H.FileBlocks) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block));
   std::vector<uint8_t> b(s.H.BlockSize);
   s.ReadBlock(pos.Block, b.data());
@@ -1380,30 +1491,39 @@ std::vector<Variant> TPdxTable::Read(TPdxRecordPos pos) {
 
 void TPdxTable::EmptyTable() {
   auto& s = *FState;
+  s.CheckUsable();
   if (s.Batch > 0) s.Flush();
-  s.Dirty.clear();
-  s.Ranges.clear();
-  s.Clean.clear();
-  s.Map.clear();
-  s.MapLoaded = true;
-  s.PendingFree.clear();
-  s.H.NumRecords = 0;
-  s.H.BlocksUsed = s.H.FileBlocks = 0;
-  s.H.FirstBlock = s.H.LastBlock = s.H.FirstFree = 0;
-  // The header first (no records), then the blocks go.
-  s.WriteHeader();
-  s.Db.Truncate(s.H.HeaderSize);
-  s.FileBlocksOnDisk = 0;
-  if (!FindFile(s.Folder, s.Base, "MB").empty()) {
-    s.OpenMb(true);
-    s.Mb.Truncate(4096);
-    s.MbSubBlock = 0;
-    s.MbFree.clear();
+  try {
+    if (s.HasIndexes() && !s.IndexesOutOfDate()) s.MarkIndexesOutOfDate(true);
+    s.Dirty.clear();
+    s.Ranges.clear();
+    s.Clean.clear();
+    s.Map.clear();
+    s.MapLoaded = true;
+    s.PendingFree.clear();
+    s.H.NumRecords = 0;
+    s.H.BlocksUsed = s.H.FileBlocks = 0;
+    s.H.FirstBlock = s.H.LastBlock = s.H.FirstFree = 0;
+    // The header first (no records), then the blocks go.
+    s.WriteHeader();
+    s.Db.Truncate(s.H.HeaderSize);
+    s.FileBlocksOnDisk = 0;
+    if (!FindFile(s.Folder, s.Base, "MB").empty()) {
+      s.OpenMb(true);
+      s.Mb.Truncate(4096);
+      s.MbSubBlock = 0;
+      s.MbFree.clear();
+    }
+  } catch (...) {
+    s.Reload();
+    throw;
   }
   s.XStates.clear();
   s.XValid = s.FullRebuild = false;
-  s.RebuildIndexes();
-  s.HeaderDirty = s.IndexDirty = false;
+  s.HeaderDirty = false;
+  s.IndexDirty = s.HasIndexes();
+  if (s.IndexDirty) s.WriteIndexes(false);
+  s.IndexDirty = false;
 }
 
 bool TPdxTable::FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos) {
@@ -1439,53 +1559,182 @@ void TPdxTableState::WriteHeader() {
   Def.RecordCount = H.NumRecords;
 }
 
-void TPdxTableState::Flush() {
-  if (!Dirty.empty()) {
-    // New blocks first, then the blocks that link to them, then the header.
-    std::vector<uint32_t> order;
-    for (auto& [n, b] : Dirty) if (n > FileBlocksOnDisk) order.push_back(n);
-    for (auto& [n, b] : Dirty) if (n <= FileBlocksOnDisk) order.push_back(n);
-    std::vector<uint8_t> enc;
-    for (uint32_t n : order) {
-      auto& b = Dirty[n];
-      const uint8_t* src = b.data();
-      uint64_t at = H.HeaderSize + uint64_t(n - 1) * H.BlockSize;
-      auto r = Ranges.find(n);
-      if (r != Ranges.end() && n <= FileBlocksOnDisk) {
-        Db.WriteAt(at + r->second.first, src + r->second.first, r->second.second - r->second.first);
-        continue;
-      }
-      if (Encrypted) { enc = b; EncryptDbBlock(enc.data(), H.BlockSize, Checksum, n); src = enc.data(); }
-      Db.WriteAt(at, src, H.BlockSize);
-      FileBlocksOnDisk = std::max<uint64_t>(FileBlocksOnDisk, n);
+// Writes the changed blocks and the header and, outside a batch, the indexes; `durable` syncs the
+// files before the indexes replace theirs (the end of a batch). A table's data goes to disk ahead
+// of its indexes only while its header's "index update required" byte is set, so whatever fails,
+// the index files are right or known to be out of date. A failed data write reloads the table as
+// its files hold it: the changes not yet written are gone.
+void TPdxTableState::Flush(bool durable) {
+  CheckUsable();
+  try {
+    if (!IsIndexFile && IndexDirty && HasIndexes() && !IndexesOutOfDate()) MarkIndexesOutOfDate(true);
+    WriteBlocks();
+    if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
+    if (durable) {
+      Db.Sync();
+      if (Mb.IsOpen() && Mb.Writable()) Mb.Sync();
     }
-    // Keep a few of the blocks just written, so that the next small change need not read them.
-    for (auto& [n, b] : Dirty) Clean[n] = std::move(b);
-    while (Clean.size() > 16) Clean.erase(Clean.begin());
-    Dirty.clear();
-    Ranges.clear();
+  } catch (...) {
+    Reload();
+    throw;
   }
-  if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
   if (Batch == 0 && IndexDirty) {
-    if (KeyLen) RebuildTree();
+    if (HasIndexes()) WriteIndexes(durable);
+    IndexDirty = false;
+  }
+  // Blobs of deleted or rewritten records are freed once those records are on disk.
+  std::vector<uint32_t> freed;
+  freed.swap(PendingFree);
+  for (uint32_t p : freed) FreeBlob(p);
+}
+
+// New blocks first, then the blocks that link to them, so that the chain on disk never reaches a
+// block not yet written.
+void TPdxTableState::WriteBlocks() {
+  if (Dirty.empty()) return;
+  std::vector<uint32_t> order;
+  for (auto& [n, b] : Dirty) if (n > FileBlocksOnDisk) order.push_back(n);
+  for (auto& [n, b] : Dirty) if (n <= FileBlocksOnDisk) order.push_back(n);
+  std::vector<uint8_t> enc;
+  for (uint32_t n : order) {
+    auto& b = Dirty[n];
+    const uint8_t* src = b.data();
+    uint64_t at = H.HeaderSize + uint64_t(n - 1) * H.BlockSize;
+    auto r = Ranges.find(n);
+    if (r != Ranges.end() && n <= FileBlocksOnDisk) {
+      Db.WriteAt(at + r->second.first, src + r->second.first, r->second.second - r->second.first);
+      continue;
+    }
+    if (Encrypted) { enc = b; EncryptDbBlock(enc.data(), H.BlockSize, Checksum, n); src = enc.data(); }
+    Db.WriteAt(at, src, H.BlockSize);
+    FileBlocksOnDisk = std::max<uint64_t>(FileBlocksOnDisk, n);
+  }
+  // Keep a few of the blocks just written, so that the next small change need not read them.
+  for (auto& [n, b] : Dirty) Clean[n] = std::move(b);
+  while (Clean.size() > 16) Clean.erase(Clean.begin());
+  Dirty.clear();
+  Ranges.clear();
+}
+
+void TPdxTableState::MarkIndexesOutOfDate(bool value) {
+  uint8_t b = value ? 1 : 0;
+  Db.WriteAt(0x4F, &b, 1);
+  HeaderBytes[0x4F] = b;
+}
+
+// The .PX and the secondary indexes, kept up to date change by change when they can be, else
+// rebuilt from a scan; then the header's flag is cleared. A failure leaves the flag set and makes
+// the next write rebuild every index whole.
+void TPdxTableState::WriteIndexes(bool durable) {
+  try {
+    if (KeyLen) RebuildTree(durable);
     if (!Def.Indexes.empty()) {
       if (KeyLen && XValid && !FullRebuild) {
         for (auto& x : XStates) {
           x->H.AutoInc = H.AutoInc;  // an .X copies its table's autoincrement counter
           x->IndexDirty = x->HeaderDirty = true;
-          x->Flush();
+          x->Flush(durable);
         }
       } else {
         XStates.clear();
         XValid = false;
-        RebuildSecondaries();
+        RebuildSecondaries(durable);
         FullRebuild = false;
       }
     }
-    IndexDirty = false;
+    if (!IsIndexFile) MarkIndexesOutOfDate(false);
+  } catch (...) {
+    XStates.clear();
+    XValid = false;
+    FullRebuild = true;
+    throw;
   }
-  for (uint32_t p : PendingFree) FreeBlob(p);
+}
+
+// After a failed write: forgets every change not yet written and takes the table as its files
+// hold it. Readers follow the block chain, so the header is made to agree with the chain (a
+// failure between the blocks and the header leaves them apart); the indexes are rewritten whole at
+// the next flush. When even that fails the state is unusable and the next open reads the files
+// afresh.
+void TPdxTableState::Reload() {
+  Dirty.clear();
+  Ranges.clear();
+  Clean.clear();
+  Map.clear();
+  MapLoaded = false;
   PendingFree.clear();
+  MovedRecs.clear();
+  MovedTo = 0;
+  MbSubBlock = 0;
+  MbFree.clear();
+  XStates.clear();
+  XValid = false;
+  FullRebuild = true;
+  HeaderDirty = false;
+  IndexDirty = HasIndexes();
+  if (IsIndexFile) return;
+  try {
+    std::vector<uint8_t> bytes(HeaderBytes.size());
+    if (Db.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) Corrupt("the header is truncated");
+    THeader h = ParseHeader(bytes.data(), bytes.size(), DbPath);
+    if (h.HeaderSize != H.HeaderSize || h.BlockSize != H.BlockSize || h.RecordSize != H.RecordSize)
+      Corrupt("the header changed while the table was open");
+    uint64_t size = Db.Size();
+    H = h;
+    HeaderBytes = std::move(bytes);
+    FileBlocksOnDisk = size > H.HeaderSize ? (size - H.HeaderSize) / H.BlockSize : 0;
+    AgreeWithChain();
+  } catch (...) {
+    Broken = Dead = true;
+  }
+}
+
+// Readers follow the block chain; a write that failed between the blocks and the header leaves
+// the header behind it (fewer records, an older last block, fewer blocks in the file, a smaller
+// autoincrement counter). The header is made to agree with the chain, to be written at the next
+// flush.
+void TPdxTableState::AgreeWithChain() {
+  uint32_t records = 0, used = 0, last = 0, top = H.FileBlocks, autoInc = H.AutoInc;
+  std::vector<uint8_t> b(H.BlockSize);
+  size_t guard = 0;
+  for (uint32_t n = H.FirstBlock; n; n = Get16(b.data())) {
+    if (++guard > FileBlocksOnDisk + Dirty.size()) Corrupt("the block chain loops");
+    ReadBlock(n, b.data());
+    int count = CountIn(b.data(), n);
+    records += uint32_t(count);
+    ++used;
+    last = n;
+    top = std::max(top, n);
+    for (size_t i = 0; i < H.Types.size(); ++i)
+      if (H.Types[i] == 0x16)
+        for (int r = 0; r < count; ++r) {
+          int32_t v = GetLong(&b[6 + size_t(r) * H.RecordSize + Offsets[i]]);
+          if (v > 0) autoInc = std::max(autoInc, uint32_t(v));
+        }
+  }
+  if (records != H.NumRecords || last != H.LastBlock || top != H.FileBlocks || autoInc != H.AutoInc) {
+    H.NumRecords = records;
+    H.BlocksUsed = uint16_t(used);
+    H.LastBlock = uint16_t(last);
+    H.FileBlocks = uint16_t(top);
+    H.AutoInc = autoInc;
+    HeaderDirty = true;
+  }
+  Def.RecordCount = H.NumRecords;
+}
+
+// Whether the header's last block ends the chain, as it does unless a write failed before the
+// header was written.
+bool TPdxTableState::ChainEndsAtLastBlock() {
+  if (H.FirstBlock == 0 || H.LastBlock == 0) return true;
+  if (H.LastBlock > FileBlocksOnDisk) return false;
+  std::vector<uint8_t> b(H.BlockSize);
+  ReadBlock(H.LastBlock, b.data());
+  return Get16(b.data()) == 0;
+}
+
+void TPdxTableState::CheckUsable() const {
+  if (Broken) throw EPdxError("Paradox table " + Quote(DbPath) + " cannot be used after a failed write: open it again");
 }
 
 namespace {
@@ -1500,10 +1749,12 @@ struct TIndexFileSpec {
   uint16_t SortOrder = 0;
   uint8_t Version = 12;
   uint32_t Checksum = 0;           // an encrypted table's: its index blocks are encrypted too
+  bool Durable = false;            // synced before it replaces the old file
 };
 
-// Writes a PX/Y file (through a temporary file) from level-1 entries (key bytes + data block +
-// record count), building as many levels as needed. The root is block 1.
+// Writes a PX/Y file (through a temporary file, gone again when anything fails) from level-1
+// entries (key bytes + data block + record count), building as many levels as needed. The root is
+// block 1.
 void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
                     const std::vector<std::tuple<std::string, uint32_t, uint32_t>>& leaf) {
   const uint32_t es = uint32_t(keyLen + 6);
@@ -1563,9 +1814,9 @@ void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
   std::memcpy(&hdr[pos], layout.TableName.data(), std::min<size_t>(layout.TableName.size(), 78));
   pos += layout.Version >= 12 ? 261 : 79;
   Put16(&hdr[0x51], uint32_t(pos));
-  std::string tmp = layout.Path + ".tmp";
+  TTempFile tmp(layout.Path);
   TFile f;
-  f.Create(tmp);
+  f.Create(tmp.Path);
   f.WriteAt(0, hdr.data(), hdr.size());
   std::vector<uint8_t> blk(layout.BlockSize);
   for (size_t l = 0; l < blocks.size(); ++l) {
@@ -1586,10 +1837,9 @@ void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
       f.WriteAt(2048 + uint64_t(numbers[l][i] - 1) * layout.BlockSize, blk.data(), blk.size());
     }
   }
+  if (layout.Durable) f.Sync();
   f.Close();
-  std::error_code ec;
-  fs::rename(tmp, layout.Path, ec);
-  if (ec) throw EPdxError("cannot write Paradox index " + Quote(layout.Path) + ": " + ec.message());
+  tmp.Replace("Paradox index");
 }
 
 // A .DB-format header (tables and secondary .X files) at Paradox 7 level.
@@ -1643,13 +1893,13 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
 }  // namespace
 
 // Rebuilds the .PX from the block chain and every secondary index from a full scan.
-void TPdxTableState::RebuildIndexes() {
-  if (KeyLen) RebuildTree();
-  RebuildSecondaries();
+void TPdxTableState::RebuildIndexes(bool durable) {
+  if (KeyLen) RebuildTree(durable);
+  RebuildSecondaries(durable);
 }
 
 // Writes the B-tree (.PX, or the .Y of a secondary index) from the block map or the chain.
-void TPdxTableState::RebuildTree() {
+void TPdxTableState::RebuildTree(bool durable) {
   std::vector<uint8_t> b(H.BlockSize);
   {
     std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
@@ -1678,6 +1928,7 @@ void TPdxTableState::RebuildTree() {
     layout.SortOrder = H.SortOrder;
     layout.Version = H.Version;
     layout.Checksum = Encrypted ? Checksum : 0;
+    layout.Durable = durable;
     WriteIndexTree(layout, KeyLen, leaf);
   }
 }
@@ -1733,7 +1984,7 @@ void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
 // table whose index files load and match the table. Otherwise they are rebuilt at the flush.
 bool TPdxTableState::PrepareX() {
   if (!KeyLen || Def.Indexes.empty()) return false;
-  if (Batch > 0 || FullRebuild) { FullRebuild = true; return false; }
+  if (Batch > 0 || FullRebuild || IndexesOutOfDate()) { FullRebuild = true; return false; }
   if (XValid) return true;
   XStates.clear();
   try {
@@ -1800,7 +2051,7 @@ void TPdxTableState::XRemoveAll(const uint8_t* rec) {
 }
 
 // Rebuilds every secondary index from a full scan of the table.
-void TPdxTableState::RebuildSecondaries() {
+void TPdxTableState::RebuildSecondaries(bool durable) {
   std::vector<uint8_t> b(H.BlockSize);
   const uint32_t rs = H.RecordSize;
   for (auto& ix : Def.Indexes) {
@@ -1837,6 +2088,13 @@ void TPdxTableState::RebuildSecondaries() {
     const size_t runLimit = std::max<size_t>(1024, (8u << 20) / size_t(xrs));
     std::string xpath = (fs::path(Folder) / ix.FileName).string();
     std::vector<std::string> runs;
+    // The run files go however the rebuild ends.
+    struct TRunFiles {
+      std::vector<std::string>& Paths;
+      ~TRunFiles() {
+        for (auto& rp : Paths) { std::error_code ec; fs::remove(rp, ec); }
+      }
+    } runFiles{runs};
     std::string flat;            // entries of the current run, back to back
     std::vector<uint32_t> order;  // their sorted order
     auto sortRun = [&]() {
@@ -1944,10 +2202,10 @@ void TPdxTableState::RebuildSecondaries() {
     Put32(&hdr[6], total);
     Put16(&hdr[0x0A], nblocks); Put16(&hdr[0x0C], nblocks); Put16(&hdr[0x3A], nblocks);
     Put16(&hdr[0x0E], nblocks ? 1 : 0); Put16(&hdr[0x10], nblocks);
-    std::string tmp = xpath + ".tmp";
+    TTempFile tmp(xpath);
     {
       TFile f;
-      f.Create(tmp);
+      f.Create(tmp.Path);
       f.WriteAt(0, hdr.data(), hdr.size());
       std::vector<uint8_t> xb(xbs);
       std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
@@ -1965,6 +2223,7 @@ void TPdxTableState::RebuildSecondaries() {
       }
       open.clear();
       for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
+      if (durable) f.Sync();
       f.Close();
       TIndexFileSpec layout;
       std::string yname = YName(ix.FileName);
@@ -1979,11 +2238,10 @@ void TPdxTableState::RebuildSecondaries() {
       layout.SortOrder = H.SortOrder;
       layout.Version = 12;
       layout.Checksum = Encrypted ? Checksum : 0;
+      layout.Durable = durable;
       WriteIndexTree(layout, xkey, leaf);
     }
-    std::error_code ec;
-    fs::rename(tmp, xpath, ec);
-    if (ec) throw EPdxError("cannot write Paradox index " + Quote(xpath) + ": " + ec.message());
+    tmp.Replace("Paradox index");
   }
 }
 
@@ -2075,30 +2333,40 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   bool hasBlob = false;
   for (auto t : types) if (IsBlobCode(t)) hasBlob = true;
   std::string dbPath = (fs::path(FFolder) / (base + ".DB")).string();
-  for (auto& p : FamilyFiles(FFolder, base)) { std::error_code ec; fs::remove(p, ec); }
-  bool anyRequired = false;
-  for (auto& f : def.Fields) if (f.Required) anyRequired = true;
-  if (anyRequired) {
-    std::vector<uint8_t> v = BuildVal(def, types, sizes, base + ".DB");
-    TFile f;
-    f.Create((fs::path(FFolder) / (base + ".VAL")).string());
-    f.WriteAt(0, v.data(), v.size());
+  auto removeFamily = [&] {
+    for (auto& p : FamilyFiles(FFolder, base)) { std::error_code ec; fs::remove(p, ec); }
+  };
+  removeFamily();
+  try {
+    bool anyRequired = false;
+    for (auto& f : def.Fields) if (f.Required) anyRequired = true;
+    if (anyRequired) {
+      std::vector<uint8_t> v = BuildVal(def, types, sizes, base + ".DB");
+      TFile f;
+      f.Create((fs::path(FFolder) / (base + ".VAL")).string());
+      f.WriteAt(0, v.data(), v.size());
+    }
+    {
+      TTempFile tmp(dbPath);
+      TFile f;
+      f.Create(tmp.Path);
+      f.WriteAt(0, hdr.data(), hdr.size());
+      f.Close();
+      tmp.Replace("Paradox table");
+    }
+    DropFromRegistry(FFolder, base);
+    auto st = std::make_shared<TPdxTableState>();
+    st->Load(FFolder, base, dbPath);
+    st->Def.Indexes = def.Indexes;
+    st->MakeWritable();
+    if (hasBlob) st->OpenMb(true);
+    if (def.KeyFieldCount || !def.Indexes.empty()) st->RebuildIndexes();
+  } catch (...) {
+    // A table is made whole or not at all.
+    DropFromRegistry(FFolder, base);
+    removeFamily();
+    throw;
   }
-  {
-    TFile f;
-    f.Create(dbPath + ".tmp");
-    f.WriteAt(0, hdr.data(), hdr.size());
-  }
-  std::error_code ec;
-  fs::rename(dbPath + ".tmp", dbPath, ec);
-  if (ec) throw EPdxError("cannot create " + Quote(dbPath) + ": " + ec.message());
-  DropFromRegistry(FFolder, base);
-  auto st = std::make_shared<TPdxTableState>();
-  st->Load(FFolder, base, dbPath);
-  st->Def.Indexes = def.Indexes;
-  st->MakeWritable();
-  if (hasBlob) st->OpenMb(true);
-  if (def.KeyFieldCount || !def.Indexes.empty()) st->RebuildIndexes();
 }
 
 }  // namespace paradox

@@ -15,6 +15,7 @@
 //     39 u8  version ID (3..12)                      3A u16 = blocks in file
 //     3E 2   1F 0F in plain .DB/.X files            49 u32 last autoinc value
 //     4D u16 first free block                        51 u16 end of the used header bytes
+//     4F u8  (.DB) 1 = the indexes need updating: data was written that they do not hold yet
 //     56 u8  0x20 (.DB/.X)
 //   v4+ (version >= 5) .DB/.X only: 58 u16, 5A u16 = 0x0100 | version; 5C u32 password
 //     checksum; 64 u16 field count + 1; 6A u16 code page.
@@ -239,6 +240,12 @@ std::string TCodec::Encode(const std::string& s) const {
   for (auto& c : r) c = char(FromAnsi[uint8_t(c)]);
   return r;
 }
+size_t TCodec::FindUnencodable(const std::string& s) const {
+  if (Identity) return std::string::npos;
+  for (size_t i = 0; i < s.size(); ++i)
+    if (!Encodable[uint8_t(s[i])]) return i;
+  return std::string::npos;
+}
 
 namespace {
 bool IsWindowsCodePage(uint16_t cp) {
@@ -250,9 +257,14 @@ bool IsWindowsCodePage(uint16_t cp) {
 TCodec BuildCodec(const std::string& name) {
   TCodec c;
   c.Identity = false;
-  for (int i = 0; i < 256; ++i) { c.ToAnsi[i] = uint8_t(i < 128 ? i : '?'); c.FromAnsi[i] = uint8_t(i < 128 ? i : '?'); }
+  c.Name = name;
+  for (int i = 0; i < 256; ++i) {
+    c.ToAnsi[i] = uint8_t(i < 128 ? i : '?');
+    c.FromAnsi[i] = uint8_t(i < 128 ? i : '?');
+    c.Encodable[i] = i < 128;
+  }
   iconv_t cd = iconv_open("UTF-32LE", name.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) { c.Identity = true; return c; }
+  if (cd == reinterpret_cast<iconv_t>(-1)) { c.Identity = true; c.Name.clear(); return c; }
   std::array<bool, 256> taken{};
   for (int i = 128; i < 256; ++i) {
     char in = char(i);
@@ -265,7 +277,7 @@ TCodec BuildCodec(const std::string& name) {
     int ansi = ansi_detail::ByteOfCodePoint(char32_t(out));
     if (ansi < 0) continue;
     c.ToAnsi[i] = uint8_t(ansi);
-    if (!taken[ansi]) { c.FromAnsi[ansi] = uint8_t(i); taken[ansi] = true; }
+    if (!taken[ansi]) { c.FromAnsi[ansi] = uint8_t(i); taken[ansi] = c.Encodable[ansi] = true; }
   }
   iconv_close(cd);
   return c;

@@ -75,12 +75,17 @@ void EncryptMb(uint8_t* data, size_t size, uint32_t checksum);
 uint32_t PasswordChecksum(const std::string& password);
 
 // Translation between a table's code page and Windows-1251. Identity for Windows code pages.
+// A character either side lacks becomes '?'.
 struct TCodec {
   bool Identity = true;
+  std::string Name;                    // the code page ("CP866"), empty for the identity
   std::array<uint8_t, 256> ToAnsi{};
   std::array<uint8_t, 256> FromAnsi{};
+  std::array<bool, 256> Encodable{};   // Windows-1251 bytes the code page has a character for
   std::string Decode(const char* p, size_t n) const;
   std::string Encode(const std::string& s) const;
+  // The first character of `s` the code page cannot hold, or npos.
+  size_t FindUnencodable(const std::string& s) const;
 };
 // The codec of a header: from the code page at 0x6A (v4+) or the sort order ID (v3).
 const TCodec& CodecFor(uint16_t codePage, const std::string& sortOrderId, int version);

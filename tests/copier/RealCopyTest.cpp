@@ -1,11 +1,16 @@
 // Whole-database copies between real engines, in both directions: every row and every column of the
-// 24 system tables arrives, and the independent copy works on every destination.
+// 24 system tables arrives, and the independent copy works on every destination. And copies into
+// a Paradox folder whose writes fail part-way.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "copier/CopyOrvelBases.h"
 #include "gisdb/CreateSysTables.h"
+#include "platform/paradox/Paradox.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
+#include "tests/support/ParadoxFiles.h"
 
 using testsupport::TEngine;
 
@@ -79,3 +84,95 @@ TEST_P(RealCopy, EveryRowAndColumnOfTheSystemTablesArrives) {
 INSTANTIATE_TEST_SUITE_P(Engines, RealCopy, ::testing::ValuesIn(AllPairs()), [](const auto& p) {
   return testsupport::EngineName(p.param.first) + "_to_" + testsupport::EngineName(p.param.second);
 });
+
+namespace {
+
+// A copy whose destination files start failing once its tables are made.
+class TFailingCopy : public TCopyBaseFrame {
+ public:
+  paradox::TPdxWriteFault Fault;
+  ~TFailingCopy() override { paradox::ClearWriteFault(); }
+  void CreateTables() override {
+    TCopyBaseFrame::CreateTables();
+    paradox::SetWriteFault(Fault);
+  }
+};
+
+}  // namespace
+
+// The disk fills (or a sync fails) at each point where a copy's rows reach a Paradox table: the
+// failure is the run's error and the item's, the count is what the file holds (rows written before
+// the failure stay), no temporary file is left, and the table opens with indexes that agree.
+TEST(RealCopyFaults, AWriteThatFailsEndsTheRunAndCountsOnlyTheRowsInTheFile) {
+  testsupport::TempDir dir;
+  const int rows = 8000;  // about 600 blocks: the rows reach the file in three groups
+  IOrvDbPtr src = ConnectDb(testsupport::NewDatabase(TEngine::ParadoxFolder, dir, "src").get(), true);
+  {
+    IOrvDbTableDefPtr def = src->GetTableDef("");
+    def->SetTableName("PAGES");
+    def->AddField({"ID", dftInt32, 0, true});
+    def->AddField({"NAME", dftString, 40, false});
+    def->AddField({"PAD", dftString, 255, false});
+    def->AddIndex({"PK", "ID", dioPrimary | dioUnique});
+    def->AddIndex({"NAME", "NAME", 0});
+    def->ApplyChanges();
+    IOrvDbSQLPtr insert = BuildInsertSQL(src.get(), "PAGES", {"ID", "NAME", "PAD"});
+    for (int i = 1; i <= rows; ++i)
+      insert->Execute({IntParam(i), StrParam("Лист "_ansi + std::to_string(i % 977)), StrParam(std::string(250, 'x'))});
+    insert->Close();
+  }
+  const int64_t data = int64_t(std::filesystem::file_size(dir.Path() / "src" / "PAGES.DB")) - 2048;
+  struct TCase {
+    const char* Name;
+    const char* Files;
+    int64_t Limit;
+    bool FailSync;
+    bool AllRowsStay;  // the data was written whole, only what came after failed
+  } cases[] = {
+      {"the last group of rows", "PAGES.DB", data - 3 * 4096, false, false},
+      {"a group of rows mid-copy", "PAGES.DB", data / 2, false, false},
+      {"the primary index", "PAGES.PX", 0, false, true},
+      {"a secondary index", "PAGES.X02", 0, false, true},
+      {"the sync of the rows", "PAGES.DB", INT64_MAX, true, true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string folder = (dir.Path() / c.Name).string();
+    IOrvDbPtr dst = ConnectDb(testsupport::NewDatabase(TEngine::ParadoxFolder, dir, c.Name).get(), true);
+    int32_t copied = -1;
+    {
+      TFailingCopy copy;
+      copy.Fault = {c.Files, c.Limit, c.FailSync};
+      copy.Init("Копирование"_ansi, src, dst);
+      copy.HideWarnings = true;
+      copy.AddTable("PAGES", "Листы"_ansi, false);
+      EXPECT_THROW(copy.Execute(), Exception);
+      EXPECT_NE(copy.State, csFinished);
+      TCopyTableInfo* item = copy.GetTable(0);
+      EXPECT_GT(item->Errors->Count(), 0);
+      copied = item->Copied;
+    }
+    dst->Close();
+    dst = nullptr;
+    paradox::TPdxDatabase files(folder);
+    int32_t inFile = 0;
+    for (auto cursor = files.OpenCursor("PAGES"); cursor->Next();) ++inFile;
+    EXPECT_EQ(copied, inFile);
+    if (c.AllRowsStay) {
+      EXPECT_EQ(inFile, rows);
+    } else {
+      EXPECT_GT(inFile, 0);
+      EXPECT_LT(inFile, rows);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name.find(".tmp") == std::string::npos && name.find(".run") == std::string::npos) << name;
+    }
+    ASSERT_NO_THROW(files.OpenTable("PAGES"));
+    testsupport::TRawFile table(folder + "/PAGES.DB");
+    testsupport::CheckTree(folder + "/PAGES.PX", table, 4);
+    testsupport::TRawFile names(folder + "/PAGES.X02");
+    EXPECT_EQ(names.ChainRecords().size(), table.ChainRecords().size());
+    testsupport::CheckTree(folder + "/PAGES.Y02", names, names.H.RecordSize - 2);
+  }
+}

@@ -12,9 +12,12 @@
 
 #include "platform/paradox/Paradox.h"
 #include "platform/paradox/PdxFormat.h"
+#include "tests/support/ParadoxFiles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace paradox;
+using testsupport::CheckTree;
+using testsupport::TRawFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -52,60 +55,6 @@ TPdxTableDef AllTypes() {
               F("Bcd", TPdxFieldType::BCD, 2), F("Raw", TPdxFieldType::Bytes, 8)};
   d.KeyFieldCount = 1;
   return d;
-}
-
-// Reads a DB-format or PX-format file's records in chain order, for the index checks.
-struct TRawFile {
-  detail::THeader H;
-  std::vector<std::vector<uint8_t>> Blocks;  // by number - 1
-  std::string Bytes;
-  explicit TRawFile(const std::string& path, uint32_t checksum = 0) {
-    Bytes = FileBytes(path);
-    H = detail::ParseHeader(reinterpret_cast<const uint8_t*>(Bytes.data()), Bytes.size(), path);
-    if (checksum)  // an encrypted table's file: decrypt every block
-      for (size_t at = H.HeaderSize, n = 1; at + H.BlockSize <= Bytes.size(); at += H.BlockSize, ++n)
-        detail::DecryptDbBlock(reinterpret_cast<uint8_t*>(&Bytes[at]), H.BlockSize, checksum, uint32_t(n));
-  }
-  const uint8_t* Block(uint32_t n) const {
-    return reinterpret_cast<const uint8_t*>(Bytes.data()) + H.HeaderSize + size_t(n - 1) * H.BlockSize;
-  }
-  int Count(uint32_t n) const {
-    int16_t last = int16_t(detail::Get16(Block(n) + 4));
-    return last < 0 ? 0 : last / H.RecordSize + 1;
-  }
-  std::vector<std::string> ChainRecords() const {
-    std::vector<std::string> out;
-    for (uint32_t n = H.FirstBlock; n; n = detail::Get16(Block(n))) {
-      for (int i = 0; i < Count(n); ++i)
-        out.emplace_back(reinterpret_cast<const char*>(Block(n) + 6 + i * H.RecordSize), H.RecordSize);
-      if (out.size() > 10000000) break;
-    }
-    return out;
-  }
-};
-
-// Walks a PX/Y tree from its root and checks that the leaf level names every data block of
-// `data` in chain order with its first key and record count.
-void CheckTree(const std::string& treePath, const TRawFile& data, int keyLen, uint32_t checksum = 0) {
-  TRawFile px(treePath, checksum);
-  ASSERT_EQ(px.H.RecordSize, keyLen + 6) << treePath;
-  std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaves;
-  std::function<void(uint32_t, int)> walk = [&](uint32_t n, int level) {
-    for (int i = 0; i < px.Count(n); ++i) {
-      const uint8_t* e = px.Block(n) + 6 + i * px.H.RecordSize;
-      uint32_t blk = uint16_t(detail::GetShort(e + keyLen));
-      uint32_t cnt = uint16_t(detail::GetShort(e + keyLen + 2));
-      if (level == 1) leaves.emplace_back(std::string(reinterpret_cast<const char*>(e), keyLen), blk, cnt);
-      else walk(blk, level - 1);
-    }
-  };
-  if (px.H.RootBlock) walk(px.H.RootBlock, px.H.Levels);
-  std::vector<std::tuple<std::string, uint32_t, uint32_t>> want;
-  for (uint32_t n = data.H.FirstBlock; n; n = detail::Get16(data.Block(n)))
-    if (data.Count(n) > 0)
-      want.emplace_back(std::string(reinterpret_cast<const char*>(data.Block(n) + 6), keyLen), n, data.Count(n));
-  ASSERT_EQ(leaves.size(), want.size()) << treePath;
-  EXPECT_TRUE(leaves == want) << treePath;
 }
 
 }  // namespace
@@ -327,24 +276,33 @@ TEST(ParadoxWrite, EncryptedTableRoundTrips) {
   EXPECT_EQ(rows[299][1].StrRef(), std::string(299 * 20, char('A' + 299 % 26)));
 }
 
+namespace {
+
+// Rewrites `size` bytes of a file at `at`.
+void PatchFile(const std::string& path, size_t at, const char* bytes, size_t size) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(std::streamoff(at));
+  f.write(bytes, std::streamsize(size));
+}
+
+// Relabels a new table as DOS Russian (language driver "cyrr", code page 866).
+void RelabelAsDosRussian(const std::string& path) {
+  size_t at = FileBytes(path).find("ancyrr");
+  ASSERT_NE(at, std::string::npos);
+  const char cp[2] = {char(866 & 0xFF), char(866 >> 8)};
+  PatchFile(path, 0x6A, cp, 2);
+  PatchFile(path, at, "cyrr\0\0", 6);
+}
+
+}  // namespace
+
 TEST(ParadoxWrite, DosCodePageIsTranslated) {
   testsupport::TempDir dir;
   TPdxDatabase db(dir.Path().string());
   TPdxTableDef d;
   d.Fields = {F("Имя"_ansi, TPdxFieldType::Alpha, 20)};
   db.CreateTable("dos", d);
-  // Relabel the table as DOS Russian (language driver "cyrr", code page 866).
-  {
-    std::string h = FileBytes(dir / "dos.DB");
-    size_t at = h.find("ancyrr");
-    ASSERT_NE(at, std::string::npos);
-    std::fstream f(dir / "dos.DB", std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(0x6A);
-    char cp[2] = {char(866 & 0xFF), char(866 >> 8)};
-    f.write(cp, 2);
-    f.seekp(std::streamoff(at));
-    f.write("cyrr\0\0", 6);
-  }
+  RelabelAsDosRussian(dir / "dos.DB");
   TPdxDatabase db2(dir.Path().string());
   auto def = db2.TableStructure("dos");
   EXPECT_EQ(def.CodePage, 866);
@@ -356,6 +314,55 @@ TEST(ParadoxWrite, DosCodePageIsTranslated) {
   auto rows = ReadAll(db2, "dos");
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][0], Variant("Привет"_ansi));
+}
+
+// Text the code page cannot hold is refused, naming the field, in a text and in a memo; a value
+// read from the table is written back byte for byte, even where it held characters Windows-1251
+// lacks (they read as '?').
+TEST(ParadoxWrite, DosCodePageRefusesWhatItCannotHoldAndKeepsWhatItRead) {
+  testsupport::TempDir dir;
+  TPdxDatabase db(dir.Path().string());
+  TPdxTableDef d;
+  d.Fields = {F("Name", TPdxFieldType::Alpha, 20), F("Note", TPdxFieldType::Memo, 10), F("N", TPdxFieldType::Long)};
+  db.CreateTable("dos", d);
+  RelabelAsDosRussian(dir / "dos.DB");
+  TPdxDatabase dos(dir.Path().string());
+  struct TRefused { std::vector<Variant> Row; const char* Field; };
+  for (const TRefused& c : {TRefused{{Variant("Ёлка «зимняя»"_ansi), Variant::Null(), Variant(int32_t(1))}, "\"Name\""},
+                            TRefused{{Variant("Ёлка"_ansi), Variant("цена 5€"_ansi), Variant(int32_t(1))}, "\"Note\""}}) {
+    try {
+      dos.OpenTable("dos")->Append(c.Row);
+      ADD_FAILURE() << c.Field << " took a character code page 866 lacks";
+    } catch (const EPdxValue& e) {
+      EXPECT_NE(e.Message().find(c.Field), std::string::npos) << e.Message();
+      EXPECT_NE(e.Message().find("866"), std::string::npos) << e.Message();
+    }
+  }
+  EXPECT_TRUE(ReadAll(dos, "dos").empty());
+
+  // Box-drawing characters (0xB0 0xB1 in code page 866) put into a stored text and memo.
+  dos.OpenTable("dos")->Append({Variant("Ёлка"_ansi), Variant(std::string("abc")), Variant(int32_t(1))});
+  std::string raw = FileBytes(dir / "dos.DB");
+  size_t name = raw.find("\xF0\xAB\xAA\xA0"), note = raw.find("abc");  // "Ёлка" in code page 866
+  ASSERT_NE(name, std::string::npos);
+  ASSERT_NE(note, std::string::npos);
+  PatchFile(dir / "dos.DB", name + 1, "\xB0", 1);
+  PatchFile(dir / "dos.DB", note + 1, "\xB1", 1);
+  const std::string before = FileBytes(dir / "dos.DB");
+  TPdxDatabase again(dir.Path().string());
+  auto t = again.OpenTable("dos");
+  auto c = t->OpenCursor();
+  ASSERT_TRUE(c->Next());
+  std::vector<Variant> row = c->Values();
+  EXPECT_EQ(row[0], Variant("Ё?ка"_ansi));
+  TPdxRecordPos pos = c->Position();
+  c.reset();
+  row[2] = Variant(int32_t(2));
+  t->Update(pos, row);
+  const std::string after = FileBytes(dir / "dos.DB");
+  EXPECT_EQ(after.substr(name, 4), before.substr(name, 4));
+  EXPECT_EQ(after.substr(note, 3), before.substr(note, 3));
+  EXPECT_EQ(t->Read(pos)[2], Variant(int32_t(2)));
 }
 
 TEST(ParadoxWrite, RenameAndDeleteTakeTheFamily) {
