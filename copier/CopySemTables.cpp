@@ -214,6 +214,8 @@ void TCopySemTablesFrame::BeforeCreateTables() {
 }
 
 // --- the catalogue rewrite -------------------------------------------------------------------
+// Each UPDATE is closed where it runs, so that a row an engine holds back is written, or fails,
+// inside the rewrite and not in a destructor that cannot report it.
 
 void TCopySemTablesFrame::CopyTables() {
   TCopyBaseFrame::CopyTables();
@@ -251,7 +253,8 @@ void TCopySemTablesFrame::CopyTables() {
 
 void TCopySemTablesFrame::UpdateRefBookNames(TCopySemTableInfo* item) {
   BuildUpdateSQL(GisDb.get(), "ORVEL_REFBOOKS", {"TABLENAME"}, {"ID"})
-      ->Execute({StrParam(item->DstName), StrParam(item->ID)});
+      ->Execute({StrParam(item->DstName), StrParam(item->ID)})
+      ->Close();
 }
 
 bool TCopySemTablesFrame::FindItemByID(const std::string& id, TCopySemTableInfo*& found) const {
@@ -305,7 +308,8 @@ void TCopySemTablesFrame::UpdateSemTableNames(TCopySemTableInfo* item) {
     item->Errors->Add(Format("Предупреждение: структура таблицы \"%s\" в каталоге не прочитана и оставлена без изменений"_ansi,
                              {item->DisplayName}));
     BuildUpdateSQL(GisDb.get(), "ORVEL_SEMTABLS", {"TABLENAME"}, {"ID"})
-        ->Execute({StrParam(item->DstName), StrParam(item->ID)});
+        ->Execute({StrParam(item->DstName), StrParam(item->ID)})
+        ->Close();
     return;
   }
   for (int j = 0; j < item->FieldMapCount(); ++j) {
@@ -319,5 +323,6 @@ void TCopySemTablesFrame::UpdateSemTableNames(TCopySemTableInfo* item) {
   TMemoryStream out;
   structure.SaveToStream(out);
   BuildUpdateSQL(GisDb.get(), "ORVEL_SEMTABLS", {"TABLENAME", "REFBOOKFIELD"}, {"ID"})
-      ->Execute({StrParam(item->DstName), BlobParam(out.DataString()), StrParam(item->ID)});
+      ->Execute({StrParam(item->DstName), BlobParam(out.DataString()), StrParam(item->ID)})
+      ->Close();
 }
