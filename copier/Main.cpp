@@ -28,6 +28,7 @@
 #include "platform/bde/Bde.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/FormKeys.h"
 #include "platform/ui/UiText.h"
 
 int PrevPageIndex = 0;
@@ -81,8 +82,9 @@ QIcon StateIcon(int state) {
 
 TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_unique<TStringList>()) {
   setWindowTitle(ToQString("Копирование базы данных Гис Орвел"_ansi));
-  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint);
+  // A fixed-size window: the window manager offers no maximise button and no resizing.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   Pages = new QStackedWidget(this);
 
   auto page = [this](const std::string& caption) {
@@ -201,6 +203,8 @@ TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_uni
   layout->Place(btnNext, QRect(203, 441, 95, 30), akRight | akBottom);
   layout->Place(btnCancel, QRect(302, 441, 95, 30), akRight | akBottom);
 
+  // A plain window has no default button of its own: Return and Escape are given to it here.
+  new TFormKeys(*this, btnCancel);
   connect(btnNext, &QPushButton::clicked, this, [this] { btnNextClick(); });
   connect(btnPrev, &QPushButton::clicked, this, [this] { btnPrevClick(); });
   connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });

@@ -27,6 +27,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/UiText.h"
+#include "tests/copier/ConvertDialogsTestKeys.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
 
@@ -251,6 +252,85 @@ TEST_F(Wizard, AStoppedCopyCanBeRestartedAndTheWayBackStaysOpen) {
   }
   EXPECT_EQ(form.ActivePage(), form.pStop);
   EXPECT_EQ(form.CopyBase->State, csFinished);
+}
+
+// Return presses the default button from whatever field has the focus, on every page, a focused
+// button presses itself, and Escape presses Cancel; on the summary both close the window.
+TEST_F(Wizard, ReturnAndEscapeOnEveryPage) {
+  IConnParamsPtr source = DemoSource(10);
+  IConnParamsPtr destination = EmptyDestination();
+  TCopyOrvel form;
+  form.show();
+  form.activateWindow();
+  Pump();
+  TDbLocationFrame* f = form.SrcDbLocation;
+  // Keys go to the active window (a window that came and went, such as the long-operation window,
+  // hands the activation back through the window manager, which the offscreen platform lacks).
+  auto press = [](QWidget* field, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    field->window()->activateWindow();
+    Pump();
+    field->setFocus();
+    ASSERT_TRUE(field->hasFocus());
+    convtest::Key(field, key, modifiers, key == Qt::Key_Escape ? QString() : QStringLiteral("\r"));
+  };
+  // Every kind of field on the source page: Next answers with its validation message.
+  struct TCase {
+    QRadioButton* kind;
+    QWidget* field;
+    std::string message;
+  };
+  f->OLEDBConnectionString->clear();
+  f->IBDatabase->clear();
+  f->BDEAlias->setCurrentText(QString());
+  const std::vector<TCase> cases = {
+      {f->UsePDOX, f->PDOXFolder, "Не задана папка, в которой расположена база данных."_ansi},
+      {f->UsePDOX, f->UsePDOX, "Не задана папка, в которой расположена база данных."_ansi},
+      {f->UseOLEDB, f->OLEDBConnectionString, "Не задана строка соединения"_ansi},
+      {f->UseIB, f->IBCType, "Не задана база данных"_ansi},
+      {f->UseIB, f->IBServer, "Не задана база данных"_ansi},
+      {f->UseBDE, f->BDEAlias, "Не выбран псевдоним BDE, который следует использовать для доступа к базе данных."_ansi},
+      {f->UseBDE, f->BDEPassword, "Не выбран псевдоним BDE, который следует использовать для доступа к базе данных."_ansi},
+  };
+  const int charsets = f->IBCType->count();
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(AnsiToUtf8(c.message) + " from " + c.field->metaObject()->className());
+    c.kind->setChecked(true);
+    TDialogScript script;
+    script.ExpectMessageBox("Ошибка"_ansi, "ВНИМАНИЕ! "_ansi + c.message, mrOk);
+    press(c.field, Qt::Key_Return);
+    EXPECT_EQ(form.ActivePage(), form.pSourceBase);
+  }
+  EXPECT_EQ(f->OLEDBConnectionString->toPlainText(), QString()) << "Return breaks no line in the connection string";
+  EXPECT_EQ(f->IBCType->count(), charsets) << "nor adds an entry to an editable list";
+
+  Enter(f, source.get());
+  press(f->IBUser, Qt::Key_Enter, Qt::KeypadModifier);
+  ASSERT_EQ(form.ActivePage(), form.pDestBase);
+  press(form.btnPrev, Qt::Key_Return);
+  ASSERT_EQ(form.ActivePage(), form.pSourceBase) << "a focused button presses itself";
+  press(f->IBDatabase, Qt::Key_Return);
+  ASSERT_EQ(form.ActivePage(), form.pDestBase);
+  Enter(form.DstDbLocation, destination.get());
+  press(form.DstDbLocation->IBConfirm, Qt::Key_Return);
+  ASSERT_EQ(form.ActivePage(), form.pOptions);
+  press(form.Unfasten, Qt::Key_Return);  // runs the copy and ends on the summary
+  ASSERT_EQ(form.ActivePage(), form.pStop);
+  EXPECT_TRUE(form.btnCancel->isDefault());
+  EXPECT_FALSE(form.btnNext->isDefault());
+  press(form.InfoList, Qt::Key_Return);
+  EXPECT_FALSE(form.isVisible()) << "Return presses Close on the summary";
+  form.show();
+  form.activateWindow();
+  Pump();
+  press(form.DetailsList, Qt::Key_Escape);
+  EXPECT_FALSE(form.isVisible()) << "and so does Escape";
+
+  TCopyOrvel other;
+  other.show();
+  other.activateWindow();
+  Pump();
+  press(other.SrcDbLocation->PDOXFolder, Qt::Key_Escape);
+  EXPECT_FALSE(other.isVisible()) << "Escape presses Cancel on the first page";
 }
 
 // The whole walk once more, saving a picture of every page it passes when COPYORVEL_SCREENSHOTS
