@@ -161,9 +161,10 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   {
     auto* grid = new QGridLayout(marks);
     grid->addWidget(Label2, 0, 0, 1, 5);
-    grid->addWidget(NewLabel("Левая кавычка:"_ansi, marks), 1, 0);
+    // Short captions on one line each; the edits give way first (a mark is a character or two).
+    grid->addWidget(new QLabel(ToQString("Левая кавычка:"_ansi), marks), 1, 0);
     grid->addWidget(LeftMark, 1, 1);
-    grid->addWidget(NewLabel("Правая кавычка:"_ansi, marks), 1, 2);
+    grid->addWidget(new QLabel(ToQString("Правая кавычка:"_ansi), marks), 1, 2);
     grid->addWidget(RightMark, 1, 3);
     grid->setColumnStretch(4, 1);
   }
@@ -327,7 +328,7 @@ void TDbLocationFrame::IBServerChange() {
 void TDbLocationFrame::IBDatabaseBrowseClick() {
   TOpenDialog dialog;
   dialog.DefaultExt = "gdb";
-  dialog.Filter = "Базы данных InterBase (*.gdb)|*.gdb|Все файлы (*.*)|*.*"_ansi;
+  dialog.Filter = "Базы данных InterBase (*.gdb;*.fdb)|*.gdb;*.fdb|Все файлы (*.*)|*.*"_ansi;
   dialog.Options = ofHideReadOnly | ofPathMustExist | ofFileMustExist | ofEnableSizing;
   dialog.FileName = Text(IBDatabase);
   if (dialog.Execute(this)) IBDatabase->setText(ToQString(dialog.FileName));

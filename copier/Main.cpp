@@ -173,6 +173,7 @@ TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_uni
     InfoList->setHeaderLabels({ToQString("Таблица"_ansi), ToQString("Скопировано"_ansi)});
     InfoList->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     InfoList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    InfoList->SetGridLines(true);
     DetailsList = new QPlainTextEdit(pStop);
     DetailsList->setReadOnly(true);
     DetailsList->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -183,8 +184,12 @@ TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_uni
     v->addLayout(row);
     v->addWidget(InfoList, 3);
     v->addWidget(DetailsList, 2);
-    connect(InfoList, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* current, QTreeWidgetItem*) { InfoListSelectItem(current); });
+    // The details follow the selected row; a row that is only current (the list took the focus)
+    // shows nothing.
+    connect(InfoList, &QTreeWidget::itemSelectionChanged, this, [this] {
+      const QList<QTreeWidgetItem*> selected = InfoList->selectedItems();
+      if (!selected.isEmpty()) InfoListSelectItem(selected.first());
+    });
   }
 
   btnPrev = new QPushButton(ToQString("< Назад"_ansi), this);
@@ -509,6 +514,7 @@ void TCopyOrvel::ShowSummary() {
   InfoList->setUpdatesEnabled(false);
   InfoList->clear();
   Details->Clear();
+  DetailsList->clear();  // no row is selected in the new list
   int warnings = 0, errors = 0;
   for (int i = 0; i < CopyBase->TableCount(); ++i) {
     TCopyTableInfo* item = CopyBase->GetTable(i);
