@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QThread>
 
 #include "platform/rtl/SysUtils.h"
 #include "platform/ui/Application.h"
@@ -28,6 +29,16 @@ struct SeparatorScope {
   ~SeparatorScope() { FormatSettings().DecimalSeparator = Saved; }
   char Saved;
 };
+
+// Makes the window the active one; under a real window manager that takes a moment.
+void Activate(QWidget& window) {
+  window.activateWindow();
+  for (int i = 0; i < 150 && !window.isActiveWindow(); ++i) {
+    QThread::msleep(20);
+    QApplication::processEvents();
+  }
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+}
 
 }  // namespace
 
@@ -138,9 +149,8 @@ TEST(FloatEdit, LeavingAStrictBoxWithoutANumberWarnsOnceAndStays) {
     auto* next = new QLineEdit(&window);
     next->move(0, 40);
     window.show();
-    window.activateWindow();
+    Activate(window);
     edit->setFocus();
-    for (int i = 0; i < 5; ++i) QApplication::processEvents();
     ASSERT_TRUE(edit->hasFocus());
     edit->setText(QString::fromLatin1(c.text));
     {
@@ -156,8 +166,7 @@ TEST(FloatEdit, LeavingAStrictBoxWithoutANumberWarnsOnceAndStays) {
     }
     // The window gets the activation back from the box (the window manager's part) and with it
     // the box the focus.
-    window.activateWindow();
-    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    Activate(window);
     EXPECT_TRUE(edit->hasFocus());
     EXPECT_FALSE(next->hasFocus());
   }
