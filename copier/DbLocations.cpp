@@ -94,6 +94,7 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   IBSQLRole = new QLineEdit(IBPage);
   IBCType = new QComboBox(IBPage);
   IBCType->setEditable(true);
+  IBCType->setInsertPolicy(QComboBox::NoInsert);  // Return presses Next; it adds no entry
   for (const char* cs : kCharacterSets) IBCType->addItem(QString::fromLatin1(cs));
   IBCType->setCurrentText(QStringLiteral("WIN1251"));
   {
@@ -129,6 +130,7 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   BDEPage = new QWidget;
   BDEAlias = new QComboBox(BDEPage);
   BDEAlias->setEditable(true);
+  BDEAlias->setInsertPolicy(QComboBox::NoInsert);  // the entries are the session's aliases only
   BDEAliasRefresh = new QPushButton(ToQString("Об&новить"_ansi), BDEPage);
   BDEUser = new QLineEdit(BDEPage);
   BDEPassword = new QLineEdit(BDEPage);

@@ -294,6 +294,7 @@ TEST_F(Wizard, ReturnAndEscapeOnEveryPage) {
   };
   f->OLEDBConnectionString->clear();
   f->IBDatabase->clear();
+  f->IBCType->setCurrentText(QStringLiteral("KOI8R"));
   f->BDEAlias->setCurrentText(QString());
   const std::vector<TCase> cases = {
       {f->UsePDOX, f->PDOXFolder, "Не задана папка, в которой расположена база данных."_ansi},
