@@ -201,7 +201,7 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
 void TDbLocationFrame::SetHeading(const std::string& text) { Label16->setText(ToQString(text)); }
 
 bool TDbLocationFrame::eventFilter(QObject* watched, QEvent* event) {
-  // Enter in the connection string does not break the line: it reaches the dialog's default button.
+  // Enter in the connection string does not break the line: it reaches the window's default button.
   if (watched == OLEDBConnectionString && event->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
