@@ -18,6 +18,7 @@
 #include "platform/rtl/SysUtils.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
+#include "platform/ui/FormKeys.h"
 #include "platform/ui/UiText.h"
 
 namespace {
@@ -76,9 +77,11 @@ TEditConvertOptions::TEditConvertOptions(QWidget* parent)
   ConvertIndexNames = new QCheckBox(ToQString("Конвертировать имена индексов "_ansi), this);
   IndexNameLen = LengthEdit(this);
   btnOk = new QPushButton(ToQString("&Ok"_ansi), this);
-  btnOk->setDefault(true);
   btnCancel = new QPushButton(ToQString("Отмена"_ansi), this);
+  // No default button: Return in a length edit does not close the dialog. Escape cancels.
+  btnOk->setAutoDefault(false);
   btnCancel->setAutoDefault(false);
+  new TFormKeys(*this, btnCancel);
 
   connect(ConvertTableNames, &QCheckBox::toggled, this, [this] { ConvertTableNamesClick(); });
   connect(ConvertFieldNames, &QCheckBox::toggled, this, [this] { ConvertFieldNamesClick(); });

@@ -94,6 +94,7 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   IBSQLRole = new QLineEdit(IBPage);
   IBCType = new QComboBox(IBPage);
   IBCType->setEditable(true);
+  IBCType->setInsertPolicy(QComboBox::NoInsert);  // Return presses Next; it adds no entry
   for (const char* cs : kCharacterSets) IBCType->addItem(QString::fromLatin1(cs));
   IBCType->setCurrentText(QStringLiteral("WIN1251"));
   {
@@ -129,6 +130,7 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   BDEPage = new QWidget;
   BDEAlias = new QComboBox(BDEPage);
   BDEAlias->setEditable(true);
+  BDEAlias->setInsertPolicy(QComboBox::NoInsert);  // the entries are the session's aliases only
   BDEAliasRefresh = new QPushButton(ToQString("Об&новить"_ansi), BDEPage);
   BDEUser = new QLineEdit(BDEPage);
   BDEPassword = new QLineEdit(BDEPage);
@@ -161,9 +163,10 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   {
     auto* grid = new QGridLayout(marks);
     grid->addWidget(Label2, 0, 0, 1, 5);
-    grid->addWidget(NewLabel("Левая кавычка:"_ansi, marks), 1, 0);
+    // Short captions on one line each; the edits give way first (a mark is a character or two).
+    grid->addWidget(new QLabel(ToQString("Левая кавычка:"_ansi), marks), 1, 0);
     grid->addWidget(LeftMark, 1, 1);
-    grid->addWidget(NewLabel("Правая кавычка:"_ansi, marks), 1, 2);
+    grid->addWidget(new QLabel(ToQString("Правая кавычка:"_ansi), marks), 1, 2);
     grid->addWidget(RightMark, 1, 3);
     grid->setColumnStretch(4, 1);
   }
@@ -198,7 +201,7 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
 void TDbLocationFrame::SetHeading(const std::string& text) { Label16->setText(ToQString(text)); }
 
 bool TDbLocationFrame::eventFilter(QObject* watched, QEvent* event) {
-  // Enter in the connection string does not break the line: it reaches the dialog's default button.
+  // Enter in the connection string does not break the line: it reaches the window's default button.
   if (watched == OLEDBConnectionString && event->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
@@ -327,7 +330,7 @@ void TDbLocationFrame::IBServerChange() {
 void TDbLocationFrame::IBDatabaseBrowseClick() {
   TOpenDialog dialog;
   dialog.DefaultExt = "gdb";
-  dialog.Filter = "Базы данных InterBase (*.gdb)|*.gdb|Все файлы (*.*)|*.*"_ansi;
+  dialog.Filter = "Базы данных InterBase (*.gdb;*.fdb)|*.gdb;*.fdb|Все файлы (*.*)|*.*"_ansi;
   dialog.Options = ofHideReadOnly | ofPathMustExist | ofFileMustExist | ofEnableSizing;
   dialog.FileName = Text(IBDatabase);
   if (dialog.Execute(this)) IBDatabase->setText(ToQString(dialog.FileName));

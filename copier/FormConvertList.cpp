@@ -21,6 +21,7 @@
 #include "platform/rtl/SysUtils.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
+#include "platform/ui/FormKeys.h"
 #include "platform/ui/UiText.h"
 
 namespace {
@@ -142,6 +143,8 @@ TConvertList::TConvertList(QWidget* parent) : QDialog(parent) {
   // Enter belongs to the list (it starts editing); no button takes it as a default button.
   btnOk->setAutoDefault(false);
   btnCancel->setAutoDefault(false);
+  // Nor does Escape close the window: it has no cancel key (an in-place edit still takes Escape).
+  new TFormKeys(*this, nullptr);
   auto* panel = new QHBoxLayout(btnPanel);
   panel->setContentsMargins(0, 0, 0, 0);
   panel->addWidget(HideUnChanged);

@@ -25,6 +25,7 @@
 #include "foundation/XListView.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/FormKeys.h"
 #include "platform/ui/UiText.h"
 
 int PrevPageIndex = 0;
@@ -78,8 +79,9 @@ QIcon StateIcon(int state) {
 
 TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_unique<TStringList>()) {
   setWindowTitle(ToQString("Копирование базы данных Гис Орвел"_ansi));
-  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint);
+  // A fixed-size window: the window manager offers no maximise button and no resizing.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   Pages = new QStackedWidget(this);
 
   auto page = [this](const std::string& caption) {
@@ -168,6 +170,7 @@ TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_uni
     InfoList->setHeaderLabels({ToQString("Таблица"_ansi), ToQString("Скопировано"_ansi)});
     InfoList->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     InfoList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    InfoList->SetGridLines(true);
     DetailsList = new QPlainTextEdit(pStop);
     DetailsList->setReadOnly(true);
     DetailsList->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -178,8 +181,12 @@ TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_uni
     v->addLayout(row);
     v->addWidget(InfoList, 3);
     v->addWidget(DetailsList, 2);
-    connect(InfoList, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* current, QTreeWidgetItem*) { InfoListSelectItem(current); });
+    // The details follow the selected row; a row that is only current (the list took the focus)
+    // shows nothing.
+    connect(InfoList, &QTreeWidget::itemSelectionChanged, this, [this] {
+      const QList<QTreeWidgetItem*> selected = InfoList->selectedItems();
+      if (!selected.isEmpty()) InfoListSelectItem(selected.first());
+    });
   }
 
   btnPrev = new QPushButton(ToQString("< Назад"_ansi), this);
@@ -198,6 +205,8 @@ TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_uni
   layout->Place(btnNext, QRect(203, 441, 95, 30), akRight | akBottom);
   layout->Place(btnCancel, QRect(302, 441, 95, 30), akRight | akBottom);
 
+  // A plain window has no default button of its own: Return and Escape are given to it here.
+  new TFormKeys(*this, btnCancel);
   connect(btnNext, &QPushButton::clicked, this, [this] { btnNextClick(); });
   connect(btnPrev, &QPushButton::clicked, this, [this] { btnPrevClick(); });
   connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
@@ -503,6 +512,7 @@ void TCopyOrvel::ShowSummary() {
   InfoList->setUpdatesEnabled(false);
   InfoList->clear();
   Details->Clear();
+  DetailsList->clear();  // no row is selected in the new list
   int warnings = 0, errors = 0;
   for (int i = 0; i < CopyBase->TableCount(); ++i) {
     TCopyTableInfo* item = CopyBase->GetTable(i);

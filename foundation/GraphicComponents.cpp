@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QKeyEvent>
-#include <QTimer>
 
 #include "foundation/CommonUtils.h"
 #include "platform/rtl/SysUtils.h"
@@ -82,11 +81,10 @@ void TFloatEdit::CMExit() {
     }
   };
   if (StrictCheck && !isNumber()) {
-    {
-      QTimer::singleShot(0, this, [this] { setFocus(); });
-      if (Trim(t).empty()) throw EConvertError("Ошибка: Введите число"_ansi);
-      throw EConvertError(Format("Ошибка: не могу преобразовать строку \"%s\" в число"_ansi, {t}));
-    }
+    // At once, while the focus is still moving: the control it was going to never gets it.
+    setFocus(Qt::OtherFocusReason);
+    if (Trim(t).empty()) throw EConvertError("Ошибка: Введите число"_ansi);
+    throw EConvertError(Format("Ошибка: не могу преобразовать строку \"%s\" в число"_ansi, {t}));
   }
   const double v = GetValue();
   if (v != ClampValue(v)) SetValue(v);
@@ -94,10 +92,18 @@ void TFloatEdit::CMExit() {
 
 void TFloatEdit::focusOutEvent(QFocusEvent* event) {
   QLineEdit::focusOutEvent(event);
+  // Only the focus moving to another control leaves the box. The window losing the activation
+  // (to the message box below, to another program) or a popup menu opening does not; nor does
+  // anything while the message is up.
+  const Qt::FocusReason reason = event->reason();
+  if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason || FExiting) return;
+  FExiting = true;
   // Errors on leaving go where the program's unhandled errors go: a message box.
   try {
     CMExit();
   } catch (const Exception& e) {
     Application->MessageBox(e.Message(), Application->Title(), MB_OK | MB_ICONERROR, window());
+    setFocus(Qt::OtherFocusReason);  // when the box handed the activation back elsewhere
   }
+  FExiting = false;
 }

@@ -45,4 +45,5 @@ class TFloatEdit : public QLineEdit {
   double FValue = 0;
   int FPrecision = 2;
   int FBeeps = 0;
+  bool FExiting = false;  // the leave check runs
 };

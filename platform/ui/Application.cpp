@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -46,6 +47,19 @@ QMessageBox::Icon BoxIcon(unsigned flags) {
     case MB_ICONINFORMATION: return QMessageBox::Information;
     default: return QMessageBox::NoIcon;
   }
+}
+
+// Makes a box with a short text wide enough for its caption: the window manager writes the caption
+// in its own font, often bold and larger, between its buttons, and cuts what does not fit.
+void KeepCaptionWhole(QMessageBox& box) {
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (!grid) return;
+  QFont font = box.font();
+  font.setBold(true);
+  const QFontMetrics metrics(font);
+  const int width = metrics.horizontalAdvance(box.windowTitle()) * 5 / 4 + 6 * metrics.height();
+  grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                grid->columnCount());
 }
 
 }  // namespace
@@ -113,6 +127,7 @@ TModalResult TApplication::MessageBox(const std::string& text, const std::string
   box.setDefaultButton(buttons[defaultIndex].Button);
   for (const TBoxButton& b : buttons)
     if (b.Result == escape) box.setEscapeButton(b.Button);
+  KeepCaptionWhole(box);
 
   const TModalResult r = ExecModal(box, info);
   // The box's own loop (or a test's click) closes it with the standard button's code.

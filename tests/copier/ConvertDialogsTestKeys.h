@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QTest>
 #include <QWidget>
 #include <filesystem>
 #include <string>
@@ -36,6 +37,16 @@ inline void Type(QWidget* widget, const std::string& text) {
 }
 
 inline void Enter(QWidget* widget) { Key(widget, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r")); }
+
+// Presses Alt with a letter through the window's shortcuts, as a button's accelerator is reached
+// (keys go to the active window), and waits until the button it clicks has acted (a button
+// clicked by its key is drawn pressed for a moment first).
+inline void Accelerator(QWidget* window, Qt::Key letter) {
+  window->activateWindow();
+  QApplication::processEvents();
+  QTest::keyClick(window, letter, Qt::AltModifier);
+  QTest::qWait(300);
+}
 
 // Saves the widget's picture as <temp>/<name>.png and returns the path.
 inline std::string Screenshot(QWidget& widget, const std::string& name) {

@@ -107,7 +107,9 @@ TEST(ConvertSettings, LengthsAreBoundWhenTheEditIsLeftAndWhenOkIsPressedInIt) {
     EXPECT_EQ(f.FieldNameLen->text(), QStringLiteral("10"));
     Retype(f.IndexNameLen, "3");
     EXPECT_EQ(f.IndexNameLen->text(), QStringLiteral("3"));
-    Enter(f.IndexNameLen);  // the OK button answers Enter without the edit being left first
+    Enter(f.IndexNameLen);
+    EXPECT_TRUE(f.isVisible()) << "no default button: Return in an edit does not close the dialog";
+    convtest::Accelerator(&f, Qt::Key_O);  // OK by its key, without the edit being left first
   }));
   EXPECT_TRUE(c.Execute());
   EXPECT_EQ(c.Table.MaxLength, 500);
@@ -122,7 +124,7 @@ TEST(ConvertSettings, LengthsAreBoundWhenTheEditIsLeftAndWhenOkIsPressedInIt) {
     f.FieldNameLen->insert(QStringLiteral("40.5"));
     f.IndexNameLen->selectAll();
     f.IndexNameLen->insert(QStringLiteral("41,5"));
-    Enter(f.IndexNameLen);
+    ClickButton(f, "Ok");
   }));
   EXPECT_TRUE(c.Execute());
   EXPECT_EQ(c.Table.MaxLength, 10);

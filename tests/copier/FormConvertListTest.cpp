@@ -310,20 +310,18 @@ TEST(ConvertList, ClosingWithoutOkAsksFirst) {
   TDialogScript script;
   script.ExpectDialog("TConvertList", OnList([&](TConvertList& f) {
     Rename(f, "Dom_2", "Dom_3");
-    Key(&f, Qt::Key_Escape);
+    Key(&f, Qt::Key_Escape);  // the window has no cancel key: nothing is asked
     openAfterEscape = f.isVisible();
     f.close();
     openAfterCloseBox = f.isVisible();
     ClickButton(f, "Отмена"_ansi);
   }));
   const std::string question = "Хотите выйти без сохранения изменений?"_ansi;
-  script.ExpectMessageBox("Вопрос"_ansi, question, IDNO)
-      .ExpectMessageBox("Вопрос"_ansi, question, IDNO)
-      .ExpectMessageBox("Вопрос"_ansi, question, IDYES);
+  script.ExpectMessageBox("Вопрос"_ansi, question, IDNO).ExpectMessageBox("Вопрос"_ansi, question, IDYES);
   EXPECT_FALSE(ShowConvertList(g.Data()));
   EXPECT_TRUE(openAfterEscape);
   EXPECT_TRUE(openAfterCloseBox);
-  ASSERT_EQ(script.Seen().size(), 4u);
+  ASSERT_EQ(script.Seen().size(), 3u);
   EXPECT_EQ(script.Seen()[1].DefaultResult, IDNO);
 }
 

@@ -2,15 +2,22 @@
 // box answered by the test.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QRadioButton>
 #include <QStackedWidget>
+#include <QThread>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +35,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/UiText.h"
+#include "tests/copier/ConvertDialogsTestKeys.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
 
@@ -64,6 +72,14 @@ class Wizard : public ::testing::Test {
 
   static void Pump() {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  }
+  // Makes the window the one that gets the keys; under a real window manager that takes a moment.
+  static void Activate(QWidget& window) {
+    window.activateWindow();
+    for (int i = 0; i < 150 && !window.isActiveWindow(); ++i) {
+      QThread::msleep(20);
+      Pump();
+    }
   }
   static std::string Caption(TCopyOrvel& form) { return FromQString(form.windowTitle()); }
 
@@ -254,37 +270,240 @@ TEST_F(Wizard, AStoppedCopyCanBeRestartedAndTheWayBackStaysOpen) {
   EXPECT_EQ(form.CopyBase->State, csFinished);
 }
 
-// The whole walk once more, saving a picture of every page it passes when COPYORVEL_SCREENSHOTS
-// names a folder (the test script runs this one under a real X server).
+// Return presses the default button from whatever field has the focus, on every page, a focused
+// button presses itself, and Escape presses Cancel; on the summary both close the window.
+TEST_F(Wizard, ReturnAndEscapeOnEveryPage) {
+  IConnParamsPtr source = DemoSource(10);
+  IConnParamsPtr destination = EmptyDestination();
+  TCopyOrvel form;
+  form.show();
+  Activate(form);
+  TDbLocationFrame* f = form.SrcDbLocation;
+  // Keys go to the active window (a window that came and went, such as the long-operation window,
+  // hands the activation back through the window manager, which the offscreen platform lacks).
+  auto press = [](QWidget* field, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    Activate(*field->window());
+    field->setFocus();
+    ASSERT_TRUE(field->hasFocus());
+    convtest::Key(field, key, modifiers, key == Qt::Key_Escape ? QString() : QStringLiteral("\r"));
+  };
+  // Every kind of field on the source page: Next answers with its validation message.
+  struct TCase {
+    QRadioButton* kind;
+    QWidget* field;
+    std::string message;
+  };
+  f->OLEDBConnectionString->clear();
+  f->IBDatabase->clear();
+  f->IBCType->setCurrentText(QStringLiteral("KOI8R"));
+  f->BDEAlias->setCurrentText(QString());
+  const std::vector<TCase> cases = {
+      {f->UsePDOX, f->PDOXFolder, "Не задана папка, в которой расположена база данных."_ansi},
+      {f->UsePDOX, f->UsePDOX, "Не задана папка, в которой расположена база данных."_ansi},
+      {f->UseOLEDB, f->OLEDBConnectionString, "Не задана строка соединения"_ansi},
+      {f->UseIB, f->IBCType, "Не задана база данных"_ansi},
+      {f->UseIB, f->IBServer, "Не задана база данных"_ansi},
+      {f->UseBDE, f->BDEAlias, "Не выбран псевдоним BDE, который следует использовать для доступа к базе данных."_ansi},
+      {f->UseBDE, f->BDEPassword, "Не выбран псевдоним BDE, который следует использовать для доступа к базе данных."_ansi},
+  };
+  const int charsets = f->IBCType->count();
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(AnsiToUtf8(c.message) + " from " + c.field->metaObject()->className());
+    c.kind->setChecked(true);
+    TDialogScript script;
+    script.ExpectMessageBox("Ошибка"_ansi, "ВНИМАНИЕ! "_ansi + c.message, mrOk);
+    press(c.field, Qt::Key_Return);
+    EXPECT_EQ(form.ActivePage(), form.pSourceBase);
+  }
+  EXPECT_EQ(f->OLEDBConnectionString->toPlainText(), QString()) << "Return breaks no line in the connection string";
+  EXPECT_EQ(f->IBCType->count(), charsets) << "nor adds an entry to an editable list";
+
+  Enter(f, source.get());
+  press(f->IBUser, Qt::Key_Enter, Qt::KeypadModifier);
+  ASSERT_EQ(form.ActivePage(), form.pDestBase);
+  press(form.btnPrev, Qt::Key_Return);
+  ASSERT_EQ(form.ActivePage(), form.pSourceBase) << "a focused button presses itself";
+  press(f->IBDatabase, Qt::Key_Return);
+  ASSERT_EQ(form.ActivePage(), form.pDestBase);
+  Enter(form.DstDbLocation, destination.get());
+  press(form.DstDbLocation->IBConfirm, Qt::Key_Return);
+  ASSERT_EQ(form.ActivePage(), form.pOptions);
+  press(form.Unfasten, Qt::Key_Return);  // runs the copy and ends on the summary
+  ASSERT_EQ(form.ActivePage(), form.pStop);
+  EXPECT_TRUE(form.btnCancel->isDefault());
+  EXPECT_FALSE(form.btnNext->isDefault());
+  press(form.InfoList, Qt::Key_Return);
+  EXPECT_FALSE(form.isVisible()) << "Return presses Close on the summary";
+  form.show();
+  Activate(form);
+  press(form.DetailsList, Qt::Key_Escape);
+  EXPECT_FALSE(form.isVisible()) << "and so does Escape";
+
+  TCopyOrvel other;
+  other.show();
+  Activate(other);
+  press(other.SrcDbLocation->PDOXFolder, Qt::Key_Escape);
+  EXPECT_FALSE(other.isVisible()) << "Escape presses Cancel on the first page";
+}
+
+// The summary's list is drawn with grid lines, and its details follow the selected row only: a
+// list filled again, or a row that is merely current because the list took the focus, shows none.
+TEST_F(Wizard, TheSummaryShowsTheDetailsOfTheSelectedRowOnly) {
+  TCopyOrvel form;
+  for (const char* name : {"ORVEL_MAPS", "ORVEL_ACL"}) {
+    const int i = form.CopyBase->AddTable(name, "", std::string(name) == "ORVEL_MAPS");
+    form.CopyBase->GetTable(i)->DstName = name;
+    form.CopyBase->GetTable(i)->RowCount = 4;
+    form.CopyBase->GetTable(i)->Copied = 3;
+  }
+  form.Pages->setCurrentWidget(form.pStop);
+  form.show();
+  form.ShowSummary();
+  Activate(form);
+  TXListView* list = form.InfoList;
+
+  const QImage picture = list->viewport()->grab().toImage();
+  const QRect row = list->visualItemRect(list->topLevelItem(0));
+  const QColor grid = list->GridColor();
+  const int columnEdge = list->header()->sectionSize(0) - 1;
+  EXPECT_EQ(picture.pixelColor(columnEdge + 20, row.bottom()), grid) << "a line under the row";
+  EXPECT_EQ(picture.pixelColor(columnEdge, row.center().y()), grid) << "a line between the columns";
+  EXPECT_NE(picture.pixelColor(columnEdge + 20, row.center().y()), grid);
+
+  list->setCurrentItem(list->topLevelItem(1));
+  EXPECT_EQ(FromQString(form.DetailsList->toPlainText()),
+            "Таблица ГИС Орвел \"ORVEL_ACL\"\nВсего записей: 4\nСкопировано: 3"_ansi);
+  form.ShowSummary();
+  EXPECT_EQ(form.DetailsList->toPlainText(), QString()) << "no row is selected in the list filled again";
+  list->setFocus(Qt::TabFocusReason);
+  Pump();
+  EXPECT_TRUE(list->selectedItems().isEmpty());
+  EXPECT_EQ(form.DetailsList->toPlainText(), QString()) << "a current row that is not selected shows nothing";
+  list->topLevelItem(0)->setSelected(true);
+  EXPECT_NE(FromQString(form.DetailsList->toPlainText()).find("ORVEL_MAPS"), std::string::npos);
+}
+
+// The texts of the wizard's pages: every button's and every short caption's text stands whole on
+// one line, and every longer text that wraps has the room its lines need. The test scripts run this
+// one at 96 and at 120 dpi too.
+TEST_F(Wizard, NothingOnThePagesWrapsOrIsCut) {
+  TCopyOrvel form;
+  form.show();
+  auto check = [&](const std::string& where) {
+    SCOPED_TRACE(where);
+    Pump();
+    for (QLabel* label : form.ActivePage()->findChildren<QLabel*>()) {
+      if (!label->isVisible() || label->text().isEmpty()) continue;
+      const std::string text = label->text().toStdString();
+      const QFontMetrics metrics(label->font());
+      const int oneLine = metrics.horizontalAdvance(QString(label->text()).remove(QLatin1Char('&')));
+      if (label->text().count(QLatin1Char(' ')) < 2) {
+        EXPECT_GE(label->contentsRect().width(), oneLine) << text << " is cut or wraps";
+        EXPECT_LT(label->height(), 2 * metrics.lineSpacing()) << text << " wraps";
+      } else if (label->wordWrap()) {
+        EXPECT_GE(label->height(), label->heightForWidth(label->width())) << text << " is cut";
+      } else {
+        EXPECT_GE(label->contentsRect().width(), oneLine) << text << " is cut";
+      }
+    }
+    for (QAbstractButton* button : form.findChildren<QAbstractButton*>()) {
+      if (button->isVisible()) {
+        EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString() << " is cut";
+      }
+    }
+  };
+  for (TDbLocationFrame* frame : {form.SrcDbLocation, form.DstDbLocation, form.SrcSemDbLocation, form.DstSemLocation}) {
+    form.Pages->setCurrentWidget(frame->parentWidget());
+    for (QRadioButton* kind : {frame->UseOLEDB, frame->UseIB, frame->UsePDOX, frame->UseBDE}) {
+      kind->setChecked(true);
+      check(AnsiToUtf8(form.ActivePage()->Caption) + ", " + kind->text().toStdString());
+    }
+  }
+  for (TWizardPage* page : {form.pOptions, form.pConvertOptions}) {
+    form.Pages->setCurrentWidget(page);
+    check(AnsiToUtf8(page->Caption));
+  }
+}
+
+// What the window manager allows to be done with a window, as it announces it on the window
+// ("" without a window manager or without xprop).
+std::string AllowedActions(QWidget& window) {
+  QProcess xprop;
+  xprop.start(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(window.winId()),
+                                        QStringLiteral("_NET_WM_ALLOWED_ACTIONS")});
+  if (!xprop.waitForFinished(5000)) return "";
+  return xprop.readAllStandardOutput().toStdString();
+}
+
+// The whole walk once more. When COPYORVEL_SCREENSHOTS names a folder, a picture of the screen is
+// saved at every page, engine page and dialog it passes; when COPYORVEL_WINDOW_MANAGER
+// says a window manager runs (the test script runs this one under a real X server), every window
+// must get its frame and none of the fixed-size ones may be offered for maximising.
 TEST_F(Wizard, WalkThroughEveryPageOfAWholeCopy) {
   IConnParamsPtr source = DemoSource(200);
   IConnParamsPtr destination = EmptyDestination();
   const char* shots = std::getenv("COPYORVEL_SCREENSHOTS");
+  const bool managed = std::getenv("COPYORVEL_WINDOW_MANAGER") != nullptr;
   TCopyOrvel form;
   form.show();
-  int shot = 0;
-  auto snap = [&] {
+  auto settle = [&](QWidget& window) {
     Pump();
+    if (!managed) return;
+    // The window manager frames a window a moment after it is mapped.
+    for (int i = 0; i < 100 && window.frameGeometry() == window.geometry(); ++i) {
+      QThread::msleep(20);
+      Pump();
+    }
+    EXPECT_NE(window.frameGeometry(), window.geometry()) << "the window manager frames every window";
+    EXPECT_EQ(AllowedActions(window).find("MAXIMIZE"), std::string::npos) << "a fixed-size window is not maximised";
+    QThread::msleep(100);
+    Pump();
+  };
+  auto snap = [&](QWidget& window, const std::string& name) {
+    settle(window);
     if (!shots) return;
     std::filesystem::create_directories(shots);
-    const std::string file = std::string(shots) + "/wizard-" + std::to_string(++shot) + ".png";
-    EXPECT_TRUE(form.grab().save(QString::fromStdString(file))) << file;
+    const std::string file = std::string(shots) + "/" + name + ".png";
+    // The window with its frame as the window manager draws it.
+    const QRect frame = window.frameGeometry().adjusted(-8, -8, 8, 8);
+    const QPixmap picture = window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    EXPECT_TRUE(picture.save(QString::fromStdString(file))) << file;
   };
-  snap();
-  Enter(form.SrcDbLocation, source.get());
-  snap();
+  TDbLocationFrame* f = form.SrcDbLocation;
+  snap(form, "01-source-paradox");
+  f->UseOLEDB->setChecked(true);
+  snap(form, "02-source-odbc");
+  f->UseBDE->setChecked(true);
+  snap(form, "03-source-alias");
+  Enter(f, source.get());
+  snap(form, "04-source-interbase");
   form.btnNext->click();
   ASSERT_EQ(form.ActivePage(), form.pDestBase);
   Enter(form.DstDbLocation, destination.get());
-  snap();
+  snap(form, "05-destination");
   form.btnNext->click();
   ASSERT_EQ(form.ActivePage(), form.pOptions);
   form.Unfasten->setChecked(true);
-  snap();
+  snap(form, "06-options");
+  {
+    // The narrow confirmation and the conversion settings, as they appear over the wizard.
+    TDialogScript script;
+    script.ExpectDialog("MessageBox", [&](const TModalInfo&, QDialog& box) -> std::optional<TModalResult> {
+      snap(box, "07-confirmation");
+      return mrNo;
+    });
+    script.ExpectDialog("TEditConvertOptions", [&](const TModalInfo&, QDialog& d) -> std::optional<TModalResult> {
+      snap(d, "08-conversion-settings");
+      return mrCancel;
+    });
+    ConfirmBox("Вы уверены?"_ansi, &form);
+    ExecuteConvertOptions(*form.CopySemTables);
+  }
+  form.activateWindow();
   form.btnNext->click();
   ASSERT_EQ(form.ActivePage(), form.pStop);
   form.InfoList->setCurrentItem(form.InfoList->topLevelItem(0));
-  snap();
+  snap(form, "09-summary");
   form.btnCancel->click();
   EXPECT_FALSE(form.isVisible());
 }
@@ -365,6 +584,18 @@ TEST_F(Wizard, LocationFrameShowsAndReadsEachKind) {
   EXPECT_FALSE(frame.IBProtocol->isEnabled());
   EXPECT_TRUE(frame.IBDatabaseBrowse->isEnabled());
   frame.IBPassword->setText(QStringLiteral("quillcart"));
+  {
+    // A local database file is browsed for; the first filter shows Firebird's files too.
+    TDialogScript script;
+    script.ExpectDialog("TOpenDialog", [](const TModalInfo&, QDialog& d) -> std::optional<TModalResult> {
+      const QStringList filters = static_cast<QFileDialog&>(d).nameFilters();
+      EXPECT_TRUE(filters.first().contains(QStringLiteral("*.gdb")) && filters.first().contains(QStringLiteral("*.fdb")))
+          << filters.first().toStdString();
+      d.reject();
+      return std::nullopt;
+    });
+    frame.IBDatabaseBrowse->click();
+  }
   IConnParamsPtr local = frame.GetLocation();
   EXPECT_FALSE(local->HasParam("SERVER"));
   EXPECT_FALSE(local->HasParam("PROTOCOL"));

@@ -4,8 +4,12 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
+#include <QThread>
 
 #include "platform/rtl/SysUtils.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Dialogs.h"
 #include "platform/ui/UiText.h"
 
 namespace {
@@ -25,6 +29,16 @@ struct SeparatorScope {
   ~SeparatorScope() { FormatSettings().DecimalSeparator = Saved; }
   char Saved;
 };
+
+// Makes the window the active one; under a real window manager that takes a moment.
+void Activate(QWidget& window) {
+  window.activateWindow();
+  for (int i = 0; i < 150 && !window.isActiveWindow(); ++i) {
+    QThread::msleep(20);
+    QApplication::processEvents();
+  }
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+}
 
 }  // namespace
 
@@ -112,5 +126,48 @@ TEST(FloatEdit, StrictCheckRefusesToLeaveWithoutANumber) {
     FAIL();
   } catch (const EConvertError& e) {
     EXPECT_EQ(e.Message(), "Ошибка: не могу преобразовать строку \"abc\" в число"_ansi);
+  }
+}
+
+// Leaving a strict box with no number in it, by the keyboard or by the mouse, in a shown window:
+// the message comes once and the focus is back in the box afterwards.
+TEST(FloatEdit, LeavingAStrictBoxWithoutANumberWarnsOnceAndStays) {
+  struct TCase {
+    const char* text;
+    std::string message;
+    bool byTab;
+  };
+  const TCase cases[] = {
+      {"abc", "Ошибка: не могу преобразовать строку \"abc\" в число"_ansi, true},
+      {"  ", "Ошибка: Введите число"_ansi, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.text);
+    QWidget window;
+    auto* edit = new TFloatEdit(&window);
+    edit->StrictCheck = true;
+    auto* next = new QLineEdit(&window);
+    next->move(0, 40);
+    window.show();
+    Activate(window);
+    edit->setFocus();
+    ASSERT_TRUE(edit->hasFocus());
+    edit->setText(QString::fromLatin1(c.text));
+    {
+      TDialogScript script;
+      script.ExpectMessageBox(Application->Title(), c.message, mrOk);
+      if (c.byTab) {
+        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(edit, &tab);
+      } else {
+        next->setFocus(Qt::MouseFocusReason);
+      }
+      for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    }
+    // The window gets the activation back from the box (the window manager's part) and with it
+    // the box the focus.
+    Activate(window);
+    EXPECT_TRUE(edit->hasFocus());
+    EXPECT_FALSE(next->hasFocus());
   }
 }
