@@ -61,6 +61,7 @@ void TApplication::SetTitle(const std::string& title) { FTitle = title; }
 
 void TApplication::ProcessMessages() {
   if (QCoreApplication::instance()) QCoreApplication::processEvents();
+  FLastPump.start();
 }
 
 void TApplication::SetMainForm(QWidget* form) {
