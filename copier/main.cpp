@@ -12,6 +12,7 @@
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  Application->LoadQtTranslation();
   LoadFormatSettingsFromLocale();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(Utf8ToAnsi(argv[i], '?'));

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev xvfb xauth fonts-dejavu-core
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils firebird3.0-server
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql sqlite3
+  qt6-translations-l10n
 )
 
 missing=()

@@ -2,9 +2,11 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QTranslator>
 #include <algorithm>
 
 #include "platform/rtl/AnsiText.h"
@@ -120,6 +122,16 @@ TModalResult TApplication::MessageBox(const std::string& text, const std::string
   for (const TBoxButton& b : buttons)
     if (r == b.Button || r == b.Result) return b.Result;
   return escape != mrNone ? escape : buttons.back().Result;
+}
+
+QTranslator* TApplication::LoadQtTranslation(const QString& folder) {
+  auto* translator = new QTranslator(QCoreApplication::instance());
+  const QString from = folder.isEmpty() ? QLibraryInfo::path(QLibraryInfo::TranslationsPath) : folder;
+  if (!translator->load(QStringLiteral("qtbase_ru"), from) || !QCoreApplication::installTranslator(translator)) {
+    delete translator;
+    return nullptr;
+  }
+  return translator;
 }
 
 int TApplication::Run() { return QApplication::exec(); }

@@ -7,11 +7,14 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QString>
 #include <QWidget>
 #include <string>
 #include <vector>
 
 #include "platform/ui/Dialogs.h"
+
+class QTranslator;
 
 // Message-box flags: the buttons (one of), the icon (one of) and the default button (one of).
 inline constexpr unsigned MB_OK = 0x0;
@@ -84,6 +87,13 @@ class TApplication {
   // belongs to the active window, else to the main form.
   TModalResult MessageBox(const std::string& text, const std::string& caption, unsigned flags,
                           QWidget* owner = nullptr);
+
+  // Makes Qt's own texts (the file and folder pickers, the edit fields' context menus, standard
+  // buttons) Russian whatever the system's locale, from Qt's Russian catalogue in `folder` (Qt's
+  // translations folder when empty). Needs the QApplication, which owns the translator returned
+  // (deleting it takes the texts back). Null when the catalogue is not there: Qt's texts then
+  // stay English and nothing else changes.
+  QTranslator* LoadQtTranslation(const QString& folder = QString());
 
   // Runs the message loop until the program quits; returns its exit code.
   int Run();
