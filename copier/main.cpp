@@ -11,6 +11,8 @@
 #include "platform/ui/Application.h"
 
 int main(int argc, char** argv) {
+  // Before the QApplication, whose threads inherit the block.
+  Application->HoldTerminationSignals();
   QApplication app(argc, argv);
   Application->LoadQtTranslation();
   LoadFormatSettingsFromLocale();

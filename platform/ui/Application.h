@@ -95,12 +95,26 @@ class TApplication {
   // stay English and nothing else changes.
   QTranslator* LoadQtTranslation(const QString& folder = QString());
 
-  // Runs the message loop until the program quits; returns its exit code.
+  // Holds SIGTERM, SIGINT and SIGHUP back from every thread and keeps them for Run to read. The
+  // program calls it first in main, before any thread exists: threads inherit the block, so no
+  // handler that a library installs for these signals ever runs (the Firebird client installs its
+  // own on its first attach; they shut its connections down and leave the program running).
+  void HoldTerminationSignals();
+
+  // Runs the message loop until the program quits; returns its exit code. A held termination
+  // signal read meanwhile closes the program as a person would: the open dialogs are closed
+  // (each as by its close box), then the windows, until none is left; a window running a copy
+  // stops it at the next row and closes when the copy has ended.
   int Run();
 
  private:
+  void CloseOnSignal();
+  void CloseStep();
+
   std::string FTitle;
   QElapsedTimer FLastPump;
+  int FSignalFd = -1;  // the held termination signals, or -1
+  bool FClosing = false;
   QWidget* FMainForm = nullptr;
   std::vector<QWidget*> FForms;
 };
