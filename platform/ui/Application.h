@@ -1,8 +1,9 @@
 // The application object and the message boxes of the system, over QApplication and QMessageBox.
 //
 // `Application` stands for the running program: its title, its main form, the forms it owns, the
-// message pump (ProcessMessages) that long loops call to keep the windows alive, and the message
-// box that asks the user. The QApplication itself is created by the program's entry point (or a
+// message pump (ProcessMessages) that long loops call to keep the windows alive, the message box
+// that asks the user, Qt's own texts in Russian, and the termination signals, which close the
+// program as its window's close box does. The QApplication itself is created by the program's entry point (or a
 // test program) before any of this is used.
 #pragma once
 
@@ -102,9 +103,10 @@ class TApplication {
   void HoldTerminationSignals();
 
   // Runs the message loop until the program quits; returns its exit code. A held termination
-  // signal read meanwhile closes the program as a person would: the open dialogs are closed
-  // (each as by its close box), then the windows, until none is left; a window running a copy
-  // stops it at the next row and closes when the copy has ended.
+  // signal read meanwhile closes the program as a person would: the open dialogs are closed (each
+  // as by its close box), then the windows, and again every 50 ms until none is left (a window
+  // may refuse while it winds its work down, as the wizard does during a copy); then the loop
+  // quits.
   int Run();
 
  private:
