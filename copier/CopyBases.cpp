@@ -219,6 +219,7 @@ void TCopyBaseFrame::Stop() {
   lbl2->clear();
   Progress1->setValue(0);
   Progress2->setValue(0);
+  FRowPosition = 0;
   Progress1->setToolTip(QString());
   Progress2->setToolTip(QString());
   State = csStopped;
@@ -234,12 +235,12 @@ void TCopyBaseFrame::BeginTablesProgress(int max, const std::string& caption) {
 void TCopyBaseFrame::SetTablesCaption(const std::string& caption) {
   lbl1->setText(ToQString(caption));
   Progress1->setToolTip(ToQString(caption));
-  Application->ProcessMessages();
+  PumpMessages();
 }
 
 void TCopyBaseFrame::StepTables() {
   Progress1->setValue(std::min(Progress1->value() + 1, Progress1->maximum()));
-  Application->ProcessMessages();
+  PumpMessages();
 }
 
 void TCopyBaseFrame::BeginRowsProgress(const std::string& caption, int max) {
@@ -247,6 +248,7 @@ void TCopyBaseFrame::BeginRowsProgress(const std::string& caption, int max) {
   Progress2->setRange(0, std::max(0, max));
   Progress2->setValue(0);
   Progress2->setToolTip(ToQString(caption));
+  FRowPosition = 0;
   LastShownRemaining = 0;
   StartTime = TimeOfDay();
   FRowClock.start();
@@ -255,17 +257,24 @@ void TCopyBaseFrame::BeginRowsProgress(const std::string& caption, int max) {
 std::string TCopyBaseFrame::FormatRemaining(TDateTime days) {
   int64_t seconds = std::max<int64_t>(0, std::llround(days * 86400.0));
   char buf[48];
-  std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+  std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
                 static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
   return buf;
 }
 
-void TCopyBaseFrame::StepRows() {
-  Progress2->setValue(std::min(Progress2->value() + 1, Progress2->maximum()));
+void TCopyBaseFrame::PumpMessages() {
+  if (Progress2->value() != FRowPosition) Progress2->setValue(FRowPosition);
   Application->ProcessMessages();
+}
+
+void TCopyBaseFrame::StepRows() {
+  // A fast row costs less than setting the bar and pumping the messages, so the rows are counted
+  // on every step and shown when a pump is due.
+  if (FRowPosition < Progress2->maximum()) ++FRowPosition;
+  if (Application->MessagesDue()) PumpMessages();
   // The elapsed time comes from a monotonic clock, so a copy that runs past midnight (or across a
   // change of the system time) still gets a right estimate.
-  const int pos = Progress2->value();
+  const int pos = FRowPosition;
   TDateTime remaining = 0;
   if (pos > 0) {
     const double elapsedDays = static_cast<double>(FRowClock.elapsed()) / 86400000.0;

@@ -136,12 +136,18 @@ class TCopyBaseFrame : public QFrame {
   void SetTablesCaption(const std::string& caption);
   void StepTables();
   void BeginRowsProgress(const std::string& caption, int max);
+  // Counts a row and updates the estimate; the bar takes the count and the messages are pumped
+  // when the application says a pump is due (the other steps pump every time).
   void StepRows();
-  // "h:mm:ss" of a span of days, hours not wrapped at 24.
+  // "hh:mm:ss" of a span of days, hours not wrapped at 24 ("36:00:00").
   static std::string FormatRemaining(TDateTime days);
 
  private:
   // Copied := the rows the item's destination table holds.
   void CountCopiedRows(TCopyTableInfo* item);
+  // Every pump of the frame shows FRowPosition on Progress2 first: between the pumps of StepRows
+  // the bar lags behind the rows, and the step after a table's last row brings it to the end.
+  void PumpMessages();
   QElapsedTimer FRowClock;  // elapsed time of the current row copy, unaffected by midnight
+  int FRowPosition = 0;     // rows stepped in the current row copy, at most Progress2's maximum
 };

@@ -11,7 +11,10 @@
 #include "platform/ui/Application.h"
 
 int main(int argc, char** argv) {
+  // Before the QApplication, whose threads inherit the block.
+  Application->HoldTerminationSignals();
   QApplication app(argc, argv);
+  Application->LoadQtTranslation();
   LoadFormatSettingsFromLocale();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(Utf8ToAnsi(argv[i], '?'));

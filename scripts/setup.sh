@@ -10,6 +10,7 @@ packages=(
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils firebird3.0-server
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql postgresql sqlite3
   icewm x11-utils
+  qt6-translations-l10n
 )
 
 missing=()

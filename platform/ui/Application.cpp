@@ -3,10 +3,17 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QGridLayout>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QTranslator>
 #include <algorithm>
+#include <csignal>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include "platform/rtl/AnsiText.h"
 #include "platform/ui/UiText.h"
@@ -75,6 +82,7 @@ void TApplication::SetTitle(const std::string& title) { FTitle = title; }
 
 void TApplication::ProcessMessages() {
   if (QCoreApplication::instance()) QCoreApplication::processEvents();
+  FLastPump.start();
 }
 
 void TApplication::SetMainForm(QWidget* form) {
@@ -136,7 +144,64 @@ TModalResult TApplication::MessageBox(const std::string& text, const std::string
   return escape != mrNone ? escape : buttons.back().Result;
 }
 
-int TApplication::Run() { return QApplication::exec(); }
+QTranslator* TApplication::LoadQtTranslation(const QString& folder) {
+  auto* translator = new QTranslator(QCoreApplication::instance());
+  const QString from = folder.isEmpty() ? QLibraryInfo::path(QLibraryInfo::TranslationsPath) : folder;
+  if (!translator->load(QStringLiteral("qtbase_ru"), from) || !QCoreApplication::installTranslator(translator)) {
+    delete translator;
+    return nullptr;
+  }
+  return translator;
+}
+
+void TApplication::HoldTerminationSignals() {
+  if (FSignalFd >= 0) return;
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&held, signal);
+  pthread_sigmask(SIG_BLOCK, &held, nullptr);
+  FSignalFd = signalfd(-1, &held, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+int TApplication::Run() {
+  if (FSignalFd >= 0) {
+    // Owned by the application object, so it goes with the QApplication.
+    auto* notifier = new QSocketNotifier(FSignalFd, QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, [this] {
+      signalfd_siginfo info;
+      while (read(FSignalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      }
+      CloseOnSignal();
+    });
+  }
+  return QApplication::exec();
+}
+
+void TApplication::CloseOnSignal() {
+  if (FClosing) return;
+  FClosing = true;
+  // A closed dialog may lead to another, and a copy ends only at its next row: the closing goes on
+  // step by step until the loop has quit.
+  auto* timer = new QTimer(QCoreApplication::instance());
+  QObject::connect(timer, &QTimer::timeout, [this] { CloseStep(); });
+  timer->start(50);
+  CloseStep();
+}
+
+void TApplication::CloseStep() {
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    // A message box with no button to take on its close box refuses it; it is rejected instead.
+    auto* dialog = qobject_cast<QDialog*>(modal);
+    if (!modal->close() && dialog) dialog->reject();
+    return;
+  }
+  bool anyVisible = false;
+  for (QWidget* w : QApplication::topLevelWidgets()) anyVisible = anyVisible || w->isVisible();
+  if (anyVisible)
+    QApplication::closeAllWindows();
+  else
+    QCoreApplication::quit();
+}
 
 void CenterOnScreen(QWidget& window) {
   QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();

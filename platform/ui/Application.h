@@ -1,16 +1,21 @@
 // The application object and the message boxes of the system, over QApplication and QMessageBox.
 //
 // `Application` stands for the running program: its title, its main form, the forms it owns, the
-// message pump (ProcessMessages) that long loops call to keep the windows alive, and the message
-// box that asks the user. The QApplication itself is created by the program's entry point (or a
+// message pump (ProcessMessages) that long loops call to keep the windows alive, the message box
+// that asks the user, Qt's own texts in Russian, and the termination signals, which close the
+// program as its window's close box does. The QApplication itself is created by the program's entry point (or a
 // test program) before any of this is used.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QString>
 #include <QWidget>
 #include <string>
 #include <vector>
 
 #include "platform/ui/Dialogs.h"
+
+class QTranslator;
 
 // Message-box flags: the buttons (one of), the icon (one of) and the default button (one of).
 inline constexpr unsigned MB_OK = 0x0;
@@ -50,6 +55,13 @@ class TApplication {
   // Handles the pending window events and returns: repaints, clicks, timers. Long loops call it
   // after each step. Does nothing before the QApplication exists.
   void ProcessMessages();
+  // Whether a loop of many short steps should pump now: true when the last ProcessMessages was
+  // MessagesInterval or longer ago (or never). Costs one read of a monotonic clock, where a pump
+  // costs microseconds; Qt has no cheap question for "are events waiting", so the clock stands
+  // for it. Clicks, timers and repaints then wait at most the interval, far below what a person
+  // notices.
+  bool MessagesDue() const { return !FLastPump.isValid() || FLastPump.hasExpired(MessagesInterval); }
+  static constexpr qint64 MessagesInterval = 2;  // milliseconds
 
   // The main window: the owner of message boxes that have no other owner and the window that
   // dialogs centre on. Null until the program sets it; cleared when that window is destroyed.
@@ -77,11 +89,34 @@ class TApplication {
   TModalResult MessageBox(const std::string& text, const std::string& caption, unsigned flags,
                           QWidget* owner = nullptr);
 
-  // Runs the message loop until the program quits; returns its exit code.
+  // Makes Qt's own texts (the file and folder pickers, the edit fields' context menus, standard
+  // buttons) Russian whatever the system's locale, from Qt's Russian catalogue in `folder` (Qt's
+  // translations folder when empty). Needs the QApplication, which owns the translator returned
+  // (deleting it takes the texts back). Null when the catalogue is not there: Qt's texts then
+  // stay English and nothing else changes.
+  QTranslator* LoadQtTranslation(const QString& folder = QString());
+
+  // Holds SIGTERM, SIGINT and SIGHUP back from every thread and keeps them for Run to read. The
+  // program calls it first in main, before any thread exists: threads inherit the block, so no
+  // handler that a library installs for these signals ever runs (the Firebird client installs its
+  // own on its first attach; they shut its connections down and leave the program running).
+  void HoldTerminationSignals();
+
+  // Runs the message loop until the program quits; returns its exit code. A held termination
+  // signal read meanwhile closes the program as a person would: the open dialogs are closed (each
+  // as by its close box), then the windows, and again every 50 ms until none is left (a window
+  // may refuse while it winds its work down, as the wizard does during a copy); then the loop
+  // quits.
   int Run();
 
  private:
+  void CloseOnSignal();
+  void CloseStep();
+
   std::string FTitle;
+  QElapsedTimer FLastPump;
+  int FSignalFd = -1;  // the held termination signals, or -1
+  bool FClosing = false;
   QWidget* FMainForm = nullptr;
   std::vector<QWidget*> FForms;
 };

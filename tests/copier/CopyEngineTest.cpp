@@ -238,6 +238,20 @@ TEST_F(TFrameFixture, StopPressedThroughTheEventLoopWhileRowsAreCopied) {
   EXPECT_LT(Frame.GetTable(0)->Copied, 3000);
 }
 
+TEST_F(TFrameFixture, TheRowBarIsFullWhenATableEnds) {
+  // Between pumps the bar lags behind the rows; the last row of a table brings it to the end.
+  Src = MakeSource(3000);
+  Init();
+  std::vector<std::pair<int, int>> barAtCount;
+  Src->Fault = [&](const std::string& op, const std::string&) {
+    if (op == "count") barAtCount.emplace_back(Frame.Progress2->value(), Frame.Progress2->maximum());
+  };
+  Frame.Execute();
+  Src->Fault = nullptr;
+  ASSERT_EQ(barAtCount.size(), 2u);
+  EXPECT_EQ(barAtCount[1], std::make_pair(3000, 3000));
+}
+
 TEST_F(TFrameFixture, AFailureInEachPhaseIsKeptInItsItemAndEndsTheRun) {
   // Reading: a missing source table.
   Frame.Init("К"_ansi, IOrvDbPtr(Src.get()), IOrvDbPtr(Dst.get()));
@@ -304,8 +318,9 @@ TEST_F(TFrameFixture, TitleCarriesThePercentRoundedHalfToEven) {
 }
 
 TEST(CopyEngine, RemainingTimeFormat) {
-  EXPECT_EQ(TCopyBaseFrame::FormatRemaining(0), "0:00:00");
-  EXPECT_EQ(TCopyBaseFrame::FormatRemaining(1.0 / 24 + 61.0 / 86400), "1:01:01");
+  EXPECT_EQ(TCopyBaseFrame::FormatRemaining(0), "00:00:00");
+  EXPECT_EQ(TCopyBaseFrame::FormatRemaining(5.0 / 86400), "00:00:05");
+  EXPECT_EQ(TCopyBaseFrame::FormatRemaining(1.0 / 24 + 61.0 / 86400), "01:01:01");
   EXPECT_EQ(TCopyBaseFrame::FormatRemaining(1.5), "36:00:00");
-  EXPECT_EQ(TCopyBaseFrame::FormatRemaining(-0.1), "0:00:00");
+  EXPECT_EQ(TCopyBaseFrame::FormatRemaining(-0.1), "00:00:00");
 }

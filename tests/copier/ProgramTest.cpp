@@ -1,0 +1,91 @@
+// The program itself, run as a process of its own under the offscreen platform.
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QThread>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <functional>
+
+#include "gisdb/DbConnParams.h"
+#include "gisdb/OrvelDbs.h"
+#include "platform/ui/UiText.h"
+#include "tests/support/DemoGisDb.h"
+#include "tests/support/Engines.h"
+
+using testsupport::TEngine;
+
+namespace {
+
+// Whether `signal` is in the mask that /proc shows for the process on the line `field` ("SigBlk":
+// blocked, "SigCgt": a handler installed).
+bool InSignalMask(qint64 pid, const std::string& field, int signal) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(field + ":", 0) == 0) return (std::stoull(line.substr(field.size() + 1), nullptr, 16) >> (signal - 1)) & 1;
+  return false;
+}
+
+// Waits until `done` holds, the program ends or `milliseconds` have passed; true in the first case.
+bool WaitWhileRunning(QProcess& program, const std::function<bool()>& done, int milliseconds) {
+  QDeadlineTimer deadline(milliseconds);
+  while (!done()) {
+    if (deadline.hasExpired() || program.state() != QProcess::Running) return false;
+    QThread::msleep(10);
+  }
+  return true;
+}
+
+}  // namespace
+
+// SIGTERM, SIGINT and SIGHUP end the program as closing its window does, before any connection
+// and after one to Firebird, embedded and on the server, whose client installs handlers of its
+// own for two of them on its first attach.
+TEST(Program, TerminationSignalsEndItAsClosingTheWindowDoes) {
+  testsupport::TempDir dir;
+  std::vector<std::pair<std::string, QStringList>> starts = {{"no connection", {}}};
+  for (TEngine engine : {TEngine::FirebirdEmbedded, TEngine::FirebirdServer}) {
+    bool available = true;
+    for (const auto& e : testsupport::AllEngines())
+      if (e.Engine == engine && !e.Available) available = false;
+    if (!available) continue;
+    IConnParamsPtr params = testsupport::NewDatabase(engine, dir, testsupport::EngineName(engine));
+    {
+      IOrvDbPtr db = ConnectDb(params.get(), true);
+      testsupport::TDemoOptions options;
+      options.LargeRows = 10;
+      testsupport::BuildDemoGisDb(db.get(), options);
+      db->Close();
+    }
+    params->SetValue("PASSWORD", "quillcart");  // the password field's preset, which its confirmation holds
+    starts.push_back({testsupport::EngineName(engine), {ToQString("-Source:" + ConnParamsToStr(params.get()))}});
+  }
+  for (const auto& [start, arguments] : starts) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+      SCOPED_TRACE(start + ", " + strsignal(signal));
+      QProcess program;
+      program.start(QStringLiteral(COPYORVEL_PROGRAM), arguments);
+      ASSERT_TRUE(program.waitForStarted());
+      const qint64 pid = program.processId();
+      if (arguments.isEmpty()) {
+        // Sent once the program holds the signal, or after a while if it never does.
+        WaitWhileRunning(program, [&] { return InSignalMask(pid, "SigBlk", signal); }, 2000);
+      } else {
+        // The wizard attaches the source in its message loop; the Firebird client installs its
+        // handlers then.
+        ASSERT_TRUE(WaitWhileRunning(program, [&] { return InSignalMask(pid, "SigCgt", SIGTERM); }, 60000))
+            << program.readAllStandardError().toStdString();
+      }
+      kill(static_cast<pid_t>(pid), signal);
+      if (!program.waitForFinished(30000)) {
+        program.kill();
+        program.waitForFinished();
+        FAIL() << "still running after the signal";
+      }
+      EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+      EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    }
+  }
+}
