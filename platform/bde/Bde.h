@@ -100,7 +100,8 @@ class TSession : public TObject {
   bool IsAlias(const std::string& name) const;
 
   // Disconnects every database of this session and frees the temporary ones; raises the first
-  // failure (a write batch that could not be written) once all are closed.
+  // failure (a write batch that could not be written) once all are closed, with the messages of
+  // any later ones added to it.
   void Close();
 
   // The registered database of that name in this session, or null.
@@ -170,7 +171,8 @@ class TDatabase : public TObject {
 
   bool Connected() const { return FConnected; }
   // Disconnecting ends the write batches of the database's queries and raises the first failure
-  // to write one (the database is disconnected all the same).
+  // to write one, with the messages of any later ones added (the database is disconnected all
+  // the same).
   void SetConnected(bool value);
   void Open() { SetConnected(true); }
   void Close() { SetConnected(false); }
@@ -201,7 +203,9 @@ class TDatabase : public TObject {
   static bool InTransactionOf(const TDatabase* db);
   void CheckInactive(const char* what) const;
   void Connect();
-  void ConnectServer(const std::string& name, const std::vector<std::pair<std::string, std::string>>& aliasParams);
+  // ofAlias: " (псевдоним ...)" for messages when the database comes from an alias, else "".
+  void ConnectServer(const std::string& ofAlias, const std::vector<std::pair<std::string, std::string>>& aliasParams);
+  void EndTransaction(bool commit);
   void Disconnect();
   detail::TServerConnection& Server();
   std::string FDatabaseName, FSessionName, FDriverName, FAliasName;
@@ -421,7 +425,9 @@ class TQuery : public TDBDataSet {
   Variant FieldValue(int index) const;
   void EndWriteBatch();
   paradox::TPdxTable& Writer(TDatabase& db);
-  [[noreturn]] void Rethrow(const std::string& what) const;
+  // Inside a catch block: raises the failure with the statement's text and what was being done
+  // with it ("" for running it) added.
+  [[noreturn]] void Rethrow(const std::string& doing) const;
   bool ServerPrepared() const;
   void ServerPrepare(TDatabase& db);
   void BindServerParams();

@@ -31,7 +31,7 @@ std::vector<TAlias> ParseAliases(const std::string& utf8Text, const std::string&
   size_t pos = 0;
   int lineNo = 0;
   auto fail = [&](const std::string& what) {
-    throw EDBEngineError(Format("Alias file \"%s\", line %d: %s", {fileName, lineNo, what}),
+    throw EDBEngineError(Format("Файл псевдонимов \"%s\", строка %d: %s"_ansi, {fileName, lineNo, what}),
                          TDBErrorKind::Syntax);
   };
   while (pos <= utf8Text.size()) {
@@ -45,23 +45,23 @@ std::vector<TAlias> ParseAliases(const std::string& utf8Text, const std::string&
     try {
       line = Trim(Utf8ToAnsi(raw));
     } catch (const EConvertError&) {
-      fail("the text is not UTF-8 or holds a character outside Windows-1251");
+      fail("текст не в кодировке UTF-8 или содержит символ, которого нет в кодировке Windows-1251"_ansi);
     }
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     if (line[0] == '[') {
-      if (line.back() != ']') fail("a section name must end with \"]\"");
+      if (line.back() != ']') fail("имя раздела должно заканчиваться знаком \"]\""_ansi);
       std::string name = Trim(line.substr(1, line.size() - 2));
-      if (name.empty()) fail("an alias needs a name");
+      if (name.empty()) fail("у псевдонима нет имени"_ansi);
       for (auto& a : out)
-        if (AnsiSameText(a.Name, name)) fail("the alias \"" + name + "\" is defined twice");
+        if (AnsiSameText(a.Name, name)) fail("псевдоним \""_ansi + name + "\" задан дважды"_ansi);
       out.push_back(TAlias{name, {}, {}});
       continue;
     }
     size_t eq = line.find('=');
-    if (eq == std::string::npos) fail("expected NAME=value or [ALIAS], found \"" + line + "\"");
-    if (out.empty()) fail("a parameter before the first [ALIAS] section");
+    if (eq == std::string::npos) fail("ожидалась строка ИМЯ=значение или [ПСЕВДОНИМ], а найдено \""_ansi + line + "\"");
+    if (out.empty()) fail("параметр стоит до первого раздела [ПСЕВДОНИМ]"_ansi);
     std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
-    if (key.empty()) fail("a parameter without a name");
+    if (key.empty()) fail("у параметра нет имени"_ansi);
     if (AnsiSameText(key, "DRIVER"))
       out.back().Driver = AnsiUpperCase(value);
     else
@@ -76,7 +76,7 @@ std::vector<TAlias> LoadAliases() {
   std::error_code ec;
   if (!std::filesystem::exists(file, ec)) return {};
   std::ifstream in(file, std::ios::binary);
-  if (!in) throw EDBEngineError("Cannot read the alias file \"" + Utf8ToAnsi(file, '?') + "\"", TDBErrorKind::General);
+  if (!in) throw EDBEngineError("Не удалось прочитать файл псевдонимов \""_ansi + Utf8ToAnsi(file, '?') + "\"", TDBErrorKind::General);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   return ParseAliases(text, Utf8ToAnsi(file, '?'));
 }
@@ -88,6 +88,15 @@ bool FindAlias(const std::string& name, TAlias& alias) {
       return true;
     }
   return false;
+}
+
+TAlias AliasByName(const std::string& name) {
+  TAlias alias;
+  if (!FindAlias(name, alias))
+    throw EDBEngineError("Псевдоним \""_ansi + name + "\" не найден в файле псевдонимов \""_ansi +
+                             Utf8ToAnsi(AliasFileName(), '?') + "\"",
+                         TDBErrorKind::NotFound);
+  return alias;
 }
 
 }  // namespace bde

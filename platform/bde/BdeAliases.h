@@ -43,5 +43,7 @@ std::vector<TAlias> LoadAliases();
 std::vector<TAlias> ParseAliases(const std::string& utf8Text, const std::string& fileName);
 // The alias of that name (case-insensitive) in the alias file; false when there is none.
 bool FindAlias(const std::string& name, TAlias& alias);
+// The alias of that name; NotFound, naming the alias file, when there is none.
+TAlias AliasByName(const std::string& name);
 
 }  // namespace bde

@@ -1,8 +1,10 @@
-// Helpers shared by the component sources: the field-type map of Paradox fields and the
-// translation of engine failures into EDBEngineError.
+// Helpers shared by the component sources: the field-type map of Paradox fields, the translation
+// of engine failures into EDBEngineError, and the texts that messages share.
 #pragma once
 
+#include <exception>
 #include <string>
+#include <vector>
 
 #include "platform/bde/Bde.h"
 #include "platform/paradox/Paradox.h"
@@ -14,9 +16,25 @@ TFieldType ToFieldType(paradox::TPdxFieldType type);
 TFieldDef ToFieldDef(const paradox::TPdxFieldDef& field);
 
 // Inside a catch block: raises the caught exception as an EDBEngineError whose message ends with
-// the context ("; statement: ...", "; table ..."); an EDBEngineError passes unchanged, and so
-// does std::bad_alloc.
+// the context ("; запрос: ...", "; создание таблицы ..."); an EDBEngineError passes unchanged,
+// and so does std::bad_alloc.
 [[noreturn]] void RethrowAsEngineError(const std::string& context);
+
+// The failures of steps that must all run (closing every database, ending every write batch,
+// undoing a failed statement). The first one is raised at the end; a later one neither replaces
+// it nor vanishes, since it may mean data not written: its message is added to the first one's.
+class TFailures {
+ public:
+  // Inside a catch block: keeps the caught failure. `label` leads its message when it is added
+  // to an earlier failure's.
+  void Catch(const std::string& label);
+  // Raises the first failure kept, if any.
+  void Raise();
+
+ private:
+  std::exception_ptr FFirst;
+  std::string FLater;
+};
 
 // Raises (Unsupported) when the folder, or the table's .DB file when it exists, carries no write
 // permission bit. The mode bits are read rather than asking the system, so that read-only tables
@@ -28,5 +46,11 @@ std::string FsPath(const std::string& ansi);
 
 // Same session name: "" and "Default" are the default session.
 bool SameSessionName(const std::string& a, const std::string& b);
+
+// A name or text in double quotes, as messages show it.
+inline std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+
+// The parts of a ";"-separated field list, trimmed, empty parts left out.
+std::vector<std::string> SplitFields(const std::string& fields);
 
 }  // namespace bde::detail

@@ -99,14 +99,14 @@ Variant Coerce(const Variant& v, int cls) {
         char* end = nullptr;
         std::string s = Trim(v.StrRef());
         d = std::strtod(s.c_str(), &end);
-        if (s.empty() || *end != '\0') throw EConvertError("\"" + v.StrRef() + "\" is not a number");
+        if (s.empty() || *end != '\0') throw EConvertError("\"" + v.StrRef() + "\" не является числом"_ansi);
         return Variant(d);
       }
       return Variant(v.ToDouble());
     case clDate:
       if (v.IsString()) {
         double d = 0;
-        if (!ParseDateText(v.StrRef(), d)) throw EConvertError("\"" + v.StrRef() + "\" is not a date or time");
+        if (!ParseDateText(v.StrRef(), d)) throw EConvertError("\"" + v.StrRef() + "\" не является ни датой, ни временем"_ansi);
         return Variant::FromDateTime(d);
       }
       return Variant::FromDateTime(v.ToDouble());
@@ -147,16 +147,20 @@ bool Holds(TCompareOp op, int r) {
 }
 
 [[noreturn]] void NameError(const TStatement& st, int pos, const std::string& what) {
-  throw EDBEngineError(Format("Local SQL: %s at position %d in the statement: %s", {what, pos, st.Text}),
+  throw EDBEngineError(Format("Ошибка в запросе, позиция %d: %s; запрос: %s"_ansi, {pos, what, st.Text}),
                        TDBErrorKind::NotFound);
+}
+
+std::string NotTheTable(const TStatement& st, const std::string& qualifier) {
+  return "префикс \""_ansi + qualifier + "\" не совпадает с именем таблицы \""_ansi + st.Table + "\"";
 }
 
 // Ties a column reference to its table field.
 void ResolveColumn(const TStatement& st, const paradox::TPdxTableDef& def, TColumnRef& c) {
   if (!c.Qualifier.empty() && !AnsiSameText(c.Qualifier, st.Table))
-    NameError(st, c.Pos, "the qualifier \"" + c.Qualifier + "\" is not the table \"" + st.Table + "\"");
+    NameError(st, c.Pos, NotTheTable(st, c.Qualifier));
   c.Field = def.FieldIndex(c.Name);
-  if (c.Field < 0) NameError(st, c.Pos, "the column \"" + c.Name + "\" does not exist in table \"" + st.Table + "\"");
+  if (c.Field < 0) NameError(st, c.Pos, "поля \""_ansi + c.Name + "\" нет в таблице \""_ansi + st.Table + "\"");
 }
 
 void ResolveExpr(const TStatement& st, const paradox::TPdxTableDef& def, TExpr* e) {
@@ -175,12 +179,12 @@ void Resolve(TStatement& st, const paradox::TPdxTableDef& def) {
     if (item.Kind == TItemKind::Column) ResolveColumn(st, def, item.Column);
     if (item.Kind == TItemKind::Star && !item.Column.Qualifier.empty() &&
         !AnsiSameText(item.Column.Qualifier, st.Table))
-      NameError(st, item.Column.Pos, "the qualifier \"" + item.Column.Qualifier + "\" is not the table \"" + st.Table + "\"");
+      NameError(st, item.Column.Pos, NotTheTable(st, item.Column.Qualifier));
     if (item.Kind == TItemKind::Count) count = true;
   }
   if (count && st.Items.size() != 1)
-    SyntaxError(st.Text, st.Items[0].Column.Pos, "COUNT(*) cannot stand beside other columns");
-  if (count && !st.OrderBy.empty()) SyntaxError(st.Text, st.OrderBy[0].Column.Pos, "COUNT(*) takes no ORDER BY");
+    SyntaxError(st.Text, st.Items[0].Column.Pos, "COUNT(*) нельзя выбирать вместе с другими столбцами"_ansi);
+  if (count && !st.OrderBy.empty()) SyntaxError(st.Text, st.OrderBy[0].Column.Pos, "с COUNT(*) нельзя задать ORDER BY"_ansi);
   ResolveExpr(st, def, st.Where.get());
   for (auto& o : st.OrderBy)
     if (o.Position == 0) ResolveColumn(st, def, o.Column);
@@ -188,17 +192,17 @@ void Resolve(TStatement& st, const paradox::TPdxTableDef& def) {
   for (auto& c : st.Columns) {
     ResolveColumn(st, def, c);
     if (std::find(seen.begin(), seen.end(), c.Field) != seen.end())
-      NameError(st, c.Pos, "the column \"" + c.Name + "\" is named twice");
+      NameError(st, c.Pos, "поле \""_ansi + c.Name + "\" названо дважды"_ansi);
     seen.push_back(c.Field);
   }
   if (st.Kind == TStatementKind::Insert && st.Columns.empty() && st.Values.size() != def.Fields.size())
     SyntaxError(st.Text, st.TablePos,
-                Format("table \"%s\" has %d columns but %d values are given", {st.Table, int(def.Fields.size()), int(st.Values.size())}));
+                Format("в таблице \"%s\" полей: %d, а значений задано: %d"_ansi, {st.Table, int(def.Fields.size()), int(st.Values.size())}));
   seen.clear();
   for (auto& a : st.Sets) {
     ResolveColumn(st, def, a.Column);
     if (std::find(seen.begin(), seen.end(), a.Column.Field) != seen.end())
-      NameError(st, a.Column.Pos, "the column \"" + a.Column.Name + "\" is set twice");
+      NameError(st, a.Column.Pos, "полю \""_ansi + a.Column.Name + "\" значение присвоено дважды"_ansi);
     seen.push_back(a.Column.Field);
   }
 }
@@ -260,7 +264,7 @@ class TEvaluator {
         try {
           e->Const = Coerce(v, e->CompareClass);
         } catch (const Exception& x) {
-          throw EDBEngineError("Cannot compare the column \"" + field.Name + "\" with the value \"" + v.ToString() +
+          throw EDBEngineError("Нельзя сравнить поле \""_ansi + field.Name + "\" со значением \""_ansi + v.ToString() +
                                    "\": " + x.Message(), TDBErrorKind::Value);
         }
       }
@@ -362,13 +366,147 @@ class THeldResult : public TResult {
   size_t FNext = 0, FCurrent = 0;
 };
 
+// --- the steps of running a statement -------------------------------------------------------------
+
+// The one row of a COUNT(*): how many rows match.
+std::unique_ptr<TResult> CountResult(paradox::TPdxCursor& cursor, const TStatement& st, const TEvaluator& eval) {
+  TRow row(&cursor);
+  int32_t n = 0;
+  while (cursor.Next()) {
+    row.Moved();
+    if (eval.Matches(st.Where.get(), row)) ++n;
+  }
+  return std::make_unique<THeldResult>(std::vector<std::vector<Variant>>{{Variant(n)}});
+}
+
+// The matching rows, held and sorted as ORDER BY says; `columns` are the table fields of the
+// result columns.
+std::unique_ptr<TResult> SortedResult(paradox::TPdxCursor& cursor, const TStatement& st, const TEvaluator& eval,
+                                      const std::vector<int>& columns) {
+  const paradox::TPdxTableDef& def = cursor.Def();
+  // Each held row: the result columns, then the sort keys.
+  std::vector<int> keys;
+  std::vector<int> classes;
+  for (auto& o : st.OrderBy) {
+    int f = o.Column.Field;
+    if (o.Position > 0) {
+      if (o.Position > static_cast<int>(columns.size()))
+        SyntaxError(st.Text, o.Column.Pos, Format("ORDER BY %d, а столбцов в результате: %d"_ansi, {o.Position, int(columns.size())}));
+      f = columns[static_cast<size_t>(o.Position - 1)];
+    }
+    keys.push_back(f);
+    classes.push_back(ClassOf(def.Fields[static_cast<size_t>(f)].Type));
+  }
+  std::vector<std::vector<Variant>> rows;
+  TRow row(&cursor);
+  while (cursor.Next()) {
+    row.Moved();
+    if (!eval.Matches(st.Where.get(), row)) continue;
+    std::vector<Variant> r;
+    r.reserve(columns.size() + keys.size());
+    for (int f : columns) r.push_back(row.Get(f));
+    for (int f : keys) r.push_back(row.Get(f));
+    rows.push_back(std::move(r));
+  }
+  size_t base = columns.size();
+  std::stable_sort(rows.begin(), rows.end(), [&](const std::vector<Variant>& a, const std::vector<Variant>& b) {
+    for (size_t k = 0; k < keys.size(); ++k) {
+      const Variant& x = a[base + k];
+      const Variant& y = b[base + k];
+      bool xn = x.IsNull() || x.IsEmpty(), yn = y.IsNull() || y.IsEmpty();
+      // Nulls sort first.
+      int r = xn || yn ? (xn && yn ? 0 : (xn ? -1 : 1)) : CompareAs(x, y, classes[k]);
+      if (st.OrderBy[k].Descending) r = -r;
+      if (r != 0) return r < 0;
+    }
+    return false;
+  });
+  return std::make_unique<THeldResult>(std::move(rows));
+}
+
+// The writing statements count each row as it is written into `affected`, so that the count
+// stays right when a later row fails.
+
+void InsertRow(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant> params, int& affected) {
+  const auto& def = table.Def();
+  std::vector<Variant> values(def.Fields.size(), Variant::Null());
+  TEvaluator eval(def, std::move(params));
+  for (size_t i = 0; i < st.Values.size(); ++i) {
+    size_t f = st.Columns.empty() ? i : static_cast<size_t>(st.Columns[i].Field);
+    values[f] = eval.Const(*st.Values[i]);
+  }
+  table.Append(values);
+  affected = 1;
+}
+
+void UpdateRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant> params, int& affected) {
+  const auto& def = table.Def();
+  TEvaluator eval(def, std::move(params));
+  eval.Bind(st.Where.get());
+  bool movesKey = false;
+  for (auto& a : st.Sets)
+    if (a.Column.Field < def.KeyFieldCount) movesKey = true;
+  auto apply = [&](std::vector<Variant>& values) {
+    for (auto& a : st.Sets) values[static_cast<size_t>(a.Column.Field)] = eval.Const(*a.Value);
+  };
+  auto cursor = table.OpenCursor();
+  TRow row(cursor.get());
+  if (!movesKey) {
+    // In place: no row changes its position, so the scan sees every row once.
+    while (cursor->Next()) {
+      row.Moved();
+      if (!eval.Matches(st.Where.get(), row)) continue;
+      std::vector<Variant> values = cursor->Values();
+      apply(values);
+      table.Update(cursor->Position(), values);
+      ++affected;
+    }
+    return;
+  }
+  std::vector<std::pair<std::vector<Variant>, std::vector<Variant>>> hits;
+  while (cursor->Next()) {
+    row.Moved();
+    if (!eval.Matches(st.Where.get(), row)) continue;
+    std::vector<Variant> values = cursor->Values();
+    std::vector<Variant> key(values.begin(), values.begin() + def.KeyFieldCount);
+    hits.emplace_back(std::move(key), std::move(values));
+  }
+  cursor.reset();
+  for (auto& [key, values] : hits) {
+    paradox::TPdxRecordPos pos;
+    if (!table.FindKey(key, pos)) continue;
+    apply(values);
+    table.Update(pos, values);
+    ++affected;
+  }
+}
+
+void DeleteRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant> params, int& affected) {
+  TEvaluator eval(table.Def(), std::move(params));
+  eval.Bind(st.Where.get());
+  std::vector<paradox::TPdxRecordPos> hits;
+  {
+    auto cursor = table.OpenCursor();
+    TRow row(cursor.get());
+    while (cursor->Next()) {
+      row.Moved();
+      if (eval.Matches(st.Where.get(), row)) hits.push_back(cursor->Position());
+    }
+  }
+  // Deleting moves only the later rows of the same block, all of them already gone.
+  for (auto it = hits.rbegin(); it != hits.rend(); ++it) {
+    table.Delete(*it);
+    ++affected;
+  }
+}
+
 }  // namespace
 
 }  // namespace sql
 
-namespace {
+using detail::Quote;
 
-std::string Q(const std::string& s) { return "\"" + s + "\""; }
+namespace {
 
 TFieldType TypeOfValue(const Variant& v) {
   switch (v.VarType()) {
@@ -442,7 +580,7 @@ TParam* TParams::FindParam(const std::string& name) {
 
 TParam& TParams::ParamByName(const std::string& name) {
   if (TParam* p = FindParam(name)) return *p;
-  throw EDBEngineError("Parameter " + Q(name) + " not found", TDBErrorKind::NotFound);
+  throw EDBEngineError("Parameter " + Quote(name) + " not found", TDBErrorKind::NotFound);
 }
 
 // --- fields ----------------------------------------------------------------------------------------
@@ -463,6 +601,21 @@ std::string TimeText(TDateTime dt) {
   int h = 0, n = 0, s = 0, ms = 0;
   DecodeTime(dt, h, n, s, ms);
   return TwoDigits(h) + ":" + TwoDigits(n) + ":" + TwoDigits(s);
+}
+
+// The field's value converted by the Variant's own conversion; 0 or False for Null. A value the
+// conversion refuses is a Value error naming the field and the kind of value it is not.
+template <class T>
+T Converted(const TField& field, T (Variant::*convert)() const, const std::string& kind) {
+  Variant v = field.AsVariant();
+  if (v.IsNull() || v.IsEmpty()) return T{};
+  try {
+    return (v.*convert)();
+  } catch (const Exception&) {
+    throw EDBEngineError("Поле \""_ansi + field.FieldName() + "\": значение \""_ansi + v.ToString() +
+                             "\" не является "_ansi + kind,
+                         TDBErrorKind::Value);
+  }
 }
 
 }  // namespace
@@ -497,45 +650,10 @@ std::string TField::AsString() const {
   }
 }
 
-int32_t TField::AsInteger() const {
-  Variant v = AsVariant();
-  if (v.IsNull() || v.IsEmpty()) return 0;
-  try {
-    return v.ToInt32();
-  } catch (const Exception&) {
-    throw EDBEngineError("Field " + Q(FName) + ": the value \"" + v.ToString() + "\" is no integer", TDBErrorKind::Value);
-  }
-}
-
-double TField::AsFloat() const {
-  Variant v = AsVariant();
-  if (v.IsNull() || v.IsEmpty()) return 0;
-  try {
-    return v.ToDouble();
-  } catch (const Exception&) {
-    throw EDBEngineError("Field " + Q(FName) + ": the value \"" + v.ToString() + "\" is no number", TDBErrorKind::Value);
-  }
-}
-
-TDateTime TField::AsDateTime() const {
-  Variant v = AsVariant();
-  if (v.IsNull() || v.IsEmpty()) return 0;
-  try {
-    return v.ToDateTime();
-  } catch (const Exception&) {
-    throw EDBEngineError("Field " + Q(FName) + ": the value \"" + v.ToString() + "\" is no date", TDBErrorKind::Value);
-  }
-}
-
-bool TField::AsBoolean() const {
-  Variant v = AsVariant();
-  if (v.IsNull() || v.IsEmpty()) return false;
-  try {
-    return v.ToBool();
-  } catch (const Exception&) {
-    throw EDBEngineError("Field " + Q(FName) + ": the value \"" + v.ToString() + "\" is no Boolean", TDBErrorKind::Value);
-  }
-}
+int32_t TField::AsInteger() const { return Converted(*this, &Variant::ToInt32, "целым числом"_ansi); }
+double TField::AsFloat() const { return Converted(*this, &Variant::ToDouble, "числом"_ansi); }
+TDateTime TField::AsDateTime() const { return Converted(*this, &Variant::ToDateTime, "датой"_ansi); }
+bool TField::AsBoolean() const { return Converted(*this, &Variant::ToBool, "логическим значением"_ansi); }
 
 // --- queries ---------------------------------------------------------------------------------------
 
@@ -591,16 +709,17 @@ TParams& TQuery::Params() {
   return FParams;
 }
 
-void TQuery::Rethrow(const std::string& what) const {
+void TQuery::Rethrow(const std::string& doing) const {
   std::string text = Text();
+  std::string context = (doing.empty() ? "запрос"_ansi : doing + " запроса"_ansi) + ": " + text;
   try {
     throw;
   } catch (const EDBEngineError& e) {
     // The parser's messages quote the statement already.
     if (e.Message().find(text) != std::string::npos) throw;
-    throw EDBEngineError(e.Message() + "; " + what + "statement: " + text, e.Kind());
+    throw EDBEngineError(e.Message() + "; " + context, e.Kind());
   } catch (...) {
-    detail::RethrowAsEngineError(what + "statement: " + text);
+    detail::RethrowAsEngineError(context);
   }
 }
 
@@ -611,7 +730,7 @@ void TQuery::Prepare() {
     try {
       ServerPrepare(Database());
     } catch (...) {
-      Rethrow("preparing; ");
+      Rethrow("подготовка"_ansi);
     }
     return;
   }
@@ -630,7 +749,7 @@ void TQuery::Prepare() {
     }
   } catch (...) {
     FStatement.reset();
-    Rethrow("preparing; ");
+    Rethrow("подготовка"_ansi);
   }
 }
 
@@ -669,7 +788,7 @@ void TQuery::EndWriteBatch() {
   try {
     writer->EndBatch();
   } catch (...) {
-    detail::RethrowAsEngineError("writing table " + Q(table));
+    detail::RethrowAsEngineError("запись таблицы "_ansi + Quote(table));
   }
 }
 
@@ -734,56 +853,12 @@ void TQuery::Open() {
     }
     sql::TEvaluator eval(def, params);
     eval.Bind(st.Where.get());
-    if (count) {
-      sql::TRow row(cursor.get());
-      int32_t n = 0;
-      while (cursor->Next()) {
-        row.Moved();
-        if (eval.Matches(st.Where.get(), row)) ++n;
-      }
-      FResult = std::make_unique<sql::THeldResult>(std::vector<std::vector<Variant>>{{Variant(n)}});
-    } else if (!st.OrderBy.empty()) {
-      // Each held row: the result columns, then the sort keys.
-      std::vector<int> keys;
-      std::vector<int> classes;
-      for (auto& o : st.OrderBy) {
-        int f = o.Column.Field;
-        if (o.Position > 0) {
-          if (o.Position > static_cast<int>(columns.size()))
-            sql::SyntaxError(st.Text, o.Column.Pos, Format("ORDER BY %d but the result has %d columns", {o.Position, int(columns.size())}));
-          f = columns[static_cast<size_t>(o.Position - 1)];
-        }
-        keys.push_back(f);
-        classes.push_back(sql::ClassOf(def.Fields[static_cast<size_t>(f)].Type));
-      }
-      std::vector<std::vector<Variant>> rows;
-      sql::TRow row(cursor.get());
-      while (cursor->Next()) {
-        row.Moved();
-        if (!eval.Matches(st.Where.get(), row)) continue;
-        std::vector<Variant> r;
-        r.reserve(columns.size() + keys.size());
-        for (int f : columns) r.push_back(row.Get(f));
-        for (int f : keys) r.push_back(row.Get(f));
-        rows.push_back(std::move(r));
-      }
-      size_t base = columns.size();
-      std::stable_sort(rows.begin(), rows.end(), [&](const std::vector<Variant>& a, const std::vector<Variant>& b) {
-        for (size_t k = 0; k < keys.size(); ++k) {
-          const Variant& x = a[base + k];
-          const Variant& y = b[base + k];
-          bool xn = x.IsNull() || x.IsEmpty(), yn = y.IsNull() || y.IsEmpty();
-          // Nulls sort first.
-          int r = xn || yn ? (xn && yn ? 0 : (xn ? -1 : 1)) : sql::CompareAs(x, y, classes[k]);
-          if (st.OrderBy[k].Descending) r = -r;
-          if (r != 0) return r < 0;
-        }
-        return false;
-      });
-      FResult = std::make_unique<sql::THeldResult>(std::move(rows));
-    } else {
+    if (count)
+      FResult = sql::CountResult(*cursor, st, eval);
+    else if (!st.OrderBy.empty())
+      FResult = sql::SortedResult(*cursor, st, eval, columns);
+    else
       FResult = std::make_unique<sql::TScanResult>(std::move(cursor), st.Where.get(), std::move(columns), std::move(params));
-    }
     FResult->HasRow = FResult->Fetch();
   } catch (...) {
     FResult.reset();
@@ -812,88 +887,20 @@ void TQuery::ExecSQL() {
     switch (st.Kind) {
       case sql::TStatementKind::Select:
         break;
-      case sql::TStatementKind::DropTable: {
+      case sql::TStatementKind::DropTable:
         detail::CheckWritable(db.Directory(), st.Table);
         db.EndWriteBatches(st.Table);
         db.Engine().DeleteTable(st.Table);
         break;
-      }
-      case sql::TStatementKind::Insert: {
-        paradox::TPdxTable& table = Writer(db);
-        const auto& def = table.Def();
-        std::vector<Variant> values(def.Fields.size(), Variant::Null());
-        sql::TEvaluator eval(def, std::move(params));
-        for (size_t i = 0; i < st.Values.size(); ++i) {
-          size_t f = st.Columns.empty() ? i : static_cast<size_t>(st.Columns[i].Field);
-          values[f] = eval.Const(*st.Values[i]);
-        }
-        table.Append(values);
-        FRowsAffected = 1;
+      case sql::TStatementKind::Insert:
+        sql::InsertRow(Writer(db), st, std::move(params), FRowsAffected);
         break;
-      }
-      case sql::TStatementKind::Update: {
-        paradox::TPdxTable& table = Writer(db);
-        const auto& def = table.Def();
-        sql::TEvaluator eval(def, std::move(params));
-        eval.Bind(st.Where.get());
-        bool movesKey = false;
-        for (auto& a : st.Sets)
-          if (a.Column.Field < def.KeyFieldCount) movesKey = true;
-        auto apply = [&](std::vector<Variant>& values) {
-          for (auto& a : st.Sets) values[static_cast<size_t>(a.Column.Field)] = eval.Const(*a.Value);
-        };
-        auto cursor = table.OpenCursor();
-        sql::TRow row(cursor.get());
-        if (!movesKey) {
-          // In place: no row changes its position, so the scan sees every row once.
-          while (cursor->Next()) {
-            row.Moved();
-            if (!eval.Matches(st.Where.get(), row)) continue;
-            std::vector<Variant> values = cursor->Values();
-            apply(values);
-            table.Update(cursor->Position(), values);
-            ++FRowsAffected;
-          }
-        } else {
-          std::vector<std::pair<std::vector<Variant>, std::vector<Variant>>> hits;
-          while (cursor->Next()) {
-            row.Moved();
-            if (!eval.Matches(st.Where.get(), row)) continue;
-            std::vector<Variant> values = cursor->Values();
-            std::vector<Variant> key(values.begin(), values.begin() + def.KeyFieldCount);
-            hits.emplace_back(std::move(key), std::move(values));
-          }
-          cursor.reset();
-          for (auto& [key, values] : hits) {
-            paradox::TPdxRecordPos pos;
-            if (!table.FindKey(key, pos)) continue;
-            apply(values);
-            table.Update(pos, values);
-            ++FRowsAffected;
-          }
-        }
+      case sql::TStatementKind::Update:
+        sql::UpdateRows(Writer(db), st, std::move(params), FRowsAffected);
         break;
-      }
-      case sql::TStatementKind::Delete: {
-        paradox::TPdxTable& table = Writer(db);
-        sql::TEvaluator eval(table.Def(), std::move(params));
-        eval.Bind(st.Where.get());
-        std::vector<paradox::TPdxRecordPos> hits;
-        {
-          auto cursor = table.OpenCursor();
-          sql::TRow row(cursor.get());
-          while (cursor->Next()) {
-            row.Moved();
-            if (eval.Matches(st.Where.get(), row)) hits.push_back(cursor->Position());
-          }
-        }
-        // Deleting moves only the later rows of the same block, all of them already gone.
-        for (auto it = hits.rbegin(); it != hits.rend(); ++it) {
-          table.Delete(*it);
-          ++FRowsAffected;
-        }
+      case sql::TStatementKind::Delete:
+        sql::DeleteRows(Writer(db), st, std::move(params), FRowsAffected);
         break;
-      }
     }
   } catch (...) {
     Rethrow("");
@@ -919,7 +926,7 @@ void TQuery::Next() {
     FResult->HasRow = FResult->Fetch();
   } catch (...) {
     FResult->HasRow = false;
-    Rethrow("reading the next row; ");
+    Rethrow("чтение следующей строки"_ansi);
   }
 }
 
@@ -929,14 +936,14 @@ Variant TQuery::FieldValue(int index) const {
   try {
     return FResult->Value(index);
   } catch (...) {
-    Rethrow("reading the field " + Q(FFields[static_cast<size_t>(index)]->FieldName()) + "; ");
+    Rethrow("чтение поля "_ansi + Quote(FFields[static_cast<size_t>(index)]->FieldName()));
   }
 }
 
 TField& TQuery::Fields(int index) {
   CheckActive();
   if (index < 0 || index >= FieldCount())
-    throw EDBEngineError(Format("Field index %d out of range (%d fields); statement: %s", {index, FieldCount(), Text()}),
+    throw EDBEngineError(Format("Нет поля с номером %d (полей в результате: %d); запрос: %s"_ansi, {index, FieldCount(), Text()}),
                          TDBErrorKind::NotFound);
   return *FFields[static_cast<size_t>(index)];
 }
@@ -949,12 +956,12 @@ TField* TQuery::FindField(const std::string& name) {
 
 TField& TQuery::FieldByName(const std::string& name) {
   if (TField* f = FindField(name)) return *f;
-  throw EDBEngineError("Field " + Q(name) + " not found; statement: " + Text(), TDBErrorKind::NotFound);
+  throw EDBEngineError("Поля "_ansi + Quote(name) + " нет в результате запроса: "_ansi + Text(), TDBErrorKind::NotFound);
 }
 
 std::unique_ptr<TStream> TQuery::CreateBlobStream(const TField& field, TBlobStreamMode mode) {
   if (mode != bmRead)
-    throw EDBEngineError("Blob streams of a query read only (field " + Q(field.FieldName()) + ")", TDBErrorKind::Unsupported);
+    throw EDBEngineError("Blob streams of a query read only (field " + Quote(field.FieldName()) + ")", TDBErrorKind::Unsupported);
   Variant v = FieldValue(field.Index());
   if (v.IsNull() || v.IsEmpty()) return std::make_unique<TMemoryStream>();
   return std::make_unique<TMemoryStream>(v.IsString() ? v.StrRef() : v.ToString());
@@ -1039,25 +1046,26 @@ void TQuery::ServerExec() {
   FResult.reset();
   FFields.clear();
   FRowsAffected = 0;
-  detail::TServerConnection* connection = nullptr;
   try {
-    TDatabase& db = Database();
-    connection = &db.Server();
-    FServer->Attach(*connection);
-    TIBSQL& q = FServer->SQL;
-    TIBSQLTypes type = q.SQLType();
-    if (type == SQLSelect || type == SQLSelectForUpdate) {
-      ServerOpen();
-      Close();
-      return;
+    detail::TServerConnection& connection = Database().Server();
+    try {
+      FServer->Attach(connection);
+      TIBSQL& q = FServer->SQL;
+      TIBSQLTypes type = q.SQLType();
+      if (type == SQLSelect || type == SQLSelectForUpdate) {
+        ServerOpen();
+        Close();
+        return;
+      }
+      if (type == SQLDDL) connection.ReleaseIdleStatements(FServer.get());
+      BindServerParams();
+      q.ExecQuery();
+      FRowsAffected = q.RowsAffected();
+    } catch (...) {
+      connection.RethrowAfterAutoRollback();
     }
-    if (type == SQLDDL) connection->ReleaseIdleStatements(FServer.get());
-    BindServerParams();
-    q.ExecQuery();
-    FRowsAffected = q.RowsAffected();
-    connection->AutoCommit();
+    connection.AutoCommit();
   } catch (...) {
-    if (connection) connection->AutoRollback();
     Rethrow("");
   }
 }

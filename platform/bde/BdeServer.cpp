@@ -30,20 +30,22 @@ void TServerConnection::AutoCommit() {
   } catch (...) {
     // A commit that fails (a table still in use, a deferred constraint) must not leave the work
     // pending, or every later statement would try to commit it again.
-    try {
-      Auto.RollbackRetaining();
-    } catch (...) {
-    }
-    throw;
+    RethrowAfterAutoRollback();
   }
 }
 
-void TServerConnection::AutoRollback() {
-  if (Explicit.Active() || !Auto.Active()) return;
-  try {
-    Auto.RollbackRetaining();
-  } catch (...) {
+void TServerConnection::RethrowAfterAutoRollback() {
+  TFailures failures;
+  failures.Catch({});
+  if (!Explicit.Active() && Auto.Active()) {
+    try {
+      Auto.RollbackRetaining();
+    } catch (...) {
+      failures.Catch("отменить изменения не удалось: "_ansi);
+    }
   }
+  failures.Raise();
+  throw;  // not reached: Raise raises the failure caught first
 }
 
 void TServerConnection::ReleaseIdleStatements(const TServerStatement* except) {
@@ -83,7 +85,8 @@ bool TServerResult::Fetch() {
 
 Variant TServerResult::Value(int column) {
   if (FSQL.Eof())
-    throw EDBEngineError("The cursor was closed when the transaction it was opened in ended", TDBErrorKind::Unsupported);
+    throw EDBEngineError("Курсор закрыт: транзакция, в которой он был открыт, завершилась"_ansi,
+                         TDBErrorKind::Unsupported);
   return FSQL.Fields(column).AsVariant();
 }
 
@@ -128,14 +131,7 @@ std::string ServerIdentifier(const std::string& name) {
 
 std::string ServerFieldList(const std::string& fields) {
   std::string out;
-  size_t start = 0;
-  for (;;) {
-    size_t semi = fields.find(';', start);
-    std::string part = Trim(fields.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-    if (!part.empty()) out += (out.empty() ? "" : ";") + ServerIdentifier(part);
-    if (semi == std::string::npos) break;
-    start = semi + 1;
-  }
+  for (const std::string& part : SplitFields(fields)) out += (out.empty() ? "" : ";") + ServerIdentifier(part);
   return out;
 }
 
@@ -185,7 +181,7 @@ void BindServerParam(TIBXSQLVAR& target, const TParam& source) {
 namespace {
 
 void SetUp(TIBTable& table, TServerConnection& connection, const std::string& name) {
-  if (name.empty()) throw EDBEngineError("Bad table name \"\": the name is empty", TDBErrorKind::BadName);
+  if (name.empty()) CheckTableName(name);  // raises BadName
   table.SetDatabase(&connection.Database);
   table.SetTransaction(&connection.Current());
   table.SetTableName(ServerIdentifier(name));
@@ -234,11 +230,10 @@ void ServerCreateTable(TServerConnection& connection, const std::string& name, c
   }
   try {
     table.CreateTable();
-    connection.AutoCommit();
   } catch (...) {
-    connection.AutoRollback();
-    throw;
+    connection.RethrowAfterAutoRollback();
   }
+  connection.AutoCommit();
 }
 
 void ServerDeleteTable(TServerConnection& connection, const std::string& name) {
@@ -247,11 +242,10 @@ void ServerDeleteTable(TServerConnection& connection, const std::string& name) {
   connection.ReleaseIdleStatements(nullptr);
   try {
     table.DeleteTable();
-    connection.AutoCommit();
   } catch (...) {
-    connection.AutoRollback();
-    throw;
+    connection.RethrowAfterAutoRollback();
   }
+  connection.AutoCommit();
 }
 
 }  // namespace bde::detail

@@ -28,10 +28,12 @@ struct TServerConnection {
   // The transaction that work runs in now.
   TIBTransaction& Current() { return Explicit.Active() ? Explicit : Auto; }
   // Ends the work of one statement: committed with retaining unless an explicit transaction is
-  // open.
+  // open. A commit that fails is undone as a failed statement is.
   void AutoCommit();
-  // Undoes the work of a failed statement outside an explicit transaction.
-  void AutoRollback();
+  // Inside a catch block, once a statement failed: undoes its work (unless an explicit
+  // transaction is open) and raises the failure again. Should the undo fail too, the failed work
+  // may stay pending for the next commit; that failure is then added to the first one's message.
+  [[noreturn]] void RethrowAfterAutoRollback();
   // Releases the statement handles of queries that have no open cursor: the server refuses to
   // drop or alter a table while a prepared statement of the same connection refers to it. The
   // queries prepare again when they next run.
@@ -60,6 +62,7 @@ struct TServerStatement {
 class TServerResult : public sql::TResult {
  public:
   explicit TServerResult(TIBSQL& sql) : FSQL(sql) {}
+  // Closes the cursor; a failure there is dropped (the cursor only read rows).
   ~TServerResult() override;
   bool Fetch() override;
   Variant Value(int column) override;

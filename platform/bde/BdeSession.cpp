@@ -59,6 +59,20 @@ TFieldDef ToFieldDef(const paradox::TPdxFieldDef& f) {
   return d;
 }
 
+namespace {
+
+// The engines say that a table is missing or already there only in their messages.
+TDBErrorKind KindByMessage(const std::string& message, TDBErrorKind otherwise) {
+  auto says = [&](const std::string& english, const std::string& russian) {
+    return message.find(english) != std::string::npos || message.find(russian) != std::string::npos;
+  };
+  if (says("does not exist", "не существует"_ansi)) return TDBErrorKind::NotFound;
+  if (says("already exists", "уже существует"_ansi)) return TDBErrorKind::Exists;
+  return otherwise;
+}
+
+}  // namespace
+
 void RethrowAsEngineError(const std::string& context) {
   auto with = [&](const std::string& msg) { return context.empty() ? msg : msg + "; " + context; };
   try {
@@ -76,10 +90,7 @@ void RethrowAsEngineError(const std::string& context) {
   } catch (const paradox::EPdxValue& e) {
     throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
   } catch (const paradox::EPdxError& e) {
-    TDBErrorKind kind = TDBErrorKind::General;
-    if (e.Message().find("does not exist") != std::string::npos) kind = TDBErrorKind::NotFound;
-    if (e.Message().find("already exists") != std::string::npos) kind = TDBErrorKind::Exists;
-    throw EDBEngineError(with(e.Message()), kind);
+    throw EDBEngineError(with(e.Message()), KindByMessage(e.Message(), TDBErrorKind::General));
   } catch (const EIBError& e) {
     // The server's SQL codes that tell a kind of failure.
     TDBErrorKind kind = TDBErrorKind::General;
@@ -90,9 +101,7 @@ void RethrowAsEngineError(const std::string& context) {
       case -413: case -625: case -802: kind = TDBErrorKind::Value; break;
       default: break;
     }
-    if (e.Message().find("already exists") != std::string::npos) kind = TDBErrorKind::Exists;
-    if (e.Message().find("does not exist") != std::string::npos) kind = TDBErrorKind::NotFound;
-    throw EDBEngineError(with(e.Message()), kind);
+    throw EDBEngineError(with(e.Message()), KindByMessage(e.Message(), kind));
   } catch (const EVariantError& e) {
     throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
   } catch (const EConvertError& e) {
@@ -101,6 +110,37 @@ void RethrowAsEngineError(const std::string& context) {
     throw EDBEngineError(with(e.Message()), TDBErrorKind::General);
   } catch (const std::exception& e) {
     throw EDBEngineError(with(Utf8ToAnsi(e.what(), '?')), TDBErrorKind::General);
+  }
+}
+
+void TFailures::Catch(const std::string& label) {
+  if (!FFirst) {
+    FFirst = std::current_exception();
+    return;
+  }
+  std::string message = "неизвестная ошибка"_ansi;
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    message = ExceptionMessage(e);
+  } catch (...) {
+  }
+  FLater += "; " + label + message;
+}
+
+void TFailures::Raise() {
+  if (!FFirst) return;
+  if (FLater.empty()) std::rethrow_exception(FFirst);
+  try {
+    std::rethrow_exception(FFirst);
+  } catch (Exception& e) {
+    // The first failure keeps its type, so that its kind is told as before.
+    e.SetMessage(e.Message() + FLater);
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw EDBEngineError(Utf8ToAnsi(e.what(), '?') + FLater, TDBErrorKind::General);
   }
 }
 
@@ -114,6 +154,8 @@ bool SameSessionName(const std::string& a, const std::string& b) {
 
 }  // namespace detail
 
+using detail::Quote;
+
 namespace {
 
 // Live sessions and databases, in creation order. One thread uses the components. The lists are
@@ -126,8 +168,6 @@ std::vector<TDatabase*>& Databases() {
   static auto* list = new std::vector<TDatabase*>;
   return *list;
 }
-
-std::string Q(const std::string& s) { return "\"" + s + "\""; }
 
 }  // namespace
 
@@ -146,17 +186,17 @@ TSession::~TSession() {
 }
 
 void TSession::Close() {
-  std::exception_ptr first;
+  detail::TFailures failures;
   for (TDatabase* db : std::vector<TDatabase*>(Databases()))
     if (db->Connected() && detail::SameSessionName(db->SessionName(), FName)) {
       try {
         db->Close();
       } catch (...) {
-        if (!first) first = std::current_exception();
+        failures.Catch("кроме того: "_ansi);
       }
     }
   FTemporary.clear();
-  if (first) std::rethrow_exception(first);
+  failures.Raise();
 }
 
 void TSession::SetSessionName(const std::string& name) {
@@ -169,7 +209,7 @@ void TSession::SetSessionName(const std::string& name) {
     throw EDBEngineError("The session name \"Default\" belongs to the default session", TDBErrorKind::Exists);
   for (TSession* s : Sessions())
     if (s != this && AnsiSameText(s->FName, name))
-      throw EDBEngineError("A session named " + Q(name) + " already exists", TDBErrorKind::Exists);
+      throw EDBEngineError("A session named " + Quote(name) + " already exists", TDBErrorKind::Exists);
   FName = name;
 }
 
@@ -188,17 +228,12 @@ void TSession::GetAliasNames(TStrings& list) const {
 }
 
 void TSession::GetAliasParams(const std::string& alias, TStrings& list) const {
-  TAlias a;
-  if (!FindAlias(alias, a)) throw EDBEngineError("Alias " + Q(alias) + " does not exist", TDBErrorKind::NotFound);
+  TAlias a = AliasByName(alias);
   list.Clear();
   for (auto& [n, v] : a.Params) list.Add(n + "=" + v);
 }
 
-std::string TSession::GetAliasDriverName(const std::string& alias) const {
-  TAlias a;
-  if (!FindAlias(alias, a)) throw EDBEngineError("Alias " + Q(alias) + " does not exist", TDBErrorKind::NotFound);
-  return a.Driver;
-}
+std::string TSession::GetAliasDriverName(const std::string& alias) const { return AliasByName(alias).Driver; }
 
 bool TSession::IsAlias(const std::string& name) const {
   TAlias a;
@@ -230,8 +265,7 @@ TDatabase& TSession::OpenDatabase(const std::string& name) {
     db->FDriverName = "STANDARD";
     db->FParams.Add("PATH=" + name);
   } else {
-    throw EDBEngineError("Database " + Q(name) + " is not known in session " + Q(FName.empty() ? "Default" : FName) +
-                             ": it is no open database, alias or folder",
+    throw EDBEngineError("Нет ни открытой базы данных, ни псевдонима, ни папки с именем "_ansi + Quote(name),
                          TDBErrorKind::NotFound);
   }
   db->Open();
@@ -316,45 +350,45 @@ void TDatabase::Connect() {
   std::string name = FDatabaseName.empty() ? std::string("(unnamed)") : FDatabaseName;
   TSession* session = FindSession(FSessionName);
   if (!session)
-    throw EDBEngineError("Database " + Q(name) + ": session " + Q(FSessionName) + " does not exist", TDBErrorKind::NotFound);
+    throw EDBEngineError("Database " + Quote(name) + ": session " + Quote(FSessionName) + " does not exist", TDBErrorKind::NotFound);
   if (!FDatabaseName.empty())
     for (TDatabase* db : Databases())
       if (db != this && db->FConnected && AnsiSameText(db->FDatabaseName, FDatabaseName) &&
           detail::SameSessionName(db->FSessionName, FSessionName))
-        throw EDBEngineError("A database named " + Q(FDatabaseName) + " is already open in session " +
-                                 Q(session->SessionName()), TDBErrorKind::Exists);
+        throw EDBEngineError("A database named " + Quote(FDatabaseName) + " is already open in session " +
+                                 Quote(session->SessionName()), TDBErrorKind::Exists);
+  // The messages name what the user chose: the alias, the folder, the server's database.
+  const std::string ofAlias = FAliasName.empty() ? std::string() : " (псевдоним "_ansi + Quote(FAliasName) + ")";
   std::string driver = FDriverName, path = FParams.Values("PATH");
   TAlias alias;
   if (!FAliasName.empty()) {
-    if (!FindAlias(FAliasName, alias))
-      throw EDBEngineError("Database " + Q(name) + ": alias " + Q(FAliasName) + " does not exist (alias file \"" +
-                               Utf8ToAnsi(AliasFileName(), '?') + "\")", TDBErrorKind::NotFound);
+    alias = AliasByName(FAliasName);
     driver = alias.Driver;
     if (FParams.IndexOfName("PATH") < 0) path = alias.Param("PATH");
   }
   if (driver.empty())
-    throw EDBEngineError("Database " + Q(name) + ": neither a driver nor an alias is given", TDBErrorKind::NotFound);
+    throw EDBEngineError(FAliasName.empty() ? "Не задан ни драйвер, ни псевдоним базы данных"_ansi
+                                            : "В псевдониме "_ansi + Quote(FAliasName) + " не задан драйвер (строка DRIVER=)"_ansi,
+                         TDBErrorKind::NotFound);
   if (AnsiSameText(driver, "INTRBASE")) {
-    ConnectServer(name, alias.Params);
+    ConnectServer(ofAlias, alias.Params);
     return;
   }
   if (!AnsiSameText(driver, "STANDARD"))
-    throw EDBEngineError("Database " + Q(name) + ": the driver " + Q(driver) +
-                             (FAliasName.empty() ? std::string() : " of alias " + Q(FAliasName)) +
-                             " is not supported; only Paradox folders (STANDARD) and InterBase databases "
-                             "(INTRBASE) are",
+    throw EDBEngineError("Драйвер "_ansi + Quote(driver) + " не поддерживается: поддерживаются только папки таблиц "
+                             "Paradox (STANDARD) и базы данных InterBase (INTRBASE)"_ansi + ofAlias,
                          TDBErrorKind::Unsupported);
   path = Trim(path);
   if (path.empty())
-    throw EDBEngineError("Database " + Q(name) + ": no Paradox folder given (PATH= is empty)", TDBErrorKind::NotFound);
+    throw EDBEngineError("Не задана папка таблиц Paradox: параметр PATH пуст"_ansi + ofAlias, TDBErrorKind::NotFound);
   std::error_code ec;
   if (!std::filesystem::is_directory(detail::FsPath(path), ec))
-    throw EDBEngineError("Database " + Q(name) + ": the folder " + Q(path) + " does not exist", TDBErrorKind::NotFound);
+    throw EDBEngineError("Папка "_ansi + Quote(path) + " не существует"_ansi + ofAlias, TDBErrorKind::NotFound);
   FFolder = detail::FsPath(path);
   FConnected = true;
 }
 
-void TDatabase::ConnectServer(const std::string& name,
+void TDatabase::ConnectServer(const std::string& ofAlias,
                               const std::vector<std::pair<std::string, std::string>>& aliasParams) {
   // A line of Params wins over the alias's parameter of the same name.
   auto param = [&](const std::string& key) {
@@ -365,7 +399,7 @@ void TDatabase::ConnectServer(const std::string& name,
   };
   std::string server = param("SERVER NAME");
   if (server.empty())
-    throw EDBEngineError("Database " + Q(name) + ": no InterBase database given (SERVER NAME is empty)",
+    throw EDBEngineError("Не задана база данных InterBase: параметр SERVER NAME пуст"_ansi + ofAlias,
                          TDBErrorKind::NotFound);
   auto connection = std::make_unique<detail::TServerConnection>();
   TIBDatabase& db = connection->Database;
@@ -382,7 +416,7 @@ void TDatabase::ConnectServer(const std::string& name,
     db.Open();
     connection->Auto.StartTransaction();
   } catch (...) {
-    detail::RethrowAsEngineError("connecting database " + Q(name) + " to " + Q(server));
+    detail::RethrowAsEngineError("подключение к базе данных "_ansi + Quote(server) + ofAlias);
   }
   FServer = std::move(connection);
   FConnected = true;
@@ -397,7 +431,7 @@ void TDatabase::Disconnect() {
     try {
       connection->Database.Close();
     } catch (...) {
-      detail::RethrowAsEngineError("disconnecting database " + Q(FDatabaseName));
+      detail::RethrowAsEngineError("отключение от базы данных "_ansi + Quote(connection->Database.DatabaseName()));
     }
     return;
   }
@@ -406,7 +440,7 @@ void TDatabase::Disconnect() {
 
 detail::TServerConnection& TDatabase::Server() {
   if (!FServer)
-    throw EDBEngineError("Database " + Q(FDatabaseName) + " is not connected to an InterBase database",
+    throw EDBEngineError("Database " + Quote(FDatabaseName) + " is not connected to an InterBase database",
                          TDBErrorKind::Unsupported);
   return *FServer;
 }
@@ -417,10 +451,10 @@ bool TDatabase::InTransactionOf(const TDatabase* db) { return db && db->FServer 
 
 void TDatabase::StartTransaction() {
   if (!FServer)
-    throw EDBEngineError("Database " + Q(FDatabaseName) + ": a Paradox folder has no transactions",
+    throw EDBEngineError("Database " + Quote(FDatabaseName) + ": a Paradox folder has no transactions",
                          TDBErrorKind::Unsupported);
   if (FServer->Explicit.Active())
-    throw EDBEngineError("Database " + Q(FDatabaseName) + ": a transaction is already active", TDBErrorKind::Unsupported);
+    throw EDBEngineError("Database " + Quote(FDatabaseName) + ": a transaction is already active", TDBErrorKind::Unsupported);
   TStringList& tpb = FServer->Explicit.Params();
   tpb.Clear();
   tpb.Add("write");
@@ -434,55 +468,54 @@ void TDatabase::StartTransaction() {
   try {
     FServer->Explicit.StartTransaction();
   } catch (...) {
-    detail::RethrowAsEngineError("starting a transaction on database " + Q(FDatabaseName));
+    detail::RethrowAsEngineError("начало транзакции в базе данных "_ansi + Quote(ServerName()));
   }
 }
 
-void TDatabase::Commit() {
+void TDatabase::Commit() { EndTransaction(true); }
+
+void TDatabase::Rollback() { EndTransaction(false); }
+
+void TDatabase::EndTransaction(bool commit) {
   if (!InTransaction())
-    throw EDBEngineError("Database " + Q(FDatabaseName) + ": no transaction to commit", TDBErrorKind::Unsupported);
+    throw EDBEngineError("Database " + Quote(FDatabaseName) + (commit ? ": no transaction to commit" : ": no transaction to roll back"),
+                         TDBErrorKind::Unsupported);
   try {
-    FServer->Explicit.Commit();
+    if (commit)
+      FServer->Explicit.Commit();
+    else
+      FServer->Explicit.Rollback();
   } catch (...) {
     // The transaction stays active after a failed commit; the caller may still roll it back.
-    detail::RethrowAsEngineError("committing on database " + Q(FDatabaseName));
-  }
-}
-
-void TDatabase::Rollback() {
-  if (!InTransaction())
-    throw EDBEngineError("Database " + Q(FDatabaseName) + ": no transaction to roll back", TDBErrorKind::Unsupported);
-  try {
-    FServer->Explicit.Rollback();
-  } catch (...) {
-    detail::RethrowAsEngineError("rolling back on database " + Q(FDatabaseName));
+    detail::RethrowAsEngineError((commit ? "фиксация"_ansi : "откат"_ansi) + " транзакции в базе данных "_ansi +
+                                 Quote(ServerName()));
   }
 }
 
 paradox::TPdxDatabase TDatabase::Engine() const {
   if (!FConnected)
-    throw EDBEngineError("Database " + Q(FDatabaseName) + " is not connected", TDBErrorKind::Unsupported);
+    throw EDBEngineError("Database " + Quote(FDatabaseName) + " is not connected", TDBErrorKind::Unsupported);
   if (FServer)
-    throw EDBEngineError("Database " + Q(FDatabaseName) + " is an InterBase database, not a folder of Paradox tables",
+    throw EDBEngineError("Database " + Quote(FDatabaseName) + " is an InterBase database, not a folder of Paradox tables",
                          TDBErrorKind::Unsupported);
   TSession* session = FindSession(FSessionName);
   if (!session)
-    throw EDBEngineError("Database " + Q(FDatabaseName) + ": session " + Q(FSessionName) + " no longer exists",
+    throw EDBEngineError("Database " + Quote(FDatabaseName) + ": session " + Quote(FSessionName) + " no longer exists",
                          TDBErrorKind::NotFound);
   return paradox::TPdxDatabase(FFolder, session->Passwords());
 }
 
 void TDatabase::EndWriteBatches(const std::string& table) {
-  std::exception_ptr first;
+  detail::TFailures failures;
   for (TQuery* q : std::vector<TQuery*>(FWriters)) {
     if (!table.empty() && !(q->FWriterTable.empty() || AnsiSameText(q->FWriterTable, table))) continue;
     try {
       q->EndWriteBatch();
     } catch (...) {
-      if (!first) first = std::current_exception();
+      failures.Catch("кроме того: "_ansi);
     }
   }
-  if (first) std::rethrow_exception(first);
+  failures.Raise();
 }
 
 // --- data sets --------------------------------------------------------------------------------------
@@ -497,7 +530,7 @@ bool TDBDataSet::OnServer() const {
 
 TDatabase& TDBDataSet::Database() const {
   TSession* session = FindSession(FSessionName);
-  if (!session) throw EDBEngineError("Session " + Q(FSessionName) + " does not exist", TDBErrorKind::NotFound);
+  if (!session) throw EDBEngineError("Session " + Quote(FSessionName) + " does not exist", TDBErrorKind::NotFound);
   return session->OpenDatabase(FDatabaseName);
 }
 

@@ -16,6 +16,9 @@ bool IsNameStart(unsigned char c) {
 bool IsNameChar(unsigned char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
+// The hint for a name with blanks that was written bare.
+const std::string& QuoteBlanksHint() { return "имя с пробелами нужно заключить в двойные кавычки"_ansi; }
+
 enum class TTok { End, Name, QuotedName, Param, String, Number, Symbol };
 
 struct TToken {
@@ -41,7 +44,7 @@ class TLexer {
       ++FPos;
       for (;;) {
         if (FPos >= n)
-          SyntaxError(s, t.Pos, c == '\'' ? "unterminated text literal" : "unterminated quoted name");
+          SyntaxError(s, t.Pos, c == '\'' ? "не закрыта кавычка текста"_ansi : "не закрыта кавычка имени"_ansi);
         if (static_cast<unsigned char>(s[FPos]) == c) {
           if (FPos + 1 < n && static_cast<unsigned char>(s[FPos + 1]) == c) {
             t.Text += s[FPos];
@@ -53,7 +56,7 @@ class TLexer {
         }
         t.Text += s[FPos++];
       }
-      if (t.Kind == TTok::QuotedName && t.Text.empty()) SyntaxError(s, t.Pos, "empty quoted name");
+      if (t.Kind == TTok::QuotedName && t.Text.empty()) SyntaxError(s, t.Pos, "пустое имя в кавычках"_ansi);
       return t;
     }
     if (c == ':' && FPos + 1 < n && IsNameChar(static_cast<unsigned char>(s[FPos + 1]))) {
@@ -79,7 +82,7 @@ class TLexer {
         }
       }
       if (FPos < n && IsNameStart(static_cast<unsigned char>(s[FPos])))
-        SyntaxError(s, static_cast<int>(FPos), "a name cannot start with a digit; quote it");
+        SyntaxError(s, static_cast<int>(FPos), "имя не может начинаться с цифры; заключите его в двойные кавычки"_ansi);
       return t;
     }
     if (IsNameStart(c)) {
@@ -96,7 +99,7 @@ class TLexer {
         return t;
       }
     if (std::string("*,().=<>;-").find(static_cast<char>(c)) == std::string::npos)
-      SyntaxError(s, t.Pos, Format("unexpected character \"%s\"", {std::string(1, static_cast<char>(c))}));
+      SyntaxError(s, t.Pos, Format("недопустимый символ \"%s\""_ansi, {std::string(1, static_cast<char>(c))}));
     t.Text = std::string(1, static_cast<char>(c));
     ++FPos;
     return t;
@@ -114,7 +117,7 @@ class TParser {
   TStatement Statement() {
     TStatement st;
     st.Text = FText;
-    if (FTok.Kind == TTok::End) Fail("empty statement");
+    if (FTok.Kind == TTok::End) Fail("пустой запрос"_ansi);
     if (IsWord("SELECT")) {
       Advance();
       st.Kind = TStatementKind::Select;
@@ -143,7 +146,7 @@ class TParser {
       while (AcceptSymbol(","));
       ExpectSymbol(")");
       if (!st.Columns.empty() && st.Columns.size() != st.Values.size())
-        SyntaxError(FText, st.TablePos, Format("%d columns but %d values", {int(st.Columns.size()), int(st.Values.size())}));
+        SyntaxError(FText, st.TablePos, Format("столбцов: %d, а значений: %d"_ansi, {int(st.Columns.size()), int(st.Values.size())}));
     } else if (IsWord("UPDATE")) {
       Advance();
       st.Kind = TStatementKind::Update;
@@ -169,14 +172,13 @@ class TParser {
       ExpectWord("TABLE");
       Table(st);
     } else {
-      Fail("expected SELECT, INSERT, UPDATE, DELETE or DROP TABLE");
+      Fail("ожидалось SELECT, INSERT, UPDATE, DELETE или DROP TABLE"_ansi);
     }
     AcceptSymbol(";");
     if (FTok.Kind != TTok::End) {
       if (FTok.Kind == TTok::Name && FPrevName)
-        Fail("unexpected \"" + FTok.Text + "\" after the name \"" + FPrevNameText +
-             "\"; a name holding blanks must be written in double quotes");
-      Fail("unexpected text at the end of the statement");
+        Fail(Format("лишнее слово \"%s\" после имени \"%s\"; "_ansi, {FTok.Text, FPrevNameText}) + QuoteBlanksHint());
+      Fail("лишний текст в конце запроса"_ansi);
     }
     st.ParamCount = FParams;
     return st;
@@ -191,7 +193,7 @@ class TParser {
   [[noreturn]] void Fail(const std::string& what) const { SyntaxError(FText, FTok.Pos + 1, what); }
   std::string Found() const {
     switch (FTok.Kind) {
-      case TTok::End: return "the end of the statement";
+      case TTok::End: return "конец запроса"_ansi;
       case TTok::String: return "'" + FTok.Text + "'";
       case TTok::Param: return ":" + FTok.Text;
       default: return "\"" + FTok.Text + "\"";
@@ -206,9 +208,9 @@ class TParser {
   void ExpectWord(const char* word) {
     if (AcceptWord(word)) return;
     if (FTok.Kind == TTok::Name && FPrevName)
-      Fail(Format("expected %s but found \"%s\" after the name \"%s\"; a name holding blanks must be "
-                  "written in double quotes", {word, FTok.Text, FPrevNameText}));
-    Fail(Format("expected %s but found %s", {word, Found()}));
+      Fail(Format("ожидалось %s, а найдено \"%s\" после имени \"%s\"; "_ansi, {word, FTok.Text, FPrevNameText}) +
+           QuoteBlanksHint());
+    Fail(Format("ожидалось %s, а найдено %s"_ansi, {word, Found()}));
   }
   bool IsSymbol(const char* sym) const { return FTok.Kind == TTok::Symbol && FTok.Text == sym; }
   bool AcceptSymbol(const char* sym) {
@@ -219,13 +221,13 @@ class TParser {
   void ExpectSymbol(const char* sym) {
     if (AcceptSymbol(sym)) return;
     if (FTok.Kind == TTok::Name && FPrevName)
-      Fail(Format("expected \"%s\" but found \"%s\" after the name \"%s\"; a name holding blanks must "
-                  "be written in double quotes", {sym, FTok.Text, FPrevNameText}));
-    Fail(Format("expected \"%s\" but found %s", {sym, Found()}));
+      Fail(Format("ожидалось \"%s\", а найдено \"%s\" после имени \"%s\"; "_ansi, {sym, FTok.Text, FPrevNameText}) +
+           QuoteBlanksHint());
+    Fail(Format("ожидалось \"%s\", а найдено %s"_ansi, {sym, Found()}));
   }
   bool IsName() const { return FTok.Kind == TTok::Name || FTok.Kind == TTok::QuotedName; }
-  std::string Name(const char* what) {
-    if (!IsName()) Fail(Format("expected %s but found %s", {what, Found()}));
+  std::string Name(const std::string& what) {
+    if (!IsName()) Fail(Format("ожидалось %s, а найдено %s"_ansi, {what, Found()}));
     std::string s = FTok.Text;
     Advance();
     return s;
@@ -233,12 +235,12 @@ class TParser {
 
   void Table(TStatement& st) {
     st.TablePos = FTok.Pos + 1;
-    std::string name = Name("a table name");
+    std::string name = Name("имя таблицы"_ansi);
     if (name.size() > 3 && SameText(name.substr(name.size() - 3), ".DB")) name.resize(name.size() - 3);
     // A bare name followed by ".DB" reads as a qualified column: take it as the file extension.
     if (IsSymbol(".")) {
       Advance();
-      if (!IsWord("DB")) Fail("expected a table name, or a name with the extension .DB");
+      if (!IsWord("DB")) Fail("ожидалось имя таблицы или имя с расширением .DB"_ansi);
       Advance();
     }
     st.Table = name;
@@ -247,10 +249,10 @@ class TParser {
   TColumnRef Column() {
     TColumnRef c;
     c.Pos = FTok.Pos + 1;
-    c.Name = Name("a column name");
+    c.Name = Name("имя поля"_ansi);
     if (AcceptSymbol(".")) {
       c.Qualifier = c.Name;
-      c.Name = Name("a column name after the table name and \".\"");
+      c.Name = Name("имя поля после имени таблицы и \".\""_ansi);
     }
     return c;
   }
@@ -278,24 +280,24 @@ class TParser {
           if (AcceptSymbol(".")) {
             item.Column.Qualifier = item.Column.Name;
             if (AcceptSymbol("*")) item.Kind = TItemKind::Star;
-            else item.Column.Name = Name("a column name");
+            else item.Column.Name = Name("имя поля"_ansi);
           }
         }
       } else {
         item.Kind = TItemKind::Column;
         item.Column.Pos = FTok.Pos + 1;
-        item.Column.Name = Name("a column name, \"*\" or COUNT(*)");
+        item.Column.Name = Name("имя поля, \"*\" или COUNT(*)"_ansi);
         if (AcceptSymbol(".")) {
           item.Column.Qualifier = item.Column.Name;
           if (AcceptSymbol("*")) {
             item.Kind = TItemKind::Star;
             item.Column.Name.clear();
           } else {
-            item.Column.Name = Name("a column name or \"*\" after the table name and \".\"");
+            item.Column.Name = Name("имя поля или \"*\" после имени таблицы и \".\""_ansi);
           }
         }
       }
-      if (item.Kind != TItemKind::Star && AcceptWord("AS")) item.Alias = Name("a column alias");
+      if (item.Kind != TItemKind::Star && AcceptWord("AS")) item.Alias = Name("новое имя столбца"_ansi);
       st.Items.push_back(std::move(item));
     } while (AcceptSymbol(","));
   }
@@ -306,7 +308,7 @@ class TParser {
       o.Column.Pos = FTok.Pos + 1;
       char* end = nullptr;
       long v = std::strtol(FTok.Text.c_str(), &end, 10);
-      if (*end != '\0' || v < 1 || v > 1000000) Fail("an ORDER BY position must be a column number from 1");
+      if (*end != '\0' || v < 1 || v > 1000000) Fail("в ORDER BY номер столбца должен быть не меньше 1"_ansi);
       o.Position = static_cast<int>(v);
       Advance();
     } else {
@@ -328,7 +330,7 @@ class TParser {
       Advance();
     } else if (FTok.Kind == TTok::Number || IsSymbol("-")) {
       bool negative = AcceptSymbol("-");
-      if (FTok.Kind != TTok::Number) Fail("expected a number after \"-\"");
+      if (FTok.Kind != TTok::Number) Fail("ожидалось число после \"-\""_ansi);
       e->Literal = NumberLiteral(FTok.Text, negative);
       Advance();
     } else if (AcceptWord("NULL")) {
@@ -338,7 +340,7 @@ class TParser {
     } else if (AcceptWord("FALSE")) {
       e->Literal = Variant(false);
     } else {
-      Fail("expected a value (a :parameter, a 'text', a number or NULL) but found " + Found());
+      Fail("ожидалось значение (:параметр, 'текст', число или NULL), а найдено "_ansi + Found());
     }
     return e;
   }
@@ -354,7 +356,7 @@ class TParser {
     }
     char* end = nullptr;
     double d = std::strtod(text.c_str(), &end);  // the literal always uses "." as its point
-    if (*end != '\0') Fail("bad number \"" + text + "\"");
+    if (*end != '\0') Fail("неверное число \""_ansi + text + "\"");
     return Variant(negative ? -d : d);
   }
 
@@ -428,9 +430,9 @@ class TParser {
         return e;
       }
     if (FTok.Kind == TTok::Name && FPrevName)
-      Fail("expected a comparison but found \"" + FTok.Text + "\" after the name \"" + FPrevNameText +
-           "\"; a name holding blanks must be written in double quotes");
-    Fail("expected a comparison (=, <>, <, >, <=, >=) or IS [NOT] NULL but found " + Found());
+      Fail(Format("ожидалось сравнение, а найдено \"%s\" после имени \"%s\"; "_ansi, {FTok.Text, FPrevNameText}) +
+           QuoteBlanksHint());
+    Fail("ожидалось сравнение (=, <>, <, >, <=, >=) или IS [NOT] NULL, а найдено "_ansi + Found());
   }
 
   const std::string& FText;
@@ -445,9 +447,9 @@ class TParser {
 
 void SyntaxError(const std::string& text, int pos, const std::string& what) {
   std::string near = text.substr(static_cast<size_t>(std::max(pos - 1, 0)), 30);
-  std::string msg = Format("Local SQL: %s at position %d", {what, pos});
-  if (!near.empty()) msg += " (near \"" + near + "\")";
-  msg += " in the statement: " + text;
+  std::string msg = Format("Ошибка в запросе, позиция %d"_ansi, {pos});
+  if (!near.empty()) msg += " (около \""_ansi + near + "\")";
+  msg += ": " + what + "; запрос: "_ansi + text;
   throw EDBEngineError(msg, TDBErrorKind::Syntax);
 }
 

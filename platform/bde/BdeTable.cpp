@@ -10,22 +10,9 @@
 
 namespace bde {
 
+using detail::Quote;
+
 namespace {
-
-std::string Q(const std::string& s) { return "\"" + s + "\""; }
-
-std::vector<std::string> SplitFields(const std::string& fields) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (;;) {
-    size_t semi = fields.find(';', start);
-    std::string part = Trim(fields.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-    if (!part.empty()) out.push_back(part);
-    if (semi == std::string::npos) break;
-    start = semi + 1;
-  }
-  return out;
-}
 
 // The Paradox type that holds a field definition; Size is adjusted to what Paradox keeps.
 paradox::TPdxFieldDef ToPdxField(const TFieldDef& d, const std::string& table) {
@@ -34,11 +21,12 @@ paradox::TPdxFieldDef ToPdxField(const TFieldDef& d, const std::string& table) {
   f.Name = d.Name;
   f.Required = d.Required;
   auto fail = [&](const std::string& what) {
-    throw EDBEngineError("Cannot create table " + Q(table) + ": field " + Q(d.Name) + " " + what, TDBErrorKind::Value);
+    throw EDBEngineError("Нельзя создать таблицу "_ansi + Quote(table) + ": поле "_ansi + Quote(d.Name) + " " + what,
+                         TDBErrorKind::Value);
   };
   switch (d.DataType) {
     case ftString: case ftFixedChar: case ftWideString:
-      if (d.Size < 1) fail(Format("has the size %d; a text field needs 1 to 255 characters", {d.Size}));
+      if (d.Size < 1) fail(Format("имеет размер %d, а текстовое поле вмещает от 1 до 255 символов"_ansi, {d.Size}));
       f.Type = P::Alpha;
       f.Size = std::min(d.Size, 255);
       break;
@@ -59,19 +47,110 @@ paradox::TPdxFieldDef ToPdxField(const TFieldDef& d, const std::string& table) {
     case ftGraphic: f.Type = P::Graphic; f.Size = std::clamp(d.Size, 0, 240); break;
     case ftParadoxOle: case ftDBaseOle: f.Type = P::OLE; f.Size = std::clamp(d.Size, 0, 240); break;
     case ftBytes: case ftVarBytes:
-      if (d.Size < 1 || d.Size > 255) fail(Format("has the size %d; a bytes field holds 1 to 255 bytes", {d.Size}));
+      if (d.Size < 1 || d.Size > 255) fail(Format("имеет размер %d, а двоичное поле вмещает от 1 до 255 байт"_ansi, {d.Size}));
       f.Type = P::Bytes;
       f.Size = d.Size;
       break;
     default:
-      fail(std::string("has the type ") + FieldTypeName(d.DataType) + ", which a Paradox table cannot hold");
+      fail("имеет тип "_ansi + FieldTypeName(d.DataType) + ", который таблица Paradox не может хранить"_ansi);
   }
   return f;
+}
+
+// The Paradox structure of a new table from its field and index definitions.
+paradox::TPdxTableDef ToPdxTable(const TFieldDefs& fieldDefs, const TIndexDefs& indexDefs, const std::string& table) {
+  paradox::TPdxTableDef def;
+  for (int i = 0; i < fieldDefs.Count(); ++i) def.Fields.push_back(ToPdxField(fieldDefs[i], table));
+  auto fail = [&](const std::string& what) {
+    throw EDBEngineError("Нельзя создать таблицу "_ansi + Quote(table) + ": " + what, TDBErrorKind::Value);
+  };
+  bool primarySeen = false;
+  for (int i = 0; i < indexDefs.Count(); ++i) {
+    const TIndexDef& ix = indexDefs[i];
+    std::vector<int> fields;
+    for (auto& name : detail::SplitFields(ix.Fields)) {
+      int f = fieldDefs.IndexOf(name);
+      if (f < 0) fail("индекс "_ansi + Quote(ix.Name) + " ссылается на несуществующее поле "_ansi + Quote(name));
+      fields.push_back(f);
+    }
+    if (fields.empty()) fail("в индексе "_ansi + Quote(ix.Name) + " нет полей"_ansi);
+    if (ix.Options.Contains(ixPrimary)) {
+      if (primarySeen) fail("у таблицы может быть только один первичный индекс"_ansi);
+      primarySeen = true;
+      for (size_t k = 0; k < fields.size(); ++k)
+        if (fields[k] != static_cast<int>(k))
+          fail("первичный индекс "_ansi + Quote(ix.Fields) + " должен состоять из первых полей таблицы, в их порядке"_ansi);
+      def.KeyFieldCount = static_cast<int>(fields.size());
+      continue;
+    }
+    paradox::TPdxIndexDef sec;
+    sec.Fields = fields;
+    sec.Unique = ix.Options.Contains(ixUnique);
+    sec.Composite = fields.size() > 1;
+    if (sec.Composite) {
+      if (ix.Name.empty()) fail("индексу по полям "_ansi + Quote(ix.Fields) + " нужно имя"_ansi);
+      sec.Name = ix.Name;
+    } else {
+      sec.Name = def.Fields[static_cast<size_t>(fields[0])].Name;
+    }
+    def.Indexes.push_back(sec);
+  }
+  return def;
+}
+
+// The field and index definitions that a Paradox table's structure reports.
+void ReadFieldDefs(const paradox::TPdxTableDef& def, TFieldDefs& defs) {
+  defs.Clear();
+  for (auto& f : def.Fields) defs.Add(detail::ToFieldDef(f));
+}
+
+void ReadIndexDefs(const paradox::TPdxTableDef& def, TIndexDefs& defs) {
+  defs.Clear();
+  auto names = [&](const std::vector<int>& fields) {
+    std::string s;
+    for (int f : fields) s += (s.empty() ? "" : ";") + def.Fields[static_cast<size_t>(f)].Name;
+    return s;
+  };
+  if (def.KeyFieldCount > 0) {
+    std::vector<int> key;
+    for (int i = 0; i < def.KeyFieldCount; ++i) key.push_back(i);
+    defs.Add("", names(key), {ixPrimary, ixUnique});
+  }
+  for (auto& ix : def.Indexes) {
+    TIndexOptions options;
+    if (ix.Unique) options.Include(ixUnique);
+    defs.Add(ix.Name, names(ix.Fields), options);
+  }
+}
+
+// Runs a table operation where the table's database is: on the server, or in the Paradox folder
+// (given the table's name as a file name). A failure ends with the context in its message.
+template <class R, class OnServer, class InFolder>
+R Run(const TTable& table, const std::string& context, OnServer onServer, InFolder inFolder) {
+  try {
+    if (table.OnServer()) return onServer();
+    return inFolder(CheckTableName(table.TableName()));
+  } catch (...) {
+    detail::RethrowAsEngineError(context);
+  }
 }
 
 }  // namespace
 
 namespace detail {
+
+std::vector<std::string> SplitFields(const std::string& fields) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (;;) {
+    size_t semi = fields.find(';', start);
+    std::string part = Trim(fields.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
+    if (!part.empty()) out.push_back(part);
+    if (semi == std::string::npos) break;
+    start = semi + 1;
+  }
+  return out;
+}
 
 void CheckWritable(const std::string& folder, const std::string& table) {
   auto writable = [](const std::string& path) {
@@ -79,15 +158,17 @@ void CheckWritable(const std::string& folder, const std::string& table) {
     return ::stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
   };
   if (!writable(folder))
-    throw EDBEngineError("The folder " + Q(Utf8ToAnsi(folder, '?')) + " is read-only", TDBErrorKind::Unsupported);
+    throw EDBEngineError("Папка "_ansi + Quote(Utf8ToAnsi(folder, '?')) + " доступна только для чтения"_ansi,
+                         TDBErrorKind::Unsupported);
   std::string want = UpperCase(FsPath(table) + ".DB");
   std::error_code ec;
   for (auto it = std::filesystem::directory_iterator(folder, ec); !ec && it != std::filesystem::directory_iterator();
        it.increment(ec)) {
     if (UpperCase(it->path().filename().string()) != want) continue;
     if (!writable(it->path().string()))
-      throw EDBEngineError("Table " + Q(table) + " is read-only (its file " + Q(Utf8ToAnsi(it->path().string(), '?')) +
-                               " may not be written)", TDBErrorKind::Unsupported);
+      throw EDBEngineError("Таблица "_ansi + Quote(table) + " доступна только для чтения (файл "_ansi +
+                               Quote(Utf8ToAnsi(it->path().string(), '?')) + " защищён от записи)"_ansi,
+                           TDBErrorKind::Unsupported);
   }
 }
 
@@ -97,179 +178,75 @@ std::string CheckTableName(const std::string& name) {
   auto bad = [&](const std::string& why) {
     std::string shown;
     for (char c : name) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-    throw EDBEngineError("Bad table name " + Q(shown) + ": " + why, TDBErrorKind::BadName);
+    throw EDBEngineError("Недопустимое имя таблицы "_ansi + Quote(shown) + ": " + why, TDBErrorKind::BadName);
   };
-  if (name.empty()) bad("the name is empty");
-  if (name.find('\0') != std::string::npos) bad("a table name cannot hold a NUL character");
+  if (name.empty()) bad("имя пустое"_ansi);
+  if (name.find('\0') != std::string::npos) bad("имя таблицы не может содержать символ NUL"_ansi);
   if (name.find_first_of("/\\") != std::string::npos)
-    bad("a table name is a file name in the database's folder and cannot hold a path separator");
+    bad("имя таблицы — это имя файла в папке базы данных, разделителя папок в нём быть не может"_ansi);
   std::string base = name;
   if (base.size() > 3 && SameText(base.substr(base.size() - 3), ".DB")) base.resize(base.size() - 3);
   if (name == "." || name == ".." || base == "." || base == ".." || base.empty())
-    bad("\".\" and \"..\" are no table names");
+    bad("\".\" и \"..\" не могут быть именами таблиц"_ansi);
   return base;
 }
 
 TTable::TTable()
     : FFieldDefs([this](TFieldDefs& defs) {
-        if (OnServer()) {
-          try {
-            detail::ServerFieldDefs(Database().Server(), FTableName, defs);
-          } catch (...) {
-            detail::RethrowAsEngineError("reading the fields of table " + Q(FTableName));
-          }
-          return;
-        }
-        std::string base = CheckTableName(FTableName);
-        try {
-          auto def = Database().Engine().TableStructure(base);
-          defs.Clear();
-          for (auto& f : def.Fields) defs.Add(detail::ToFieldDef(f));
-        } catch (...) {
-          detail::RethrowAsEngineError("reading the fields of table " + Q(FTableName));
-        }
+        Run<void>(*this, "чтение полей таблицы "_ansi + Quote(FTableName),
+                  [&] { detail::ServerFieldDefs(Database().Server(), FTableName, defs); },
+                  [&](const std::string& base) { ReadFieldDefs(Database().Engine().TableStructure(base), defs); });
       }),
       FIndexDefs([this](TIndexDefs& defs) {
-        if (OnServer()) {
-          try {
-            detail::ServerIndexDefs(Database().Server(), FTableName, defs);
-          } catch (...) {
-            detail::RethrowAsEngineError("reading the indexes of table " + Q(FTableName));
-          }
-          return;
-        }
-        std::string base = CheckTableName(FTableName);
-        try {
-          auto def = Database().Engine().TableStructure(base);
-          defs.Clear();
-          auto names = [&](const std::vector<int>& fields) {
-            std::string s;
-            for (int f : fields) s += (s.empty() ? "" : ";") + def.Fields[static_cast<size_t>(f)].Name;
-            return s;
-          };
-          if (def.KeyFieldCount > 0) {
-            std::vector<int> key;
-            for (int i = 0; i < def.KeyFieldCount; ++i) key.push_back(i);
-            defs.Add("", names(key), {ixPrimary, ixUnique});
-          }
-          for (auto& ix : def.Indexes) {
-            TIndexOptions options;
-            if (ix.Unique) options.Include(ixUnique);
-            defs.Add(ix.Name, names(ix.Fields), options);
-          }
-        } catch (...) {
-          detail::RethrowAsEngineError("reading the indexes of table " + Q(FTableName));
-        }
+        Run<void>(*this, "чтение индексов таблицы "_ansi + Quote(FTableName),
+                  [&] { detail::ServerIndexDefs(Database().Server(), FTableName, defs); },
+                  [&](const std::string& base) { ReadIndexDefs(Database().Engine().TableStructure(base), defs); });
       }) {}
 
 bool TTable::Exists() const {
-  if (OnServer()) {
-    try {
-      return detail::ServerTableExists(Database().Server(), FTableName);
-    } catch (...) {
-      detail::RethrowAsEngineError("table " + Q(FTableName));
-    }
-  }
-  std::string base = CheckTableName(FTableName);
-  try {
-    return Database().Engine().TableExists(base);
-  } catch (...) {
-    detail::RethrowAsEngineError("table " + Q(FTableName));
-  }
+  return Run<bool>(*this, "таблица "_ansi + Quote(FTableName),
+                   [&] { return detail::ServerTableExists(Database().Server(), FTableName); },
+                   [&](const std::string& base) { return Database().Engine().TableExists(base); });
 }
 
 void TTable::CreateTable() {
-  if (OnServer()) {
-    try {
-      detail::ServerCreateTable(Database().Server(), FTableName, FFieldDefs, FIndexDefs);
-    } catch (...) {
-      detail::RethrowAsEngineError("creating table " + Q(FTableName));
-    }
-    return;
-  }
-  std::string base = CheckTableName(FTableName);
-  paradox::TPdxTableDef def;
-  for (int i = 0; i < FFieldDefs.Count(); ++i) def.Fields.push_back(ToPdxField(FFieldDefs[i], FTableName));
-  auto fail = [&](const std::string& what) {
-    throw EDBEngineError("Cannot create table " + Q(FTableName) + ": " + what, TDBErrorKind::Value);
-  };
-  bool primarySeen = false;
-  for (int i = 0; i < FIndexDefs.Count(); ++i) {
-    const TIndexDef& ix = FIndexDefs[i];
-    std::vector<int> fields;
-    for (auto& name : SplitFields(ix.Fields)) {
-      int f = FFieldDefs.IndexOf(name);
-      if (f < 0) fail("index " + Q(ix.Name) + " names the unknown field " + Q(name));
-      fields.push_back(f);
-    }
-    if (fields.empty()) fail("index " + Q(ix.Name) + " has no fields");
-    if (ix.Options.Contains(ixPrimary)) {
-      if (primarySeen) fail("a table has one primary index");
-      primarySeen = true;
-      for (size_t k = 0; k < fields.size(); ++k)
-        if (fields[k] != static_cast<int>(k))
-          fail("the primary index " + Q(ix.Fields) + " must cover the leading fields of the table, in table order");
-      def.KeyFieldCount = static_cast<int>(fields.size());
-      continue;
-    }
-    paradox::TPdxIndexDef sec;
-    sec.Fields = fields;
-    sec.Unique = ix.Options.Contains(ixUnique);
-    sec.Composite = fields.size() > 1;
-    if (sec.Composite) {
-      if (ix.Name.empty()) fail("the index over " + Q(ix.Fields) + " needs a name");
-      sec.Name = ix.Name;
-    } else {
-      sec.Name = def.Fields[static_cast<size_t>(fields[0])].Name;
-    }
-    def.Indexes.push_back(sec);
-  }
-  try {
-    TDatabase& db = Database();
-    detail::CheckWritable(db.Directory(), base);
-    db.EndWriteBatches(base);
-    db.Engine().CreateTable(base, def);
-  } catch (...) {
-    detail::RethrowAsEngineError("creating table " + Q(FTableName));
-  }
+  Run<void>(*this, "создание таблицы "_ansi + Quote(FTableName),
+            [&] { detail::ServerCreateTable(Database().Server(), FTableName, FFieldDefs, FIndexDefs); },
+            [&](const std::string& base) {
+              paradox::TPdxTableDef def = ToPdxTable(FFieldDefs, FIndexDefs, FTableName);
+              TDatabase& db = Database();
+              detail::CheckWritable(db.Directory(), base);
+              db.EndWriteBatches(base);
+              db.Engine().CreateTable(base, def);
+            });
 }
 
 void TTable::RenameTable(const std::string& newName) {
-  if (OnServer())
-    throw EDBEngineError("Cannot rename table " + Q(FTableName) + " to " + Q(newName) +
-                             ": an InterBase database has no statement that renames a table",
-                         TDBErrorKind::Unsupported);
-  std::string base = CheckTableName(FTableName);
-  std::string to = CheckTableName(newName);
-  try {
-    TDatabase& db = Database();
-    detail::CheckWritable(db.Directory(), base);
-    db.EndWriteBatches(base);
-    db.Engine().RenameTable(base, to);
-  } catch (...) {
-    detail::RethrowAsEngineError("renaming table " + Q(FTableName) + " to " + Q(newName));
-  }
+  Run<void>(*this, "переименование таблицы "_ansi + Quote(FTableName) + " в "_ansi + Quote(newName),
+            [&] {
+              throw EDBEngineError("Нельзя переименовать таблицу "_ansi + Quote(FTableName) + " в "_ansi + Quote(newName) +
+                                       ": в базе данных InterBase нет оператора, который переименовывает таблицу"_ansi,
+                                   TDBErrorKind::Unsupported);
+            },
+            [&](const std::string& base) {
+              std::string to = CheckTableName(newName);
+              TDatabase& db = Database();
+              detail::CheckWritable(db.Directory(), base);
+              db.EndWriteBatches(base);
+              db.Engine().RenameTable(base, to);
+            });
   FTableName = newName;
 }
 
 void TTable::DeleteTable() {
-  if (OnServer()) {
-    try {
-      detail::ServerDeleteTable(Database().Server(), FTableName);
-    } catch (...) {
-      detail::RethrowAsEngineError("deleting table " + Q(FTableName));
-    }
-    return;
-  }
-  std::string base = CheckTableName(FTableName);
-  try {
-    TDatabase& db = Database();
-    detail::CheckWritable(db.Directory(), base);
-    db.EndWriteBatches(base);
-    db.Engine().DeleteTable(base);
-  } catch (...) {
-    detail::RethrowAsEngineError("deleting table " + Q(FTableName));
-  }
+  Run<void>(*this, "удаление таблицы "_ansi + Quote(FTableName),
+            [&] { detail::ServerDeleteTable(Database().Server(), FTableName); },
+            [&](const std::string& base) {
+              TDatabase& db = Database();
+              detail::CheckWritable(db.Directory(), base);
+              db.EndWriteBatches(base);
+              db.Engine().DeleteTable(base);
+            });
 }
 
 }  // namespace bde

@@ -256,14 +256,14 @@ TEST(BdeQuery, StatementsItCannotRunRaiseClearErrors) {
   };
   std::string m = err("SELECT * FROM ROADS WHERE ID == 1", TDBErrorKind::Syntax);
   EXPECT_NE(m.find("SELECT * FROM ROADS WHERE ID == 1"), std::string::npos) << m;
-  EXPECT_NE(m.find("position 31"), std::string::npos) << m;
+  EXPECT_NE(m.find("позиция 31"_ansi), std::string::npos) << m;
   m = err("SELECT * FROM my roads", TDBErrorKind::Syntax);
-  EXPECT_NE(m.find("double quotes"), std::string::npos) << m;
+  EXPECT_NE(m.find("двойные кавычки"_ansi), std::string::npos) << m;
   EXPECT_NE(m.find("SELECT * FROM my roads"), std::string::npos) << m;
   m = err("SELECT road name FROM ROADS", TDBErrorKind::Syntax);
-  EXPECT_NE(m.find("double quotes"), std::string::npos) << m;
+  EXPECT_NE(m.find("двойные кавычки"_ansi), std::string::npos) << m;
   m = err("INSERT INTO my table (A) VALUES (1)", TDBErrorKind::Syntax);
-  EXPECT_NE(m.find("double quotes"), std::string::npos) << m;
+  EXPECT_NE(m.find("двойные кавычки"_ansi), std::string::npos) << m;
   err("SELECT * FROM ROADS WHERE NAME = 'open", TDBErrorKind::Syntax);
   err("MERGE INTO ROADS", TDBErrorKind::Syntax);
   err("", TDBErrorKind::Syntax);

@@ -222,7 +222,7 @@ TEST_F(ServerAlias, TablesAreCreatedReadAndDeleted) {
   EXPECT_EQ(nums->FieldDefs()[3].DataType, ftFixedChar);
 
   ErrorOf([&] { t->CreateTable(); }, TDBErrorKind::Exists);
-  EXPECT_NE(ErrorOf([&] { read->RenameTable("STREETS"); }, TDBErrorKind::Unsupported).find("rename"),
+  EXPECT_NE(ErrorOf([&] { read->RenameTable("STREETS"); }, TDBErrorKind::Unsupported).find("переименовать"_ansi),
             std::string::npos);
   EXPECT_TRUE(read->Exists());
   ErrorOf([&] { Table("")->Exists(); }, TDBErrorKind::BadName);

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/bde/BdeAliases.h"
+#include "platform/bde/BdeInternal.h"
 #include "tests/bde/BdeTestSupport.h"
 
 using namespace bde;
@@ -175,13 +176,82 @@ TEST(BdeSession, AliasesComeFromTheAliasFile) {
     ADD_FAILURE();
   } catch (const EDBEngineError& e) {
     EXPECT_EQ(int(e.Kind()), int(TDBErrorKind::Unsupported));
-    EXPECT_NE(e.Message().find("not supported"), std::string::npos) << e.what();
+    EXPECT_NE(e.Message().find("не поддерживается"_ansi), std::string::npos) << e.what();
   }
   TDatabase unknown;
   unknown.SetDatabaseName("Unknown");
   unknown.SetAliasName("NOSUCHALIAS");
   EXPECT_EQ(unknown.DriverName(), "");
   EXPECT_THROW(unknown.Open(), EDBEngineError);
+}
+
+TEST(BdeSession, ConnectionErrorsNameTheFolderOrAliasNotTheDatabase) {
+  testsupport::TempDir data;
+  const std::string missing = Utf8ToAnsi((data.Path() / "нет такой").string());
+  TAliasFile file("[ORA]\nDRIVER=ORACLE\n[NOPATH]\nDRIVER=STANDARD\n[NODRIVER]\nPATH=/tmp\n");
+  struct {
+    std::string alias, params, part;
+    TDBErrorKind kind;
+  } cases[] = {
+      {"", "PATH=" + missing, missing, TDBErrorKind::NotFound},
+      {"", "PATH=", "PATH", TDBErrorKind::NotFound},
+      {"NOALIAS", "", "NOALIAS", TDBErrorKind::NotFound},
+      {"ORA", "", "ORACLE", TDBErrorKind::Unsupported},
+      {"NOPATH", "", "NOPATH", TDBErrorKind::NotFound},
+      {"NODRIVER", "", "NODRIVER", TDBErrorKind::NotFound},
+  };
+  for (auto& c : cases) {
+    TDatabase db;
+    db.SetDatabaseName("OrvelDb7");
+    if (c.alias.empty()) db.SetDriverName("STANDARD"); else db.SetAliasName(c.alias);
+    if (!c.params.empty()) db.Params().Add(c.params);
+    try {
+      db.Open();
+      ADD_FAILURE() << c.part;
+    } catch (const EDBEngineError& e) {
+      EXPECT_EQ(int(e.Kind()), int(c.kind)) << e.what();
+      EXPECT_NE(e.Message().find(c.part), std::string::npos) << e.what();
+      EXPECT_EQ(e.Message().find("OrvelDb7"), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(BdeSession, StepsThatMustAllRunReportEveryFailureAfterTheFirst) {
+  auto raise = [](int i) {
+    switch (i) {
+      case 0: throw EDBEngineError("first", TDBErrorKind::KeyViolation);
+      case 1: throw std::runtime_error("plain");
+      default: throw EConvertError("later");
+    }
+  };
+  struct {
+    std::vector<int> failures;
+    std::string message;
+    TDBErrorKind kind;
+  } cases[] = {
+      {{0}, "first", TDBErrorKind::KeyViolation},
+      {{0, 2, 2}, "first; x: later; x: later", TDBErrorKind::KeyViolation},
+      {{1, 0}, "plain; x: first", TDBErrorKind::General},
+  };
+  for (auto& c : cases) {
+    detail::TFailures failures;
+    for (int i : c.failures) {
+      try {
+        raise(i);
+      } catch (...) {
+        failures.Catch("x: ");
+      }
+    }
+    try {
+      failures.Raise();
+      ADD_FAILURE() << c.message;
+    } catch (const EDBEngineError& e) {
+      EXPECT_EQ(e.Message(), c.message);
+      EXPECT_EQ(int(e.Kind()), int(c.kind)) << e.what();
+    }
+  }
+  detail::TFailures none;
+  EXPECT_NO_THROW(none.Raise());
 }
 
 TEST(BdeSession, AliasFileFormatErrorsAndAbsence) {
@@ -203,11 +273,11 @@ TEST(BdeSession, AliasFileFormatErrorsAndAbsence) {
       EXPECT_NE(e.Message().find("test.conf"), std::string::npos) << e.what();
     }
   };
-  fails("PATH=/x\n", "line 1");
-  fails("[A]\nDRIVER=STANDARD\n[a]\n", "twice");
-  fails("[A\n", "line 1");
-  fails("[A]\njunk\n", "line 2");
-  fails("[]\n", "name");
+  fails("PATH=/x\n", "строка 1"_ansi);
+  fails("[A]\nDRIVER=STANDARD\n[a]\n", "дважды"_ansi);
+  fails("[A\n", "строка 1"_ansi);
+  fails("[A]\njunk\n", "строка 2"_ansi);
+  fails("[]\n", "имени"_ansi);
   auto ok = ParseAliases("\xEF\xBB\xBF# comment\r\n[A]\r\nDRIVER=standard\r\nPATH=/x y\r\n", "ok.conf");
   ASSERT_EQ(ok.size(), 1u);
   EXPECT_EQ(ok[0].Driver, "STANDARD");

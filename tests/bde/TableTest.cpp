@@ -90,7 +90,7 @@ TEST(BdeTable, CreationErrors) {
   t->FieldDefs().Add("A", ftString, 10);
   t->FieldDefs().Add("B", ftInteger);
   t->IndexDefs().Add("", "B", {ixPrimary});
-  ExpectKind([&] { t->CreateTable(); }, TDBErrorKind::Value, "leading fields");
+  ExpectKind([&] { t->CreateTable(); }, TDBErrorKind::Value, "первых полей"_ansi);
   t->IndexDefs().Clear();
   t->IndexDefs().Add("X", "NOPE", {});
   ExpectKind([&] { t->CreateTable(); }, TDBErrorKind::Value, "NOPE");
@@ -134,7 +134,7 @@ TEST(BdeTable, RefusesNamesThatAreNoPlainFileNames) {
                            std::string("../Escaped"), std::string("A\0B", 3), std::string(""), std::string("..DB")}) {
     auto t = f.Table(name);
     t->FieldDefs().Add("A", ftInteger);
-    ExpectKind([&] { t->CreateTable(); }, TDBErrorKind::BadName, "Bad table name");
+    ExpectKind([&] { t->CreateTable(); }, TDBErrorKind::BadName, "Недопустимое имя таблицы"_ansi);
     ExpectKind([&] { t->Exists(); }, TDBErrorKind::BadName);
     ExpectKind([&] { t->DeleteTable(); }, TDBErrorKind::BadName);
   }
@@ -210,7 +210,7 @@ TEST(BdeTable, ReadOnlyFilesAreNeverWritten) {
   for (auto& e : fs::directory_iterator(f.Dir.Path())) fs::permissions(e.path(), fs::perms(0444));
   auto stamp = fs::last_write_time(f.Dir.Path() / "Locked.DB");
   // The mode bits decide, also for a user whom the system would let write.
-  ExpectKind([&] { f.Exec("INSERT INTO Locked VALUES (2)"); }, TDBErrorKind::Unsupported, "read-only");
+  ExpectKind([&] { f.Exec("INSERT INTO Locked VALUES (2)"); }, TDBErrorKind::Unsupported, "только для чтения"_ansi);
   ExpectKind([&] { f.Exec("DELETE FROM Locked"); }, TDBErrorKind::Unsupported, "Locked");
   ExpectKind([&] { f.Exec("DROP TABLE Locked"); }, TDBErrorKind::Unsupported);
   ExpectKind([&] { t->DeleteTable(); }, TDBErrorKind::Unsupported);
@@ -220,6 +220,6 @@ TEST(BdeTable, ReadOnlyFilesAreNeverWritten) {
   fs::permissions(f.Dir.Path(), fs::perms(0555));
   auto n = f.Table("New");
   n->FieldDefs().Add("ID", ftInteger);
-  ExpectKind([&] { n->CreateTable(); }, TDBErrorKind::Unsupported, "folder");
+  ExpectKind([&] { n->CreateTable(); }, TDBErrorKind::Unsupported, "Папка"_ansi);
   fs::permissions(f.Dir.Path(), fs::perms(0755));
 }
