@@ -9,12 +9,24 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gisdb/DbConnParams.h"
 #include "platform/rtl/Interfaces.h"
 #include "platform/rtl/Variant.h"
+
+// The one reading of "outside quoted literals" that every rewrite of a statement text follows. A
+// single or a double quote opens a literal and the next quote of the same kind closes it; a quote
+// of the other kind inside is text, a doubled quote closes the literal and opens the next at once
+// (so what follows it stays inside), and a literal left open runs to the end of the text. The
+// quotes belong to their literal. Returns the text with each character of marks that stands
+// outside every literal replaced by what replace gives for it; all else is copied as it stands.
+// An exception from replace passes on.
+std::string ReplaceOutsideLiterals(const std::string& text, std::string_view marks,
+                                   const std::function<std::string(char mark)>& replace);
 
 enum TOrvDbFieldType : uint8_t {
   dftUnknown = 0,

@@ -79,24 +79,8 @@ TOrvDbFieldType IBResultToFieldType(int sqlType, int scale) {
 }
 
 std::string ConvertParamMarks(const std::string& text) {
-  std::string out;
-  out.reserve(text.size() + 16);
-  char literal = 0;
   int n = 0;
-  for (char c : text) {
-    if (literal == 0 && c == '?') {
-      out += ":PARAM" + std::to_string(n++);
-      continue;
-    }
-    out += c;
-    if (c == '\'' || c == '"') {
-      if (literal == 0)
-        literal = c;
-      else if (literal == c)
-        literal = 0;
-    }
-  }
-  return out;
+  return ReplaceOutsideLiterals(text, "?", [&n](char) { return ":PARAM" + std::to_string(n++); });
 }
 
 bool IsColumnPosition(const Variant& column) {
