@@ -116,7 +116,7 @@ void TVCLOrvDb::Open(IConnParams* params) {
   if (AnsiSameText(engine, "IB")) {
     OpenInterBase();
   } else if (AnsiSameText(engine, "PDOX")) {
-    FKind = 0;
+    FKind = vkParadoxFolder;
     CreateSession();
     FDatabase->SetAliasName("");
     FDatabase->SetDriverName("STANDARD");
@@ -124,7 +124,7 @@ void TVCLOrvDb::Open(IConnParams* params) {
     FDatabase->SetTransIsolation(bde::tiDirtyRead);
     FDatabase->SetConnected(true);
   } else if (AnsiSameText(engine, "BDE")) {
-    FKind = 1;
+    FKind = vkAlias;
     CreateSession();
     FDatabase->SetDriverName("");
     FDatabase->SetAliasName(GetConnParam(params, "ALIAS", ""));
@@ -149,7 +149,7 @@ void TVCLOrvDb::CreateSession() {
   const int32_t n = ++SessionCounter;
   FSession = std::make_unique<bde::TSession>();
   FSession->SetSessionName("OrvelSession" + std::to_string(n));
-  if (FKind == 0) FSession->AddPassword("Kavob");
+  if (FKind == vkParadoxFolder) FSession->AddPassword("Kavob");
   FDatabase = std::make_unique<bde::TDatabase>();
   FDatabase->SetDatabaseName("OrvelDb" + std::to_string(n));
   FDatabase->SetSessionName(FSession->SessionName());
@@ -170,7 +170,7 @@ std::string IBDatabaseName(IConnParams* p) {
 
 void TVCLOrvDb::OpenInterBase() {
   IConnParams* p = Params();
-  FKind = 2;
+  FKind = vkInterBase;
   FIBDatabase = std::make_unique<TIBDatabase>();
   FIBDatabase->SetLoginPrompt(false);
   FIBDatabase->SetDatabaseName(IBDatabaseName(p));
@@ -189,7 +189,7 @@ void TVCLOrvDb::OpenInterBase() {
 }
 
 void TVCLOrvDb::Close() {
-  if (FKind == 2) {
+  if (FKind == vkInterBase) {
     if (FIBDatabase) {
       // Disconnecting ends the open transaction by its default action, a commit: work written
       // outside a closed bracket is kept.
@@ -205,29 +205,40 @@ void TVCLOrvDb::Close() {
 }
 
 void TVCLOrvDb::StartTransaction() {
-  if (FKind == 2)
+  if (FKind == vkInterBase)
     ++FTransCount;
   else if (FDatabase && FDatabase->IsSQLBased())
     FDatabase->StartTransaction();
 }
 
-// A commit the engine refuses (Firebird refuses a DROP of a table still in use only when it
-// commits) rolls the work back before the error passes on: nothing of it stays pending for a
-// later bracket or the disconnect to make permanent, and the connection stays usable.
-void TVCLOrvDb::Commit() {
-  if (FKind == 2) {
-    if (FTransCount > 0) {
-      --FTransCount;
-      if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) {
-        try {
-          FIBTransaction->CommitRetaining();
-        } catch (...) {
-          UndoInterBaseWork();
-          throw;
-        }
-      }
+void TVCLOrvDb::Commit() { EndBracket(true); }
+void TVCLOrvDb::Rollback() { EndBracket(false); }
+
+// InterBase counts the brackets and ends the engine's work at depth 0 only; an alias of a server
+// ends its one transaction (raising without one); a Paradox folder has nothing to end. A commit
+// the engine refuses (Firebird refuses a DROP of a table still in use only when it commits) rolls
+// the work back before the error passes on: nothing of it stays pending for a later bracket or
+// the disconnect to make permanent, and the connection stays usable.
+void TVCLOrvDb::EndBracket(bool commit) {
+  if (FKind == vkInterBase) {
+    if (FTransCount == 0) return;
+    --FTransCount;
+    if (FTransCount > 0 || !FIBTransaction || !FIBTransaction->Active()) return;
+    if (!commit) {
+      FIBTransaction->RollbackRetaining();
+      return;
+    }
+    try {
+      FIBTransaction->CommitRetaining();
+    } catch (...) {
+      UndoInterBaseWork();
+      throw;
     }
   } else if (FDatabase && FDatabase->IsSQLBased()) {
+    if (!commit) {
+      FDatabase->Rollback();
+      return;
+    }
     try {
       FDatabase->Commit();
     } catch (...) {
@@ -257,26 +268,15 @@ void TVCLOrvDb::UndoInterBaseWork() {
   }
 }
 
-void TVCLOrvDb::Rollback() {
-  if (FKind == 2) {
-    if (FTransCount > 0) {
-      --FTransCount;
-      if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) FIBTransaction->RollbackRetaining();
-    }
-  } else if (FDatabase && FDatabase->IsSQLBased()) {
-    FDatabase->Rollback();
-  }
-}
-
 bool TVCLOrvDb::InTransaction() {
-  if (FKind == 2) return FTransCount >= 1;
+  if (FKind == vkInterBase) return FTransCount >= 1;
   // A database that was never opened has no bracket open.
   return FDatabase && FDatabase->InTransaction();
 }
 
 bool TVCLOrvDb::IsLocal() {
-  if (FKind == 0) return true;
-  if (FKind == 1) return FDatabase && FDatabase->DriverName() == "STANDARD";
+  if (FKind == vkParadoxFolder) return true;
+  if (FKind == vkAlias) return FDatabase && FDatabase->DriverName() == "STANDARD";
   return false;
 }
 
@@ -299,7 +299,7 @@ std::unique_ptr<TIBTable> TVCLOrvDb::CreateIBTableObject(const std::string& name
 
 IOrvDbSQLPtr TVCLOrvDb::CreateSQL(const std::string& sql) {
   IOrvDbSQLPtr result;
-  if (FKind != 2) {
+  if (FKind != vkInterBase) {
     auto query = std::make_unique<bde::TQuery>();
     query->SetSessionName(FSession->SessionName());
     query->SetDatabaseName(FDatabase->DatabaseName());
@@ -321,12 +321,12 @@ IOrvDbSQLPtr TVCLOrvDb::CreateSQL(const std::string& sql) {
 
 bool TVCLOrvDb::TableExists(const std::string& name) {
   if (name.empty()) return false;
-  if (FKind != 2) return CreateBDETableObject(name)->Exists();
+  if (FKind != vkInterBase) return CreateBDETableObject(name)->Exists();
   return CreateIBTableObject(name)->Exists();
 }
 
 void TVCLOrvDb::DropTable(const std::string& name) {
-  if (FKind != 2) {
+  if (FKind != vkInterBase) {
     auto table = CreateBDETableObject(name);
     if (table->Exists()) table->DeleteTable();
     return;
@@ -349,7 +349,7 @@ void TVCLOrvDbTableDef::Load(const std::string& name) {
   FOriginalName = name;
   FTableName = name;
   if (!name.empty()) {
-    if (FVCLDb->Kind() == 2)
+    if (FVCLDb->Kind() == vkInterBase)
       LoadInterBase(name);
     else
       LoadBDE(name);
@@ -448,9 +448,9 @@ void FillDefinitions(TTableObject& table, TOrvDbTableDef& def, bool full, bool p
 
 void TVCLOrvDbTableDef::CreateTable(const std::string& name, bool full) {
   TVCLOrvDb* db = FVCLDb;
-  if (db->Kind() != 2) {
+  if (db->Kind() != vkInterBase) {
     auto table = db->CreateBDETableObject(name);
-    FillDefinitions(*table, *this, full, db->Kind() == 0);
+    FillDefinitions(*table, *this, full, db->Kind() == vkParadoxFolder);
     table->CreateTable();
     return;
   }
@@ -467,7 +467,7 @@ void TVCLOrvDbTableDef::CreateTable(const std::string& name, bool full) {
 }
 
 bool TVCLOrvDbTableDef::RenameTable(const std::string& oldName, const std::string& newName) {
-  if (FVCLDb->Kind() != 2) {
+  if (FVCLDb->Kind() != vkInterBase) {
     FVCLDb->CreateBDETableObject(oldName)->RenameTable(newName);
     return true;
   }
