@@ -1,3 +1,23 @@
+// The back-end for a Paradox folder, an alias and an InterBase database: one class, TVCLOrvDb,
+// serves the three kinds of connection (TVCLDbKind; VCLOrvelDbs.h says what it promises). A folder
+// and an alias go through platform/bde (a session, a database, TTable and TQuery objects);
+// InterBase goes through platform/ibx (a TIBDatabase with one TIBTransaction open from Open to
+// Close, TIBTable, TIBSQL). Most methods branch once on the kind.
+//
+// Where to look first:
+//   type maps        at the top: FieldTypeToVCL and VCLToFieldType for the data-access field
+//                    types, IBColumnToFieldType (catalogue codes) and IBResultToFieldType
+//                    (result columns) for InterBase
+//   connecting       TVCLOrvDb::Open, then CreateSession or OpenInterBase; IBDatabaseName builds
+//                    the InterBase connection string
+//   transactions     StartTransaction and EndBracket: InterBase counts brackets over its one
+//                    transaction, UndoInterBaseWork rolls back after a refused commit
+//   table structure  TVCLOrvDbTableDef: LoadBDE and LoadInterBase read it (InterBase from the
+//                    catalogue, with the scale that tells a NUMERIC from an integer), CreateTable
+//                    writes it through FillDefinitions
+//   statements       SetSQL rewrites the text (ConvertParamMarks, then ReplaceQuoteMarks) and
+//                    Execute binds by position: TVCLOrvDbSQL over a local query, TIBOrvDbSQL over
+//                    an InterBase statement
 #include "gisdb/VCLOrvelDbs.h"
 
 #include "platform/bde/Bde.h"
