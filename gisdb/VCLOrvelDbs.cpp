@@ -20,6 +20,8 @@
 //                    an InterBase statement
 #include "gisdb/VCLOrvelDbs.h"
 
+#include <functional>
+
 #include "platform/bde/Bde.h"
 #include "platform/ibx/IBDatabase.h"
 #include "platform/ibx/IBSQL.h"
@@ -234,6 +236,25 @@ void TVCLOrvDb::StartTransaction() {
 void TVCLOrvDb::Commit() { EndBracket(true); }
 void TVCLOrvDb::Rollback() { EndBracket(false); }
 
+namespace {
+
+// Ends a transaction's work through end: a rollback, or a commit whose refusal runs undo before
+// the error passes on.
+void EndWork(bool commit, const std::function<void(bool commit)>& end, const std::function<void()>& undo) {
+  if (!commit) {
+    end(false);
+    return;
+  }
+  try {
+    end(true);
+  } catch (...) {
+    undo();
+    throw;
+  }
+}
+
+}  // namespace
+
 // InterBase counts the brackets and ends the engine's work at depth 0 only; an alias of a server
 // ends its one transaction (raising without one); a Paradox folder has nothing to end. A commit
 // the engine refuses (Firebird refuses a DROP of a table still in use only when it commits) rolls
@@ -244,30 +265,18 @@ void TVCLOrvDb::EndBracket(bool commit) {
     if (FTransCount == 0) return;
     --FTransCount;
     if (FTransCount > 0 || !FIBTransaction || !FIBTransaction->Active()) return;
-    if (!commit) {
-      FIBTransaction->RollbackRetaining();
-      return;
-    }
-    try {
-      FIBTransaction->CommitRetaining();
-    } catch (...) {
-      UndoInterBaseWork();
-      throw;
-    }
+    EndWork(
+        commit, [this](bool c) { c ? FIBTransaction->CommitRetaining() : FIBTransaction->RollbackRetaining(); },
+        [this] { UndoInterBaseWork(); });
   } else if (FDatabase && FDatabase->IsSQLBased()) {
-    if (!commit) {
-      FDatabase->Rollback();
-      return;
-    }
-    try {
-      FDatabase->Commit();
-    } catch (...) {
-      try {
-        if (FDatabase->InTransaction()) FDatabase->Rollback();
-      } catch (...) {
-      }
-      throw;
-    }
+    EndWork(
+        commit, [this](bool c) { c ? FDatabase->Commit() : FDatabase->Rollback(); },
+        [this] {
+          try {
+            if (FDatabase->InTransaction()) FDatabase->Rollback();
+          } catch (...) {
+          }
+        });
   }
 }
 
