@@ -412,27 +412,12 @@ void TAdoOrvDbTableDef::CreateTable(const std::string& name, bool full) {
 // --- statements --------------------------------------------------------------------------------
 
 std::string SubstituteNullParams(const std::string& text, const TOrvDbParams& params) {
-  std::string out;
-  out.reserve(text.size() + 8);
-  char literal = 0;
   std::size_t n = 0;
-  for (char c : text) {
-    if (c == '\'' || c == '"') {
-      if (literal == 0)
-        literal = c;
-      else if (literal == c)
-        literal = 0;
-    } else if (c == '?' && literal == 0) {
-      if (n >= params.size())
-        throw Exception("Ошибка выполнения запроса: параметров меньше, чем знаков «?» в тексте запроса"_ansi);
-      if (params[n++].Value.IsNull()) {
-        out += "NULL";
-        continue;
-      }
-    }
-    out += c;
-  }
-  return out;
+  return ReplaceOutsideLiterals(text, "?", [&](char mark) {
+    if (n >= params.size())
+      throw Exception("Ошибка выполнения запроса: параметров меньше, чем знаков «?» в тексте запроса"_ansi);
+    return params[n++].Value.IsNull() ? std::string("NULL") : std::string(1, mark);
+  });
 }
 
 TAdoOrvDbSQL::~TAdoOrvDbSQL() { FRecordset = nullptr; }

@@ -16,6 +16,25 @@ IOrvDbPtr ConnectDb(IConnParams* params, bool open) {
   return db;
 }
 
+std::string ReplaceOutsideLiterals(const std::string& text, std::string_view marks,
+                                   const std::function<std::string(char mark)>& replace) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  char literal = 0;  // the quote that opened the current literal, or 0 outside
+  for (char c : text) {
+    if (literal != 0) {
+      if (c == literal) literal = 0;
+    } else if (c == '\'' || c == '"') {
+      literal = c;
+    } else if (marks.find(c) != std::string_view::npos) {
+      out += replace(c);
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
 bool SameFieldDef(const TOrvDbFieldDef& a, const TOrvDbFieldDef& b) {
   return a.Name == b.Name && a.FieldType == b.FieldType && a.Size == b.Size && a.Required == b.Required;
 }

@@ -9,12 +9,24 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gisdb/DbConnParams.h"
 #include "platform/rtl/Interfaces.h"
 #include "platform/rtl/Variant.h"
+
+// The one reading of "outside quoted literals" that every rewrite of a statement text follows. A
+// single or a double quote opens a literal and the next quote of the same kind closes it; a quote
+// of the other kind inside is text, a doubled quote closes the literal and opens the next at once
+// (so what follows it stays inside), and a literal left open runs to the end of the text. The
+// quotes belong to their literal. Returns the text with each character of marks that stands
+// outside every literal replaced by what replace gives for it; all else is copied as it stands.
+// An exception from replace passes on.
+std::string ReplaceOutsideLiterals(const std::string& text, std::string_view marks,
+                                   const std::function<std::string(char mark)>& replace);
 
 enum TOrvDbFieldType : uint8_t {
   dftUnknown = 0,
@@ -74,11 +86,45 @@ using IOrvDbSQLPtr = RefPtr<IOrvDbSQL>;
 using IOrvDbTableDefPtr = RefPtr<IOrvDbTableDef>;
 
 // One open database.
+//
+// Lifetime. Every statement and table definition a database makes holds a counted reference to
+// it: the database stays alive, and connected, while any of them is held, also after the
+// caller's last reference has gone. The last reference going closes the connection as Close
+// does, but an error then is lost; call Close to see it. Close does not wait for what the
+// database made: after Close only Open and Close may be called, and the statements and
+// definitions made before must not be used again (the InterBase and ODBC back-ends raise; the
+// Paradox back-end does not check every call).
+//
+// Transactions. StartTransaction opens a bracket; Commit and Rollback close the innermost one.
+// InTransaction tells whether one is open. By engine:
+//   InterBase     Brackets nest; only closing the outermost commits (or rolls back) the work, and
+//                 with it all work done outside brackets since the last commit. Commit or
+//                 Rollback without an open bracket does nothing. Close commits what is pending,
+//                 an open bracket's work included.
+//   ODBC          Brackets nest (savepoints inside the outermost); outside a bracket every
+//                 statement commits by itself. Commit or Rollback without an open bracket raises
+//                 "Нет активной транзакции"; each one drops the result of every statement of the
+//                 database. Close rolls an open bracket back.
+//   Paradox       A folder, or an alias of one: no transactions. The three calls do nothing,
+//                 every write is permanent at once, InTransaction is false.
+//   server alias  An alias of a server: one bracket, no nesting. A second StartTransaction, and
+//                 Commit or Rollback without a bracket, raise; outside it every statement commits
+//                 by itself. Close rolls an open bracket back.
+// A commit the engine refuses raises the engine's error; the InterBase and alias back-ends first
+// roll the bracket's work back (the connection stays usable), and on ODBC a refused outermost
+// commit ends the transaction all the same. A rollback the engine refuses raises its error (on
+// InterBase and ODBC the bracket is closed even so).
+//
+// Errors. Every failure raises (no call returns an error code): an Exception with this layer's
+// Russian text where one is named below, else the engine layer's own exception (EDBEngineError,
+// EIBInterBaseError or EIBClientError, EAdoError, all derived from Exception) carrying the
+// engine's or the driver's message.
 class IOrvDb : public virtual IInterface {
  public:
-  // Keeps the parameters and connects as they say; raises when the connection fails.
+  // Keeps the parameters and connects as they say; raises when the connection fails ("Ошибка
+  // открытия базы данных InterBase: некорректный протокол" for an unknown PROTOCOL).
   virtual void Open(IConnParams* params) = 0;
-  // Disconnects and frees the engine's connection objects.
+  // Disconnects and frees the engine's connection objects; nothing when not connected.
   virtual void Close() = 0;
   virtual void StartTransaction() = 0;
   virtual void Commit() = 0;
@@ -86,11 +132,14 @@ class IOrvDb : public virtual IInterface {
   virtual bool InTransaction() = 0;
   // True for a file-based database; column names in INSERTs are then qualified by the table.
   virtual bool IsLocal() = 0;
-  // A new statement holding the text, not yet executed.
+  // A new statement holding the text, not yet executed; the text is not checked here (Execute
+  // raises what the engine finds wrong with it).
   virtual IOrvDbSQLPtr CreateSQL(const std::string& sql) = 0;
   // An empty name answers false.
   virtual bool TableExists(const std::string& tableName) = 0;
   // A definition loaded from the table; an empty name gives an empty one for a table to create.
+  // For a table that does not exist the InterBase and ODBC back-ends give an empty definition
+  // and a Paradox folder raises: ask TableExists first.
   virtual IOrvDbTableDefPtr GetTableDef(const std::string& tableName) = 0;
   // Drops the table when it exists; nothing otherwise.
   virtual void DropTable(const std::string& tableName) = 0;
@@ -127,14 +176,20 @@ class IOrvDbTableDef : public virtual IInterface {
 };
 
 // One statement with positional parameters and a forward-only cursor. A column argument is a
-// Variant: an integer Variant is a 0-based position, anything else is taken as a column name.
+// Variant: an integer Variant is a 0-based position, anything else is taken as a column name. A
+// column that is not there, by name or position, raises on every back-end; reading columns before
+// Execute or after the last row is not defined (ODBC raises, the others do not all check).
 class IOrvDbSQL : public virtual IInterface {
  public:
   // The text as given to SetSQL, before any rewriting.
   virtual std::string GetSQL() = 0;
   virtual void SetSQL(const std::string& sql) = 0;
   // Runs the statement with the i-th parameter bound to the i-th "?"; a SELECT leaves the cursor
-  // on its first row. Returns the statement itself.
+  // on its first row. Returns the statement itself. Parameters beyond the last "?" are ignored;
+  // fewer parameters than marks raise on ODBC ("Ошибка выполнения запроса: параметров меньше,
+  // чем знаков «?» в тексте запроса") and on Paradox, while InterBase binds NULL to the rest. A
+  // dftBlob parameter that is neither a byte string nor Null raises "Ошибка обновления данных:
+  // параметр типа BLOB должен задаваться в виде строки" on the Paradox and InterBase back-end.
   virtual IOrvDbSQLPtr Execute(const TOrvDbParams& params) = 0;
   // The cursor is past the last row (at once for an empty result).
   virtual bool Eof() = 0;

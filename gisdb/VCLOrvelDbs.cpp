@@ -1,7 +1,28 @@
+// The back-end for a Paradox folder, an alias and an InterBase database: one class, TVCLOrvDb,
+// serves the three kinds of connection (TVCLDbKind; VCLOrvelDbs.h says what it promises). A folder
+// and an alias go through platform/bde (a session, a database, TTable and TQuery objects);
+// InterBase goes through platform/ibx (a TIBDatabase with one TIBTransaction open from Open to
+// Close, TIBTable, TIBSQL). Most methods branch once on the kind.
+//
+// Where to look first:
+//   type maps        at the top: FieldTypeToVCL and VCLToFieldType for the data-access field
+//                    types, IBColumnToFieldType (catalogue codes) and IBResultToFieldType
+//                    (result columns) for InterBase
+//   connecting       TVCLOrvDb::Open, then CreateSession or OpenInterBase; IBDatabaseName builds
+//                    the InterBase connection string
+//   transactions     StartTransaction and EndBracket: InterBase counts brackets over its one
+//                    transaction, UndoInterBaseWork rolls back after a refused commit
+//   table structure  TVCLOrvDbTableDef: LoadBDE and LoadInterBase read it (InterBase from the
+//                    catalogue, with the scale that tells a NUMERIC from an integer), CreateTable
+//                    writes it through FillDefinitions
+//   statements       SetSQL rewrites the text (ConvertParamMarks, then ReplaceQuoteMarks) and
+//                    Execute binds by position: TVCLOrvDbSQL over a local query, TIBOrvDbSQL over
+//                    an InterBase statement
 #include "gisdb/VCLOrvelDbs.h"
 
 #include <cstdio>
 #include <exception>
+#include <functional>
 
 #include "platform/bde/Bde.h"
 #include "platform/ibx/IBDatabase.h"
@@ -82,24 +103,8 @@ TOrvDbFieldType IBResultToFieldType(int sqlType, int scale) {
 }
 
 std::string ConvertParamMarks(const std::string& text) {
-  std::string out;
-  out.reserve(text.size() + 16);
-  char literal = 0;
   int n = 0;
-  for (char c : text) {
-    if (literal == 0 && c == '?') {
-      out += ":PARAM" + std::to_string(n++);
-      continue;
-    }
-    out += c;
-    if (c == '\'' || c == '"') {
-      if (literal == 0)
-        literal = c;
-      else if (literal == c)
-        literal = 0;
-    }
-  }
-  return out;
+  return ReplaceOutsideLiterals(text, "?", [&n](char) { return ":PARAM" + std::to_string(n++); });
 }
 
 bool IsColumnPosition(const Variant& column) {
@@ -136,7 +141,7 @@ void TVCLOrvDb::Open(IConnParams* params) {
   if (AnsiSameText(engine, "IB")) {
     OpenInterBase();
   } else if (AnsiSameText(engine, "PDOX")) {
-    FKind = 0;
+    FKind = vkParadoxFolder;
     CreateSession();
     FDatabase->SetAliasName("");
     FDatabase->SetDriverName("STANDARD");
@@ -144,7 +149,7 @@ void TVCLOrvDb::Open(IConnParams* params) {
     FDatabase->SetTransIsolation(bde::tiDirtyRead);
     FDatabase->SetConnected(true);
   } else if (AnsiSameText(engine, "BDE")) {
-    FKind = 1;
+    FKind = vkAlias;
     CreateSession();
     FDatabase->SetDriverName("");
     FDatabase->SetAliasName(GetConnParam(params, "ALIAS", ""));
@@ -169,7 +174,7 @@ void TVCLOrvDb::CreateSession() {
   const int32_t n = ++SessionCounter;
   FSession = std::make_unique<bde::TSession>();
   FSession->SetSessionName("OrvelSession" + std::to_string(n));
-  if (FKind == 0) FSession->AddPassword("Kavob");
+  if (FKind == vkParadoxFolder) FSession->AddPassword("Kavob");
   FDatabase = std::make_unique<bde::TDatabase>();
   FDatabase->SetDatabaseName("OrvelDb" + std::to_string(n));
   FDatabase->SetSessionName(FSession->SessionName());
@@ -190,7 +195,7 @@ std::string IBDatabaseName(IConnParams* p) {
 
 void TVCLOrvDb::OpenInterBase() {
   IConnParams* p = Params();
-  FKind = 2;
+  FKind = vkInterBase;
   FIBDatabase = std::make_unique<TIBDatabase>();
   FIBDatabase->SetLoginPrompt(false);
   FIBDatabase->SetDatabaseName(IBDatabaseName(p));
@@ -209,7 +214,7 @@ void TVCLOrvDb::OpenInterBase() {
 }
 
 void TVCLOrvDb::Close() {
-  if (FKind == 2) {
+  if (FKind == vkInterBase) {
     if (FIBDatabase) {
       // Disconnecting ends the open transaction by its default action, a commit: work written
       // outside a closed bracket is kept.
@@ -237,38 +242,56 @@ void TVCLOrvDb::Close() {
 }
 
 void TVCLOrvDb::StartTransaction() {
-  if (FKind == 2)
+  if (FKind == vkInterBase)
     ++FTransCount;
   else if (FDatabase && FDatabase->IsSQLBased())
     FDatabase->StartTransaction();
 }
 
-// A commit the engine refuses (Firebird refuses a DROP of a table still in use only when it
-// commits) rolls the work back before the error passes on: nothing of it stays pending for a
-// later bracket or the disconnect to make permanent, and the connection stays usable.
-void TVCLOrvDb::Commit() {
-  if (FKind == 2) {
-    if (FTransCount > 0) {
-      --FTransCount;
-      if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) {
-        try {
-          FIBTransaction->CommitRetaining();
-        } catch (...) {
-          UndoInterBaseWork();
-          throw;
-        }
-      }
-    }
+void TVCLOrvDb::Commit() { EndBracket(true); }
+void TVCLOrvDb::Rollback() { EndBracket(false); }
+
+namespace {
+
+// Ends a transaction's work through end: a rollback, or a commit whose refusal runs undo before
+// the error passes on.
+void EndWork(bool commit, const std::function<void(bool commit)>& end, const std::function<void()>& undo) {
+  if (!commit) {
+    end(false);
+    return;
+  }
+  try {
+    end(true);
+  } catch (...) {
+    undo();
+    throw;
+  }
+}
+
+}  // namespace
+
+// InterBase counts the brackets and ends the engine's work at depth 0 only; an alias of a server
+// ends its one transaction (raising without one); a Paradox folder has nothing to end. A commit
+// the engine refuses (Firebird refuses a DROP of a table still in use only when it commits) rolls
+// the work back before the error passes on: nothing of it stays pending for a later bracket or
+// the disconnect to make permanent, and the connection stays usable.
+void TVCLOrvDb::EndBracket(bool commit) {
+  if (FKind == vkInterBase) {
+    if (FTransCount == 0) return;
+    --FTransCount;
+    if (FTransCount > 0 || !FIBTransaction || !FIBTransaction->Active()) return;
+    EndWork(
+        commit, [this](bool c) { c ? FIBTransaction->CommitRetaining() : FIBTransaction->RollbackRetaining(); },
+        [this] { UndoInterBaseWork(); });
   } else if (FDatabase && FDatabase->IsSQLBased()) {
-    try {
-      FDatabase->Commit();
-    } catch (...) {
-      try {
-        if (FDatabase->InTransaction()) FDatabase->Rollback();
-      } catch (...) {
-      }
-      throw;
-    }
+    EndWork(
+        commit, [this](bool c) { c ? FDatabase->Commit() : FDatabase->Rollback(); },
+        [this] {
+          try {
+            if (FDatabase->InTransaction()) FDatabase->Rollback();
+          } catch (...) {
+          }
+        });
   }
 }
 
@@ -289,26 +312,15 @@ void TVCLOrvDb::UndoInterBaseWork() {
   }
 }
 
-void TVCLOrvDb::Rollback() {
-  if (FKind == 2) {
-    if (FTransCount > 0) {
-      --FTransCount;
-      if (FTransCount == 0 && FIBTransaction && FIBTransaction->Active()) FIBTransaction->RollbackRetaining();
-    }
-  } else if (FDatabase && FDatabase->IsSQLBased()) {
-    FDatabase->Rollback();
-  }
-}
-
 bool TVCLOrvDb::InTransaction() {
-  if (FKind == 2) return FTransCount >= 1;
+  if (FKind == vkInterBase) return FTransCount >= 1;
   // A database that was never opened has no bracket open.
   return FDatabase && FDatabase->InTransaction();
 }
 
 bool TVCLOrvDb::IsLocal() {
-  if (FKind == 0) return true;
-  if (FKind == 1) return FDatabase && FDatabase->DriverName() == "STANDARD";
+  if (FKind == vkParadoxFolder) return true;
+  if (FKind == vkAlias) return FDatabase && FDatabase->DriverName() == "STANDARD";
   return false;
 }
 
@@ -331,7 +343,7 @@ std::unique_ptr<TIBTable> TVCLOrvDb::CreateIBTableObject(const std::string& name
 
 IOrvDbSQLPtr TVCLOrvDb::CreateSQL(const std::string& sql) {
   IOrvDbSQLPtr result;
-  if (FKind != 2) {
+  if (FKind != vkInterBase) {
     auto query = std::make_unique<bde::TQuery>();
     query->SetSessionName(FSession->SessionName());
     query->SetDatabaseName(FDatabase->DatabaseName());
@@ -353,12 +365,12 @@ IOrvDbSQLPtr TVCLOrvDb::CreateSQL(const std::string& sql) {
 
 bool TVCLOrvDb::TableExists(const std::string& name) {
   if (name.empty()) return false;
-  if (FKind != 2) return CreateBDETableObject(name)->Exists();
+  if (FKind != vkInterBase) return CreateBDETableObject(name)->Exists();
   return CreateIBTableObject(name)->Exists();
 }
 
 void TVCLOrvDb::DropTable(const std::string& name) {
-  if (FKind != 2) {
+  if (FKind != vkInterBase) {
     auto table = CreateBDETableObject(name);
     if (table->Exists()) table->DeleteTable();
     return;
@@ -381,7 +393,7 @@ void TVCLOrvDbTableDef::Load(const std::string& name) {
   FOriginalName = name;
   FTableName = name;
   if (!name.empty()) {
-    if (FVCLDb->Kind() == 2)
+    if (FVCLDb->Kind() == vkInterBase)
       LoadInterBase(name);
     else
       LoadBDE(name);
@@ -480,9 +492,9 @@ void FillDefinitions(TTableObject& table, TOrvDbTableDef& def, bool full, bool p
 
 void TVCLOrvDbTableDef::CreateTable(const std::string& name, bool full) {
   TVCLOrvDb* db = FVCLDb;
-  if (db->Kind() != 2) {
+  if (db->Kind() != vkInterBase) {
     auto table = db->CreateBDETableObject(name);
-    FillDefinitions(*table, *this, full, db->Kind() == 0);
+    FillDefinitions(*table, *this, full, db->Kind() == vkParadoxFolder);
     table->CreateTable();
     return;
   }
@@ -499,7 +511,7 @@ void TVCLOrvDbTableDef::CreateTable(const std::string& name, bool full) {
 }
 
 bool TVCLOrvDbTableDef::RenameTable(const std::string& oldName, const std::string& newName) {
-  if (FVCLDb->Kind() != 2) {
+  if (FVCLDb->Kind() != vkInterBase) {
     FVCLDb->CreateBDETableObject(oldName)->RenameTable(newName);
     return true;
   }

@@ -29,6 +29,9 @@ class TQuery;
 class TField;
 }  // namespace bde
 
+// What a TVCLOrvDb is connected to.
+enum TVCLDbKind : uint8_t { vkParadoxFolder = 0, vkAlias = 1, vkInterBase = 2 };
+
 class TVCLOrvDb : public TOrvDb {
  public:
   TVCLOrvDb();
@@ -50,8 +53,7 @@ class TVCLOrvDb : public TOrvDb {
   bool TableExists(const std::string& name) override;
   void DropTable(const std::string& name) override;
 
-  // 0 Paradox folder, 1 alias, 2 InterBase.
-  uint8_t Kind() const { return FKind; }
+  TVCLDbKind Kind() const { return FKind; }
   int32_t TransCount() const { return FTransCount; }
   TIBDatabase* IBDatabase() const { return FIBDatabase.get(); }
   TIBTransaction* IBTransaction() const { return FIBTransaction.get(); }
@@ -64,10 +66,12 @@ class TVCLOrvDb : public TOrvDb {
 
  private:
   void OpenInterBase();
+  // Commit and Rollback alike: closes a bracket, and at depth 0 commits or rolls back its work.
+  void EndBracket(bool commit);
   // Rolls back the InterBase work after a refused commit, keeping a transaction open.
   void UndoInterBaseWork();
   void CreateSession();
-  uint8_t FKind = 0;
+  TVCLDbKind FKind = vkParadoxFolder;
   std::unique_ptr<bde::TSession> FSession;
   std::unique_ptr<bde::TDatabase> FDatabase;
   std::unique_ptr<TIBDatabase> FIBDatabase;

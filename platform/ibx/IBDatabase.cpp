@@ -42,14 +42,14 @@ void RaiseStatus(const ISC_STATUS* status) {
     if (!message.empty()) message += '\n';
     message += buffer;
   }
-  if (message.empty()) message = "Unknown engine error";
+  if (message.empty()) message = "Неизвестная ошибка InterBase"_ansi;
   throw EIBInterBaseError(std::move(message), sqlCode, status[1]);
 }
 
-void ParamBlock::AddString(uint8_t tag, const std::string& value) {
+void ParamBlock::AddString(uint8_t tag, const std::string& value, const std::string& caption) {
   if (value.size() > 255)
-    throw EIBClientError(Format("Parameter value too long (%d bytes, at most 255)",
-                                {static_cast<int>(value.size())}));
+    throw EIBClientError(Format("Ошибка подключения к базе данных InterBase: значение поля «%s» длиннее 255 байт"_ansi,
+                                {caption}));
   FData += static_cast<char>(tag);
   FData += static_cast<char>(value.size());
   FData += value;
@@ -193,7 +193,7 @@ void TIBDatabase::SetSQLDialect(int dialect) {
 }
 
 void TIBDatabase::CheckActive() const {
-  if (!Connected()) throw EIBClientError("Database not connected");
+  if (!Connected()) throw EIBClientError("Операция недопустима: соединение с базой данных закрыто"_ansi);
 }
 
 std::string TIBDatabase::BuildDPB(bool creating) const {
@@ -205,13 +205,13 @@ std::string TIBDatabase::BuildDPB(bool creating) const {
     std::string name, value;
     SplitParam(FParams.Strings(i), "isc_dpb_", name, value);
     if (name == "user_name") {
-      dpb.AddString(isc_dpb_user_name, value);
+      dpb.AddString(isc_dpb_user_name, value, "Пользователь"_ansi);
     } else if (name == "password") {
-      dpb.AddString(isc_dpb_password, value);
+      dpb.AddString(isc_dpb_password, value, "Пароль"_ansi);
     } else if (name == "sql_role" || name == "sql_role_name") {
-      dpb.AddString(isc_dpb_sql_role_name, value);
+      dpb.AddString(isc_dpb_sql_role_name, value, "Роль SQL"_ansi);
     } else if (name == "lc_ctype") {
-      dpb.AddString(isc_dpb_lc_ctype, value);
+      dpb.AddString(isc_dpb_lc_ctype, value, "Кодировка"_ansi);
     } else if (name == "connect_timeout") {
       dpb.AddInt(isc_dpb_connect_timeout, StrToInt(value));
       timeoutGiven = true;
@@ -219,7 +219,7 @@ std::string TIBDatabase::BuildDPB(bool creating) const {
       if (creating) dpb.AddInt(isc_dpb_page_size, StrToInt(value));
       pageSizeGiven = true;
     } else if (name == "set_db_charset") {
-      if (creating) dpb.AddString(isc_dpb_set_db_charset, value);
+      if (creating) dpb.AddString(isc_dpb_set_db_charset, value, "Кодировка базы данных"_ansi);
       charsetGiven = true;
     } else {
       throw EIBClientError(Format("Unknown database parameter \"%s\"", {FParams.Strings(i)}));
@@ -228,7 +228,7 @@ std::string TIBDatabase::BuildDPB(bool creating) const {
   if (!timeoutGiven) dpb.AddInt(isc_dpb_connect_timeout, 10);
   if (creating) {
     if (!pageSizeGiven) dpb.AddInt(isc_dpb_page_size, 8192);
-    if (!charsetGiven) dpb.AddString(isc_dpb_set_db_charset, "WIN1251");
+    if (!charsetGiven) dpb.AddString(isc_dpb_set_db_charset, "WIN1251", "Кодировка базы данных"_ansi);
     dpb.AddInt(isc_dpb_sql_dialect, FSQLDialect);
   }
   // The name goes to the engine as UTF-8, the file system's encoding.
@@ -239,31 +239,28 @@ std::string TIBDatabase::BuildDPB(bool creating) const {
 
 void TIBDatabase::Open() {
   if (Connected()) return;
-  if (FDatabaseName.empty()) throw EIBClientError("Database name is empty");
-  std::string dpb = BuildDPB(false);
-  std::string name = AnsiToUtf8(FDatabaseName);
-  ISC_STATUS_ARRAY status;
-  isc_db_handle handle = 0;
-  Utf8FileNameScope utf8;
-  if (isc_attach_database(status, 0, name.c_str(), &handle, static_cast<short>(dpb.size()),
-                          dpb.data()))
-    RaiseFileStatus(status, FDatabaseName);
-  FHandle = handle;
+  Attach(false);
   int dbDialect = DBSQLDialect();
   if (FSQLDialect > dbDialect) FSQLDialect = dbDialect;
 }
 
 void TIBDatabase::CreateDatabase() {
   if (Connected()) throw EIBClientError("Database already connected");
-  if (FDatabaseName.empty()) throw EIBClientError("Database name is empty");
-  std::string dpb = BuildDPB(true);
+  Attach(true);
+}
+
+void TIBDatabase::Attach(bool creating) {
+  if (FDatabaseName.empty()) throw EIBClientError("Ошибка открытия базы данных InterBase: не задана база данных"_ansi);
+  std::string dpb = BuildDPB(creating);
   std::string name = AnsiToUtf8(FDatabaseName);
   ISC_STATUS_ARRAY status;
   isc_db_handle handle = 0;
   Utf8FileNameScope utf8;
-  if (isc_create_database(status, 0, name.c_str(), &handle, static_cast<short>(dpb.size()),
-                          dpb.data(), 0))
-    RaiseFileStatus(status, FDatabaseName);
+  const short dpbLength = static_cast<short>(dpb.size());
+  const ISC_STATUS failed =
+      creating ? isc_create_database(status, 0, name.c_str(), &handle, dpbLength, dpb.data(), 0)
+               : isc_attach_database(status, 0, name.c_str(), &handle, dpbLength, dpb.data());
+  if (failed) RaiseFileStatus(status, FDatabaseName);
   FHandle = handle;
 }
 
@@ -358,7 +355,7 @@ void TIBTransaction::SetDefaultDatabase(TIBDatabase* database) {
 }
 
 void TIBTransaction::CheckInTransaction() const {
-  if (!Active()) throw EIBClientError("Transaction is not active");
+  if (!Active()) throw EIBClientError("Операция недопустима: нет активной транзакции"_ansi);
 }
 
 void TIBTransaction::SetActive(bool value) {

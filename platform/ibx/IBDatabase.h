@@ -123,6 +123,9 @@ class TIBDatabase : public TObject {
   friend class TIBBase;
   friend class TIBTransaction;
   std::string BuildDPB(bool creating) const;
+  // The steps Open and CreateDatabase share: the parameter block, the file name as UTF-8, then
+  // isc_attach_database or isc_create_database; the handle is kept.
+  void Attach(bool creating);
   void Detach();
 
   std::string FDatabaseName;

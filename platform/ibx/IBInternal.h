@@ -23,8 +23,9 @@ namespace ibx_internal {
 class ParamBlock {
  public:
   void AddByte(uint8_t tag) { FData += static_cast<char>(tag); }
-  // EIBClientError for a value longer than 255 bytes.
-  void AddString(uint8_t tag, const std::string& value);
+  // EIBClientError for a value longer than 255 bytes, naming the value by caption (what the
+  // user calls it: "Пароль", ...).
+  void AddString(uint8_t tag, const std::string& value, const std::string& caption);
   void AddInt(uint8_t tag, int32_t value);
   const std::string& Data() const { return FData; }
 

@@ -65,7 +65,7 @@ TDateTime IscToDateTime(ISC_DATE date, ISC_TIME time) {
 
 void DateTimeToIsc(TDateTime value, ISC_DATE& date, ISC_TIME& time) {
   if (!std::isfinite(value) || std::fabs(value) > 3.0e6)
-    throw EIBClientError(Format("Date-time value out of range (%g)", {value}));
+    throw EIBClientError(Format("Значение даты и времени вне допустимого диапазона (%g)"_ansi, {value}));
   double days = std::trunc(value);
   int64_t ticks = std::llround(std::fabs(value - days) * static_cast<double>(kTicksPerDay));
   int64_t d = static_cast<int64_t>(days);
@@ -161,9 +161,9 @@ void TIBXSQLVAR::AllocateColumnBuffer() {
   FNullInd = -1;
 }
 
-void TIBXSQLVAR::ConversionError(const char* target) const {
-  throw EIBClientError(Format("Cannot convert %s \"%s\" of SQL type %d to %s",
-                              {FIsParam ? "parameter" : "column",
+void TIBXSQLVAR::ConversionError(const std::string& target) const {
+  throw EIBClientError(Format("Значение %s «%s» (тип SQL %d) нельзя преобразовать в %s"_ansi,
+                              {FIsParam ? "параметра"_ansi : "поля"_ansi,
                                FName.empty() ? std::to_string(FIndex) : FName,
                                AsVar(FVar)->sqltype & ~1, target}));
 }
@@ -245,7 +245,7 @@ std::string TIBXSQLVAR::AsString() const {
     case SQL_BLOB:
       return ReadBlob();
     default:
-      ConversionError("a string");
+      ConversionError("строку"_ansi);
   }
 }
 
@@ -258,34 +258,34 @@ int64_t TIBXSQLVAR::AsInt64() const {
     int64_t x = ScaledValue(scale);
     if (scale < 0) return DivRound(x, -scale);
     int64_t r;
-    if (!MulPow10(x, scale, r)) ConversionError("a 64-bit integer");
+    if (!MulPow10(x, scale, r)) ConversionError("64-битное целое"_ansi);
     return r;
   }
   if (type == SQL_FLOAT || type == SQL_DOUBLE || type == SQL_D_FLOAT) {
     double d = AsDouble();
-    if (!(d > -9.2233720368547758e18 && d < 9.2233720368547758e18)) ConversionError("a 64-bit integer");
+    if (!(d > -9.2233720368547758e18 && d < 9.2233720368547758e18)) ConversionError("64-битное целое"_ansi);
     return RoundHalfEven(d);
   }
   if (type == SQL_BOOLEAN) return v->sqldata[0] ? 1 : 0;
   if (type == SQL_TEXT || type == SQL_VARYING) {
     int64_t r;
-    if (!TryStrToInt64(Trim(AsString()), r)) ConversionError("a 64-bit integer");
+    if (!TryStrToInt64(Trim(AsString()), r)) ConversionError("64-битное целое"_ansi);
     return r;
   }
-  ConversionError("a 64-bit integer");
+  ConversionError("64-битное целое"_ansi);
 }
 
 int32_t TIBXSQLVAR::AsLong() const {
   int64_t x = AsInt64();
   if (x < std::numeric_limits<int32_t>::min() || x > std::numeric_limits<int32_t>::max())
-    ConversionError("a 32-bit integer (out of range)");
+    ConversionError("32-битное целое: значение вне диапазона"_ansi);
   return static_cast<int32_t>(x);
 }
 
 int16_t TIBXSQLVAR::AsShort() const {
   int64_t x = AsInt64();
   if (x < std::numeric_limits<int16_t>::min() || x > std::numeric_limits<int16_t>::max())
-    ConversionError("a 16-bit integer (out of range)");
+    ConversionError("16-битное целое: значение вне диапазона"_ansi);
   return static_cast<int16_t>(x);
 }
 
@@ -316,11 +316,11 @@ double TIBXSQLVAR::AsDouble() const {
     case SQL_TEXT:
     case SQL_VARYING: {
       double d;
-      if (!TryStrToFloat(AsString(), d)) ConversionError("a floating-point number");
+      if (!TryStrToFloat(AsString(), d)) ConversionError("число с плавающей точкой"_ansi);
       return d;
     }
     default:
-      ConversionError("a floating-point number");
+      ConversionError("число с плавающей точкой"_ansi);
   }
 }
 
@@ -335,11 +335,11 @@ int64_t TIBXSQLVAR::AsCurrency() const {
     int64_t x = ScaledValue(scale);
     if (scale <= -4) return DivRound(x, -4 - scale);
     int64_t r;
-    if (!MulPow10(x, scale + 4, r)) ConversionError("currency (out of range)");
+    if (!MulPow10(x, scale + 4, r)) ConversionError("денежное значение: значение вне диапазона"_ansi);
     return r;
   }
   double d = AsDouble();
-  if (!(std::fabs(d) < 9.2e14)) ConversionError("currency (out of range)");
+  if (!(std::fabs(d) < 9.2e14)) ConversionError("денежное значение: значение вне диапазона"_ansi);
   return RoundHalfEven(d * 10000.0);
 }
 
@@ -363,7 +363,7 @@ TDateTime TIBXSQLVAR::AsDateTime() const {
       return static_cast<double>(t) / static_cast<double>(kTicksPerDay);
     }
     default:
-      ConversionError("a date-time");
+      ConversionError("дату и время"_ansi);
   }
 }
 
@@ -407,7 +407,7 @@ Variant TIBXSQLVAR::AsVariant() const {
     case SQL_BOOLEAN:
       return Variant(v->sqldata[0] != 0);
     default:
-      ConversionError("a Variant");
+      ConversionError("значение поддерживаемого типа"_ansi);
   }
 }
 
@@ -473,7 +473,7 @@ void TIBXSQLVAR::SetAsString(const std::string& value) {
     return;
   }
   if (value.size() > 32767)
-    throw EIBClientError(Format("String of %d bytes too long for parameter %d (at most 32767)",
+    throw EIBClientError(Format("Строка длиной %d байт не помещается в параметр %d (не более 32767 байт)"_ansi,
                                 {static_cast<int>(value.size()), FIndex}));
   SetScalar(SQL_TEXT, 0, value.data(), static_cast<int>(value.size()));
 }
@@ -770,7 +770,7 @@ TIBXSQLDA& TIBSQL::Current() {
 
 TIBXSQLVAR& TIBSQL::FieldByName(const std::string& name) {
   TIBXSQLVAR* v = Current().ByName(name);
-  if (!v) throw EIBClientError(Format("Field \"%s\" not found", {name}));
+  if (!v) throw EIBClientError("Поле не найдено: "_ansi + name);
   return *v;
 }
 

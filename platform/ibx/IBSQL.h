@@ -113,7 +113,7 @@ class TIBXSQLVAR {
   void CheckParam() const;
   void SetScalar(int type, int scale, const void* data, int len);
   void ShareValue();
-  [[noreturn]] void ConversionError(const char* target) const;
+  [[noreturn]] void ConversionError(const std::string& target) const;
   int64_t ScaledValue(int& scale) const;
   std::string ReadBlob() const;
   void WriteBlob(TStream& stream);

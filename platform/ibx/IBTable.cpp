@@ -208,16 +208,17 @@ void TIBTable::UpdateIndexDefs(TIndexDefs& defs) {
 
 std::vector<std::string> TIBTable::CreateTableSQL() {
   int dialect = Dialect();
-  if (FTableName.empty()) throw EIBClientError("Table name is empty");
+  if (FTableName.empty()) throw EIBClientError("Не задано имя таблицы"_ansi);
   if (FFieldDefs.Count() == 0)
-    throw EIBClientError(Format("Table \"%s\" has no field definitions", {FTableName}));
+    throw EIBClientError(Format("Ошибка создания таблицы %s: не задан список полей"_ansi, {FTableName}));
   std::string table = QuoteIdentifier(dialect, FTableName);
 
   const TIndexDef* primary = nullptr;
   for (int i = 0; i < FIndexDefs.Count(); ++i) {
     if (!FIndexDefs[i].Options.Contains(ixPrimary)) continue;
     if (primary)
-      throw EIBClientError(Format("Table \"%s\" has more than one primary index", {FTableName}));
+      throw EIBClientError(
+          Format("Ошибка создания таблицы %s: задано больше одного первичного индекса"_ansi, {FTableName}));
     primary = &FIndexDefs[i];
   }
   std::vector<std::string> keyFields;
@@ -228,8 +229,8 @@ std::vector<std::string> TIBTable::CreateTableSQL() {
     const TFieldDef& def = FFieldDefs[i];
     std::string type = ColumnType(def);
     if (type.empty())
-      throw EIBClientError(Format("Field \"%s\": type %s cannot be created in an InterBase table",
-                                  {def.Name, FieldTypeName(def.DataType)}));
+      throw EIBClientError(Format("Ошибка создания таблицы %s: база данных не поддерживает тип поля %s"_ansi,
+                                  {FTableName, def.Name}));
     bool key = false;
     for (const auto& k : keyFields) key = key || AnsiSameText(k, def.Name);
     if (i > 0) sql += ", ";
@@ -279,11 +280,11 @@ void TIBTable::CreateTable() {
 }
 
 void TIBTable::DeleteTable() {
-  if (FTableName.empty()) throw EIBClientError("Table name is empty");
+  if (FTableName.empty()) throw EIBClientError("Не задано имя таблицы"_ansi);
   ExecuteDDL("DROP TABLE " + QuoteIdentifier(Dialect(), FTableName));
 }
 
 void TIBTable::EmptyTable() {
-  if (FTableName.empty()) throw EIBClientError("Table name is empty");
+  if (FTableName.empty()) throw EIBClientError("Не задано имя таблицы"_ansi);
   ExecuteDDL("DELETE FROM " + QuoteIdentifier(Dialect(), FTableName));
 }

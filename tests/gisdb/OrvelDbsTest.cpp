@@ -133,3 +133,22 @@ TEST(ReplaceQuoteMarks, LiteralsStayAsTheyAre) {
   EXPECT_EQ(ReplaceQuoteMarks("[T]", "[]", {"", ""}), "T");
   EXPECT_EQ(ReplaceQuoteMarks("'open [x]", "[]", {"", ""}), "'open [x]");
 }
+
+// Every rewrite of a statement text (quote marks, parameter marks, Null markers) goes by this one
+// reading of the literals.
+TEST(ReplaceOutsideLiterals, OneReadingOfLiterals) {
+  const struct {
+    const char* text;
+    const char* marks;
+    const char* expected;
+  } cases[] = {
+      {"A=? AND B='?' AND \"C?\"=?", "?", "A=# AND B='?' AND \"C?\"=#"},
+      {"'it''s ?' ?", "?", "'it''s ?' #"},            // a doubled quote stays inside the literal
+      {"\"say \"\"?\"\"\" ?", "?", "\"say \"\"?\"\"\" #"},
+      {"'a\"?' \"b'?\" ?", "?", "'a\"?' \"b'?\" #"},   // the other kind of quote is text
+      {"? 'open ?", "?", "# 'open ?"},               // an open literal runs to the end
+      {"'x' \"y\" ?", "'\"?", "'x' \"y\" #"},          // the quotes are never marks themselves
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ReplaceOutsideLiterals(c.text, c.marks, [](char) { return std::string("#"); }), c.expected) << c.text;
+}

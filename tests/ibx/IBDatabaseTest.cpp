@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "tests/ibx/IBXFixture.h"
@@ -238,6 +239,50 @@ TEST_P(IBXTest, ComponentMisuseIsReportedClearly) {
   q.SQL().SetText("   ");
   EXPECT_THROW(q.ExecQuery(), EIBClientError);
   EXPECT_THROW(real->SetDatabaseName("x"), EIBClientError);
+}
+
+// The components' own errors that a user can meet speak Russian and name the field, the table or
+// the location field the value came from.
+TEST_P(IBXTest, ErrorsAUserCanMeetNameWhatTheUserKnows) {
+  auto db = CreateDb();
+  TIBSQL q;
+  q.SetDatabase(db.get());
+  q.SQL().SetText("SELECT CAST(70000 AS INTEGER) AS BIG FROM RDB$DATABASE");
+  q.ExecQuery();
+  TIBSQL ins;
+  ins.SetDatabase(db.get());
+  Exec(*db, "CREATE TABLE S (V VARCHAR(10), D TIMESTAMP)");
+  db->DefaultTransaction()->CommitRetaining();
+  ins.SQL().SetText("INSERT INTO S VALUES (?, ?)");
+  TIBTable table;
+  table.SetDatabase(db.get());
+  table.SetTableName("BAD");
+  auto login = NewDatabase("test.fdb");
+  login->Params().SetValues("password", std::string(300, 'p'));
+
+  const struct {
+    const char* what;
+    std::function<void()> run;
+    std::vector<std::string> parts;
+  } cases[] = {
+      {"a narrow read", [&] { q.Fields(0).AsShort(); }, {"Значение поля «BIG»"_ansi, "16-битное целое"_ansi}},
+      {"a missing column", [&] { q.FieldByName("NONE"); }, {"Поле не найдено: NONE"_ansi}},
+      {"a long string", [&] { ins.Params()[0].SetAsString(std::string(40000, 's')); }, {"40000 байт"_ansi}},
+      {"a far date", [&] { ins.Params()[1].SetAsDateTime(1e7); }, {"Значение даты и времени"_ansi}},
+      {"no fields", [&] { table.CreateTable(); }, {"таблицы BAD: не задан список полей"_ansi}},
+      {"an odd type", [&] { table.FieldDefs().Add("ODD", ftADT); table.CreateTable(); },
+       {"таблицы BAD"_ansi, "тип поля ODD"_ansi}},
+      {"a long password", [&] { login->Open(); }, {"«Пароль» длиннее 255 байт"_ansi}},
+  };
+  for (const auto& c : cases) {
+    try {
+      c.run();
+      ADD_FAILURE() << c.what << ": no error";
+    } catch (const EIBClientError& e) {
+      for (const std::string& part : c.parts)
+        EXPECT_NE(e.Message().find(part), std::string::npos) << c.what << ": " << AnsiToUtf8(e.Message());
+    }
+  }
 }
 
 TEST_P(IBXTest, MissingFileGivesTheEngineMessage) {
