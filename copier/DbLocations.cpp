@@ -36,6 +36,14 @@ QLabel* NewLabel(const std::string& text, QWidget* parent) {
   return label;
 }
 
+// An edit that takes the row's spare width, with its button beside it.
+QHBoxLayout* EditWithButton(QWidget* edit, QPushButton* button) {
+  auto* row = new QHBoxLayout;
+  row->addWidget(edit, 1);
+  row->addWidget(button);
+  return row;
+}
+
 std::string Text(const QLineEdit* edit) { return FromQStringLossy(edit->text()); }
 std::string Text(const QComboBox* box) { return FromQStringLossy(box->currentText()); }
 std::string Text(const QPlainTextEdit* memo) { return FromQStringLossy(memo->toPlainText()); }
@@ -117,10 +125,7 @@ void TDbLocationFrame::BuildInterBasePage() {
   auto* f = new QFormLayout(IBPage);
   f->addRow(ToQString("Сервер:"_ansi), IBServer);
   f->addRow(ToQString("Протокол:"_ansi), IBProtocol);
-  auto* row = new QHBoxLayout;
-  row->addWidget(IBDatabase, 1);
-  row->addWidget(IBDatabaseBrowse);
-  f->addRow(ToQString("База данных:"_ansi), row);
+  f->addRow(ToQString("База данных:"_ansi), EditWithButton(IBDatabase, IBDatabaseBrowse));
   f->addRow(ToQString("Пользователь:"_ansi), IBUser);
   f->addRow(ToQString("Пароль:"_ansi), IBPassword);
   f->addRow(ToQString("Подтверждение:"_ansi), IBConfirm);
@@ -134,10 +139,7 @@ void TDbLocationFrame::BuildParadoxPage() {
   PDOXFolderBrowse = new QPushButton(ToQString("Об&зор..."_ansi), PDOXPage);
   auto* v = new QVBoxLayout(PDOXPage);
   v->addWidget(NewLabel("Введите полное название папки, в которой расположена база данных:"_ansi, PDOXPage));
-  auto* row = new QHBoxLayout;
-  row->addWidget(PDOXFolder, 1);
-  row->addWidget(PDOXFolderBrowse);
-  v->addLayout(row);
+  v->addLayout(EditWithButton(PDOXFolder, PDOXFolderBrowse));
   v->addStretch(1);
 }
 
@@ -154,10 +156,7 @@ void TDbLocationFrame::BuildAliasPage() {
   BDEConfirm->setEchoMode(QLineEdit::Password);
   auto* v = new QVBoxLayout(BDEPage);
   v->addWidget(NewLabel("Выберите псевдоним BDE, который следует использовать для доступа к содержимому базы данных:"_ansi, BDEPage));
-  auto* row = new QHBoxLayout;
-  row->addWidget(BDEAlias, 1);
-  row->addWidget(BDEAliasRefresh);
-  v->addLayout(row);
+  v->addLayout(EditWithButton(BDEAlias, BDEAliasRefresh));
   v->addWidget(NewLabel("Введите идентификационную информацию, которую следует использовать при подключении к данным:"_ansi, BDEPage));
   auto* f = new QFormLayout;
   f->addRow(ToQString("Пользователь:"_ansi), BDEUser);
