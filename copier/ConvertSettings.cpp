@@ -5,7 +5,6 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPushButton>
 #include <QVBoxLayout>
 #include <cmath>
 #include <memory>
@@ -17,8 +16,8 @@
 #include "platform/rtl/AnsiText.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/DialogButtons.h"
 #include "platform/ui/Dialogs.h"
-#include "platform/ui/FormKeys.h"
 #include "platform/ui/UiText.h"
 
 namespace {
@@ -76,18 +75,16 @@ TEditConvertOptions::TEditConvertOptions(QWidget* parent)
   FieldNameLen = LengthEdit(this);
   ConvertIndexNames = new QCheckBox(ToQString("Конвертировать имена индексов "_ansi), this);
   IndexNameLen = LengthEdit(this);
-  btnOk = new QPushButton(ToQString("&Ok"_ansi), this);
-  btnCancel = new QPushButton(ToQString("Отмена"_ansi), this);
   // No default button: Return in a length edit does not close the dialog. Escape cancels.
-  btnOk->setAutoDefault(false);
-  btnCancel->setAutoDefault(false);
-  new TFormKeys(*this, btnCancel);
+  auto* buttons = new QHBoxLayout;
+  const TOkCancelButtons okCancel =
+      AddOkCancelButtons(*this, *buttons, "&Ok"_ansi, "Отмена"_ansi, TOkCancelKeys::EscapeCancels);
+  btnOk = okCancel.Ok;
+  btnCancel = okCancel.Cancel;
 
   connect(ConvertTableNames, &QCheckBox::toggled, this, [this] { ConvertTableNamesClick(); });
   connect(ConvertFieldNames, &QCheckBox::toggled, this, [this] { ConvertFieldNamesClick(); });
   connect(ConvertIndexNames, &QCheckBox::toggled, this, [this] { ConvertIndexNamesClick(); });
-  connect(btnOk, &QPushButton::clicked, this, [this] { done(mrOk); });
-  connect(btnCancel, &QPushButton::clicked, this, [this] { done(mrCancel); });
 
   auto* grid = new QGridLayout;
   grid->setColumnMinimumWidth(0, 16);
@@ -107,10 +104,6 @@ TEditConvertOptions::TEditConvertOptions(QWidget* parent)
   grid->addWidget(IndexNameLen, 7, 2);
   grid->addWidget(Bevel2, 8, 0, 1, 3);
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(btnOk);
-  buttons->addWidget(btnCancel);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(buttons);

@@ -1,6 +1,7 @@
 #include "copier/CopySemTables.h"
 
 #include <QLabel>
+#include <memory>
 
 #include "copier/FormConvertList.h"
 #include "copier/SemTables.h"
@@ -294,8 +295,9 @@ void TCopySemTablesFrame::UpdateSemTableNames(TCopySemTableInfo* item) {
           for (int v = 0; v < f->Values.Count(); ++v)
             f->Values.SetStrings(v, book->GetFieldTarget(Variant(f->Values.Strings(v))));
         } else {
+          // Taken out of the table, the field is this function's to free.
           structure.Remove(f);
-          delete f;
+          const std::unique_ptr<TFieldInfo> dropped(f);
         }
       }
     }
@@ -315,10 +317,12 @@ void TCopySemTablesFrame::UpdateSemTableNames(TCopySemTableInfo* item) {
   for (int j = 0; j < item->FieldMapCount(); ++j) {
     const std::string target = item->GetFieldTarget(Variant(int32_t(j)));
     if (structure.FindField(target)) continue;
-    auto* f = new TFieldInfo;
+    auto f = std::make_unique<TFieldInfo>();
     f->Name = target;
     f->Name2 = item->GetFieldSource(Variant(int32_t(j)));
-    structure.Add(f);
+    // The table owns the field once Add has returned; a field it refuses is freed here.
+    structure.Add(f.get());
+    f.release();
   }
   TMemoryStream out;
   structure.SaveToStream(out);

@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "platform/rtl/SysUtils.h"
+#include "platform/ui/DialogButtons.h"
 #include "platform/ui/FileDialogs.h"
 #include "platform/ui/UiText.h"
 
@@ -160,20 +161,15 @@ TDataLinkForm::TDataLinkForm(QWidget* parent, const TOdbcCatalog& catalog) : QDi
   form->addRow(ToQString("Пароль:"_ansi), edPassword);
   form->addRow(ToQString("Другие параметры (ключ=значение):"_ansi), edOther);
 
-  btnOk = new QPushButton(QStringLiteral("OK"), this);
-  btnCancel = new QPushButton(ToQString("Отмена"_ansi), this);
-  btnOk->setDefault(true);
   auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(btnOk);
-  buttons->addWidget(btnCancel);
+  const TOkCancelButtons okCancel = AddOkCancelButtons(*this, *buttons, "OK", "Отмена"_ansi, TOkCancelKeys::OkDefault);
+  btnOk = okCancel.Ok;
+  btnCancel = okCancel.Cancel;
   auto* top = new QVBoxLayout(this);
   top->addLayout(form);
   top->addLayout(buttons);
   resize(460, 360);
 
-  connect(btnOk, &QPushButton::clicked, this, &QDialog::accept);
-  connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
   connect(btnDatabaseBrowse, &QPushButton::clicked, this, [this] { DatabaseBrowseClick(); });
 }
 

@@ -36,6 +36,14 @@ QLabel* NewLabel(const std::string& text, QWidget* parent) {
   return label;
 }
 
+// An edit that takes the row's spare width, with its button beside it.
+QHBoxLayout* EditWithButton(QWidget* edit, QPushButton* button) {
+  auto* row = new QHBoxLayout;
+  row->addWidget(edit, 1);
+  row->addWidget(button);
+  return row;
+}
+
 std::string Text(const QLineEdit* edit) { return FromQStringLossy(edit->text()); }
 std::string Text(const QComboBox* box) { return FromQStringLossy(box->currentText()); }
 std::string Text(const QPlainTextEdit* memo) { return FromQStringLossy(memo->toPlainText()); }
@@ -43,6 +51,23 @@ std::string Text(const QPlainTextEdit* memo) { return FromQStringLossy(memo->toP
 }  // namespace
 
 TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
+  // Widgets are created in the order Tab visits them.
+  CreateAccessTypes();
+  BuildOdbcPage();
+  BuildInterBasePage();
+  BuildParadoxPage();
+  BuildAliasPage();
+  for (QWidget* page : {OLEDBPage, IBPage, PDOXPage, BDEPage}) EnginePages->addWidget(page);
+  QGroupBox* marks = BuildQuoteMarks();
+  LayOutFrame(marks);
+  // The frame opens on the ODBC page with the default quote marks: the handlers, which would set
+  // the page's own marks, are connected after.
+  UseOLEDB->setChecked(true);
+  EnginePages->setCurrentWidget(OLEDBPage);
+  ConnectHandlers();
+}
+
+void TDbLocationFrame::CreateAccessTypes() {
   DialogIcon1 = new TDialogIcon(this);
   Label16 = NewLabel("Укажите тип доступа к содержимому базы данных:"_ansi, this);
   UseOLEDB = new QRadioButton(ToQString("Microsoft &OLE DB"_ansi), this);
@@ -53,8 +78,9 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   for (QRadioButton* b : {UseOLEDB, UseIB, UsePDOX, UseBDE}) group->addButton(b);
   EnginePages = new QStackedWidget(this);
   EnginePages->setFocusPolicy(Qt::NoFocus);
+}
 
-  // The ODBC page.
+void TDbLocationFrame::BuildOdbcPage() {
   OLEDBPage = new QWidget;
   OLEDBConnectionString = new QPlainTextEdit(OLEDBPage);
   OLEDBConnectionString->installEventFilter(this);
@@ -63,23 +89,22 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   OLEDBUser = new QLineEdit(OLEDBPage);
   OLEDBPassword = new QLineEdit(OLEDBPage);
   OLEDBConfirm = new QLineEdit(OLEDBPage);
-  {
-    auto* v = new QVBoxLayout(OLEDBPage);
-    auto* label = NewLabel("&Строка соединения:"_ansi, OLEDBPage);
-    label->setBuddy(OLEDBConnectionString);
-    v->addWidget(label);
-    auto* row = new QHBoxLayout;
-    row->addWidget(OLEDBConnectionString, 1);
-    row->addWidget(OLEDBConnectionStringBuild, 0, Qt::AlignTop);
-    v->addLayout(row, 1);
-    auto* f = new QFormLayout;
-    f->addRow(ToQString("Пользователь:"_ansi), OLEDBUser);
-    f->addRow(ToQString("Пароль:"_ansi), OLEDBPassword);
-    f->addRow(ToQString("Подтверждение:"_ansi), OLEDBConfirm);
-    v->addLayout(f);
-  }
+  auto* v = new QVBoxLayout(OLEDBPage);
+  auto* label = NewLabel("&Строка соединения:"_ansi, OLEDBPage);
+  label->setBuddy(OLEDBConnectionString);
+  v->addWidget(label);
+  auto* row = new QHBoxLayout;
+  row->addWidget(OLEDBConnectionString, 1);
+  row->addWidget(OLEDBConnectionStringBuild, 0, Qt::AlignTop);
+  v->addLayout(row, 1);
+  auto* f = new QFormLayout;
+  f->addRow(ToQString("Пользователь:"_ansi), OLEDBUser);
+  f->addRow(ToQString("Пароль:"_ansi), OLEDBPassword);
+  f->addRow(ToQString("Подтверждение:"_ansi), OLEDBConfirm);
+  v->addLayout(f);
+}
 
-  // The InterBase page.
+void TDbLocationFrame::BuildInterBasePage() {
   IBPage = new QWidget;
   IBServer = new QLineEdit(IBPage);
   IBProtocol = new QComboBox(IBPage);
@@ -97,36 +122,28 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   IBCType->setInsertPolicy(QComboBox::NoInsert);  // Return presses Next; it adds no entry
   for (const char* cs : kCharacterSets) IBCType->addItem(QString::fromLatin1(cs));
   IBCType->setCurrentText(QStringLiteral("WIN1251"));
-  {
-    auto* f = new QFormLayout(IBPage);
-    f->addRow(ToQString("Сервер:"_ansi), IBServer);
-    f->addRow(ToQString("Протокол:"_ansi), IBProtocol);
-    auto* row = new QHBoxLayout;
-    row->addWidget(IBDatabase, 1);
-    row->addWidget(IBDatabaseBrowse);
-    f->addRow(ToQString("База данных:"_ansi), row);
-    f->addRow(ToQString("Пользователь:"_ansi), IBUser);
-    f->addRow(ToQString("Пароль:"_ansi), IBPassword);
-    f->addRow(ToQString("Подтверждение:"_ansi), IBConfirm);
-    f->addRow(ToQString("Роль SQL:"_ansi), IBSQLRole);
-    f->addRow(ToQString("Кодировка:"_ansi), IBCType);
-  }
+  auto* f = new QFormLayout(IBPage);
+  f->addRow(ToQString("Сервер:"_ansi), IBServer);
+  f->addRow(ToQString("Протокол:"_ansi), IBProtocol);
+  f->addRow(ToQString("База данных:"_ansi), EditWithButton(IBDatabase, IBDatabaseBrowse));
+  f->addRow(ToQString("Пользователь:"_ansi), IBUser);
+  f->addRow(ToQString("Пароль:"_ansi), IBPassword);
+  f->addRow(ToQString("Подтверждение:"_ansi), IBConfirm);
+  f->addRow(ToQString("Роль SQL:"_ansi), IBSQLRole);
+  f->addRow(ToQString("Кодировка:"_ansi), IBCType);
+}
 
-  // The Paradox page.
+void TDbLocationFrame::BuildParadoxPage() {
   PDOXPage = new QWidget;
   PDOXFolder = new QLineEdit(PDOXPage);
   PDOXFolderBrowse = new QPushButton(ToQString("Об&зор..."_ansi), PDOXPage);
-  {
-    auto* v = new QVBoxLayout(PDOXPage);
-    v->addWidget(NewLabel("Введите полное название папки, в которой расположена база данных:"_ansi, PDOXPage));
-    auto* row = new QHBoxLayout;
-    row->addWidget(PDOXFolder, 1);
-    row->addWidget(PDOXFolderBrowse);
-    v->addLayout(row);
-    v->addStretch(1);
-  }
+  auto* v = new QVBoxLayout(PDOXPage);
+  v->addWidget(NewLabel("Введите полное название папки, в которой расположена база данных:"_ansi, PDOXPage));
+  v->addLayout(EditWithButton(PDOXFolder, PDOXFolderBrowse));
+  v->addStretch(1);
+}
 
-  // The alias page.
+void TDbLocationFrame::BuildAliasPage() {
   BDEPage = new QWidget;
   BDEAlias = new QComboBox(BDEPage);
   BDEAlias->setEditable(true);
@@ -137,40 +154,36 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   BDEPassword->setEchoMode(QLineEdit::Password);
   BDEConfirm = new QLineEdit(BDEPage);
   BDEConfirm->setEchoMode(QLineEdit::Password);
-  {
-    auto* v = new QVBoxLayout(BDEPage);
-    v->addWidget(NewLabel("Выберите псевдоним BDE, который следует использовать для доступа к содержимому базы данных:"_ansi, BDEPage));
-    auto* row = new QHBoxLayout;
-    row->addWidget(BDEAlias, 1);
-    row->addWidget(BDEAliasRefresh);
-    v->addLayout(row);
-    v->addWidget(NewLabel("Введите идентификационную информацию, которую следует использовать при подключении к данным:"_ansi, BDEPage));
-    auto* f = new QFormLayout;
-    f->addRow(ToQString("Пользователь:"_ansi), BDEUser);
-    f->addRow(ToQString("Пароль:"_ansi), BDEPassword);
-    f->addRow(ToQString("Подтверждение:"_ansi), BDEConfirm);
-    v->addLayout(f);
-    v->addStretch(1);
-  }
-  for (QWidget* page : {OLEDBPage, IBPage, PDOXPage, BDEPage}) EnginePages->addWidget(page);
+  auto* v = new QVBoxLayout(BDEPage);
+  v->addWidget(NewLabel("Выберите псевдоним BDE, который следует использовать для доступа к содержимому базы данных:"_ansi, BDEPage));
+  v->addLayout(EditWithButton(BDEAlias, BDEAliasRefresh));
+  v->addWidget(NewLabel("Введите идентификационную информацию, которую следует использовать при подключении к данным:"_ansi, BDEPage));
+  auto* f = new QFormLayout;
+  f->addRow(ToQString("Пользователь:"_ansi), BDEUser);
+  f->addRow(ToQString("Пароль:"_ansi), BDEPassword);
+  f->addRow(ToQString("Подтверждение:"_ansi), BDEConfirm);
+  v->addLayout(f);
+  v->addStretch(1);
+}
 
-  // The quote marks.
+QGroupBox* TDbLocationFrame::BuildQuoteMarks() {
   auto* marks = new QGroupBox(this);
   Label2 = NewLabel("Заключать имена в кавычки:"_ansi, marks);
   LeftMark = new QLineEdit(QStringLiteral("\""), marks);
   RightMark = new QLineEdit(QStringLiteral("\""), marks);
   for (QLineEdit* e : {LeftMark, RightMark}) e->setMaximumWidth(60);
-  {
-    auto* grid = new QGridLayout(marks);
-    grid->addWidget(Label2, 0, 0, 1, 5);
-    // Short captions on one line each; the edits give way first (a mark is a character or two).
-    grid->addWidget(new QLabel(ToQString("Левая кавычка:"_ansi), marks), 1, 0);
-    grid->addWidget(LeftMark, 1, 1);
-    grid->addWidget(new QLabel(ToQString("Правая кавычка:"_ansi), marks), 1, 2);
-    grid->addWidget(RightMark, 1, 3);
-    grid->setColumnStretch(4, 1);
-  }
+  auto* grid = new QGridLayout(marks);
+  grid->addWidget(Label2, 0, 0, 1, 5);
+  // Short captions on one line each; the edits give way first (a mark is a character or two).
+  grid->addWidget(new QLabel(ToQString("Левая кавычка:"_ansi), marks), 1, 0);
+  grid->addWidget(LeftMark, 1, 1);
+  grid->addWidget(new QLabel(ToQString("Правая кавычка:"_ansi), marks), 1, 2);
+  grid->addWidget(RightMark, 1, 3);
+  grid->setColumnStretch(4, 1);
+  return marks;
+}
 
+void TDbLocationFrame::LayOutFrame(QGroupBox* marks) {
   auto* top = new QVBoxLayout(this);
   auto* heading = new QHBoxLayout;
   heading->addWidget(DialogIcon1, 0, Qt::AlignTop);
@@ -184,9 +197,9 @@ TDbLocationFrame::TDbLocationFrame(QWidget* parent) : QFrame(parent) {
   top->addLayout(radios);
   top->addWidget(EnginePages, 1);
   top->addWidget(marks);
+}
 
-  UseOLEDB->setChecked(true);
-  EnginePages->setCurrentWidget(OLEDBPage);
+void TDbLocationFrame::ConnectHandlers() {
   for (QRadioButton* b : {UseOLEDB, UseIB, UsePDOX, UseBDE})
     connect(b, &QRadioButton::toggled, this, [this](bool on) {
       if (on) UseOLEDBClick();

@@ -11,6 +11,7 @@
 #include "gisdb/DbConnParams.h"
 
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -84,6 +85,16 @@ class TDbLocationFrame : public QFrame {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // The constructor's steps, in the order they run.
+  void CreateAccessTypes();  // the heading, the four access-type buttons and the page stack
+  void BuildOdbcPage();
+  void BuildInterBasePage();
+  void BuildParadoxPage();
+  void BuildAliasPage();
+  QGroupBox* BuildQuoteMarks();
+  void LayOutFrame(QGroupBox* marks);
+  void ConnectHandlers();
+
   [[noreturn]] void LocationError(QWidget* control, const std::string& message);
   void Check(QRadioButton* button);
 };

@@ -8,7 +8,6 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPushButton>
 #include <QSplitter>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -20,8 +19,8 @@
 #include "platform/rtl/AnsiText.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/DialogButtons.h"
 #include "platform/ui/Dialogs.h"
-#include "platform/ui/FormKeys.h"
 #include "platform/ui/UiText.h"
 
 namespace {
@@ -138,19 +137,15 @@ TConvertList::TConvertList(QWidget* parent) : QDialog(parent) {
   btnPanel = new QWidget(this);
   HideUnChanged = new QCheckBox(ToQString("Скрыть не изменненые имена"_ansi), btnPanel);
   HideUnChanged->setChecked(true);
-  btnOk = new QPushButton(ToQString("Ok"_ansi), btnPanel);
-  btnCancel = new QPushButton(ToQString("Отмена"_ansi), btnPanel);
-  // Enter belongs to the list (it starts editing); no button takes it as a default button.
-  btnOk->setAutoDefault(false);
-  btnCancel->setAutoDefault(false);
-  // Nor does Escape close the window: it has no cancel key (an in-place edit still takes Escape).
-  new TFormKeys(*this, nullptr);
   auto* panel = new QHBoxLayout(btnPanel);
   panel->setContentsMargins(0, 0, 0, 0);
   panel->addWidget(HideUnChanged);
-  panel->addStretch(1);
-  panel->addWidget(btnOk);
-  panel->addWidget(btnCancel);
+  // Enter belongs to the list (it starts editing); no button takes it as a default button. Nor
+  // does Escape close the window: it has no cancel key (an in-place edit still takes Escape).
+  const TOkCancelButtons okCancel =
+      AddOkCancelButtons(*this, *panel, "Ok"_ansi, "Отмена"_ansi, TOkCancelKeys::NoEscape);
+  btnOk = okCancel.Ok;
+  btnCancel = okCancel.Cancel;
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(Splitter, 1);
@@ -176,8 +171,6 @@ TConvertList::TConvertList(QWidget* parent) : QDialog(parent) {
   connect(mnuEdit, &QAction::triggered, this, [this] { mnuEditClick(); });
   connect(mnuReplace, &QAction::triggered, this, [this] { mnuReplaceClick(); });
   connect(mnuUndo, &QAction::triggered, this, [this] { mnuUndoClick(); });
-  connect(btnOk, &QPushButton::clicked, this, [this] { done(mrOk); });
-  connect(btnCancel, &QPushButton::clicked, this, [this] { done(mrCancel); });
 }
 
 TConvertList::~TConvertList() = default;

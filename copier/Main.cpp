@@ -1,3 +1,14 @@
+// The main form: the wizard's window, the building of its pages and the handlers that lead the
+// user from one page to the next (the form's contract is in Main.h).
+//
+// Where to look first: btnNextClick accepts the page shown (AcceptSource, AcceptDestination, ...)
+// and moves on with GoToPage, which skips every page whose Tag is not 0 (AcceptOptions sets the
+// semantic pages' Tags, RunBaseCopy the semantic copy page's). PagesChange then acts on the page
+// entered going forward: it starts a copy (RunBaseCopy, RunSemCopy, both through RunCopy), sets the
+// conversion defaults for the destination's engine, or fills the summary (ShowSummary).
+// UpdateButtons keeps Back, Next and Cancel in step with the page and a running copy; btnCancelClick
+// and closeEvent stop a running copy before the window may close. The constructor only builds,
+// one step per page; FormCreate applies a Source given on the command line.
 #include "copier/Main.h"
 
 #include <QCheckBox>
@@ -37,6 +48,12 @@ QLabel* Explanation(const std::string& text, QWidget* parent) {
   auto* label = new QLabel(ToQString(text), parent);
   label->setWordWrap(true);
   return label;
+}
+
+// Gives a page one child that fills it.
+void FillPage(QWidget* page, QWidget* child) {
+  auto* layout = new QVBoxLayout(page);
+  layout->addWidget(child);
 }
 
 // A check box with its status icon and the explanation beside it.
@@ -82,8 +99,19 @@ TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_uni
   // A fixed-size window: the window manager offers no maximise button and no resizing.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-  Pages = new QStackedWidget(this);
+  // The steps run in the order Tab visits what they create.
+  CreatePages();
+  BuildLocationPages();
+  BuildOptionsPage();
+  BuildConvertOptionsPage();
+  BuildCopyPages();
+  BuildSummaryPage();
+  BuildNavigation();
+  FormCreate();
+}
 
+void TCopyOrvel::CreatePages() {
+  Pages = new QStackedWidget(this);
   auto page = [this](const std::string& caption) {
     auto* p = new TWizardPage(caption, Pages);
     Pages->addWidget(p);
@@ -98,97 +126,102 @@ TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_uni
   pCopyBase = page("Копирование базы"_ansi);
   pCopySemTable = page("Копирование семантики"_ansi);
   pStop = page("Работа завершена"_ansi);
+}
 
-  auto single = [](QWidget* host, QWidget* child) {
-    auto* l = new QVBoxLayout(host);
-    l->addWidget(child);
-  };
+void TCopyOrvel::BuildLocationPages() {
   SrcDbLocation = new TDbLocationFrame(pSourceBase);
-  single(pSourceBase, SrcDbLocation);
+  FillPage(pSourceBase, SrcDbLocation);
   DstDbLocation = new TDbLocationFrame(pDestBase);
-  single(pDestBase, DstDbLocation);
+  FillPage(pDestBase, DstDbLocation);
   SrcSemDbLocation = new TDbLocationFrame(pSrcSemTables);
   SrcSemDbLocation->SetHeading("Укажите тип доступа к семантическим таблицам"_ansi);
-  single(pSrcSemTables, SrcSemDbLocation);
+  FillPage(pSrcSemTables, SrcSemDbLocation);
   DstSemLocation = new TDbLocationFrame(pDstSemTables);
   DstSemLocation->SetHeading("Укажите тип доступа к семантическим таблицам"_ansi);
-  single(pDstSemTables, DstSemLocation);
+  FillPage(pDstSemTables, DstSemLocation);
+}
 
-  {
-    auto* outer = new QVBoxLayout(pOptions);
-    auto* group = new QGroupBox(ToQString("Опции"_ansi), pOptions);
-    auto* v = new QVBoxLayout(group);
-    CopySem = OptionBox("Копировать семантику"_ansi,
-                        "Если флаг установлен, то также будут копироваться семантические таблицы"_ansi, group, v);
-    Unfasten = OptionBox("Независимая копия БД"_ansi,
-                         "Если флаг установлен, то со скопированной базой данных можно работать как с независимой базой данных Гис Орвел, т.е. можно одновременно работать и с копией и с оригиналом"_ansi,
+void TCopyOrvel::BuildOptionsPage() {
+  auto* outer = new QVBoxLayout(pOptions);
+  auto* group = new QGroupBox(ToQString("Опции"_ansi), pOptions);
+  auto* v = new QVBoxLayout(group);
+  CopySem = OptionBox("Копировать семантику"_ansi,
+                      "Если флаг установлен, то также будут копироваться семантические таблицы"_ansi, group, v);
+  Unfasten = OptionBox("Независимая копия БД"_ansi,
+                       "Если флаг установлен, то со скопированной базой данных можно работать как с независимой базой данных Гис Орвел, т.е. можно одновременно работать и с копией и с оригиналом"_ansi,
+                       group, v);
+  AutoDelete = OptionBox("Авто удаление таблиц"_ansi,
+                         "Если флаг установлен, то в случае существования копируемой таблицы, она будет удалена автоматически"_ansi,
                          group, v);
-    AutoDelete = OptionBox("Авто удаление таблиц"_ansi,
-                           "Если флаг установлен, то в случае существования копируемой таблицы, она будет удалена автоматически"_ansi,
+  HideWarnings = OptionBox("Не показывать  предупреждения"_ansi,
+                           "Если флаг установлен  то  не критические ошибки при копировании, не будут останавливать процесс"_ansi,
                            group, v);
-    HideWarnings = OptionBox("Не показывать  предупреждения"_ansi,
-                             "Если флаг установлен  то  не критические ошибки при копировании, не будут останавливать процесс"_ansi,
-                             group, v);
-    v->addStretch(1);
-    outer->addWidget(group);
-  }
-  {
-    auto* v = new QVBoxLayout(pConvertOptions);
-    ConvertTableNames = OptionBox("Конвертировать имена"_ansi,
-                                  "Если флаг установлен, то имена таблиц, полей, индексов будут преобразованны в соответствии  со стандартом ANSI-SQL"_ansi,
-                                  pConvertOptions, v);
-    ConvertTableNames->setTristate(true);
-    EditConvertNames = OptionBox("Редактировать имена"_ansi,
-                                 "Если флаг установлен, то будет открыто диалоговое окно для редактирования сконвертированных имен"_ansi,
-                                 pConvertOptions, v);
-    UniqueIndexes = OptionBox("Уникальные имена индексов"_ansi,
-                              "Если флаг установлен, то имена индексов будут уникальными в пределах базы данных"_ansi,
-                              pConvertOptions, v);
-    EditConvertNames->setEnabled(false);
-    UniqueIndexes->setEnabled(false);
-    Settings = new QPushButton(ToQString("Настройка ..."_ansi), pConvertOptions);
-    // The user's clicks toggle between unchecked and checked; grayed is set by the settings only.
-    connect(ConvertTableNames, &QCheckBox::clicked, this, [this] {
-      if (ConvertTableNames->checkState() == Qt::PartiallyChecked) ConvertTableNames->setCheckState(Qt::Checked);
-    });
-    connect(ConvertTableNames, &QCheckBox::stateChanged, this, [this] { ConvertTableNamesClick(); });
-    connect(Settings, &QPushButton::clicked, this, [this] { SettingsClick(); });
-    v->addWidget(Settings, 0, Qt::AlignLeft);
-    v->addStretch(1);
-  }
-  CopyBase = new TCopyOrvelBaseFrame(pCopyBase);
-  single(pCopyBase, CopyBase);
-  CopySemTables = new TCopySemTablesFrame(pCopySemTable);
-  single(pCopySemTable, CopySemTables);
-  {
-    DialogIcon = new TDialogIcon(pStop);
-    DialogIcon->SetIcon(diAttention);
-    FinishInfo = new QLabel(ToQString("Информация"_ansi), pStop);
-    FinishInfo->setWordWrap(true);
-    FinishInfo->setTextFormat(Qt::PlainText);
-    InfoList = new TXListView(pStop);
-    InfoList->setHeaderLabels({ToQString("Таблица"_ansi), ToQString("Скопировано"_ansi)});
-    InfoList->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
-    InfoList->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    InfoList->SetGridLines(true);
-    DetailsList = new QPlainTextEdit(pStop);
-    DetailsList->setReadOnly(true);
-    DetailsList->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    auto* v = new QVBoxLayout(pStop);
-    auto* row = new QHBoxLayout;
-    row->addWidget(DialogIcon, 0, Qt::AlignTop);
-    row->addWidget(FinishInfo, 1);
-    v->addLayout(row);
-    v->addWidget(InfoList, 3);
-    v->addWidget(DetailsList, 2);
-    // The details follow the selected row; a row that is only current (the list took the focus)
-    // shows nothing.
-    connect(InfoList, &QTreeWidget::itemSelectionChanged, this, [this] {
-      const QList<QTreeWidgetItem*> selected = InfoList->selectedItems();
-      if (!selected.isEmpty()) InfoListSelectItem(selected.first());
-    });
-  }
+  v->addStretch(1);
+  outer->addWidget(group);
+}
 
+void TCopyOrvel::BuildConvertOptionsPage() {
+  auto* v = new QVBoxLayout(pConvertOptions);
+  ConvertTableNames = OptionBox("Конвертировать имена"_ansi,
+                                "Если флаг установлен, то имена таблиц, полей, индексов будут преобразованны в соответствии  со стандартом ANSI-SQL"_ansi,
+                                pConvertOptions, v);
+  ConvertTableNames->setTristate(true);
+  EditConvertNames = OptionBox("Редактировать имена"_ansi,
+                               "Если флаг установлен, то будет открыто диалоговое окно для редактирования сконвертированных имен"_ansi,
+                               pConvertOptions, v);
+  UniqueIndexes = OptionBox("Уникальные имена индексов"_ansi,
+                            "Если флаг установлен, то имена индексов будут уникальными в пределах базы данных"_ansi,
+                            pConvertOptions, v);
+  EditConvertNames->setEnabled(false);
+  UniqueIndexes->setEnabled(false);
+  Settings = new QPushButton(ToQString("Настройка ..."_ansi), pConvertOptions);
+  // The user's clicks toggle between unchecked and checked; grayed is set by the settings only.
+  connect(ConvertTableNames, &QCheckBox::clicked, this, [this] {
+    if (ConvertTableNames->checkState() == Qt::PartiallyChecked) ConvertTableNames->setCheckState(Qt::Checked);
+  });
+  connect(ConvertTableNames, &QCheckBox::stateChanged, this, [this] { ConvertTableNamesClick(); });
+  connect(Settings, &QPushButton::clicked, this, [this] { SettingsClick(); });
+  v->addWidget(Settings, 0, Qt::AlignLeft);
+  v->addStretch(1);
+}
+
+void TCopyOrvel::BuildCopyPages() {
+  CopyBase = new TCopyOrvelBaseFrame(pCopyBase);
+  FillPage(pCopyBase, CopyBase);
+  CopySemTables = new TCopySemTablesFrame(pCopySemTable);
+  FillPage(pCopySemTable, CopySemTables);
+}
+
+void TCopyOrvel::BuildSummaryPage() {
+  DialogIcon = new TDialogIcon(pStop);
+  DialogIcon->SetIcon(diAttention);
+  FinishInfo = new QLabel(ToQString("Информация"_ansi), pStop);
+  FinishInfo->setWordWrap(true);
+  FinishInfo->setTextFormat(Qt::PlainText);
+  InfoList = new TXListView(pStop);
+  InfoList->setHeaderLabels({ToQString("Таблица"_ansi), ToQString("Скопировано"_ansi)});
+  InfoList->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  InfoList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  InfoList->SetGridLines(true);
+  DetailsList = new QPlainTextEdit(pStop);
+  DetailsList->setReadOnly(true);
+  DetailsList->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  auto* v = new QVBoxLayout(pStop);
+  auto* row = new QHBoxLayout;
+  row->addWidget(DialogIcon, 0, Qt::AlignTop);
+  row->addWidget(FinishInfo, 1);
+  v->addLayout(row);
+  v->addWidget(InfoList, 3);
+  v->addWidget(DetailsList, 2);
+  // The details follow the selected row; a row that is only current (the list took the focus)
+  // shows nothing.
+  connect(InfoList, &QTreeWidget::itemSelectionChanged, this, [this] {
+    const QList<QTreeWidgetItem*> selected = InfoList->selectedItems();
+    if (!selected.isEmpty()) InfoListSelectItem(selected.first());
+  });
+}
+
+void TCopyOrvel::BuildNavigation() {
   btnPrev = new QPushButton(ToQString("< Назад"_ansi), this);
   btnNext = new QPushButton(ToQString("Далее >"_ansi), this);
   btnCancel = new QPushButton(ToQString("Отмена"_ansi), this);
@@ -210,7 +243,6 @@ TCopyOrvel::TCopyOrvel(QWidget* parent) : QWidget(parent), Details(std::make_uni
   connect(btnNext, &QPushButton::clicked, this, [this] { btnNextClick(); });
   connect(btnPrev, &QPushButton::clicked, this, [this] { btnPrevClick(); });
   connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
-  FormCreate();
 }
 
 TCopyOrvel::~TCopyOrvel() {

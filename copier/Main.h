@@ -121,6 +121,16 @@ class TCopyOrvel : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // The constructor's steps, in the order they run: the pages, what each holds, then the buttons
+  // below them.
+  void CreatePages();
+  void BuildLocationPages();  // the four location frames: source, destination, semantic both ways
+  void BuildOptionsPage();
+  void BuildConvertOptionsPage();
+  void BuildCopyPages();      // the two copy frames
+  void BuildSummaryPage();
+  void BuildNavigation();     // Back, Next, Cancel, their keys and the window's layout
+
   TCopyBaseFrame* RunningFrame() const;
   // Runs a copy nested in the handler that led to its page: its error is shown and the page stays;
   // the buttons follow; a close asked for meanwhile happens once the copy has ended.

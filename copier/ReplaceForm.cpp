@@ -8,12 +8,12 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QVBoxLayout>
 
 #include "platform/rtl/AnsiText.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/DialogButtons.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/UiText.h"
 
@@ -48,13 +48,12 @@ TEditReplace::TEditReplace(QWidget* parent)
   ReplaceText = HistoryBox(this);
   Label2->setBuddy(ReplaceText);
   Scope = new QCheckBox(ToQString("Везде"_ansi), this);
-  btnOk = new QPushButton(ToQString("Заменить"_ansi), this);
-  btnCancel = new QPushButton(ToQString("Отмена"_ansi), this);
   // Enter is FormKeyDown's; no button takes it as a default button.
-  btnOk->setAutoDefault(false);
-  btnCancel->setAutoDefault(false);
-  connect(btnOk, &QPushButton::clicked, this, [this] { done(mrOk); });
-  connect(btnCancel, &QPushButton::clicked, this, [this] { done(mrCancel); });
+  auto* buttons = new QHBoxLayout;
+  const TOkCancelButtons okCancel =
+      AddOkCancelButtons(*this, *buttons, "Заменить"_ansi, "Отмена"_ansi, TOkCancelKeys::DialogHandlesReturn);
+  btnOk = okCancel.Ok;
+  btnCancel = okCancel.Cancel;
 
   auto* grid = new QGridLayout;
   grid->addWidget(Label1, 0, 0);
@@ -62,10 +61,6 @@ TEditReplace::TEditReplace(QWidget* parent)
   grid->addWidget(Label2, 1, 0);
   grid->addWidget(ReplaceText, 1, 1);
   grid->addWidget(Scope, 2, 1);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(btnOk);
-  buttons->addWidget(btnCancel);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(buttons);
