@@ -449,8 +449,8 @@ TEST_F(Wizard, WalkThroughEveryPageOfAWholeCopy) {
   auto settle = [&](QWidget& window) {
     Pump();
     if (!managed) return;
-    // The window manager frames a window a moment after it is mapped.
-    for (int i = 0; i < 100 && window.frameGeometry() == window.geometry(); ++i) {
+    // The window manager frames a window a moment after it is mapped; on a loaded machine, seconds.
+    for (int i = 0; i < 500 && window.frameGeometry() == window.geometry(); ++i) {
       QThread::msleep(20);
       Pump();
     }
