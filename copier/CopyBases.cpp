@@ -188,7 +188,7 @@ TCopyBaseFrame::TCopyBaseFrame(QWidget* owner) : QFrame(owner) {
   layout->Place(DialogIcon1, QRect(8, 8, 16, 16));
   layout->Place(lblCaption, QRect(40, 8, 233, 65), akAll);
   layout->Place(AppraisalTime, QRect(197, 124, 75, 16), akRight | akBottom);
-  ItemClass = [](const std::string& name) { return new TCopyTableInfo(name); };
+  ItemClass = [](const std::string& name) { return std::make_unique<TCopyTableInfo>(name); };
 }
 
 TCopyBaseFrame::~TCopyBaseFrame() = default;
@@ -208,10 +208,10 @@ TCopyTableInfo* TCopyBaseFrame::GetTable(int index) const {
 }
 
 int TCopyBaseFrame::AddTable(const std::string& name, const std::string& description, bool critical) {
-  TCopyTableInfo* item = ItemClass(name);
+  std::unique_ptr<TCopyTableInfo> item = ItemClass(name);
   item->Description = description;
   item->Critical = critical;
-  return Tables.Add(item);
+  return Tables.Add(std::move(item));
 }
 
 void TCopyBaseFrame::Stop() {

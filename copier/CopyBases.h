@@ -99,7 +99,7 @@ class TCopyBaseFrame : public QFrame {
   IOrvDbPtr Source;
   IOrvDbPtr Destination;
   // Makes the items AddTable appends; a specialisation sets its own item class.
-  std::function<TCopyTableInfo*(const std::string& name)> ItemClass;
+  std::function<std::unique_ptr<TCopyTableInfo>(const std::string& name)> ItemClass;
   TCopyState State = csReady;
   bool AutoDelete = false;    // drop existing destination tables without asking
   bool HideWarnings = false;  // row errors of non-critical tables without the dialog

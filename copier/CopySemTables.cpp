@@ -14,7 +14,9 @@ TCopySemTablesFrame::TCopySemTablesFrame(QWidget* owner)
       FieldConvert(std::make_unique<TConvert>()),
       IndexConvert(std::make_unique<TConvert>()) {
   lblCaption->setText(ToQString("Копирование семантических таблиц"_ansi));
-  ItemClass = [](const std::string& name) { return new TCopySemTableInfo(name); };
+  ItemClass = [](const std::string& name) -> std::unique_ptr<TCopyTableInfo> {
+    return std::make_unique<TCopySemTableInfo>(name);
+  };
   SetConvertEnabled(false);
 }
 

@@ -6,6 +6,8 @@
 // hooks calls Clear() in its own destructor, so that its ItemRemoved sees every item leave.
 #pragma once
 
+#include <memory>
+
 #include "platform/rtl/Classes.h"
 
 class TObjectList : public TList {
@@ -14,6 +16,8 @@ class TObjectList : public TList {
 
   // Appends; ItemAdded follows for a non-null item. Returns the new position.
   int Add(TObject* item);
+  // The same for an item held by an owning pointer: the list owns it from the call on.
+  int Add(std::unique_ptr<TObject> item) { return Add(item.release()); }
   // Removes the first entry equal to item, unfreed; ItemRemoved follows when it was found and is
   // not null. Returns the position it had, or -1.
   int Remove(TObject* item);

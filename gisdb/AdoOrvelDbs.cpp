@@ -111,21 +111,16 @@ void LoadProviderTypes(TAdoTypes& types, _Connection* connection) {
   types.Clear();
   RefPtr<_Recordset> rs = connection->OpenSchema(adSchemaProviderTypes);
   for (; !rs->Eof(); rs->MoveNext()) {
-    auto* t = new TAdoType;
-    try {
-      t->DataType = FieldValue(rs.get(), "DATA_TYPE").ToInt32();
-      if (FieldValue(rs.get(), "IS_LONG").ToBool()) t->Flags |= atfLong;
-      if (FieldValue(rs.get(), "IS_FIXEDLENGTH").ToBool()) t->Flags |= atfFixedLength;
-      t->TypeName = FieldValue(rs.get(), "TYPE_NAME").ToString();
-      t->ColumnSize = VarToIntDef(FieldValue(rs.get(), "COLUMN_SIZE"), 0);
-      t->BestMatch = VarToBoolDef(FieldValue(rs.get(), "BEST_MATCH"), false);
-      t->MinimumScale = VarToIntDef(FieldValue(rs.get(), "MINIMUM_SCALE"), -1);
-      t->MaximumScale = VarToIntDef(FieldValue(rs.get(), "MAXIMUM_SCALE"), -1);
-    } catch (...) {
-      delete t;
-      throw;
-    }
-    types.Add(t);
+    auto t = std::make_unique<TAdoType>();
+    t->DataType = FieldValue(rs.get(), "DATA_TYPE").ToInt32();
+    if (FieldValue(rs.get(), "IS_LONG").ToBool()) t->Flags |= atfLong;
+    if (FieldValue(rs.get(), "IS_FIXEDLENGTH").ToBool()) t->Flags |= atfFixedLength;
+    t->TypeName = FieldValue(rs.get(), "TYPE_NAME").ToString();
+    t->ColumnSize = VarToIntDef(FieldValue(rs.get(), "COLUMN_SIZE"), 0);
+    t->BestMatch = VarToBoolDef(FieldValue(rs.get(), "BEST_MATCH"), false);
+    t->MinimumScale = VarToIntDef(FieldValue(rs.get(), "MINIMUM_SCALE"), -1);
+    t->MaximumScale = VarToIntDef(FieldValue(rs.get(), "MAXIMUM_SCALE"), -1);
+    types.Add(std::move(t));
   }
 }
 

@@ -103,9 +103,9 @@ void TOrvDbTableDef::ItemsChanged(TObject* sender) {
   if (OnChange) OnChange(sender);
 }
 
-int TOrvDbTableDef::AddField(const TOrvDbFieldDef& def) { return FFields->Add(new TOrvDbFieldInfo(def)); }
+int TOrvDbTableDef::AddField(const TOrvDbFieldDef& def) { return FFields->Add(std::make_unique<TOrvDbFieldInfo>(def)); }
 
-void TOrvDbTableDef::DeleteField(int index) { delete FFields->Extract(index); }
+void TOrvDbTableDef::DeleteField(int index) { std::unique_ptr<TObject>(FFields->Extract(index)); }
 
 int TOrvDbTableDef::IndexOfField(const std::string& name) {
   for (int i = 0; i < FFields->Count(); ++i)
@@ -119,9 +119,9 @@ void TOrvDbTableDef::MoveField(int from, int to) {
   FFields->ItemChanged(FFields.get());
 }
 
-int TOrvDbTableDef::AddIndex(const TOrvDbIndexDef& def) { return FIndexes->Add(new TOrvDbIndexInfo(def)); }
+int TOrvDbTableDef::AddIndex(const TOrvDbIndexDef& def) { return FIndexes->Add(std::make_unique<TOrvDbIndexInfo>(def)); }
 
-void TOrvDbTableDef::DeleteIndex(int index) { delete FIndexes->Extract(index); }
+void TOrvDbTableDef::DeleteIndex(int index) { std::unique_ptr<TObject>(FIndexes->Extract(index)); }
 
 int TOrvDbTableDef::IndexOfIndex(const std::string& name) {
   for (int i = 0; i < FIndexes->Count(); ++i)

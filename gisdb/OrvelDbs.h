@@ -92,8 +92,9 @@ using IOrvDbTableDefPtr = RefPtr<IOrvDbTableDef>;
 // caller's last reference has gone. The last reference going closes the connection as Close
 // does, but an error then is lost; call Close to see it. Close does not wait for what the
 // database made: after Close only Open and Close may be called, and the statements and
-// definitions made before must not be used again (the InterBase and ODBC back-ends raise; the
-// Paradox back-end does not check every call).
+// definitions made before must not be used again. A closed database raises on CreateSQL,
+// TableExists and DropTable; the InterBase and ODBC back-ends also raise on a statement made
+// before the close, which the Paradox back-end does not check on every call.
 //
 // Transactions. StartTransaction opens a bracket; Commit and Rollback close the innermost one.
 // InTransaction tells whether one is open. By engine:

@@ -324,7 +324,12 @@ bool TVCLOrvDb::IsLocal() {
   return false;
 }
 
+void TVCLOrvDb::CheckBDEOpen() const {
+  if (!FSession || !FDatabase) throw Exception("Операция недопустима: база данных закрыта"_ansi);
+}
+
 std::unique_ptr<bde::TTable> TVCLOrvDb::CreateBDETableObject(const std::string& name) {
+  CheckBDEOpen();
   auto table = std::make_unique<bde::TTable>();
   table->SetSessionName(FSession->SessionName());
   table->SetDatabaseName(FDatabase->DatabaseName());
@@ -344,6 +349,7 @@ std::unique_ptr<TIBTable> TVCLOrvDb::CreateIBTableObject(const std::string& name
 IOrvDbSQLPtr TVCLOrvDb::CreateSQL(const std::string& sql) {
   IOrvDbSQLPtr result;
   if (FKind != vkInterBase) {
+    CheckBDEOpen();
     auto query = std::make_unique<bde::TQuery>();
     query->SetSessionName(FSession->SessionName());
     query->SetDatabaseName(FDatabase->DatabaseName());

@@ -59,6 +59,7 @@ class TVCLOrvDb : public TOrvDb {
   TIBTransaction* IBTransaction() const { return FIBTransaction.get(); }
 
   // A new table object on this connection (Paradox folder or alias; InterBase); the caller owns it.
+  // On a folder or alias that is not open it raises instead.
   std::unique_ptr<bde::TTable> CreateBDETableObject(const std::string& name);
   std::unique_ptr<TIBTable> CreateIBTableObject(const std::string& name);
   bde::TSession* Session() const { return FSession.get(); }
@@ -66,6 +67,8 @@ class TVCLOrvDb : public TOrvDb {
 
  private:
   void OpenInterBase();
+  // Raises when the folder or alias is not open (before Open, after Close).
+  void CheckBDEOpen() const;
   // Commit and Rollback alike: closes a bracket, and at depth 0 commits or rolls back its work.
   void EndBracket(bool commit);
   // Rolls back the InterBase work after a refused commit, keeping a transaction open.

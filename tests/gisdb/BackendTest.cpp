@@ -172,7 +172,8 @@ TEST_P(Backend, DroppingAMissingTableIsNoError) {
   db->DropTable("NO_SUCH_TABLE");
 }
 
-TEST_P(Backend, WorkIsDurableAfterClose) {
+// A closed database refuses new work with an error instead of crashing.
+TEST_P(Backend, WorkIsDurableAfterCloseAndAClosedDatabaseRefusesWork) {
   IConnParamsPtr params = NewParams();
   {
     IOrvDbPtr db = ConnectDb(params.get(), true);
@@ -180,6 +181,9 @@ TEST_P(Backend, WorkIsDurableAfterClose) {
     IOrvDbSQLPtr ins = BuildInsertSQL(db.get(), "D", {"ID"});
     for (int i = 0; i < 10; ++i) ins->Execute({IntParam(i)});
     db->Close();
+    EXPECT_ANY_THROW(db->CreateSQL("SELECT * FROM [D]")->Execute({}));
+    EXPECT_ANY_THROW(db->TableExists("D"));
+    EXPECT_ANY_THROW(db->DropTable("D"));
   }
   IOrvDbPtr again = ConnectDb(params.get(), true);
   EXPECT_EQ(testsupport::CanonicalRows(again.get(), "D", {"ID"}).size(), 10u);
