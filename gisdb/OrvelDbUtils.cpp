@@ -217,6 +217,20 @@ int64_t CopyTableData(IOrvDb* db, const std::string& source, const std::string& 
   return transfer.Run();
 }
 
+void RunInBracket(IOrvDb* db, const std::function<void()>& work) {
+  db->StartTransaction();
+  try {
+    work();
+  } catch (...) {
+    try {
+      db->Rollback();
+    } catch (...) {
+    }
+    throw;
+  }
+  db->Commit();
+}
+
 int64_t CountTableRows(IOrvDb* db, const std::string& table) {
   IOrvDbSQLPtr sql = db->CreateSQL("SELECT COUNT(*) FROM [" + table + "]");
   sql->Execute({});
@@ -247,18 +261,8 @@ class TLongOperationScope {
 // work pending until a bracket closes, a later commit that the engine refuses would otherwise
 // undo these rows along with the refused step.
 int64_t CopyCommitted(IOrvDb* db, const std::string& source, const std::string& target, TOrvDbTableDef* fieldMap) {
-  db->StartTransaction();
   int64_t rows = 0;
-  try {
-    rows = CopyTableData(db, source, target, fieldMap);
-  } catch (...) {
-    try {
-      db->Rollback();
-    } catch (...) {
-    }
-    throw;
-  }
-  db->Commit();
+  RunInBracket(db, [&] { rows = CopyTableData(db, source, target, fieldMap); });
   return rows;
 }
 

@@ -211,3 +211,8 @@ int64_t CopyTableData(IOrvDb* db, const std::string& source, const std::string& 
 
 // The number of rows of a table (SELECT COUNT(*)).
 int64_t CountTableRows(IOrvDb* db, const std::string& table);
+
+// Runs work in a bracket of its own and commits it; when work raises, the bracket is rolled back
+// and work's error passes on (a failing rollback does not hide it). A refused commit raises as
+// Commit does.
+void RunInBracket(IOrvDb* db, const std::function<void()>& work);

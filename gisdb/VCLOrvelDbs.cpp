@@ -11,7 +11,7 @@
 //   connecting       TVCLOrvDb::Open, then CreateSession or OpenInterBase; IBDatabaseName builds
 //                    the InterBase connection string
 //   transactions     StartTransaction and EndBracket: InterBase counts brackets over its one
-//                    transaction, UndoInterBaseWork rolls back after a refused commit
+//                    transaction, UndoInterBaseWork rolls back after a refused commit or rollback
 //   table structure  TVCLOrvDbTableDef: LoadBDE and LoadInterBase read it (InterBase from the
 //                    catalogue, with the scale that tells a NUMERIC from an integer), CreateTable
 //                    writes it through FillDefinitions
@@ -253,15 +253,11 @@ void TVCLOrvDb::Rollback() { EndBracket(false); }
 
 namespace {
 
-// Ends a transaction's work through end: a rollback, or a commit whose refusal runs undo before
-// the error passes on.
+// Ends a transaction's work through end, a commit or a rollback; when the engine refuses either,
+// undo runs before the error passes on.
 void EndWork(bool commit, const std::function<void(bool commit)>& end, const std::function<void()>& undo) {
-  if (!commit) {
-    end(false);
-    return;
-  }
   try {
-    end(true);
+    end(commit);
   } catch (...) {
     undo();
     throw;
@@ -382,14 +378,9 @@ void TVCLOrvDb::DropTable(const std::string& name) {
     return;
   }
   auto table = CreateIBTableObject(name);
-  StartTransaction();
-  try {
+  RunInBracket(this, [&] {
     if (table->Exists()) table->DeleteTable();
-  } catch (...) {
-    Rollback();
-    throw;
-  }
-  Commit();
+  });
 }
 
 // --- table definitions ------------------------------------------------------------------------
@@ -504,16 +495,11 @@ void TVCLOrvDbTableDef::CreateTable(const std::string& name, bool full) {
     table->CreateTable();
     return;
   }
-  db->StartTransaction();
-  try {
+  RunInBracket(db, [&] {
     auto table = db->CreateIBTableObject(name);
     FillDefinitions(*table, *this, full, false);
     table->CreateTable();
-  } catch (...) {
-    db->Rollback();
-    throw;
-  }
-  db->Commit();
+  });
 }
 
 bool TVCLOrvDbTableDef::RenameTable(const std::string& oldName, const std::string& newName) {
