@@ -1,3 +1,11 @@
+// The copy engine: the table items with their name maps, then TCopyBaseFrame's run.
+//
+// Where to look first: Execute runs the four phases in order (ReadInfo, BeforeCreateTables,
+// CreateTables, CopyTables) and decides how the run ends; CopyTable moves one table's rows
+// through a source cursor and one prepared INSERT, closing the INSERT however the copy ends so
+// that rows an engine holds back are written, or fail, inside the run. The progress steps
+// (StepTables, StepRows) are where the message loop runs, and so where Stop takes effect; the
+// specialisations (CopyOrvelBases, CopySemTables) override the phases, not the loop.
 #include "copier/CopyBases.h"
 
 #include <QLabel>
