@@ -546,12 +546,15 @@ std::string TAdoOrvDbSQL::AsString(const Variant& column) {
 std::string TAdoOrvDbSQL::AsBlob(const Variant& column) {
   RefPtr<Field> f = GetField(column);
   const int64_t n = f->ActualSize();
-  if (n == 0) return std::string();
-  Variant chunk = f->GetChunk(n);
-  if (chunk.IsNull() || chunk.IsEmpty()) return std::string();
-  if (!chunk.IsString()) throw Exception("Ошибка чтения BLOB-а: некорректный тип"_ansi);
-  const std::string& bytes = chunk.StrRef();
-  return bytes.size() > static_cast<std::size_t>(n) ? bytes.substr(0, static_cast<std::size_t>(n)) : bytes;
+  std::string out;
+  if (n == 0) return out;
+  // The pieces run until GetChunk says the value has ended, whatever the size said.
+  for (;;) {
+    Variant chunk = f->GetChunk(std::max<int64_t>(n - static_cast<int64_t>(out.size()), 1 << 16));
+    if (chunk.IsNull() || chunk.IsEmpty()) return out;
+    if (!chunk.IsString()) throw Exception("Ошибка чтения BLOB-а: некорректный тип"_ansi);
+    out += chunk.StrRef();
+  }
 }
 
 bool TAdoOrvDbSQL::AsBoolean(const Variant& column) {

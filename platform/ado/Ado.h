@@ -140,8 +140,8 @@ class Field : public TInterfacedObject {
   // value the driver is asked for the length without reading the data.
   int64_t ActualSize();
   // The next Length bytes (characters of text) of the current value, continuing where the
-  // previous GetChunk of this row stopped (at most 64 MiB at a time); Null when nothing is
-  // left or the value is Null.
+  // previous GetChunk of this row stopped; fewer only where the value ends. Null when nothing
+  // is left or the value is Null.
   Variant GetChunk(int64_t Length);
 
  private:

@@ -37,7 +37,23 @@ std::string Narrow(const SQLWCHAR* s, size_t length);
 // For diagnostics and names: unconvertible characters become '?'.
 std::string NarrowLossy(const SQLWCHAR* s, size_t length);
 
-// Reads a whole text value of a column in chunks; false when it is NULL.
+// How a read of a long value ended.
+enum class LongRead {
+  Null,     // the value is NULL; nothing was appended
+  Nothing,  // the value had been read to its end by earlier calls
+  Part,     // `limit` units were appended and more remain
+  End       // the rest of the value was appended
+};
+// Appends the value of a column, from where the previous SQLGetData of this row stopped, to
+// `out`: bytes (SQL_C_BINARY) into a std::string, UTF-16 units (SQL_C_WCHAR) into a
+// std::u16string; at most `limit` units, or all that is left when `limit` is negative. A small
+// first piece tells the length the driver has left, and the rest comes in one more call (in
+// growing pieces when the driver cannot tell), so no value is cut and a driver that redoes
+// its work for every call does it at most twice.
+template <class Unit>
+LongRead ReadLong(SQLHSTMT statement, SQLUSMALLINT column, int64_t limit,
+                  std::basic_string<Unit>& out);
+// Reads a whole text value of a column; false when it is NULL.
 bool ReadWideText(SQLHSTMT statement, SQLUSMALLINT column, std::u16string& out);
 
 // --- type mapping -------------------------------------------------------------------------
