@@ -287,6 +287,17 @@ struct TIndexInfo {
   }
 };
 
+// Refuses a name longer than the data source keeps: it would be cut short without a word, and
+// the table would be made under a name nothing refers to.
+void CheckNameLength(_Connection* connection, const char* limitProperty, const std::string& what,
+                     const std::string& name) {
+  const int32_t limit = VarToIntDef(connection->Properties().Item(limitProperty).Value, 0);
+  const int64_t size = connection->NameSize(name);
+  if (limit > 0 && size > limit)
+    throw Exception(Format("Ошибка создания таблицы: имя %s \"%s\" слишком длинное для базы данных (байт: %d, допустимо не более %d)"_ansi,
+                           {what, name, static_cast<long long>(size), static_cast<long long>(limit)}));
+}
+
 void ExecuteSQL(_Connection* connection, const std::string& text) {
   try {
     connection->Execute(text, nullptr, adCmdText);
@@ -395,12 +406,18 @@ std::string TAdoOrvDbTableDef::IndexDDL(const TOrvDbIndexDef& index, const std::
 
 void TAdoOrvDbTableDef::CreateTable(const std::string& name, bool full) {
   if (GetFieldCount() == 0) throw Exception("Ошибка создания таблицы: не задан список полей"_ansi);
+  _Connection* connection = FAdoDb->Connection();
+  TOrvDbIndexInfo* primary = PrimaryIndex();
+  CheckNameLength(connection, "Maximum Table Name Length", "таблицы"_ansi, name);
+  for (int i = 0; i < GetFieldCount(); ++i)
+    CheckNameLength(connection, "Maximum Column Name Length", "поля"_ansi, GetField(i).Name);
+  for (int i = 0; full && i < Indexes().Count(); ++i)
+    if (Indexes().Items(i) != primary)
+      CheckNameLength(connection, "Maximum Index Name Length", "индекса"_ansi, Indexes().Items(i)->Current.Name);
   std::string text = "CREATE TABLE " + QuoteIdentifier(name) + " (";
   for (int i = 0; i < GetFieldCount(); ++i) text += (i ? ", " : "") + ColumnDDL(GetField(i), full);
-  TOrvDbIndexInfo* primary = PrimaryIndex();
   if (full && primary != nullptr) text += ", " + IndexDDL(primary->Current, name);
   text += ")";
-  _Connection* connection = FAdoDb->Connection();
   ExecuteSQL(connection, text);
   if (!full) return;
   for (int i = 0; i < Indexes().Count(); ++i) {

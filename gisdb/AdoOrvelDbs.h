@@ -131,6 +131,8 @@ class TAdoOrvDbTableDef : public TOrvDbTableDef {
   // CREATE TABLE with the columns (and, when full, NOT NULL and the primary key), then with full
   // one CREATE [UNIQUE] INDEX per other index. Every column clause is built before anything is
   // sent. A refused statement raises the driver's error with CR LF "SQL: " and the text appended.
+  // A table, column or (with full) index name longer than the data source keeps raises, naming
+  // it and the limit, before anything is sent.
   void CreateTable(const std::string& name, bool full) override;
 
   // DDL pieces. Identifiers are quoted with LEFTQUOTEMARK and RIGHTQUOTEMARK, bare when absent.

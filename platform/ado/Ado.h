@@ -291,7 +291,9 @@ struct AdoProperty {
 };
 
 // Dynamic properties of an open connection: "USER NAME", "DBMS Name", "DBMS Version",
-// "Driver Name", "Driver ODBC Version", "Current Catalog", "Data Source Name".
+// "Driver Name", "Driver ODBC Version", "Current Catalog", "Data Source Name", and the longest
+// names the data source takes, in the units of _Connection::NameSize (0: no limit):
+// "Maximum Table Name Length", "Maximum Column Name Length", "Maximum Index Name Length".
 class AdoProperties {
  public:
   int32_t Count() const { return static_cast<int32_t>(FItems.size()); }
@@ -344,6 +346,10 @@ class _Connection : public TInterfacedObject {
   // "ODBC" before the connection is open.
   std::string Provider() const;
   AdoProperties& Properties();
+  // How long a name is as the data source stores it, the measure of the "Maximum ... Name
+  // Length" properties: bytes of the server's character set for PostgreSQL, bytes of UTF-8
+  // (what the driver is given) for the others.
+  int64_t NameSize(const std::string& Name) const;
 
   // One of the four schema rowsets. Restrictions is Empty or an array Variant whose elements
   // restrict the rowset's leading columns in ADO's order; an Empty or Null element leaves its

@@ -6,6 +6,7 @@
 #include <clocale>
 
 #include "platform/ado/AdoOdbc.h"
+#include "platform/rtl/AnsiText.h"
 
 using namespace adoodbc;
 
@@ -30,6 +31,37 @@ std::string InfoString(SQLHDBC dbc, SQLUSMALLINT what) {
   SQLSMALLINT length = 0;
   if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, buf, sizeof(buf), &length))) return std::string();
   return NarrowLossy(buf, std::min<size_t>(length / sizeof(SQLWCHAR), std::size(buf) - 1));
+}
+
+SQLUSMALLINT InfoShort(SQLHDBC dbc, SQLUSMALLINT what) {
+  SQLUSMALLINT v = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, &v, sizeof(v), nullptr))) return 0;
+  return v;
+}
+
+// The first column of the first row of a query, or "" when it fails.
+std::string QueryText(SQLHDBC dbc, const char16_t* sql) {
+  SQLHSTMT h = nullptr;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h))) return std::string();
+  std::u16string text(sql), out;
+  bool ok = SQL_SUCCEEDED(SQLExecDirectW(h, W(text), SQL_NTS)) && SQL_SUCCEEDED(SQLFetch(h));
+  try {
+    ok = ok && ReadWideText(h, 1, out);
+  } catch (const EAdoError&) {
+    ok = false;
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, h);
+  return ok ? NarrowLossy(reinterpret_cast<const SQLWCHAR*>(out.data()), out.size()) : std::string();
+}
+
+// PostgreSQL's one-byte server encodings (WIN1251, KOI8R, LATIN1, ISO_8859_5, WIN866, ...): a
+// name takes one byte a character there. UTF8, SQL_ASCII (which keeps the client's UTF-8 bytes)
+// and the Asian multi-byte sets do not.
+bool IsSingleByteServerEncoding(const std::string& name) {
+  const std::string n = AnsiUpperCase(name);
+  for (const char* prefix : {"WIN", "LATIN", "ISO_8859", "KOI8"})
+    if (n.rfind(prefix, 0) == 0) return true;
+  return false;
 }
 
 // The driver manager speaks to a driver without wide entry points (sqliteodbc) through an
@@ -188,9 +220,12 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   if (SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_GETDATA_EXTENSIONS, &getData, sizeof(getData), nullptr)))
     d.getDataAnyOrder = (getData & SQL_GD_ANY_ORDER) != 0;
 
+  d.singleByteNames = d.dbmsName == "PostgreSQL" &&
+                      IsSingleByteServerEncoding(QueryText(dbc, u"SHOW server_encoding"));
+
   FProperties.FItems.clear();
-  auto prop = [&](const char* name, const std::string& value) {
-    FProperties.FItems.push_back({name, Variant(value)});
+  auto prop = [&](const char* name, const Variant& value) {
+    FProperties.FItems.push_back({name, value});
   };
   prop("USER NAME", InfoString(dbc, SQL_USER_NAME));
   prop("DBMS Name", d.dbmsName);
@@ -199,6 +234,21 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   prop("Driver ODBC Version", InfoString(dbc, SQL_DRIVER_ODBC_VER));
   prop("Data Source Name", InfoString(dbc, SQL_DATA_SOURCE_NAME));
   prop("Current Catalog", InfoString(dbc, SQL_DATABASE_NAME));
+  // Drivers tell no limit for index names: the one for every identifier holds for them and
+  // bounds the others too.
+  const int32_t identifier = InfoShort(dbc, SQL_MAX_IDENTIFIER_LEN);
+  auto limit = [&](SQLUSMALLINT what) {
+    const int32_t v = InfoShort(dbc, what);
+    return Variant(v == 0 || (identifier != 0 && identifier < v) ? identifier : v);
+  };
+  prop("Maximum Table Name Length", limit(SQL_MAX_TABLE_NAME_LEN));
+  prop("Maximum Column Name Length", limit(SQL_MAX_COLUMN_NAME_LEN));
+  prop("Maximum Index Name Length", Variant(identifier));
+}
+
+int64_t _Connection::NameSize(const std::string& Name) const {
+  if (FImpl->singleByteNames) return static_cast<int64_t>(Name.size());
+  return static_cast<int64_t>(AnsiToUtf8(Name).size());
 }
 
 void _Connection::Close() {

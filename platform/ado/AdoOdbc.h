@@ -128,6 +128,7 @@ struct _Connection::Impl {
   std::vector<_Command::Statement*> statements;  // every live statement of this connection
   std::string driverName, dbmsName;
   bool getDataAnyOrder = false;
+  bool singleByteNames = false;  // the server keeps names in a one-byte character set
   std::u16string searchEscape;
   std::vector<adoodbc::DriverType> types;
   bool typesLoaded = false;
