@@ -537,7 +537,7 @@ Variant TAdoOrvDbSQL::GetValue(const Variant& column) {
     // Read in one piece without asking for the value first: a long binary value is read once.
     const int64_t n = f->ActualSize();
     if (n == 0) return f->Value().IsNull() ? Variant::Null() : Variant(std::string());
-    return Variant(AsBlob(column));
+    return LongValue(*f, n);
   }
   Variant v = f->Value();
   // SQL NULL stays Null whatever the column's type: a copy must not turn it into 0 or "".
@@ -563,15 +563,26 @@ std::string TAdoOrvDbSQL::AsString(const Variant& column) {
 std::string TAdoOrvDbSQL::AsBlob(const Variant& column) {
   RefPtr<Field> f = GetField(column);
   const int64_t n = f->ActualSize();
-  std::string out;
-  if (n == 0) return out;
-  // The pieces run until GetChunk says the value has ended, whatever the size said.
-  for (;;) {
-    Variant chunk = f->GetChunk(std::max<int64_t>(n - static_cast<int64_t>(out.size()), 1 << 16));
-    if (chunk.IsNull() || chunk.IsEmpty()) return out;
-    if (!chunk.IsString()) throw Exception("Ошибка чтения BLOB-а: некорректный тип"_ansi);
-    out += chunk.StrRef();
-  }
+  return n == 0 ? std::string() : LongValue(*f, n).StrRef();
+}
+
+Variant TAdoOrvDbSQL::LongValue(Field& f, int64_t size) {
+  // With the size known the first piece is the whole value, handed on as it came; further
+  // pieces, until GetChunk says the value has ended, are for a driver that said less.
+  constexpr int64_t kPiece = 1 << 20;
+  auto next = [&f](int64_t length) {
+    Variant chunk = f.GetChunk(length);
+    if (!chunk.IsString() && !chunk.IsNull() && !chunk.IsEmpty())
+      throw Exception("Ошибка чтения BLOB-а: некорректный тип"_ansi);
+    return chunk;
+  };
+  Variant first = next(size);
+  if (!first.IsString()) return Variant(std::string());
+  Variant more = next(kPiece);
+  if (!more.IsString()) return first;
+  std::string whole = first.StrRef();
+  for (; more.IsString(); more = next(kPiece)) whole += more.StrRef();
+  return Variant(std::move(whole));
 }
 
 bool TAdoOrvDbSQL::AsBoolean(const Variant& column) {

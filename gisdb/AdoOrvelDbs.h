@@ -200,6 +200,8 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   RefPtr<Field> GetField(const Variant& column);
   // The value of a column of the current row, after the open check.
   Variant RawValue(const Variant& column);
+  // The whole of a non-empty value whose length GetChunk counts in, read through GetChunk.
+  Variant LongValue(Field& f, int64_t size);
   TAdoOrvDb* FAdoDb;
   RefPtr<_Recordset> FRecordset;
   std::string FSQL;

@@ -97,6 +97,9 @@ struct _Command::Statement {
     SQLSMALLINT cType = 0, sqlType = 0, digits = 0;
     SQLULEN columnSize = 0;
     std::string buffer;  // the value as the C type expects it
+    // Binary bytes are bound where the parameter's value holds them, not copied to `buffer`;
+    // they are read only while the statement executes.
+    const std::string* borrowed = nullptr;
     SQLLEN indicator = 0;
     // What was last handed to SQLBindParameter; equal means no rebinding is needed.
     SQLSMALLINT boundC = -1, boundSql = -1, boundDigits = -1;
