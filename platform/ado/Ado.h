@@ -5,7 +5,9 @@
 // type codes. Underneath, every call goes to an ODBC driver through the driver manager's wide
 // (UTF-16) entry points:
 //
-//   _Connection::Open          SQLDriverConnectW (UserID/Password appended as UID/PWD)
+//   _Connection::Open          SQLDriverConnectW (UserID/Password appended as UID/PWD, and for
+//                              a driver that would cache whole result sets the settings that
+//                              make it fetch through a server cursor)
 //   _Connection::Execute       a _Command with the text and no parameters
 //   _Command::Execute          SQLPrepareW once per text (statements are cached by the
 //                              connection), SQLBindParameter, SQLExecute, SQLRowCount
@@ -314,8 +316,12 @@ class _Connection : public TInterfacedObject {
   ~_Connection() override;
 
   // ConnectionString is an ODBC connection string ("DRIVER=SQLite3;Database=/tmp/x.db");
-  // UserID and Password, when not empty, are added to it as UID and PWD. A refused connection
-  // raises EAdoError with the driver's diagnostics. The login waits at most ConnectionTimeout.
+  // UserID and Password, when not empty, are added to it as UID and PWD. PostgreSQL's driver is
+  // told to read result sets through a server cursor, four rows at a time (UseDeclareFetch=1,
+  // Fetch=4), unless the string or its data source sets UseDeclareFetch itself; a failed
+  // statement then ends the connection's other open results, whose next read raises EAdoError.
+  // A refused connection raises EAdoError with the driver's diagnostics. The login waits at
+  // most ConnectionTimeout.
   void Open(const std::string& ConnectionString = std::string(),
             const std::string& UserID = std::string(), const std::string& Password = std::string(),
             int32_t Options = adOptionUnspecified);

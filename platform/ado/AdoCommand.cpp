@@ -330,8 +330,10 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
   if (!st->prepared) {
     st->params.clear();
     SQLFreeStmt(st->handle, SQL_RESET_PARAMS);
-    Check(SQLPrepareW(st->handle, W(text), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT,
-          st->handle, "Ошибка подготовки команды"_ansi);
+    if (!SQL_SUCCEEDED(SQLPrepareW(st->handle, W(text), static_cast<SQLINTEGER>(text.size())))) {
+      d.StatementFailed();
+      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка подготовки команды"_ansi);
+    }
     st->text = text;
     st->prepared = true;
   }
@@ -356,8 +358,10 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
     BindAll(*st, sources);
     rc = SQLExecute(st->handle);
     ReleaseLongValues(*st);
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+      d.StatementFailed();
       Raise(SQL_HANDLE_STMT, st->handle, "Ошибка выполнения команды"_ansi);
+    }
   } catch (...) {
     ReleaseLongValues(*st);
     SQLFreeStmt(st->handle, SQL_CLOSE);

@@ -2,8 +2,12 @@
 // transaction level and the recordsets that a commit, a rollback or Close must close.
 #include <langinfo.h>
 
+#include <odbcinst.h>
+
 #include <algorithm>
 #include <clocale>
+#include <filesystem>
+#include <optional>
 
 #include "platform/ado/AdoOdbc.h"
 #include "platform/rtl/AnsiText.h"
@@ -64,6 +68,131 @@ bool IsSingleByteServerEncoding(const std::string& name) {
   return false;
 }
 
+// The attributes of an ODBC connection string, keys upper-cased; braced values unbraced.
+std::vector<std::pair<std::string, std::string>> Attributes(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> out;
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t eq = text.find('=', i);
+    if (eq == std::string::npos) break;
+    std::string key = AnsiUpperCase(Trim(text.substr(i, eq - i)));
+    std::string value;
+    i = eq + 1;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (i < text.size() && text[i] == '{') {
+      for (++i; i < text.size(); ++i) {
+        if (text[i] == '}' && (i + 1 >= text.size() || text[i + 1] != '}')) break;
+        if (text[i] == '}') ++i;
+        value += text[i];
+      }
+      i = text.find(';', i);
+    } else {
+      const size_t semi = text.find(';', i);
+      value = Trim(text.substr(i, semi == std::string::npos ? std::string::npos : semi - i));
+      i = semi;
+    }
+    if (!key.empty()) out.emplace_back(std::move(key), std::move(value));
+    if (i == std::string::npos) break;
+    ++i;
+  }
+  return out;
+}
+
+// The library file of a registered driver (its "Driver" attribute in the driver list), or
+// the name itself when no driver is registered under it (a library path is allowed there).
+std::string DriverLibrary(const std::string& driver) {
+  SQLHENV env = Environment();
+  SQLWCHAR name[256], attributes[2048];
+  SQLSMALLINT nameLength = 0, attributesLength = 0;
+  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+    SQLRETURN rc = SQLDriversW(env, direction, name, static_cast<SQLSMALLINT>(std::size(name)), &nameLength,
+                               attributes, static_cast<SQLSMALLINT>(std::size(attributes)), &attributesLength);
+    if (!SQL_SUCCEEDED(rc)) return driver;
+    if (!AnsiSameText(NarrowLossy(name, std::size(name)), driver)) continue;
+    // The attributes are "key=value" texts, each ended by a zero, the list by another.
+    const SQLWCHAR* a = attributes;
+    const SQLWCHAR* end = attributes + std::min<size_t>(attributesLength, std::size(attributes));
+    while (a < end && *a != 0) {
+      const std::string pair = NarrowLossy(a, static_cast<size_t>(end - a));
+      if (AnsiUpperCase(pair).rfind("DRIVER=", 0) == 0) return pair.substr(7);
+      a += pair.size() + 1;
+    }
+    return driver;
+  }
+}
+
+// The driver registered for a data source name.
+std::string DataSourceDriver(const std::string& dsn) {
+  SQLHENV env = Environment();
+  SQLWCHAR name[256], description[256];
+  SQLSMALLINT nameLength = 0, descriptionLength = 0;
+  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+    SQLRETURN rc = SQLDataSourcesW(env, direction, name, static_cast<SQLSMALLINT>(std::size(name)), &nameLength,
+                                   description, static_cast<SQLSMALLINT>(std::size(description)),
+                                   &descriptionLength);
+    if (!SQL_SUCCEEDED(rc)) return std::string();
+    if (AnsiSameText(NarrowLossy(name, std::size(name)), dsn))
+      return NarrowLossy(description, std::size(description));
+  }
+}
+
+// A driver that reads a whole result set into memory unless told otherwise, and what tells
+// it to stream instead: psqlODBC then fetches through a server cursor, a few rows at a time,
+// so that memory follows the longest rows rather than the table. A setting the user's
+// connection string or data source gives is left as it is ("B6" and "A7" are the driver's
+// short names, "CX" a set of its flags that may hold the switch).
+struct CachingDriver {
+  const char* library;                  // the start of the library's file name
+  std::vector<const char*> switchKeys;  // the switch: "1" on, "0" off
+  const char* switchOn;
+  std::vector<const char*> sizeKeys;    // rows a fetch brings
+  const char* size;
+};
+const CachingDriver kCachingDrivers[] = {
+    {"psqlodbc", {"USEDECLAREFETCH", "B6", "CX"}, "UseDeclareFetch", {"FETCH", "A7"}, "Fetch"},
+};
+constexpr const char* kRowsPerFetch = "4";
+
+struct Streaming {
+  std::vector<std::pair<const char*, const char*>> attributes;  // to add to the string
+  bool cursors = false;  // result sets are read through server cursors
+};
+
+Streaming ChooseStreaming(const std::string& connectionString) {
+  const auto given = Attributes(connectionString);
+  std::string driver, dsn;
+  for (const auto& [key, value] : given) {
+    if (key == "DRIVER") driver = value;
+    if (key == "DSN") dsn = value;
+  }
+  if (driver.empty()) driver = DataSourceDriver(dsn.empty() ? "DEFAULT" : dsn);
+  const std::string file = std::filesystem::path(DriverLibrary(driver)).filename().string();
+  // The user's value of a setting, or nothing.
+  auto users = [&](const std::vector<const char*>& keys) -> std::optional<std::string> {
+    for (const char* key : keys) {
+      for (const auto& a : given)
+        if (a.first == key) return a.second;
+      if (dsn.empty()) continue;
+      std::u16string section = Wide(dsn), entry = Wide(key), none, ini = u"odbc.ini";
+      SQLWCHAR value[64] = {};
+      const int n = SQLGetPrivateProfileStringW(W(section), W(entry), W(none), value,
+                                                static_cast<int>(std::size(value)), W(ini));
+      if (n > 0) return NarrowLossy(value, std::size(value));
+    }
+    return std::nullopt;
+  };
+  Streaming out;
+  for (const CachingDriver& d : kCachingDrivers) {
+    if (file.rfind(d.library, 0) != 0) continue;
+    const std::optional<std::string> choice = users(d.switchKeys);
+    out.cursors = !choice || Trim(*choice) != "0";
+    if (choice) continue;
+    out.attributes.emplace_back(d.switchOn, "1");
+    if (!users(d.sizeKeys)) out.attributes.emplace_back(d.size, kRowsPerFetch);
+  }
+  return out;
+}
+
 // The driver manager speaks to a driver without wide entry points (sqliteodbc) through an
 // iconv descriptor that it opens at connect time for the locale's character set. Under the C
 // locale that is ASCII, and every other character would lose its high byte; a UTF-8 LC_CTYPE
@@ -94,6 +223,7 @@ class Utf8CharacterType {
 
 const char* const kTransactionEnded = "транзакция завершена";
 const char* const kConnectionClosed = "соединение закрыто";
+const char* const kCursorEnded = "курсор сервера закрыт ошибкой другой команды соединения";
 
 }  // namespace
 
@@ -129,6 +259,13 @@ void _Connection::Impl::GiveBack(std::unique_ptr<_Command::Statement> statement)
 void _Connection::Impl::DropRecordsets(const char* reason) {
   auto list = recordsets;  // Drop unregisters each one
   for (_Recordset* rs : list) rs->Drop(reason);
+}
+
+void _Connection::Impl::StatementFailed() {
+  if (!serverCursors) return;
+  auto list = recordsets;
+  for (_Recordset* rs : list)
+    if (rs->GetImpl().statement) rs->Drop(kCursorEnded);
 }
 
 void _Connection::Impl::EndTransaction(SQLSMALLINT completion) {
@@ -187,6 +324,8 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   };
   add("UID", UserID);
   add("PWD", Password);
+  const Streaming streaming = ChooseStreaming(text);
+  for (const auto& [key, value] : streaming.attributes) add(key, value);
 
   Utf8CharacterType utf8;
   SQLHENV env = Environment();
@@ -212,6 +351,7 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   }
   d.dbc = dbc;
   d.open = true;
+  d.serverCursors = streaming.cursors;
   d.transLevel = 0;
   d.driverName = InfoString(dbc, SQL_DRIVER_NAME);
   d.dbmsName = InfoString(dbc, SQL_DBMS_NAME);
@@ -292,6 +432,7 @@ void RunDirect(_Connection::Impl& d, const std::string& sql) {
   std::u16string w = Wide(sql);
   SQLRETURN rc = SQLExecDirectW(h, W(w), SQL_NTS);
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+    d.StatementFailed();
     try {
       Raise(SQL_HANDLE_STMT, h, "Ошибка выполнения: "_ansi + sql);
     } catch (...) {

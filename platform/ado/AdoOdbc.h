@@ -132,6 +132,10 @@ struct _Connection::Impl {
   std::string driverName, dbmsName;
   bool getDataAnyOrder = false;
   bool singleByteNames = false;  // the server keeps names in a one-byte character set
+  // Result sets are read through server cursors, which a failed statement of the connection
+  // ends (the server aborts the transaction that holds them) while the driver goes on to
+  // report their end as if every row had been read.
+  bool serverCursors = false;
   std::u16string searchEscape;
   std::vector<adoodbc::DriverType> types;
   bool typesLoaded = false;
@@ -142,6 +146,9 @@ struct _Connection::Impl {
   // Closes the statement's cursor and keeps it for the next execution of its text.
   void GiveBack(std::unique_ptr<_Command::Statement> statement);
   void DropRecordsets(const char* reason);
+  // After a failed statement: where that ends the server cursors, the recordsets that read
+  // through them are closed, so that reading on raises instead of ending early.
+  void StatementFailed();
   void EndTransaction(SQLSMALLINT completion);
   // A fresh statement handle for a catalogue call.
   SQLHSTMT NewCatalogStatement();
