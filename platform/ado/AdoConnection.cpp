@@ -98,42 +98,44 @@ std::vector<std::pair<std::string, std::string>> Attributes(const std::string& t
   return out;
 }
 
-// The library file of a registered driver (its "Driver" attribute in the driver list), or
-// the name itself when no driver is registered under it (a library path is allowed there).
-std::string DriverLibrary(const std::string& driver) {
-  SQLHENV env = Environment();
-  SQLWCHAR name[256], attributes[2048];
-  SQLSMALLINT nameLength = 0, attributesLength = 0;
+// The second text of the entry called `name` in one of the driver manager's lists
+// (SQLDriversW: a driver's attributes; SQLDataSourcesW: a data source's driver), if listed.
+using ListCall = SQLRETURN (*)(SQLHENV, SQLUSMALLINT, SQLWCHAR*, SQLSMALLINT, SQLSMALLINT*, SQLWCHAR*,
+                               SQLSMALLINT, SQLSMALLINT*);
+std::optional<std::u16string> ListEntry(ListCall list, const std::string& name) {
+  SQLWCHAR entry[256], second[2048];
+  SQLSMALLINT entryLength = 0, secondLength = 0;
   for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
-    SQLRETURN rc = SQLDriversW(env, direction, name, static_cast<SQLSMALLINT>(std::size(name)), &nameLength,
-                               attributes, static_cast<SQLSMALLINT>(std::size(attributes)), &attributesLength);
-    if (!SQL_SUCCEEDED(rc)) return driver;
-    if (!AnsiSameText(NarrowLossy(name, std::size(name)), driver)) continue;
-    // The attributes are "key=value" texts, each ended by a zero, the list by another.
-    const SQLWCHAR* a = attributes;
-    const SQLWCHAR* end = attributes + std::min<size_t>(attributesLength, std::size(attributes));
-    while (a < end && *a != 0) {
-      const std::string pair = NarrowLossy(a, static_cast<size_t>(end - a));
-      if (AnsiUpperCase(pair).rfind("DRIVER=", 0) == 0) return pair.substr(7);
-      a += pair.size() + 1;
-    }
-    return driver;
+    if (!SQL_SUCCEEDED(list(Environment(), direction, entry, static_cast<SQLSMALLINT>(std::size(entry)),
+                            &entryLength, second, static_cast<SQLSMALLINT>(std::size(second)), &secondLength)))
+      return std::nullopt;
+    if (AnsiSameText(NarrowLossy(entry, std::size(entry)), name))
+      return std::u16string(reinterpret_cast<const char16_t*>(second),
+                            std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(secondLength, 0)),
+                                             std::size(second)));
   }
 }
 
-// The driver registered for a data source name.
-std::string DataSourceDriver(const std::string& dsn) {
-  SQLHENV env = Environment();
-  SQLWCHAR name[256], description[256];
-  SQLSMALLINT nameLength = 0, descriptionLength = 0;
-  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
-    SQLRETURN rc = SQLDataSourcesW(env, direction, name, static_cast<SQLSMALLINT>(std::size(name)), &nameLength,
-                                   description, static_cast<SQLSMALLINT>(std::size(description)),
-                                   &descriptionLength);
-    if (!SQL_SUCCEEDED(rc)) return std::string();
-    if (AnsiSameText(NarrowLossy(name, std::size(name)), dsn))
-      return NarrowLossy(description, std::size(description));
+// The library file of a registered driver (its "Driver" attribute), or the name itself when no
+// driver is registered under it (a library path is allowed there).
+std::string DriverLibrary(const std::string& driver) {
+  const std::optional<std::u16string> attributes = ListEntry(SQLDriversW, driver);
+  if (!attributes) return driver;
+  // "key=value" texts, each ended by a zero.
+  for (size_t start = 0; start < attributes->size();) {
+    const size_t end = std::min(attributes->find(u'\0', start), attributes->size());
+    const std::string pair =
+        NarrowLossy(reinterpret_cast<const SQLWCHAR*>(attributes->data() + start), end - start);
+    if (AnsiUpperCase(pair).rfind("DRIVER=", 0) == 0) return pair.substr(7);
+    start = end + 1;
   }
+  return driver;
+}
+
+// The driver registered for a data source name; "" for an unknown one.
+std::string DataSourceDriver(const std::string& dsn) {
+  const std::optional<std::u16string> driver = ListEntry(SQLDataSourcesW, dsn);
+  return driver ? NarrowLossy(reinterpret_cast<const SQLWCHAR*>(driver->data()), driver->size()) : std::string();
 }
 
 // A driver that reads a whole result set into memory unless told otherwise, and what tells
