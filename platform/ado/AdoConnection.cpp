@@ -225,7 +225,7 @@ class Utf8CharacterType {
 
 const char* const kTransactionEnded = "транзакция завершена";
 const char* const kConnectionClosed = "соединение закрыто";
-const char* const kCursorEnded = "курсор сервера закрыт ошибкой другой команды соединения";
+const char* const kCursorEnded = "курсор закрыт: другая команда соединения завершилась ошибкой";
 
 }  // namespace
 
