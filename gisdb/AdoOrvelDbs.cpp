@@ -282,6 +282,17 @@ struct TIndexInfo {
   }
 };
 
+// Refuses a name longer than the data source keeps: it would be cut short without a word, and
+// the table would be made under a name nothing refers to.
+void CheckNameLength(_Connection* connection, const char* limitProperty, const std::string& what,
+                     const std::string& name) {
+  const int32_t limit = VarToIntDef(connection->Properties().Item(limitProperty).Value, 0);
+  const int64_t size = connection->NameSize(name);
+  if (limit > 0 && size > limit)
+    throw Exception(Format("Ошибка создания таблицы: имя %s \"%s\" слишком длинное для базы данных (байт: %d, допустимо не более %d)"_ansi,
+                           {what, name, static_cast<long long>(size), static_cast<long long>(limit)}));
+}
+
 void ExecuteSQL(_Connection* connection, const std::string& text) {
   try {
     connection->Execute(text, nullptr, adCmdText);
@@ -390,12 +401,18 @@ std::string TAdoOrvDbTableDef::IndexDDL(const TOrvDbIndexDef& index, const std::
 
 void TAdoOrvDbTableDef::CreateTable(const std::string& name, bool full) {
   if (GetFieldCount() == 0) throw Exception("Ошибка создания таблицы: не задан список полей"_ansi);
+  _Connection* connection = FAdoDb->Connection();
+  TOrvDbIndexInfo* primary = PrimaryIndex();
+  CheckNameLength(connection, "Maximum Table Name Length", "таблицы"_ansi, name);
+  for (int i = 0; i < GetFieldCount(); ++i)
+    CheckNameLength(connection, "Maximum Column Name Length", "поля"_ansi, GetField(i).Name);
+  for (int i = 0; full && i < Indexes().Count(); ++i)
+    if (Indexes().Items(i) != primary)
+      CheckNameLength(connection, "Maximum Index Name Length", "индекса"_ansi, Indexes().Items(i)->Current.Name);
   std::string text = "CREATE TABLE " + QuoteIdentifier(name) + " (";
   for (int i = 0; i < GetFieldCount(); ++i) text += (i ? ", " : "") + ColumnDDL(GetField(i), full);
-  TOrvDbIndexInfo* primary = PrimaryIndex();
   if (full && primary != nullptr) text += ", " + IndexDDL(primary->Current, name);
   text += ")";
-  _Connection* connection = FAdoDb->Connection();
   ExecuteSQL(connection, text);
   if (!full) return;
   for (int i = 0; i < Indexes().Count(); ++i) {
@@ -500,7 +517,7 @@ Variant TAdoOrvDbSQL::GetValue(const Variant& column) {
     // Read in one piece without asking for the value first: a long binary value is read once.
     const int64_t n = f->ActualSize();
     if (n == 0) return f->Value().IsNull() ? Variant::Null() : Variant(std::string());
-    return Variant(AsBlob(column));
+    return LongValue(*f, n);
   }
   Variant v = f->Value();
   // SQL NULL stays Null whatever the column's type: a copy must not turn it into 0 or "".
@@ -526,12 +543,26 @@ std::string TAdoOrvDbSQL::AsString(const Variant& column) {
 std::string TAdoOrvDbSQL::AsBlob(const Variant& column) {
   RefPtr<Field> f = GetField(column);
   const int64_t n = f->ActualSize();
-  if (n == 0) return std::string();
-  Variant chunk = f->GetChunk(n);
-  if (chunk.IsNull() || chunk.IsEmpty()) return std::string();
-  if (!chunk.IsString()) throw Exception("Ошибка чтения BLOB-а: некорректный тип"_ansi);
-  const std::string& bytes = chunk.StrRef();
-  return bytes.size() > static_cast<std::size_t>(n) ? bytes.substr(0, static_cast<std::size_t>(n)) : bytes;
+  return n == 0 ? std::string() : LongValue(*f, n).StrRef();
+}
+
+Variant TAdoOrvDbSQL::LongValue(Field& f, int64_t size) {
+  // With the size known the first piece is the whole value, handed on as it came; further
+  // pieces, until GetChunk says the value has ended, are for a driver that said less.
+  constexpr int64_t kPiece = 1 << 20;
+  auto next = [&f](int64_t length) {
+    Variant chunk = f.GetChunk(length);
+    if (!chunk.IsString() && !chunk.IsNull() && !chunk.IsEmpty())
+      throw Exception("Ошибка чтения BLOB-а: некорректный тип"_ansi);
+    return chunk;
+  };
+  Variant first = next(size);
+  if (!first.IsString()) return Variant(std::string());
+  Variant more = next(kPiece);
+  if (!more.IsString()) return first;
+  std::string whole = first.StrRef();
+  for (; more.IsString(); more = next(kPiece)) whole += more.StrRef();
+  return Variant(std::move(whole));
 }
 
 bool TAdoOrvDbSQL::AsBoolean(const Variant& column) {

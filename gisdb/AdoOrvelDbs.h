@@ -131,6 +131,8 @@ class TAdoOrvDbTableDef : public TOrvDbTableDef {
   // CREATE TABLE with the columns (and, when full, NOT NULL and the primary key), then with full
   // one CREATE [UNIQUE] INDEX per other index. Every column clause is built before anything is
   // sent. A refused statement raises the driver's error with CR LF "SQL: " and the text appended.
+  // A table, column or (with full) index name longer than the data source keeps raises, naming
+  // it and the limit, before anything is sent.
   void CreateTable(const std::string& name, bool full) override;
 
   // DDL pieces. Identifiers are quoted with LEFTQUOTEMARK and RIGHTQUOTEMARK, bare when absent.
@@ -194,6 +196,8 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   RefPtr<Field> GetField(const Variant& column);
   // The value of a column of the current row, after the open check.
   Variant RawValue(const Variant& column);
+  // The whole of a non-empty value whose length GetChunk counts in, read through GetChunk.
+  Variant LongValue(Field& f, int64_t size);
   TAdoOrvDb* FAdoDb;
   RefPtr<_Recordset> FRecordset;
   std::string FSQL;

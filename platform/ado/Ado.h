@@ -5,7 +5,9 @@
 // type codes. Underneath, every call goes to an ODBC driver through the driver manager's wide
 // (UTF-16) entry points:
 //
-//   _Connection::Open          SQLDriverConnectW (UserID/Password appended as UID/PWD)
+//   _Connection::Open          SQLDriverConnectW (UserID/Password appended as UID/PWD, and for
+//                              a driver that would cache whole result sets the settings that
+//                              make it fetch through a server cursor)
 //   _Connection::Execute       a _Command with the text and no parameters
 //   _Command::Execute          SQLPrepareW once per text (statements are cached by the
 //                              connection), SQLBindParameter, SQLExecute, SQLRowCount
@@ -140,8 +142,8 @@ class Field : public TInterfacedObject {
   // value the driver is asked for the length without reading the data.
   int64_t ActualSize();
   // The next Length bytes (characters of text) of the current value, continuing where the
-  // previous GetChunk of this row stopped (at most 64 MiB at a time); Null when nothing is
-  // left or the value is Null.
+  // previous GetChunk of this row stopped; fewer only where the value ends. Null when nothing
+  // is left or the value is Null.
   Variant GetChunk(int64_t Length);
 
  private:
@@ -291,7 +293,9 @@ struct AdoProperty {
 };
 
 // Dynamic properties of an open connection: "USER NAME", "DBMS Name", "DBMS Version",
-// "Driver Name", "Driver ODBC Version", "Current Catalog", "Data Source Name".
+// "Driver Name", "Driver ODBC Version", "Current Catalog", "Data Source Name", and the longest
+// names the data source takes, in the units of _Connection::NameSize (0: no limit):
+// "Maximum Table Name Length", "Maximum Column Name Length", "Maximum Index Name Length".
 class AdoProperties {
  public:
   int32_t Count() const { return static_cast<int32_t>(FItems.size()); }
@@ -312,8 +316,12 @@ class _Connection : public TInterfacedObject {
   ~_Connection() override;
 
   // ConnectionString is an ODBC connection string ("DRIVER=SQLite3;Database=/tmp/x.db");
-  // UserID and Password, when not empty, are added to it as UID and PWD. A refused connection
-  // raises EAdoError with the driver's diagnostics. The login waits at most ConnectionTimeout.
+  // UserID and Password, when not empty, are added to it as UID and PWD. PostgreSQL's driver is
+  // told to read result sets through a server cursor, four rows at a time (UseDeclareFetch=1,
+  // Fetch=4), unless the string or its data source sets UseDeclareFetch itself; a failed
+  // statement then ends the connection's other open results, whose next read raises EAdoError.
+  // A refused connection raises EAdoError with the driver's diagnostics. The login waits at
+  // most ConnectionTimeout.
   void Open(const std::string& ConnectionString = std::string(),
             const std::string& UserID = std::string(), const std::string& Password = std::string(),
             int32_t Options = adOptionUnspecified);
@@ -344,6 +352,10 @@ class _Connection : public TInterfacedObject {
   // "ODBC" before the connection is open.
   std::string Provider() const;
   AdoProperties& Properties();
+  // How long a name is as the data source stores it, the measure of the "Maximum ... Name
+  // Length" properties: bytes of the server's character set for PostgreSQL, bytes of UTF-8
+  // (what the driver is given) for the others.
+  int64_t NameSize(const std::string& Name) const;
 
   // One of the four schema rowsets. Restrictions is Empty or an array Variant whose elements
   // restrict the rowset's leading columns in ADO's order; an Empty or Null element leaves its

@@ -90,6 +90,7 @@ void Encode(_Command::Statement::Bound& b, DataTypeEnum type, int32_t attributes
             const Variant& value) {
   const bool isNull = value.IsNull() || value.IsEmpty();
   if (type == adEmpty || type == adVariant || type < 0) type = TypeOfVariant(value);
+  b.borrowed = nullptr;
   b.digits = 0;
   b.columnSize = 0;
   auto integer = [&](SQLSMALLINT sqlType, SQLULEN digits) {
@@ -188,8 +189,13 @@ void Encode(_Command::Statement::Bound& b, DataTypeEnum type, int32_t attributes
     case adVarBinary:
     case adLongVarBinary: {
       b.cType = SQL_C_BINARY;
-      if (!isNull) b.buffer = value.ToString();
-      size_t n = isNull ? 0 : b.buffer.size();
+      if (!isNull && value.IsString()) {
+        b.borrowed = &value.StrRef();
+        b.buffer.clear();
+      } else if (!isNull) {
+        b.buffer = value.ToString();
+      }
+      size_t n = isNull ? 0 : b.borrowed != nullptr ? b.borrowed->size() : b.buffer.size();
       b.sqlType = (wantsLong || type == adLongVarBinary || n > 8000) ? SQL_LONGVARBINARY
                                                                       : SQL_VARBINARY;
       b.columnSize = SizeBucket(n);
@@ -214,7 +220,19 @@ void Encode(_Command::Statement::Bound& b, DataTypeEnum type, int32_t attributes
     b.indicator = SQL_NULL_DATA;
     if (b.buffer.empty()) b.buffer.assign(8, '\0');
   } else {
-    b.indicator = static_cast<SQLLEN>(b.buffer.size());
+    b.indicator = static_cast<SQLLEN>(b.borrowed != nullptr ? b.borrowed->size() : b.buffer.size());
+  }
+}
+
+// After an execution: a borrowed value may go at once, and a long value's buffer is not kept
+// with the idle statement; either is bound anew next time.
+void ReleaseLongValues(_Command::Statement& st) {
+  constexpr size_t kKeptBuffer = 64 * 1024;
+  for (auto& b : st.params) {
+    if (b.borrowed == nullptr && b.buffer.capacity() <= kKeptBuffer) continue;
+    b.borrowed = nullptr;
+    std::string().swap(b.buffer);
+    b.boundPtr = nullptr;
   }
 }
 
@@ -235,8 +253,9 @@ void BindAll(_Command::Statement& st, const std::vector<ParamSource>& params) {
     auto& b = st.params[i];
     const auto& p = params[i];
     Encode(b, p.type, p.attributes, p.scale, *p.value);
-    const void* ptr = b.buffer.data();
-    SQLLEN length = static_cast<SQLLEN>(b.buffer.size());
+    const std::string& bytes = b.borrowed != nullptr ? *b.borrowed : b.buffer;
+    const void* ptr = bytes.data();
+    SQLLEN length = static_cast<SQLLEN>(bytes.size());
     if (b.boundC == b.cType && b.boundSql == b.sqlType && b.boundDigits == b.digits &&
         b.boundSize == b.columnSize && b.boundPtr == ptr && b.boundLength == length)
       continue;
@@ -311,8 +330,10 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
   if (!st->prepared) {
     st->params.clear();
     SQLFreeStmt(st->handle, SQL_RESET_PARAMS);
-    Check(SQLPrepareW(st->handle, W(text), static_cast<SQLINTEGER>(text.size())), SQL_HANDLE_STMT,
-          st->handle, "Ошибка подготовки команды"_ansi);
+    if (!SQL_SUCCEEDED(SQLPrepareW(st->handle, W(text), static_cast<SQLINTEGER>(text.size())))) {
+      d.StatementFailed();
+      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка подготовки команды"_ansi);
+    }
     st->text = text;
     st->prepared = true;
   }
@@ -336,9 +357,13 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
   try {
     BindAll(*st, sources);
     rc = SQLExecute(st->handle);
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
+    ReleaseLongValues(*st);
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+      d.StatementFailed();
       Raise(SQL_HANDLE_STMT, st->handle, "Ошибка выполнения команды"_ansi);
+    }
   } catch (...) {
+    ReleaseLongValues(*st);
     SQLFreeStmt(st->handle, SQL_CLOSE);
     FStatement = std::move(st);
     throw;

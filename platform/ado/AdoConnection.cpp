@@ -2,10 +2,15 @@
 // transaction level and the recordsets that a commit, a rollback or Close must close.
 #include <langinfo.h>
 
+#include <odbcinst.h>
+
 #include <algorithm>
 #include <clocale>
+#include <filesystem>
+#include <optional>
 
 #include "platform/ado/AdoOdbc.h"
+#include "platform/rtl/AnsiText.h"
 
 using namespace adoodbc;
 
@@ -30,6 +35,164 @@ std::string InfoString(SQLHDBC dbc, SQLUSMALLINT what) {
   SQLSMALLINT length = 0;
   if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, buf, sizeof(buf), &length))) return std::string();
   return NarrowLossy(buf, std::min<size_t>(length / sizeof(SQLWCHAR), std::size(buf) - 1));
+}
+
+SQLUSMALLINT InfoShort(SQLHDBC dbc, SQLUSMALLINT what) {
+  SQLUSMALLINT v = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, &v, sizeof(v), nullptr))) return 0;
+  return v;
+}
+
+// The first column of the first row of a query, or "" when it fails.
+std::string QueryText(SQLHDBC dbc, const char16_t* sql) {
+  SQLHSTMT h = nullptr;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h))) return std::string();
+  std::u16string text(sql), out;
+  bool ok = SQL_SUCCEEDED(SQLExecDirectW(h, W(text), SQL_NTS)) && SQL_SUCCEEDED(SQLFetch(h));
+  try {
+    ok = ok && ReadWideText(h, 1, out);
+  } catch (const EAdoError&) {
+    ok = false;
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, h);
+  return ok ? NarrowLossy(reinterpret_cast<const SQLWCHAR*>(out.data()), out.size()) : std::string();
+}
+
+// PostgreSQL's one-byte server encodings (WIN1251, KOI8R, LATIN1, ISO_8859_5, WIN866, ...): a
+// name takes one byte a character there. UTF8, SQL_ASCII (which keeps the client's UTF-8 bytes)
+// and the Asian multi-byte sets do not.
+bool IsSingleByteServerEncoding(const std::string& name) {
+  const std::string n = AnsiUpperCase(name);
+  for (const char* prefix : {"WIN", "LATIN", "ISO_8859", "KOI8"})
+    if (n.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+// The attributes of an ODBC connection string, keys upper-cased; braced values unbraced.
+std::vector<std::pair<std::string, std::string>> Attributes(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> out;
+  size_t i = 0;
+  while (i < text.size()) {
+    const size_t eq = text.find('=', i);
+    if (eq == std::string::npos) break;
+    std::string key = AnsiUpperCase(Trim(text.substr(i, eq - i)));
+    std::string value;
+    i = eq + 1;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (i < text.size() && text[i] == '{') {
+      for (++i; i < text.size(); ++i) {
+        if (text[i] == '}' && (i + 1 >= text.size() || text[i + 1] != '}')) break;
+        if (text[i] == '}') ++i;
+        value += text[i];
+      }
+      i = text.find(';', i);
+    } else {
+      const size_t semi = text.find(';', i);
+      value = Trim(text.substr(i, semi == std::string::npos ? std::string::npos : semi - i));
+      i = semi;
+    }
+    if (!key.empty()) out.emplace_back(std::move(key), std::move(value));
+    if (i == std::string::npos) break;
+    ++i;
+  }
+  return out;
+}
+
+// The second text of the entry called `name` in one of the driver manager's lists
+// (SQLDriversW: a driver's attributes; SQLDataSourcesW: a data source's driver), if listed.
+using ListCall = SQLRETURN (*)(SQLHENV, SQLUSMALLINT, SQLWCHAR*, SQLSMALLINT, SQLSMALLINT*, SQLWCHAR*,
+                               SQLSMALLINT, SQLSMALLINT*);
+std::optional<std::u16string> ListEntry(ListCall list, const std::string& name) {
+  SQLWCHAR entry[256], second[2048];
+  SQLSMALLINT entryLength = 0, secondLength = 0;
+  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+    if (!SQL_SUCCEEDED(list(Environment(), direction, entry, static_cast<SQLSMALLINT>(std::size(entry)),
+                            &entryLength, second, static_cast<SQLSMALLINT>(std::size(second)), &secondLength)))
+      return std::nullopt;
+    if (AnsiSameText(NarrowLossy(entry, std::size(entry)), name))
+      return std::u16string(reinterpret_cast<const char16_t*>(second),
+                            std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(secondLength, 0)),
+                                             std::size(second)));
+  }
+}
+
+// The library file of a registered driver (its "Driver" attribute), or the name itself when no
+// driver is registered under it (a library path is allowed there).
+std::string DriverLibrary(const std::string& driver) {
+  const std::optional<std::u16string> attributes = ListEntry(SQLDriversW, driver);
+  if (!attributes) return driver;
+  // "key=value" texts, each ended by a zero.
+  for (size_t start = 0; start < attributes->size();) {
+    const size_t end = std::min(attributes->find(u'\0', start), attributes->size());
+    const std::string pair =
+        NarrowLossy(reinterpret_cast<const SQLWCHAR*>(attributes->data() + start), end - start);
+    if (AnsiUpperCase(pair).rfind("DRIVER=", 0) == 0) return pair.substr(7);
+    start = end + 1;
+  }
+  return driver;
+}
+
+// The driver registered for a data source name; "" for an unknown one.
+std::string DataSourceDriver(const std::string& dsn) {
+  const std::optional<std::u16string> driver = ListEntry(SQLDataSourcesW, dsn);
+  return driver ? NarrowLossy(reinterpret_cast<const SQLWCHAR*>(driver->data()), driver->size()) : std::string();
+}
+
+// A driver that reads a whole result set into memory unless told otherwise, and what tells
+// it to stream instead: psqlODBC then fetches through a server cursor, a few rows at a time,
+// so that memory follows the longest rows rather than the table. A setting the user's
+// connection string or data source gives is left as it is ("B6" and "A7" are the driver's
+// short names, "CX" a set of its flags that may hold the switch).
+struct CachingDriver {
+  const char* library;                  // the start of the library's file name
+  std::vector<const char*> switchKeys;  // the switch: "1" on, "0" off
+  const char* switchOn;
+  std::vector<const char*> sizeKeys;    // rows a fetch brings
+  const char* size;
+};
+const CachingDriver kCachingDrivers[] = {
+    {"psqlodbc", {"USEDECLAREFETCH", "B6", "CX"}, "UseDeclareFetch", {"FETCH", "A7"}, "Fetch"},
+};
+constexpr const char* kRowsPerFetch = "4";
+
+struct Streaming {
+  std::vector<std::pair<const char*, const char*>> attributes;  // to add to the string
+  bool cursors = false;  // result sets are read through server cursors
+};
+
+Streaming ChooseStreaming(const std::string& connectionString) {
+  const auto given = Attributes(connectionString);
+  std::string driver, dsn;
+  for (const auto& [key, value] : given) {
+    if (key == "DRIVER") driver = value;
+    if (key == "DSN") dsn = value;
+  }
+  if (driver.empty()) driver = DataSourceDriver(dsn.empty() ? "DEFAULT" : dsn);
+  const std::string file = std::filesystem::path(DriverLibrary(driver)).filename().string();
+  // The user's value of a setting, or nothing.
+  auto users = [&](const std::vector<const char*>& keys) -> std::optional<std::string> {
+    for (const char* key : keys) {
+      for (const auto& a : given)
+        if (a.first == key) return a.second;
+      if (dsn.empty()) continue;
+      std::u16string section = Wide(dsn), entry = Wide(key), none, ini = u"odbc.ini";
+      SQLWCHAR value[64] = {};
+      const int n = SQLGetPrivateProfileStringW(W(section), W(entry), W(none), value,
+                                                static_cast<int>(std::size(value)), W(ini));
+      if (n > 0) return NarrowLossy(value, std::size(value));
+    }
+    return std::nullopt;
+  };
+  Streaming out;
+  for (const CachingDriver& d : kCachingDrivers) {
+    if (file.rfind(d.library, 0) != 0) continue;
+    const std::optional<std::string> choice = users(d.switchKeys);
+    out.cursors = !choice || Trim(*choice) != "0";
+    if (choice) continue;
+    out.attributes.emplace_back(d.switchOn, "1");
+    if (!users(d.sizeKeys)) out.attributes.emplace_back(d.size, kRowsPerFetch);
+  }
+  return out;
 }
 
 // The driver manager speaks to a driver without wide entry points (sqliteodbc) through an
@@ -62,6 +225,7 @@ class Utf8CharacterType {
 
 const char* const kTransactionEnded = "транзакция завершена";
 const char* const kConnectionClosed = "соединение закрыто";
+const char* const kCursorEnded = "курсор закрыт: другая команда соединения завершилась ошибкой";
 
 }  // namespace
 
@@ -97,6 +261,13 @@ void _Connection::Impl::GiveBack(std::unique_ptr<_Command::Statement> statement)
 void _Connection::Impl::DropRecordsets(const char* reason) {
   auto list = recordsets;  // Drop unregisters each one
   for (_Recordset* rs : list) rs->Drop(reason);
+}
+
+void _Connection::Impl::StatementFailed() {
+  if (!serverCursors) return;
+  auto list = recordsets;
+  for (_Recordset* rs : list)
+    if (rs->GetImpl().statement) rs->Drop(kCursorEnded);
 }
 
 void _Connection::Impl::EndTransaction(SQLSMALLINT completion) {
@@ -155,6 +326,8 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   };
   add("UID", UserID);
   add("PWD", Password);
+  const Streaming streaming = ChooseStreaming(text);
+  for (const auto& [key, value] : streaming.attributes) add(key, value);
 
   Utf8CharacterType utf8;
   SQLHENV env = Environment();
@@ -180,6 +353,7 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   }
   d.dbc = dbc;
   d.open = true;
+  d.serverCursors = streaming.cursors;
   d.transLevel = 0;
   d.driverName = InfoString(dbc, SQL_DRIVER_NAME);
   d.dbmsName = InfoString(dbc, SQL_DBMS_NAME);
@@ -188,9 +362,12 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   if (SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_GETDATA_EXTENSIONS, &getData, sizeof(getData), nullptr)))
     d.getDataAnyOrder = (getData & SQL_GD_ANY_ORDER) != 0;
 
+  d.singleByteNames = d.dbmsName == "PostgreSQL" &&
+                      IsSingleByteServerEncoding(QueryText(dbc, u"SHOW server_encoding"));
+
   FProperties.FItems.clear();
-  auto prop = [&](const char* name, const std::string& value) {
-    FProperties.FItems.push_back({name, Variant(value)});
+  auto prop = [&](const char* name, const Variant& value) {
+    FProperties.FItems.push_back({name, value});
   };
   prop("USER NAME", InfoString(dbc, SQL_USER_NAME));
   prop("DBMS Name", d.dbmsName);
@@ -199,6 +376,21 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   prop("Driver ODBC Version", InfoString(dbc, SQL_DRIVER_ODBC_VER));
   prop("Data Source Name", InfoString(dbc, SQL_DATA_SOURCE_NAME));
   prop("Current Catalog", InfoString(dbc, SQL_DATABASE_NAME));
+  // Drivers tell no limit for index names: the one for every identifier holds for them and
+  // bounds the others too.
+  const int32_t identifier = InfoShort(dbc, SQL_MAX_IDENTIFIER_LEN);
+  auto limit = [&](SQLUSMALLINT what) {
+    const int32_t v = InfoShort(dbc, what);
+    return Variant(v == 0 || (identifier != 0 && identifier < v) ? identifier : v);
+  };
+  prop("Maximum Table Name Length", limit(SQL_MAX_TABLE_NAME_LEN));
+  prop("Maximum Column Name Length", limit(SQL_MAX_COLUMN_NAME_LEN));
+  prop("Maximum Index Name Length", Variant(identifier));
+}
+
+int64_t _Connection::NameSize(const std::string& Name) const {
+  if (FImpl->singleByteNames) return static_cast<int64_t>(Name.size());
+  return static_cast<int64_t>(AnsiToUtf8(Name).size());
 }
 
 void _Connection::Close() {
@@ -242,6 +434,7 @@ void RunDirect(_Connection::Impl& d, const std::string& sql) {
   std::u16string w = Wide(sql);
   SQLRETURN rc = SQLExecDirectW(h, W(w), SQL_NTS);
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+    d.StatementFailed();
     try {
       Raise(SQL_HANDLE_STMT, h, "Ошибка выполнения: "_ansi + sql);
     } catch (...) {

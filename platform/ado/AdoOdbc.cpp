@@ -68,23 +68,52 @@ std::string NarrowLossy(const SQLWCHAR* s, size_t length) {
   return Utf8ToAnsi(Utf16ToUtf8(text), '?');
 }
 
+template <class Unit>
+LongRead ReadLong(SQLHSTMT statement, SQLUSMALLINT column, int64_t limit,
+                  std::basic_string<Unit>& out) {
+  constexpr bool wide = sizeof(Unit) == sizeof(SQLWCHAR);
+  constexpr SQLSMALLINT cType = wide ? SQL_C_WCHAR : SQL_C_BINARY;
+  constexpr int64_t terminator = wide ? 1 : 0;  // text comes with a terminating zero
+  constexpr int64_t unit = sizeof(Unit);
+  constexpr int64_t kFirstPiece = 4096;
+  if (limit == 0) return LongRead::Part;
+  const size_t start = out.size();
+  int64_t got = 0;
+  int64_t piece = kFirstPiece;
+  for (bool first = true;; first = false) {
+    if (limit > 0) piece = std::min(piece, limit - got);
+    out.resize(start + static_cast<size_t>(got + piece + terminator));
+    SQLLEN ind = 0;
+    SQLRETURN rc = SQLGetData(statement, column, cType, out.data() + start + got,
+                              static_cast<SQLLEN>((piece + terminator) * unit), &ind);
+    if (rc == SQL_NO_DATA) {
+      out.resize(start + static_cast<size_t>(got));
+      return first ? LongRead::Nothing : LongRead::End;
+    }
+    if (!SQL_SUCCEEDED(rc)) {
+      out.resize(start);
+      Raise(SQL_HANDLE_STMT, statement, "Ошибка чтения значения"_ansi);
+    }
+    if (ind == SQL_NULL_DATA) {
+      out.resize(start);
+      return LongRead::Null;
+    }
+    const bool truncated = ind == SQL_NO_TOTAL || ind > piece * unit;
+    got += truncated ? piece : ind / unit;
+    out.resize(start + static_cast<size_t>(got));
+    if (!truncated) return LongRead::End;
+    if (limit > 0 && got >= limit) return LongRead::Part;
+    // A truncated read reports what was left before it: the next piece takes the rest.
+    piece = ind == SQL_NO_TOTAL ? piece * 2 : std::max(ind / unit - piece, kFirstPiece);
+  }
+}
+
+template LongRead ReadLong(SQLHSTMT, SQLUSMALLINT, int64_t, std::string&);
+template LongRead ReadLong(SQLHSTMT, SQLUSMALLINT, int64_t, std::u16string&);
+
 bool ReadWideText(SQLHSTMT statement, SQLUSMALLINT column, std::u16string& out) {
   out.clear();
-  std::vector<SQLWCHAR> buf(4096 + 1);
-  const SQLLEN bytes = static_cast<SQLLEN>(buf.size() * sizeof(SQLWCHAR));
-  for (;;) {
-    SQLLEN ind = 0;
-    SQLRETURN rc = SQLGetData(statement, column, SQL_C_WCHAR, buf.data(), bytes, &ind);
-    if (rc == SQL_NO_DATA) break;
-    Check(rc, SQL_HANDLE_STMT, statement, "Ошибка чтения значения"_ansi);
-    if (ind == SQL_NULL_DATA) return false;
-    // Truncated: the buffer is full but for the terminating zero.
-    bool truncated = ind == SQL_NO_TOTAL || ind > bytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
-    size_t chars = truncated ? buf.size() - 1 : static_cast<size_t>(ind) / sizeof(SQLWCHAR);
-    out.append(reinterpret_cast<const char16_t*>(buf.data()), chars);
-    if (!truncated) break;
-  }
-  return true;
+  return ReadLong(statement, column, -1, out) != LongRead::Null;
 }
 
 // ODBC SQL type -> ADO, the way an OLE DB provider over ODBC reports it.

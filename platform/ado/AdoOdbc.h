@@ -37,7 +37,23 @@ std::string Narrow(const SQLWCHAR* s, size_t length);
 // For diagnostics and names: unconvertible characters become '?'.
 std::string NarrowLossy(const SQLWCHAR* s, size_t length);
 
-// Reads a whole text value of a column in chunks; false when it is NULL.
+// How a read of a long value ended.
+enum class LongRead {
+  Null,     // the value is NULL; nothing was appended
+  Nothing,  // the value had been read to its end by earlier calls
+  Part,     // `limit` units were appended and more remain
+  End       // the rest of the value was appended
+};
+// Appends the value of a column, from where the previous SQLGetData of this row stopped, to
+// `out`: bytes (SQL_C_BINARY) into a std::string, UTF-16 units (SQL_C_WCHAR) into a
+// std::u16string; at most `limit` units, or all that is left when `limit` is negative. A small
+// first piece tells the length the driver has left, and the rest comes in one more call (in
+// growing pieces when the driver cannot tell), so no value is cut and a driver that redoes
+// its work for every call does it at most twice.
+template <class Unit>
+LongRead ReadLong(SQLHSTMT statement, SQLUSMALLINT column, int64_t limit,
+                  std::basic_string<Unit>& out);
+// Reads a whole text value of a column; false when it is NULL.
 bool ReadWideText(SQLHSTMT statement, SQLUSMALLINT column, std::u16string& out);
 
 // --- type mapping -------------------------------------------------------------------------
@@ -81,6 +97,9 @@ struct _Command::Statement {
     SQLSMALLINT cType = 0, sqlType = 0, digits = 0;
     SQLULEN columnSize = 0;
     std::string buffer;  // the value as the C type expects it
+    // Binary bytes are bound where the parameter's value holds them, not copied to `buffer`;
+    // they are read only while the statement executes.
+    const std::string* borrowed = nullptr;
     SQLLEN indicator = 0;
     // What was last handed to SQLBindParameter; equal means no rebinding is needed.
     SQLSMALLINT boundC = -1, boundSql = -1, boundDigits = -1;
@@ -112,6 +131,11 @@ struct _Connection::Impl {
   std::vector<_Command::Statement*> statements;  // every live statement of this connection
   std::string driverName, dbmsName;
   bool getDataAnyOrder = false;
+  bool singleByteNames = false;  // the server keeps names in a one-byte character set
+  // Result sets are read through server cursors, which a failed statement of the connection
+  // ends (the server aborts the transaction that holds them) while the driver goes on to
+  // report their end as if every row had been read.
+  bool serverCursors = false;
   std::u16string searchEscape;
   std::vector<adoodbc::DriverType> types;
   bool typesLoaded = false;
@@ -122,6 +146,9 @@ struct _Connection::Impl {
   // Closes the statement's cursor and keeps it for the next execution of its text.
   void GiveBack(std::unique_ptr<_Command::Statement> statement);
   void DropRecordsets(const char* reason);
+  // After a failed statement: where that ends the server cursors, the recordsets that read
+  // through them are closed, so that reading on raises instead of ending early.
+  void StatementFailed();
   void EndTransaction(SQLSMALLINT completion);
   // A fresh statement handle for a catalogue call.
   SQLHSTMT NewCatalogStatement();

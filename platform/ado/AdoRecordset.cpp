@@ -12,8 +12,6 @@ using namespace adoodbc;
 
 namespace {
 
-constexpr SQLLEN kBinaryChunk = 64 * 1024;
-
 TDateTime DateTimeOf(int y, int mo, int d, int h, int mi, int s, int ms) {
   TDateTime date = 0;
   if (y != 0 || mo != 0 || d != 0) date = EncodeDate(y, mo, d);
@@ -322,17 +320,7 @@ Variant _Recordset::Impl::ReadWhole(int column) {
       }
       case ReadKind::Binary: {
         std::string out;
-        std::string buf(static_cast<size_t>(kBinaryChunk), '\0');
-        for (;;) {
-          SQLLEN ind = 0;
-          SQLRETURN rc = SQLGetData(h, col, SQL_C_BINARY, buf.data(), kBinaryChunk, &ind);
-          if (rc == SQL_NO_DATA) break;
-          Check(rc, SQL_HANDLE_STMT, h, "Ошибка чтения значения"_ansi);
-          if (ind == SQL_NULL_DATA) return Variant::Null();
-          bool truncated = ind == SQL_NO_TOTAL || ind > kBinaryChunk;
-          out.append(buf.data(), truncated ? static_cast<size_t>(kBinaryChunk) : static_cast<size_t>(ind));
-          if (!truncated) break;
-        }
+        if (ReadLong(h, col, -1, out) == LongRead::Null) return Variant::Null();
         return Variant(std::move(out));
       }
     }
@@ -401,7 +389,8 @@ namespace {
 // The next piece of a value that is at hand.
 Variant ChunkOf(const Variant& v, int64_t& offset, int64_t length) {
   if (v.IsNull() || v.IsEmpty()) return Variant::Null();
-  std::string s = v.ToString();
+  const std::string converted = v.IsString() ? std::string() : v.ToString();
+  const std::string& s = v.IsString() ? v.StrRef() : converted;
   if (offset >= static_cast<int64_t>(s.size()) && length > 0) return Variant::Null();
   std::string part = s.substr(static_cast<size_t>(offset), static_cast<size_t>(length));
   offset += static_cast<int64_t>(part.size());
@@ -422,54 +411,34 @@ Variant _Recordset::Impl::CellChunk(int column, int64_t length) {
   if (cell->state == Cell::Cached) return ChunkOf(cell->value, cell->offset, length);
   if (cell->state == Cell::Finished) return Variant::Null();
   if (length == 0) return Variant(std::string());
-  // The buffer is sized by what is left when the driver told the length, else bounded: a
-  // caller that asks for more than there is gets what there is.
+  // A caller that asks for more than the driver said is left gets what there is.
   if (cell->total >= 0)
     length = std::min(length, std::max<int64_t>(cell->total - cell->offset, 1));
-  length = std::min<int64_t>(length, int64_t(1) << 26);
   SQLHSTMT h = statement->handle;
   const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
-  SQLLEN ind = 0;
-  SQLRETURN rc;
   std::string out;
+  LongRead read;
   if (c.type.kind == ReadKind::Binary) {
-    out.resize(static_cast<size_t>(length));
-    rc = SQLGetData(h, col, SQL_C_BINARY, out.data(), static_cast<SQLLEN>(length), &ind);
-    if (rc == SQL_NO_DATA) {
-      cell->state = Cell::Finished;
-      return Variant::Null();
-    }
-    Check(rc, SQL_HANDLE_STMT, h, "Ошибка чтения значения"_ansi);
-    if (ind == SQL_NULL_DATA) {
-      cell->value = Variant::Null();
-      cell->state = Cell::Cached;
-      return Variant::Null();
-    }
-    bool truncated = ind == SQL_NO_TOTAL || ind > length;
-    if (!truncated) out.resize(static_cast<size_t>(ind));
-    cell->state = truncated ? Cell::Streaming : Cell::Finished;
+    read = ReadLong(h, col, length, out);
   } else {
-    std::vector<SQLWCHAR> buf(static_cast<size_t>(length) + 1);
-    const SQLLEN bytes = static_cast<SQLLEN>(buf.size() * sizeof(SQLWCHAR));
-    rc = SQLGetData(h, col, SQL_C_WCHAR, buf.data(), bytes, &ind);
-    if (rc == SQL_NO_DATA) {
-      cell->state = Cell::Finished;
-      return Variant::Null();
-    }
-    Check(rc, SQL_HANDLE_STMT, h, "Ошибка чтения значения"_ansi);
-    if (ind == SQL_NULL_DATA) {
-      cell->value = Variant::Null();
-      cell->state = Cell::Cached;
-      return Variant::Null();
-    }
-    bool truncated = ind == SQL_NO_TOTAL || ind > bytes - static_cast<SQLLEN>(sizeof(SQLWCHAR));
-    size_t chars = truncated ? buf.size() - 1 : static_cast<size_t>(ind) / sizeof(SQLWCHAR);
+    std::u16string wide;
+    read = ReadLong(h, col, length, wide);
     try {
-      out = Narrow(buf.data(), chars);
+      out = Utf16ToAnsi(wide);
     } catch (const EConvertError&) {
       RaiseUnencodable(c.name, rowNumber);
     }
-    cell->state = truncated ? Cell::Streaming : Cell::Finished;
+  }
+  switch (read) {
+    case LongRead::Nothing:
+      cell->state = Cell::Finished;
+      return Variant::Null();
+    case LongRead::Null:
+      cell->value = Variant::Null();
+      cell->state = Cell::Cached;
+      return Variant::Null();
+    case LongRead::Part: cell->state = Cell::Streaming; break;
+    case LongRead::End: cell->state = Cell::Finished; break;
   }
   cell->offset += static_cast<int64_t>(out.size());
   return Variant(std::move(out));

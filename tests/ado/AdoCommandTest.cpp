@@ -210,3 +210,31 @@ TEST_P(AdoCommand, BlobsStreamInChunks) {
   EXPECT_TRUE(pieces == big);
   EXPECT_THROW(data->Value(), EAdoError);  // already handed out in chunks
 }
+// PostgreSQL's result sets stream through server cursors unless the user's connection string
+// says otherwise; a failed statement ends such a cursor, and its recordset then raises rather
+// than ending early. Cached results and SQLite's read on to the last row.
+TEST_P(AdoCommand, AFailedStatementNeverEndsAnotherResultEarly) {
+  Exec("CREATE TABLE t (id INTEGER PRIMARY KEY)");
+  for (int i = 1; i <= 20; ++i) Exec("INSERT INTO t VALUES (" + std::to_string(i) + ")");
+  for (const std::string extra : {"", ";UseDeclareFetch=0"}) {
+    SCOPED_TRACE(extra);
+    RefPtr<_Connection> c(new _Connection);
+    c->Open(ConnectionString() + extra);
+    auto rs = c->Execute("SELECT id FROM t ORDER BY id");
+    int seen = 0;
+    for (; seen < 6; ++seen) rs->MoveNext();
+    EXPECT_THROW(c->Execute("INSERT INTO t VALUES (1)"), EAdoError);
+    bool raised = false;
+    try {
+      for (; !rs->Eof(); rs->MoveNext()) ++seen;
+    } catch (const EAdoError&) {
+      raised = true;
+    }
+    if (IsPg() && extra.empty()) {
+      EXPECT_TRUE(raised);
+    } else {
+      EXPECT_FALSE(raised);
+      EXPECT_EQ(seen, 20);
+    }
+  }
+}

@@ -120,6 +120,45 @@ INSTANTIATE_TEST_SUITE_P(Engines, TSemFixture,
                            return testsupport::EngineName(p.param.first) + "_to_" + testsupport::EngineName(p.param.second);
                          });
 
+namespace {
+using TSemNameLimit = TSemFixture;
+}  // namespace
+
+// A reference book whose name is longer than the destination keeps fails alone, with a message
+// naming it and the limit; the other tables arrive.
+TEST_P(TSemNameLimit, ANameTooLongForTheDestinationFailsItsTableAlone) {
+  const std::string name = "Очень длинное имя справочника номер 32"_ansi;
+  BuildInsertSQL(Dst.get(), "ORVEL_REFBOOKS", {"ID", "REFBOOKNAME", "TABLENAME"})
+      ->Execute({StrParam("B00000000032"), StrParam(name), StrParam(name)});
+  CreateSysTable(Src.get(), name, {{"Код"_ansi, dftInt32, 0, true}}, {});
+  BuildInsertSQL(Src.get(), name, {"Код"_ansi})->Execute({IntParam(1)});
+  TCopySemTablesFrame frame;
+  frame.InitSemCopy("К"_ansi, Dst, Src, Dst);
+  frame.Execute();
+  ASSERT_EQ(frame.State, csFinished);
+  ASSERT_EQ(frame.TableCount(), 7);
+  for (int i = 0; i < frame.TableCount(); ++i) {
+    TCopySemTableInfo* item = frame.GetItem(i);
+    SCOPED_TRACE(AnsiToUtf8(item->SrcName));
+    const std::string errors = item->Errors->Text();
+    if (item->SrcName == name) {
+      EXPECT_TRUE(item->Failed);
+      EXPECT_NE(errors.find("имя таблицы \""_ansi + name + "\""), std::string::npos) << AnsiToUtf8(errors);
+      EXPECT_NE(errors.find("не более 63"_ansi), std::string::npos) << AnsiToUtf8(errors);
+    } else {
+      EXPECT_FALSE(item->Failed) << AnsiToUtf8(errors);
+      EXPECT_TRUE(Dst->TableExists(item->DstName));
+      EXPECT_EQ(item->Copied, item->RowCount);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, TSemNameLimit,
+                         ::testing::Values(std::make_pair(TEngine::SqliteOdbc, TEngine::PostgresOdbc)),
+                         [](const auto& p) {
+                           return testsupport::EngineName(p.param.first) + "_to_" + testsupport::EngineName(p.param.second);
+                         });
+
 // --- the rules, on the memory database -------------------------------------------------------
 
 namespace {

@@ -386,6 +386,40 @@ TEST_P(AdoBackend, NullsReadAsNullAndIntegersBeyondTheirTypeReadExactly) {
   EXPECT_THROW(q->AsInt32(Variant("I")), EVariantTypeCastError);
 }
 
+// Values longer than any one piece the layer reads at a time arrive whole through every getter.
+TEST_P(AdoBackend, LongValuesArriveWholeThroughEveryGetter) {
+  IOrvDbPtr db = NewDb();
+  CreateSysTable(db.get(), "L", {{"ID", dftInt32, 0, true}, {"X", dftBlob, 0, false}, {"M", dftMemo, 0, false}},
+                 {{"L_PK", "ID", dioPrimary | dioUnique}});
+  const std::size_t size = (std::size_t(80) << 20) + 3;
+  std::string blob(size, '\0'), text(size, 'a');
+  for (std::size_t i = 0; i < size; ++i) blob[i] = static_cast<char>((i * 2654435761u) >> 13);
+  for (std::size_t i = 0; i < size; i += 1000) text[i] = '\xE6';  // Cyrillic "ж"
+  BuildInsertSQL(db.get(), "L", {"ID", "X", "M"})->Execute({IntParam(1), {dftBlob, Variant(blob)}, {dftMemo, Variant(text)}});
+  using Getter = std::string (*)(IOrvDbSQL&, const Variant&);
+  const struct {
+    const char* column;
+    const char* how;
+    Getter get;
+    const std::string& expected;
+  } reads[] = {
+      {"X", "GetValue", [](IOrvDbSQL& q, const Variant& c) { return q.GetValue(c).ToString(); }, blob},
+      {"X", "AsBlob", [](IOrvDbSQL& q, const Variant& c) { return q.AsBlob(c); }, blob},
+      {"X", "AsString", [](IOrvDbSQL& q, const Variant& c) { return q.AsString(c); }, blob},
+      {"M", "GetValue", [](IOrvDbSQL& q, const Variant& c) { return q.GetValue(c).ToString(); }, text},
+      {"M", "AsBlob", [](IOrvDbSQL& q, const Variant& c) { return q.AsBlob(c); }, text},
+      {"M", "AsString", [](IOrvDbSQL& q, const Variant& c) { return q.AsString(c); }, text},
+  };
+  for (const auto& r : reads) {
+    SCOPED_TRACE(std::string(r.column) + " " + r.how);
+    IOrvDbSQLPtr q = OpenTableSQL(db.get(), "L");
+    ASSERT_FALSE(q->Eof());
+    const std::string value = r.get(*q, Variant(r.column));
+    EXPECT_EQ(value.size(), r.expected.size());
+    EXPECT_TRUE(value == r.expected);
+  }
+}
+
 // The copier moves every value through GetValue: Nulls arrive as Nulls in a Firebird table, the
 // values in range arrive as they are, and a value the destination cannot hold is refused with
 // the destination's error rather than altered.
