@@ -296,6 +296,7 @@ class TParam {
   bool Bound() const { return FBound; }
 
  private:
+  friend class TQuery;  // lends the value to the row being written instead of copying it
   std::string FName;
   TFieldType FDataType = ftUnknown;
   Variant FValue;
@@ -425,6 +426,9 @@ class TQuery : public TDBDataSet {
   Variant FieldValue(int index) const;
   void EndWriteBatch();
   paradox::TPdxTable& Writer(TDatabase& db);
+  // The values of the first `count` parameters, in the order of their marks: the parameters' own,
+  // not copies. Raises Value for a parameter never given a value.
+  std::vector<Variant*> BoundValues(int count);
   // Inside a catch block: raises the failure with the statement's text and what was being done
   // with it ("" for running it) added.
   [[noreturn]] void Rethrow(const std::string& doing) const;

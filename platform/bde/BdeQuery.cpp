@@ -229,14 +229,16 @@ class TRow {
   std::vector<uint8_t> FHave;
 };
 
-// Conditions over rows of one table with the parameter values of one execution.
+// Conditions over rows of one table with the parameter values of one execution. The values are
+// the parameters' own (no copies: a blob may be hundreds of megabytes) and must outlive it.
 class TEvaluator {
  public:
-  TEvaluator(const paradox::TPdxTableDef& def, std::vector<Variant> params) : FDef(def), FParams(std::move(params)) {}
+  TEvaluator(const paradox::TPdxTableDef& def, std::vector<Variant*> params) : FDef(def), FParams(std::move(params)) {}
 
   const Variant& Const(const TExpr& e) const {
-    return e.Kind == TExprKind::Param ? FParams[static_cast<size_t>(e.Param)] : e.Literal;
+    return e.Kind == TExprKind::Param ? *FParams[static_cast<size_t>(e.Param)] : e.Literal;
   }
+  Variant& Param(int mark) { return *FParams[static_cast<size_t>(mark)]; }
 
   // Fixes how each comparison compares and converts its constant side once.
   void Bind(TExpr* e) {
@@ -319,7 +321,35 @@ class TEvaluator {
     return e.Kind == TExprKind::Column ? row.Get(e.Column.Field) : Const(e);
   }
   const paradox::TPdxTableDef& FDef;
-  std::vector<Variant> FParams;
+  std::vector<Variant*> FParams;
+};
+
+// The values a writing statement gives a row, put into it without copying: a parameter's value is
+// moved into the row and moved back when the guard goes, after the row has been written or
+// writing it raised, so the parameter keeps its value. Every mark is a parameter of its own, so
+// no value is lent twice.
+class TLentValues {
+ public:
+  TLentValues(std::vector<Variant>& row, TEvaluator& eval) : FRow(row), FEval(eval) {}
+  TLentValues(const TLentValues&) = delete;
+  TLentValues& operator=(const TLentValues&) = delete;
+  ~TLentValues() {
+    for (auto& [field, mark] : FLent) FEval.Param(mark) = std::move(FRow[field]);
+  }
+  void Put(int field, const TExpr& value) {
+    const size_t f = static_cast<size_t>(field);
+    if (value.Kind != TExprKind::Param) {
+      FRow[f] = value.Literal;
+      return;
+    }
+    FRow[f] = std::move(FEval.Param(value.Param));
+    FLent.emplace_back(f, value.Param);
+  }
+
+ private:
+  std::vector<Variant>& FRow;
+  TEvaluator& FEval;
+  std::vector<std::pair<size_t, int>> FLent;  // row field, parameter mark
 };
 
 }  // namespace
@@ -329,10 +359,11 @@ namespace {
 // Rows straight from the table.
 class TScanResult : public TResult {
  public:
+  // The result keeps its own copies of the parameter values: they may change while it is open.
   TScanResult(std::unique_ptr<paradox::TPdxCursor> cursor, const TExpr* where, std::vector<int> columns,
-              std::vector<Variant> params)
-      : FCursor(std::move(cursor)), FRow(FCursor.get()), FEval(FCursor->Def(), std::move(params)),
-        FWhere(where), FColumns(std::move(columns)) {}
+              const std::vector<Variant*>& params)
+      : FCursor(std::move(cursor)), FRow(FCursor.get()), FParams(Copies(params)),
+        FEval(FCursor->Def(), Pointers(FParams)), FWhere(where), FColumns(std::move(columns)) {}
   bool Fetch() override {
     while (FCursor->Next()) {
       FRow.Moved();
@@ -343,8 +374,21 @@ class TScanResult : public TResult {
   Variant Value(int column) override { return FRow.Get(FColumns[static_cast<size_t>(column)]); }
 
  private:
+  static std::vector<Variant> Copies(const std::vector<Variant*>& params) {
+    std::vector<Variant> out;
+    out.reserve(params.size());
+    for (const Variant* p : params) out.push_back(*p);
+    return out;
+  }
+  static std::vector<Variant*> Pointers(std::vector<Variant>& values) {
+    std::vector<Variant*> out;
+    out.reserve(values.size());
+    for (Variant& v : values) out.push_back(&v);
+    return out;
+  }
   std::unique_ptr<paradox::TPdxCursor> FCursor;
   TRow FRow;
+  std::vector<Variant> FParams;
   TEvaluator FEval;
   const TExpr* FWhere;
   std::vector<int> FColumns;
@@ -427,27 +471,28 @@ std::unique_ptr<TResult> SortedResult(paradox::TPdxCursor& cursor, const TStatem
 // The writing statements count each row as it is written into `affected`, so that the count
 // stays right when a later row fails.
 
-void InsertRow(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant> params, int& affected) {
+void InsertRow(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant*> params, int& affected) {
   const auto& def = table.Def();
   std::vector<Variant> values(def.Fields.size(), Variant::Null());
   TEvaluator eval(def, std::move(params));
-  for (size_t i = 0; i < st.Values.size(); ++i) {
-    size_t f = st.Columns.empty() ? i : static_cast<size_t>(st.Columns[i].Field);
-    values[f] = eval.Const(*st.Values[i]);
-  }
+  TLentValues lent(values, eval);
+  for (size_t i = 0; i < st.Values.size(); ++i)
+    lent.Put(st.Columns.empty() ? static_cast<int>(i) : st.Columns[i].Field, *st.Values[i]);
   table.Append(values);
   affected = 1;
 }
 
-void UpdateRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant> params, int& affected) {
+void UpdateRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant*> params, int& affected) {
   const auto& def = table.Def();
   TEvaluator eval(def, std::move(params));
   eval.Bind(st.Where.get());
   bool movesKey = false;
   for (auto& a : st.Sets)
     if (a.Column.Field < def.KeyFieldCount) movesKey = true;
-  auto apply = [&](std::vector<Variant>& values) {
-    for (auto& a : st.Sets) values[static_cast<size_t>(a.Column.Field)] = eval.Const(*a.Value);
+  auto update = [&](paradox::TPdxRecordPos pos, std::vector<Variant>& values) {
+    TLentValues lent(values, eval);
+    for (auto& a : st.Sets) lent.Put(a.Column.Field, *a.Value);
+    table.Update(pos, values);
   };
   auto cursor = table.OpenCursor();
   TRow row(cursor.get());
@@ -457,8 +502,7 @@ void UpdateRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Var
       row.Moved();
       if (!eval.Matches(st.Where.get(), row)) continue;
       std::vector<Variant> values = cursor->Values();
-      apply(values);
-      table.Update(cursor->Position(), values);
+      update(cursor->Position(), values);
       ++affected;
     }
     return;
@@ -475,13 +519,12 @@ void UpdateRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Var
   for (auto& [key, values] : hits) {
     paradox::TPdxRecordPos pos;
     if (!table.FindKey(key, pos)) continue;
-    apply(values);
-    table.Update(pos, values);
+    update(pos, values);
     ++affected;
   }
 }
 
-void DeleteRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant> params, int& affected) {
+void DeleteRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant*> params, int& affected) {
   TEvaluator eval(table.Def(), std::move(params));
   eval.Bind(st.Where.get());
   std::vector<paradox::TPdxRecordPos> hits;
@@ -533,6 +576,8 @@ void TParam::SetValue(const Variant& value) {
 }
 void TParam::SetAsBlob(const std::string& bytes) {
   FDataType = ftBlob;
+  // A blob may be hundreds of megabytes: the old value goes before the new one is copied.
+  if (&bytes != &FValue.StrRef()) FValue = Variant();
   FValue = Variant(bytes);
   FBound = true;
 }
@@ -792,21 +837,16 @@ void TQuery::EndWriteBatch() {
   }
 }
 
-namespace {
-
-// The parameter values of one execution, in the order of their marks.
-std::vector<Variant> BoundValues(TParams& params, int count) {
-  std::vector<Variant> out;
+std::vector<Variant*> TQuery::BoundValues(int count) {
+  std::vector<Variant*> out;
   out.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
-    TParam& p = params[i];
+    TParam& p = FParams[i];
     if (!p.Bound()) throw EDBEngineError("No value for parameter :" + p.Name(), TDBErrorKind::Value);
-    out.push_back(p.IsNull() ? Variant::Null() : p.Value());
+    out.push_back(&p.FValue);  // never Empty once bound: SetValue and Clear give Null
   }
   return out;
 }
-
-}  // namespace
 
 void TQuery::Open() {
   Sync();
@@ -823,7 +863,7 @@ void TQuery::Open() {
   FRowsAffected = -1;
   try {
     sql::TStatement& st = *FStatement;
-    std::vector<Variant> params = BoundValues(FParams, st.ParamCount);
+    std::vector<Variant*> params = BoundValues(st.ParamCount);
     TDatabase& db = Database();
     auto cursor = db.Engine().OpenCursor(st.Table);
     const paradox::TPdxTableDef& def = cursor->Def();
@@ -858,7 +898,7 @@ void TQuery::Open() {
     else if (!st.OrderBy.empty())
       FResult = sql::SortedResult(*cursor, st, eval, columns);
     else
-      FResult = std::make_unique<sql::TScanResult>(std::move(cursor), st.Where.get(), std::move(columns), std::move(params));
+      FResult = std::make_unique<sql::TScanResult>(std::move(cursor), st.Where.get(), std::move(columns), params);
     FResult->HasRow = FResult->Fetch();
   } catch (...) {
     FResult.reset();
@@ -882,7 +922,7 @@ void TQuery::ExecSQL() {
   FRowsAffected = 0;
   try {
     sql::TStatement& st = *FStatement;
-    std::vector<Variant> params = BoundValues(FParams, st.ParamCount);
+    std::vector<Variant*> params = BoundValues(st.ParamCount);
     TDatabase& db = Database();
     switch (st.Kind) {
       case sql::TStatementKind::Select:

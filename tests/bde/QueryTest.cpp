@@ -134,6 +134,59 @@ TEST(BdeQuery, BlobsOfZeroBytesAndOneMegabyte) {
   EXPECT_THROW(q->CreateBlobStream(q->Fields(0), bmWrite), EDBEngineError);
 }
 
+TEST(BdeQuery, ParametersKeepTheirValuesAfterFillingRows) {
+  TFolder f;
+  MakeRoads(f);
+  const std::string shapes[] = {std::string(100000, 'a'), std::string(70000, 'b')};
+  const std::string memo = "Пояснение к дороге, длиннее двадцати байт"_ansi;
+  const char* insert = "INSERT INTO ROADS (ID, NOTE, SHAPE) VALUES (:ID, :NOTE, :SHAPE)";
+  // Each statement runs with the values of the one before, changing only ID and SHAPE.
+  struct Step {
+    const char* sql;
+    int id, shape, affected;  // affected: rows, or -1 for a key violation
+  };
+  const Step steps[] = {
+      {insert, 1, 0, 1},
+      {insert, 2, 0, 1},
+      {insert, 2, 1, -1},
+      {"UPDATE ROADS SET SHAPE = :SHAPE, NOTE = :NOTE WHERE ID >= :ID", 1, 1, 2},  // in place
+      {"UPDATE ROADS SET ID = :ID, SHAPE = :SHAPE WHERE ID = 1", 3, 0, 1},          // moves the row
+  };
+  std::unique_ptr<TQuery> q;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.sql);
+    if (!q || q->Text() != step.sql) {
+      q = f.Query(step.sql);
+      if (TParam* note = q->Params().FindParam("NOTE")) note->SetAsString(memo);
+    }
+    q->ParamByName("ID").SetAsInteger(step.id);
+    q->ParamByName("SHAPE").SetAsBlob(shapes[step.shape]);
+    if (step.affected < 0) {
+      ErrorOf([&] { q->ExecSQL(); }, TDBErrorKind::KeyViolation);
+    } else {
+      q->ExecSQL();
+      EXPECT_EQ(q->RowsAffected(), step.affected);
+    }
+    EXPECT_EQ(q->ParamByName("ID").Value(), Variant(int32_t(step.id)));
+    if (TParam* note = q->Params().FindParam("NOTE")) {
+      EXPECT_EQ(note->Value(), Variant(memo));
+    }
+    EXPECT_TRUE(q->ParamByName("SHAPE").Value() == Variant(shapes[step.shape]));
+  }
+  q.reset();
+  auto rows = f.Query("SELECT ID, NOTE, SHAPE FROM ROADS ORDER BY ID");
+  const std::pair<int, int> expected[] = {{2, 1}, {3, 0}};  // ID, shape
+  rows->Open();
+  for (auto [id, shape] : expected) {
+    ASSERT_FALSE(rows->Eof());
+    EXPECT_EQ(rows->Fields(0).AsInteger(), id);
+    EXPECT_EQ(rows->Fields(1).AsString(), memo);
+    EXPECT_TRUE(rows->Fields(2).AsString() == shapes[shape]) << "row " << id;
+    rows->Next();
+  }
+  EXPECT_TRUE(rows->Eof());
+}
+
 TEST(BdeQuery, ConditionsSortingAndCounting) {
   TFolder f;
   MakeRoads(f);
