@@ -188,7 +188,8 @@ class IOrvDbSQL : public virtual IInterface {
   // Runs the statement with the i-th parameter bound to the i-th "?"; a SELECT leaves the cursor
   // on its first row. Returns the statement itself. Parameters beyond the last "?" are ignored;
   // fewer parameters than marks raise on ODBC ("Ошибка выполнения запроса: параметров меньше,
-  // чем знаков «?» в тексте запроса") and on Paradox, while InterBase binds NULL to the rest. A
+  // чем знаков «?» в тексте запроса"); on Paradox the first run raises and a later one keeps the
+  // values the missing parameters had before; InterBase binds NULL to the rest. A
   // dftBlob parameter that is neither a byte string nor Null raises "Ошибка обновления данных:
   // параметр типа BLOB должен задаваться в виде строки" on the Paradox and InterBase back-end.
   virtual IOrvDbSQLPtr Execute(const TOrvDbParams& params) = 0;
