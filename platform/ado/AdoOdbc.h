@@ -193,7 +193,12 @@ struct _Recordset::Impl {
   bool inMemory = false;
 
   void Fetch();
+  // Reads the rest of a text or binary column's value into the empty `out` (at most `limit` bytes
+  // or characters; all of it when negative), text in Windows-1251.
+  adoodbc::LongRead ReadLongValue(int column, int64_t limit, std::string& out);
   Variant ReadWhole(int column);
+  // Reads the whole value into the cell and keeps it there.
+  void CacheWhole(Cell& cell, int column);
   Cell& Prepare(int column);
   Variant CellValue(int column);
   int64_t CellSize(int column);

@@ -208,6 +208,11 @@ void _Recordset::Impl::Fetch() {
   lastRead = -1;
 }
 
+void _Recordset::Impl::CacheWhole(Cell& cell, int column) {
+  cell.value = ReadWhole(column);
+  cell.state = Cell::Cached;
+}
+
 _Recordset::Impl::Cell& _Recordset::Impl::Prepare(int column) {
   Cell& cell = cells[static_cast<size_t>(column)];
   if (!anyOrder && cell.state == Cell::Unread) {
@@ -217,10 +222,7 @@ _Recordset::Impl::Cell& _Recordset::Impl::Prepare(int column) {
     // Columns skipped on the way can no longer be read later: keep their values.
     for (int j = lastRead + 1; j < column; ++j) {
       Cell& skipped = cells[static_cast<size_t>(j)];
-      if (skipped.state == Cell::Unread) {
-        skipped.value = ReadWhole(j);
-        skipped.state = Cell::Cached;
-      }
+      if (skipped.state == Cell::Unread) CacheWhole(skipped, j);
     }
   }
   lastRead = std::max(lastRead, column);
@@ -236,6 +238,21 @@ namespace {
 }
 
 }  // namespace
+
+LongRead _Recordset::Impl::ReadLongValue(int column, int64_t limit, std::string& out) {
+  const ColumnDesc& c = columns[static_cast<size_t>(column)];
+  SQLHSTMT h = statement->handle;
+  const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
+  if (c.type.kind == ReadKind::Binary) return ReadLong(h, col, limit, out);
+  std::u16string wide;
+  const LongRead read = ReadLong(h, col, limit, wide);
+  try {
+    out = Utf16ToAnsi(wide);
+  } catch (const EConvertError&) {
+    RaiseUnencodable(c.name, rowNumber);
+  }
+  return read;
+}
 
 Variant _Recordset::Impl::ReadWhole(int column) {
   const ColumnDesc& c = columns[static_cast<size_t>(column)];
@@ -309,18 +326,10 @@ Variant _Recordset::Impl::ReadWhole(int column) {
         return Variant::FromDateTime(DateTimeOf(v.year, v.month, v.day, v.hour, v.minute,
                                                 v.second, static_cast<int>(v.fraction / 1000000)));
       }
-      case ReadKind::Text: {
-        std::u16string out;
-        if (!ReadWideText(h, col, out)) return Variant::Null();
-        try {
-          return Variant(Utf16ToAnsi(out));
-        } catch (const EConvertError&) {
-          RaiseUnencodable(c.name, rowNumber);
-        }
-      }
+      case ReadKind::Text:
       case ReadKind::Binary: {
         std::string out;
-        if (ReadLong(h, col, -1, out) == LongRead::Null) return Variant::Null();
+        if (ReadLongValue(column, -1, out) == LongRead::Null) return Variant::Null();
         return Variant(std::move(out));
       }
     }
@@ -335,21 +344,10 @@ Variant _Recordset::Impl::ReadWhole(int column) {
 Variant _Recordset::Impl::CellValue(int column) {
   if (inMemory) return rows[position][static_cast<size_t>(column)];
   Cell& cell = Prepare(column);
-  switch (cell.state) {
-    case Cell::Cached: return cell.value;
-    case Cell::Unread:
-      cell.value = ReadWhole(column);
-      cell.state = Cell::Cached;
-      return cell.value;
-    case Cell::Streaming:
-      if (cell.offset == 0) {  // only the length was asked for
-        cell.value = ReadWhole(column);
-        cell.state = Cell::Cached;
-        return cell.value;
-      }
-      [[fallthrough]];
-    case Cell::Finished: break;
-  }
+  // A streaming cell of which only the length was asked for still has its whole value to read.
+  if (cell.state == Cell::Unread || (cell.state == Cell::Streaming && cell.offset == 0))
+    CacheWhole(cell, column);
+  if (cell.state == Cell::Cached) return cell.value;
   throw EAdoError(Format("Значение столбца %s уже прочитано по частям"_ansi,
                          {columns[static_cast<size_t>(column)].name}));
 }
@@ -369,8 +367,7 @@ int64_t _Recordset::Impl::CellSize(int column) {
         cell.value = Variant::Null();
         cell.state = Cell::Cached;
       } else if (ind == SQL_NO_TOTAL) {
-        cell.value = ReadWhole(column);
-        cell.state = Cell::Cached;
+        CacheWhole(cell, column);
       } else {
         cell.total = ind;
         cell.state = Cell::Streaming;
@@ -414,22 +411,8 @@ Variant _Recordset::Impl::CellChunk(int column, int64_t length) {
   // A caller that asks for more than the driver said is left gets what there is.
   if (cell->total >= 0)
     length = std::min(length, std::max<int64_t>(cell->total - cell->offset, 1));
-  SQLHSTMT h = statement->handle;
-  const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
   std::string out;
-  LongRead read;
-  if (c.type.kind == ReadKind::Binary) {
-    read = ReadLong(h, col, length, out);
-  } else {
-    std::u16string wide;
-    read = ReadLong(h, col, length, wide);
-    try {
-      out = Utf16ToAnsi(wide);
-    } catch (const EConvertError&) {
-      RaiseUnencodable(c.name, rowNumber);
-    }
-  }
-  switch (read) {
+  switch (ReadLongValue(column, length, out)) {
     case LongRead::Nothing:
       cell->state = Cell::Finished;
       return Variant::Null();
