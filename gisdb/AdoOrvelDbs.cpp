@@ -187,7 +187,6 @@ TOrvDbTableDef* TAdoOrvDb::CreateTableDef() { return new TAdoOrvDbTableDef(this)
 
 void TAdoOrvDb::Open(IConnParams* params) {
   TOrvDb::Open(params);
-  FTransCount = 0;
   FLeftQuote = params->HasParam("LEFTQUOTEMARK") ? GetConnParam(params, "LEFTQUOTEMARK", "") : "[";
   FRightQuote = params->HasParam("RIGHTQUOTEMARK") ? GetConnParam(params, "RIGHTQUOTEMARK", "") : "]";
   auto timeout = [params](const char* key, int32_t current) {
@@ -204,27 +203,24 @@ void TAdoOrvDb::Open(IConnParams* params) {
 
 void TAdoOrvDb::Close() {
   FConnection->Close();
-  FTransCount = 0;
   FTypes.reset();
 }
 
-void TAdoOrvDb::StartTransaction() {
-  FConnection->BeginTrans();
-  ++FTransCount;
-}
+void TAdoOrvDb::StartTransaction() { FConnection->BeginTrans(); }
 
-void TAdoOrvDb::Commit() {
+void TAdoOrvDb::Commit() { EndBracket(true); }
+void TAdoOrvDb::Rollback() { EndBracket(false); }
+
+// The brackets are the connection's own levels, so that a commit or rollback the data source
+// refuses cannot leave a count that says otherwise: the connection ends the level (a refused
+// commit rolling its work back) before the error passes on.
+void TAdoOrvDb::EndBracket(bool commit) {
   for (TOrvDbObject* obj : Objects())
     if (auto* sql = dynamic_cast<TAdoOrvDbSQL*>(obj)) sql->ReleaseRecordset();
-  if (FTransCount > 0) --FTransCount;
-  FConnection->CommitTrans();
-}
-
-void TAdoOrvDb::Rollback() {
-  for (TOrvDbObject* obj : Objects())
-    if (auto* sql = dynamic_cast<TAdoOrvDbSQL*>(obj)) sql->ReleaseRecordset();
-  if (FTransCount > 0) --FTransCount;
-  FConnection->RollbackTrans();
+  if (commit)
+    FConnection->CommitTrans();
+  else
+    FConnection->RollbackTrans();
 }
 
 IOrvDbSQLPtr TAdoOrvDb::CreateSQL(const std::string& sql) {

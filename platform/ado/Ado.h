@@ -342,7 +342,12 @@ class _Connection : public TInterfacedObject {
 
   // Returns the new nesting level. The first level switches autocommit off; deeper levels are
   // savepoints. Commit or rollback of the first level closes the connection's recordsets.
-  // Without a transaction, CommitTrans and RollbackTrans raise EAdoError.
+  // Without a transaction, CommitTrans and RollbackTrans raise EAdoError. Either ends its level
+  // also when the data source refuses it, and raises the refusal after that: a refused commit
+  // first rolls the level's work back (the first level's, or a deeper one's to its savepoint),
+  // so that no later commit can make it permanent. Where a savepoint cannot be rolled back to,
+  // the whole transaction is rolled back (level 0); where even that is refused, the connection
+  // is closed, which discards the work.
   int32_t BeginTrans();
   void CommitTrans();
   void RollbackTrans();
