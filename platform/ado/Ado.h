@@ -26,6 +26,9 @@
 // raises EAdoError naming the column and the row. Blob values, parameter values and chunks of
 // binary fields are byte strings too (a string Variant, one character a byte).
 //
+// The driver's diagnostics pass on as the driver gives them. The layer's own messages are Russian
+// and speak of what a user knows: the data source, the query and its result, the column.
+//
 // EOF is a macro of the C library, so the recordset's end test is called Eof().
 #pragma once
 
@@ -148,6 +151,8 @@ class Field : public TInterfacedObject {
 
  private:
   friend class _Recordset;
+  // The recordset, checked to be open and on a row.
+  _Recordset& Row();
   _Recordset* FOwner = nullptr;  // cleared when the recordset goes
   int FIndex = 0;
   std::string FName;

@@ -67,7 +67,7 @@ std::string DecimalText(const Variant& v) {
     return s;
   }
   double d = v.ToDouble();
-  if (!std::isfinite(d)) throw EAdoError("Недопустимое числовое значение параметра"_ansi);
+  if (!std::isfinite(d)) throw EAdoError("Недопустимое числовое значение: бесконечность или не число"_ansi);
   char buf[64];
   std::snprintf(buf, sizeof(buf), "%.17g", d);
   return buf;
@@ -284,7 +284,7 @@ void BindAll(_Command::Statement& st, const std::vector<ParamSource>& params) {
     SQLRETURN rc = SQLBindParameter(st.handle, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT,
                                     b.cType, b.sqlType, b.columnSize, b.digits,
                                     const_cast<void*>(ptr), length, &b.indicator);
-    Check(rc, SQL_HANDLE_STMT, st.handle, "Ошибка привязки параметра"_ansi);
+    Check(rc, SQL_HANDLE_STMT, st.handle, "Ошибка передачи значений в запрос"_ansi);
     b.boundC = b.cType;
     b.boundSql = b.sqlType;
     b.boundDigits = b.digits;
@@ -354,7 +354,7 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
     SQLFreeStmt(st->handle, SQL_RESET_PARAMS);
     if (!SQL_SUCCEEDED(SQLPrepareW(st->handle, W(text), static_cast<SQLINTEGER>(text.size())))) {
       d.StatementFailed();
-      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка подготовки команды"_ansi);
+      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка подготовки запроса"_ansi);
     }
     st->text = text;
     st->prepared = true;
@@ -382,7 +382,7 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
     ReleaseLongValues(*st);
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
       d.StatementFailed();
-      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка выполнения команды"_ansi);
+      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка выполнения запроса"_ansi);
     }
   } catch (...) {
     ReleaseLongValues(*st);

@@ -225,8 +225,8 @@ class Utf8CharacterType {
 };
 
 const char* const kTransactionEnded = "транзакция завершена";
-const char* const kConnectionClosed = "соединение закрыто";
-const char* const kCursorEnded = "курсор закрыт: другая команда соединения завершилась ошибкой";
+const char* const kConnectionClosed = "соединение с источником данных закрыто";
+const char* const kCursorEnded = "другой запрос к тому же источнику данных завершился ошибкой";
 
 // Runs one statement of the layer's own; `fallback` is the message when the driver gives none.
 void RunDirect(_Connection::Impl& d, const std::string& sql, std::string_view fallback) {
@@ -245,14 +245,14 @@ void RunDirect(_Connection::Impl& d, const std::string& sql, std::string_view fa
   SQLFreeHandle(SQL_HANDLE_STMT, h);
 }
 
-std::string SavepointName(int32_t level) { return "ado_savepoint_" + IntToStr(level); }
+std::string SavepointName(int32_t level) { return "savepoint_" + IntToStr(level); }
 
 }  // namespace
 
 // --- statements and recordsets of a connection ------------------------------------------
 
 void _Connection::Impl::CheckOpen() const {
-  if (!open) throw EAdoError("Операция недопустима: соединение не открыто"_ansi);
+  if (!open) throw EAdoError("Нет соединения с источником данных"_ansi);
 }
 
 std::unique_ptr<_Command::Statement> _Connection::Impl::Take(const std::u16string& text) {
@@ -267,7 +267,7 @@ std::unique_ptr<_Command::Statement> _Connection::Impl::Take(const std::u16strin
   s->owner = this;
   statements.push_back(s.get());
   Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &s->handle), SQL_HANDLE_DBC, dbc,
-        "Не удалось создать оператор ODBC"_ansi);
+        "Не удалось обратиться к источнику данных"_ansi);
   return s;
 }
 
@@ -300,7 +300,8 @@ void _Connection::Impl::EndTransaction(SQLSMALLINT completion) {
   // The driver's diagnostics are taken first: the next call on the handle clears them.
   std::exception_ptr refused;
   try {
-    Raise(SQL_HANDLE_DBC, dbc, "Ошибка завершения транзакции"_ansi);
+    Raise(SQL_HANDLE_DBC, dbc,
+          completion == SQL_COMMIT ? "Ошибка завершения транзакции"_ansi : "Ошибка отката транзакции"_ansi);
   } catch (const EAdoError&) {
     refused = std::current_exception();
   }
@@ -348,7 +349,7 @@ SQLHSTMT _Connection::Impl::NewCatalogStatement() {
   CheckOpen();
   SQLHSTMT h = nullptr;
   Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h), SQL_HANDLE_DBC, dbc,
-        "Не удалось создать оператор ODBC"_ansi);
+        "Не удалось обратиться к источнику данных"_ansi);
   return h;
 }
 
@@ -380,7 +381,7 @@ int32_t _Connection::State() const { return FImpl->open ? adStateOpen : adStateC
 void _Connection::Open(const std::string& ConnectionString, const std::string& UserID,
                        const std::string& Password, int32_t /*Options*/) {
   Impl& d = *FImpl;
-  if (d.open) throw EAdoError("Операция недопустима: соединение уже открыто"_ansi);
+  if (d.open) throw EAdoError("Соединение с источником данных уже открыто"_ansi);
   if (!ConnectionString.empty()) FConnectionString = ConnectionString;
   std::string text = FConnectionString;
   auto add = [&](const char* key, const std::string& value) {
@@ -399,7 +400,7 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   SQLHENV env = Environment();
   SQLHDBC dbc = nullptr;
   Check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_HANDLE_ENV, env,
-        "Не удалось создать соединение ODBC"_ansi);
+        "Не удалось подключиться к источнику данных"_ansi);
   auto seconds = [](int32_t s) { return reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(s, 0))); };
   SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, seconds(FConnectionTimeout), 0);
   SQLSetConnectAttrW(dbc, SQL_ATTR_CONNECTION_TIMEOUT, seconds(FConnectionTimeout), 0);

@@ -29,7 +29,7 @@ Variant NumericFromText(const std::string& text, int32_t scale) {
   }
   double d = 0;
   auto r = std::from_chars(b, e, d);
-  if (r.ec != std::errc()) throw EAdoError("Некорректное числовое значение: "_ansi + text);
+  if (r.ec != std::errc()) throw EConvertError("некорректное число \""_ansi + text + "\"");
   return Variant(d);
 }
 
@@ -100,7 +100,7 @@ RefPtr<_Recordset> MakeCursorRecordset(_Connection& connection,
     SQLULEN size = 0;
     Check(SQLDescribeColW(h, i, name, static_cast<SQLSMALLINT>(std::size(name)), &nameLength,
                           &sqlType, &size, &digits, &nullable),
-          SQL_HANDLE_STMT, h, "Ошибка описания столбца"_ansi);
+          SQL_HANDLE_STMT, h, "Ошибка чтения описания результата запроса"_ansi);
     SQLLEN isUnsigned = SQL_FALSE;
     SQLColAttributeW(h, i, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
     ColumnDesc c;
@@ -145,9 +145,8 @@ int32_t _Recordset::State() const { return FImpl->open ? adStateOpen : adStateCl
 void _Recordset::CheckOpen() const {
   if (FImpl->open) return;
   if (FImpl->closedReason != nullptr)
-    throw EAdoError("Операция недопустима: набор записей закрыт ("_ansi +
-                    Utf8ToAnsi(FImpl->closedReason) + ")");
-  throw EAdoError("Операция недопустима: набор записей закрыт"_ansi);
+    throw EAdoError("Результат запроса закрыт: "_ansi + Utf8ToAnsi(FImpl->closedReason));
+  throw EAdoError("Результат запроса закрыт"_ansi);
 }
 
 void _Recordset::Close() {
@@ -175,7 +174,7 @@ bool _Recordset::Eof() {
 
 void _Recordset::MoveNext() {
   CheckOpen();
-  if (FImpl->eof) throw EAdoError("Операция недопустима: достигнут конец набора записей"_ansi);
+  if (FImpl->eof) throw EAdoError("Результат запроса уже прочитан до последней строки"_ansi);
   FImpl->Fetch();
 }
 
@@ -429,35 +428,18 @@ Variant _Recordset::Impl::CellChunk(int column, int64_t length) {
 
 // --- fields -----------------------------------------------------------------------------------
 
-namespace {
-
-_Recordset::Impl& RowOf(_Recordset* owner) {
-  if (owner == nullptr) throw EAdoError("Операция недопустима: набор записей закрыт"_ansi);
-  return owner->GetImpl();
-}
-
-}  // namespace
-
-Variant Field::Value() {
-  _Recordset::Impl& d = RowOf(FOwner);
+_Recordset& Field::Row() {
+  if (FOwner == nullptr) throw EAdoError("Результат запроса закрыт"_ansi);
   FOwner->CheckOpen();
-  if (d.eof) throw EAdoError("Текущая запись отсутствует: достигнут конец набора записей"_ansi);
-  return d.CellValue(FIndex);
+  if (FOwner->FImpl->eof) throw EAdoError("Текущей строки нет: результат запроса прочитан до конца"_ansi);
+  return *FOwner;
 }
 
-int64_t Field::ActualSize() {
-  _Recordset::Impl& d = RowOf(FOwner);
-  FOwner->CheckOpen();
-  if (d.eof) throw EAdoError("Текущая запись отсутствует: достигнут конец набора записей"_ansi);
-  return d.CellSize(FIndex);
-}
+Variant Field::Value() { return Row().FImpl->CellValue(FIndex); }
 
-Variant Field::GetChunk(int64_t Length) {
-  _Recordset::Impl& d = RowOf(FOwner);
-  FOwner->CheckOpen();
-  if (d.eof) throw EAdoError("Текущая запись отсутствует: достигнут конец набора записей"_ansi);
-  return d.CellChunk(FIndex, Length);
-}
+int64_t Field::ActualSize() { return Row().FImpl->CellSize(FIndex); }
+
+Variant Field::GetChunk(int64_t Length) { return Row().FImpl->CellChunk(FIndex, Length); }
 
 RefPtr<Field> AdoFields::Item(int32_t Index) const {
   if (Index < 0 || Index >= Count())
