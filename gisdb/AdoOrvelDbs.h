@@ -175,7 +175,8 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   TOrvDbFieldType FieldType(const Variant& column) override;
   // The current row's value: Null for SQL NULL whatever the column's type; integers exactly as
   // stored (a value beyond the column type's range comes back in a wider integer); dates as
-  // dates; blobs as byte strings.
+  // dates; blobs as byte strings. A blob or memo value is handed on as the driver gives it, and
+  // the statement keeps no copy: reading that column again in the same row raises.
   Variant GetValue(const Variant& column) override;
   // The typed getters give "", False, 0 or 0.0 for Null; the small integer getters keep the low
   // bits of the 32-bit value.
@@ -198,7 +199,8 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   RefPtr<Field> GetField(const Variant& column);
   // The value of a column of the current row, after the open check.
   Variant RawValue(const Variant& column);
-  // The whole of a non-empty value whose length GetChunk counts in, read through GetChunk.
+  // The whole of a value through GetChunk, asking first for size (its length, or more): the
+  // value's Null when it is Null, and the field's error when the row has handed it on already.
   Variant LongValue(Field& f, int64_t size);
   TAdoOrvDb* FAdoDb;
   RefPtr<_Recordset> FRecordset;

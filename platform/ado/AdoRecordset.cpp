@@ -347,7 +347,7 @@ Variant _Recordset::Impl::CellValue(int column) {
   if (cell.state == Cell::Unread || (cell.state == Cell::Streaming && cell.offset == 0))
     CacheWhole(cell, column);
   if (cell.state == Cell::Cached) return cell.value;
-  throw EAdoError(Format("Значение столбца %s уже прочитано по частям"_ansi,
+  throw EAdoError(Format("Значение столбца %s в этой строке уже прочитано"_ansi,
                          {columns[static_cast<size_t>(column)].name}));
 }
 

@@ -403,6 +403,7 @@ TEST_P(AdoBackend, NullsReadAsNullAndIntegersBeyondTheirTypeReadExactly) {
   EXPECT_EQ(q->GetValue(Variant("I")), Variant(int32_t(2000000000)));
   EXPECT_EQ(q->GetValue(Variant("G")).ToInt64(), int64_t(1) << 40);
   EXPECT_EQ(q->GetValue(Variant("X")), Variant(std::string("\x00\xff\x10", 3)));
+  EXPECT_THROW(q->GetValue(Variant("X")), EAdoError);  // handed on, not kept: never a wrong value
   EXPECT_EQ(q->GetValue(Variant("C")), Variant("Ёлка"_ansi));
   EXPECT_DOUBLE_EQ(q->GetValue(Variant("D")).ToDateTime(), EncodeDate(2024, 2, 29) + EncodeTime(13, 45, 30, 0));
   q->Next();
