@@ -350,9 +350,9 @@ class _Connection : public TInterfacedObject {
   // Without a transaction, CommitTrans and RollbackTrans raise EAdoError. Either ends its level
   // also when the data source refuses it, and raises the refusal after that: a refused commit
   // first rolls the level's work back (the first level's, or a deeper one's to its savepoint),
-  // so that no later commit can make it permanent. Where a savepoint cannot be rolled back to,
-  // the whole transaction is rolled back (level 0); where even that is refused, the connection
-  // is closed, which discards the work.
+  // so that no later commit can make it permanent. Where a savepoint cannot be rolled back to and
+  // released, the whole transaction is rolled back (level 0); where even that is refused, the
+  // connection is closed, which discards the work.
   int32_t BeginTrans();
   void CommitTrans();
   void RollbackTrans();
