@@ -187,7 +187,6 @@ TOrvDbTableDef* TAdoOrvDb::CreateTableDef() { return new TAdoOrvDbTableDef(this)
 
 void TAdoOrvDb::Open(IConnParams* params) {
   TOrvDb::Open(params);
-  FTransCount = 0;
   FLeftQuote = params->HasParam("LEFTQUOTEMARK") ? GetConnParam(params, "LEFTQUOTEMARK", "") : "[";
   FRightQuote = params->HasParam("RIGHTQUOTEMARK") ? GetConnParam(params, "RIGHTQUOTEMARK", "") : "]";
   auto timeout = [params](const char* key, int32_t current) {
@@ -204,27 +203,24 @@ void TAdoOrvDb::Open(IConnParams* params) {
 
 void TAdoOrvDb::Close() {
   FConnection->Close();
-  FTransCount = 0;
   FTypes.reset();
 }
 
-void TAdoOrvDb::StartTransaction() {
-  FConnection->BeginTrans();
-  ++FTransCount;
-}
+void TAdoOrvDb::StartTransaction() { FConnection->BeginTrans(); }
 
-void TAdoOrvDb::Commit() {
+void TAdoOrvDb::Commit() { EndBracket(true); }
+void TAdoOrvDb::Rollback() { EndBracket(false); }
+
+// The brackets are the connection's own levels, so that a commit or rollback the data source
+// refuses cannot leave a count that says otherwise: the connection ends the level (a refused
+// commit rolling its work back) before the error passes on.
+void TAdoOrvDb::EndBracket(bool commit) {
   for (TOrvDbObject* obj : Objects())
     if (auto* sql = dynamic_cast<TAdoOrvDbSQL*>(obj)) sql->ReleaseRecordset();
-  if (FTransCount > 0) --FTransCount;
-  FConnection->CommitTrans();
-}
-
-void TAdoOrvDb::Rollback() {
-  for (TOrvDbObject* obj : Objects())
-    if (auto* sql = dynamic_cast<TAdoOrvDbSQL*>(obj)) sql->ReleaseRecordset();
-  if (FTransCount > 0) --FTransCount;
-  FConnection->RollbackTrans();
+  if (commit)
+    FConnection->CommitTrans();
+  else
+    FConnection->RollbackTrans();
 }
 
 IOrvDbSQLPtr TAdoOrvDb::CreateSQL(const std::string& sql) {
@@ -513,9 +509,10 @@ Variant TAdoOrvDbSQL::GetValue(const Variant& column) {
   RefPtr<Field> f = GetField(column);
   const TOrvDbFieldType type =
       AdoToFieldType(f->Type(), (f->Attributes() & adFldLong) != 0, f->Precision(), f->NumericScale());
-  if (type == dftBlob) {
-    // Read in one piece without asking for the value first: a long binary value is read once.
-    const int64_t n = f->ActualSize();
+  if (type == dftBlob || type == dftMemo) {
+    // Read in one piece without asking for the value first, so that no copy of it stays with the
+    // row: a blob's size is known beforehand, a memo is asked for all there is.
+    const int64_t n = type == dftBlob ? f->ActualSize() : std::numeric_limits<int64_t>::max();
     if (n == 0) return f->Value().IsNull() ? Variant::Null() : Variant(std::string());
     return LongValue(*f, n);
   }
@@ -547,8 +544,8 @@ std::string TAdoOrvDbSQL::AsBlob(const Variant& column) {
 }
 
 Variant TAdoOrvDbSQL::LongValue(Field& f, int64_t size) {
-  // With the size known the first piece is the whole value, handed on as it came; further
-  // pieces, until GetChunk says the value has ended, are for a driver that said less.
+  // The first piece is the whole value, handed on as it came; further pieces, until GetChunk says
+  // the value has ended, are for a driver that said less than there was.
   constexpr int64_t kPiece = 1 << 20;
   auto next = [&f](int64_t length) {
     Variant chunk = f.GetChunk(length);
@@ -557,7 +554,8 @@ Variant TAdoOrvDbSQL::LongValue(Field& f, int64_t size) {
     return chunk;
   };
   Variant first = next(size);
-  if (!first.IsString()) return Variant(std::string());
+  // Nothing at all: a Null, or a value this row has handed on already (Value raises for that).
+  if (!first.IsString()) return f.Value();
   Variant more = next(kPiece);
   if (!more.IsString()) return first;
   std::string whole = first.StrRef();

@@ -89,15 +89,16 @@ class TAdoOrvDb : public TOrvDb {
   // Keeps the parameters, takes CONNECTION_TIMEOUT and COMMAND_TIMEOUT when they are integers,
   // and connects with CONNECTIONSTRING, USER and PASSWORD. The driver's refusal passes on.
   void Open(IConnParams* params) override;
-  // Disconnects; the transaction counter goes to 0 and the cached types are freed.
+  // Disconnects (an open transaction is rolled back) and frees the cached types.
   void Close() override;
   // Each call is one level of the connection's transaction (deeper levels are savepoints).
   void StartTransaction() override;
   // Both drop the result of every statement of this database first, then end one level. Without
-  // an open transaction the connection's error passes on.
+  // an open transaction the connection's error passes on. A refused commit rolls the level's work
+  // back before its error passes on (see _Connection::CommitTrans); the level is closed even so.
   void Commit() override;
   void Rollback() override;
-  bool InTransaction() override { return FTransCount > 0; }
+  bool InTransaction() override { return TransCount() > 0; }
   bool IsLocal() override { return false; }
   IOrvDbSQLPtr CreateSQL(const std::string& sql) override;
   bool TableExists(const std::string& name) override;
@@ -107,15 +108,16 @@ class TAdoOrvDb : public TOrvDb {
   // The provider's types, read on first use and kept until Close.
   TAdoTypes& GetProviderTypes();
   _Connection* Connection() const { return FConnection.get(); }
-  int32_t TransCount() const { return FTransCount; }
+  // The open brackets: the connection's transaction level.
+  int32_t TransCount() const { return FConnection->TransactionLevel(); }
   // The statement quote marks: LEFTQUOTEMARK and RIGHTQUOTEMARK, "[" and "]" when absent.
   const std::string& LeftQuote() const { return FLeftQuote; }
   const std::string& RightQuote() const { return FRightQuote; }
 
  private:
+  void EndBracket(bool commit);
   RefPtr<_Connection> FConnection;
   std::unique_ptr<TAdoTypes> FTypes;
-  int32_t FTransCount = 0;
   std::string FLeftQuote = "[";
   std::string FRightQuote = "]";
 };
@@ -173,7 +175,8 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   TOrvDbFieldType FieldType(const Variant& column) override;
   // The current row's value: Null for SQL NULL whatever the column's type; integers exactly as
   // stored (a value beyond the column type's range comes back in a wider integer); dates as
-  // dates; blobs as byte strings.
+  // dates; blobs as byte strings. A blob or memo value is handed on as the driver gives it, and
+  // the statement keeps no copy: reading that column again in the same row raises.
   Variant GetValue(const Variant& column) override;
   // The typed getters give "", False, 0 or 0.0 for Null; the small integer getters keep the low
   // bits of the 32-bit value.
@@ -196,7 +199,8 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   RefPtr<Field> GetField(const Variant& column);
   // The value of a column of the current row, after the open check.
   Variant RawValue(const Variant& column);
-  // The whole of a non-empty value whose length GetChunk counts in, read through GetChunk.
+  // The whole of a value through GetChunk, asking first for size (its length, or more): the
+  // value's Null when it is Null, and the field's error when the row has handed it on already.
   Variant LongValue(Field& f, int64_t size);
   TAdoOrvDb* FAdoDb;
   RefPtr<_Recordset> FRecordset;

@@ -111,10 +111,13 @@ using IOrvDbTableDefPtr = RefPtr<IOrvDbTableDef>;
 //   server alias  An alias of a server: one bracket, no nesting. A second StartTransaction, and
 //                 Commit or Rollback without a bracket, raise; outside it every statement commits
 //                 by itself. Close rolls an open bracket back.
-// A commit the engine refuses raises the engine's error; the InterBase and alias back-ends first
-// roll the bracket's work back (the connection stays usable), and on ODBC a refused outermost
-// commit ends the transaction all the same. A rollback the engine refuses raises its error (on
-// InterBase and ODBC the bracket is closed even so).
+// A commit the engine refuses raises the engine's error once the bracket's work is rolled back,
+// so that no later bracket or disconnect can make it permanent, and the connection stays usable:
+// on InterBase and an alias the transaction's work; on ODBC an inner bracket's back to its
+// savepoint (where that is refused too, the whole transaction's, every bracket closing) and the
+// outermost one's whole. A rollback the engine refuses raises its error (on InterBase and ODBC the
+// bracket is closed even so). On ODBC, where the data source refuses even to roll back, the
+// connection is closed, which discards the work.
 //
 // Errors. Every failure raises (no call returns an error code): an Exception with this layer's
 // Russian text where one is named below, else the engine layer's own exception (EDBEngineError,

@@ -7,6 +7,9 @@
 //   LongValue     one value of 200 MB inserted and read back (engine 0: SQLite, 1: PostgreSQL,
 //                 2: a Paradox folder, for comparison): peak memory of each part in multiples of
 //                 the value's size (insert_x, read_x), the caller's own copy included.
+//   LongMemo      one memo of 100 M characters read back (engine 0: SQLite, 1: PostgreSQL): the
+//                 peak of the read (read_x) and what stays resident while the caller holds the
+//                 value and the row is still current (held_x), in multiples of the value's size.
 // The PostgreSQL cases need COPYORVEL_PG_PORT (a server on 127.0.0.1 with user postgres).
 #include <benchmark/benchmark.h>
 
@@ -26,13 +29,16 @@ using namespace benchsupport;
 // Resets the high-water mark to the current resident size.
 void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-// The high-water mark since the last reset, in bytes.
-double PeakBytes() {
+// A line of the process's status in bytes: "VmHWM:" the high-water mark since the last reset,
+// "VmRSS:" the resident size now.
+double StatusBytes(const std::string& key) {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) * 1024;
+    if (line.rfind(key, 0) == 0) return std::stod(line.substr(key.size())) * 1024;
   return 0;
 }
+
+double PeakBytes() { return StatusBytes("VmHWM:"); }
 
 std::string PgPort() {
   const char* port = std::getenv("COPYORVEL_PG_PORT");
@@ -180,9 +186,38 @@ void LongValue(benchmark::State& state) {
   state.counters["read_x"] = readPeak / kBytes;
 }
 
+void LongMemo(benchmark::State& state) {
+  const bool pg = state.range(0) == 1;
+  if (pg && PgPort().empty()) return state.SkipWithError("COPYORVEL_PG_PORT is not set");
+  constexpr std::size_t kChars = 100'000'000;
+  TempSqliteDb sqlite("long-memo");
+  std::unique_ptr<TempPgDb> postgres;
+  if (pg) postgres = std::make_unique<TempPgDb>("memo");
+  IOrvDbPtr db = Open(pg ? postgres->ConnectionString() : sqlite.ConnectionString());
+  CreateSysTable(db.get(), "V", {{"ID", dftInt32, 0, false}, {"DATA", dftMemo, 0, false}}, {});
+  {
+    std::string text(kChars, 'a');
+    for (std::size_t i = 0; i < kChars; i += 100) text[i] = '\xE6';  // Cyrillic: conversion on the way
+    BuildInsertSQL(db.get(), "V", {"ID", "DATA"})->Execute({{dftInt32, Variant(int32_t(1))}, {dftMemo, Variant(std::move(text))}});
+  }
+  double readPeak = 0, held = 0;
+  for (auto _ : state) {
+    const double before = StatusBytes("VmRSS:");
+    ResetPeak();
+    IOrvDbSQLPtr q = OpenTableSQL(db.get(), "V");
+    const Variant value = q->GetValue(Variant("DATA"));
+    if (value.StrRef().size() != kChars) return state.SkipWithError("the memo arrived short");
+    held = std::max(held, StatusBytes("VmRSS:") - before);
+    readPeak = std::max(readPeak, PeakBytes() - before);
+  }
+  state.counters["read_x"] = readPeak / kChars;
+  state.counters["held_x"] = held / kChars;
+}
+
 }  // namespace
 
 BENCHMARK(PgRows)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(PgShortRows)->Unit(benchmark::kMillisecond);
 BENCHMARK(SqliteText)->Arg(1)->Arg(4)->Arg(16)->ArgName("MiB")->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(LongValue)->Arg(0)->Arg(1)->Arg(2)->ArgName("engine")->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(LongMemo)->Arg(0)->Arg(1)->ArgName("engine")->Unit(benchmark::kMillisecond)->Iterations(1);

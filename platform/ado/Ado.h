@@ -26,6 +26,9 @@
 // raises EAdoError naming the column and the row. Blob values, parameter values and chunks of
 // binary fields are byte strings too (a string Variant, one character a byte).
 //
+// The driver's diagnostics pass on as the driver gives them. The layer's own messages are Russian
+// and speak of what a user knows: the data source, the query and its result, the column.
+//
 // EOF is a macro of the C library, so the recordset's end test is called Eof().
 #pragma once
 
@@ -148,6 +151,8 @@ class Field : public TInterfacedObject {
 
  private:
   friend class _Recordset;
+  // The recordset, checked to be open and on a row.
+  _Recordset& Row();
   _Recordset* FOwner = nullptr;  // cleared when the recordset goes
   int FIndex = 0;
   std::string FName;
@@ -342,7 +347,12 @@ class _Connection : public TInterfacedObject {
 
   // Returns the new nesting level. The first level switches autocommit off; deeper levels are
   // savepoints. Commit or rollback of the first level closes the connection's recordsets.
-  // Without a transaction, CommitTrans and RollbackTrans raise EAdoError.
+  // Without a transaction, CommitTrans and RollbackTrans raise EAdoError. Either ends its level
+  // also when the data source refuses it, and raises the refusal after that: a refused commit
+  // first rolls the level's work back (the first level's, or a deeper one's to its savepoint),
+  // so that no later commit can make it permanent. Where a savepoint cannot be rolled back to and
+  // released, the whole transaction is rolled back (level 0); where even that is refused, the
+  // connection is closed, which discards the work.
   int32_t BeginTrans();
   void CommitTrans();
   void RollbackTrans();

@@ -67,7 +67,7 @@ std::string DecimalText(const Variant& v) {
     return s;
   }
   double d = v.ToDouble();
-  if (!std::isfinite(d)) throw EAdoError("Недопустимое числовое значение параметра"_ansi);
+  if (!std::isfinite(d)) throw EAdoError("Недопустимое числовое значение: бесконечность или не число"_ansi);
   char buf[64];
   std::snprintf(buf, sizeof(buf), "%.17g", d);
   return buf;
@@ -85,136 +85,158 @@ SQLULEN SizeBucket(size_t n) {
   return size;
 }
 
+// --- the parameter encoder: one function per family of types, each setting the slot's C type,
+// SQL type, column size and digits, and its value bytes unless the value is Null ---------------
+
+using Bound = _Command::Statement::Bound;
+
+void Describe(Bound& b, SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN columnSize, SQLSMALLINT digits = 0) {
+  b.cType = cType;
+  b.sqlType = sqlType;
+  b.columnSize = columnSize;
+  b.digits = digits;
+}
+
+void EncodeBoolean(Bound& b, const Variant& value, bool isNull) {
+  Describe(b, SQL_C_BIT, SQL_BIT, 1);
+  if (!isNull) Store(b.buffer, static_cast<unsigned char>(value.ToBool() ? 1 : 0));
+}
+
+// Every integer travels as a 64-bit C value, unsigned only for the unsigned 64-bit type; the SQL
+// type is the narrowest that holds the ADO type's range.
+void EncodeInteger(Bound& b, DataTypeEnum type, const Variant& value, bool isNull) {
+  switch (type) {
+    case adUnsignedBigInt:
+      Describe(b, SQL_C_UBIGINT, SQL_BIGINT, 20);
+      if (!isNull) Store(b.buffer, static_cast<SQLUBIGINT>(value.ToUInt64()));
+      return;
+    case adTinyInt:
+    case adUnsignedTinyInt:
+    case adSmallInt: Describe(b, SQL_C_SBIGINT, SQL_SMALLINT, 5); break;
+    case adUnsignedSmallInt:
+    case adInteger: Describe(b, SQL_C_SBIGINT, SQL_INTEGER, 10); break;
+    default: Describe(b, SQL_C_SBIGINT, SQL_BIGINT, 19); break;  // adUnsignedInt, adBigInt
+  }
+  if (!isNull) Store(b.buffer, static_cast<SQLBIGINT>(value.ToInt64()));
+}
+
+void EncodeFloat(Bound& b, DataTypeEnum type, const Variant& value, bool isNull) {
+  if (type == adSingle) {
+    Describe(b, SQL_C_FLOAT, SQL_REAL, 7);
+    if (!isNull) Store(b.buffer, static_cast<float>(value.ToDouble()));
+  } else {
+    Describe(b, SQL_C_DOUBLE, SQL_DOUBLE, 15);
+    if (!isNull) Store(b.buffer, value.ToDouble());
+  }
+}
+
+// Decimals and currency travel as text, so that no digit is lost on the way; the digits after
+// the point are those of the text or the parameter's scale, whichever is more.
+void EncodeDecimal(Bound& b, DataTypeEnum type, int32_t scale, const Variant& value, bool isNull) {
+  if (isNull) return Describe(b, SQL_C_CHAR, SQL_NUMERIC, 38);
+  b.buffer = type == adCurrency ? DecimalText(Variant::FromCurrencyScaled(value.ToCurrencyScaled()))
+                                : DecimalText(value);
+  const size_t dot = b.buffer.find('.');
+  size_t frac = dot == std::string::npos ? 0 : b.buffer.size() - dot - 1;
+  SQLSMALLINT sqlType = SQL_NUMERIC;
+  if (b.buffer.find_first_of("eE") != std::string::npos) {
+    // An exponent: let the driver take it as a floating-point text.
+    sqlType = SQL_DOUBLE;
+    frac = 0;
+  }
+  Describe(b, SQL_C_CHAR, sqlType, std::max<SQLULEN>(b.buffer.size(), 1),
+           static_cast<SQLSMALLINT>(std::max<size_t>(frac, static_cast<size_t>(std::max(scale, 0)))));
+}
+
+// A date alone, a time of day alone, or both with milliseconds.
+void EncodeDateTime(Bound& b, DataTypeEnum type, const Variant& value, bool isNull) {
+  if (type == adDBDate)
+    Describe(b, SQL_C_TYPE_DATE, SQL_TYPE_DATE, 10);
+  else if (type == adDBTime)
+    Describe(b, SQL_C_TYPE_TIME, SQL_TYPE_TIME, 8);
+  else  // adDate, adDBTimeStamp
+    Describe(b, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 23, 3);
+  if (isNull) return;
+  TDateTime dt = value.ToDateTime();
+  int y, mo, d, h, mi, s, ms;
+  DecodeDate(dt, y, mo, d);
+  DecodeTime(dt, h, mi, s, ms);
+  if (b.cType == SQL_C_TYPE_DATE) {
+    SQL_DATE_STRUCT v{static_cast<SQLSMALLINT>(y), static_cast<SQLUSMALLINT>(mo),
+                      static_cast<SQLUSMALLINT>(d)};
+    Store(b.buffer, v);
+  } else if (b.cType == SQL_C_TYPE_TIME) {
+    SQL_TIME_STRUCT v{static_cast<SQLUSMALLINT>(h), static_cast<SQLUSMALLINT>(mi),
+                      static_cast<SQLUSMALLINT>(s)};
+    Store(b.buffer, v);
+  } else {
+    SQL_TIMESTAMP_STRUCT v{static_cast<SQLSMALLINT>(y), static_cast<SQLUSMALLINT>(mo),
+                           static_cast<SQLUSMALLINT>(d), static_cast<SQLUSMALLINT>(h),
+                           static_cast<SQLUSMALLINT>(mi), static_cast<SQLUSMALLINT>(s),
+                           static_cast<SQLUINTEGER>(ms) * 1000000u};
+    Store(b.buffer, v);
+  }
+}
+
+// Bytes are bound where the value holds them; anything but a string is sent as its text. A long
+// value, or one asked for as long, goes as SQL_LONGVARBINARY.
+void EncodeBinary(Bound& b, DataTypeEnum type, bool wantsLong, const Variant& value, bool isNull) {
+  if (!isNull && value.IsString()) {
+    b.borrowed = &value.StrRef();
+    b.buffer.clear();
+  } else if (!isNull) {
+    b.buffer = value.ToString();
+  }
+  const size_t n = isNull ? 0 : b.borrowed != nullptr ? b.borrowed->size() : b.buffer.size();
+  Describe(b, SQL_C_BINARY,
+           (wantsLong || type == adLongVarBinary || n > 8000) ? SQL_LONGVARBINARY : SQL_VARBINARY,
+           SizeBucket(n));
+}
+
+// Every kind of text, GUIDs and whatever else: sent as wide text.
+void EncodeText(Bound& b, DataTypeEnum type, bool wantsLong, const Variant& value, bool isNull) {
+  size_t n = 0;
+  if (!isNull) {
+    std::u16string w = Wide(value.ToString());
+    b.buffer.assign(reinterpret_cast<const char*>(w.data()), w.size() * sizeof(char16_t));
+    n = w.size();
+  }
+  Describe(b, SQL_C_WCHAR,
+           (wantsLong || type == adLongVarChar || type == adLongVarWChar || n > 4000) ? SQL_WLONGVARCHAR
+                                                                                      : SQL_WVARCHAR,
+           SizeBucket(n));
+}
+
 // Fills one bound slot from an ADO type and a value.
-void Encode(_Command::Statement::Bound& b, DataTypeEnum type, int32_t attributes, int32_t scale,
-            const Variant& value) {
+void Encode(Bound& b, DataTypeEnum type, int32_t attributes, int32_t scale, const Variant& value) {
   const bool isNull = value.IsNull() || value.IsEmpty();
   if (type == adEmpty || type == adVariant || type < 0) type = TypeOfVariant(value);
   b.borrowed = nullptr;
-  b.digits = 0;
-  b.columnSize = 0;
-  auto integer = [&](SQLSMALLINT sqlType, SQLULEN digits) {
-    b.cType = SQL_C_SBIGINT;
-    b.sqlType = sqlType;
-    b.columnSize = digits;
-    if (!isNull) Store(b.buffer, static_cast<SQLBIGINT>(value.ToInt64()));
-  };
-  auto timestamp = [&](SQLSMALLINT cType, SQLSMALLINT sqlType, SQLULEN size, SQLSMALLINT digits) {
-    b.cType = cType;
-    b.sqlType = sqlType;
-    b.columnSize = size;
-    b.digits = digits;
-    if (isNull) return;
-    TDateTime dt = value.ToDateTime();
-    int y, mo, d, h, mi, s, ms;
-    DecodeDate(dt, y, mo, d);
-    DecodeTime(dt, h, mi, s, ms);
-    if (cType == SQL_C_TYPE_DATE) {
-      SQL_DATE_STRUCT v{static_cast<SQLSMALLINT>(y), static_cast<SQLUSMALLINT>(mo),
-                        static_cast<SQLUSMALLINT>(d)};
-      Store(b.buffer, v);
-    } else if (cType == SQL_C_TYPE_TIME) {
-      SQL_TIME_STRUCT v{static_cast<SQLUSMALLINT>(h), static_cast<SQLUSMALLINT>(mi),
-                        static_cast<SQLUSMALLINT>(s)};
-      Store(b.buffer, v);
-    } else {
-      SQL_TIMESTAMP_STRUCT v{static_cast<SQLSMALLINT>(y), static_cast<SQLUSMALLINT>(mo),
-                             static_cast<SQLUSMALLINT>(d), static_cast<SQLUSMALLINT>(h),
-                             static_cast<SQLUSMALLINT>(mi), static_cast<SQLUSMALLINT>(s),
-                             static_cast<SQLUINTEGER>(ms) * 1000000u};
-      Store(b.buffer, v);
-    }
-  };
   const bool wantsLong = (attributes & adParamLong) != 0;
   switch (type) {
-    case adBoolean:
-      b.cType = SQL_C_BIT;
-      b.sqlType = SQL_BIT;
-      b.columnSize = 1;
-      if (!isNull) Store(b.buffer, static_cast<unsigned char>(value.ToBool() ? 1 : 0));
-      break;
+    case adBoolean: EncodeBoolean(b, value, isNull); break;
     case adTinyInt:
-    case adUnsignedTinyInt: integer(SQL_SMALLINT, 5); break;
-    case adSmallInt: integer(SQL_SMALLINT, 5); break;
+    case adUnsignedTinyInt:
+    case adSmallInt:
     case adUnsignedSmallInt:
-    case adInteger: integer(SQL_INTEGER, 10); break;
+    case adInteger:
     case adUnsignedInt:
-    case adBigInt: integer(SQL_BIGINT, 19); break;
-    case adUnsignedBigInt:
-      b.cType = SQL_C_UBIGINT;
-      b.sqlType = SQL_BIGINT;
-      b.columnSize = 20;
-      if (!isNull) Store(b.buffer, static_cast<SQLUBIGINT>(value.ToUInt64()));
-      break;
+    case adBigInt:
+    case adUnsignedBigInt: EncodeInteger(b, type, value, isNull); break;
     case adSingle:
-      b.cType = SQL_C_FLOAT;
-      b.sqlType = SQL_REAL;
-      b.columnSize = 7;
-      if (!isNull) Store(b.buffer, static_cast<float>(value.ToDouble()));
-      break;
-    case adDouble:
-      b.cType = SQL_C_DOUBLE;
-      b.sqlType = SQL_DOUBLE;
-      b.columnSize = 15;
-      if (!isNull) Store(b.buffer, value.ToDouble());
-      break;
+    case adDouble: EncodeFloat(b, type, value, isNull); break;
     case adCurrency:
     case adDecimal:
     case adNumeric:
-    case adVarNumeric: {
-      b.cType = SQL_C_CHAR;
-      b.sqlType = SQL_NUMERIC;
-      if (isNull) {
-        b.columnSize = 38;
-        break;
-      }
-      b.buffer = type == adCurrency ? DecimalText(Variant::FromCurrencyScaled(value.ToCurrencyScaled()))
-                                    : DecimalText(value);
-      size_t dot = b.buffer.find('.');
-      size_t frac = dot == std::string::npos ? 0 : b.buffer.size() - dot - 1;
-      if (b.buffer.find_first_of("eE") != std::string::npos) {
-        // An exponent: let the driver take it as a floating-point text.
-        b.sqlType = SQL_DOUBLE;
-        frac = 0;
-      }
-      b.digits = static_cast<SQLSMALLINT>(std::max<size_t>(frac, static_cast<size_t>(std::max(scale, 0))));
-      b.columnSize = std::max<SQLULEN>(b.buffer.size(), 1);
-      break;
-    }
+    case adVarNumeric: EncodeDecimal(b, type, scale, value, isNull); break;
     case adDate:
-    case adDBTimeStamp: timestamp(SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 23, 3); break;
-    case adDBDate: timestamp(SQL_C_TYPE_DATE, SQL_TYPE_DATE, 10, 0); break;
-    case adDBTime: timestamp(SQL_C_TYPE_TIME, SQL_TYPE_TIME, 8, 0); break;
+    case adDBTimeStamp:
+    case adDBDate:
+    case adDBTime: EncodeDateTime(b, type, value, isNull); break;
     case adBinary:
     case adVarBinary:
-    case adLongVarBinary: {
-      b.cType = SQL_C_BINARY;
-      if (!isNull && value.IsString()) {
-        b.borrowed = &value.StrRef();
-        b.buffer.clear();
-      } else if (!isNull) {
-        b.buffer = value.ToString();
-      }
-      size_t n = isNull ? 0 : b.borrowed != nullptr ? b.borrowed->size() : b.buffer.size();
-      b.sqlType = (wantsLong || type == adLongVarBinary || n > 8000) ? SQL_LONGVARBINARY
-                                                                      : SQL_VARBINARY;
-      b.columnSize = SizeBucket(n);
-      break;
-    }
-    default: {  // every kind of text, GUIDs and whatever else: sent as wide text
-      b.cType = SQL_C_WCHAR;
-      size_t n = 0;
-      if (!isNull) {
-        std::u16string w = Wide(value.ToString());
-        b.buffer.assign(reinterpret_cast<const char*>(w.data()), w.size() * sizeof(char16_t));
-        n = w.size();
-      }
-      b.sqlType = (wantsLong || type == adLongVarChar || type == adLongVarWChar || n > 4000)
-                      ? SQL_WLONGVARCHAR
-                      : SQL_WVARCHAR;
-      b.columnSize = SizeBucket(n);
-      break;
-    }
+    case adLongVarBinary: EncodeBinary(b, type, wantsLong, value, isNull); break;
+    default: EncodeText(b, type, wantsLong, value, isNull); break;
   }
   if (isNull) {
     b.indicator = SQL_NULL_DATA;
@@ -262,7 +284,7 @@ void BindAll(_Command::Statement& st, const std::vector<ParamSource>& params) {
     SQLRETURN rc = SQLBindParameter(st.handle, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT,
                                     b.cType, b.sqlType, b.columnSize, b.digits,
                                     const_cast<void*>(ptr), length, &b.indicator);
-    Check(rc, SQL_HANDLE_STMT, st.handle, "Ошибка привязки параметра"_ansi);
+    Check(rc, SQL_HANDLE_STMT, st.handle, "Ошибка передачи значений в запрос"_ansi);
     b.boundC = b.cType;
     b.boundSql = b.sqlType;
     b.boundDigits = b.digits;
@@ -332,7 +354,7 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
     SQLFreeStmt(st->handle, SQL_RESET_PARAMS);
     if (!SQL_SUCCEEDED(SQLPrepareW(st->handle, W(text), static_cast<SQLINTEGER>(text.size())))) {
       d.StatementFailed();
-      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка подготовки команды"_ansi);
+      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка подготовки запроса"_ansi);
     }
     st->text = text;
     st->prepared = true;
@@ -360,7 +382,7 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
     ReleaseLongValues(*st);
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
       d.StatementFailed();
-      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка выполнения команды"_ansi);
+      Raise(SQL_HANDLE_STMT, st->handle, "Ошибка выполнения запроса"_ansi);
     }
   } catch (...) {
     ReleaseLongValues(*st);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <exception>
 #include <filesystem>
 #include <optional>
 
@@ -224,15 +225,34 @@ class Utf8CharacterType {
 };
 
 const char* const kTransactionEnded = "транзакция завершена";
-const char* const kConnectionClosed = "соединение закрыто";
-const char* const kCursorEnded = "курсор закрыт: другая команда соединения завершилась ошибкой";
+const char* const kConnectionClosed = "соединение с источником данных закрыто";
+const char* const kCursorEnded = "другой запрос к тому же источнику данных завершился ошибкой";
+
+// Runs one statement of the layer's own; `fallback` is the message when the driver gives none.
+void RunDirect(_Connection::Impl& d, const std::string& sql, std::string_view fallback) {
+  SQLHSTMT h = d.NewCatalogStatement();
+  std::u16string w = Wide(sql);
+  SQLRETURN rc = SQLExecDirectW(h, W(w), SQL_NTS);
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+    d.StatementFailed();
+    try {
+      Raise(SQL_HANDLE_STMT, h, fallback);
+    } catch (...) {
+      SQLFreeHandle(SQL_HANDLE_STMT, h);
+      throw;
+    }
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, h);
+}
+
+std::string SavepointName(int32_t level) { return "savepoint_" + IntToStr(level); }
 
 }  // namespace
 
 // --- statements and recordsets of a connection ------------------------------------------
 
 void _Connection::Impl::CheckOpen() const {
-  if (!open) throw EAdoError("Операция недопустима: соединение не открыто"_ansi);
+  if (!open) throw EAdoError("Нет соединения с источником данных"_ansi);
 }
 
 std::unique_ptr<_Command::Statement> _Connection::Impl::Take(const std::u16string& text) {
@@ -247,7 +267,7 @@ std::unique_ptr<_Command::Statement> _Connection::Impl::Take(const std::u16strin
   s->owner = this;
   statements.push_back(s.get());
   Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &s->handle), SQL_HANDLE_DBC, dbc,
-        "Не удалось создать оператор ODBC"_ansi);
+        "Не удалось обратиться к источнику данных"_ansi);
   return s;
 }
 
@@ -272,17 +292,64 @@ void _Connection::Impl::StatementFailed() {
 
 void _Connection::Impl::EndTransaction(SQLSMALLINT completion) {
   DropRecordsets(kTransactionEnded);
-  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, completion);
+  if (SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc, completion))) {
+    transLevel = 0;
+    SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    return;
+  }
+  // The driver's diagnostics are taken first: the next call on the handle clears them.
+  std::exception_ptr refused;
+  try {
+    Raise(SQL_HANDLE_DBC, dbc,
+          completion == SQL_COMMIT ? "Ошибка завершения транзакции"_ansi : "Ошибка отката транзакции"_ansi);
+  } catch (const EAdoError&) {
+    refused = std::current_exception();
+  }
+  AbandonTransaction();
+  std::rethrow_exception(refused);
+}
+
+void _Connection::Impl::EndSavepoint(bool commit) {
+  const std::string name = SavepointName(transLevel - 1);
+  std::exception_ptr refused;
+  if (commit) {
+    try {
+      RunDirect(*this, "RELEASE SAVEPOINT " + name, "Ошибка завершения транзакции"_ansi);
+      --transLevel;
+      return;
+    } catch (const EAdoError&) {
+      refused = std::current_exception();  // passes on once the level's work is undone
+    }
+  }
+  try {
+    RunDirect(*this, "ROLLBACK TO SAVEPOINT " + name, "Ошибка отката транзакции"_ansi);
+    RunDirect(*this, "RELEASE SAVEPOINT " + name, "Ошибка отката транзакции"_ansi);
+    --transLevel;
+  } catch (const EAdoError&) {
+    // The level's work can no longer be told from the outer levels': all of it goes.
+    if (!refused) refused = std::current_exception();
+    AbandonTransaction();
+  }
+  if (refused) std::rethrow_exception(refused);
+}
+
+void _Connection::Impl::AbandonTransaction() {
+  DropRecordsets(kTransactionEnded);
   transLevel = 0;
-  SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-  Check(rc, SQL_HANDLE_DBC, dbc, "Ошибка завершения транзакции"_ansi);
+  if (SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK))) {
+    SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    return;
+  }
+  // Switching autocommit on would commit the work (ODBC commits an open transaction then), and
+  // leaving it off would let the next commit do so: only the end of the connection discards it.
+  self->Close();
 }
 
 SQLHSTMT _Connection::Impl::NewCatalogStatement() {
   CheckOpen();
   SQLHSTMT h = nullptr;
   Check(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h), SQL_HANDLE_DBC, dbc,
-        "Не удалось создать оператор ODBC"_ansi);
+        "Не удалось обратиться к источнику данных"_ansi);
   return h;
 }
 
@@ -314,7 +381,7 @@ int32_t _Connection::State() const { return FImpl->open ? adStateOpen : adStateC
 void _Connection::Open(const std::string& ConnectionString, const std::string& UserID,
                        const std::string& Password, int32_t /*Options*/) {
   Impl& d = *FImpl;
-  if (d.open) throw EAdoError("Операция недопустима: соединение уже открыто"_ansi);
+  if (d.open) throw EAdoError("Соединение с источником данных уже открыто"_ansi);
   if (!ConnectionString.empty()) FConnectionString = ConnectionString;
   std::string text = FConnectionString;
   auto add = [&](const char* key, const std::string& value) {
@@ -333,7 +400,7 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   SQLHENV env = Environment();
   SQLHDBC dbc = nullptr;
   Check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_HANDLE_ENV, env,
-        "Не удалось создать соединение ODBC"_ansi);
+        "Не удалось подключиться к источнику данных"_ansi);
   auto seconds = [](int32_t s) { return reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(std::max(s, 0))); };
   SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, seconds(FConnectionTimeout), 0);
   SQLSetConnectAttrW(dbc, SQL_ATTR_CONNECTION_TIMEOUT, seconds(FConnectionTimeout), 0);
@@ -427,28 +494,6 @@ RefPtr<_Recordset> _Connection::Execute(const std::string& CommandText, Variant*
   return command->Execute(RecordsAffected, nullptr, Options);
 }
 
-namespace {
-
-void RunDirect(_Connection::Impl& d, const std::string& sql) {
-  SQLHSTMT h = d.NewCatalogStatement();
-  std::u16string w = Wide(sql);
-  SQLRETURN rc = SQLExecDirectW(h, W(w), SQL_NTS);
-  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-    d.StatementFailed();
-    try {
-      Raise(SQL_HANDLE_STMT, h, "Ошибка выполнения: "_ansi + sql);
-    } catch (...) {
-      SQLFreeHandle(SQL_HANDLE_STMT, h);
-      throw;
-    }
-  }
-  SQLFreeHandle(SQL_HANDLE_STMT, h);
-}
-
-std::string SavepointName(int32_t level) { return "ado_savepoint_" + IntToStr(level); }
-
-}  // namespace
-
 int32_t _Connection::BeginTrans() {
   Impl& d = *FImpl;
   d.CheckOpen();
@@ -457,7 +502,7 @@ int32_t _Connection::BeginTrans() {
                              reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
           SQL_HANDLE_DBC, d.dbc, "Не удалось начать транзакцию"_ansi);
   } else {
-    RunDirect(d, "SAVEPOINT " + SavepointName(d.transLevel));
+    RunDirect(d, "SAVEPOINT " + SavepointName(d.transLevel), "Не удалось начать транзакцию"_ansi);
   }
   return ++d.transLevel;
 }
@@ -466,25 +511,20 @@ void _Connection::CommitTrans() {
   Impl& d = *FImpl;
   d.CheckOpen();
   if (d.transLevel == 0) throw EAdoError("Нет активной транзакции"_ansi);
-  if (d.transLevel == 1) {
+  if (d.transLevel == 1)
     d.EndTransaction(SQL_COMMIT);
-  } else {
-    RunDirect(d, "RELEASE SAVEPOINT " + SavepointName(d.transLevel - 1));
-    --d.transLevel;
-  }
+  else
+    d.EndSavepoint(true);
 }
 
 void _Connection::RollbackTrans() {
   Impl& d = *FImpl;
   d.CheckOpen();
   if (d.transLevel == 0) throw EAdoError("Нет активной транзакции"_ansi);
-  if (d.transLevel == 1) {
+  if (d.transLevel == 1)
     d.EndTransaction(SQL_ROLLBACK);
-  } else {
-    RunDirect(d, "ROLLBACK TO SAVEPOINT " + SavepointName(d.transLevel - 1));
-    RunDirect(d, "RELEASE SAVEPOINT " + SavepointName(d.transLevel - 1));
-    --d.transLevel;
-  }
+  else
+    d.EndSavepoint(false);
 }
 
 int32_t _Connection::TransactionLevel() const { return FImpl->transLevel; }

@@ -18,7 +18,7 @@ namespace {
 SQLHENV NewEnvironment() {
   SQLHENV h = SQL_NULL_HENV;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h)))
-    throw EAdoError("Не удалось создать окружение ODBC"_ansi);
+    throw EAdoError("Диспетчер драйверов ODBC недоступен: источники данных ODBC не открываются"_ansi);
   SQLSetEnvAttr(h, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   return h;
 }

@@ -149,7 +149,16 @@ struct _Connection::Impl {
   // After a failed statement: where that ends the server cursors, the recordsets that read
   // through them are closed, so that reading on raises instead of ending early.
   void StatementFailed();
+  // Ends the outermost level with SQLEndTran(completion). A commit the driver refuses rolls the
+  // work back before its error passes on: nothing of it stays pending for a later commit.
   void EndTransaction(SQLSMALLINT completion);
+  // Ends the innermost savepoint level, releasing it (commit) or rolling its work back first. A
+  // release the data source refuses rolls the level's work back before its error passes on.
+  void EndSavepoint(bool commit);
+  // After a refusal that leaves the work of the transaction unsure: rolls all of it back and ends
+  // the transaction. When even the rollback is refused the connection is closed, the one way left
+  // that discards the work rather than committing it.
+  void AbandonTransaction();
   // A fresh statement handle for a catalogue call.
   SQLHSTMT NewCatalogStatement();
   const std::vector<adoodbc::DriverType>& DriverTypes();
@@ -193,7 +202,12 @@ struct _Recordset::Impl {
   bool inMemory = false;
 
   void Fetch();
+  // Reads the rest of a text or binary column's value into the empty `out` (at most `limit` bytes
+  // or characters; all of it when negative), text in Windows-1251.
+  adoodbc::LongRead ReadLongValue(int column, int64_t limit, std::string& out);
   Variant ReadWhole(int column);
+  // Reads the whole value into the cell and keeps it there.
+  void CacheWhole(Cell& cell, int column);
   Cell& Prepare(int column);
   Variant CellValue(int column);
   int64_t CellSize(int column);

@@ -29,7 +29,7 @@ Variant NumericFromText(const std::string& text, int32_t scale) {
   }
   double d = 0;
   auto r = std::from_chars(b, e, d);
-  if (r.ec != std::errc()) throw EAdoError("Некорректное числовое значение: "_ansi + text);
+  if (r.ec != std::errc()) throw EConvertError("некорректное число \""_ansi + text + "\"");
   return Variant(d);
 }
 
@@ -100,7 +100,7 @@ RefPtr<_Recordset> MakeCursorRecordset(_Connection& connection,
     SQLULEN size = 0;
     Check(SQLDescribeColW(h, i, name, static_cast<SQLSMALLINT>(std::size(name)), &nameLength,
                           &sqlType, &size, &digits, &nullable),
-          SQL_HANDLE_STMT, h, "Ошибка описания столбца"_ansi);
+          SQL_HANDLE_STMT, h, "Ошибка чтения описания результата запроса"_ansi);
     SQLLEN isUnsigned = SQL_FALSE;
     SQLColAttributeW(h, i, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
     ColumnDesc c;
@@ -145,9 +145,8 @@ int32_t _Recordset::State() const { return FImpl->open ? adStateOpen : adStateCl
 void _Recordset::CheckOpen() const {
   if (FImpl->open) return;
   if (FImpl->closedReason != nullptr)
-    throw EAdoError("Операция недопустима: набор записей закрыт ("_ansi +
-                    Utf8ToAnsi(FImpl->closedReason) + ")");
-  throw EAdoError("Операция недопустима: набор записей закрыт"_ansi);
+    throw EAdoError("Результат запроса закрыт: "_ansi + Utf8ToAnsi(FImpl->closedReason));
+  throw EAdoError("Результат запроса закрыт"_ansi);
 }
 
 void _Recordset::Close() {
@@ -175,7 +174,7 @@ bool _Recordset::Eof() {
 
 void _Recordset::MoveNext() {
   CheckOpen();
-  if (FImpl->eof) throw EAdoError("Операция недопустима: достигнут конец набора записей"_ansi);
+  if (FImpl->eof) throw EAdoError("Результат запроса уже прочитан до последней строки"_ansi);
   FImpl->Fetch();
 }
 
@@ -208,6 +207,11 @@ void _Recordset::Impl::Fetch() {
   lastRead = -1;
 }
 
+void _Recordset::Impl::CacheWhole(Cell& cell, int column) {
+  cell.value = ReadWhole(column);
+  cell.state = Cell::Cached;
+}
+
 _Recordset::Impl::Cell& _Recordset::Impl::Prepare(int column) {
   Cell& cell = cells[static_cast<size_t>(column)];
   if (!anyOrder && cell.state == Cell::Unread) {
@@ -217,10 +221,7 @@ _Recordset::Impl::Cell& _Recordset::Impl::Prepare(int column) {
     // Columns skipped on the way can no longer be read later: keep their values.
     for (int j = lastRead + 1; j < column; ++j) {
       Cell& skipped = cells[static_cast<size_t>(j)];
-      if (skipped.state == Cell::Unread) {
-        skipped.value = ReadWhole(j);
-        skipped.state = Cell::Cached;
-      }
+      if (skipped.state == Cell::Unread) CacheWhole(skipped, j);
     }
   }
   lastRead = std::max(lastRead, column);
@@ -236,6 +237,21 @@ namespace {
 }
 
 }  // namespace
+
+LongRead _Recordset::Impl::ReadLongValue(int column, int64_t limit, std::string& out) {
+  const ColumnDesc& c = columns[static_cast<size_t>(column)];
+  SQLHSTMT h = statement->handle;
+  const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
+  if (c.type.kind == ReadKind::Binary) return ReadLong(h, col, limit, out);
+  std::u16string wide;
+  const LongRead read = ReadLong(h, col, limit, wide);
+  try {
+    out = Utf16ToAnsi(wide);
+  } catch (const EConvertError&) {
+    RaiseUnencodable(c.name, rowNumber);
+  }
+  return read;
+}
 
 Variant _Recordset::Impl::ReadWhole(int column) {
   const ColumnDesc& c = columns[static_cast<size_t>(column)];
@@ -309,18 +325,10 @@ Variant _Recordset::Impl::ReadWhole(int column) {
         return Variant::FromDateTime(DateTimeOf(v.year, v.month, v.day, v.hour, v.minute,
                                                 v.second, static_cast<int>(v.fraction / 1000000)));
       }
-      case ReadKind::Text: {
-        std::u16string out;
-        if (!ReadWideText(h, col, out)) return Variant::Null();
-        try {
-          return Variant(Utf16ToAnsi(out));
-        } catch (const EConvertError&) {
-          RaiseUnencodable(c.name, rowNumber);
-        }
-      }
+      case ReadKind::Text:
       case ReadKind::Binary: {
         std::string out;
-        if (ReadLong(h, col, -1, out) == LongRead::Null) return Variant::Null();
+        if (ReadLongValue(column, -1, out) == LongRead::Null) return Variant::Null();
         return Variant(std::move(out));
       }
     }
@@ -335,22 +343,11 @@ Variant _Recordset::Impl::ReadWhole(int column) {
 Variant _Recordset::Impl::CellValue(int column) {
   if (inMemory) return rows[position][static_cast<size_t>(column)];
   Cell& cell = Prepare(column);
-  switch (cell.state) {
-    case Cell::Cached: return cell.value;
-    case Cell::Unread:
-      cell.value = ReadWhole(column);
-      cell.state = Cell::Cached;
-      return cell.value;
-    case Cell::Streaming:
-      if (cell.offset == 0) {  // only the length was asked for
-        cell.value = ReadWhole(column);
-        cell.state = Cell::Cached;
-        return cell.value;
-      }
-      [[fallthrough]];
-    case Cell::Finished: break;
-  }
-  throw EAdoError(Format("Значение столбца %s уже прочитано по частям"_ansi,
+  // A streaming cell of which only the length was asked for still has its whole value to read.
+  if (cell.state == Cell::Unread || (cell.state == Cell::Streaming && cell.offset == 0))
+    CacheWhole(cell, column);
+  if (cell.state == Cell::Cached) return cell.value;
+  throw EAdoError(Format("Значение столбца %s в этой строке уже прочитано"_ansi,
                          {columns[static_cast<size_t>(column)].name}));
 }
 
@@ -369,8 +366,7 @@ int64_t _Recordset::Impl::CellSize(int column) {
         cell.value = Variant::Null();
         cell.state = Cell::Cached;
       } else if (ind == SQL_NO_TOTAL) {
-        cell.value = ReadWhole(column);
-        cell.state = Cell::Cached;
+        CacheWhole(cell, column);
       } else {
         cell.total = ind;
         cell.state = Cell::Streaming;
@@ -414,22 +410,8 @@ Variant _Recordset::Impl::CellChunk(int column, int64_t length) {
   // A caller that asks for more than the driver said is left gets what there is.
   if (cell->total >= 0)
     length = std::min(length, std::max<int64_t>(cell->total - cell->offset, 1));
-  SQLHSTMT h = statement->handle;
-  const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
   std::string out;
-  LongRead read;
-  if (c.type.kind == ReadKind::Binary) {
-    read = ReadLong(h, col, length, out);
-  } else {
-    std::u16string wide;
-    read = ReadLong(h, col, length, wide);
-    try {
-      out = Utf16ToAnsi(wide);
-    } catch (const EConvertError&) {
-      RaiseUnencodable(c.name, rowNumber);
-    }
-  }
-  switch (read) {
+  switch (ReadLongValue(column, length, out)) {
     case LongRead::Nothing:
       cell->state = Cell::Finished;
       return Variant::Null();
@@ -446,35 +428,18 @@ Variant _Recordset::Impl::CellChunk(int column, int64_t length) {
 
 // --- fields -----------------------------------------------------------------------------------
 
-namespace {
-
-_Recordset::Impl& RowOf(_Recordset* owner) {
-  if (owner == nullptr) throw EAdoError("Операция недопустима: набор записей закрыт"_ansi);
-  return owner->GetImpl();
-}
-
-}  // namespace
-
-Variant Field::Value() {
-  _Recordset::Impl& d = RowOf(FOwner);
+_Recordset& Field::Row() {
+  if (FOwner == nullptr) throw EAdoError("Результат запроса закрыт"_ansi);
   FOwner->CheckOpen();
-  if (d.eof) throw EAdoError("Текущая запись отсутствует: достигнут конец набора записей"_ansi);
-  return d.CellValue(FIndex);
+  if (FOwner->FImpl->eof) throw EAdoError("Текущей строки нет: результат запроса прочитан до конца"_ansi);
+  return *FOwner;
 }
 
-int64_t Field::ActualSize() {
-  _Recordset::Impl& d = RowOf(FOwner);
-  FOwner->CheckOpen();
-  if (d.eof) throw EAdoError("Текущая запись отсутствует: достигнут конец набора записей"_ansi);
-  return d.CellSize(FIndex);
-}
+Variant Field::Value() { return Row().FImpl->CellValue(FIndex); }
 
-Variant Field::GetChunk(int64_t Length) {
-  _Recordset::Impl& d = RowOf(FOwner);
-  FOwner->CheckOpen();
-  if (d.eof) throw EAdoError("Текущая запись отсутствует: достигнут конец набора записей"_ansi);
-  return d.CellChunk(FIndex, Length);
-}
+int64_t Field::ActualSize() { return Row().FImpl->CellSize(FIndex); }
+
+Variant Field::GetChunk(int64_t Length) { return Row().FImpl->CellChunk(FIndex, Length); }
 
 RefPtr<Field> AdoFields::Item(int32_t Index) const {
   if (Index < 0 || Index >= Count())

@@ -39,7 +39,7 @@ class CatalogCursor {
   bool Next() {
     SQLRETURN rc = SQLFetch(FHandle);
     if (rc == SQL_NO_DATA) return false;
-    Check(rc, "Ошибка чтения каталога"_ansi);
+    Check(rc, "Ошибка чтения описания базы данных"_ansi);
     return true;
   }
   Text Str(SQLUSMALLINT col) const {
@@ -48,14 +48,14 @@ class CatalogCursor {
     try {
       return Utf16ToAnsi(out);
     } catch (const EConvertError&) {
-      throw EAdoError("Имя в каталоге содержит символы, которых нет в кодировке Windows-1251: "_ansi +
+      throw EAdoError("Описание базы данных содержит символы, которых нет в кодировке Windows-1251: "_ansi +
                       Utf8ToAnsi(Utf16ToUtf8(out), '?'));
     }
   }
   std::optional<int64_t> Int(SQLUSMALLINT col) const {
     SQLBIGINT v = 0;
     SQLLEN ind = 0;
-    Check(SQLGetData(FHandle, col, SQL_C_SBIGINT, &v, sizeof(v), &ind), "Ошибка чтения каталога"_ansi);
+    Check(SQLGetData(FHandle, col, SQL_C_SBIGINT, &v, sizeof(v), &ind), "Ошибка чтения описания базы данных"_ansi);
     if (ind == SQL_NULL_DATA) return std::nullopt;
     return v;
   }
@@ -236,7 +236,7 @@ RefPtr<_Recordset> TableColumns(_Connection& connection, const Restrictions& r) 
   WideArg column;
   cur.Check(SQLColumnsW(cur.Handle(), cat.Ptr(), cat.Len(), schema.Ptr(), schema.Len(),
                         table.Ptr(), table.Len(), column.Ptr(), column.Len()),
-            "Ошибка чтения списка столбцов"_ansi);
+            "Ошибка чтения списка полей таблицы "_ansi + r.Str(2));
   while (cur.Next()) {
     Text tCat = cur.Str(1), tSchema = cur.Str(2), tName = cur.Str(3), cName = cur.Str(4);
     auto sqlType = static_cast<SQLSMALLINT>(cur.Int(5).value_or(SQL_UNKNOWN_TYPE));
@@ -327,7 +327,7 @@ std::vector<IndexInfo> ReadIndexes(_Connection::Impl& d, const TableRow& t) {
     CatalogCursor cur(d);
     cur.Check(SQLPrimaryKeysW(cur.Handle(), cat.Ptr(), cat.Len(), schema.Ptr(), schema.Len(),
                               name.Ptr(), name.Len()),
-              "Ошибка чтения первичного ключа"_ansi);
+              "Ошибка чтения первичного ключа таблицы "_ansi + t.name.value_or(std::string()));
     while (cur.Next()) {
       Text column = cur.Str(4);
       auto seq = cur.Int(5);
@@ -343,7 +343,7 @@ std::vector<IndexInfo> ReadIndexes(_Connection::Impl& d, const TableRow& t) {
     CatalogCursor cur(d);
     cur.Check(SQLStatisticsW(cur.Handle(), cat.Ptr(), cat.Len(), schema.Ptr(), schema.Len(),
                              name.Ptr(), name.Len(), SQL_INDEX_ALL, SQL_QUICK),
-              "Ошибка чтения индексов"_ansi);
+              "Ошибка чтения индексов таблицы "_ansi + t.name.value_or(std::string()));
     while (cur.Next()) {
       cur.Str(1);
       cur.Str(2);
@@ -464,7 +464,7 @@ const std::vector<DriverType>& _Connection::Impl::DriverTypes() {
   std::vector<DriverType> list;
   {
     CatalogCursor cur(*this);
-    cur.Check(SQLGetTypeInfoW(cur.Handle(), SQL_ALL_TYPES), "Ошибка чтения списка типов"_ansi);
+    cur.Check(SQLGetTypeInfoW(cur.Handle(), SQL_ALL_TYPES), "Ошибка чтения списка типов данных"_ansi);
     while (cur.Next()) {
       DriverType t;
       t.name = cur.Str(1).value_or(std::string());

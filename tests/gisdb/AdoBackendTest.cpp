@@ -142,6 +142,38 @@ TEST_P(AdoBackend, TransactionsAreCountedAndEndWithoutOneIsTheDriversError) {
   EXPECT_EQ(Count(db, "T"), 0);
 }
 
+// A commit the engine refuses (SQLite: another connection still reads the file; PostgreSQL: a
+// deferred unique key) raises the engine's own error and leaves nothing pending: neither a later
+// bracket nor the disconnect makes the refused row permanent, and the database goes on working.
+TEST_P(AdoBackend, ARefusedCommitRaisesTheEnginesErrorAndLeavesNothingPending) {
+  IConnParamsPtr params = NewParams();
+  if (!IsPg())  // the driver waits 100 s for a lock unless told otherwise
+    params->SetValue("CONNECTIONSTRING", GetConnParam(params.get(), "CONNECTIONSTRING", "") + ";Timeout=200");
+  IOrvDbPtr db = ConnectDb(params.get(), true);
+  Exec(db, IsPg() ? "CREATE TABLE [T] ([ID] int4 UNIQUE DEFERRABLE INITIALLY DEFERRED)" : "CREATE TABLE [T] ([ID] integer)");
+  IOrvDbPtr reader = ConnectDb(params.get(), true);
+  if (!IsPg()) {
+    reader->StartTransaction();
+    Count(reader, "T");  // holds the file's shared lock until its transaction ends
+  }
+  db->StartTransaction();
+  for (int i = 0; i < (IsPg() ? 2 : 1); ++i) Exec(db, "INSERT INTO [T] VALUES (1)");
+  try {
+    db->Commit();
+    ADD_FAILURE() << "the commit was not refused";
+  } catch (const EAdoError& e) {
+    EXPECT_NE(e.Message().find(IsPg() ? "23505" : "locked"), std::string::npos) << AnsiToUtf8(e.Message());
+  }
+  EXPECT_FALSE(db->InTransaction());
+  EXPECT_EQ(Ado(db)->TransCount(), 0);
+  if (!IsPg()) reader->Rollback();
+  db->StartTransaction();
+  db->Commit();
+  Exec(db, "INSERT INTO [T] VALUES (2)");  // outside a bracket: permanent at once
+  db->Close();
+  EXPECT_EQ(Count(reader, "T"), 1);
+}
+
 // --- connection ----------------------------------------------------------------------------
 
 TEST_P(AdoBackend, OpenTakesIntegerTimeoutsOnlyAndReadsTheTypesAgainAfterReopening) {
@@ -371,6 +403,7 @@ TEST_P(AdoBackend, NullsReadAsNullAndIntegersBeyondTheirTypeReadExactly) {
   EXPECT_EQ(q->GetValue(Variant("I")), Variant(int32_t(2000000000)));
   EXPECT_EQ(q->GetValue(Variant("G")).ToInt64(), int64_t(1) << 40);
   EXPECT_EQ(q->GetValue(Variant("X")), Variant(std::string("\x00\xff\x10", 3)));
+  EXPECT_THROW(q->GetValue(Variant("X")), EAdoError);  // handed on, not kept: never a wrong value
   EXPECT_EQ(q->GetValue(Variant("C")), Variant("Ёлка"_ansi));
   EXPECT_DOUBLE_EQ(q->GetValue(Variant("D")).ToDateTime(), EncodeDate(2024, 2, 29) + EncodeTime(13, 45, 30, 0));
   q->Next();
