@@ -231,6 +231,108 @@ void ClearWriteFault() {
   gFaultSet = false;
 }
 
+// --- keys of a keyed table's batch ----------------------------------------------------------------
+namespace {
+
+// The hash of a key's bytes, its bits spread evenly.
+uint64_t KeyHash(const uint8_t* key, int len) {
+  uint64_t h = std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(key), size_t(len)));
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  return h;
+}
+
+// Answers "perhaps" for every key hash added to it and "no" for nearly every other (a few answers
+// in a thousand are a wrong "perhaps" for each full stage). It grows in stages, each holding twice
+// the keys of the one before, so that it never needs the keys again; 16 bits a key.
+class TKeyFilter {
+ public:
+  void Clear() { FStages.clear(); }
+  void Add(uint64_t h) {
+    if (FStages.empty() || FStages.back().Count == FStages.back().Capacity) {
+      size_t capacity = FStages.empty() ? kFirstCapacity : FStages.back().Capacity * 2;
+      FStages.push_back({std::vector<uint64_t>(capacity / 4, 0), 0, capacity});
+    }
+    TStage& s = FStages.back();
+    s.Words[Word(s, h)] |= Bits(h);
+    ++s.Count;
+  }
+  bool MayHold(uint64_t h) const {
+    const uint64_t bits = Bits(h);
+    for (const TStage& s : FStages)
+      if ((s.Words[Word(s, h)] & bits) == bits) return true;
+    return false;
+  }
+
+ private:
+  struct TStage {
+    std::vector<uint64_t> Words;
+    size_t Count = 0, Capacity = 0;
+  };
+  static constexpr size_t kFirstCapacity = size_t(1) << 18;
+  // Five bits of one word: the word from the hash's high half, the bits from its low half.
+  static size_t Word(const TStage& s, uint64_t h) { return size_t(((h >> 32) * s.Words.size()) >> 32); }
+  static uint64_t Bits(uint64_t h) {
+    uint64_t b = 0;
+    for (int i = 0; i < 5; ++i) b |= uint64_t(1) << ((h >> (6 * i)) & 63);
+    return b;
+  }
+  std::vector<TStage> FStages;
+};
+
+// An open-addressing set of record numbers, found by their keys' hashes; the records themselves
+// are kept by the caller, who says whether a record holds the key sought.
+class TRecordSet {
+ public:
+  // Empties the set; with `keep` it keeps its room for as many records again.
+  void Clear(bool keep) {
+    if (keep) std::fill(FSlots.begin(), FSlots.end(), TSlot{}); else FSlots = {};
+    FCount = 0;
+  }
+  template <class TSame> bool Find(uint64_t h, TSame same) const {
+    if (FSlots.empty()) return false;
+    const size_t mask = FSlots.size() - 1;
+    for (size_t i = uint32_t(h) & mask; FSlots[i].Rec; i = (i + 1) & mask)
+      if (FSlots[i].Hash == uint32_t(h) && same(FSlots[i].Rec - 1)) return true;
+    return false;
+  }
+  void Insert(uint64_t h, uint32_t rec) {
+    if ((FCount + 1) * 2 > FSlots.size()) Grow();
+    Put({uint32_t(h), rec + 1});
+    ++FCount;
+  }
+
+ private:
+  struct TSlot {
+    uint32_t Hash = 0;  // the hash's low half, which also places the slot
+    uint32_t Rec = 0;   // the record's number + 1; 0: the slot is free
+  };
+  void Put(const TSlot& slot) {
+    const size_t mask = FSlots.size() - 1;
+    size_t i = slot.Hash & mask;
+    while (FSlots[i].Rec) i = (i + 1) & mask;
+    FSlots[i] = slot;
+  }
+  void Grow() {
+    std::vector<TSlot> old(std::max<size_t>(1024, FSlots.size() * 2));
+    old.swap(FSlots);
+    for (const TSlot& slot : old)
+      if (slot.Rec) Put(slot);
+  }
+  std::vector<TSlot> FSlots;
+  size_t FCount = 0;
+};
+
+// Changed blocks held before a flush writes them.
+constexpr size_t kDirtyBlocks = 256;
+// Blocks kept as last read or written, so that the next change near them need not read them.
+constexpr size_t kCleanBlocks = 16;
+// The bytes of keyed records a batch holds before it puts them into the blocks.
+constexpr size_t kPendingBytes = size_t(16) << 20;
+
+}  // namespace
+
 // --- the shared table state --------------------------------------------------------------------
 class TPdxTableState {
  public:
@@ -263,6 +365,23 @@ class TPdxTableState {
     uint32_t Count = 0;
   };
   std::vector<TMapEntry> Map;  // every data block of a keyed table, in chain order
+  // Where a key sits or would go: the block's entry in Map, the block and the slot.
+  struct TKeyPlace {
+    size_t Entry = 0;
+    uint32_t Block = 0, Slot = 0;
+    bool Found = false;
+  };
+  // Keyed records appended inside a batch wait here, back to back in the order they came, and go
+  // into the blocks together, in key order, when the buffer fills, when the batch ends and before
+  // anything reads or changes the blocks (MergePending).
+  std::vector<uint8_t> Pending;
+  bool PendingSorted = true;  // the records came in key order: PendingKeys is not needed yet
+  TRecordSet PendingKeys;
+  // With KeysCover, every key in the blocks and in Pending has passed through Keys, so that a key
+  // the filter has not seen needs no look in the blocks.
+  TKeyFilter Keys;
+  bool KeysCover = false;
+  uint64_t BlockReads = 0, UncoveredReads = 0;  // blocks read from the file to look up a key
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
   int Batch = 0;
   bool Dead = false;
@@ -281,7 +400,9 @@ class TPdxTableState {
   void ReadBlock(uint32_t n, uint8_t* out);
   std::vector<uint8_t>& BlockForWrite(uint32_t n);
   std::vector<uint8_t>& BlockForRange(uint32_t n, uint32_t lo, uint32_t hi);
-  TMapEntry* MapEntry(uint32_t block);
+  const uint8_t* BlockView(uint32_t n);
+  std::vector<uint8_t>& KeepClean(uint32_t n, std::vector<uint8_t> block);
+  TMapEntry* MapEntry(uint32_t block, const uint8_t* key);
   int CountIn(const uint8_t* block, uint32_t n) const;
   Variant Decode(const uint8_t* rec, int i);
   std::string ReadBlob(const uint8_t* p, int i);
@@ -299,10 +420,23 @@ class TPdxTableState {
   void FreeBlock(uint32_t n);
   void LoadMap();
   void InsertKeyed(const std::vector<uint8_t>& rec);
+  void InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& at);
   void AppendUnkeyed(const std::vector<uint8_t>& rec);
   void RemoveAt(TPdxRecordPos pos);
-  bool Locate(const uint8_t* key, TPdxRecordPos& pos, bool& found);
+  bool Locate(const uint8_t* key, TKeyPlace& at);
+  bool KeyTaken(const uint8_t* key);
+  void CoverKeys();
+  void NoteKey(const uint8_t* key) { if (KeysCover) Keys.Add(KeyHash(key, KeyLen)); }
+  size_t PendingCount() const { return Pending.size() / H.RecordSize; }
+  void AddPending(const std::vector<uint8_t>& rec);
+  bool PendingHolds(const uint8_t* key, uint64_t h) const;
+  void MergePending();
+  std::vector<uint32_t> PendingOrder() const;
+  uint32_t LinkBlockAfter(uint32_t n);
+  void MergeIntoBlock(const TMapEntry& entry, const uint32_t* recs, size_t count, std::vector<TMapEntry>& out);
+  void WriteDirty();
   void CheckUnique(const std::vector<uint8_t>& rec, const TPdxRecordPos* skip);
+  const uint8_t* RecordAt(TPdxRecordPos pos);
   void Flush(bool durable = false);
   void WriteBlocks();
   void WriteHeader();
@@ -635,6 +769,7 @@ Variant TPdxTableState::Decode(const uint8_t* rec, int i) {
 
 // --- cursor ---------------------------------------------------------------------------------------
 TPdxCursor::TPdxCursor(std::shared_ptr<TPdxTableState> state) : FState(std::move(state)) {
+  FState->MergePending();
   FBlock.resize(FState->H.BlockSize);
   FNextBlock = FState->H.NumRecords == 0 && FState->H.FirstBlock == 0 ? 0 : FState->H.FirstBlock;
   FValues.resize(FState->Def.Fields.size());
@@ -645,6 +780,7 @@ const TPdxTableDef& TPdxCursor::Def() const { return FState->Def; }
 bool TPdxCursor::Next() {
   FDecoded = false;
   if (FSlot + 1 < FCountInBlock) { ++FSlot; FPos.Slot = uint32_t(FSlot); return true; }
+  FState->MergePending();
   while (FNextBlock != 0) {
     uint32_t n = FNextBlock;
     if (++FVisited > FState->FileBlocksOnDisk + FState->Dirty.size() + 1) FState->Corrupt("the block chain loops");
@@ -799,7 +935,7 @@ TPdxTable::~TPdxTable() {
   }
 }
 const TPdxTableDef& TPdxTable::Def() const { return FState->Def; }
-int64_t TPdxTable::RecordCount() const { return FState->H.NumRecords; }
+int64_t TPdxTable::RecordCount() const { return int64_t(FState->H.NumRecords) + int64_t(FState->PendingCount()); }
 std::unique_ptr<TPdxCursor> TPdxTable::OpenCursor() { return std::unique_ptr<TPdxCursor>(new TPdxCursor(FState)); }
 void TPdxTable::BeginBatch() { ++FBatch; ++FState->Batch; }
 void TPdxTable::EndBatch() {
@@ -1121,7 +1257,32 @@ std::vector<uint8_t>& TPdxTableState::BlockForRange(uint32_t n, uint32_t lo, uin
   return Dirty.emplace(n, std::move(b)).first->second;
 }
 
-TPdxTableState::TMapEntry* TPdxTableState::MapEntry(uint32_t block) {
+// A block's bytes without copying them: a changed block, a kept one, or one read from the file and
+// kept. Valid until the next block is read, taken for writing or written.
+const uint8_t* TPdxTableState::BlockView(uint32_t n) {
+  auto it = Dirty.find(n);
+  if (it != Dirty.end()) return it->second.data();
+  auto ci = Clean.find(n);
+  if (ci != Clean.end()) return ci->second.data();
+  std::vector<uint8_t> b(H.BlockSize);
+  ReadBlock(n, b.data());
+  ++BlockReads;
+  return KeepClean(n, std::move(b)).data();
+}
+
+// Keeps a block as the file holds it, dropping another when too many are kept.
+std::vector<uint8_t>& TPdxTableState::KeepClean(uint32_t n, std::vector<uint8_t> block) {
+  auto& kept = Clean[n] = std::move(block);
+  while (Clean.size() > kCleanBlocks) Clean.erase(Clean.begin()->first != n ? Clean.begin() : std::next(Clean.begin()));
+  return kept;
+}
+
+// The map entry of a block that holds `key` (any record's key in it).
+TPdxTableState::TMapEntry* TPdxTableState::MapEntry(uint32_t block, const uint8_t* key) {
+  auto it = std::upper_bound(Map.begin(), Map.end(), key, [&](const uint8_t* k, const TMapEntry& e) {
+    return std::memcmp(k, e.Key.data(), KeyLen) < 0;
+  });
+  if (it != Map.begin() && std::prev(it)->Block == block) return &*std::prev(it);
   for (auto& e : Map) if (e.Block == block) return &e;
   return nullptr;
 }
@@ -1197,36 +1358,44 @@ void TPdxTableState::LoadMap() {
   MapLoaded = true;
 }
 
-// Finds the block and slot where `key` sits or would go.
-bool TPdxTableState::Locate(const uint8_t* key, TPdxRecordPos& pos, bool& found) {
+// Finds the block and slot where `key` sits or would go; false when the table has no records.
+// The map gives the block by its first key; the block is searched where it lies.
+bool TPdxTableState::Locate(const uint8_t* key, TKeyPlace& at) {
   LoadMap();
-  found = false;
+  at = TKeyPlace{};
   if (Map.empty()) return false;
-  std::string k(reinterpret_cast<const char*>(key), KeyLen);
-  auto it = std::upper_bound(Map.begin(), Map.end(), k, [](const std::string& a, const TMapEntry& e) { return a < e.Key; });
-  size_t idx = it == Map.begin() ? 0 : size_t(it - Map.begin()) - 1;
-  uint32_t n = Map[idx].Block;
-  std::vector<uint8_t> b(H.BlockSize);
-  ReadBlock(n, b.data());
-  int count = CountIn(b.data(), n);
+  auto it = std::upper_bound(Map.begin(), Map.end(), key, [&](const uint8_t* k, const TMapEntry& e) {
+    return std::memcmp(k, e.Key.data(), KeyLen) < 0;
+  });
+  at.Entry = it == Map.begin() ? 0 : size_t(it - Map.begin()) - 1;
+  at.Block = Map[at.Entry].Block;
+  const uint8_t* b = BlockView(at.Block);
+  int count = CountIn(b, at.Block);
   int lo = 0, hi = count;
   while (lo < hi) {
     int mid = (lo + hi) / 2;
-    if (std::memcmp(&b[6 + size_t(mid) * H.RecordSize], key, KeyLen) < 0) lo = mid + 1; else hi = mid;
+    if (std::memcmp(b + 6 + size_t(mid) * H.RecordSize, key, KeyLen) < 0) lo = mid + 1; else hi = mid;
   }
-  pos.Block = n;
-  pos.Slot = uint32_t(lo);
-  found = lo < count && std::memcmp(&b[6 + size_t(lo) * H.RecordSize], key, KeyLen) == 0;
+  at.Slot = uint32_t(lo);
+  at.Found = lo < count && std::memcmp(b + 6 + size_t(lo) * H.RecordSize, key, KeyLen) == 0;
   return true;
 }
 
 void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
+  TKeyPlace at;
+  Locate(rec.data(), at);
+  if (at.Found) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation, the primary key already exists");
+  InsertAt(rec, at);
+}
+
+// Puts a record at the place Locate found for it: into its block, or, when the block is full,
+// into a block split off it (a new block past the last when the record comes after every other).
+void TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& place) {
   const uint32_t rs = H.RecordSize;
-  TPdxRecordPos pos;
-  bool found = false;
   MovedRecs.clear();
   MovedTo = 0;
-  if (!Locate(rec.data(), pos, found)) {
+  NoteKey(rec.data());
+  if (Map.empty()) {
     uint32_t n = AllocBlock();
     LastInsertBlock = n;
     auto& b = Dirty[n];
@@ -1236,14 +1405,11 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
     Map.push_back({std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
     return;
   }
-  if (found) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation, the primary key already exists");
-  size_t idx = 0;
-  while (idx < Map.size() && Map[idx].Block != pos.Block) ++idx;
-  if (idx == Map.size()) Corrupt("block " + std::to_string(pos.Block) + " is missing from the block chain");
-  auto* b = &BlockForWrite(pos.Block);
-  int count = CountIn(b->data(), pos.Block);
-  int at = int(pos.Slot);
-  LastInsertBlock = pos.Block;
+  const size_t idx = place.Entry;
+  auto* b = &BlockForWrite(place.Block);
+  int count = CountIn(b->data(), place.Block);
+  int at = int(place.Slot);
+  LastInsertBlock = place.Block;
   if (count < PerBlock) {
     std::memmove(&(*b)[6 + size_t(at + 1) * rs], &(*b)[6 + size_t(at) * rs], size_t(count - at) * rs);
     std::memcpy(&(*b)[6 + size_t(at) * rs], rec.data(), rs);
@@ -1252,15 +1418,9 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
     ++Map[idx].Count;
     return;
   }
-  uint32_t n = AllocBlock();
-  b = &BlockForWrite(pos.Block);  // the map may have moved
-  auto& nb = Dirty[n];
-  uint32_t oldNext = Get16(b->data());
-  Put16(&nb[0], oldNext);
-  Put16(&nb[2], pos.Block);
-  Put16(&(*b)[0], n);
-  if (oldNext) Put16(&BlockForWrite(oldNext)[2], n); else H.LastBlock = uint16_t(n);
-  b = &BlockForWrite(pos.Block);
+  const uint32_t oldNext = Get16(b->data());
+  const uint32_t n = LinkBlockAfter(place.Block);
+  b = &BlockForWrite(place.Block);
   auto* nbp = &Dirty[n];
   if (at == count && oldNext == 0) {
     // Appending past the last block: start a new block, as Paradox does.
@@ -1290,6 +1450,211 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   Map[idx].Count = uint32_t(at > keep ? keep : keep + 1);
 }
 
+// Whether a record with this key is in the table (in its blocks or waiting in Pending).
+bool TPdxTableState::KeyTaken(const uint8_t* key) {
+  const uint64_t h = KeyHash(key, KeyLen);
+  if (!KeysCover) {
+    // The filter starts with an empty table, or once lookups have read enough blocks to pay for
+    // one pass over the table.
+    if (H.NumRecords == 0 && Pending.empty()) {
+      Keys.Clear();
+      KeysCover = true;
+    } else if (UncoveredReads * 64 >= H.NumRecords) {
+      CoverKeys();
+    }
+  }
+  if (KeysCover && !Keys.MayHold(h)) return false;
+  if (PendingHolds(key, h)) return true;
+  const uint64_t reads = BlockReads;
+  TKeyPlace at;
+  bool found = Locate(key, at) && at.Found;
+  if (!KeysCover && BlockReads != reads) ++UncoveredReads;
+  return found;
+}
+
+bool TPdxTableState::PendingHolds(const uint8_t* key, uint64_t h) const {
+  const size_t rs = H.RecordSize;
+  if (!PendingSorted)
+    return PendingKeys.Find(h, [&](uint32_t r) { return std::memcmp(&Pending[r * rs], key, KeyLen) == 0; });
+  size_t lo = 0, hi = PendingCount();
+  while (lo < hi) {
+    size_t mid = (lo + hi) / 2;
+    int c = std::memcmp(&Pending[mid * rs], key, KeyLen);
+    if (c == 0) return true;
+    if (c < 0) lo = mid + 1; else hi = mid;
+  }
+  return false;
+}
+
+// Passes every key of the table through the filter: one pass over the blocks.
+void TPdxTableState::CoverKeys() {
+  Keys.Clear();
+  std::vector<uint8_t> b(H.BlockSize);
+  uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
+  size_t guard = 0;
+  while (n) {
+    if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
+    ReadBlock(n, b.data());
+    int c = CountIn(b.data(), n);
+    for (int i = 0; i < c; ++i) Keys.Add(KeyHash(&b[6 + size_t(i) * H.RecordSize], KeyLen));
+    n = Get16(b.data());
+  }
+  for (size_t off = 0; off < Pending.size(); off += H.RecordSize) Keys.Add(KeyHash(&Pending[off], KeyLen));
+  KeysCover = true;
+  UncoveredReads = 0;
+}
+
+// Records that come in key order (the usual bulk load) need no set of their keys: they are searched
+// by halving. The set is made when the first record comes out of order.
+void TPdxTableState::AddPending(const std::vector<uint8_t>& rec) {
+  const uint32_t rs = H.RecordSize;
+  const uint64_t h = KeyHash(rec.data(), KeyLen);
+  if (Pending.empty()) {
+    Pending.reserve(kPendingBytes + rs);
+    PendingSorted = true;
+  }
+  if (PendingSorted && !Pending.empty() && std::memcmp(&Pending[Pending.size() - rs], rec.data(), KeyLen) > 0) {
+    PendingSorted = false;
+    for (size_t r = 0; r < PendingCount(); ++r) PendingKeys.Insert(KeyHash(&Pending[r * rs], KeyLen), uint32_t(r));
+  }
+  if (!PendingSorted) PendingKeys.Insert(h, uint32_t(PendingCount()));
+  Pending.insert(Pending.end(), rec.begin(), rec.end());
+  if (KeysCover) Keys.Add(h);
+}
+
+// Puts the waiting records into the blocks in one pass in key order: each block that takes some
+// is rewritten once with its records and the new ones, split into as many blocks as they need.
+// A failure leaves the table as its files hold it (the waiting records are gone).
+void TPdxTableState::MergePending() {
+  if (Pending.empty()) return;
+  CheckUsable();
+  try {
+    const uint32_t rs = H.RecordSize;
+    const size_t count = PendingCount();
+    const std::vector<uint32_t> order = PendingOrder();
+    LoadMap();
+    if (Map.empty()) {
+      // No record yet: the chain's first block (blocks emptied by deletes stay in the chain).
+      uint32_t first = H.FirstBlock;
+      if (!first) {
+        first = AllocBlock();
+        H.FirstBlock = H.LastBlock = uint16_t(first);
+      }
+      Map.push_back({std::string(size_t(KeyLen), '\0'), first, 0});
+    }
+    auto keyBelow = [&](uint32_t rec, const TMapEntry& e) {
+      return std::memcmp(&Pending[size_t(rec) * rs], e.Key.data(), KeyLen) < 0;
+    };
+    std::vector<TMapEntry> merged;
+    merged.reserve(Map.size() + count / size_t(PerBlock) + 1);
+    size_t next = 0, entry = 0;
+    while (next < count) {
+      // The block that takes the next record: the last whose first key is not above it.
+      size_t at = size_t(std::upper_bound(Map.begin() + ptrdiff_t(entry) + 1, Map.end(), order[next], keyBelow) - Map.begin()) - 1;
+      for (; entry < at; ++entry) merged.push_back(std::move(Map[entry]));
+      size_t end = next + 1;
+      if (at + 1 == Map.size()) end = count;
+      else while (end < count && keyBelow(order[end], Map[at + 1])) ++end;
+      MergeIntoBlock(Map[at], &order[next], end - next, merged);
+      entry = at + 1;
+      next = end;
+      if (Dirty.size() > kDirtyBlocks) WriteDirty();
+    }
+    for (; entry < Map.size(); ++entry) merged.push_back(std::move(Map[entry]));
+    Map.swap(merged);
+    IndexDirty = true;
+    // The buffer keeps its room while the batch goes on.
+    Pending.clear();
+    PendingKeys.Clear(Batch > 0);
+    if (Batch == 0) std::vector<uint8_t>().swap(Pending);
+  } catch (...) {
+    Reload();
+    throw;
+  }
+}
+
+// The waiting records' numbers in key order. Keys are sorted by their first eight bytes taken as
+// a number, the rest compared only where those agree.
+std::vector<uint32_t> TPdxTableState::PendingOrder() const {
+  const size_t count = PendingCount(), rs = H.RecordSize;
+  std::vector<uint32_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = uint32_t(i);
+  if (PendingSorted) return order;
+  struct TItem {
+    uint64_t Prefix;
+    uint32_t Rec;
+  };
+  const size_t head = std::min<size_t>(8, size_t(KeyLen));
+  std::vector<TItem> items(count);
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* k = &Pending[i * rs];
+    uint64_t p = 0;
+    for (size_t b = 0; b < 8; ++b) p = (p << 8) | (b < head ? k[b] : 0);
+    items[i] = {p, uint32_t(i)};
+  }
+  std::sort(items.begin(), items.end(), [&](const TItem& a, const TItem& b) {
+    if (a.Prefix != b.Prefix) return a.Prefix < b.Prefix;
+    return size_t(KeyLen) > head && std::memcmp(&Pending[a.Rec * rs + head], &Pending[b.Rec * rs + head], KeyLen - head) < 0;
+  });
+  for (size_t i = 0; i < count; ++i) order[i] = items[i].Rec;
+  return order;
+}
+
+// Takes a new block into the chain right after block `n`; returns its number.
+uint32_t TPdxTableState::LinkBlockAfter(uint32_t n) {
+  uint32_t added = AllocBlock();
+  uint32_t next = Get16(BlockForWrite(n).data());
+  auto& nb = Dirty[added];
+  Put16(&nb[0], next);
+  Put16(&nb[2], n);
+  Put16(&BlockForWrite(n)[0], added);
+  if (next) Put16(&BlockForWrite(next)[2], added); else H.LastBlock = uint16_t(added);
+  return added;
+}
+
+// Rewrites one block with its records and the waiting records `recs` (numbers in Pending, in key
+// order, all belonging between this block's first key and the next block's), adding the entries
+// of the block and of the blocks split off it to `out`. The chain's last block fills blocks to the
+// brim, as records arriving in key order leave them; a block inside the chain splits into evenly
+// filled blocks, leaving room for later inserts. Once the block's own records are all placed,
+// the chain and the header agree at every block, so that the blocks may be written meanwhile.
+void TPdxTableState::MergeIntoBlock(const TMapEntry& entry, const uint32_t* recs, size_t count,
+                                    std::vector<TMapEntry>& out) {
+  const size_t rs = H.RecordSize, per = size_t(PerBlock);
+  uint32_t n = entry.Block;
+  const auto& first = BlockForWrite(n);
+  const size_t have = size_t(CountIn(first.data(), n));
+  const std::vector<uint8_t> own(first.begin() + 6, first.begin() + 6 + ptrdiff_t(have * rs));
+  const bool tail = Get16(first.data()) == 0;
+  const size_t total = have + count, blocks = (total + per - 1) / per;
+  size_t i = 0, j = 0, counted = 0;  // own records placed, waiting records placed and counted
+  for (size_t k = 0, done = 0; k < blocks; ++k) {
+    const size_t take = tail ? std::min(per, total - done) : total / blocks + (k < total % blocks ? 1 : 0);
+    if (k > 0) n = LinkBlockAfter(n);
+    auto& blk = BlockForWrite(n);
+    for (size_t t = 0; t < take; ++t) {
+      const uint8_t* from;
+      if (j == count || (i < have && std::memcmp(&own[i * rs], &Pending[recs[j] * rs], KeyLen) < 0))
+        from = &own[i++ * rs];
+      else
+        from = &Pending[recs[j++] * rs];
+      std::memcpy(&blk[6 + t * rs], from, rs);
+    }
+    std::memset(&blk[6 + take * rs], 0, H.BlockSize - 6 - take * rs);
+    Put16(&blk[4], uint16_t(int(take - 1) * int(rs)));
+    out.push_back({std::string(reinterpret_cast<const char*>(&blk[6]), KeyLen), n, uint32_t(take)});
+    done += take;
+    if (i == have && Dirty.size() > kDirtyBlocks) {
+      H.NumRecords += uint32_t(j - counted);
+      counted = j;
+      HeaderDirty = true;
+      WriteDirty();
+    }
+  }
+  H.NumRecords += uint32_t(count - counted);
+  HeaderDirty = true;
+}
+
 void TPdxTableState::AppendUnkeyed(const std::vector<uint8_t>& rec) {
   const uint32_t rs = H.RecordSize;
   uint32_t last = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.LastBlock;
@@ -1317,6 +1682,7 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   auto& b = BlockForWrite(pos.Block);
   int count = CountIn(b.data(), pos.Block);
   if (int(pos.Slot) >= count) throw EPdxError("Paradox table " + Quote(DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
+  TMapEntry* entry = MapLoaded && KeyLen ? MapEntry(pos.Block, &b[6 + size_t(pos.Slot) * rs]) : nullptr;
   std::memmove(&b[6 + size_t(pos.Slot) * rs], &b[6 + size_t(pos.Slot + 1) * rs], size_t(count - 1 - pos.Slot) * rs);
   std::memset(&b[6 + size_t(count - 1) * rs], 0, rs);
   Put16(&b[4], uint16_t((count - 2) * int(rs)));
@@ -1336,21 +1702,17 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
     Put16(&fb[4], uint16_t((nc - 1) * int(rs)));
     for (int i = 0; i < nc; ++i) MovedRecs.emplace_back(reinterpret_cast<const char*>(&nb[6 + size_t(i) * rs]), rs);
     MovedTo = pos.Block;
-    if (MapLoaded && KeyLen) {
-      if (TMapEntry* e = MapEntry(pos.Block)) {
-        if (nc > 0) e->Key.assign(reinterpret_cast<const char*>(&nb[6]), KeyLen);
-        e->Count = uint32_t(nc);
-      }
+    if (entry) {
+      if (nc > 0) entry->Key.assign(reinterpret_cast<const char*>(&nb[6]), KeyLen);
+      entry->Count = uint32_t(nc);
     }
     FreeBlock(next);
   } else if (count == 1) {
     FreeBlock(pos.Block);
     if (H.NumRecords == 0) { H.FirstBlock = H.LastBlock = 0; }
-  } else if (MapLoaded && KeyLen) {
-    if (TMapEntry* e = MapEntry(pos.Block)) {
-      if (pos.Slot == 0) e->Key.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
-      --e->Count;
-    }
+  } else if (entry) {
+    if (pos.Slot == 0) entry->Key.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
+    --entry->Count;
   }
 }
 
@@ -1359,6 +1721,17 @@ void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const TPdxReco
   bool any = false;
   for (auto& ix : Def.Indexes) if (ix.Unique) any = true;
   if (!any) return;
+  auto check = [&](const uint8_t* r) {
+    for (auto& ix : Def.Indexes) {
+      if (!ix.Unique) continue;
+      bool same = true, allNull = true;
+      for (int f : ix.Fields) {
+        if (std::memcmp(r + Offsets[f], rec.data() + Offsets[f], Widths[f]) != 0) same = false;
+        if (!AllZero(rec.data() + Offsets[f], Widths[f])) allNull = false;
+      }
+      if (same && !allNull) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation in unique index " + Quote(ix.Name));
+    }
+  };
   std::vector<uint8_t> b(H.BlockSize);
   uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
   size_t guard = 0;
@@ -1366,21 +1739,21 @@ void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const TPdxReco
     if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
     ReadBlock(n, b.data());
     int count = CountIn(b.data(), n);
-    for (int s = 0; s < count; ++s) {
-      if (skip && skip->Block == n && skip->Slot == uint32_t(s)) continue;
-      const uint8_t* r = &b[6 + size_t(s) * H.RecordSize];
-      for (auto& ix : Def.Indexes) {
-        if (!ix.Unique) continue;
-        bool same = true, allNull = true;
-        for (int f : ix.Fields) {
-          if (std::memcmp(r + Offsets[f], rec.data() + Offsets[f], Widths[f]) != 0) same = false;
-          if (!AllZero(rec.data() + Offsets[f], Widths[f])) allNull = false;
-        }
-        if (same && !allNull) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation in unique index " + Quote(ix.Name));
-      }
-    }
+    for (int s = 0; s < count; ++s)
+      if (!skip || skip->Block != n || skip->Slot != uint32_t(s)) check(&b[6 + size_t(s) * H.RecordSize]);
     n = Get16(b.data());
   }
+  for (size_t off = 0; off < Pending.size(); off += H.RecordSize) check(&Pending[off]);
+}
+
+// The bytes of the record at a position (from a cursor or FindKey), which must hold one; valid
+// until the next block is read or changed.
+const uint8_t* TPdxTableState::RecordAt(TPdxRecordPos pos) {
+  if (pos.Block == 0 || pos.Block > H.FileBlocks) throw EPdxError("Paradox table " + Quote(DbPath) + ": no record at block " + std::to_string(pos.Block));
+  const uint8_t* b = BlockView(pos.Block);
+  if (int(pos.Slot) >= CountIn(b, pos.Block))
+    throw EPdxError("Paradox table " + Quote(DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
+  return b + 6 + size_t(pos.Slot) * H.RecordSize;
 }
 
 void TPdxTable::Append(const std::vector<Variant>& values) {
@@ -1388,26 +1761,31 @@ void TPdxTable::Append(const std::vector<Variant>& values) {
   s.CheckUsable();
   std::vector<uint8_t> rec;
   s.EncodeRecord(values, rec, nullptr);
-  if (s.Def.KeyFieldCount) {
-    TPdxRecordPos pos;
-    bool found = false;
-    s.Locate(rec.data(), pos, found);
-    if (found) throw EPdxKeyViolation("Paradox table " + Quote(s.DbPath) + ": key violation, the primary key already exists");
-  }
+  // Inside a batch a keyed record waits with the others and goes into its block with them.
+  const bool waits = s.KeyLen && s.Batch > 0;
+  TPdxTableState::TKeyPlace place;
+  if (s.KeyLen && (waits ? s.KeyTaken(rec.data()) : s.Locate(rec.data(), place) && place.Found))
+    throw EPdxKeyViolation("Paradox table " + Quote(s.DbPath) + ": key violation, the primary key already exists");
   s.CheckUnique(rec, nullptr);
   s.WriteBlobs(values, rec, nullptr);
   for (size_t i = 0; i < values.size(); ++i)
     if (s.H.Types[i] == 0x16 && (values[i].IsNull() || values[i].IsEmpty())) { ++s.H.AutoInc; }
-  if (s.Def.KeyFieldCount) {
+  s.HeaderDirty = s.IndexDirty = true;
+  if (waits) {
+    s.PrepareX();
+    s.AddPending(rec);
+    if (s.Pending.size() >= kPendingBytes) s.MergePending();
+    return;
+  }
+  if (s.KeyLen) {
     bool inc = s.PrepareX();
-    s.InsertKeyed(rec);
+    s.InsertAt(rec, place);
     if (inc) s.Maintain([&] { s.XInsertAll(rec.data()); });
   } else {
     s.AppendUnkeyed(rec);
   }
   ++s.H.NumRecords;
-  s.HeaderDirty = s.IndexDirty = true;
-  if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
+  if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
 }
 
 static void CollectBlobPtrs(const TPdxTableState& s, const uint8_t* rec, std::vector<uint32_t>& out) {
@@ -1421,21 +1799,15 @@ static void CollectBlobPtrs(const TPdxTableState& s, const uint8_t* rec, std::ve
 void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   auto& s = *FState;
   s.CheckUsable();
-  std::vector<uint8_t> b(s.H.BlockSize);
-  if (pos.Block == 0 || pos.Block > s.H.FileBlocks) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block));
-  s.ReadBlock(pos.Block, b.data());
-  int count = s.CountIn(b.data(), pos.Block);
-  if (int(pos.Slot) >= count) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
-  std::vector<uint8_t> old(&b[6 + size_t(pos.Slot) * s.H.RecordSize], &b[6 + size_t(pos.Slot + 1) * s.H.RecordSize]);
+  s.MergePending();
+  const uint8_t* at = s.RecordAt(pos);
+  std::vector<uint8_t> old(at, at + s.H.RecordSize);
   std::vector<uint8_t> rec;
   s.EncodeRecord(values, rec, old.data());
   bool keyChanged = s.KeyLen && std::memcmp(rec.data(), old.data(), s.KeyLen) != 0;
-  if (keyChanged) {
-    TPdxRecordPos p2;
-    bool found = false;
-    s.Locate(rec.data(), p2, found);
-    if (found) throw EPdxKeyViolation("Paradox table " + Quote(s.DbPath) + ": key violation, the primary key already exists");
-  }
+  TPdxTableState::TKeyPlace place;
+  if (keyChanged && s.Locate(rec.data(), place) && place.Found)
+    throw EPdxKeyViolation("Paradox table " + Quote(s.DbPath) + ": key violation, the primary key already exists");
   s.CheckUnique(rec, &pos);
   s.WriteBlobs(values, rec, old.data());
   CollectBlobPtrs(s, old.data(), s.PendingFree);
@@ -1458,34 +1830,30 @@ void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   }
   if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data()); });
   s.HeaderDirty = s.IndexDirty = true;
-  if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
+  if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
 }
 
 void TPdxTable::Delete(TPdxRecordPos pos) {
   auto& s = *FState;
   s.CheckUsable();
-  if (pos.Block == 0 || pos.Block > s.H.FileBlocks) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block));
-  std::vector<uint8_t> b(s.H.BlockSize);
-  s.ReadBlock(pos.Block, b.data());
-  int count = s.CountIn(b.data(), pos.Block);
-  if (int(pos.Slot) >= count) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
-  CollectBlobPtrs(s, &b[6 + size_t(pos.Slot) * s.H.RecordSize], s.PendingFree);
+  s.MergePending();
+  const uint8_t* at = s.RecordAt(pos);
+  std::vector<uint8_t> old(at, at + s.H.RecordSize);
+  CollectBlobPtrs(s, old.data(), s.PendingFree);
   bool inc = s.KeyLen && s.PrepareX();
-  if (inc) s.Maintain([&] { s.XRemoveAll(&b[6 + size_t(pos.Slot) * s.H.RecordSize]); });
+  if (inc) s.Maintain([&] { s.XRemoveAll(old.data()); });
   s.RemoveAt(pos);
   if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
-  if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
+  if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
 }
 
 std::vector<Variant> TPdxTable::Read(TPdxRecordPos pos) {
   auto& s = *FState;
-  if (pos.Block == 0 || pos.Block > s.H.FileBlocks) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block));
-  std::vector<uint8_t> b(s.H.BlockSize);
-  s.ReadBlock(pos.Block, b.data());
-  if (int(pos.Slot) >= s.CountIn(b.data(), pos.Block))
-    throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
+  s.MergePending();
+  const uint8_t* at = s.RecordAt(pos);
+  std::vector<uint8_t> rec(at, at + s.H.RecordSize);
   std::vector<Variant> out(s.Def.Fields.size());
-  for (size_t i = 0; i < out.size(); ++i) out[i] = s.Decode(&b[6 + size_t(pos.Slot) * s.H.RecordSize], int(i));
+  for (size_t i = 0; i < out.size(); ++i) out[i] = s.Decode(rec.data(), int(i));
   return out;
 }
 
@@ -1500,6 +1868,8 @@ void TPdxTable::EmptyTable() {
     s.Clean.clear();
     s.Map.clear();
     s.MapLoaded = true;
+    s.Keys.Clear();
+    s.KeysCover = true;
     s.PendingFree.clear();
     s.H.NumRecords = 0;
     s.H.BlocksUsed = s.H.FileBlocks = 0;
@@ -1539,9 +1909,12 @@ bool TPdxTable::FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos) {
   for (auto& f : s.Def.Fields) f.Required = false;
   try { s.EncodeRecord(vals, rec, dummy.data()); } catch (...) { s.Def.Fields = saved; throw; }
   s.Def.Fields = saved;
-  bool found = false;
-  s.Locate(rec.data(), pos, found);
-  return found;
+  s.MergePending();
+  TPdxTableState::TKeyPlace at;
+  if (!s.Locate(rec.data(), at) || !at.Found) return false;
+  pos.Block = at.Block;
+  pos.Slot = at.Slot;
+  return true;
 }
 
 // --- flushing and indexes -----------------------------------------------------------------------
@@ -1566,10 +1939,9 @@ void TPdxTableState::WriteHeader() {
 // its files hold it: the changes not yet written are gone.
 void TPdxTableState::Flush(bool durable) {
   CheckUsable();
+  MergePending();
   try {
-    if (!IsIndexFile && IndexDirty && HasIndexes() && !IndexesOutOfDate()) MarkIndexesOutOfDate(true);
-    WriteBlocks();
-    if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
+    WriteDirty();
     if (durable) {
       Db.Sync();
       if (Mb.IsOpen() && Mb.Writable()) Mb.Sync();
@@ -1586,6 +1958,13 @@ void TPdxTableState::Flush(bool durable) {
   std::vector<uint32_t> freed;
   freed.swap(PendingFree);
   for (uint32_t p : freed) FreeBlob(p);
+}
+
+// The changed blocks and the header, the indexes marked out of date first.
+void TPdxTableState::WriteDirty() {
+  if (!IsIndexFile && IndexDirty && HasIndexes() && !IndexesOutOfDate()) MarkIndexesOutOfDate(true);
+  WriteBlocks();
+  if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
 }
 
 // New blocks first, then the blocks that link to them, so that the chain on disk never reaches a
@@ -1611,7 +1990,7 @@ void TPdxTableState::WriteBlocks() {
   }
   // Keep a few of the blocks just written, so that the next small change need not read them.
   for (auto& [n, b] : Dirty) Clean[n] = std::move(b);
-  while (Clean.size() > 16) Clean.erase(Clean.begin());
+  while (Clean.size() > kCleanBlocks) Clean.erase(Clean.begin());
   Dirty.clear();
   Ranges.clear();
 }
@@ -1662,6 +2041,10 @@ void TPdxTableState::Reload() {
   Clean.clear();
   Map.clear();
   MapLoaded = false;
+  std::vector<uint8_t>().swap(Pending);
+  PendingKeys.Clear(false);
+  Keys.Clear();
+  KeysCover = false;
   PendingFree.clear();
   MovedRecs.clear();
   MovedTo = 0;
@@ -2026,12 +2409,10 @@ void TPdxTableState::XRehintAll() {
     auto& x = *XStates[i];
     for (auto& m : MovedRecs) {
       std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), MovedTo);
-      TPdxRecordPos pos;
-      bool found = false;
-      x.Locate(me.data(), pos, found);
-      if (!found) throw EPdxCorrupt("index entry not found");
-      auto& blk = x.BlockForWrite(pos.Block);
-      PutShort(&blk[6 + size_t(pos.Slot) * x.H.RecordSize + x.KeyLen], int16_t(MovedTo));
+      TKeyPlace at;
+      if (!x.Locate(me.data(), at) || !at.Found) throw EPdxCorrupt("index entry not found");
+      auto& blk = x.BlockForWrite(at.Block);
+      PutShort(&blk[6 + size_t(at.Slot) * x.H.RecordSize + x.KeyLen], int16_t(MovedTo));
       x.HeaderDirty = true;
     }
   }
@@ -2042,11 +2423,9 @@ void TPdxTableState::XRemoveAll(const uint8_t* rec) {
   for (size_t i = 0; i < XStates.size(); ++i) {
     auto& x = *XStates[i];
     std::vector<uint8_t> e = XRecord(i, rec, 0);
-    TPdxRecordPos pos;
-    bool found = false;
-    x.Locate(e.data(), pos, found);
-    if (!found) throw EPdxCorrupt("index entry not found");
-    x.RemoveAt(pos);
+    TKeyPlace at;
+    if (!x.Locate(e.data(), at) || !at.Found) throw EPdxCorrupt("index entry not found");
+    x.RemoveAt({at.Block, at.Slot});
   }
 }
 
@@ -2151,16 +2530,23 @@ void TPdxTableState::RebuildSecondaries(bool durable) {
       throw;
     }
     // The source of sorted entries: the in-memory vector, or a merge of the runs.
-    struct TRun { TFile F; uint64_t Pos = 0, Size = 0; std::string Cur; };
+    // Each run is read a piece at a time; Cur is its next entry.
+    struct TRun { TFile F; uint64_t Pos = 0, Size = 0; std::string Buf; size_t At = 0; const char* Cur = nullptr; };
     std::vector<std::unique_ptr<TRun>> open;
-    auto cmp = [&](size_t a, size_t b2) { return open[a]->Cur > open[b2]->Cur; };
+    auto cmp = [&](size_t a, size_t b2) { return std::memcmp(open[a]->Cur, open[b2]->Cur, xrs) > 0; };
     std::vector<size_t> heap;
+    const size_t piece = std::max<size_t>(1, (256u << 10) / size_t(xrs)) * size_t(xrs);
     auto advance = [&](size_t i) {
       TRun& r = *open[i];
-      if (r.Pos + xrs > r.Size) return false;
-      r.Cur.resize(xrs);
-      r.F.ReadAt(r.Pos, r.Cur.data(), xrs);
-      r.Pos += xrs;
+      if (r.At + xrs > r.Buf.size()) {
+        if (r.Pos + xrs > r.Size) return false;
+        r.Buf.resize(size_t(std::min<uint64_t>(piece, (r.Size - r.Pos) / xrs * xrs)));
+        r.F.ReadAt(r.Pos, r.Buf.data(), r.Buf.size());
+        r.Pos += r.Buf.size();
+        r.At = 0;
+      }
+      r.Cur = r.Buf.data() + r.At;
+      r.At += xrs;
       return true;
     };
     for (auto& rp : runs) {
@@ -2182,7 +2568,7 @@ void TPdxTableState::RebuildSecondaries(bool durable) {
       if (heap.empty()) return false;
       std::pop_heap(heap.begin(), heap.end(), cmp);
       size_t i = heap.back();
-      cur = open[i]->Cur;
+      cur.assign(open[i]->Cur, xrs);
       if (advance(i)) std::push_heap(heap.begin(), heap.end(), cmp); else heap.pop_back();
       return true;
     };
