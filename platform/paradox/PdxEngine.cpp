@@ -376,6 +376,8 @@ class TPdxTableState {
   // anything reads or changes the blocks (MergePending).
   std::vector<uint8_t> Pending;
   bool PendingSorted = true;  // the records came in key order: PendingKeys is not needed yet
+  bool PendingAbove = false;  // and above every key of the blocks
+  bool KeyAbove = false;      // KeyTaken's last key was above every other
   TRecordSet PendingKeys;
   // With KeysCover, every key in the blocks and in Pending has passed through Keys, so that a key
   // the filter has not seen needs no look in the blocks.
@@ -425,6 +427,7 @@ class TPdxTableState {
   void RemoveAt(TPdxRecordPos pos);
   bool Locate(const uint8_t* key, TKeyPlace& at);
   bool KeyTaken(const uint8_t* key);
+  bool AboveTable(const uint8_t* key);
   void CoverKeys();
   void NoteKey(const uint8_t* key) { if (KeysCover) Keys.Add(KeyHash(key, KeyLen)); }
   size_t PendingCount() const { return Pending.size() / H.RecordSize; }
@@ -1452,6 +1455,16 @@ void TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& 
 
 // Whether a record with this key is in the table (in its blocks or waiting in Pending).
 bool TPdxTableState::KeyTaken(const uint8_t* key) {
+  // Keys that come in order above every other (the usual bulk load) are free without a look, and
+  // the filter is not kept for them.
+  const uint32_t rs = H.RecordSize;
+  KeyAbove = PendingSorted && (Pending.empty() ? AboveTable(key)
+                                               : PendingAbove && std::memcmp(&Pending[Pending.size() - rs], key, KeyLen) < 0);
+  if (KeyAbove) {
+    if (KeysCover) Keys.Clear();
+    KeysCover = false;
+    return false;
+  }
   const uint64_t h = KeyHash(key, KeyLen);
   if (!KeysCover) {
     // The filter starts with an empty table, or once lookups have read enough blocks to pay for
@@ -1470,6 +1483,12 @@ bool TPdxTableState::KeyTaken(const uint8_t* key) {
   bool found = Locate(key, at) && at.Found;
   if (!KeysCover && BlockReads != reads) ++UncoveredReads;
   return found;
+}
+
+// Whether `key` is above every key of the table's blocks.
+bool TPdxTableState::AboveTable(const uint8_t* key) {
+  TKeyPlace at;
+  return !Locate(key, at) || (at.Entry + 1 == Map.size() && at.Slot == Map.back().Count);
 }
 
 bool TPdxTableState::PendingHolds(const uint8_t* key, uint64_t h) const {
@@ -1512,6 +1531,7 @@ void TPdxTableState::AddPending(const std::vector<uint8_t>& rec) {
   if (Pending.empty()) {
     Pending.reserve(kPendingBytes + rs);
     PendingSorted = true;
+    PendingAbove = KeyAbove;
   }
   if (PendingSorted && !Pending.empty() && std::memcmp(&Pending[Pending.size() - rs], rec.data(), KeyLen) > 0) {
     PendingSorted = false;
