@@ -400,6 +400,7 @@ class TPdxTableState {
 
   void Load(const std::string& folder, const std::string& base, const std::string& path);
   void ReadBlock(uint32_t n, uint8_t* out);
+  std::vector<uint8_t>& TakeDirty(uint32_t n);
   std::vector<uint8_t>& BlockForWrite(uint32_t n);
   std::vector<uint8_t>& BlockForRange(uint32_t n, uint32_t lo, uint32_t hi);
   const uint8_t* BlockView(uint32_t n);
@@ -1225,10 +1226,8 @@ void TPdxTableState::FreeBlob(uint32_t ptr) {
   Mb.WriteAt(base, unit.data(), 4096);
 }
 
-std::vector<uint8_t>& TPdxTableState::BlockForWrite(uint32_t n) {
-  Ranges.erase(n);
-  auto it = Dirty.find(n);
-  if (it != Dirty.end()) return it->second;
+// Takes a block not yet changed into Dirty: a kept block moves over, another is read.
+std::vector<uint8_t>& TPdxTableState::TakeDirty(uint32_t n) {
   auto ci = Clean.find(n);
   if (ci != Clean.end()) {
     auto& d = Dirty.emplace(n, std::move(ci->second)).first->second;
@@ -1240,6 +1239,12 @@ std::vector<uint8_t>& TPdxTableState::BlockForWrite(uint32_t n) {
   return Dirty.emplace(n, std::move(b)).first->second;
 }
 
+std::vector<uint8_t>& TPdxTableState::BlockForWrite(uint32_t n) {
+  Ranges.erase(n);
+  auto it = Dirty.find(n);
+  return it != Dirty.end() ? it->second : TakeDirty(n);
+}
+
 // A block of which only the bytes [lo, hi) will change: a flush writes just those (plain tables).
 std::vector<uint8_t>& TPdxTableState::BlockForRange(uint32_t n, uint32_t lo, uint32_t hi) {
   auto it = Dirty.find(n);
@@ -1249,15 +1254,7 @@ std::vector<uint8_t>& TPdxTableState::BlockForRange(uint32_t n, uint32_t lo, uin
     return it->second;
   }
   if (!Encrypted) Ranges[n] = {lo, hi};
-  auto ci = Clean.find(n);
-  if (ci != Clean.end()) {
-    auto& d = Dirty.emplace(n, std::move(ci->second)).first->second;
-    Clean.erase(ci);
-    return d;
-  }
-  std::vector<uint8_t> b(H.BlockSize);
-  ReadBlock(n, b.data());
-  return Dirty.emplace(n, std::move(b)).first->second;
+  return TakeDirty(n);
 }
 
 // A block's bytes without copying them: a changed block, a kept one, or one read from the file and
