@@ -1,5 +1,5 @@
-// Paradox on-disk layout relied on by this engine (all of it is read and written here and in
-// PdxEngine.cpp; "LE" = little-endian, "flipped" = big-endian with the sign bit inverted).
+// Paradox on-disk layout relied on by this engine (all of it is read and written here and in the
+// engine's other files; "LE" = little-endian, "flipped" = big-endian with the sign bit inverted).
 //
 // .DB / .Xnn / .XGn (data files) and .PX / .Ynn / .YGn (their B-tree indexes) share one layout:
 //   header (HeaderSize bytes, plaintext), then blocks of BlockSize bytes numbered from 1 at
