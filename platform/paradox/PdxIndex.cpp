@@ -382,205 +382,277 @@ void TPdxTableState::XRemoveAll(const uint8_t* rec) {
   }
 }
 
-// Rebuilds every secondary index from a full scan of the table.
-void TPdxTableState::RebuildSecondaries(bool durable) {
-  std::vector<uint8_t> b(H.BlockSize);
-  const uint32_t rs = H.RecordSize;
-  for (auto& ix : Def.Indexes) {
-    // Record layout of the .X file.
-    std::vector<uint8_t> types, sizes;
-    std::vector<std::string> names;
-    std::vector<uint16_t> numbers;
-    std::vector<std::pair<int, int>> src;  // (offset, width) in the table record
-    for (int f : ix.Fields) {
-      types.push_back(H.Types[f]); sizes.push_back(H.Sizes[f]);
-      names.push_back(Codec->Encode(Def.Fields[f].Name));
-      numbers.push_back(uint16_t(f + 1));
-      src.emplace_back(Offsets[f], Widths[f]);
+namespace {
+
+// The record layout of a secondary index's .X file: the indexed fields, then the primary key (a
+// keyed table) or the record's number (an unkeyed one), the block number and (unkeyed) the slot.
+struct TSecondaryLayout {
+  std::vector<uint8_t> Types, Sizes;
+  std::vector<std::string> Names;
+  std::vector<uint16_t> Numbers;
+  std::vector<std::pair<int, int>> Source;  // (offset, width) in the table record, field by field
+  bool Keyed = false;
+  int EntrySize = 0;
+  uint32_t BlockSize = 0;                   // the table's, doubled until two entries fit
+
+  void Add(uint8_t type, uint8_t size, std::string name) {
+    Types.push_back(type);
+    Sizes.push_back(size);
+    Names.push_back(std::move(name));
+    Numbers.push_back(uint16_t(Numbers.size() + 1));
+  }
+};
+
+TSecondaryLayout SecondaryLayout(const TPdxTableState& s, const TPdxIndexDef& ix) {
+  TSecondaryLayout x;
+  x.Keyed = s.KeyLen != 0;
+  auto copyField = [&](int f) {
+    x.Add(s.H.Types[f], s.H.Sizes[f], s.Codec->Encode(s.Def.Fields[f].Name));
+    x.Source.emplace_back(s.Offsets[f], s.Widths[f]);
+  };
+  for (int f : ix.Fields) copyField(f);
+  // The index's own fields keep their numbers in the table.
+  for (size_t i = 0; i < ix.Fields.size(); ++i) x.Numbers[i] = uint16_t(ix.Fields[i] + 1);
+  if (x.Keyed) {
+    for (int f = 0; f < s.Def.KeyFieldCount; ++f) copyField(f);
+  } else {
+    x.Add(0x04, 4, "Tup No");
+  }
+  x.Add(0x03, 2, "Blk Num");
+  if (!x.Keyed) x.Add(0x03, 2, "Tup Offset");
+  for (size_t i = 0; i < x.Types.size(); ++i) x.EntrySize += FieldWidth(x.Types[i], x.Sizes[i]);
+  x.BlockSize = s.H.BlockSize;
+  while (x.BlockSize - 6 < uint32_t(x.EntrySize) * 2 && x.BlockSize < 32768) x.BlockSize *= 2;
+  return x;
+}
+
+// Entries of one size sorted in bounded memory: a run's worth is sorted in memory; past that each
+// full run is sorted and written to a temporary file, and the runs are merged as they are read
+// back. The run files go however the sort ends.
+class TEntrySorter {
+ public:
+  TEntrySorter(std::string runPrefix, size_t entrySize)
+      : FPrefix(std::move(runPrefix)), FSize(entrySize), FRunLimit(std::max<size_t>(1024, (8u << 20) / entrySize)) {}
+  ~TEntrySorter() { RemoveRuns(); }
+  TEntrySorter(const TEntrySorter&) = delete;
+  TEntrySorter& operator=(const TEntrySorter&) = delete;
+
+  // Room for the next entry, to be filled before the next call.
+  uint8_t* Add() {
+    if (FFlat.size() >= FRunLimit * FSize) SpillRun();
+    size_t at = FFlat.size();
+    FFlat.resize(at + FSize);
+    ++FCount;
+    return reinterpret_cast<uint8_t*>(&FFlat[at]);
+  }
+  size_t Count() const { return FCount; }
+  // Ends the adding; Next then gives the entries in order.
+  void Finish() {
+    if (!FRuns.empty() && !FFlat.empty()) SpillRun();
+    if (FRuns.empty()) SortRun();
+    else OpenRuns();
+  }
+  bool Next(std::string& entry) { return FRuns.empty() ? NextInMemory(entry) : MergeRuns(entry); }
+  void RemoveRuns() {
+    FOpen.clear();
+    for (auto& path : FRuns) {
+      std::error_code ec;
+      fs::remove(path, ec);
     }
-    bool keyed = KeyLen != 0;
-    if (keyed) {
-      for (int f = 0; f < Def.KeyFieldCount; ++f) {
-        types.push_back(H.Types[f]); sizes.push_back(H.Sizes[f]);
-        names.push_back(Codec->Encode(Def.Fields[f].Name));
-        numbers.push_back(uint16_t(numbers.size() + 1));
-        src.emplace_back(Offsets[f], Widths[f]);
+  }
+
+ private:
+  // A run file read back a piece at a time; Cur is its next entry.
+  struct TRun {
+    TFile F;
+    uint64_t Pos = 0, Size = 0;
+    std::string Buf;
+    size_t At = 0;
+    const char* Cur = nullptr;
+  };
+
+  void SortRun() {
+    FOrder.resize(FFlat.size() / FSize);
+    for (size_t i = 0; i < FOrder.size(); ++i) FOrder[i] = uint32_t(i);
+    const char* base = FFlat.data();
+    std::sort(FOrder.begin(), FOrder.end(), [&](uint32_t a, uint32_t b) {
+      return std::memcmp(base + size_t(a) * FSize, base + size_t(b) * FSize, FSize) < 0;
+    });
+  }
+  void SpillRun() {
+    SortRun();
+    FRuns.push_back(FPrefix + std::to_string(FRuns.size()));
+    TFile rf;
+    rf.Create(FRuns.back());
+    std::string buf;
+    uint64_t at = 0;
+    for (uint32_t i : FOrder) {
+      buf.append(FFlat, size_t(i) * FSize, FSize);
+      if (buf.size() >= (1u << 20)) {
+        rf.WriteAt(at, buf.data(), buf.size());
+        at += buf.size();
+        buf.clear();
       }
-    } else {
-      types.push_back(0x04); sizes.push_back(4); names.push_back("Tup No"); numbers.push_back(uint16_t(numbers.size() + 1));
     }
-    types.push_back(0x03); sizes.push_back(2); names.push_back("Blk Num"); numbers.push_back(uint16_t(numbers.size() + 1));
-    if (!keyed) { types.push_back(0x03); sizes.push_back(2); names.push_back("Tup Offset"); numbers.push_back(uint16_t(numbers.size() + 1)); }
-    int xrs = 0;
-    for (size_t i = 0; i < types.size(); ++i) xrs += FieldWidth(types[i], sizes[i]);
-    uint32_t xbs = H.BlockSize;
-    while (xbs - 6 < uint32_t(xrs) * 2 && xbs < 32768) xbs *= 2;
-    // Collect the entries, sorting them in runs of bounded memory spilled to temporary files,
-    // then merge the runs straight into the .X blocks.
-    const size_t runLimit = std::max<size_t>(1024, (8u << 20) / size_t(xrs));
-    std::string xpath = (fs::path(Folder) / ix.FileName).string();
-    std::vector<std::string> runs;
-    // The run files go however the rebuild ends.
-    struct TRunFiles {
-      std::vector<std::string>& Paths;
-      ~TRunFiles() {
-        for (auto& rp : Paths) { std::error_code ec; fs::remove(rp, ec); }
-      }
-    } runFiles{runs};
-    std::string flat;            // entries of the current run, back to back
-    std::vector<uint32_t> order;  // their sorted order
-    auto sortRun = [&]() {
-      order.resize(flat.size() / xrs);
-      for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
-      const char* base = flat.data();
-      std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) {
-        return std::memcmp(base + size_t(a) * xrs, base + size_t(c) * xrs, xrs) < 0;
-      });
-    };
-    auto spill = [&]() {
-      sortRun();
-      std::string rp = xpath + ".run" + std::to_string(runs.size());
-      TFile rf;
-      rf.Create(rp);
-      std::string buf;
-      uint64_t at = 0;
-      for (uint32_t i : order) {
-        buf.append(flat, size_t(i) * xrs, xrs);
-        if (buf.size() >= (1u << 20)) { rf.WriteAt(at, buf.data(), buf.size()); at += buf.size(); buf.clear(); }
-      }
-      rf.WriteAt(at, buf.data(), buf.size());
-      runs.push_back(rp);
-      flat.clear();
-    };
-    uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
-    size_t guard = 0;
-    uint32_t tup = 0;
-    uint32_t total = 0;
-    try {
-      while (n) {
-        if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-        ReadBlock(n, b.data());
-        int c = CountIn(b.data(), n);
-        for (int s = 0; s < c; ++s, ++tup) {
-          const uint8_t* r = &b[6 + size_t(s) * rs];
-          size_t o = flat.size();
-          flat.resize(o + size_t(xrs));
-          uint8_t* x = reinterpret_cast<uint8_t*>(&flat[o]);
-          o = 0;
-          for (auto& [off, w] : src) { std::memcpy(x + o, r + off, w); o += w; }
-          if (!keyed) { PutLong(x + o, int32_t(tup)); o += 4; }
-          PutShort(x + o, int16_t(n)); o += 2;
-          if (!keyed) { PutShort(x + o, int16_t(s)); o += 2; }
-          ++total;
-          if (flat.size() >= runLimit * size_t(xrs)) spill();
-        }
-        n = Get16(b.data());
-      }
-      if (!runs.empty() && !flat.empty()) spill();
-      if (runs.empty()) sortRun();
-    } catch (...) {
-      for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
-      throw;
-    }
-    // The source of sorted entries: the in-memory vector, or a merge of the runs.
-    // Each run is read a piece at a time; Cur is its next entry.
-    struct TRun { TFile F; uint64_t Pos = 0, Size = 0; std::string Buf; size_t At = 0; const char* Cur = nullptr; };
-    std::vector<std::unique_ptr<TRun>> open;
-    auto cmp = [&](size_t a, size_t b2) { return std::memcmp(open[a]->Cur, open[b2]->Cur, xrs) > 0; };
-    std::vector<size_t> heap;
-    const size_t piece = std::max<size_t>(1, (256u << 10) / size_t(xrs)) * size_t(xrs);
-    auto advance = [&](size_t i) {
-      TRun& r = *open[i];
-      if (r.At + xrs > r.Buf.size()) {
-        if (r.Pos + xrs > r.Size) return false;
-        r.Buf.resize(size_t(std::min<uint64_t>(piece, (r.Size - r.Pos) / xrs * xrs)));
-        r.F.ReadAt(r.Pos, r.Buf.data(), r.Buf.size());
-        r.Pos += r.Buf.size();
-        r.At = 0;
-      }
-      r.Cur = r.Buf.data() + r.At;
-      r.At += xrs;
-      return true;
-    };
-    for (auto& rp : runs) {
+    rf.WriteAt(at, buf.data(), buf.size());
+    FFlat.clear();
+  }
+  bool NextInMemory(std::string& entry) {
+    if (FNext >= FOrder.size()) return false;
+    entry.assign(FFlat, size_t(FOrder[FNext++]) * FSize, FSize);
+    return true;
+  }
+  void OpenRuns() {
+    for (auto& path : FRuns) {
       auto r = std::make_unique<TRun>();
-      r->F.Open(rp, false);
+      r->F.Open(path, false);
       r->Size = r->F.Size();
-      open.push_back(std::move(r));
-      if (advance(open.size() - 1)) heap.push_back(open.size() - 1);
+      FOpen.push_back(std::move(r));
+      if (Advance(FOpen.size() - 1)) FHeap.push_back(FOpen.size() - 1);
     }
-    std::make_heap(heap.begin(), heap.end(), cmp);
-    size_t memPos = 0;
-    std::string cur;
-    auto nextRec = [&]() -> bool {
-      if (runs.empty()) {
-        if (memPos >= order.size()) return false;
-        cur.assign(flat, size_t(order[memPos++]) * xrs, xrs);
-        return true;
-      }
-      if (heap.empty()) return false;
-      std::pop_heap(heap.begin(), heap.end(), cmp);
-      size_t i = heap.back();
-      cur.assign(open[i]->Cur, xrs);
-      if (advance(i)) std::push_heap(heap.begin(), heap.end(), cmp); else heap.pop_back();
-      return true;
-    };
-    uint8_t ftype = keyed ? (ix.Composite ? 8 : 5) : (ix.Composite ? 6 : 3);
-    std::vector<uint8_t> hdr = BuildDbHeader(ftype, xbs, types, sizes, names, uint16_t(types.size() - 1),
-                                             fs::path(ix.FileName).filename().string(), Encrypted ? Checksum : 0, numbers,
-                                             ix.Composite ? Codec->Encode(ix.Name) : std::string(), H.SortOrder,
-                                             H.CodePage ? H.CodePage : uint16_t(1251),
-                                             H.SortOrderId.empty() ? std::string("ancyrr") : H.SortOrderId);
-    hdr[0x15] = uint8_t(ix.Fields[0] + 1);
-    hdr[0x2C] = 0xFF;  // as in every BDE-made .X seen
-    Put32(&hdr[0x49], H.AutoInc);
-    hdr[0x57] = ix.Unique ? 1 : 0;
-    uint32_t per = (xbs - 6) / uint32_t(xrs);
-    uint32_t nblocks = uint32_t((uint64_t(total) + per - 1) / per);
-    if (nblocks > 0xFFFF) throw EPdxError("Paradox index " + Quote(xpath) + " would need more than 65535 blocks");
-    Put32(&hdr[6], total);
-    Put16(&hdr[0x0A], nblocks); Put16(&hdr[0x0C], nblocks); Put16(&hdr[0x3A], nblocks);
-    Put16(&hdr[0x0E], nblocks ? 1 : 0); Put16(&hdr[0x10], nblocks);
-    TTempFile tmp(xpath);
-    {
-      TFile f;
-      f.Create(tmp.Path);
-      f.WriteAt(0, hdr.data(), hdr.size());
-      std::vector<uint8_t> xb(xbs);
-      std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
-      int xkey = xrs - 2;
-      for (uint32_t k = 0; k < nblocks; ++k) {
-        std::fill(xb.begin(), xb.end(), 0);
-        uint32_t cnt = 0;
-        while (cnt < per && nextRec()) { std::memcpy(&xb[6 + size_t(cnt) * xrs], cur.data(), xrs); ++cnt; }
-        Put16(&xb[0], k + 1 < nblocks ? k + 2 : 0);
-        Put16(&xb[2], k);
-        Put16(&xb[4], uint16_t(int(cnt - 1) * xrs));
-        leaf.emplace_back(std::string(reinterpret_cast<const char*>(&xb[6]), xkey), k + 1, cnt);
-        if (Encrypted) EncryptDbBlock(xb.data(), xbs, Checksum, k + 1);
-        f.WriteAt(hdr.size() + uint64_t(k) * xbs, xb.data(), xbs);
-      }
-      open.clear();
-      for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
-      if (durable) f.Sync();
-      f.Close();
-      TIndexFileSpec layout;
-      std::string yname = YName(ix.FileName);
-      layout.Path = (fs::path(Folder) / yname).string();
-      layout.FileType = keyed ? 4 : 4;
-      if (ix.Composite) layout.FileType = 7;
-      layout.KeyFields = uint16_t(types.size() - 1);
-      layout.Types.assign(types.begin(), types.end() - 1);
-      layout.Sizes.assign(sizes.begin(), sizes.end() - 1);
-      layout.BlockSize = xbs;
-      layout.TableName = yname;
-      layout.SortOrder = H.SortOrder;
-      layout.Version = 12;
-      layout.Checksum = Encrypted ? Checksum : 0;
-      layout.Durable = durable;
-      WriteIndexTree(layout, xkey, leaf);
+    std::make_heap(FHeap.begin(), FHeap.end(), [&](size_t a, size_t b) { return Later(a, b); });
+  }
+  bool Later(size_t a, size_t b) const { return std::memcmp(FOpen[a]->Cur, FOpen[b]->Cur, FSize) > 0; }
+  bool Advance(size_t run) {
+    TRun& r = *FOpen[run];
+    if (r.At + FSize > r.Buf.size()) {
+      if (r.Pos + FSize > r.Size) return false;
+      const uint64_t piece = std::max<uint64_t>(1, (256u << 10) / FSize) * FSize;
+      r.Buf.resize(size_t(std::min<uint64_t>(piece, (r.Size - r.Pos) / FSize * FSize)));
+      r.F.ReadAt(r.Pos, r.Buf.data(), r.Buf.size());
+      r.Pos += r.Buf.size();
+      r.At = 0;
     }
-    tmp.Replace("Paradox index");
+    r.Cur = r.Buf.data() + r.At;
+    r.At += FSize;
+    return true;
+  }
+  bool MergeRuns(std::string& entry) {
+    if (FHeap.empty()) return false;
+    auto later = [&](size_t a, size_t b) { return Later(a, b); };
+    std::pop_heap(FHeap.begin(), FHeap.end(), later);
+    size_t run = FHeap.back();
+    entry.assign(FOpen[run]->Cur, FSize);
+    if (Advance(run)) std::push_heap(FHeap.begin(), FHeap.end(), later); else FHeap.pop_back();
+    return true;
+  }
+
+  std::string FPrefix;
+  size_t FSize, FRunLimit, FCount = 0;
+  std::string FFlat;             // entries of the run now filling, back to back
+  std::vector<uint32_t> FOrder;  // their sorted order
+  size_t FNext = 0;
+  std::vector<std::string> FRuns;
+  std::vector<std::unique_ptr<TRun>> FOpen;
+  std::vector<size_t> FHeap;
+};
+
+// Every record's entry, in chain order.
+void ScanSecondaryEntries(TPdxTableState& s, const TSecondaryLayout& x, TEntrySorter& out) {
+  std::vector<uint8_t> b(s.H.BlockSize);
+  uint32_t n = s.H.NumRecords == 0 && s.H.FirstBlock == 0 ? 0 : s.H.FirstBlock;
+  size_t guard = 0;
+  uint32_t tup = 0;
+  while (n) {
+    if (++guard > s.FileBlocksOnDisk + s.Dirty.size() + 1) s.Corrupt("the block chain loops");
+    s.ReadBlock(n, b.data());
+    int c = s.CountIn(b.data(), n);
+    for (int slot = 0; slot < c; ++slot, ++tup) {
+      const uint8_t* r = &b[6 + size_t(slot) * s.H.RecordSize];
+      uint8_t* e = out.Add();
+      for (auto& [off, w] : x.Source) {
+        std::memcpy(e, r + off, w);
+        e += w;
+      }
+      if (!x.Keyed) { PutLong(e, int32_t(tup)); e += 4; }
+      PutShort(e, int16_t(n));
+      if (!x.Keyed) PutShort(e + 2, int16_t(slot));
+    }
+    n = Get16(b.data());
+  }
+}
+
+// The .X header for `count` entries in `blocks` blocks.
+std::vector<uint8_t> SecondaryHeader(const TPdxTableState& s, const TPdxIndexDef& ix, const TSecondaryLayout& x,
+                                     uint32_t count, uint32_t blocks) {
+  uint8_t type = x.Keyed ? (ix.Composite ? 8 : 5) : (ix.Composite ? 6 : 3);
+  std::vector<uint8_t> hdr = BuildDbHeader(type, x.BlockSize, x.Types, x.Sizes, x.Names, uint16_t(x.Types.size() - 1),
+                                           fs::path(ix.FileName).filename().string(), s.Encrypted ? s.Checksum : 0,
+                                           x.Numbers, ix.Composite ? s.Codec->Encode(ix.Name) : std::string(),
+                                           s.H.SortOrder, s.H.CodePage ? s.H.CodePage : uint16_t(1251),
+                                           s.H.SortOrderId.empty() ? std::string("ancyrr") : s.H.SortOrderId);
+  hdr[0x15] = uint8_t(ix.Fields[0] + 1);
+  hdr[0x2C] = 0xFF;  // as in every BDE-made .X seen
+  Put32(&hdr[0x49], s.H.AutoInc);
+  hdr[0x57] = ix.Unique ? 1 : 0;
+  Put32(&hdr[6], count);
+  Put16(&hdr[0x0A], blocks);
+  Put16(&hdr[0x0C], blocks);
+  Put16(&hdr[0x3A], blocks);
+  Put16(&hdr[0x0E], blocks ? 1 : 0);
+  Put16(&hdr[0x10], blocks);
+  return hdr;
+}
+
+// Writes the sorted entries as the .X file (through a temporary file) and its .Y tree.
+void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecondaryLayout& x, TEntrySorter& entries,
+                        bool durable) {
+  const std::string path = (fs::path(s.Folder) / ix.FileName).string();
+  const uint32_t es = uint32_t(x.EntrySize), per = (x.BlockSize - 6) / es;
+  const uint32_t total = uint32_t(entries.Count());
+  const uint32_t blocks = uint32_t((uint64_t(total) + per - 1) / per);
+  if (blocks > 0xFFFF) throw EPdxError("Paradox index " + Quote(path) + " would need more than 65535 blocks");
+  std::vector<uint8_t> hdr = SecondaryHeader(s, ix, x, total, blocks);
+  TTempFile tmp(path);
+  TFile f;
+  f.Create(tmp.Path);
+  f.WriteAt(0, hdr.data(), hdr.size());
+  std::vector<uint8_t> xb(x.BlockSize);
+  std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
+  const int keyLen = x.EntrySize - 2;
+  std::string entry;
+  for (uint32_t k = 0; k < blocks; ++k) {
+    std::fill(xb.begin(), xb.end(), 0);
+    uint32_t cnt = 0;
+    while (cnt < per && entries.Next(entry)) std::memcpy(&xb[6 + size_t(cnt++) * es], entry.data(), es);
+    Put16(&xb[0], k + 1 < blocks ? k + 2 : 0);
+    Put16(&xb[2], k);
+    Put16(&xb[4], uint16_t(int(cnt - 1) * int(es)));
+    leaf.emplace_back(std::string(reinterpret_cast<const char*>(&xb[6]), keyLen), k + 1, cnt);
+    if (s.Encrypted) EncryptDbBlock(xb.data(), x.BlockSize, s.Checksum, k + 1);
+    f.WriteAt(hdr.size() + uint64_t(k) * x.BlockSize, xb.data(), x.BlockSize);
+  }
+  entries.RemoveRuns();
+  if (durable) f.Sync();
+  f.Close();
+  TIndexFileSpec tree;
+  const std::string yname = YName(ix.FileName);
+  tree.Path = (fs::path(s.Folder) / yname).string();
+  tree.FileType = ix.Composite ? 7 : 4;
+  tree.KeyFields = uint16_t(x.Types.size() - 1);
+  tree.Types.assign(x.Types.begin(), x.Types.end() - 1);
+  tree.Sizes.assign(x.Sizes.begin(), x.Sizes.end() - 1);
+  tree.BlockSize = x.BlockSize;
+  tree.TableName = yname;
+  tree.SortOrder = s.H.SortOrder;
+  tree.Version = 12;
+  tree.Checksum = s.Encrypted ? s.Checksum : 0;
+  tree.Durable = durable;
+  WriteIndexTree(tree, keyLen, leaf);
+  tmp.Replace("Paradox index");
+}
+
+}  // namespace
+
+// Rebuilds every secondary index from a full scan of the table: the entries are collected and
+// sorted (in runs spilled to temporary files when many), then merged straight into the .X blocks.
+void TPdxTableState::RebuildSecondaries(bool durable) {
+  for (auto& ix : Def.Indexes) {
+    const TSecondaryLayout layout = SecondaryLayout(*this, ix);
+    TEntrySorter entries((fs::path(Folder) / ix.FileName).string() + ".run", size_t(layout.EntrySize));
+    ScanSecondaryEntries(*this, layout, entries);
+    entries.Finish();
+    WriteSecondaryFile(*this, ix, layout, entries, durable);
   }
 }
 
