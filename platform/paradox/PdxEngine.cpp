@@ -570,92 +570,7 @@ void TPdxTableState::EncodeRecord(const std::vector<Variant>& values, std::vecto
       continue;
     }
     try {
-      switch (t) {
-        case 0x01: {
-          std::string stored;
-          if (old) {
-            const char* o = reinterpret_cast<const char*>(old + Offsets[i]);
-            stored.assign(o, strnlen(o, size_t(Widths[i])));
-          }
-          std::string s = EncodeText(*this, i, v.ToString(), old ? &stored : nullptr);
-          if (s.empty()) {
-            if (Def.Fields[i].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": required field " + Quote(Def.Fields[i].Name) + " cannot hold an empty text (Paradox stores it as blank)");
-            break;
-          }
-          if (s.size() > size_t(Widths[i])) ValueError(*this, i, "the text of " + std::to_string(s.size()) + " characters is longer than the field's " + std::to_string(Widths[i]));
-          if (s.find('\0') != std::string::npos) ValueError(*this, i, "the text holds a NUL character");
-          std::memcpy(p, s.data(), s.size());
-          break;
-        }
-        case 0x02: {
-          double d = std::floor(v.ToDateTime());
-          double days = d + kDateOffset;
-          if (!(days >= 1 && days <= 3652059)) ValueError(*this, i, "the date is out of range");
-          PutLong(p, int32_t(days));
-          break;
-        }
-        case 0x03: {
-          int64_t x = v.ToInt64();
-          if (x == -32768) ValueError(*this, i, "-32768 cannot be stored (it reads back as blank)");
-          if (x < -32768 || x > 32767) ValueError(*this, i, "the value " + std::to_string(x) + " does not fit a Short field");
-          PutShort(p, int16_t(x));
-          break;
-        }
-        case 0x04: case 0x16: {
-          int64_t x = v.ToInt64();
-          if (x == INT32_MIN) ValueError(*this, i, "-2147483648 cannot be stored (it reads back as blank)");
-          if (x < INT32_MIN || x > INT32_MAX) ValueError(*this, i, "the value " + std::to_string(x) + " does not fit a Long field");
-          PutLong(p, int32_t(x));
-          if (t == 0x16 && x > 0 && uint32_t(x) > H.AutoInc) { H.AutoInc = uint32_t(x); HeaderDirty = true; }
-          break;
-        }
-        case 0x05: case 0x06: {
-          double d;
-          if (v.VarType() == varInt64 || v.VarType() == varUInt64) {
-            if (v.VarType() == varUInt64 ? uint64_t(v.RawInt()) > (1ull << 53) : (v.RawInt() > (1ll << 53) || v.RawInt() < -(1ll << 53)))
-              ValueError(*this, i, "the integer " + v.ToString() + " is beyond 2^53 and a Number field cannot hold it exactly");
-            d = double(v.RawInt());
-          } else if (v.VarType() == varCurrency) {
-            d = double(v.RawInt()) / 10000.0;
-          } else {
-            d = v.ToDouble();
-          }
-          if (!std::isfinite(d)) ValueError(*this, i, "the value is not a finite number");
-          PutDouble(p, d);
-          if (AllZero(p, 8)) ValueError(*this, i, "the value reads back as blank");
-          break;
-        }
-        case 0x09: p[0] = v.ToBool() ? 0x81 : 0x80; break;
-        case 0x14: {
-          double d = v.ToDateTime();
-          double frac = d - std::floor(d);
-          int64_t ms = std::llround(frac * kMsPerDay);
-          if (ms >= 86400000) ms = 86399999;
-          PutLong(p, int32_t(ms));
-          break;
-        }
-        case 0x15: {
-          double d = v.ToDateTime();
-          double days = std::floor(d);
-          int64_t ms = std::llround((d - days) * kMsPerDay);
-          double total = (days + kDateOffset) * kMsPerDay + double(ms);
-          if (!(total > 0)) ValueError(*this, i, "the timestamp is out of range");
-          PutDouble(p, total);
-          break;
-        }
-        case 0x17: PutBcd(p, H.Sizes[i], v); break;
-        case 0x18: {
-          const std::string& s = v.IsString() ? v.StrRef() : v.ToString();
-          if (s.size() > size_t(Widths[i])) ValueError(*this, i, "the value of " + std::to_string(s.size()) + " bytes is longer than the field's " + std::to_string(Widths[i]));
-          std::memcpy(p, s.data(), s.size());
-          break;
-        }
-        default:
-          if (IsBlobCode(t)) {
-            if (!v.IsString() && !v.IsInteger() && !v.IsFloat()) ValueError(*this, i, "a blob takes a byte string");
-          }
-          break;
-      }
+      EncodeValue(i, v, p, old);
     } catch (const EPdxError&) {
       throw;
     } catch (const Exception& e) {
@@ -663,6 +578,97 @@ void TPdxTableState::EncodeRecord(const std::vector<Variant>& values, std::vecto
     }
     if (Def.Fields[i].Required && AllZero(p, Widths[i]) && !IsBlobCode(t))
       throw EPdxRequired("Paradox table " + Quote(DbPath) + ": field " + Quote(Def.Fields[i].Name) + " requires a value");
+  }
+}
+
+// Field i's bytes at p for a value that is not Null (blobs: checked only, written by WriteBlobs).
+void TPdxTableState::EncodeValue(int i, const Variant& v, uint8_t* p, const uint8_t* old) {
+  const uint8_t t = H.Types[i];
+  switch (t) {
+    case 0x01: {
+      std::string stored;
+      if (old) {
+        const char* o = reinterpret_cast<const char*>(old + Offsets[i]);
+        stored.assign(o, strnlen(o, size_t(Widths[i])));
+      }
+      std::string s = EncodeText(*this, i, v.ToString(), old ? &stored : nullptr);
+      if (s.empty()) {
+        if (Def.Fields[i].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": required field " + Quote(Def.Fields[i].Name) + " cannot hold an empty text (Paradox stores it as blank)");
+        break;
+      }
+      if (s.size() > size_t(Widths[i])) ValueError(*this, i, "the text of " + std::to_string(s.size()) + " characters is longer than the field's " + std::to_string(Widths[i]));
+      if (s.find('\0') != std::string::npos) ValueError(*this, i, "the text holds a NUL character");
+      std::memcpy(p, s.data(), s.size());
+      break;
+    }
+    case 0x02: {
+      double d = std::floor(v.ToDateTime());
+      double days = d + kDateOffset;
+      if (!(days >= 1 && days <= 3652059)) ValueError(*this, i, "the date is out of range");
+      PutLong(p, int32_t(days));
+      break;
+    }
+    case 0x03: {
+      int64_t x = v.ToInt64();
+      if (x == -32768) ValueError(*this, i, "-32768 cannot be stored (it reads back as blank)");
+      if (x < -32768 || x > 32767) ValueError(*this, i, "the value " + std::to_string(x) + " does not fit a Short field");
+      PutShort(p, int16_t(x));
+      break;
+    }
+    case 0x04: case 0x16: {
+      int64_t x = v.ToInt64();
+      if (x == INT32_MIN) ValueError(*this, i, "-2147483648 cannot be stored (it reads back as blank)");
+      if (x < INT32_MIN || x > INT32_MAX) ValueError(*this, i, "the value " + std::to_string(x) + " does not fit a Long field");
+      PutLong(p, int32_t(x));
+      if (t == 0x16 && x > 0 && uint32_t(x) > H.AutoInc) { H.AutoInc = uint32_t(x); HeaderDirty = true; }
+      break;
+    }
+    case 0x05: case 0x06: {
+      double d;
+      if (v.VarType() == varInt64 || v.VarType() == varUInt64) {
+        if (v.VarType() == varUInt64 ? uint64_t(v.RawInt()) > (1ull << 53) : (v.RawInt() > (1ll << 53) || v.RawInt() < -(1ll << 53)))
+          ValueError(*this, i, "the integer " + v.ToString() + " is beyond 2^53 and a Number field cannot hold it exactly");
+        d = double(v.RawInt());
+      } else if (v.VarType() == varCurrency) {
+        d = double(v.RawInt()) / 10000.0;
+      } else {
+        d = v.ToDouble();
+      }
+      if (!std::isfinite(d)) ValueError(*this, i, "the value is not a finite number");
+      PutDouble(p, d);
+      if (AllZero(p, 8)) ValueError(*this, i, "the value reads back as blank");
+      break;
+    }
+    case 0x09: p[0] = v.ToBool() ? 0x81 : 0x80; break;
+    case 0x14: {
+      double d = v.ToDateTime();
+      double frac = d - std::floor(d);
+      int64_t ms = std::llround(frac * kMsPerDay);
+      if (ms >= 86400000) ms = 86399999;
+      PutLong(p, int32_t(ms));
+      break;
+    }
+    case 0x15: {
+      double d = v.ToDateTime();
+      double days = std::floor(d);
+      int64_t ms = std::llround((d - days) * kMsPerDay);
+      double total = (days + kDateOffset) * kMsPerDay + double(ms);
+      if (!(total > 0)) ValueError(*this, i, "the timestamp is out of range");
+      PutDouble(p, total);
+      break;
+    }
+    case 0x17: PutBcd(p, H.Sizes[i], v); break;
+    case 0x18: {
+      const std::string& s = v.IsString() ? v.StrRef() : v.ToString();
+      if (s.size() > size_t(Widths[i])) ValueError(*this, i, "the value of " + std::to_string(s.size()) + " bytes is longer than the field's " + std::to_string(Widths[i]));
+      std::memcpy(p, s.data(), s.size());
+      break;
+    }
+    default:
+      if (IsBlobCode(t)) {
+        if (!v.IsString() && !v.IsInteger() && !v.IsFloat()) ValueError(*this, i, "a blob takes a byte string");
+      }
+      break;
   }
 }
 
@@ -1465,23 +1471,11 @@ void TPdxTableState::CheckUsable() const {
 }
 
 // --- creation -----------------------------------------------------------------------------------
-void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defIn) {
-  std::string base = FsName(name);
-  if (name.empty() || name.find('/') != std::string::npos) throw EPdxError("bad Paradox table name " + Quote(name));
-  if (!FindFile(FFolder, base, "DB").empty()) throw EPdxError("Paradox table " + Quote(name) + " already exists in " + Quote(FFolder));
-  TPdxTableDef def = defIn;
-  const std::string where = "creating Paradox table " + Quote(name) + ": ";
-  if (def.Fields.empty() || def.Fields.size() > 255) throw EPdxError(where + "a table has 1 to 255 fields");
-  if (def.KeyFieldCount < 0 || def.KeyFieldCount > int(def.Fields.size())) throw EPdxError(where + "bad key field count");
-  for (auto& ix : def.Indexes) {
-    if (!ix.Primary) continue;
-    for (size_t i = 0; i < ix.Fields.size(); ++i)
-      if (ix.Fields[i] != int(i)) throw EPdxError(where + "the primary key fields must lead the table, in order");
-    def.KeyFieldCount = int(ix.Fields.size());
-  }
-  def.Indexes.erase(std::remove_if(def.Indexes.begin(), def.Indexes.end(), [](const TPdxIndexDef& i) { return i.Primary; }), def.Indexes.end());
-  std::vector<uint8_t> types, sizes;
-  std::vector<std::string> names;
+namespace {
+
+// Checks the fields of a new table and gives their stored types and sizes (a size out of range is
+// brought into it).
+void CheckFields(TPdxTableDef& def, const std::string& where, std::vector<uint8_t>& types, std::vector<uint8_t>& sizes) {
   std::set<std::string> seen;
   for (size_t i = 0; i < def.Fields.size(); ++i) {
     auto& f = def.Fields[i];
@@ -1512,14 +1506,12 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
     if (int(i) < def.KeyFieldCount && IsBlobCode(t)) throw EPdxError(where + "a blob field cannot be a key field");
     types.push_back(t);
     sizes.push_back(s);
-    names.push_back(f.Name);
   }
-  int rs = 0;
-  for (size_t i = 0; i < types.size(); ++i) rs += FieldWidth(types[i], sizes[i]);
-  uint32_t bs = uint32_t(std::clamp(def.BlockSize, 1024, 32768)) / 1024 * 1024;
-  while (bs < 32768 && bs - 6 < uint32_t(rs)) bs *= 2;
-  if (bs - 6 < uint32_t(rs)) throw EPdxError(where + "the record of " + std::to_string(rs) + " bytes does not fit a 32 KB block");
-  // Secondary index file names.
+}
+
+// Checks the secondary indexes of a new table and names their files: .Xnn for one field under its
+// own name, .XGn for the others.
+void NameIndexFiles(TPdxTableDef& def, const std::vector<uint8_t>& types, const std::string& base, const std::string& where) {
   std::set<std::string> ixNames;
   int composite = 0;
   for (auto& ix : def.Indexes) {
@@ -1541,11 +1533,38 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
     }
     if (!ixNames.insert(UpperCase(ix.FileName)).second) throw EPdxError(where + "two indexes on the same field");
   }
+}
+
+}  // namespace
+
+void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defIn) {
+  std::string base = FsName(name);
+  if (name.empty() || name.find('/') != std::string::npos) throw EPdxError("bad Paradox table name " + Quote(name));
+  if (!FindFile(FFolder, base, "DB").empty()) throw EPdxError("Paradox table " + Quote(name) + " already exists in " + Quote(FFolder));
+  TPdxTableDef def = defIn;
+  const std::string where = "creating Paradox table " + Quote(name) + ": ";
+  if (def.Fields.empty() || def.Fields.size() > 255) throw EPdxError(where + "a table has 1 to 255 fields");
+  if (def.KeyFieldCount < 0 || def.KeyFieldCount > int(def.Fields.size())) throw EPdxError(where + "bad key field count");
+  for (auto& ix : def.Indexes) {
+    if (!ix.Primary) continue;
+    for (size_t i = 0; i < ix.Fields.size(); ++i)
+      if (ix.Fields[i] != int(i)) throw EPdxError(where + "the primary key fields must lead the table, in order");
+    def.KeyFieldCount = int(ix.Fields.size());
+  }
+  def.Indexes.erase(std::remove_if(def.Indexes.begin(), def.Indexes.end(), [](const TPdxIndexDef& i) { return i.Primary; }), def.Indexes.end());
+  std::vector<uint8_t> types, sizes;
+  CheckFields(def, where, types, sizes);
+  int rs = 0;
+  for (size_t i = 0; i < types.size(); ++i) rs += FieldWidth(types[i], sizes[i]);
+  uint32_t bs = uint32_t(std::clamp(def.BlockSize, 1024, 32768)) / 1024 * 1024;
+  while (bs < 32768 && bs - 6 < uint32_t(rs)) bs *= 2;
+  if (bs - 6 < uint32_t(rs)) throw EPdxError(where + "the record of " + std::to_string(rs) + " bytes does not fit a 32 KB block");
+  NameIndexFiles(def, types, base, where);
   uint32_t checksum = detail::PasswordChecksum(def.Password);
   std::vector<uint16_t> numbers;
-  std::vector<std::string> encNames;
-  for (size_t i = 0; i < names.size(); ++i) { numbers.push_back(uint16_t(i + 1)); encNames.push_back(names[i]); }
-  std::vector<uint8_t> hdr = BuildDbHeader(def.KeyFieldCount ? 0 : 2, bs, types, sizes, encNames,
+  std::vector<std::string> names;
+  for (size_t i = 0; i < def.Fields.size(); ++i) { numbers.push_back(uint16_t(i + 1)); names.push_back(def.Fields[i].Name); }
+  std::vector<uint8_t> hdr = BuildDbHeader(def.KeyFieldCount ? 0 : 2, bs, types, sizes, names,
                                            uint16_t(def.KeyFieldCount), base + ".DB", checksum, numbers, "");
   if (def.KeyFieldCount) Put16(&hdr[0x23], uint32_t(def.KeyFieldCount));
   // Family files first, the .DB last (through a temporary name), so a half-made table never shows.

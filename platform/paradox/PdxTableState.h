@@ -268,6 +268,7 @@ class TPdxTableState {
   // writing
   void MakeWritable();
   void EncodeRecord(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old);
+  void EncodeValue(int i, const Variant& v, uint8_t* p, const uint8_t* old);
   void WriteBlobs(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old);
   uint32_t WriteBlob(const std::string& payload);
   void FreeBlob(uint32_t ptr);
