@@ -64,16 +64,9 @@ bool TPdxTableState::PendingHolds(const uint8_t* key, uint64_t h) const {
 // Passes every key of the table through the filter: one pass over the blocks.
 void TPdxTableState::CoverKeys() {
   Keys.Clear();
-  std::vector<uint8_t> b(H.BlockSize);
-  uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
-  size_t guard = 0;
-  while (n) {
-    if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-    ReadBlock(n, b.data());
-    int c = CountIn(b.data(), n);
-    for (int i = 0; i < c; ++i) Keys.Add(KeyHash(&b[6 + size_t(i) * H.RecordSize], KeyLen));
-    n = Get16(b.data());
-  }
+  ForEachBlock([&](uint32_t, const uint8_t* b, int count) {
+    for (int i = 0; i < count; ++i) Keys.Add(KeyHash(b + 6 + size_t(i) * H.RecordSize, KeyLen));
+  });
   for (size_t off = 0; off < Pending.size(); off += H.RecordSize) Keys.Add(KeyHash(&Pending[off], KeyLen));
   KeysCover = true;
   UncoveredReads = 0;

@@ -929,16 +929,9 @@ void TPdxTableState::FreeBlock(uint32_t n) {
 void TPdxTableState::LoadMap() {
   if (MapLoaded) return;
   Map.clear();
-  std::vector<uint8_t> b(H.BlockSize);
-  uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
-  size_t guard = 0;
-  while (n) {
-    if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-    ReadBlock(n, b.data());
-    int c = CountIn(b.data(), n);
-    if (c > 0) Map.push_back({std::string(reinterpret_cast<char*>(&b[6]), KeyLen), n, uint32_t(c)});
-    n = Get16(b.data());
-  }
+  ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
+    if (count > 0) Map.push_back({std::string(reinterpret_cast<const char*>(b + 6), KeyLen), n, uint32_t(count)});
+  });
   MapLoaded = true;
 }
 
@@ -1111,17 +1104,10 @@ void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const TPdxReco
       if (same && !allNull) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation in unique index " + Quote(ix.Name));
     }
   };
-  std::vector<uint8_t> b(H.BlockSize);
-  uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
-  size_t guard = 0;
-  while (n) {
-    if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-    ReadBlock(n, b.data());
-    int count = CountIn(b.data(), n);
+  ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
     for (int s = 0; s < count; ++s)
-      if (!skip || skip->Block != n || skip->Slot != uint32_t(s)) check(&b[6 + size_t(s) * H.RecordSize]);
-    n = Get16(b.data());
-  }
+      if (!skip || skip->Block != n || skip->Slot != uint32_t(s)) check(b + 6 + size_t(s) * H.RecordSize);
+  });
   for (size_t off = 0; off < Pending.size(); off += H.RecordSize) check(&Pending[off]);
 }
 
@@ -1428,12 +1414,7 @@ void TPdxTableState::Reload() {
 // flush.
 void TPdxTableState::AgreeWithChain() {
   uint32_t records = 0, used = 0, last = 0, top = H.FileBlocks, autoInc = H.AutoInc;
-  std::vector<uint8_t> b(H.BlockSize);
-  size_t guard = 0;
-  for (uint32_t n = H.FirstBlock; n; n = Get16(b.data())) {
-    if (++guard > FileBlocksOnDisk + Dirty.size()) Corrupt("the block chain loops");
-    ReadBlock(n, b.data());
-    int count = CountIn(b.data(), n);
+  ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
     records += uint32_t(count);
     ++used;
     last = n;
@@ -1441,10 +1422,10 @@ void TPdxTableState::AgreeWithChain() {
     for (size_t i = 0; i < H.Types.size(); ++i)
       if (H.Types[i] == 0x16)
         for (int r = 0; r < count; ++r) {
-          int32_t v = GetLong(&b[6 + size_t(r) * H.RecordSize + Offsets[i]]);
+          int32_t v = GetLong(b + 6 + size_t(r) * H.RecordSize + Offsets[i]);
           if (v > 0) autoInc = std::max(autoInc, uint32_t(v));
         }
-  }
+  });
   if (records != H.NumRecords || last != H.LastBlock || top != H.FileBlocks || autoInc != H.AutoInc) {
     H.NumRecords = records;
     H.BlocksUsed = uint16_t(used);

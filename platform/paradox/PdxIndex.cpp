@@ -236,23 +236,11 @@ void TPdxTableState::RebuildIndexes(bool durable) {
 
 // Writes the B-tree (.PX, or the .Y of a secondary index) from the block map or the chain.
 void TPdxTableState::RebuildTree(bool durable) {
-  std::vector<uint8_t> b(H.BlockSize);
   {
+    // The block map holds every block's first key and count.
+    LoadMap();
     std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
-    uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
-    size_t guard = 0;
-    if (MapLoaded) {
-      // The block map already holds every block's first key and count.
-      for (auto& e : Map) leaf.emplace_back(e.Key, e.Block, e.Count);
-      n = 0;
-    }
-    while (n) {
-      if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-      ReadBlock(n, b.data());
-      int c = CountIn(b.data(), n);
-      if (c > 0) leaf.emplace_back(std::string(reinterpret_cast<char*>(&b[6]), KeyLen), n, uint32_t(c));
-      n = Get16(b.data());
-    }
+    for (auto& e : Map) leaf.emplace_back(e.Key, e.Block, e.Count);
     TIndexFileSpec layout;
     layout.Path = TreePath;
     layout.FileType = TreeFileType;
@@ -549,16 +537,10 @@ class TEntrySorter {
 
 // Every record's entry, in chain order.
 void ScanSecondaryEntries(TPdxTableState& s, const TSecondaryLayout& x, TEntrySorter& out) {
-  std::vector<uint8_t> b(s.H.BlockSize);
-  uint32_t n = s.H.NumRecords == 0 && s.H.FirstBlock == 0 ? 0 : s.H.FirstBlock;
-  size_t guard = 0;
   uint32_t tup = 0;
-  while (n) {
-    if (++guard > s.FileBlocksOnDisk + s.Dirty.size() + 1) s.Corrupt("the block chain loops");
-    s.ReadBlock(n, b.data());
-    int c = s.CountIn(b.data(), n);
-    for (int slot = 0; slot < c; ++slot, ++tup) {
-      const uint8_t* r = &b[6 + size_t(slot) * s.H.RecordSize];
+  s.ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
+    for (int slot = 0; slot < count; ++slot, ++tup) {
+      const uint8_t* r = b + 6 + size_t(slot) * s.H.RecordSize;
       uint8_t* e = out.Add();
       for (auto& [off, w] : x.Source) {
         std::memcpy(e, r + off, w);
@@ -568,8 +550,7 @@ void ScanSecondaryEntries(TPdxTableState& s, const TSecondaryLayout& x, TEntrySo
       PutShort(e, int16_t(n));
       if (!x.Keyed) PutShort(e + 2, int16_t(slot));
     }
-    n = Get16(b.data());
-  }
+  });
 }
 
 // The .X header for `count` entries in `blocks` blocks.

@@ -275,6 +275,17 @@ class TPdxTableState {
   uint32_t AllocBlock();
   void FreeBlock(uint32_t n);
   void LoadMap();
+  // Calls fn(n, block, count) for every block of the chain, in chain order; `block` (decrypted)
+  // holds for the call only.
+  template <class TFn> void ForEachBlock(TFn fn) {
+    std::vector<uint8_t> b(H.BlockSize);
+    size_t guard = 0;
+    for (uint32_t n = H.FirstBlock; n; n = detail::Get16(b.data())) {
+      if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
+      ReadBlock(n, b.data());
+      fn(n, b.data(), CountIn(b.data(), n));
+    }
+  }
   void InsertKeyed(const std::vector<uint8_t>& rec);
   void InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& at);
   void AppendUnkeyed(const std::vector<uint8_t>& rec);
