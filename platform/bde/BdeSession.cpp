@@ -75,6 +75,10 @@ void RethrowAsEngineError(const std::string& context) {
     throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
   } catch (const paradox::EPdxValue& e) {
     throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
+  } catch (const paradox::EPdxNotFound& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::NotFound);
+  } catch (const paradox::EPdxExists& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::Exists);
   } catch (const paradox::EPdxError& e) {
     TDBErrorKind kind = TDBErrorKind::General;
     if (e.Message().find("does not exist") != std::string::npos) kind = TDBErrorKind::NotFound;

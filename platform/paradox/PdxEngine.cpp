@@ -168,8 +168,8 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
   H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), path);
   if (H.FileType != 0 && H.FileType != 2)
-    throw EPdxCorrupt("Paradox table " + Quote(path) + " is damaged: file type " + std::to_string(H.FileType) + " is not a table");
-  if (H.HeaderSize > size) Corrupt("the file is shorter than its header");
+    Corrupt("тип файла "_ansi + std::to_string(H.FileType) + " не является таблицей"_ansi);
+  if (H.HeaderSize > size) Corrupt("файл короче своего заголовка"_ansi);
   HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
   FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
   Codec = &CodecFor(H.CodePage, H.SortOrderId, H.Version);
@@ -185,7 +185,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
     off += Widths.back();
   }
   Def.KeyFieldCount = H.FileType == 0 ? H.KeyFields : 0;
-  if (H.FileType == 0 && H.KeyFields == 0) Corrupt("a keyed table without key fields");
+  if (H.FileType == 0 && H.KeyFields == 0) Corrupt("у таблицы с ключом нет ключевых полей"_ansi);
   KeyLen = Def.KeyFieldCount ? Offsets[Def.KeyFieldCount - 1] + Widths[Def.KeyFieldCount - 1] : 0;
   PerBlock = int((H.BlockSize - 6) / H.RecordSize);
   Def.BlockSize = int(H.BlockSize);
@@ -220,7 +220,7 @@ void TPdxTableState::OpenMb(bool write) {
   if (Mb.IsOpen() && (!write || Mb.Writable())) return;
   std::string p = FindFile(Folder, Base, "MB");
   if (p.empty()) {
-    if (!write) throw EPdxCorrupt("Paradox table " + Quote(DbPath) + " has blob values but its .MB file is missing");
+    if (!write) throw EPdxCorrupt(TableText() + " содержит BLOB-поля, но их файл "_ansi + QuotePath(Base + ".MB") + " не найден"_ansi);
     p = (fs::path(Folder) / (Base + ".MB")).string();
     Mb.Create(p);
     std::vector<uint8_t> hdr(4096, 0);
@@ -247,9 +247,9 @@ void TPdxTableState::ReadBlock(uint32_t n, uint8_t* out) {
   if (it != Dirty.end()) { std::memcpy(out, it->second.data(), H.BlockSize); return; }
   auto ci = Clean.find(n);
   if (ci != Clean.end()) { std::memcpy(out, ci->second.data(), H.BlockSize); return; }
-  if (n == 0 || n > FileBlocksOnDisk) Corrupt("block " + std::to_string(n) + " lies beyond the end of the file");
+  if (n == 0 || n > FileBlocksOnDisk) Corrupt("блок "_ansi + std::to_string(n) + " лежит за концом файла"_ansi);
   size_t got = Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, out, H.BlockSize);
-  if (got != H.BlockSize) Corrupt("block " + std::to_string(n) + " is truncated");
+  if (got != H.BlockSize) Corrupt("блок "_ansi + std::to_string(n) + " обрезан"_ansi);
   if (Encrypted) DecryptDbBlock(out, H.BlockSize, Checksum, n);
 }
 
@@ -257,7 +257,7 @@ int TPdxTableState::CountIn(const uint8_t* block, uint32_t n) const {
   int16_t last = int16_t(Get16(block + 4));
   if (last < 0) return 0;
   if (last % H.RecordSize != 0 || last / H.RecordSize + 1 > PerBlock)
-    Corrupt("block " + std::to_string(n) + " claims more records than it holds");
+    Corrupt("в блоке "_ansi + std::to_string(n) + " указано больше записей, чем в нём помещается"_ansi);
   return last / H.RecordSize + 1;
 }
 
@@ -268,19 +268,21 @@ std::string TPdxTableState::ReadBlob(const uint8_t* p, int i) {
   uint8_t t = H.Types[i];
   bool prefixed = t == 0x0F || t == 0x10;
   if (off == 0) {
-    if (len > uint32_t(leader)) Corrupt("field " + Quote(Def.Fields[i].Name) + " claims " + std::to_string(len) + " bytes in a leader of " + std::to_string(leader));
+    if (len > uint32_t(leader)) Corrupt("поле "_ansi + Quote(Def.Fields[i].Name) + " указывает "_ansi + std::to_string(len) + " байт значения при "_ansi + std::to_string(leader) + " байтах в записи"_ansi);
     return std::string(reinterpret_cast<const char*>(p), len);
   }
   OpenMb(false);
   uint8_t index = uint8_t(off & 0xFF);
   uint64_t base = off & ~0xFFu;
   uint64_t mbSize = Mb.Size();
-  std::string mbName = Quote(Mb.Path());
+  auto damaged = [&](const std::string& what) {
+    return EPdxCorrupt("Файл "_ansi + QuotePath(Mb.Path()) + " повреждён: "_ansi + what);
+  };
   auto readRange = [&](uint64_t from, uint64_t n) {
-    if (from + n > mbSize) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: a blob runs past the end of the file");
+    if (from + n > mbSize) throw damaged("значение BLOB-поля выходит за конец файла"_ansi);
     if (!Encrypted) {
       std::string s(n, '\0');
-      if (Mb.ReadAt(from, s.data(), n) != n) throw EPdxCorrupt("Paradox blob file " + mbName + " is truncated");
+      if (Mb.ReadAt(from, s.data(), n) != n) throw damaged("файл обрезан"_ansi);
       return s;
     }
     uint64_t a = from & ~uint64_t(255), e = (from + n + 255) & ~uint64_t(255);
@@ -293,22 +295,22 @@ std::string TPdxTableState::ReadBlob(const uint8_t* p, int i) {
   if (index == 0xFF) {
     std::string h = readRange(base, 9);
     const uint8_t* hb = reinterpret_cast<const uint8_t*>(h.data());
-    if (hb[0] != 2) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: block at " + std::to_string(base) + " is not a blob block");
+    if (hb[0] != 2) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком значения"_ansi);
     uint32_t blen = Get32(hb + 3);
     if (blen != len && len != 0) blen = std::min(blen, len);
     if (uint64_t(blen) + 9 > uint64_t(Get16(hb + 1)) * 4096 && Get16(hb + 1) != 0)
-      throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: a blob is longer than its block");
+      throw damaged("значение BLOB-поля длиннее своего блока"_ansi);
     data = readRange(base + 9, blen);
   } else {
-    if (index > 0x3F) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: bad slot " + std::to_string(index));
+    if (index > 0x3F) throw damaged("неверный номер ячейки "_ansi + std::to_string(index));
     std::string h = readRange(base, 12 + 64 * 5);
     const uint8_t* hb = reinterpret_cast<const uint8_t*>(h.data());
-    if (hb[0] != 3) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: block at " + std::to_string(base) + " is not a suballocated block");
+    if (hb[0] != 3) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком малых значений"_ansi);
     const uint8_t* s = hb + 12 + 5 * index;
-    if (s[4] == 0 || s[4] > 16 || s[1] == 0) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: the blob's slot is empty");
+    if (s[4] == 0 || s[4] > 16 || s[1] == 0) throw damaged("ячейка значения пуста"_ansi);
     uint32_t blen = uint32_t(s[1] - 1) * 16 + s[4];
     uint32_t start = uint32_t(s[0]) * 16;
-    if (start + blen > 4096) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: a blob runs past its block");
+    if (start + blen > 4096) throw damaged("значение выходит за границу своего блока"_ansi);
     data = readRange(base + start, blen);
   }
   if (prefixed && data.size() >= 8) data.erase(0, 8);
@@ -339,7 +341,7 @@ Variant TPdxTableState::Decode(const uint8_t* rec, int i) {
     }
     case 0x17: {
       double v; int64_t sc; bool exact;
-      if (!GetBcd(p, H.Sizes[i], v, sc, exact)) Corrupt("field " + Quote(Def.Fields[i].Name) + " holds a bad BCD value");
+      if (!GetBcd(p, H.Sizes[i], v, sc, exact)) Corrupt("поле "_ansi + Quote(Def.Fields[i].Name) + " содержит неверное значение BCD"_ansi);
       return exact ? Variant::FromCurrencyScaled(sc) : Variant(v);
     }
     case 0x18: return Variant(std::string(reinterpret_cast<const char*>(p), w));
@@ -365,7 +367,7 @@ bool TPdxCursor::Next() {
   FState->MergePending();
   while (FNextBlock != 0) {
     uint32_t n = FNextBlock;
-    if (++FVisited > FState->FileBlocksOnDisk + FState->Dirty.size() + 1) FState->Corrupt("the block chain loops");
+    if (++FVisited > FState->FileBlocksOnDisk + FState->Dirty.size() + 1) FState->Corrupt("цепочка блоков зациклена"_ansi);
     FState->ReadBlock(n, FBlock.data());
     FNextBlock = Get16(FBlock.data());
     FCountInBlock = FState->CountIn(FBlock.data(), n);
@@ -386,7 +388,7 @@ const std::vector<Variant>& TPdxCursor::Values() {
   return FValues;
 }
 Variant TPdxCursor::Value(int field) {
-  if (field < 0 || field >= int(FValues.size())) throw EPdxError("field number " + std::to_string(field) + " is out of range");
+  if (field < 0 || field >= int(FValues.size())) throw EPdxError(FState->TableText() + ": нет поля с номером "_ansi + std::to_string(field));
   if (FDecoded) return FValues[field];
   return FState->Decode(RawRecord(), field);
 }
@@ -397,6 +399,14 @@ TPdxDatabase::TPdxDatabase(std::string folder, std::vector<std::string> password
 
 static std::string FsName(const std::string& ansi) { return AnsiToUtf8(ansi); }
 
+EPdxNotFound TPdxDatabase::NotFound(const std::string& name) const {
+  return EPdxNotFound("Таблица "_ansi + Quote(name) + " не найдена в папке "_ansi + QuotePath(FFolder));
+}
+
+EPdxExists TPdxDatabase::Exists(const std::string& name) const {
+  return EPdxExists("Таблица "_ansi + Quote(name) + " уже есть в папке "_ansi + QuotePath(FFolder));
+}
+
 std::vector<std::string> TPdxDatabase::TableNames() const {
   std::vector<std::string> out;
   std::error_code ec;
@@ -404,7 +414,7 @@ std::vector<std::string> TPdxDatabase::TableNames() const {
     if (!it->is_regular_file(ec)) continue;
     if (UpperCase(it->path().extension().string()) == ".DB") out.push_back(Utf8ToAnsi(it->path().stem().string(), '?'));
   }
-  if (ec) throw EPdxError("cannot list the folder " + Quote(FFolder) + ": " + ec.message());
+  if (ec) throw EPdxError("Не удаётся прочитать папку "_ansi + QuotePath(FFolder) + ": " + SystemError(ec.value()));
   std::sort(out.begin(), out.end(), [](const std::string& a, const std::string& b) { return CompareText(a, b) < 0; });
   return out;
 }
@@ -413,7 +423,7 @@ bool TPdxDatabase::TableExists(const std::string& name) const { return !FindFile
 
 std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name) const {
   std::string path = FindFile(FFolder, FsName(name), "DB");
-  if (path.empty()) throw EPdxError("Paradox table " + Quote(name) + " does not exist in " + Quote(FFolder));
+  if (path.empty()) throw NotFound(name);
   std::error_code ec;
   std::string key = fs::weakly_canonical(path, ec).string();
   std::shared_ptr<TPdxTableState> st;
@@ -432,7 +442,7 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name) c
   if (st->Encrypted) {
     bool ok = false;
     for (auto& pw : FPasswords) if (detail::PasswordChecksum(pw) == st->Checksum) ok = true;
-    if (!ok) throw EPdxPassword("Paradox table " + Quote(path) + " is password-protected and no password given opens it");
+    if (!ok) throw EPdxPassword("Таблица "_ansi + QuotePath(path) + " защищена паролем, и ни один из заданных паролей к ней не подходит"_ansi);
   }
   return st;
 }
@@ -472,20 +482,20 @@ static void DropFromRegistry(const std::string& folder, const std::string& base)
 
 void TPdxDatabase::DeleteTable(const std::string& name) {
   std::string base = FsName(name);
-  if (FindFile(FFolder, base, "DB").empty()) throw EPdxError("Paradox table " + Quote(name) + " does not exist in " + Quote(FFolder));
+  if (FindFile(FFolder, base, "DB").empty()) throw NotFound(name);
   DropFromRegistry(FFolder, base);
   for (auto& p : FamilyFiles(FFolder, base)) {
     std::error_code ec;
     fs::remove(p, ec);
-    if (ec) throw EPdxError("cannot delete " + Quote(p.string()) + ": " + ec.message());
+    if (ec) throw EPdxError("Не удаётся удалить файл "_ansi + QuotePath(p.string()) + ": " + SystemError(ec.value()));
   }
 }
 
 void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& newName) {
   std::string ob = FsName(oldName), nb = FsName(newName);
-  if (FindFile(FFolder, ob, "DB").empty()) throw EPdxError("Paradox table " + Quote(oldName) + " does not exist in " + Quote(FFolder));
+  if (FindFile(FFolder, ob, "DB").empty()) throw NotFound(oldName);
   if (!FindFile(FFolder, nb, "DB").empty() && UpperCase(ob) != UpperCase(nb))
-    throw EPdxError("Paradox table " + Quote(newName) + " already exists in " + Quote(FFolder));
+    throw Exists(newName);
   DropFromRegistry(FFolder, ob);
   auto files = FamilyFiles(FFolder, ob);
   // The .DB moves last, so that an interrupted rename leaves the old table whole.
@@ -494,14 +504,14 @@ void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& ne
     fs::path to = p.parent_path() / (nb + p.extension().string());
     std::error_code ec;
     fs::rename(p, to, ec);
-    if (ec) throw EPdxError("cannot rename " + Quote(p.string()) + ": " + ec.message());
+    if (ec) throw EPdxError("Не удаётся переименовать файл "_ansi + QuotePath(p.string()) + ": " + SystemError(ec.value()));
   }
 }
 
 // --- writing ----------------------------------------------------------------------------------------
 void TPdxTableState::MakeWritable() {
   if (Db.Writable()) return;
-  if (H.Version < 3) throw EPdxError("cannot write " + Quote(DbPath));
+  if (H.Version < 3) throw EPdxError(TableText() + " записана в слишком старой версии формата, запись в неё невозможна"_ansi);
   Db.Open(DbPath, true);
 }
 
@@ -528,7 +538,7 @@ void TPdxTable::EndBatch() {
 
 namespace {
 [[noreturn]] void ValueError(const TPdxTableState& s, int i, const std::string& what) {
-  throw EPdxValue("Paradox table " + Quote(s.DbPath) + ", field " + Quote(s.Def.Fields[i].Name) + ": " + what);
+  throw EPdxValue(s.TableText() + ", поле "_ansi + Quote(s.Def.Fields[i].Name) + ": " + what);
 }
 
 // A text in the table's code page. A text equal to what `old` (the field's bytes as stored, when
@@ -541,15 +551,15 @@ std::string EncodeText(const TPdxTableState& s, int i, const std::string& text, 
   if (old && codec.Decode(old->data(), old->size()) == text) return *old;
   size_t bad = codec.FindUnencodable(text);
   if (bad != std::string::npos)
-    ValueError(s, i, "the text holds \"" + text.substr(bad, 1) + "\", which the table's code page " + codec.Name +
-                         " cannot hold");
+    ValueError(s, i, "текст содержит символ "_ansi + Quote(text.substr(bad, 1)) + ", которого нет в кодовой странице таблицы "_ansi +
+                         codec.Name);
   return codec.Encode(text);
 }
 }  // namespace
 
 void TPdxTableState::EncodeRecord(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old) {
   if (values.size() != Def.Fields.size())
-    throw EPdxError("Paradox table " + Quote(DbPath) + " has " + std::to_string(Def.Fields.size()) + " fields, " + std::to_string(values.size()) + " values given");
+    throw EPdxError(TableText() + ": полей в таблице "_ansi + std::to_string(Def.Fields.size()) + ", а значений задано "_ansi + std::to_string(values.size()));
   rec.assign(H.RecordSize, 0);
   for (size_t fi = 0; fi < values.size(); ++fi) {
     int i = int(fi);
@@ -561,12 +571,12 @@ void TPdxTableState::EncodeRecord(const std::vector<Variant>& values, std::vecto
       if (t == 0x16) {
         if (old) std::memcpy(p, old + Offsets[i], 4);
         else {
-          if (H.AutoInc >= 0x7FFFFFFEu) ValueError(*this, i, "the autoincrement counter is exhausted");
+          if (H.AutoInc >= 0x7FFFFFFEu) ValueError(*this, i, "счётчик автоинкремента исчерпан"_ansi);
           PutLong(p, int32_t(H.AutoInc + 1));
         }
         continue;
       }
-      if (Def.Fields[i].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": field " + Quote(Def.Fields[i].Name) + " requires a value");
+      if (Def.Fields[i].Required) throw EPdxRequired(TableText() + ": поле "_ansi + Quote(Def.Fields[i].Name) + " должно быть заполнено"_ansi);
       continue;
     }
     try {
@@ -577,7 +587,7 @@ void TPdxTableState::EncodeRecord(const std::vector<Variant>& values, std::vecto
       ValueError(*this, i, e.Message());
     }
     if (Def.Fields[i].Required && AllZero(p, Widths[i]) && !IsBlobCode(t))
-      throw EPdxRequired("Paradox table " + Quote(DbPath) + ": field " + Quote(Def.Fields[i].Name) + " requires a value");
+      throw EPdxRequired(TableText() + ": поле "_ansi + Quote(Def.Fields[i].Name) + " должно быть заполнено"_ansi);
   }
 }
 
@@ -593,32 +603,32 @@ void TPdxTableState::EncodeValue(int i, const Variant& v, uint8_t* p, const uint
       }
       std::string s = EncodeText(*this, i, v.ToString(), old ? &stored : nullptr);
       if (s.empty()) {
-        if (Def.Fields[i].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": required field " + Quote(Def.Fields[i].Name) + " cannot hold an empty text (Paradox stores it as blank)");
+        if (Def.Fields[i].Required) throw EPdxRequired(TableText() + ": обязательное поле "_ansi + Quote(Def.Fields[i].Name) + " не может содержать пустой текст (в таблице Paradox он не отличается от пустого значения)"_ansi);
         break;
       }
-      if (s.size() > size_t(Widths[i])) ValueError(*this, i, "the text of " + std::to_string(s.size()) + " characters is longer than the field's " + std::to_string(Widths[i]));
-      if (s.find('\0') != std::string::npos) ValueError(*this, i, "the text holds a NUL character");
+      if (s.size() > size_t(Widths[i])) ValueError(*this, i, "текст из "_ansi + std::to_string(s.size()) + " символов не помещается в поле длиной "_ansi + std::to_string(Widths[i]));
+      if (s.find('\0') != std::string::npos) ValueError(*this, i, "текст содержит нулевой символ"_ansi);
       std::memcpy(p, s.data(), s.size());
       break;
     }
     case 0x02: {
       double d = std::floor(v.ToDateTime());
       double days = d + kDateOffset;
-      if (!(days >= 1 && days <= 3652059)) ValueError(*this, i, "the date is out of range");
+      if (!(days >= 1 && days <= 3652059)) ValueError(*this, i, "дата вне допустимого диапазона"_ansi);
       PutLong(p, int32_t(days));
       break;
     }
     case 0x03: {
       int64_t x = v.ToInt64();
-      if (x == -32768) ValueError(*this, i, "-32768 cannot be stored (it reads back as blank)");
-      if (x < -32768 || x > 32767) ValueError(*this, i, "the value " + std::to_string(x) + " does not fit a Short field");
+      if (x == -32768) ValueError(*this, i, "значение -32768 нельзя сохранить (оно читается как пустое)"_ansi);
+      if (x < -32768 || x > 32767) ValueError(*this, i, "значение "_ansi + std::to_string(x) + " не помещается в поле типа Short"_ansi);
       PutShort(p, int16_t(x));
       break;
     }
     case 0x04: case 0x16: {
       int64_t x = v.ToInt64();
-      if (x == INT32_MIN) ValueError(*this, i, "-2147483648 cannot be stored (it reads back as blank)");
-      if (x < INT32_MIN || x > INT32_MAX) ValueError(*this, i, "the value " + std::to_string(x) + " does not fit a Long field");
+      if (x == INT32_MIN) ValueError(*this, i, "значение -2147483648 нельзя сохранить (оно читается как пустое)"_ansi);
+      if (x < INT32_MIN || x > INT32_MAX) ValueError(*this, i, "значение "_ansi + std::to_string(x) + " не помещается в поле типа Long"_ansi);
       PutLong(p, int32_t(x));
       if (t == 0x16 && x > 0 && uint32_t(x) > H.AutoInc) { H.AutoInc = uint32_t(x); HeaderDirty = true; }
       break;
@@ -627,16 +637,16 @@ void TPdxTableState::EncodeValue(int i, const Variant& v, uint8_t* p, const uint
       double d;
       if (v.VarType() == varInt64 || v.VarType() == varUInt64) {
         if (v.VarType() == varUInt64 ? uint64_t(v.RawInt()) > (1ull << 53) : (v.RawInt() > (1ll << 53) || v.RawInt() < -(1ll << 53)))
-          ValueError(*this, i, "the integer " + v.ToString() + " is beyond 2^53 and a Number field cannot hold it exactly");
+          ValueError(*this, i, "целое число "_ansi + v.ToString() + " больше 2^53 по модулю, и поле типа Number не может хранить его точно"_ansi);
         d = double(v.RawInt());
       } else if (v.VarType() == varCurrency) {
         d = double(v.RawInt()) / 10000.0;
       } else {
         d = v.ToDouble();
       }
-      if (!std::isfinite(d)) ValueError(*this, i, "the value is not a finite number");
+      if (!std::isfinite(d)) ValueError(*this, i, "значение не является конечным числом"_ansi);
       PutDouble(p, d);
-      if (AllZero(p, 8)) ValueError(*this, i, "the value reads back as blank");
+      if (AllZero(p, 8)) ValueError(*this, i, "значение читается как пустое"_ansi);
       break;
     }
     case 0x09: p[0] = v.ToBool() ? 0x81 : 0x80; break;
@@ -653,20 +663,20 @@ void TPdxTableState::EncodeValue(int i, const Variant& v, uint8_t* p, const uint
       double days = std::floor(d);
       int64_t ms = std::llround((d - days) * kMsPerDay);
       double total = (days + kDateOffset) * kMsPerDay + double(ms);
-      if (!(total > 0)) ValueError(*this, i, "the timestamp is out of range");
+      if (!(total > 0)) ValueError(*this, i, "дата и время вне допустимого диапазона"_ansi);
       PutDouble(p, total);
       break;
     }
     case 0x17: PutBcd(p, H.Sizes[i], v); break;
     case 0x18: {
       const std::string& s = v.IsString() ? v.StrRef() : v.ToString();
-      if (s.size() > size_t(Widths[i])) ValueError(*this, i, "the value of " + std::to_string(s.size()) + " bytes is longer than the field's " + std::to_string(Widths[i]));
+      if (s.size() > size_t(Widths[i])) ValueError(*this, i, "значение из "_ansi + std::to_string(s.size()) + " байт не помещается в поле длиной "_ansi + std::to_string(Widths[i]));
       std::memcpy(p, s.data(), s.size());
       break;
     }
     default:
       if (IsBlobCode(t)) {
-        if (!v.IsString() && !v.IsInteger() && !v.IsFloat()) ValueError(*this, i, "a blob takes a byte string");
+        if (!v.IsString() && !v.IsInteger() && !v.IsFloat()) ValueError(*this, i, "BLOB-поле принимает только строку байтов"_ansi);
       }
       break;
   }
@@ -683,7 +693,7 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
     int leader = H.Sizes[fi] - 10;
     std::memset(p, 0, H.Sizes[fi]);
     if (v.IsNull() || v.IsEmpty()) {
-      if (Def.Fields[fi].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": field " + Quote(Def.Fields[fi].Name) + " requires a value");
+      if (Def.Fields[fi].Required) throw EPdxRequired(TableText() + ": поле "_ansi + Quote(Def.Fields[fi].Name) + " должно быть заполнено"_ansi);
       continue;
     }
     std::string data = v.IsString() ? v.StrRef() : v.ToString();
@@ -693,10 +703,10 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
       data = EncodeText(*this, int(fi), data, old ? &stored : nullptr);
     }
     if (data.empty()) {
-      if (Def.Fields[fi].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": field " + Quote(Def.Fields[fi].Name) + " requires a value");
+      if (Def.Fields[fi].Required) throw EPdxRequired(TableText() + ": поле "_ansi + Quote(Def.Fields[fi].Name) + " должно быть заполнено"_ansi);
       continue;
     }
-    if (data.size() > 0xFFFFFFF0u - 8) ValueError(*this, int(fi), "the blob is too large");
+    if (data.size() > 0xFFFFFFF0u - 8) ValueError(*this, int(fi), "значение BLOB-поля слишком велико"_ansi);
     if (data.size() <= size_t(leader)) {
       std::memcpy(p, data.data(), data.size());
       Put32(p + leader + 4, uint32_t(data.size()));
@@ -764,8 +774,8 @@ uint32_t TPdxTableState::WriteBlob(const std::string& payload) {
     }
   }
   uint64_t units = (payload.size() + 9 + 4095) / 4096;
-  if (units > 0xFFFF) throw EPdxValue("Paradox table " + Quote(DbPath) + ": a blob of " + std::to_string(payload.size()) + " bytes is larger than a blob block can hold");
-  if (end > 0xFFFFFF00u) throw EPdxValue("Paradox blob file " + Quote(Mb.Path()) + " is full");
+  if (units > 0xFFFF) throw EPdxValue(TableText() + ": значение BLOB-поля из "_ansi + std::to_string(payload.size()) + " байт больше, чем вмещает блок файла BLOB-полей"_ansi);
+  if (end > 0xFFFFFF00u) throw EPdxValue("Файл BLOB-полей "_ansi + QuotePath(Mb.Path()) + " переполнен"_ansi);
   std::vector<uint8_t> blk(units * 4096, 0);
   blk[0] = 2; Put16(&blk[1], uint32_t(units)); Put32(&blk[3], uint32_t(payload.size())); Put16(&blk[7], 1);
   std::memcpy(&blk[9], payload.data(), payload.size());
@@ -894,10 +904,10 @@ uint32_t TPdxTableState::AllocBlock() {
     n = H.FirstFree;
     auto& b = BlockForWrite(n);
     uint32_t next = Get16(b.data());
-    if (next > H.FileBlocks) Corrupt("the free block list is broken");
+    if (next > H.FileBlocks) Corrupt("нарушен список свободных блоков"_ansi);
     H.FirstFree = uint16_t(next);
   } else {
-    if (H.FileBlocks >= 0xFFFF) throw EPdxError("Paradox table " + Quote(DbPath) + " is full (65535 blocks)");
+    if (H.FileBlocks >= 0xFFFF) throw EPdxError(TableText() + " переполнена: в файле уже 65535 блоков"_ansi);
     n = ++H.FileBlocks;
     Dirty[n] = std::vector<uint8_t>(H.BlockSize, 0);
   }
@@ -961,7 +971,7 @@ bool TPdxTableState::Locate(const uint8_t* key, TKeyPlace& at) {
 void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   TKeyPlace at;
   Locate(rec.data(), at);
-  if (at.Found) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation, the primary key already exists");
+  if (at.Found) throw EPdxKeyViolation(TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
   InsertAt(rec, at);
 }
 
@@ -1053,7 +1063,7 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   const uint32_t rs = H.RecordSize;
   auto& b = BlockForWrite(pos.Block);
   int count = CountIn(b.data(), pos.Block);
-  if (int(pos.Slot) >= count) throw EPdxError("Paradox table " + Quote(DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
+  if (int(pos.Slot) >= count) throw EPdxError(TableText() + ": нет записи в блоке "_ansi + std::to_string(pos.Block) + " на месте "_ansi + std::to_string(pos.Slot));
   TMapEntry* entry = MapLoaded && KeyLen ? MapEntry(pos.Block, &b[6 + size_t(pos.Slot) * rs]) : nullptr;
   std::memmove(&b[6 + size_t(pos.Slot) * rs], &b[6 + size_t(pos.Slot + 1) * rs], size_t(count - 1 - pos.Slot) * rs);
   std::memset(&b[6 + size_t(count - 1) * rs], 0, rs);
@@ -1066,7 +1076,7 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   if (count == 1 && pos.Block == H.FirstBlock && next != 0) {
     // The first block is never freed (as in Paradox): the next block's records move into it and
     // that block is freed instead.
-    if (next > H.FileBlocks) Corrupt("block " + std::to_string(pos.Block) + " links to a block beyond the file");
+    if (next > H.FileBlocks) Corrupt("блок "_ansi + std::to_string(pos.Block) + " ссылается на блок за концом файла"_ansi);
     std::vector<uint8_t> nb = BlockForWrite(next);
     int nc = CountIn(nb.data(), next);
     auto& fb = BlockForWrite(pos.Block);
@@ -1101,7 +1111,7 @@ void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const TPdxReco
         if (std::memcmp(r + Offsets[f], rec.data() + Offsets[f], Widths[f]) != 0) same = false;
         if (!AllZero(rec.data() + Offsets[f], Widths[f])) allNull = false;
       }
-      if (same && !allNull) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation in unique index " + Quote(ix.Name));
+      if (same && !allNull) throw EPdxKeyViolation(TableText() + ": нарушение уникальности индекса "_ansi + Quote(ix.Name));
     }
   };
   ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
@@ -1114,10 +1124,10 @@ void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const TPdxReco
 // The bytes of the record at a position (from a cursor or FindKey), which must hold one; valid
 // until the next block is read or changed.
 const uint8_t* TPdxTableState::RecordAt(TPdxRecordPos pos) {
-  if (pos.Block == 0 || pos.Block > H.FileBlocks) throw EPdxError("Paradox table " + Quote(DbPath) + ": no record at block " + std::to_string(pos.Block));
+  if (pos.Block == 0 || pos.Block > H.FileBlocks) throw EPdxError(TableText() + ": нет записи в блоке "_ansi + std::to_string(pos.Block));
   const uint8_t* b = BlockView(pos.Block);
   if (int(pos.Slot) >= CountIn(b, pos.Block))
-    throw EPdxError("Paradox table " + Quote(DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
+    throw EPdxError(TableText() + ": нет записи в блоке "_ansi + std::to_string(pos.Block) + " на месте "_ansi + std::to_string(pos.Slot));
   return b + 6 + size_t(pos.Slot) * H.RecordSize;
 }
 
@@ -1130,7 +1140,7 @@ void TPdxTable::Append(const std::vector<Variant>& values) {
   const bool waits = s.KeyLen && s.Batch > 0;
   TPdxTableState::TKeyPlace place;
   if (s.KeyLen && (waits ? s.KeyTaken(rec.data()) : s.Locate(rec.data(), place) && place.Found))
-    throw EPdxKeyViolation("Paradox table " + Quote(s.DbPath) + ": key violation, the primary key already exists");
+    throw EPdxKeyViolation(s.TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
   s.CheckUnique(rec, nullptr);
   s.WriteBlobs(values, rec, nullptr);
   for (size_t i = 0; i < values.size(); ++i)
@@ -1172,7 +1182,7 @@ void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   bool keyChanged = s.KeyLen && std::memcmp(rec.data(), old.data(), s.KeyLen) != 0;
   TPdxTableState::TKeyPlace place;
   if (keyChanged && s.Locate(rec.data(), place) && place.Found)
-    throw EPdxKeyViolation("Paradox table " + Quote(s.DbPath) + ": key violation, the primary key already exists");
+    throw EPdxKeyViolation(s.TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
   s.CheckUnique(rec, &pos);
   s.WriteBlobs(values, rec, old.data());
   CollectBlobPtrs(s, old.data(), s.PendingFree);
@@ -1263,8 +1273,8 @@ void TPdxTable::EmptyTable() {
 
 bool TPdxTable::FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos) {
   auto& s = *FState;
-  if (!s.KeyLen) throw EPdxError("Paradox table " + Quote(s.DbPath) + " has no primary key");
-  if (int(key.size()) != s.Def.KeyFieldCount) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": the key has " + std::to_string(s.Def.KeyFieldCount) + " fields");
+  if (!s.KeyLen) throw EPdxError(s.TableText() + " не имеет первичного ключа"_ansi);
+  if (int(key.size()) != s.Def.KeyFieldCount) throw EPdxError(s.TableText() + ": полей в первичном ключе "_ansi + std::to_string(s.Def.KeyFieldCount));
   std::vector<Variant> vals(s.Def.Fields.size(), Variant::Null());
   for (size_t i = 0; i < key.size(); ++i) vals[i] = key[i];
   std::vector<uint8_t> rec;
@@ -1394,10 +1404,10 @@ void TPdxTableState::Reload() {
   if (IsIndexFile) return;
   try {
     std::vector<uint8_t> bytes(HeaderBytes.size());
-    if (Db.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) Corrupt("the header is truncated");
+    if (Db.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) Corrupt("заголовок обрезан"_ansi);
     THeader h = ParseHeader(bytes.data(), bytes.size(), DbPath);
     if (h.HeaderSize != H.HeaderSize || h.BlockSize != H.BlockSize || h.RecordSize != H.RecordSize)
-      Corrupt("the header changed while the table was open");
+      Corrupt("заголовок изменился, пока таблица была открыта"_ansi);
     uint64_t size = Db.Size();
     H = h;
     HeaderBytes = std::move(bytes);
@@ -1448,7 +1458,7 @@ bool TPdxTableState::ChainEndsAtLastBlock() {
 }
 
 void TPdxTableState::CheckUsable() const {
-  if (Broken) throw EPdxError("Paradox table " + Quote(DbPath) + " cannot be used after a failed write: open it again");
+  if (Broken) throw EPdxError(TableText() + " недоступна после неудачной записи: откройте её снова"_ansi);
 }
 
 // --- creation -----------------------------------------------------------------------------------
@@ -1460,16 +1470,16 @@ void CheckFields(TPdxTableDef& def, const std::string& where, std::vector<uint8_
   std::set<std::string> seen;
   for (size_t i = 0; i < def.Fields.size(); ++i) {
     auto& f = def.Fields[i];
-    if (f.Name.empty()) throw EPdxError(where + "field " + std::to_string(i + 1) + " has no name");
-    if (f.Name.size() > 25) throw EPdxValue(where + "field name " + Quote(f.Name) + " is longer than 25 characters");
-    if (!seen.insert(AnsiUpperCase(f.Name)).second) throw EPdxError(where + "field name " + Quote(f.Name) + " appears twice");
+    if (f.Name.empty()) throw EPdxError(where + "у поля "_ansi + std::to_string(i + 1) + " нет имени"_ansi);
+    if (f.Name.size() > 25) throw EPdxValue(where + "имя поля "_ansi + Quote(f.Name) + " длиннее 25 символов"_ansi);
+    if (!seen.insert(AnsiUpperCase(f.Name)).second) throw EPdxError(where + "имя поля "_ansi + Quote(f.Name) + " повторяется"_ansi);
     uint8_t t = uint8_t(f.Type), s = 0;
     switch (f.Type) {
       case TPdxFieldType::Alpha:
-        if (f.Size < 1) throw EPdxError(where + "Alpha field " + Quote(f.Name) + " needs a size");
+        if (f.Size < 1) throw EPdxError(where + "у текстового поля "_ansi + Quote(f.Name) + " не задан размер"_ansi);
         f.Size = std::min(f.Size, 255); s = uint8_t(f.Size); break;
       case TPdxFieldType::Bytes:
-        if (f.Size < 1 || f.Size > 255) throw EPdxError(where + "Bytes field " + Quote(f.Name) + " takes 1 to 255 bytes");
+        if (f.Size < 1 || f.Size > 255) throw EPdxError(where + "размер байтового поля "_ansi + Quote(f.Name) + " должен быть от 1 до 255"_ansi);
         s = uint8_t(f.Size); break;
       case TPdxFieldType::Memo: case TPdxFieldType::FmtMemo:
         f.Size = std::clamp(f.Size, 1, 240); s = uint8_t(f.Size + 10); break;
@@ -1484,7 +1494,7 @@ void CheckFields(TPdxTableDef& def, const std::string& where, std::vector<uint8_
       case TPdxFieldType::Currency: case TPdxFieldType::Number: case TPdxFieldType::Timestamp: s = 8; f.Size = 0; break;
       case TPdxFieldType::Logical: s = 1; f.Size = 0; break;
     }
-    if (int(i) < def.KeyFieldCount && IsBlobCode(t)) throw EPdxError(where + "a blob field cannot be a key field");
+    if (int(i) < def.KeyFieldCount && IsBlobCode(t)) throw EPdxError(where + "BLOB-поле не может быть ключевым"_ansi);
     types.push_back(t);
     sizes.push_back(s);
   }
@@ -1496,9 +1506,9 @@ void NameIndexFiles(TPdxTableDef& def, const std::vector<uint8_t>& types, const 
   std::set<std::string> ixNames;
   int composite = 0;
   for (auto& ix : def.Indexes) {
-    if (ix.Fields.empty()) throw EPdxError(where + "index " + Quote(ix.Name) + " has no fields");
+    if (ix.Fields.empty()) throw EPdxError(where + "в индексе "_ansi + Quote(ix.Name) + " нет полей"_ansi);
     for (int f : ix.Fields)
-      if (f < 0 || f >= int(def.Fields.size()) || IsBlobCode(types[f])) throw EPdxError(where + "index " + Quote(ix.Name) + " names a bad field");
+      if (f < 0 || f >= int(def.Fields.size()) || IsBlobCode(types[f])) throw EPdxError(where + "индекс "_ansi + Quote(ix.Name) + " ссылается на недопустимое поле"_ansi);
     if (!ix.Composite && ix.Fields.size() == 1 && (ix.Name.empty() || AnsiSameText(ix.Name, def.Fields[ix.Fields[0]].Name))) {
       ix.Name = def.Fields[ix.Fields[0]].Name;
       char ext[8];
@@ -1506,13 +1516,13 @@ void NameIndexFiles(TPdxTableDef& def, const std::vector<uint8_t>& types, const 
       ix.FileName = base + "." + ext;
     } else {
       ix.Composite = true;
-      if (ix.Name.empty()) throw EPdxError(where + "a composite index needs a name");
-      if (composite > 15) throw EPdxError(where + "at most 16 composite indexes");
+      if (ix.Name.empty()) throw EPdxError(where + "у составного индекса должно быть имя"_ansi);
+      if (composite > 15) throw EPdxError(where + "составных индексов может быть не больше 16"_ansi);
       char ext[8];
       std::snprintf(ext, sizeof ext, "XG%X", composite++);
       ix.FileName = base + "." + ext;
     }
-    if (!ixNames.insert(UpperCase(ix.FileName)).second) throw EPdxError(where + "two indexes on the same field");
+    if (!ixNames.insert(UpperCase(ix.FileName)).second) throw EPdxError(where + "два индекса по одному и тому же полю"_ansi);
   }
 }
 
@@ -1520,16 +1530,16 @@ void NameIndexFiles(TPdxTableDef& def, const std::vector<uint8_t>& types, const 
 
 void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defIn) {
   std::string base = FsName(name);
-  if (name.empty() || name.find('/') != std::string::npos) throw EPdxError("bad Paradox table name " + Quote(name));
-  if (!FindFile(FFolder, base, "DB").empty()) throw EPdxError("Paradox table " + Quote(name) + " already exists in " + Quote(FFolder));
+  if (name.empty() || name.find('/') != std::string::npos) throw EPdxError("Недопустимое имя таблицы "_ansi + Quote(name));
+  if (!FindFile(FFolder, base, "DB").empty()) throw Exists(name);
   TPdxTableDef def = defIn;
-  const std::string where = "creating Paradox table " + Quote(name) + ": ";
-  if (def.Fields.empty() || def.Fields.size() > 255) throw EPdxError(where + "a table has 1 to 255 fields");
-  if (def.KeyFieldCount < 0 || def.KeyFieldCount > int(def.Fields.size())) throw EPdxError(where + "bad key field count");
+  const std::string where = "Ошибка создания таблицы "_ansi + Quote(name) + ": ";
+  if (def.Fields.empty() || def.Fields.size() > 255) throw EPdxError(where + "в таблице должно быть от 1 до 255 полей"_ansi);
+  if (def.KeyFieldCount < 0 || def.KeyFieldCount > int(def.Fields.size())) throw EPdxError(where + "неверное число ключевых полей"_ansi);
   for (auto& ix : def.Indexes) {
     if (!ix.Primary) continue;
     for (size_t i = 0; i < ix.Fields.size(); ++i)
-      if (ix.Fields[i] != int(i)) throw EPdxError(where + "the primary key fields must lead the table, in order");
+      if (ix.Fields[i] != int(i)) throw EPdxError(where + "поля первичного ключа должны идти первыми, по порядку"_ansi);
     def.KeyFieldCount = int(ix.Fields.size());
   }
   def.Indexes.erase(std::remove_if(def.Indexes.begin(), def.Indexes.end(), [](const TPdxIndexDef& i) { return i.Primary; }), def.Indexes.end());
@@ -1539,7 +1549,7 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   for (size_t i = 0; i < types.size(); ++i) rs += FieldWidth(types[i], sizes[i]);
   uint32_t bs = uint32_t(std::clamp(def.BlockSize, 1024, 32768)) / 1024 * 1024;
   while (bs < 32768 && bs - 6 < uint32_t(rs)) bs *= 2;
-  if (bs - 6 < uint32_t(rs)) throw EPdxError(where + "the record of " + std::to_string(rs) + " bytes does not fit a 32 KB block");
+  if (bs - 6 < uint32_t(rs)) throw EPdxError(where + "запись из "_ansi + std::to_string(rs) + " байт не помещается в блок 32 КБ"_ansi);
   NameIndexFiles(def, types, base, where);
   uint32_t checksum = detail::PasswordChecksum(def.Password);
   std::vector<uint16_t> numbers;
@@ -1571,7 +1581,7 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
       f.Create(tmp.Path);
       f.WriteAt(0, hdr.data(), hdr.size());
       f.Close();
-      tmp.Replace("Paradox table");
+      tmp.Replace();
     }
     DropFromRegistry(FFolder, base);
     auto st = std::make_shared<TPdxTableState>();

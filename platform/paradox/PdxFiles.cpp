@@ -19,6 +19,27 @@ namespace detail {
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
+std::string QuotePath(const std::string& path) { return Quote(Utf8ToAnsi(path, '?')); }
+
+std::string SystemError(int code) {
+  switch (code) {
+    case ENOSPC: return "на диске нет места"_ansi;
+    case EDQUOT: return "превышена квота на диске"_ansi;
+    case EIO: return "ошибка ввода-вывода"_ansi;
+    case EACCES: case EPERM: return "нет доступа"_ansi;
+    case ENOENT: return "файл или папка не найдены"_ansi;
+    case EROFS: return "диск доступен только для чтения"_ansi;
+    case EEXIST: return "файл уже существует"_ansi;
+    case EISDIR: return "это папка, а не файл"_ansi;
+    case ENOTDIR: return "часть пути не является папкой"_ansi;
+    case EMFILE: case ENFILE: return "открыто слишком много файлов"_ansi;
+    case ENAMETOOLONG: return "слишком длинное имя файла"_ansi;
+    case EFBIG: return "файл слишком велик"_ansi;
+    case ENOMEM: return "недостаточно памяти"_ansi;
+    default: return "системная ошибка "_ansi + std::to_string(code) + " (" + Utf8ToAnsi(std::strerror(code), '?') + ")";
+  }
+}
+
 std::string FindFile(const std::string& folder, const std::string& base, const std::string& ext) {
   std::string want = UpperCase(base + "." + ext);
   std::error_code ec;
@@ -76,7 +97,7 @@ int FaultFor(const std::string& path, size_t n, bool sync) {
 void TFile::Open(const std::string& path, bool write) {
   Close();
   FFd = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-  if (FFd < 0) throw EPdxError("cannot open Paradox file " + Quote(path) + ": " + std::strerror(errno));
+  if (FFd < 0) throw EPdxError("Не удаётся открыть файл "_ansi + QuotePath(path) + ": " + SystemError(errno));
   FPath = path;
   FWrite = write;
 }
@@ -84,7 +105,7 @@ void TFile::Open(const std::string& path, bool write) {
 void TFile::Create(const std::string& path) {
   Close();
   FFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (FFd < 0) throw EPdxError("cannot create Paradox file " + Quote(path) + ": " + std::strerror(errno));
+  if (FFd < 0) throw EPdxError("Не удаётся создать файл "_ansi + QuotePath(path) + ": " + SystemError(errno));
   FPath = path;
   FWrite = true;
 }
@@ -104,7 +125,7 @@ size_t TFile::ReadAt(uint64_t off, void* buf, size_t n) const {
   size_t done = 0;
   while (done < n) {
     ssize_t r = ::pread(FFd, static_cast<char*>(buf) + done, n - done, off_t(off + done));
-    if (r < 0) { if (errno == EINTR) continue; throw EPdxError("cannot read " + Quote(FPath) + ": " + std::strerror(errno)); }
+    if (r < 0) { if (errno == EINTR) continue; throw EPdxError("Ошибка чтения файла "_ansi + QuotePath(FPath) + ": " + SystemError(errno)); }
     if (r == 0) break;
     done += size_t(r);
   }
@@ -112,11 +133,11 @@ size_t TFile::ReadAt(uint64_t off, void* buf, size_t n) const {
 }
 
 void TFile::WriteAt(uint64_t off, const void* buf, size_t n) {
-  if (int e = FaultFor(FPath, n, false)) throw EPdxError("cannot write " + Quote(FPath) + ": " + std::strerror(e));
+  if (int e = FaultFor(FPath, n, false)) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
   size_t done = 0;
   while (done < n) {
     ssize_t r = ::pwrite(FFd, static_cast<const char*>(buf) + done, n - done, off_t(off + done));
-    if (r < 0) { if (errno == EINTR) continue; throw EPdxError("cannot write " + Quote(FPath) + ": " + std::strerror(errno)); }
+    if (r < 0) { if (errno == EINTR) continue; throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(errno)); }
     done += size_t(r);
   }
 }
@@ -124,11 +145,11 @@ void TFile::WriteAt(uint64_t off, const void* buf, size_t n) {
 void TFile::Sync() {
   int e = FaultFor(FPath, 0, true);
   if (e == 0 && ::fdatasync(FFd) != 0) e = errno;
-  if (e) throw EPdxError("cannot write " + Quote(FPath) + ": " + std::strerror(e));
+  if (e) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
 }
 
 void TFile::Truncate(uint64_t size) {
-  if (::ftruncate(FFd, off_t(size)) != 0) throw EPdxError("cannot truncate " + Quote(FPath) + ": " + std::strerror(errno));
+  if (::ftruncate(FFd, off_t(size)) != 0) throw EPdxError("Не удаётся укоротить файл "_ansi + QuotePath(FPath) + ": " + SystemError(errno));
 }
 
 TTempFile::~TTempFile() {
@@ -136,10 +157,10 @@ TTempFile::~TTempFile() {
   if (!Done) fs::remove(Path, ec);
 }
 
-void TTempFile::Replace(const char* what) {
+void TTempFile::Replace() {
   std::error_code ec;
   fs::rename(Path, Target, ec);
-  if (ec) throw EPdxError("cannot write " + std::string(what) + " " + Quote(Target) + ": " + ec.message());
+  if (ec) throw EPdxError("Не удаётся заменить файл "_ansi + QuotePath(Target) + ": " + SystemError(ec.value()));
   Done = true;
 }
 

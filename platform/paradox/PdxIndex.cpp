@@ -24,16 +24,16 @@ void ParseIndexFile(const std::string& path, const TPdxTableDef& def, const TCod
   h.resize(f.ReadAt(0, h.data(), h.size()));
   THeader x = ParseHeader(h.data(), h.size(), path);
   if (x.FileType != 3 && x.FileType != 5 && x.FileType != 6 && x.FileType != 8)
-    throw EPdxCorrupt("Paradox index " + Quote(path) + " is damaged: file type " + std::to_string(x.FileType) + " is not a secondary index");
+    throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: тип файла "_ansi + std::to_string(x.FileType) + " не является вторичным индексом"_ansi);
   int extra = (x.FileType == 3 || x.FileType == 6) ? 3 : def.KeyFieldCount + 1;
   int m = int(x.NumFields) - extra;
   if (m < 1 || int(x.FieldNumbers.size()) < m)
-    throw EPdxCorrupt("Paradox index " + Quote(path) + " is damaged: it has no indexed fields");
+    throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: в индексе нет полей"_ansi);
   TPdxIndexDef ix;
   for (int i = 0; i < m; ++i) {
     int fn = x.FieldNumbers[i];
     if (fn < 1 || fn > int(def.Fields.size()))
-      throw EPdxCorrupt("Paradox index " + Quote(path) + " is damaged: field number " + std::to_string(fn) + " is out of range");
+      throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: номер поля "_ansi + std::to_string(fn) + " вне допустимого диапазона"_ansi);
     ix.Fields.push_back(fn - 1);
   }
   ix.Composite = x.FileType == 6 || x.FileType == 8;
@@ -194,7 +194,7 @@ void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
   }
   if (layout.Durable) f.Sync();
   f.Close();
-  tmp.Replace("Paradox index");
+  tmp.Replace();
 }
 
 }  // namespace
@@ -282,8 +282,8 @@ void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
   HeaderBytes.resize(std::min<uint64_t>(size, 65536));
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
   H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), path);
-  if (H.FileType != 5 && H.FileType != 8) throw EPdxCorrupt("Paradox index " + Quote(path) + " is not a maintained index");
-  if (H.HeaderSize > size) throw EPdxCorrupt("Paradox index " + Quote(path) + " is truncated");
+  if (H.FileType != 5 && H.FileType != 8) throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " не является индексом таблицы с ключом"_ansi);
+  if (H.HeaderSize > size) throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " обрезан"_ansi);
   Checksum = H.Checksum();
   Encrypted = H.Encrypted();
   HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
@@ -318,9 +318,9 @@ bool TPdxTableState::PrepareX() {
       auto x = std::make_unique<TPdxTableState>();
       x->Folder = Folder;
       x->LoadIndexState((fs::path(Folder) / ix.FileName).string(), ix.Composite ? 7 : 4);
-      if (x->H.RecordSize != XRecord(i, probe.data(), 0).size()) throw EPdxCorrupt("layout");
+      if (x->H.RecordSize != XRecord(i, probe.data(), 0).size()) throw EPdxCorrupt("Поля индекса "_ansi + QuotePath(x->DbPath) + " не совпадают с полями таблицы"_ansi);
       size_t k = 0;
-      for (int f : ix.Fields) if (x->H.Types[k++] != H.Types[f]) throw EPdxCorrupt("layout");
+      for (int f : ix.Fields) if (x->H.Types[k++] != H.Types[f]) throw EPdxCorrupt("Поля индекса "_ansi + QuotePath(x->DbPath) + " не совпадают с полями таблицы"_ansi);
       XStates.push_back(std::move(x));
     }
   } catch (const Exception&) {
@@ -351,7 +351,7 @@ void TPdxTableState::XRehintAll() {
     for (auto& m : MovedRecs) {
       std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), MovedTo);
       TKeyPlace at;
-      if (!x.Locate(me.data(), at) || !at.Found) throw EPdxCorrupt("index entry not found");
+      if (!x.Locate(me.data(), at) || !at.Found) throw EPdxCorrupt("В индексе "_ansi + QuotePath(x.DbPath) + " нет записи"_ansi);
       auto& blk = x.BlockForWrite(at.Block);
       PutShort(&blk[6 + size_t(at.Slot) * x.H.RecordSize + x.KeyLen], int16_t(MovedTo));
       x.HeaderDirty = true;
@@ -365,7 +365,7 @@ void TPdxTableState::XRemoveAll(const uint8_t* rec) {
     auto& x = *XStates[i];
     std::vector<uint8_t> e = XRecord(i, rec, 0);
     TKeyPlace at;
-    if (!x.Locate(e.data(), at) || !at.Found) throw EPdxCorrupt("index entry not found");
+    if (!x.Locate(e.data(), at) || !at.Found) throw EPdxCorrupt("В индексе "_ansi + QuotePath(x.DbPath) + " нет записи"_ansi);
     x.RemoveAt({at.Block, at.Slot});
   }
 }
@@ -582,7 +582,7 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
   const uint32_t es = uint32_t(x.EntrySize), per = (x.BlockSize - 6) / es;
   const uint32_t total = uint32_t(entries.Count());
   const uint32_t blocks = uint32_t((uint64_t(total) + per - 1) / per);
-  if (blocks > 0xFFFF) throw EPdxError("Paradox index " + Quote(path) + " would need more than 65535 blocks");
+  if (blocks > 0xFFFF) throw EPdxError("Индекс "_ansi + QuotePath(path) + " не помещается в 65535 блоков"_ansi);
   std::vector<uint8_t> hdr = SecondaryHeader(s, ix, x, total, blocks);
   TTempFile tmp(path);
   TFile f;
@@ -620,7 +620,7 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
   tree.Checksum = s.Encrypted ? s.Checksum : 0;
   tree.Durable = durable;
   WriteIndexTree(tree, keyLen, leaf);
-  tmp.Replace("Paradox index");
+  tmp.Replace();
 }
 
 }  // namespace

@@ -22,7 +22,11 @@ namespace paradox {
 
 namespace detail {
 
+// Messages: a name (Windows-1251) or a file-system path (UTF-8) in double quotes, and the text of
+// a system error code (errno), in Russian for the usual ones.
 std::string Quote(const std::string& s);
+std::string QuotePath(const std::string& path);
+std::string SystemError(int code);
 
 // Case-insensitive lookup of "<base>.<ext>" in a folder; empty when absent.
 std::string FindFile(const std::string& folder, const std::string& base, const std::string& ext);
@@ -68,7 +72,7 @@ struct TTempFile {
   ~TTempFile();
   TTempFile(const TTempFile&) = delete;
   TTempFile& operator=(const TTempFile&) = delete;
-  void Replace(const char* what);
+  void Replace();
 };
 
 // The hash of a key's bytes, its bits spread evenly.
@@ -263,8 +267,10 @@ class TPdxTableState {
   std::string ReadBlob(const uint8_t* p, int i);
   void OpenMb(bool write);
   [[noreturn]] void Corrupt(const std::string& what) const {
-    throw EPdxCorrupt("Paradox table " + detail::Quote(DbPath) + " is damaged: " + what);
+    throw EPdxCorrupt("Файл "_ansi + detail::QuotePath(DbPath) + " повреждён: "_ansi + what);
   }
+  // "Таблица "<path>"": how messages name the table (its folder and file).
+  std::string TableText() const { return "Таблица "_ansi + detail::QuotePath(DbPath); }
   // writing
   void MakeWritable();
   void EncodeRecord(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old);
@@ -281,7 +287,7 @@ class TPdxTableState {
     std::vector<uint8_t> b(H.BlockSize);
     size_t guard = 0;
     for (uint32_t n = H.FirstBlock; n; n = detail::Get16(b.data())) {
-      if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
+      if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("цепочка блоков зациклена"_ansi);
       ReadBlock(n, b.data());
       fn(n, b.data(), CountIn(b.data(), n));
     }

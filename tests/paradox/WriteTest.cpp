@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -253,6 +254,45 @@ TEST(ParadoxWrite, KeyViolationLeavesTableAsItWas) {
   ASSERT_EQ(rows.size(), 100u);
   EXPECT_EQ(rows[0][0], Variant("a0"));
   EXPECT_FALSE(t->FindKey({Variant("k1010")}, pos));
+}
+
+// Errors speak Russian and name the table's file with its folder (a Cyrillic path arrives in
+// Windows-1251 like the rest of the text), with a class that tells a missing or existing table.
+TEST(ParadoxWrite, ErrorsNameTheTableAndItsFolder) {
+  testsupport::TempDir dir;
+  const fs::path folder = dir / "Данные";
+  fs::create_directories(folder);
+  TPdxDatabase db(folder.string());
+  TPdxTableDef d;
+  d.Fields = {F("K", TPdxFieldType::Long), F("Имя"_ansi, TPdxFieldType::Alpha, 10, true)};
+  d.KeyFieldCount = 1;
+  db.CreateTable("Дороги"_ansi, d);
+  auto t = db.OpenTable("Дороги"_ansi);
+  t->Append({Variant(int32_t(1)), Variant("a")});
+  const std::string table = "Таблица \""_ansi + Utf8ToAnsi((folder / "Дороги.DB").string()) + "\"";
+  auto message = [](const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const EPdxError& e) {
+      return e.Message();
+    }
+    return std::string("no error");
+  };
+  struct TCase {
+    std::function<void()> Run;
+    std::string Want;
+  } cases[] = {
+      {[&] { db.OpenTable("Мосты"_ansi); }, "Таблица \"Мосты\" не найдена в папке \""_ansi + Utf8ToAnsi(folder.string()) + "\""},
+      {[&] { db.CreateTable("Дороги"_ansi, d); }, "Таблица \"Дороги\" уже есть в папке \""_ansi + Utf8ToAnsi(folder.string()) + "\""},
+      {[&] { t->Append({Variant(int32_t(1)), Variant("b")}); }, table + ": нарушение ключа"_ansi},
+      {[&] { t->Append({Variant(int32_t(2)), Variant::Null()}); }, table + ": поле \"Имя\" должно быть заполнено"_ansi},
+  };
+  for (const TCase& c : cases) {
+    const std::string m = message(c.Run);
+    EXPECT_NE(m.find(c.Want), std::string::npos) << AnsiToUtf8(m);
+  }
+  EXPECT_THROW(db.OpenTable("Мосты"_ansi), EPdxNotFound);
+  EXPECT_THROW(db.CreateTable("Дороги"_ansi, d), EPdxExists);
 }
 
 TEST(ParadoxWrite, EncryptedTableRoundTrips) {
