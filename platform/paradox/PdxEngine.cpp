@@ -527,7 +527,7 @@ TPdxTable::~TPdxTable() {
   }
 }
 const TPdxTableDef& TPdxTable::Def() const { return FState->Def; }
-int64_t TPdxTable::RecordCount() const { return int64_t(FState->H.NumRecords) + int64_t(FState->PendingCount()); }
+int64_t TPdxTable::RecordCount() const { return int64_t(FState->H.NumRecords) + int64_t(FState->WaitingCount()); }
 std::unique_ptr<TPdxCursor> TPdxTable::OpenCursor() { return std::unique_ptr<TPdxCursor>(new TPdxCursor(FState)); }
 void TPdxTable::BeginBatch() { ++FBatch; ++FState->Batch; }
 void TPdxTable::EndBatch() {
@@ -1118,7 +1118,7 @@ void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const TPdxReco
     for (int s = 0; s < count; ++s)
       if (!skip || skip->Block != n || skip->Slot != uint32_t(s)) check(b + 6 + size_t(s) * H.RecordSize);
   });
-  for (size_t off = 0; off < Pending.size(); off += H.RecordSize) check(&Pending[off]);
+  ForEachWaiting(check);
 }
 
 // The bytes of the record at a position (from a cursor or FindKey), which must hold one; valid
@@ -1149,7 +1149,7 @@ void TPdxTable::Append(const std::vector<Variant>& values) {
   if (waits) {
     s.PrepareX();
     s.AddPending(rec);
-    if (s.Pending.size() >= kPendingBytes) s.MergePending();
+    if (s.Pending.size() >= kPendingBytes) s.PendingFull();
     return;
   }
   if (s.KeyLen) {
@@ -1389,6 +1389,7 @@ void TPdxTableState::Reload() {
   MapLoaded = false;
   std::vector<uint8_t>().swap(Pending);
   PendingKeys.Clear(false);
+  DropRuns();
   Keys.Clear();
   KeysCover = false;
   PendingFree.clear();

@@ -173,6 +173,8 @@ inline constexpr size_t kCleanBlocks = 16;
 inline constexpr size_t kPendingBytes = size_t(16) << 20;
 
 
+class TWaitingRecords;
+
 // A field's definition from its header type and stored size.
 TPdxFieldDef FieldFromHeader(uint8_t type, uint8_t size, const std::string& name);
 // Adds the definition of the secondary index file at `path` (a .Xnn or .XGn) to `out`.
@@ -193,6 +195,7 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
 // kept up to date outside batches. A secondary index's .X file is held as a state of its own.
 class TPdxTableState {
  public:
+  ~TPdxTableState() { DropRuns(); }
   std::string Folder, Base, DbPath, Name;
   detail::TFile Db;
   detail::THeader H;
@@ -228,15 +231,26 @@ class TPdxTableState {
     bool Found = false;
   };
   // Keyed records appended inside a batch wait here, back to back in the order they came, and go
-  // into the blocks together, in key order, when the buffer fills, when the batch ends and before
-  // anything reads or changes the blocks (MergePending).
+  // into the blocks together, in key order, when the batch ends and before anything reads or
+  // changes the blocks (MergePending). A full buffer goes into the blocks when its keys came in
+  // order above every other, else it is sorted into a run: a file beside the table, merged with
+  // the others at the end, so that each block is rewritten once.
   std::vector<uint8_t> Pending;
   bool PendingSorted = true;  // the records came in key order: PendingKeys is not needed yet
   bool PendingAbove = false;  // and above every key of the blocks
   bool KeyAbove = false;      // KeyTaken's last key was above every other
   detail::TRecordSet PendingKeys;
-  // With KeysCover, every key in the blocks and in Pending has passed through Keys, so that a key
-  // the filter has not seen needs no look in the blocks.
+  struct TWaitingRun {
+    std::string Path;
+    std::unique_ptr<detail::TFile> File;  // open while the run lasts
+    uint32_t Count = 0;
+    uint32_t Stride = 0;  // every Stride-th record's key is kept in Keys, to find a record
+    std::string Keys;
+    std::string Top;      // the highest key
+  };
+  std::vector<TWaitingRun> Runs;
+  // With KeysCover, every key in the blocks, in Pending and in the runs has passed through Keys, so
+  // that a key the filter has not seen needs no look in the blocks.
   detail::TKeyFilter Keys;
   bool KeysCover = false;
   uint64_t BlockReads = 0, UncoveredReads = 0;  // blocks read from the file to look up a key
@@ -302,12 +316,24 @@ class TPdxTableState {
   void CoverKeys();
   void NoteKey(const uint8_t* key) { if (KeysCover) Keys.Add(detail::KeyHash(key, KeyLen)); }
   size_t PendingCount() const { return Pending.size() / H.RecordSize; }
+  size_t WaitingCount() const {
+    size_t n = PendingCount();
+    for (const auto& run : Runs) n += run.Count;
+    return n;
+  }
   void AddPending(const std::vector<uint8_t>& rec);
   bool PendingHolds(const uint8_t* key, uint64_t h) const;
-  void MergePending();
+  void MergePending() { MergeWaiting(true); }
+  void MergeWaiting(bool withRuns);
+  void PendingFull();
+  bool RunsHold(const uint8_t* key);
+  bool AboveRuns(const uint8_t* key) const;
+  void DropRuns();
+  void ForEachWaiting(const std::function<void(const uint8_t*)>& fn);
   std::vector<uint32_t> PendingOrder() const;
   uint32_t LinkBlockAfter(uint32_t n);
-  void MergeIntoBlock(const TMapEntry& entry, const uint32_t* recs, size_t count, std::vector<TMapEntry>& out);
+  void MergeIntoBlock(const TMapEntry& entry, detail::TWaitingRecords& source, const std::string* limit,
+                      std::vector<TMapEntry>& out);
   void WriteDirty();
   void CheckUnique(const std::vector<uint8_t>& rec, const TPdxRecordPos* skip);
   const uint8_t* RecordAt(TPdxRecordPos pos);

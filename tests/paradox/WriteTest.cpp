@@ -615,8 +615,9 @@ TEST(ParadoxIndexes, KeyedTableWithBatchesStaysConsistent) { RandomOps(true, 300
 
 // Batches of keyed records larger than the engine holds before putting them into their blocks
 // (about 40 MB of records): keys in order, in reverse, at random, and between the keys of a table
-// that has records already. Duplicates are refused whether their twin is in a block or still
-// waiting, reads in the middle of the batch see every record, and the indexes agree at the end.
+// that has records already. Duplicates are refused whether their twin is in a block, in a sorted
+// run beside the table or still waiting, reads in the middle of the batch see every record, no run
+// file stays, and the indexes agree at the end.
 TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
   const int32_t n = 40000;
   std::mt19937 rng(7);
@@ -673,6 +674,8 @@ TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
       t->Append(row(c.Keys[i]));
     }
     t->EndBatch();
+    for (const auto& e : fs::directory_iterator(dir.Path()))
+      EXPECT_EQ(e.path().filename().string().find(".run"), std::string::npos) << e.path();
     std::vector<int32_t> want(c.Keys);
     for (int32_t i = 0; i < c.Existing; ++i) want.push_back(2 * i);
     std::sort(want.begin(), want.end());
