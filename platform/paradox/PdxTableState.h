@@ -195,6 +195,7 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
 // kept up to date outside batches. A secondary index's .X file is held as a state of its own.
 class TPdxTableState {
  public:
+  // Removes the run files of a batch that was never ended; a file that cannot be removed stays.
   ~TPdxTableState() { DropRuns(); }
   std::string Folder, Base, DbPath, Name;
   detail::TFile Db;
@@ -237,7 +238,7 @@ class TPdxTableState {
   // the others at the end, so that each block is rewritten once.
   std::vector<uint8_t> Pending;
   bool PendingSorted = true;  // the records came in key order: PendingKeys is not needed yet
-  bool PendingAbove = false;  // and above every key of the blocks
+  bool PendingAbove = false;  // and above every key of the blocks and of the runs
   bool KeyAbove = false;      // KeyTaken's last key was above every other
   detail::TRecordSet PendingKeys;
   struct TWaitingRun {
