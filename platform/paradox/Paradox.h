@@ -145,8 +145,9 @@ class TPdxCursor {
 // from a scan. Inside a batch (BeginBatch/EndBatch) blocks are written when the block cache fills
 // and at EndBatch, which syncs the files and rebuilds the indexes once (sorting in bounded
 // memory); a keyed table's new records wait in a bounded buffer (their keys checked at once) and
-// go into their blocks together in key order when it fills, at EndBatch and before anything reads
-// the table. Use batches for bulk loads, and end them with EndBatch, which raises when the batch
+// go into their blocks together in key order at EndBatch and before anything reads the table (a
+// full buffer of keys out of order waits sorted in a file "<table>.DB.runN" beside the table,
+// removed at the end). Use batches for bulk loads, and end them with EndBatch, which raises when the batch
 // cannot be written (the batch is ended all the same). While data is on disk ahead of its indexes
 // the table's header says so; indexes (or a header) that a failed write left behind are rebuilt
 // when the table is next opened for writing. Handles are not thread-safe, and nothing locks the
