@@ -125,6 +125,7 @@ BENCHMARK(BM_StepRows)->Unit(benchmark::kNanosecond)->Iterations(1000000);
 BENCHMARK_CAPTURE(BM_InsertPerRow, Paradox, TEngine::ParadoxFolder)->Unit(benchmark::kMicrosecond)->Iterations(100000);
 BENCHMARK_CAPTURE(BM_InsertPerRow, FirebirdEmbedded, TEngine::FirebirdEmbedded)->Unit(benchmark::kMicrosecond)->Iterations(100000);
 BENCHMARK_CAPTURE(BM_SelectAll, Paradox, TEngine::ParadoxFolder)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK_CAPTURE(BM_WholeCopy, ToParadox, TEngine::ParadoxFolder, "")->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK_CAPTURE(BM_WholeCopy, ToFirebirdEmbedded, TEngine::FirebirdEmbedded, "")->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
 // Every INSERT of a copy stands by itself: SQLite's default synchronous mode syncs the disk for each.
 BENCHMARK_CAPTURE(BM_WholeCopy, ToSqlite, TEngine::SqliteOdbc, "")->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(1);

@@ -159,7 +159,7 @@ void BM_AppendKeyedWithIndex(benchmark::State& state) {
   state.SetItemsProcessed(n);
   state.counters["maxrss_mb"] = MaxRssMb();
 }
-BENCHMARK(BM_AppendKeyedWithIndex)->Args({100000, 0})->Args({100000, 1})->Args({1000000, 0})->Args({2000000, 0})->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_AppendKeyedWithIndex)->Args({100000, 0})->Args({100000, 1})->Args({1000000, 0})->Args({1000000, 1})->Args({2000000, 0})->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // Single changes outside a batch on a keyed table of 100,000 records with one secondary index:
 // each insert (and each delete) updates the .PX and the secondary index at once.

@@ -89,6 +89,10 @@ void RethrowAsEngineError(const std::string& context) {
     throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
   } catch (const paradox::EPdxValue& e) {
     throw EDBEngineError(with(e.Message()), TDBErrorKind::Value);
+  } catch (const paradox::EPdxNotFound& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::NotFound);
+  } catch (const paradox::EPdxExists& e) {
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::Exists);
   } catch (const paradox::EPdxError& e) {
     throw EDBEngineError(with(e.Message()), KindByMessage(e.Message(), TDBErrorKind::General));
   } catch (const EIBError& e) {

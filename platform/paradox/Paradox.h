@@ -15,7 +15,8 @@
 // Variant::Null(). Texts are Windows-1251. Folder paths are file-system (UTF-8) paths; table
 // names are Windows-1251 and become UTF-8 file names.
 //
-// Every error raises EPdxError (an Exception) whose message names the file and what is wrong.
+// Every error raises EPdxError (an Exception) whose message, in Russian, names the table or the file
+// (with its folder) and what is wrong.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,10 @@ class EPdxKeyViolation : public EPdxError { using EPdxError::EPdxError; };
 class EPdxRequired : public EPdxError { using EPdxError::EPdxError; };
 // A value that the field cannot hold exactly (too long, out of range, the blank encoding).
 class EPdxValue : public EPdxError { using EPdxError::EPdxError; };
+// A table that is not in the folder.
+class EPdxNotFound : public EPdxError { using EPdxError::EPdxError; };
+// A table that is in the folder already.
+class EPdxExists : public EPdxError { using EPdxError::EPdxError; };
 
 enum class TPdxFieldType : uint8_t {
   Alpha = 0x01, Date = 0x02, Short = 0x03, Long = 0x04, Currency = 0x05, Number = 0x06,
@@ -139,7 +144,10 @@ class TPdxCursor {
 // secondary indexes are updated change by change; an unkeyed table's secondary indexes are rebuilt
 // from a scan. Inside a batch (BeginBatch/EndBatch) blocks are written when the block cache fills
 // and at EndBatch, which syncs the files and rebuilds the indexes once (sorting in bounded
-// memory): use batches for bulk loads, and end them with EndBatch, which raises when the batch
+// memory); a keyed table's new records wait in a bounded buffer (their keys checked at once) and
+// go into their blocks together in key order at EndBatch and before anything reads the table (a
+// full buffer of keys out of order waits sorted in a file "<table>.DB.runN" beside the table,
+// removed at the end). Use batches for bulk loads, and end them with EndBatch, which raises when the batch
 // cannot be written (the batch is ended all the same). While data is on disk ahead of its indexes
 // the table's header says so; indexes (or a header) that a failed write left behind are rebuilt
 // when the table is next opened for writing. Handles are not thread-safe, and nothing locks the
@@ -200,6 +208,8 @@ class TPdxDatabase {
 
  private:
   std::shared_ptr<TPdxTableState> Acquire(const std::string& name) const;
+  EPdxNotFound NotFound(const std::string& name) const;
+  EPdxExists Exists(const std::string& name) const;
   std::string FFolder;
   std::vector<std::string> FPasswords;
 };

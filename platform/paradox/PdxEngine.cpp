@@ -1,20 +1,14 @@
-// The Paradox engine: table state shared per file within the process, cursors, writes, index
-// building, table creation and the family of files. The layout is described in PdxFormat.cpp.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// The Paradox engine: the table state shared per file within the process (loading a table, its
+// blocks and blobs), cursors, the table operations, flushing and table creation. The batch's keyed
+// records are in PdxBatch.cpp, the indexes in PdxIndex.cpp, the files in PdxFiles.cpp; the layout
+// is described in PdxFormat.cpp.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <map>
 #include <mutex>
 #include <set>
 
-#include "platform/paradox/Paradox.h"
-#include "platform/paradox/PdxFormat.h"
+#include "platform/paradox/PdxTableState.h"
 
 namespace fs = std::filesystem;
 
@@ -55,7 +49,6 @@ bool IsBlobType(TPdxFieldType t) {
   return t == TPdxFieldType::Memo || t == TPdxFieldType::Blob || t == TPdxFieldType::FmtMemo ||
          t == TPdxFieldType::OLE || t == TPdxFieldType::Graphic;
 }
-static bool IsBlobCode(uint8_t t) { return t >= 0x0C && t <= 0x10; }
 
 int TPdxTableDef::FieldIndex(std::string_view name) const {
   for (size_t i = 0; i < Fields.size(); ++i)
@@ -80,261 +73,11 @@ uint32_t TPdxDatabase::PasswordChecksum(const std::string& password) {
 }
 
 namespace {
-
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
-
-// Case-insensitive lookup of "<base>.<ext>" in a folder; empty when absent.
-std::string FindFile(const std::string& folder, const std::string& base, const std::string& ext) {
-  std::string want = UpperCase(base + "." + ext);
-  std::error_code ec;
-  fs::path exact = fs::path(folder) / (base + "." + ext);
-  if (fs::is_regular_file(exact, ec)) return exact.string();
-  for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    if (UpperCase(name) == want && it->is_regular_file(ec)) return it->path().string();
-  }
-  return {};
-}
-
-// Every file of the table's family: .DB .MB .PX .VAL .Xnn .Ynn .XGn .YGn (and .TV/.FAM).
-std::vector<fs::path> FamilyFiles(const std::string& folder, const std::string& base) {
-  std::vector<fs::path> out;
-  std::string ub = UpperCase(base);
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    if (!it->is_regular_file(ec)) continue;
-    std::string name = it->path().filename().string();
-    std::string un = UpperCase(name);
-    if (un.size() <= ub.size() + 1 || un.compare(0, ub.size(), ub) != 0 || un[ub.size()] != '.') continue;
-    std::string ext = un.substr(ub.size() + 1);
-    bool hit = ext == "DB" || ext == "MB" || ext == "PX" || ext == "VAL" || ext == "TV" || ext == "FAM";
-    if (ext.size() == 3 && (ext[0] == 'X' || ext[0] == 'Y')) {
-      if (ext[1] == 'G' && std::isxdigit(uint8_t(ext[2]))) hit = true;
-      if (std::isxdigit(uint8_t(ext[1])) && std::isxdigit(uint8_t(ext[2]))) hit = true;
-    }
-    if (hit) out.push_back(it->path());
-  }
-  return out;
-}
-
-// The simulated full disk of SetWriteFault.
-std::mutex gFaultMu;
-std::atomic<bool> gFaultSet{false};
-TPdxWriteFault gFault;
-int64_t gFaultWritten = 0;
-
-// The error the fault gives a write of n bytes (or, with n 0 and sync, an fdatasync) to path: 0
-// when it may go ahead.
-int FaultFor(const std::string& path, size_t n, bool sync) {
-  if (!gFaultSet.load(std::memory_order_relaxed)) return 0;
-  std::lock_guard<std::mutex> lock(gFaultMu);
-  if (UpperCase(fs::path(path).filename().string()).rfind(UpperCase(gFault.FilePrefix), 0) != 0) return 0;
-  if (sync) return gFault.FailSync ? EIO : 0;
-  if (int64_t(n) > gFault.ByteLimit - gFaultWritten) return ENOSPC;
-  gFaultWritten += int64_t(n);
-  return 0;
-}
-
-class TFile {
- public:
-  TFile() = default;
-  ~TFile() { Close(); }
-  void Open(const std::string& path, bool write) {
-    Close();
-    FFd = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (FFd < 0) throw EPdxError("cannot open Paradox file " + Quote(path) + ": " + std::strerror(errno));
-    FPath = path;
-    FWrite = write;
-  }
-  void Create(const std::string& path) {
-    Close();
-    FFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (FFd < 0) throw EPdxError("cannot create Paradox file " + Quote(path) + ": " + std::strerror(errno));
-    FPath = path;
-    FWrite = true;
-  }
-  void Close() { if (FFd >= 0) ::close(FFd); FFd = -1; }
-  bool IsOpen() const { return FFd >= 0; }
-  bool Writable() const { return FWrite; }
-  const std::string& Path() const { return FPath; }
-  uint64_t Size() const {
-    struct stat st;
-    if (::fstat(FFd, &st) != 0) return 0;
-    return uint64_t(st.st_size);
-  }
-  size_t ReadAt(uint64_t off, void* buf, size_t n) const {
-    size_t done = 0;
-    while (done < n) {
-      ssize_t r = ::pread(FFd, static_cast<char*>(buf) + done, n - done, off_t(off + done));
-      if (r < 0) { if (errno == EINTR) continue; throw EPdxError("cannot read " + Quote(FPath) + ": " + std::strerror(errno)); }
-      if (r == 0) break;
-      done += size_t(r);
-    }
-    return done;
-  }
-  void WriteAt(uint64_t off, const void* buf, size_t n) {
-    if (int e = FaultFor(FPath, n, false)) throw EPdxError("cannot write " + Quote(FPath) + ": " + std::strerror(e));
-    size_t done = 0;
-    while (done < n) {
-      ssize_t r = ::pwrite(FFd, static_cast<const char*>(buf) + done, n - done, off_t(off + done));
-      if (r < 0) { if (errno == EINTR) continue; throw EPdxError("cannot write " + Quote(FPath) + ": " + std::strerror(errno)); }
-      done += size_t(r);
-    }
-  }
-  // Makes the written data durable; the disk's own report of a failed write may come only here.
-  void Sync() {
-    int e = FaultFor(FPath, 0, true);
-    if (e == 0 && ::fdatasync(FFd) != 0) e = errno;
-    if (e) throw EPdxError("cannot write " + Quote(FPath) + ": " + std::strerror(e));
-  }
-  void Truncate(uint64_t size) {
-    if (::ftruncate(FFd, off_t(size)) != 0) throw EPdxError("cannot truncate " + Quote(FPath) + ": " + std::strerror(errno));
-  }
-
- private:
-  int FFd = -1;
-  bool FWrite = false;
-  std::string FPath;
-};
-
-// A file written under the name "<path>.tmp" and moved over <path> once whole; removed again when
-// the work fails before that, so that no temporary file stays behind a failed write.
-struct TTempFile {
-  std::string Target, Path;
-  bool Done = false;
-  explicit TTempFile(std::string target) : Target(std::move(target)), Path(Target + ".tmp") {}
-  ~TTempFile() {
-    std::error_code ec;
-    if (!Done) fs::remove(Path, ec);
-  }
-  TTempFile(const TTempFile&) = delete;
-  TTempFile& operator=(const TTempFile&) = delete;
-  void Replace(const char* what) {
-    std::error_code ec;
-    fs::rename(Path, Target, ec);
-    if (ec) throw EPdxError("cannot write " + std::string(what) + " " + Quote(Target) + ": " + ec.message());
-    Done = true;
-  }
-};
-
-}  // namespace
-
-void SetWriteFault(const TPdxWriteFault& fault) {
-  std::lock_guard<std::mutex> lock(gFaultMu);
-  gFault = fault;
-  gFaultWritten = 0;
-  gFaultSet = true;
-}
-
-void ClearWriteFault() {
-  std::lock_guard<std::mutex> lock(gFaultMu);
-  gFaultSet = false;
-}
-
-// --- the shared table state --------------------------------------------------------------------
-class TPdxTableState {
- public:
-  std::string Folder, Base, DbPath, Name;
-  TFile Db;
-  THeader H;
-  std::vector<uint8_t> HeaderBytes;
-  TPdxTableDef Def;
-  std::vector<int> Offsets, Widths;
-  const TCodec* Codec = nullptr;
-  uint32_t Checksum = 0;
-  bool Encrypted = false;
-  uint64_t FileBlocksOnDisk = 0;
-  int KeyLen = 0;
-  int PerBlock = 0;
-  // .MB
-  TFile Mb;
-  bool MbTried = false;
-  uint32_t MbSubBlock = 0;  // the suballocated block now filling (offset), 0 = none
-  std::vector<std::pair<uint32_t, uint32_t>> MbFree;  // freed blob blocks: offset, 4 KB units
-  // writing
-  std::map<uint32_t, std::vector<uint8_t>> Dirty;   // changed blocks, decrypted
-  std::map<uint32_t, std::pair<uint32_t, uint32_t>> Ranges;  // dirty blocks changed only in [lo, hi)
-  std::map<uint32_t, std::vector<uint8_t>> Clean;   // a few blocks as last written, decrypted
-  bool HeaderDirty = false, IndexDirty = false;
-  bool MapLoaded = false;
-  struct TMapEntry {
-    std::string Key;  // the block's first key
-    uint32_t Block = 0;
-    uint32_t Count = 0;
-  };
-  std::vector<TMapEntry> Map;  // every data block of a keyed table, in chain order
-  std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
-  int Batch = 0;
-  bool Dead = false;
-  bool Broken = false;      // a failed write left the state unknown: every later use raises
-  bool IsIndexFile = false;  // a secondary index's .X held by its table (see XStates)
-  // The B-tree file over this one: the .PX of a table, the .Ynn/.YGn of a secondary index.
-  std::string TreePath, TreeName;
-  uint8_t TreeFileType = 1;
-  // Keyed tables: the secondary indexes, kept up to date change by change outside batches.
-  std::vector<std::unique_ptr<TPdxTableState>> XStates;
-  bool XValid = false, FullRebuild = false;
-  uint32_t LastInsertBlock = 0, MovedTo = 0;    // where InsertKeyed put the record / a split's half
-  std::vector<std::string> MovedRecs;           // records a split moved to MovedTo
-
-  void Load(const std::string& folder, const std::string& base, const std::string& path);
-  void ReadBlock(uint32_t n, uint8_t* out);
-  std::vector<uint8_t>& BlockForWrite(uint32_t n);
-  std::vector<uint8_t>& BlockForRange(uint32_t n, uint32_t lo, uint32_t hi);
-  TMapEntry* MapEntry(uint32_t block);
-  int CountIn(const uint8_t* block, uint32_t n) const;
-  Variant Decode(const uint8_t* rec, int i);
-  std::string ReadBlob(const uint8_t* p, int i);
-  void OpenMb(bool write);
-  [[noreturn]] void Corrupt(const std::string& what) const {
-    throw EPdxCorrupt("Paradox table " + Quote(DbPath) + " is damaged: " + what);
-  }
-  // writing
-  void MakeWritable();
-  void EncodeRecord(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old);
-  void WriteBlobs(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old);
-  uint32_t WriteBlob(const std::string& payload);
-  void FreeBlob(uint32_t ptr);
-  uint32_t AllocBlock();
-  void FreeBlock(uint32_t n);
-  void LoadMap();
-  void InsertKeyed(const std::vector<uint8_t>& rec);
-  void AppendUnkeyed(const std::vector<uint8_t>& rec);
-  void RemoveAt(TPdxRecordPos pos);
-  bool Locate(const uint8_t* key, TPdxRecordPos& pos, bool& found);
-  void CheckUnique(const std::vector<uint8_t>& rec, const TPdxRecordPos* skip);
-  void Flush(bool durable = false);
-  void WriteBlocks();
-  void WriteHeader();
-  void Reload();
-  void AgreeWithChain();
-  bool ChainEndsAtLastBlock();
-  void CheckUsable() const;
-  bool HasIndexes() const { return KeyLen != 0 || !Def.Indexes.empty(); }
-  bool IndexesOutOfDate() const { return HeaderBytes.size() > 0x4F && HeaderBytes[0x4F] != 0; }
-  void MarkIndexesOutOfDate(bool value);
-  void WriteIndexes(bool durable);
-  void RebuildIndexes(bool durable = false);
-  void RebuildTree(bool durable = false);
-  void RebuildSecondaries(bool durable);
-  void LoadIndexState(const std::string& path, uint8_t treeType);
-  bool PrepareX();
-  std::vector<uint8_t> XRecord(size_t i, const uint8_t* rec, uint32_t block) const;
-  void XInsertAll(const uint8_t* rec);
-  void XRemoveAll(const uint8_t* rec);
-  void XRehintAll();
-  template <class Fn> void Maintain(Fn fn) {
-    if (!XValid || FullRebuild) return;
-    try { fn(); } catch (const Exception&) { FullRebuild = true; }
-  }
-};
-
-namespace {
 std::mutex gRegistryMu;
 std::map<std::string, std::weak_ptr<TPdxTableState>> gRegistry;
 }  // namespace
 
-static TPdxFieldDef FieldFromHeader(uint8_t t, uint8_t s, const std::string& name) {
+TPdxFieldDef detail::FieldFromHeader(uint8_t t, uint8_t s, const std::string& name) {
   TPdxFieldDef f;
   f.Name = name;
   f.Type = static_cast<TPdxFieldType>(t);
@@ -414,33 +157,6 @@ static std::vector<uint8_t> BuildVal(const TPdxTableDef& def, const std::vector<
   return v;
 }
 
-static void ParseIndexFile(const std::string& path, const TPdxTableDef& def, const TCodec& codec,
-                           std::vector<TPdxIndexDef>& out) {
-  TFile f;
-  f.Open(path, false);
-  std::vector<uint8_t> h(std::min<uint64_t>(f.Size(), 65536));
-  h.resize(f.ReadAt(0, h.data(), h.size()));
-  THeader x = ParseHeader(h.data(), h.size(), path);
-  if (x.FileType != 3 && x.FileType != 5 && x.FileType != 6 && x.FileType != 8)
-    throw EPdxCorrupt("Paradox index " + Quote(path) + " is damaged: file type " + std::to_string(x.FileType) + " is not a secondary index");
-  int extra = (x.FileType == 3 || x.FileType == 6) ? 3 : def.KeyFieldCount + 1;
-  int m = int(x.NumFields) - extra;
-  if (m < 1 || int(x.FieldNumbers.size()) < m)
-    throw EPdxCorrupt("Paradox index " + Quote(path) + " is damaged: it has no indexed fields");
-  TPdxIndexDef ix;
-  for (int i = 0; i < m; ++i) {
-    int fn = x.FieldNumbers[i];
-    if (fn < 1 || fn > int(def.Fields.size()))
-      throw EPdxCorrupt("Paradox index " + Quote(path) + " is damaged: field number " + std::to_string(fn) + " is out of range");
-    ix.Fields.push_back(fn - 1);
-  }
-  ix.Composite = x.FileType == 6 || x.FileType == 8;
-  ix.Name = ix.Composite ? codec.Decode(x.IndexName.data(), x.IndexName.size()) : def.Fields[ix.Fields[0]].Name;
-  ix.Unique = h.size() > 0x57 && h[0x57] == 1;
-  ix.FileName = fs::path(path).filename().string();
-  out.push_back(std::move(ix));
-}
-
 void TPdxTableState::Load(const std::string& folder, const std::string& base, const std::string& path) {
   Folder = folder;
   Base = base;
@@ -452,8 +168,8 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
   H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), path);
   if (H.FileType != 0 && H.FileType != 2)
-    throw EPdxCorrupt("Paradox table " + Quote(path) + " is damaged: file type " + std::to_string(H.FileType) + " is not a table");
-  if (H.HeaderSize > size) Corrupt("the file is shorter than its header");
+    Corrupt("тип файла "_ansi + std::to_string(H.FileType) + " не является таблицей"_ansi);
+  if (H.HeaderSize > size) Corrupt("файл короче своего заголовка"_ansi);
   HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
   FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
   Codec = &CodecFor(H.CodePage, H.SortOrderId, H.Version);
@@ -469,7 +185,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
     off += Widths.back();
   }
   Def.KeyFieldCount = H.FileType == 0 ? H.KeyFields : 0;
-  if (H.FileType == 0 && H.KeyFields == 0) Corrupt("a keyed table without key fields");
+  if (H.FileType == 0 && H.KeyFields == 0) Corrupt("у таблицы с ключом нет ключевых полей"_ansi);
   KeyLen = Def.KeyFieldCount ? Offsets[Def.KeyFieldCount - 1] + Widths[Def.KeyFieldCount - 1] : 0;
   PerBlock = int((H.BlockSize - 6) / H.RecordSize);
   Def.BlockSize = int(H.BlockSize);
@@ -504,7 +220,7 @@ void TPdxTableState::OpenMb(bool write) {
   if (Mb.IsOpen() && (!write || Mb.Writable())) return;
   std::string p = FindFile(Folder, Base, "MB");
   if (p.empty()) {
-    if (!write) throw EPdxCorrupt("Paradox table " + Quote(DbPath) + " has blob values but its .MB file is missing");
+    if (!write) throw EPdxCorrupt(TableText() + " содержит BLOB-поля, но их файл "_ansi + QuotePath(Base + ".MB") + " не найден"_ansi);
     p = (fs::path(Folder) / (Base + ".MB")).string();
     Mb.Create(p);
     std::vector<uint8_t> hdr(4096, 0);
@@ -531,9 +247,9 @@ void TPdxTableState::ReadBlock(uint32_t n, uint8_t* out) {
   if (it != Dirty.end()) { std::memcpy(out, it->second.data(), H.BlockSize); return; }
   auto ci = Clean.find(n);
   if (ci != Clean.end()) { std::memcpy(out, ci->second.data(), H.BlockSize); return; }
-  if (n == 0 || n > FileBlocksOnDisk) Corrupt("block " + std::to_string(n) + " lies beyond the end of the file");
+  if (n == 0 || n > FileBlocksOnDisk) Corrupt("блок "_ansi + std::to_string(n) + " лежит за концом файла"_ansi);
   size_t got = Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, out, H.BlockSize);
-  if (got != H.BlockSize) Corrupt("block " + std::to_string(n) + " is truncated");
+  if (got != H.BlockSize) Corrupt("блок "_ansi + std::to_string(n) + " обрезан"_ansi);
   if (Encrypted) DecryptDbBlock(out, H.BlockSize, Checksum, n);
 }
 
@@ -541,7 +257,7 @@ int TPdxTableState::CountIn(const uint8_t* block, uint32_t n) const {
   int16_t last = int16_t(Get16(block + 4));
   if (last < 0) return 0;
   if (last % H.RecordSize != 0 || last / H.RecordSize + 1 > PerBlock)
-    Corrupt("block " + std::to_string(n) + " claims more records than it holds");
+    Corrupt("в блоке "_ansi + std::to_string(n) + " указано больше записей, чем в нём помещается"_ansi);
   return last / H.RecordSize + 1;
 }
 
@@ -552,19 +268,21 @@ std::string TPdxTableState::ReadBlob(const uint8_t* p, int i) {
   uint8_t t = H.Types[i];
   bool prefixed = t == 0x0F || t == 0x10;
   if (off == 0) {
-    if (len > uint32_t(leader)) Corrupt("field " + Quote(Def.Fields[i].Name) + " claims " + std::to_string(len) + " bytes in a leader of " + std::to_string(leader));
+    if (len > uint32_t(leader)) Corrupt("поле "_ansi + Quote(Def.Fields[i].Name) + " указывает "_ansi + std::to_string(len) + " байт значения при "_ansi + std::to_string(leader) + " байтах в записи"_ansi);
     return std::string(reinterpret_cast<const char*>(p), len);
   }
   OpenMb(false);
   uint8_t index = uint8_t(off & 0xFF);
   uint64_t base = off & ~0xFFu;
   uint64_t mbSize = Mb.Size();
-  std::string mbName = Quote(Mb.Path());
+  auto damaged = [&](const std::string& what) {
+    return EPdxCorrupt("Файл "_ansi + QuotePath(Mb.Path()) + " повреждён: "_ansi + what);
+  };
   auto readRange = [&](uint64_t from, uint64_t n) {
-    if (from + n > mbSize) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: a blob runs past the end of the file");
+    if (from + n > mbSize) throw damaged("значение BLOB-поля выходит за конец файла"_ansi);
     if (!Encrypted) {
       std::string s(n, '\0');
-      if (Mb.ReadAt(from, s.data(), n) != n) throw EPdxCorrupt("Paradox blob file " + mbName + " is truncated");
+      if (Mb.ReadAt(from, s.data(), n) != n) throw damaged("файл обрезан"_ansi);
       return s;
     }
     uint64_t a = from & ~uint64_t(255), e = (from + n + 255) & ~uint64_t(255);
@@ -577,22 +295,22 @@ std::string TPdxTableState::ReadBlob(const uint8_t* p, int i) {
   if (index == 0xFF) {
     std::string h = readRange(base, 9);
     const uint8_t* hb = reinterpret_cast<const uint8_t*>(h.data());
-    if (hb[0] != 2) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: block at " + std::to_string(base) + " is not a blob block");
+    if (hb[0] != 2) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком значения"_ansi);
     uint32_t blen = Get32(hb + 3);
     if (blen != len && len != 0) blen = std::min(blen, len);
     if (uint64_t(blen) + 9 > uint64_t(Get16(hb + 1)) * 4096 && Get16(hb + 1) != 0)
-      throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: a blob is longer than its block");
+      throw damaged("значение BLOB-поля длиннее своего блока"_ansi);
     data = readRange(base + 9, blen);
   } else {
-    if (index > 0x3F) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: bad slot " + std::to_string(index));
+    if (index > 0x3F) throw damaged("неверный номер ячейки "_ansi + std::to_string(index));
     std::string h = readRange(base, 12 + 64 * 5);
     const uint8_t* hb = reinterpret_cast<const uint8_t*>(h.data());
-    if (hb[0] != 3) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: block at " + std::to_string(base) + " is not a suballocated block");
+    if (hb[0] != 3) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком малых значений"_ansi);
     const uint8_t* s = hb + 12 + 5 * index;
-    if (s[4] == 0 || s[4] > 16 || s[1] == 0) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: the blob's slot is empty");
+    if (s[4] == 0 || s[4] > 16 || s[1] == 0) throw damaged("ячейка значения пуста"_ansi);
     uint32_t blen = uint32_t(s[1] - 1) * 16 + s[4];
     uint32_t start = uint32_t(s[0]) * 16;
-    if (start + blen > 4096) throw EPdxCorrupt("Paradox blob file " + mbName + " is damaged: a blob runs past its block");
+    if (start + blen > 4096) throw damaged("значение выходит за границу своего блока"_ansi);
     data = readRange(base + start, blen);
   }
   if (prefixed && data.size() >= 8) data.erase(0, 8);
@@ -623,7 +341,7 @@ Variant TPdxTableState::Decode(const uint8_t* rec, int i) {
     }
     case 0x17: {
       double v; int64_t sc; bool exact;
-      if (!GetBcd(p, H.Sizes[i], v, sc, exact)) Corrupt("field " + Quote(Def.Fields[i].Name) + " holds a bad BCD value");
+      if (!GetBcd(p, H.Sizes[i], v, sc, exact)) Corrupt("поле "_ansi + Quote(Def.Fields[i].Name) + " содержит неверное значение BCD"_ansi);
       return exact ? Variant::FromCurrencyScaled(sc) : Variant(v);
     }
     case 0x18: return Variant(std::string(reinterpret_cast<const char*>(p), w));
@@ -635,6 +353,7 @@ Variant TPdxTableState::Decode(const uint8_t* rec, int i) {
 
 // --- cursor ---------------------------------------------------------------------------------------
 TPdxCursor::TPdxCursor(std::shared_ptr<TPdxTableState> state) : FState(std::move(state)) {
+  FState->MergePending();
   FBlock.resize(FState->H.BlockSize);
   FNextBlock = FState->H.NumRecords == 0 && FState->H.FirstBlock == 0 ? 0 : FState->H.FirstBlock;
   FValues.resize(FState->Def.Fields.size());
@@ -645,9 +364,10 @@ const TPdxTableDef& TPdxCursor::Def() const { return FState->Def; }
 bool TPdxCursor::Next() {
   FDecoded = false;
   if (FSlot + 1 < FCountInBlock) { ++FSlot; FPos.Slot = uint32_t(FSlot); return true; }
+  FState->MergePending();
   while (FNextBlock != 0) {
     uint32_t n = FNextBlock;
-    if (++FVisited > FState->FileBlocksOnDisk + FState->Dirty.size() + 1) FState->Corrupt("the block chain loops");
+    if (++FVisited > FState->FileBlocksOnDisk + FState->Dirty.size() + 1) FState->Corrupt("цепочка блоков зациклена"_ansi);
     FState->ReadBlock(n, FBlock.data());
     FNextBlock = Get16(FBlock.data());
     FCountInBlock = FState->CountIn(FBlock.data(), n);
@@ -668,7 +388,7 @@ const std::vector<Variant>& TPdxCursor::Values() {
   return FValues;
 }
 Variant TPdxCursor::Value(int field) {
-  if (field < 0 || field >= int(FValues.size())) throw EPdxError("field number " + std::to_string(field) + " is out of range");
+  if (field < 0 || field >= int(FValues.size())) throw EPdxError(FState->TableText() + ": нет поля с номером "_ansi + std::to_string(field));
   if (FDecoded) return FValues[field];
   return FState->Decode(RawRecord(), field);
 }
@@ -679,6 +399,14 @@ TPdxDatabase::TPdxDatabase(std::string folder, std::vector<std::string> password
 
 static std::string FsName(const std::string& ansi) { return AnsiToUtf8(ansi); }
 
+EPdxNotFound TPdxDatabase::NotFound(const std::string& name) const {
+  return EPdxNotFound("Таблица "_ansi + Quote(name) + " не найдена в папке "_ansi + QuotePath(FFolder));
+}
+
+EPdxExists TPdxDatabase::Exists(const std::string& name) const {
+  return EPdxExists("Таблица "_ansi + Quote(name) + " уже есть в папке "_ansi + QuotePath(FFolder));
+}
+
 std::vector<std::string> TPdxDatabase::TableNames() const {
   std::vector<std::string> out;
   std::error_code ec;
@@ -686,7 +414,7 @@ std::vector<std::string> TPdxDatabase::TableNames() const {
     if (!it->is_regular_file(ec)) continue;
     if (UpperCase(it->path().extension().string()) == ".DB") out.push_back(Utf8ToAnsi(it->path().stem().string(), '?'));
   }
-  if (ec) throw EPdxError("cannot list the folder " + Quote(FFolder) + ": " + ec.message());
+  if (ec) throw EPdxError("Не удаётся прочитать папку "_ansi + QuotePath(FFolder) + ": " + SystemError(ec.value()));
   std::sort(out.begin(), out.end(), [](const std::string& a, const std::string& b) { return CompareText(a, b) < 0; });
   return out;
 }
@@ -695,7 +423,7 @@ bool TPdxDatabase::TableExists(const std::string& name) const { return !FindFile
 
 std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name) const {
   std::string path = FindFile(FFolder, FsName(name), "DB");
-  if (path.empty()) throw EPdxError("Paradox table " + Quote(name) + " does not exist in " + Quote(FFolder));
+  if (path.empty()) throw NotFound(name);
   std::error_code ec;
   std::string key = fs::weakly_canonical(path, ec).string();
   std::shared_ptr<TPdxTableState> st;
@@ -714,7 +442,7 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name) c
   if (st->Encrypted) {
     bool ok = false;
     for (auto& pw : FPasswords) if (detail::PasswordChecksum(pw) == st->Checksum) ok = true;
-    if (!ok) throw EPdxPassword("Paradox table " + Quote(path) + " is password-protected and no password given opens it");
+    if (!ok) throw EPdxPassword("Таблица "_ansi + QuotePath(path) + " защищена паролем, и ни один из заданных паролей к ней не подходит"_ansi);
   }
   return st;
 }
@@ -754,20 +482,20 @@ static void DropFromRegistry(const std::string& folder, const std::string& base)
 
 void TPdxDatabase::DeleteTable(const std::string& name) {
   std::string base = FsName(name);
-  if (FindFile(FFolder, base, "DB").empty()) throw EPdxError("Paradox table " + Quote(name) + " does not exist in " + Quote(FFolder));
+  if (FindFile(FFolder, base, "DB").empty()) throw NotFound(name);
   DropFromRegistry(FFolder, base);
   for (auto& p : FamilyFiles(FFolder, base)) {
     std::error_code ec;
     fs::remove(p, ec);
-    if (ec) throw EPdxError("cannot delete " + Quote(p.string()) + ": " + ec.message());
+    if (ec) throw EPdxError("Не удаётся удалить файл "_ansi + QuotePath(p.string()) + ": " + SystemError(ec.value()));
   }
 }
 
 void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& newName) {
   std::string ob = FsName(oldName), nb = FsName(newName);
-  if (FindFile(FFolder, ob, "DB").empty()) throw EPdxError("Paradox table " + Quote(oldName) + " does not exist in " + Quote(FFolder));
+  if (FindFile(FFolder, ob, "DB").empty()) throw NotFound(oldName);
   if (!FindFile(FFolder, nb, "DB").empty() && UpperCase(ob) != UpperCase(nb))
-    throw EPdxError("Paradox table " + Quote(newName) + " already exists in " + Quote(FFolder));
+    throw Exists(newName);
   DropFromRegistry(FFolder, ob);
   auto files = FamilyFiles(FFolder, ob);
   // The .DB moves last, so that an interrupted rename leaves the old table whole.
@@ -776,14 +504,14 @@ void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& ne
     fs::path to = p.parent_path() / (nb + p.extension().string());
     std::error_code ec;
     fs::rename(p, to, ec);
-    if (ec) throw EPdxError("cannot rename " + Quote(p.string()) + ": " + ec.message());
+    if (ec) throw EPdxError("Не удаётся переименовать файл "_ansi + QuotePath(p.string()) + ": " + SystemError(ec.value()));
   }
 }
 
 // --- writing ----------------------------------------------------------------------------------------
 void TPdxTableState::MakeWritable() {
   if (Db.Writable()) return;
-  if (H.Version < 3) throw EPdxError("cannot write " + Quote(DbPath));
+  if (H.Version < 3) throw EPdxError(TableText() + " записана в слишком старой версии формата, запись в неё невозможна"_ansi);
   Db.Open(DbPath, true);
 }
 
@@ -799,7 +527,7 @@ TPdxTable::~TPdxTable() {
   }
 }
 const TPdxTableDef& TPdxTable::Def() const { return FState->Def; }
-int64_t TPdxTable::RecordCount() const { return FState->H.NumRecords; }
+int64_t TPdxTable::RecordCount() const { return int64_t(FState->H.NumRecords) + int64_t(FState->WaitingCount()); }
 std::unique_ptr<TPdxCursor> TPdxTable::OpenCursor() { return std::unique_ptr<TPdxCursor>(new TPdxCursor(FState)); }
 void TPdxTable::BeginBatch() { ++FBatch; ++FState->Batch; }
 void TPdxTable::EndBatch() {
@@ -810,7 +538,7 @@ void TPdxTable::EndBatch() {
 
 namespace {
 [[noreturn]] void ValueError(const TPdxTableState& s, int i, const std::string& what) {
-  throw EPdxValue("Paradox table " + Quote(s.DbPath) + ", field " + Quote(s.Def.Fields[i].Name) + ": " + what);
+  throw EPdxValue(s.TableText() + ", поле "_ansi + Quote(s.Def.Fields[i].Name) + ": " + what);
 }
 
 // A text in the table's code page. A text equal to what `old` (the field's bytes as stored, when
@@ -823,15 +551,15 @@ std::string EncodeText(const TPdxTableState& s, int i, const std::string& text, 
   if (old && codec.Decode(old->data(), old->size()) == text) return *old;
   size_t bad = codec.FindUnencodable(text);
   if (bad != std::string::npos)
-    ValueError(s, i, "the text holds \"" + text.substr(bad, 1) + "\", which the table's code page " + codec.Name +
-                         " cannot hold");
+    ValueError(s, i, "текст содержит символ "_ansi + Quote(text.substr(bad, 1)) + ", которого нет в кодовой странице таблицы "_ansi +
+                         codec.Name);
   return codec.Encode(text);
 }
 }  // namespace
 
 void TPdxTableState::EncodeRecord(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old) {
   if (values.size() != Def.Fields.size())
-    throw EPdxError("Paradox table " + Quote(DbPath) + " has " + std::to_string(Def.Fields.size()) + " fields, " + std::to_string(values.size()) + " values given");
+    throw EPdxError(TableText() + ": полей в таблице "_ansi + std::to_string(Def.Fields.size()) + ", а значений задано "_ansi + std::to_string(values.size()));
   rec.assign(H.RecordSize, 0);
   for (size_t fi = 0; fi < values.size(); ++fi) {
     int i = int(fi);
@@ -843,108 +571,114 @@ void TPdxTableState::EncodeRecord(const std::vector<Variant>& values, std::vecto
       if (t == 0x16) {
         if (old) std::memcpy(p, old + Offsets[i], 4);
         else {
-          if (H.AutoInc >= 0x7FFFFFFEu) ValueError(*this, i, "the autoincrement counter is exhausted");
+          if (H.AutoInc >= 0x7FFFFFFEu) ValueError(*this, i, "счётчик автоинкремента исчерпан"_ansi);
           PutLong(p, int32_t(H.AutoInc + 1));
         }
         continue;
       }
-      if (Def.Fields[i].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": field " + Quote(Def.Fields[i].Name) + " requires a value");
+      if (Def.Fields[i].Required) throw EPdxRequired(TableText() + ": поле "_ansi + Quote(Def.Fields[i].Name) + " должно быть заполнено"_ansi);
       continue;
     }
     try {
-      switch (t) {
-        case 0x01: {
-          std::string stored;
-          if (old) {
-            const char* o = reinterpret_cast<const char*>(old + Offsets[i]);
-            stored.assign(o, strnlen(o, size_t(Widths[i])));
-          }
-          std::string s = EncodeText(*this, i, v.ToString(), old ? &stored : nullptr);
-          if (s.empty()) {
-            if (Def.Fields[i].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": required field " + Quote(Def.Fields[i].Name) + " cannot hold an empty text (Paradox stores it as blank)");
-            break;
-          }
-          if (s.size() > size_t(Widths[i])) ValueError(*this, i, "the text of " + std::to_string(s.size()) + " characters is longer than the field's " + std::to_string(Widths[i]));
-          if (s.find('\0') != std::string::npos) ValueError(*this, i, "the text holds a NUL character");
-          std::memcpy(p, s.data(), s.size());
-          break;
-        }
-        case 0x02: {
-          double d = std::floor(v.ToDateTime());
-          double days = d + kDateOffset;
-          if (!(days >= 1 && days <= 3652059)) ValueError(*this, i, "the date is out of range");
-          PutLong(p, int32_t(days));
-          break;
-        }
-        case 0x03: {
-          int64_t x = v.ToInt64();
-          if (x == -32768) ValueError(*this, i, "-32768 cannot be stored (it reads back as blank)");
-          if (x < -32768 || x > 32767) ValueError(*this, i, "the value " + std::to_string(x) + " does not fit a Short field");
-          PutShort(p, int16_t(x));
-          break;
-        }
-        case 0x04: case 0x16: {
-          int64_t x = v.ToInt64();
-          if (x == INT32_MIN) ValueError(*this, i, "-2147483648 cannot be stored (it reads back as blank)");
-          if (x < INT32_MIN || x > INT32_MAX) ValueError(*this, i, "the value " + std::to_string(x) + " does not fit a Long field");
-          PutLong(p, int32_t(x));
-          if (t == 0x16 && x > 0 && uint32_t(x) > H.AutoInc) { H.AutoInc = uint32_t(x); HeaderDirty = true; }
-          break;
-        }
-        case 0x05: case 0x06: {
-          double d;
-          if (v.VarType() == varInt64 || v.VarType() == varUInt64) {
-            if (v.VarType() == varUInt64 ? uint64_t(v.RawInt()) > (1ull << 53) : (v.RawInt() > (1ll << 53) || v.RawInt() < -(1ll << 53)))
-              ValueError(*this, i, "the integer " + v.ToString() + " is beyond 2^53 and a Number field cannot hold it exactly");
-            d = double(v.RawInt());
-          } else if (v.VarType() == varCurrency) {
-            d = double(v.RawInt()) / 10000.0;
-          } else {
-            d = v.ToDouble();
-          }
-          if (!std::isfinite(d)) ValueError(*this, i, "the value is not a finite number");
-          PutDouble(p, d);
-          if (AllZero(p, 8)) ValueError(*this, i, "the value reads back as blank");
-          break;
-        }
-        case 0x09: p[0] = v.ToBool() ? 0x81 : 0x80; break;
-        case 0x14: {
-          double d = v.ToDateTime();
-          double frac = d - std::floor(d);
-          int64_t ms = std::llround(frac * kMsPerDay);
-          if (ms >= 86400000) ms = 86399999;
-          PutLong(p, int32_t(ms));
-          break;
-        }
-        case 0x15: {
-          double d = v.ToDateTime();
-          double days = std::floor(d);
-          int64_t ms = std::llround((d - days) * kMsPerDay);
-          double total = (days + kDateOffset) * kMsPerDay + double(ms);
-          if (!(total > 0)) ValueError(*this, i, "the timestamp is out of range");
-          PutDouble(p, total);
-          break;
-        }
-        case 0x17: PutBcd(p, H.Sizes[i], v); break;
-        case 0x18: {
-          const std::string& s = v.IsString() ? v.StrRef() : v.ToString();
-          if (s.size() > size_t(Widths[i])) ValueError(*this, i, "the value of " + std::to_string(s.size()) + " bytes is longer than the field's " + std::to_string(Widths[i]));
-          std::memcpy(p, s.data(), s.size());
-          break;
-        }
-        default:
-          if (IsBlobCode(t)) {
-            if (!v.IsString() && !v.IsInteger() && !v.IsFloat()) ValueError(*this, i, "a blob takes a byte string");
-          }
-          break;
-      }
+      EncodeValue(i, v, p, old);
     } catch (const EPdxError&) {
       throw;
     } catch (const Exception& e) {
       ValueError(*this, i, e.Message());
     }
     if (Def.Fields[i].Required && AllZero(p, Widths[i]) && !IsBlobCode(t))
-      throw EPdxRequired("Paradox table " + Quote(DbPath) + ": field " + Quote(Def.Fields[i].Name) + " requires a value");
+      throw EPdxRequired(TableText() + ": поле "_ansi + Quote(Def.Fields[i].Name) + " должно быть заполнено"_ansi);
+  }
+}
+
+// Field i's bytes at p for a value that is not Null (blobs: checked only, written by WriteBlobs).
+void TPdxTableState::EncodeValue(int i, const Variant& v, uint8_t* p, const uint8_t* old) {
+  const uint8_t t = H.Types[i];
+  switch (t) {
+    case 0x01: {
+      std::string stored;
+      if (old) {
+        const char* o = reinterpret_cast<const char*>(old + Offsets[i]);
+        stored.assign(o, strnlen(o, size_t(Widths[i])));
+      }
+      std::string s = EncodeText(*this, i, v.ToString(), old ? &stored : nullptr);
+      if (s.empty()) {
+        if (Def.Fields[i].Required) throw EPdxRequired(TableText() + ": обязательное поле "_ansi + Quote(Def.Fields[i].Name) + " не может содержать пустой текст (в таблице Paradox он не отличается от пустого значения)"_ansi);
+        break;
+      }
+      if (s.size() > size_t(Widths[i])) ValueError(*this, i, "текст из "_ansi + std::to_string(s.size()) + " символов не помещается в поле длиной "_ansi + std::to_string(Widths[i]));
+      if (s.find('\0') != std::string::npos) ValueError(*this, i, "текст содержит нулевой символ"_ansi);
+      std::memcpy(p, s.data(), s.size());
+      break;
+    }
+    case 0x02: {
+      double d = std::floor(v.ToDateTime());
+      double days = d + kDateOffset;
+      if (!(days >= 1 && days <= 3652059)) ValueError(*this, i, "дата вне допустимого диапазона"_ansi);
+      PutLong(p, int32_t(days));
+      break;
+    }
+    case 0x03: {
+      int64_t x = v.ToInt64();
+      if (x == -32768) ValueError(*this, i, "значение -32768 нельзя сохранить (оно читается как пустое)"_ansi);
+      if (x < -32768 || x > 32767) ValueError(*this, i, "значение "_ansi + std::to_string(x) + " не помещается в поле типа Short"_ansi);
+      PutShort(p, int16_t(x));
+      break;
+    }
+    case 0x04: case 0x16: {
+      int64_t x = v.ToInt64();
+      if (x == INT32_MIN) ValueError(*this, i, "значение -2147483648 нельзя сохранить (оно читается как пустое)"_ansi);
+      if (x < INT32_MIN || x > INT32_MAX) ValueError(*this, i, "значение "_ansi + std::to_string(x) + " не помещается в поле типа Long"_ansi);
+      PutLong(p, int32_t(x));
+      if (t == 0x16 && x > 0 && uint32_t(x) > H.AutoInc) { H.AutoInc = uint32_t(x); HeaderDirty = true; }
+      break;
+    }
+    case 0x05: case 0x06: {
+      double d;
+      if (v.VarType() == varInt64 || v.VarType() == varUInt64) {
+        if (v.VarType() == varUInt64 ? uint64_t(v.RawInt()) > (1ull << 53) : (v.RawInt() > (1ll << 53) || v.RawInt() < -(1ll << 53)))
+          ValueError(*this, i, "целое число "_ansi + v.ToString() + " больше 2^53 по модулю, и поле типа Number не может хранить его точно"_ansi);
+        d = double(v.RawInt());
+      } else if (v.VarType() == varCurrency) {
+        d = double(v.RawInt()) / 10000.0;
+      } else {
+        d = v.ToDouble();
+      }
+      if (!std::isfinite(d)) ValueError(*this, i, "значение не является конечным числом"_ansi);
+      PutDouble(p, d);
+      if (AllZero(p, 8)) ValueError(*this, i, "значение читается как пустое"_ansi);
+      break;
+    }
+    case 0x09: p[0] = v.ToBool() ? 0x81 : 0x80; break;
+    case 0x14: {
+      double d = v.ToDateTime();
+      double frac = d - std::floor(d);
+      int64_t ms = std::llround(frac * kMsPerDay);
+      if (ms >= 86400000) ms = 86399999;
+      PutLong(p, int32_t(ms));
+      break;
+    }
+    case 0x15: {
+      double d = v.ToDateTime();
+      double days = std::floor(d);
+      int64_t ms = std::llround((d - days) * kMsPerDay);
+      double total = (days + kDateOffset) * kMsPerDay + double(ms);
+      if (!(total > 0)) ValueError(*this, i, "дата и время вне допустимого диапазона"_ansi);
+      PutDouble(p, total);
+      break;
+    }
+    case 0x17: PutBcd(p, H.Sizes[i], v); break;
+    case 0x18: {
+      const std::string& s = v.IsString() ? v.StrRef() : v.ToString();
+      if (s.size() > size_t(Widths[i])) ValueError(*this, i, "значение из "_ansi + std::to_string(s.size()) + " байт не помещается в поле длиной "_ansi + std::to_string(Widths[i]));
+      std::memcpy(p, s.data(), s.size());
+      break;
+    }
+    default:
+      if (IsBlobCode(t)) {
+        if (!v.IsString() && !v.IsInteger() && !v.IsFloat()) ValueError(*this, i, "BLOB-поле принимает только строку байтов"_ansi);
+      }
+      break;
   }
 }
 
@@ -959,7 +693,7 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
     int leader = H.Sizes[fi] - 10;
     std::memset(p, 0, H.Sizes[fi]);
     if (v.IsNull() || v.IsEmpty()) {
-      if (Def.Fields[fi].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": field " + Quote(Def.Fields[fi].Name) + " requires a value");
+      if (Def.Fields[fi].Required) throw EPdxRequired(TableText() + ": поле "_ansi + Quote(Def.Fields[fi].Name) + " должно быть заполнено"_ansi);
       continue;
     }
     std::string data = v.IsString() ? v.StrRef() : v.ToString();
@@ -969,10 +703,10 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
       data = EncodeText(*this, int(fi), data, old ? &stored : nullptr);
     }
     if (data.empty()) {
-      if (Def.Fields[fi].Required) throw EPdxRequired("Paradox table " + Quote(DbPath) + ": field " + Quote(Def.Fields[fi].Name) + " requires a value");
+      if (Def.Fields[fi].Required) throw EPdxRequired(TableText() + ": поле "_ansi + Quote(Def.Fields[fi].Name) + " должно быть заполнено"_ansi);
       continue;
     }
-    if (data.size() > 0xFFFFFFF0u - 8) ValueError(*this, int(fi), "the blob is too large");
+    if (data.size() > 0xFFFFFFF0u - 8) ValueError(*this, int(fi), "значение BLOB-поля слишком велико"_ansi);
     if (data.size() <= size_t(leader)) {
       std::memcpy(p, data.data(), data.size());
       Put32(p + leader + 4, uint32_t(data.size()));
@@ -1040,8 +774,8 @@ uint32_t TPdxTableState::WriteBlob(const std::string& payload) {
     }
   }
   uint64_t units = (payload.size() + 9 + 4095) / 4096;
-  if (units > 0xFFFF) throw EPdxValue("Paradox table " + Quote(DbPath) + ": a blob of " + std::to_string(payload.size()) + " bytes is larger than a blob block can hold");
-  if (end > 0xFFFFFF00u) throw EPdxValue("Paradox blob file " + Quote(Mb.Path()) + " is full");
+  if (units > 0xFFFF) throw EPdxValue(TableText() + ": значение BLOB-поля из "_ansi + std::to_string(payload.size()) + " байт больше, чем вмещает блок файла BLOB-полей"_ansi);
+  if (end > 0xFFFFFF00u) throw EPdxValue("Файл BLOB-полей "_ansi + QuotePath(Mb.Path()) + " переполнен"_ansi);
   std::vector<uint8_t> blk(units * 4096, 0);
   blk[0] = 2; Put16(&blk[1], uint32_t(units)); Put32(&blk[3], uint32_t(payload.size())); Put16(&blk[7], 1);
   std::memcpy(&blk[9], payload.data(), payload.size());
@@ -1086,10 +820,8 @@ void TPdxTableState::FreeBlob(uint32_t ptr) {
   Mb.WriteAt(base, unit.data(), 4096);
 }
 
-std::vector<uint8_t>& TPdxTableState::BlockForWrite(uint32_t n) {
-  Ranges.erase(n);
-  auto it = Dirty.find(n);
-  if (it != Dirty.end()) return it->second;
+// Takes a block not yet changed into Dirty: a kept block moves over, another is read.
+std::vector<uint8_t>& TPdxTableState::TakeDirty(uint32_t n) {
   auto ci = Clean.find(n);
   if (ci != Clean.end()) {
     auto& d = Dirty.emplace(n, std::move(ci->second)).first->second;
@@ -1099,6 +831,12 @@ std::vector<uint8_t>& TPdxTableState::BlockForWrite(uint32_t n) {
   std::vector<uint8_t> b(H.BlockSize);
   ReadBlock(n, b.data());
   return Dirty.emplace(n, std::move(b)).first->second;
+}
+
+std::vector<uint8_t>& TPdxTableState::BlockForWrite(uint32_t n) {
+  Ranges.erase(n);
+  auto it = Dirty.find(n);
+  return it != Dirty.end() ? it->second : TakeDirty(n);
 }
 
 // A block of which only the bytes [lo, hi) will change: a flush writes just those (plain tables).
@@ -1110,18 +848,35 @@ std::vector<uint8_t>& TPdxTableState::BlockForRange(uint32_t n, uint32_t lo, uin
     return it->second;
   }
   if (!Encrypted) Ranges[n] = {lo, hi};
-  auto ci = Clean.find(n);
-  if (ci != Clean.end()) {
-    auto& d = Dirty.emplace(n, std::move(ci->second)).first->second;
-    Clean.erase(ci);
-    return d;
-  }
-  std::vector<uint8_t> b(H.BlockSize);
-  ReadBlock(n, b.data());
-  return Dirty.emplace(n, std::move(b)).first->second;
+  return TakeDirty(n);
 }
 
-TPdxTableState::TMapEntry* TPdxTableState::MapEntry(uint32_t block) {
+// A block's bytes without copying them: a changed block, a kept one, or one read from the file and
+// kept. Valid until the next block is read, taken for writing or written.
+const uint8_t* TPdxTableState::BlockView(uint32_t n) {
+  auto it = Dirty.find(n);
+  if (it != Dirty.end()) return it->second.data();
+  auto ci = Clean.find(n);
+  if (ci != Clean.end()) return ci->second.data();
+  std::vector<uint8_t> b(H.BlockSize);
+  ReadBlock(n, b.data());
+  ++BlockReads;
+  return KeepClean(n, std::move(b)).data();
+}
+
+// Keeps a block as the file holds it, dropping another when too many are kept.
+std::vector<uint8_t>& TPdxTableState::KeepClean(uint32_t n, std::vector<uint8_t> block) {
+  auto& kept = Clean[n] = std::move(block);
+  while (Clean.size() > kCleanBlocks) Clean.erase(Clean.begin()->first != n ? Clean.begin() : std::next(Clean.begin()));
+  return kept;
+}
+
+// The map entry of a block that holds `key` (any record's key in it).
+TPdxTableState::TMapEntry* TPdxTableState::MapEntry(uint32_t block, const uint8_t* key) {
+  auto it = std::upper_bound(Map.begin(), Map.end(), key, [&](const uint8_t* k, const TMapEntry& e) {
+    return std::memcmp(k, e.Key.data(), KeyLen) < 0;
+  });
+  if (it != Map.begin() && std::prev(it)->Block == block) return &*std::prev(it);
   for (auto& e : Map) if (e.Block == block) return &e;
   return nullptr;
 }
@@ -1149,10 +904,10 @@ uint32_t TPdxTableState::AllocBlock() {
     n = H.FirstFree;
     auto& b = BlockForWrite(n);
     uint32_t next = Get16(b.data());
-    if (next > H.FileBlocks) Corrupt("the free block list is broken");
+    if (next > H.FileBlocks) Corrupt("нарушен список свободных блоков"_ansi);
     H.FirstFree = uint16_t(next);
   } else {
-    if (H.FileBlocks >= 0xFFFF) throw EPdxError("Paradox table " + Quote(DbPath) + " is full (65535 blocks)");
+    if (H.FileBlocks >= 0xFFFF) throw EPdxError(TableText() + " переполнена: в файле уже 65535 блоков"_ansi);
     n = ++H.FileBlocks;
     Dirty[n] = std::vector<uint8_t>(H.BlockSize, 0);
   }
@@ -1184,49 +939,50 @@ void TPdxTableState::FreeBlock(uint32_t n) {
 void TPdxTableState::LoadMap() {
   if (MapLoaded) return;
   Map.clear();
-  std::vector<uint8_t> b(H.BlockSize);
-  uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
-  size_t guard = 0;
-  while (n) {
-    if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-    ReadBlock(n, b.data());
-    int c = CountIn(b.data(), n);
-    if (c > 0) Map.push_back({std::string(reinterpret_cast<char*>(&b[6]), KeyLen), n, uint32_t(c)});
-    n = Get16(b.data());
-  }
+  ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
+    if (count > 0) Map.push_back({std::string(reinterpret_cast<const char*>(b + 6), KeyLen), n, uint32_t(count)});
+  });
   MapLoaded = true;
 }
 
-// Finds the block and slot where `key` sits or would go.
-bool TPdxTableState::Locate(const uint8_t* key, TPdxRecordPos& pos, bool& found) {
+// Finds the block and slot where `key` sits or would go; false when the table has no records.
+// The map gives the block by its first key; the block is searched where it lies.
+bool TPdxTableState::Locate(const uint8_t* key, TKeyPlace& at) {
   LoadMap();
-  found = false;
+  at = TKeyPlace{};
   if (Map.empty()) return false;
-  std::string k(reinterpret_cast<const char*>(key), KeyLen);
-  auto it = std::upper_bound(Map.begin(), Map.end(), k, [](const std::string& a, const TMapEntry& e) { return a < e.Key; });
-  size_t idx = it == Map.begin() ? 0 : size_t(it - Map.begin()) - 1;
-  uint32_t n = Map[idx].Block;
-  std::vector<uint8_t> b(H.BlockSize);
-  ReadBlock(n, b.data());
-  int count = CountIn(b.data(), n);
+  auto it = std::upper_bound(Map.begin(), Map.end(), key, [&](const uint8_t* k, const TMapEntry& e) {
+    return std::memcmp(k, e.Key.data(), KeyLen) < 0;
+  });
+  at.Entry = it == Map.begin() ? 0 : size_t(it - Map.begin()) - 1;
+  at.Block = Map[at.Entry].Block;
+  const uint8_t* b = BlockView(at.Block);
+  int count = CountIn(b, at.Block);
   int lo = 0, hi = count;
   while (lo < hi) {
     int mid = (lo + hi) / 2;
-    if (std::memcmp(&b[6 + size_t(mid) * H.RecordSize], key, KeyLen) < 0) lo = mid + 1; else hi = mid;
+    if (std::memcmp(b + 6 + size_t(mid) * H.RecordSize, key, KeyLen) < 0) lo = mid + 1; else hi = mid;
   }
-  pos.Block = n;
-  pos.Slot = uint32_t(lo);
-  found = lo < count && std::memcmp(&b[6 + size_t(lo) * H.RecordSize], key, KeyLen) == 0;
+  at.Slot = uint32_t(lo);
+  at.Found = lo < count && std::memcmp(b + 6 + size_t(lo) * H.RecordSize, key, KeyLen) == 0;
   return true;
 }
 
 void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
+  TKeyPlace at;
+  Locate(rec.data(), at);
+  if (at.Found) throw EPdxKeyViolation(TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
+  InsertAt(rec, at);
+}
+
+// Puts a record at the place Locate found for it: into its block, or, when the block is full,
+// into a block split off it (a new block past the last when the record comes after every other).
+void TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& place) {
   const uint32_t rs = H.RecordSize;
-  TPdxRecordPos pos;
-  bool found = false;
   MovedRecs.clear();
   MovedTo = 0;
-  if (!Locate(rec.data(), pos, found)) {
+  NoteKey(rec.data());
+  if (Map.empty()) {
     uint32_t n = AllocBlock();
     LastInsertBlock = n;
     auto& b = Dirty[n];
@@ -1236,14 +992,11 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
     Map.push_back({std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
     return;
   }
-  if (found) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation, the primary key already exists");
-  size_t idx = 0;
-  while (idx < Map.size() && Map[idx].Block != pos.Block) ++idx;
-  if (idx == Map.size()) Corrupt("block " + std::to_string(pos.Block) + " is missing from the block chain");
-  auto* b = &BlockForWrite(pos.Block);
-  int count = CountIn(b->data(), pos.Block);
-  int at = int(pos.Slot);
-  LastInsertBlock = pos.Block;
+  const size_t idx = place.Entry;
+  auto* b = &BlockForWrite(place.Block);
+  int count = CountIn(b->data(), place.Block);
+  int at = int(place.Slot);
+  LastInsertBlock = place.Block;
   if (count < PerBlock) {
     std::memmove(&(*b)[6 + size_t(at + 1) * rs], &(*b)[6 + size_t(at) * rs], size_t(count - at) * rs);
     std::memcpy(&(*b)[6 + size_t(at) * rs], rec.data(), rs);
@@ -1252,15 +1005,9 @@ void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
     ++Map[idx].Count;
     return;
   }
-  uint32_t n = AllocBlock();
-  b = &BlockForWrite(pos.Block);  // the map may have moved
-  auto& nb = Dirty[n];
-  uint32_t oldNext = Get16(b->data());
-  Put16(&nb[0], oldNext);
-  Put16(&nb[2], pos.Block);
-  Put16(&(*b)[0], n);
-  if (oldNext) Put16(&BlockForWrite(oldNext)[2], n); else H.LastBlock = uint16_t(n);
-  b = &BlockForWrite(pos.Block);
+  const uint32_t oldNext = Get16(b->data());
+  const uint32_t n = LinkBlockAfter(place.Block);
+  b = &BlockForWrite(place.Block);
   auto* nbp = &Dirty[n];
   if (at == count && oldNext == 0) {
     // Appending past the last block: start a new block, as Paradox does.
@@ -1316,7 +1063,8 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   const uint32_t rs = H.RecordSize;
   auto& b = BlockForWrite(pos.Block);
   int count = CountIn(b.data(), pos.Block);
-  if (int(pos.Slot) >= count) throw EPdxError("Paradox table " + Quote(DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
+  if (int(pos.Slot) >= count) throw EPdxError(TableText() + ": нет записи в блоке "_ansi + std::to_string(pos.Block) + " на месте "_ansi + std::to_string(pos.Slot));
+  TMapEntry* entry = MapLoaded && KeyLen ? MapEntry(pos.Block, &b[6 + size_t(pos.Slot) * rs]) : nullptr;
   std::memmove(&b[6 + size_t(pos.Slot) * rs], &b[6 + size_t(pos.Slot + 1) * rs], size_t(count - 1 - pos.Slot) * rs);
   std::memset(&b[6 + size_t(count - 1) * rs], 0, rs);
   Put16(&b[4], uint16_t((count - 2) * int(rs)));
@@ -1328,7 +1076,7 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   if (count == 1 && pos.Block == H.FirstBlock && next != 0) {
     // The first block is never freed (as in Paradox): the next block's records move into it and
     // that block is freed instead.
-    if (next > H.FileBlocks) Corrupt("block " + std::to_string(pos.Block) + " links to a block beyond the file");
+    if (next > H.FileBlocks) Corrupt("блок "_ansi + std::to_string(pos.Block) + " ссылается на блок за концом файла"_ansi);
     std::vector<uint8_t> nb = BlockForWrite(next);
     int nc = CountIn(nb.data(), next);
     auto& fb = BlockForWrite(pos.Block);
@@ -1336,21 +1084,17 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
     Put16(&fb[4], uint16_t((nc - 1) * int(rs)));
     for (int i = 0; i < nc; ++i) MovedRecs.emplace_back(reinterpret_cast<const char*>(&nb[6 + size_t(i) * rs]), rs);
     MovedTo = pos.Block;
-    if (MapLoaded && KeyLen) {
-      if (TMapEntry* e = MapEntry(pos.Block)) {
-        if (nc > 0) e->Key.assign(reinterpret_cast<const char*>(&nb[6]), KeyLen);
-        e->Count = uint32_t(nc);
-      }
+    if (entry) {
+      if (nc > 0) entry->Key.assign(reinterpret_cast<const char*>(&nb[6]), KeyLen);
+      entry->Count = uint32_t(nc);
     }
     FreeBlock(next);
   } else if (count == 1) {
     FreeBlock(pos.Block);
     if (H.NumRecords == 0) { H.FirstBlock = H.LastBlock = 0; }
-  } else if (MapLoaded && KeyLen) {
-    if (TMapEntry* e = MapEntry(pos.Block)) {
-      if (pos.Slot == 0) e->Key.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
-      --e->Count;
-    }
+  } else if (entry) {
+    if (pos.Slot == 0) entry->Key.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
+    --entry->Count;
   }
 }
 
@@ -1359,28 +1103,32 @@ void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const TPdxReco
   bool any = false;
   for (auto& ix : Def.Indexes) if (ix.Unique) any = true;
   if (!any) return;
-  std::vector<uint8_t> b(H.BlockSize);
-  uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
-  size_t guard = 0;
-  while (n) {
-    if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-    ReadBlock(n, b.data());
-    int count = CountIn(b.data(), n);
-    for (int s = 0; s < count; ++s) {
-      if (skip && skip->Block == n && skip->Slot == uint32_t(s)) continue;
-      const uint8_t* r = &b[6 + size_t(s) * H.RecordSize];
-      for (auto& ix : Def.Indexes) {
-        if (!ix.Unique) continue;
-        bool same = true, allNull = true;
-        for (int f : ix.Fields) {
-          if (std::memcmp(r + Offsets[f], rec.data() + Offsets[f], Widths[f]) != 0) same = false;
-          if (!AllZero(rec.data() + Offsets[f], Widths[f])) allNull = false;
-        }
-        if (same && !allNull) throw EPdxKeyViolation("Paradox table " + Quote(DbPath) + ": key violation in unique index " + Quote(ix.Name));
+  auto check = [&](const uint8_t* r) {
+    for (auto& ix : Def.Indexes) {
+      if (!ix.Unique) continue;
+      bool same = true, allNull = true;
+      for (int f : ix.Fields) {
+        if (std::memcmp(r + Offsets[f], rec.data() + Offsets[f], Widths[f]) != 0) same = false;
+        if (!AllZero(rec.data() + Offsets[f], Widths[f])) allNull = false;
       }
+      if (same && !allNull) throw EPdxKeyViolation(TableText() + ": нарушение уникальности индекса "_ansi + Quote(ix.Name));
     }
-    n = Get16(b.data());
-  }
+  };
+  ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
+    for (int s = 0; s < count; ++s)
+      if (!skip || skip->Block != n || skip->Slot != uint32_t(s)) check(b + 6 + size_t(s) * H.RecordSize);
+  });
+  ForEachWaiting(check);
+}
+
+// The bytes of the record at a position (from a cursor or FindKey), which must hold one; valid
+// until the next block is read or changed.
+const uint8_t* TPdxTableState::RecordAt(TPdxRecordPos pos) {
+  if (pos.Block == 0 || pos.Block > H.FileBlocks) throw EPdxError(TableText() + ": нет записи в блоке "_ansi + std::to_string(pos.Block));
+  const uint8_t* b = BlockView(pos.Block);
+  if (int(pos.Slot) >= CountIn(b, pos.Block))
+    throw EPdxError(TableText() + ": нет записи в блоке "_ansi + std::to_string(pos.Block) + " на месте "_ansi + std::to_string(pos.Slot));
+  return b + 6 + size_t(pos.Slot) * H.RecordSize;
 }
 
 void TPdxTable::Append(const std::vector<Variant>& values) {
@@ -1388,26 +1136,31 @@ void TPdxTable::Append(const std::vector<Variant>& values) {
   s.CheckUsable();
   std::vector<uint8_t> rec;
   s.EncodeRecord(values, rec, nullptr);
-  if (s.Def.KeyFieldCount) {
-    TPdxRecordPos pos;
-    bool found = false;
-    s.Locate(rec.data(), pos, found);
-    if (found) throw EPdxKeyViolation("Paradox table " + Quote(s.DbPath) + ": key violation, the primary key already exists");
-  }
+  // Inside a batch a keyed record waits with the others and goes into its block with them.
+  const bool waits = s.KeyLen && s.Batch > 0;
+  TPdxTableState::TKeyPlace place;
+  if (s.KeyLen && (waits ? s.KeyTaken(rec.data()) : s.Locate(rec.data(), place) && place.Found))
+    throw EPdxKeyViolation(s.TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
   s.CheckUnique(rec, nullptr);
   s.WriteBlobs(values, rec, nullptr);
   for (size_t i = 0; i < values.size(); ++i)
     if (s.H.Types[i] == 0x16 && (values[i].IsNull() || values[i].IsEmpty())) { ++s.H.AutoInc; }
-  if (s.Def.KeyFieldCount) {
+  s.HeaderDirty = s.IndexDirty = true;
+  if (waits) {
+    s.PrepareX();
+    s.AddPending(rec);
+    if (s.Pending.size() >= kPendingBytes) s.PendingFull();
+    return;
+  }
+  if (s.KeyLen) {
     bool inc = s.PrepareX();
-    s.InsertKeyed(rec);
+    s.InsertAt(rec, place);
     if (inc) s.Maintain([&] { s.XInsertAll(rec.data()); });
   } else {
     s.AppendUnkeyed(rec);
   }
   ++s.H.NumRecords;
-  s.HeaderDirty = s.IndexDirty = true;
-  if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
+  if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
 }
 
 static void CollectBlobPtrs(const TPdxTableState& s, const uint8_t* rec, std::vector<uint32_t>& out) {
@@ -1421,21 +1174,15 @@ static void CollectBlobPtrs(const TPdxTableState& s, const uint8_t* rec, std::ve
 void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   auto& s = *FState;
   s.CheckUsable();
-  std::vector<uint8_t> b(s.H.BlockSize);
-  if (pos.Block == 0 || pos.Block > s.H.FileBlocks) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block));
-  s.ReadBlock(pos.Block, b.data());
-  int count = s.CountIn(b.data(), pos.Block);
-  if (int(pos.Slot) >= count) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
-  std::vector<uint8_t> old(&b[6 + size_t(pos.Slot) * s.H.RecordSize], &b[6 + size_t(pos.Slot + 1) * s.H.RecordSize]);
+  s.MergePending();
+  const uint8_t* at = s.RecordAt(pos);
+  std::vector<uint8_t> old(at, at + s.H.RecordSize);
   std::vector<uint8_t> rec;
   s.EncodeRecord(values, rec, old.data());
   bool keyChanged = s.KeyLen && std::memcmp(rec.data(), old.data(), s.KeyLen) != 0;
-  if (keyChanged) {
-    TPdxRecordPos p2;
-    bool found = false;
-    s.Locate(rec.data(), p2, found);
-    if (found) throw EPdxKeyViolation("Paradox table " + Quote(s.DbPath) + ": key violation, the primary key already exists");
-  }
+  TPdxTableState::TKeyPlace place;
+  if (keyChanged && s.Locate(rec.data(), place) && place.Found)
+    throw EPdxKeyViolation(s.TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
   s.CheckUnique(rec, &pos);
   s.WriteBlobs(values, rec, old.data());
   CollectBlobPtrs(s, old.data(), s.PendingFree);
@@ -1458,34 +1205,30 @@ void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   }
   if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data()); });
   s.HeaderDirty = s.IndexDirty = true;
-  if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
+  if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
 }
 
 void TPdxTable::Delete(TPdxRecordPos pos) {
   auto& s = *FState;
   s.CheckUsable();
-  if (pos.Block == 0 || pos.Block > s.H.FileBlocks) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block));
-  std::vector<uint8_t> b(s.H.BlockSize);
-  s.ReadBlock(pos.Block, b.data());
-  int count = s.CountIn(b.data(), pos.Block);
-  if (int(pos.Slot) >= count) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
-  CollectBlobPtrs(s, &b[6 + size_t(pos.Slot) * s.H.RecordSize], s.PendingFree);
+  s.MergePending();
+  const uint8_t* at = s.RecordAt(pos);
+  std::vector<uint8_t> old(at, at + s.H.RecordSize);
+  CollectBlobPtrs(s, old.data(), s.PendingFree);
   bool inc = s.KeyLen && s.PrepareX();
-  if (inc) s.Maintain([&] { s.XRemoveAll(&b[6 + size_t(pos.Slot) * s.H.RecordSize]); });
+  if (inc) s.Maintain([&] { s.XRemoveAll(old.data()); });
   s.RemoveAt(pos);
   if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
-  if (s.Batch == 0 || s.Dirty.size() > 256) s.Flush();
+  if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
 }
 
 std::vector<Variant> TPdxTable::Read(TPdxRecordPos pos) {
   auto& s = *FState;
-  if (pos.Block == 0 || pos.Block > s.H.FileBlocks) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block));
-  std::vector<uint8_t> b(s.H.BlockSize);
-  s.ReadBlock(pos.Block, b.data());
-  if (int(pos.Slot) >= s.CountIn(b.data(), pos.Block))
-    throw EPdxError("Paradox table " + Quote(s.DbPath) + ": no record at block " + std::to_string(pos.Block) + ", slot " + std::to_string(pos.Slot));
+  s.MergePending();
+  const uint8_t* at = s.RecordAt(pos);
+  std::vector<uint8_t> rec(at, at + s.H.RecordSize);
   std::vector<Variant> out(s.Def.Fields.size());
-  for (size_t i = 0; i < out.size(); ++i) out[i] = s.Decode(&b[6 + size_t(pos.Slot) * s.H.RecordSize], int(i));
+  for (size_t i = 0; i < out.size(); ++i) out[i] = s.Decode(rec.data(), int(i));
   return out;
 }
 
@@ -1500,6 +1243,8 @@ void TPdxTable::EmptyTable() {
     s.Clean.clear();
     s.Map.clear();
     s.MapLoaded = true;
+    s.Keys.Clear();
+    s.KeysCover = true;
     s.PendingFree.clear();
     s.H.NumRecords = 0;
     s.H.BlocksUsed = s.H.FileBlocks = 0;
@@ -1528,8 +1273,8 @@ void TPdxTable::EmptyTable() {
 
 bool TPdxTable::FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos) {
   auto& s = *FState;
-  if (!s.KeyLen) throw EPdxError("Paradox table " + Quote(s.DbPath) + " has no primary key");
-  if (int(key.size()) != s.Def.KeyFieldCount) throw EPdxError("Paradox table " + Quote(s.DbPath) + ": the key has " + std::to_string(s.Def.KeyFieldCount) + " fields");
+  if (!s.KeyLen) throw EPdxError(s.TableText() + " не имеет первичного ключа"_ansi);
+  if (int(key.size()) != s.Def.KeyFieldCount) throw EPdxError(s.TableText() + ": полей в первичном ключе "_ansi + std::to_string(s.Def.KeyFieldCount));
   std::vector<Variant> vals(s.Def.Fields.size(), Variant::Null());
   for (size_t i = 0; i < key.size(); ++i) vals[i] = key[i];
   std::vector<uint8_t> rec;
@@ -1539,12 +1284,15 @@ bool TPdxTable::FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos) {
   for (auto& f : s.Def.Fields) f.Required = false;
   try { s.EncodeRecord(vals, rec, dummy.data()); } catch (...) { s.Def.Fields = saved; throw; }
   s.Def.Fields = saved;
-  bool found = false;
-  s.Locate(rec.data(), pos, found);
-  return found;
+  s.MergePending();
+  TPdxTableState::TKeyPlace at;
+  if (!s.Locate(rec.data(), at) || !at.Found) return false;
+  pos.Block = at.Block;
+  pos.Slot = at.Slot;
+  return true;
 }
 
-// --- flushing and indexes -----------------------------------------------------------------------
+// --- flushing ------------------------------------------------------------------------------------
 void TPdxTableState::WriteHeader() {
   uint8_t* h = HeaderBytes.data();
   Put32(h + 0x06, H.NumRecords);
@@ -1566,10 +1314,9 @@ void TPdxTableState::WriteHeader() {
 // its files hold it: the changes not yet written are gone.
 void TPdxTableState::Flush(bool durable) {
   CheckUsable();
+  MergePending();
   try {
-    if (!IsIndexFile && IndexDirty && HasIndexes() && !IndexesOutOfDate()) MarkIndexesOutOfDate(true);
-    WriteBlocks();
-    if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
+    WriteDirty();
     if (durable) {
       Db.Sync();
       if (Mb.IsOpen() && Mb.Writable()) Mb.Sync();
@@ -1586,6 +1333,13 @@ void TPdxTableState::Flush(bool durable) {
   std::vector<uint32_t> freed;
   freed.swap(PendingFree);
   for (uint32_t p : freed) FreeBlob(p);
+}
+
+// The changed blocks and the header, the indexes marked out of date first.
+void TPdxTableState::WriteDirty() {
+  if (!IsIndexFile && IndexDirty && HasIndexes() && !IndexesOutOfDate()) MarkIndexesOutOfDate(true);
+  WriteBlocks();
+  if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
 }
 
 // New blocks first, then the blocks that link to them, so that the chain on disk never reaches a
@@ -1611,7 +1365,7 @@ void TPdxTableState::WriteBlocks() {
   }
   // Keep a few of the blocks just written, so that the next small change need not read them.
   for (auto& [n, b] : Dirty) Clean[n] = std::move(b);
-  while (Clean.size() > 16) Clean.erase(Clean.begin());
+  while (Clean.size() > kCleanBlocks) Clean.erase(Clean.begin());
   Dirty.clear();
   Ranges.clear();
 }
@@ -1620,35 +1374,6 @@ void TPdxTableState::MarkIndexesOutOfDate(bool value) {
   uint8_t b = value ? 1 : 0;
   Db.WriteAt(0x4F, &b, 1);
   HeaderBytes[0x4F] = b;
-}
-
-// The .PX and the secondary indexes, kept up to date change by change when they can be, else
-// rebuilt from a scan; then the header's flag is cleared. A failure leaves the flag set and makes
-// the next write rebuild every index whole.
-void TPdxTableState::WriteIndexes(bool durable) {
-  try {
-    if (KeyLen) RebuildTree(durable);
-    if (!Def.Indexes.empty()) {
-      if (KeyLen && XValid && !FullRebuild) {
-        for (auto& x : XStates) {
-          x->H.AutoInc = H.AutoInc;  // an .X copies its table's autoincrement counter
-          x->IndexDirty = x->HeaderDirty = true;
-          x->Flush(durable);
-        }
-      } else {
-        XStates.clear();
-        XValid = false;
-        RebuildSecondaries(durable);
-        FullRebuild = false;
-      }
-    }
-    if (!IsIndexFile) MarkIndexesOutOfDate(false);
-  } catch (...) {
-    XStates.clear();
-    XValid = false;
-    FullRebuild = true;
-    throw;
-  }
 }
 
 // After a failed write: forgets every change not yet written and takes the table as its files
@@ -1662,6 +1387,11 @@ void TPdxTableState::Reload() {
   Clean.clear();
   Map.clear();
   MapLoaded = false;
+  std::vector<uint8_t>().swap(Pending);
+  PendingKeys.Clear(false);
+  DropRuns();
+  Keys.Clear();
+  KeysCover = false;
   PendingFree.clear();
   MovedRecs.clear();
   MovedTo = 0;
@@ -1675,10 +1405,10 @@ void TPdxTableState::Reload() {
   if (IsIndexFile) return;
   try {
     std::vector<uint8_t> bytes(HeaderBytes.size());
-    if (Db.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) Corrupt("the header is truncated");
+    if (Db.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) Corrupt("заголовок обрезан"_ansi);
     THeader h = ParseHeader(bytes.data(), bytes.size(), DbPath);
     if (h.HeaderSize != H.HeaderSize || h.BlockSize != H.BlockSize || h.RecordSize != H.RecordSize)
-      Corrupt("the header changed while the table was open");
+      Corrupt("заголовок изменился, пока таблица была открыта"_ansi);
     uint64_t size = Db.Size();
     H = h;
     HeaderBytes = std::move(bytes);
@@ -1695,12 +1425,7 @@ void TPdxTableState::Reload() {
 // flush.
 void TPdxTableState::AgreeWithChain() {
   uint32_t records = 0, used = 0, last = 0, top = H.FileBlocks, autoInc = H.AutoInc;
-  std::vector<uint8_t> b(H.BlockSize);
-  size_t guard = 0;
-  for (uint32_t n = H.FirstBlock; n; n = Get16(b.data())) {
-    if (++guard > FileBlocksOnDisk + Dirty.size()) Corrupt("the block chain loops");
-    ReadBlock(n, b.data());
-    int count = CountIn(b.data(), n);
+  ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
     records += uint32_t(count);
     ++used;
     last = n;
@@ -1708,10 +1433,10 @@ void TPdxTableState::AgreeWithChain() {
     for (size_t i = 0; i < H.Types.size(); ++i)
       if (H.Types[i] == 0x16)
         for (int r = 0; r < count; ++r) {
-          int32_t v = GetLong(&b[6 + size_t(r) * H.RecordSize + Offsets[i]]);
+          int32_t v = GetLong(b + 6 + size_t(r) * H.RecordSize + Offsets[i]);
           if (v > 0) autoInc = std::max(autoInc, uint32_t(v));
         }
-  }
+  });
   if (records != H.NumRecords || last != H.LastBlock || top != H.FileBlocks || autoInc != H.AutoInc) {
     H.NumRecords = records;
     H.BlocksUsed = uint16_t(used);
@@ -1734,548 +1459,28 @@ bool TPdxTableState::ChainEndsAtLastBlock() {
 }
 
 void TPdxTableState::CheckUsable() const {
-  if (Broken) throw EPdxError("Paradox table " + Quote(DbPath) + " cannot be used after a failed write: open it again");
-}
-
-namespace {
-
-struct TIndexFileSpec {
-  std::string Path;
-  uint8_t FileType = 0;            // PX/Y: 1, 4 or 7
-  uint16_t KeyFields = 0;
-  std::vector<uint8_t> Types, Sizes;
-  uint32_t BlockSize = 0;
-  std::string TableName;
-  uint16_t SortOrder = 0;
-  uint8_t Version = 12;
-  uint32_t Checksum = 0;           // an encrypted table's: its index blocks are encrypted too
-  bool Durable = false;            // synced before it replaces the old file
-};
-
-// Writes a PX/Y file (through a temporary file, gone again when anything fails) from level-1
-// entries (key bytes + data block + record count), building as many levels as needed. The root is
-// block 1.
-void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
-                    const std::vector<std::tuple<std::string, uint32_t, uint32_t>>& leaf) {
-  const uint32_t es = uint32_t(keyLen + 6);
-  const uint32_t per = (layout.BlockSize - 6) / es;
-  std::vector<std::vector<std::tuple<std::string, uint32_t, uint32_t>>> levels;  // bottom-up, grouped later
-  std::vector<std::vector<std::vector<std::tuple<std::string, uint32_t, uint32_t>>>> blocks;
-  auto cur = leaf;
-  // Group each level into blocks; the level above holds one entry per block.
-  for (;;) {
-    std::vector<std::vector<std::tuple<std::string, uint32_t, uint32_t>>> lv;
-    for (size_t i = 0; i < cur.size(); i += per)
-      lv.emplace_back(cur.begin() + i, cur.begin() + std::min(cur.size(), i + per));
-    if (lv.empty()) lv.emplace_back();
-    blocks.push_back(lv);
-    if (lv.size() == 1) break;
-    std::vector<std::tuple<std::string, uint32_t, uint32_t>> up;
-    for (auto& b : lv) {
-      uint32_t sum = 0;
-      for (auto& e : b) sum += std::get<2>(e);
-      up.emplace_back(std::get<0>(b.front()), 0, sum);
-    }
-    cur = std::move(up);
-  }
-  // Number the blocks: the root first, then each level below it.
-  std::vector<std::vector<uint32_t>> numbers(blocks.size());
-  uint32_t next = 1;
-  for (size_t l = blocks.size(); l-- > 0;)
-    for (size_t i = 0; i < blocks[l].size(); ++i) numbers[l].push_back(next++);
-  for (size_t l = 1; l < blocks.size(); ++l) {
-    size_t k = 0;
-    for (auto& b : blocks[l])
-      for (auto& e : b) std::get<1>(e) = numbers[l - 1][k++];
-  }
-  uint32_t total = next - 1;
-  uint32_t entries = 0;
-  for (auto& lv : blocks) for (auto& b : lv) entries += uint32_t(b.size());
-  std::vector<uint8_t> hdr(2048, 0);
-  Put16(&hdr[0], es);
-  Put16(&hdr[2], 2048);
-  hdr[4] = layout.FileType;
-  hdr[5] = uint8_t(layout.BlockSize / 1024);
-  Put32(&hdr[6], entries);
-  Put16(&hdr[0x0A], total);
-  Put16(&hdr[0x0C], total);
-  Put16(&hdr[0x0E], 1);
-  Put16(&hdr[0x10], total);
-  Put16(&hdr[0x1E], 1);
-  hdr[0x20] = uint8_t(blocks.size());
-  Put16(&hdr[0x21], layout.KeyFields);
-  hdr[0x29] = uint8_t(layout.SortOrder);
-  hdr[0x39] = layout.Version;
-  Put16(&hdr[0x3A], total);
-  Put32(&hdr[0x25], layout.Checksum);
-  size_t pos = 0x58;
-  for (size_t i = 0; i < layout.Types.size(); ++i) { hdr[pos++] = layout.Types[i]; hdr[pos++] = layout.Sizes[i]; }
-  pos += 4;
-  std::memcpy(&hdr[pos], layout.TableName.data(), std::min<size_t>(layout.TableName.size(), 78));
-  pos += layout.Version >= 12 ? 261 : 79;
-  Put16(&hdr[0x51], uint32_t(pos));
-  TTempFile tmp(layout.Path);
-  TFile f;
-  f.Create(tmp.Path);
-  f.WriteAt(0, hdr.data(), hdr.size());
-  std::vector<uint8_t> blk(layout.BlockSize);
-  for (size_t l = 0; l < blocks.size(); ++l) {
-    for (size_t i = 0; i < blocks[l].size(); ++i) {
-      std::fill(blk.begin(), blk.end(), 0);
-      auto& b = blocks[l][i];
-      Put16(&blk[0], i + 1 < blocks[l].size() ? numbers[l][i + 1] : 0);
-      Put16(&blk[2], i > 0 ? numbers[l][i - 1] : 0);
-      Put16(&blk[4], uint16_t((int(b.size()) - 1) * int(es)));
-      for (size_t j = 0; j < b.size(); ++j) {
-        uint8_t* e = &blk[6 + j * es];
-        std::memcpy(e, std::get<0>(b[j]).data(), keyLen);
-        PutShort(e + keyLen, int16_t(std::get<1>(b[j])));
-        PutShort(e + keyLen + 2, int16_t(std::min<uint32_t>(std::get<2>(b[j]), 32767)));
-        PutShort(e + keyLen + 4, 0);
-      }
-      if (layout.Checksum) EncryptDbBlock(blk.data(), layout.BlockSize, layout.Checksum, numbers[l][i]);
-      f.WriteAt(2048 + uint64_t(numbers[l][i] - 1) * layout.BlockSize, blk.data(), blk.size());
-    }
-  }
-  if (layout.Durable) f.Sync();
-  f.Close();
-  tmp.Replace("Paradox index");
-}
-
-// A .DB-format header (tables and secondary .X files) at Paradox 7 level.
-std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const std::vector<uint8_t>& types,
-                                   const std::vector<uint8_t>& sizes, const std::vector<std::string>& names,
-                                   uint16_t keyFields, const std::string& tableName, uint32_t checksum,
-                                   const std::vector<uint16_t>& fieldNumbers, const std::string& indexName,
-                                   uint8_t sortOrder = 0x8F, uint16_t codePage = 1251,
-                                   const std::string& sortId = "ancyrr") {
-  size_t nf = types.size();
-  size_t need = 0x78 + 2 * nf + 4 + 4 * nf + 261 + 2 * nf + 2 + sortId.size() + indexName.size();
-  for (auto& n : names) need += n.size() + 1;
-  size_t hs = (need + 2047) / 2048 * 2048;
-  std::vector<uint8_t> h(hs, 0);
-  int rs = 0;
-  for (size_t i = 0; i < nf; ++i) rs += FieldWidth(types[i], sizes[i]);
-  Put16(&h[0], rs);
-  Put16(&h[2], uint32_t(hs));
-  h[4] = fileType;
-  h[5] = uint8_t(blockSize / 1024);
-  Put16(&h[0x12], fileType == 0 || fileType == 2 ? 3 : 5);
-  Put16(&h[0x21], uint32_t(nf));
-  Put16(&h[0x23], keyFields);
-  Put32(&h[0x25], 0xFF00FF00u);
-  h[0x29] = sortOrder;  // new tables: 0x8F, "Pdox ANSI Cyrillic"
-  h[0x2D] = 1;
-  h[0x2E] = 1;
-  h[0x39] = 12;
-  if (checksum == 0) { h[0x3E] = 0x1F; h[0x3F] = 0x0F; }
-  h[0x56] = 0x20;
-  Put16(&h[0x58], 0x010C);
-  Put16(&h[0x5A], 0x010C);
-  Put32(&h[0x5C], checksum);
-  Put16(&h[0x64], uint32_t(nf + 1));
-  Put16(&h[0x6A], codePage);
-  h[0x6C] = 1; h[0x6D] = 1;
-  size_t pos = 0x78;
-  for (size_t i = 0; i < nf; ++i) { h[pos++] = types[i]; h[pos++] = sizes[i]; }
-  pos += 4 + 4 * nf;
-  std::memcpy(&h[pos], tableName.data(), std::min<size_t>(tableName.size(), 260));
-  pos += 261;
-  for (auto& n : names) { std::memcpy(&h[pos], n.data(), n.size()); pos += n.size() + 1; }
-  for (size_t i = 0; i < nf; ++i) { Put16(&h[pos], fieldNumbers[i]); pos += 2; }
-  std::memcpy(&h[pos], sortId.data(), std::min<size_t>(sortId.size(), 31));
-  pos += std::min<size_t>(sortId.size(), 31) + 1;
-  if (!indexName.empty()) { std::memcpy(&h[pos], indexName.data(), indexName.size()); pos += indexName.size() + 1; }
-  Put16(&h[0x51], uint32_t(pos));
-  return h;
-}
-
-}  // namespace
-
-// Rebuilds the .PX from the block chain and every secondary index from a full scan.
-void TPdxTableState::RebuildIndexes(bool durable) {
-  if (KeyLen) RebuildTree(durable);
-  RebuildSecondaries(durable);
-}
-
-// Writes the B-tree (.PX, or the .Y of a secondary index) from the block map or the chain.
-void TPdxTableState::RebuildTree(bool durable) {
-  std::vector<uint8_t> b(H.BlockSize);
-  {
-    std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
-    uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
-    size_t guard = 0;
-    if (MapLoaded) {
-      // The block map already holds every block's first key and count.
-      for (auto& e : Map) leaf.emplace_back(e.Key, e.Block, e.Count);
-      n = 0;
-    }
-    while (n) {
-      if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-      ReadBlock(n, b.data());
-      int c = CountIn(b.data(), n);
-      if (c > 0) leaf.emplace_back(std::string(reinterpret_cast<char*>(&b[6]), KeyLen), n, uint32_t(c));
-      n = Get16(b.data());
-    }
-    TIndexFileSpec layout;
-    layout.Path = TreePath;
-    layout.FileType = TreeFileType;
-    layout.KeyFields = uint16_t(Def.KeyFieldCount);
-    layout.Types.assign(H.Types.begin(), H.Types.begin() + Def.KeyFieldCount);
-    layout.Sizes.assign(H.Sizes.begin(), H.Sizes.begin() + Def.KeyFieldCount);
-    layout.BlockSize = H.BlockSize;
-    layout.TableName = TreeName;
-    layout.SortOrder = H.SortOrder;
-    layout.Version = H.Version;
-    layout.Checksum = Encrypted ? Checksum : 0;
-    layout.Durable = durable;
-    WriteIndexTree(layout, KeyLen, leaf);
-  }
-}
-
-static std::string YName(std::string name) {
-  for (size_t i = name.size(); i-- > 0;)
-    if (name[i] == '.') { if (i + 1 < name.size()) name[i + 1] = name[i + 1] == 'x' ? 'y' : 'Y'; break; }
-  return name;
-}
-
-// The entry of secondary index i for a table record: the indexed fields, the primary key and the
-// record's block number.
-std::vector<uint8_t> TPdxTableState::XRecord(size_t i, const uint8_t* rec, uint32_t block) const {
-  std::vector<uint8_t> x;
-  for (int f : Def.Indexes[i].Fields) x.insert(x.end(), rec + Offsets[f], rec + Offsets[f] + Widths[f]);
-  x.insert(x.end(), rec, rec + KeyLen);
-  x.resize(x.size() + 2);
-  PutShort(&x[x.size() - 2], int16_t(block));
-  return x;
-}
-
-// Loads a secondary index file (.Xnn/.XGn of a keyed table) as a keyed file of its own.
-void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
-  DbPath = path;
-  Db.Open(path, true);
-  uint64_t size = Db.Size();
-  HeaderBytes.resize(std::min<uint64_t>(size, 65536));
-  HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
-  H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), path);
-  if (H.FileType != 5 && H.FileType != 8) throw EPdxCorrupt("Paradox index " + Quote(path) + " is not a maintained index");
-  if (H.HeaderSize > size) throw EPdxCorrupt("Paradox index " + Quote(path) + " is truncated");
-  Checksum = H.Checksum();
-  Encrypted = H.Encrypted();
-  HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
-  FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
-  Codec = &CodecFor(1251, "ancyrr", 12);
-  int off = 0;
-  for (int i = 0; i < H.NumFields; ++i) {
-    Def.Fields.push_back(FieldFromHeader(H.Types[i], H.Sizes[i], ""));
-    Offsets.push_back(off);
-    Widths.push_back(FieldWidth(H.Types[i], H.Sizes[i]));
-    off += Widths.back();
-  }
-  Def.KeyFieldCount = H.NumFields - 1;
-  KeyLen = H.RecordSize - 2;
-  PerBlock = int((H.BlockSize - 6) / H.RecordSize);
-  TreePath = (fs::path(path).parent_path() / YName(fs::path(path).filename().string())).string();
-  TreeName = fs::path(TreePath).filename().string();
-  TreeFileType = treeType;
-}
-
-// Whether this change can update the secondary indexes in place: outside a batch, on a keyed
-// table whose index files load and match the table. Otherwise they are rebuilt at the flush.
-bool TPdxTableState::PrepareX() {
-  if (!KeyLen || Def.Indexes.empty()) return false;
-  if (Batch > 0 || FullRebuild || IndexesOutOfDate()) { FullRebuild = true; return false; }
-  if (XValid) return true;
-  XStates.clear();
-  try {
-    std::vector<uint8_t> probe(H.RecordSize, 0);
-    for (size_t i = 0; i < Def.Indexes.size(); ++i) {
-      auto& ix = Def.Indexes[i];
-      auto x = std::make_unique<TPdxTableState>();
-      x->Folder = Folder;
-      x->LoadIndexState((fs::path(Folder) / ix.FileName).string(), ix.Composite ? 7 : 4);
-      if (x->H.RecordSize != XRecord(i, probe.data(), 0).size()) throw EPdxCorrupt("layout");
-      size_t k = 0;
-      for (int f : ix.Fields) if (x->H.Types[k++] != H.Types[f]) throw EPdxCorrupt("layout");
-      XStates.push_back(std::move(x));
-    }
-  } catch (const Exception&) {
-    XStates.clear();
-    FullRebuild = true;
-    return false;
-  }
-  XValid = true;
-  return true;
-}
-
-void TPdxTableState::XInsertAll(const uint8_t* rec) {
-  for (size_t i = 0; i < XStates.size(); ++i) {
-    auto& x = *XStates[i];
-    std::vector<uint8_t> e = XRecord(i, rec, LastInsertBlock);
-    x.InsertKeyed(e);
-    ++x.H.NumRecords;
-    x.HeaderDirty = x.IndexDirty = true;
-  }
-  XRehintAll();
-}
-
-// Records that moved to another block (a split, or the first block refilled) keep their index
-// entries; only the block number in them changes.
-void TPdxTableState::XRehintAll() {
-  for (size_t i = 0; i < XStates.size(); ++i) {
-    auto& x = *XStates[i];
-    for (auto& m : MovedRecs) {
-      std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), MovedTo);
-      TPdxRecordPos pos;
-      bool found = false;
-      x.Locate(me.data(), pos, found);
-      if (!found) throw EPdxCorrupt("index entry not found");
-      auto& blk = x.BlockForWrite(pos.Block);
-      PutShort(&blk[6 + size_t(pos.Slot) * x.H.RecordSize + x.KeyLen], int16_t(MovedTo));
-      x.HeaderDirty = true;
-    }
-  }
-  MovedRecs.clear();
-}
-
-void TPdxTableState::XRemoveAll(const uint8_t* rec) {
-  for (size_t i = 0; i < XStates.size(); ++i) {
-    auto& x = *XStates[i];
-    std::vector<uint8_t> e = XRecord(i, rec, 0);
-    TPdxRecordPos pos;
-    bool found = false;
-    x.Locate(e.data(), pos, found);
-    if (!found) throw EPdxCorrupt("index entry not found");
-    x.RemoveAt(pos);
-  }
-}
-
-// Rebuilds every secondary index from a full scan of the table.
-void TPdxTableState::RebuildSecondaries(bool durable) {
-  std::vector<uint8_t> b(H.BlockSize);
-  const uint32_t rs = H.RecordSize;
-  for (auto& ix : Def.Indexes) {
-    // Record layout of the .X file.
-    std::vector<uint8_t> types, sizes;
-    std::vector<std::string> names;
-    std::vector<uint16_t> numbers;
-    std::vector<std::pair<int, int>> src;  // (offset, width) in the table record
-    for (int f : ix.Fields) {
-      types.push_back(H.Types[f]); sizes.push_back(H.Sizes[f]);
-      names.push_back(Codec->Encode(Def.Fields[f].Name));
-      numbers.push_back(uint16_t(f + 1));
-      src.emplace_back(Offsets[f], Widths[f]);
-    }
-    bool keyed = KeyLen != 0;
-    if (keyed) {
-      for (int f = 0; f < Def.KeyFieldCount; ++f) {
-        types.push_back(H.Types[f]); sizes.push_back(H.Sizes[f]);
-        names.push_back(Codec->Encode(Def.Fields[f].Name));
-        numbers.push_back(uint16_t(numbers.size() + 1));
-        src.emplace_back(Offsets[f], Widths[f]);
-      }
-    } else {
-      types.push_back(0x04); sizes.push_back(4); names.push_back("Tup No"); numbers.push_back(uint16_t(numbers.size() + 1));
-    }
-    types.push_back(0x03); sizes.push_back(2); names.push_back("Blk Num"); numbers.push_back(uint16_t(numbers.size() + 1));
-    if (!keyed) { types.push_back(0x03); sizes.push_back(2); names.push_back("Tup Offset"); numbers.push_back(uint16_t(numbers.size() + 1)); }
-    int xrs = 0;
-    for (size_t i = 0; i < types.size(); ++i) xrs += FieldWidth(types[i], sizes[i]);
-    uint32_t xbs = H.BlockSize;
-    while (xbs - 6 < uint32_t(xrs) * 2 && xbs < 32768) xbs *= 2;
-    // Collect the entries, sorting them in runs of bounded memory spilled to temporary files,
-    // then merge the runs straight into the .X blocks.
-    const size_t runLimit = std::max<size_t>(1024, (8u << 20) / size_t(xrs));
-    std::string xpath = (fs::path(Folder) / ix.FileName).string();
-    std::vector<std::string> runs;
-    // The run files go however the rebuild ends.
-    struct TRunFiles {
-      std::vector<std::string>& Paths;
-      ~TRunFiles() {
-        for (auto& rp : Paths) { std::error_code ec; fs::remove(rp, ec); }
-      }
-    } runFiles{runs};
-    std::string flat;            // entries of the current run, back to back
-    std::vector<uint32_t> order;  // their sorted order
-    auto sortRun = [&]() {
-      order.resize(flat.size() / xrs);
-      for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
-      const char* base = flat.data();
-      std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) {
-        return std::memcmp(base + size_t(a) * xrs, base + size_t(c) * xrs, xrs) < 0;
-      });
-    };
-    auto spill = [&]() {
-      sortRun();
-      std::string rp = xpath + ".run" + std::to_string(runs.size());
-      TFile rf;
-      rf.Create(rp);
-      std::string buf;
-      uint64_t at = 0;
-      for (uint32_t i : order) {
-        buf.append(flat, size_t(i) * xrs, xrs);
-        if (buf.size() >= (1u << 20)) { rf.WriteAt(at, buf.data(), buf.size()); at += buf.size(); buf.clear(); }
-      }
-      rf.WriteAt(at, buf.data(), buf.size());
-      runs.push_back(rp);
-      flat.clear();
-    };
-    uint32_t n = H.NumRecords == 0 && H.FirstBlock == 0 ? 0 : H.FirstBlock;
-    size_t guard = 0;
-    uint32_t tup = 0;
-    uint32_t total = 0;
-    try {
-      while (n) {
-        if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("the block chain loops");
-        ReadBlock(n, b.data());
-        int c = CountIn(b.data(), n);
-        for (int s = 0; s < c; ++s, ++tup) {
-          const uint8_t* r = &b[6 + size_t(s) * rs];
-          size_t o = flat.size();
-          flat.resize(o + size_t(xrs));
-          uint8_t* x = reinterpret_cast<uint8_t*>(&flat[o]);
-          o = 0;
-          for (auto& [off, w] : src) { std::memcpy(x + o, r + off, w); o += w; }
-          if (!keyed) { PutLong(x + o, int32_t(tup)); o += 4; }
-          PutShort(x + o, int16_t(n)); o += 2;
-          if (!keyed) { PutShort(x + o, int16_t(s)); o += 2; }
-          ++total;
-          if (flat.size() >= runLimit * size_t(xrs)) spill();
-        }
-        n = Get16(b.data());
-      }
-      if (!runs.empty() && !flat.empty()) spill();
-      if (runs.empty()) sortRun();
-    } catch (...) {
-      for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
-      throw;
-    }
-    // The source of sorted entries: the in-memory vector, or a merge of the runs.
-    struct TRun { TFile F; uint64_t Pos = 0, Size = 0; std::string Cur; };
-    std::vector<std::unique_ptr<TRun>> open;
-    auto cmp = [&](size_t a, size_t b2) { return open[a]->Cur > open[b2]->Cur; };
-    std::vector<size_t> heap;
-    auto advance = [&](size_t i) {
-      TRun& r = *open[i];
-      if (r.Pos + xrs > r.Size) return false;
-      r.Cur.resize(xrs);
-      r.F.ReadAt(r.Pos, r.Cur.data(), xrs);
-      r.Pos += xrs;
-      return true;
-    };
-    for (auto& rp : runs) {
-      auto r = std::make_unique<TRun>();
-      r->F.Open(rp, false);
-      r->Size = r->F.Size();
-      open.push_back(std::move(r));
-      if (advance(open.size() - 1)) heap.push_back(open.size() - 1);
-    }
-    std::make_heap(heap.begin(), heap.end(), cmp);
-    size_t memPos = 0;
-    std::string cur;
-    auto nextRec = [&]() -> bool {
-      if (runs.empty()) {
-        if (memPos >= order.size()) return false;
-        cur.assign(flat, size_t(order[memPos++]) * xrs, xrs);
-        return true;
-      }
-      if (heap.empty()) return false;
-      std::pop_heap(heap.begin(), heap.end(), cmp);
-      size_t i = heap.back();
-      cur = open[i]->Cur;
-      if (advance(i)) std::push_heap(heap.begin(), heap.end(), cmp); else heap.pop_back();
-      return true;
-    };
-    uint8_t ftype = keyed ? (ix.Composite ? 8 : 5) : (ix.Composite ? 6 : 3);
-    std::vector<uint8_t> hdr = BuildDbHeader(ftype, xbs, types, sizes, names, uint16_t(types.size() - 1),
-                                             fs::path(ix.FileName).filename().string(), Encrypted ? Checksum : 0, numbers,
-                                             ix.Composite ? Codec->Encode(ix.Name) : std::string(), H.SortOrder,
-                                             H.CodePage ? H.CodePage : uint16_t(1251),
-                                             H.SortOrderId.empty() ? std::string("ancyrr") : H.SortOrderId);
-    hdr[0x15] = uint8_t(ix.Fields[0] + 1);
-    hdr[0x2C] = 0xFF;  // as in every BDE-made .X seen
-    Put32(&hdr[0x49], H.AutoInc);
-    hdr[0x57] = ix.Unique ? 1 : 0;
-    uint32_t per = (xbs - 6) / uint32_t(xrs);
-    uint32_t nblocks = uint32_t((uint64_t(total) + per - 1) / per);
-    if (nblocks > 0xFFFF) throw EPdxError("Paradox index " + Quote(xpath) + " would need more than 65535 blocks");
-    Put32(&hdr[6], total);
-    Put16(&hdr[0x0A], nblocks); Put16(&hdr[0x0C], nblocks); Put16(&hdr[0x3A], nblocks);
-    Put16(&hdr[0x0E], nblocks ? 1 : 0); Put16(&hdr[0x10], nblocks);
-    TTempFile tmp(xpath);
-    {
-      TFile f;
-      f.Create(tmp.Path);
-      f.WriteAt(0, hdr.data(), hdr.size());
-      std::vector<uint8_t> xb(xbs);
-      std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
-      int xkey = xrs - 2;
-      for (uint32_t k = 0; k < nblocks; ++k) {
-        std::fill(xb.begin(), xb.end(), 0);
-        uint32_t cnt = 0;
-        while (cnt < per && nextRec()) { std::memcpy(&xb[6 + size_t(cnt) * xrs], cur.data(), xrs); ++cnt; }
-        Put16(&xb[0], k + 1 < nblocks ? k + 2 : 0);
-        Put16(&xb[2], k);
-        Put16(&xb[4], uint16_t(int(cnt - 1) * xrs));
-        leaf.emplace_back(std::string(reinterpret_cast<const char*>(&xb[6]), xkey), k + 1, cnt);
-        if (Encrypted) EncryptDbBlock(xb.data(), xbs, Checksum, k + 1);
-        f.WriteAt(hdr.size() + uint64_t(k) * xbs, xb.data(), xbs);
-      }
-      open.clear();
-      for (auto& rp : runs) { std::error_code ec; fs::remove(rp, ec); }
-      if (durable) f.Sync();
-      f.Close();
-      TIndexFileSpec layout;
-      std::string yname = YName(ix.FileName);
-      layout.Path = (fs::path(Folder) / yname).string();
-      layout.FileType = keyed ? 4 : 4;
-      if (ix.Composite) layout.FileType = 7;
-      layout.KeyFields = uint16_t(types.size() - 1);
-      layout.Types.assign(types.begin(), types.end() - 1);
-      layout.Sizes.assign(sizes.begin(), sizes.end() - 1);
-      layout.BlockSize = xbs;
-      layout.TableName = yname;
-      layout.SortOrder = H.SortOrder;
-      layout.Version = 12;
-      layout.Checksum = Encrypted ? Checksum : 0;
-      layout.Durable = durable;
-      WriteIndexTree(layout, xkey, leaf);
-    }
-    tmp.Replace("Paradox index");
-  }
+  if (Broken) throw EPdxError(TableText() + " недоступна после неудачной записи: откройте её снова"_ansi);
 }
 
 // --- creation -----------------------------------------------------------------------------------
-void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defIn) {
-  std::string base = FsName(name);
-  if (name.empty() || name.find('/') != std::string::npos) throw EPdxError("bad Paradox table name " + Quote(name));
-  if (!FindFile(FFolder, base, "DB").empty()) throw EPdxError("Paradox table " + Quote(name) + " already exists in " + Quote(FFolder));
-  TPdxTableDef def = defIn;
-  const std::string where = "creating Paradox table " + Quote(name) + ": ";
-  if (def.Fields.empty() || def.Fields.size() > 255) throw EPdxError(where + "a table has 1 to 255 fields");
-  if (def.KeyFieldCount < 0 || def.KeyFieldCount > int(def.Fields.size())) throw EPdxError(where + "bad key field count");
-  for (auto& ix : def.Indexes) {
-    if (!ix.Primary) continue;
-    for (size_t i = 0; i < ix.Fields.size(); ++i)
-      if (ix.Fields[i] != int(i)) throw EPdxError(where + "the primary key fields must lead the table, in order");
-    def.KeyFieldCount = int(ix.Fields.size());
-  }
-  def.Indexes.erase(std::remove_if(def.Indexes.begin(), def.Indexes.end(), [](const TPdxIndexDef& i) { return i.Primary; }), def.Indexes.end());
-  std::vector<uint8_t> types, sizes;
-  std::vector<std::string> names;
+namespace {
+
+// Checks the fields of a new table and gives their stored types and sizes (a size out of range is
+// brought into it).
+void CheckFields(TPdxTableDef& def, const std::string& where, std::vector<uint8_t>& types, std::vector<uint8_t>& sizes) {
   std::set<std::string> seen;
   for (size_t i = 0; i < def.Fields.size(); ++i) {
     auto& f = def.Fields[i];
-    if (f.Name.empty()) throw EPdxError(where + "field " + std::to_string(i + 1) + " has no name");
-    if (f.Name.size() > 25) throw EPdxValue(where + "field name " + Quote(f.Name) + " is longer than 25 characters");
-    if (!seen.insert(AnsiUpperCase(f.Name)).second) throw EPdxError(where + "field name " + Quote(f.Name) + " appears twice");
+    if (f.Name.empty()) throw EPdxError(where + "у поля "_ansi + std::to_string(i + 1) + " нет имени"_ansi);
+    if (f.Name.size() > 25) throw EPdxValue(where + "имя поля "_ansi + Quote(f.Name) + " длиннее 25 символов"_ansi);
+    if (!seen.insert(AnsiUpperCase(f.Name)).second) throw EPdxError(where + "имя поля "_ansi + Quote(f.Name) + " повторяется"_ansi);
     uint8_t t = uint8_t(f.Type), s = 0;
     switch (f.Type) {
       case TPdxFieldType::Alpha:
-        if (f.Size < 1) throw EPdxError(where + "Alpha field " + Quote(f.Name) + " needs a size");
+        if (f.Size < 1) throw EPdxError(where + "у текстового поля "_ansi + Quote(f.Name) + " не задан размер"_ansi);
         f.Size = std::min(f.Size, 255); s = uint8_t(f.Size); break;
       case TPdxFieldType::Bytes:
-        if (f.Size < 1 || f.Size > 255) throw EPdxError(where + "Bytes field " + Quote(f.Name) + " takes 1 to 255 bytes");
+        if (f.Size < 1 || f.Size > 255) throw EPdxError(where + "размер байтового поля "_ansi + Quote(f.Name) + " должен быть от 1 до 255"_ansi);
         s = uint8_t(f.Size); break;
       case TPdxFieldType::Memo: case TPdxFieldType::FmtMemo:
         f.Size = std::clamp(f.Size, 1, 240); s = uint8_t(f.Size + 10); break;
@@ -2290,23 +1495,21 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
       case TPdxFieldType::Currency: case TPdxFieldType::Number: case TPdxFieldType::Timestamp: s = 8; f.Size = 0; break;
       case TPdxFieldType::Logical: s = 1; f.Size = 0; break;
     }
-    if (int(i) < def.KeyFieldCount && IsBlobCode(t)) throw EPdxError(where + "a blob field cannot be a key field");
+    if (int(i) < def.KeyFieldCount && IsBlobCode(t)) throw EPdxError(where + "BLOB-поле не может быть ключевым"_ansi);
     types.push_back(t);
     sizes.push_back(s);
-    names.push_back(f.Name);
   }
-  int rs = 0;
-  for (size_t i = 0; i < types.size(); ++i) rs += FieldWidth(types[i], sizes[i]);
-  uint32_t bs = uint32_t(std::clamp(def.BlockSize, 1024, 32768)) / 1024 * 1024;
-  while (bs < 32768 && bs - 6 < uint32_t(rs)) bs *= 2;
-  if (bs - 6 < uint32_t(rs)) throw EPdxError(where + "the record of " + std::to_string(rs) + " bytes does not fit a 32 KB block");
-  // Secondary index file names.
+}
+
+// Checks the secondary indexes of a new table and names their files: .Xnn for one field under its
+// own name, .XGn for the others.
+void NameIndexFiles(TPdxTableDef& def, const std::vector<uint8_t>& types, const std::string& base, const std::string& where) {
   std::set<std::string> ixNames;
   int composite = 0;
   for (auto& ix : def.Indexes) {
-    if (ix.Fields.empty()) throw EPdxError(where + "index " + Quote(ix.Name) + " has no fields");
+    if (ix.Fields.empty()) throw EPdxError(where + "в индексе "_ansi + Quote(ix.Name) + " нет полей"_ansi);
     for (int f : ix.Fields)
-      if (f < 0 || f >= int(def.Fields.size()) || IsBlobCode(types[f])) throw EPdxError(where + "index " + Quote(ix.Name) + " names a bad field");
+      if (f < 0 || f >= int(def.Fields.size()) || IsBlobCode(types[f])) throw EPdxError(where + "индекс "_ansi + Quote(ix.Name) + " ссылается на недопустимое поле"_ansi);
     if (!ix.Composite && ix.Fields.size() == 1 && (ix.Name.empty() || AnsiSameText(ix.Name, def.Fields[ix.Fields[0]].Name))) {
       ix.Name = def.Fields[ix.Fields[0]].Name;
       char ext[8];
@@ -2314,19 +1517,46 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
       ix.FileName = base + "." + ext;
     } else {
       ix.Composite = true;
-      if (ix.Name.empty()) throw EPdxError(where + "a composite index needs a name");
-      if (composite > 15) throw EPdxError(where + "at most 16 composite indexes");
+      if (ix.Name.empty()) throw EPdxError(where + "у составного индекса должно быть имя"_ansi);
+      if (composite > 15) throw EPdxError(where + "составных индексов может быть не больше 16"_ansi);
       char ext[8];
       std::snprintf(ext, sizeof ext, "XG%X", composite++);
       ix.FileName = base + "." + ext;
     }
-    if (!ixNames.insert(UpperCase(ix.FileName)).second) throw EPdxError(where + "two indexes on the same field");
+    if (!ixNames.insert(UpperCase(ix.FileName)).second) throw EPdxError(where + "два индекса по одному и тому же полю"_ansi);
   }
+}
+
+}  // namespace
+
+void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defIn) {
+  std::string base = FsName(name);
+  if (name.empty() || name.find('/') != std::string::npos) throw EPdxError("Недопустимое имя таблицы "_ansi + Quote(name));
+  if (!FindFile(FFolder, base, "DB").empty()) throw Exists(name);
+  TPdxTableDef def = defIn;
+  const std::string where = "Ошибка создания таблицы "_ansi + Quote(name) + ": ";
+  if (def.Fields.empty() || def.Fields.size() > 255) throw EPdxError(where + "в таблице должно быть от 1 до 255 полей"_ansi);
+  if (def.KeyFieldCount < 0 || def.KeyFieldCount > int(def.Fields.size())) throw EPdxError(where + "неверное число ключевых полей"_ansi);
+  for (auto& ix : def.Indexes) {
+    if (!ix.Primary) continue;
+    for (size_t i = 0; i < ix.Fields.size(); ++i)
+      if (ix.Fields[i] != int(i)) throw EPdxError(where + "поля первичного ключа должны идти первыми, по порядку"_ansi);
+    def.KeyFieldCount = int(ix.Fields.size());
+  }
+  def.Indexes.erase(std::remove_if(def.Indexes.begin(), def.Indexes.end(), [](const TPdxIndexDef& i) { return i.Primary; }), def.Indexes.end());
+  std::vector<uint8_t> types, sizes;
+  CheckFields(def, where, types, sizes);
+  int rs = 0;
+  for (size_t i = 0; i < types.size(); ++i) rs += FieldWidth(types[i], sizes[i]);
+  uint32_t bs = uint32_t(std::clamp(def.BlockSize, 1024, 32768)) / 1024 * 1024;
+  while (bs < 32768 && bs - 6 < uint32_t(rs)) bs *= 2;
+  if (bs - 6 < uint32_t(rs)) throw EPdxError(where + "запись из "_ansi + std::to_string(rs) + " байт не помещается в блок 32 КБ"_ansi);
+  NameIndexFiles(def, types, base, where);
   uint32_t checksum = detail::PasswordChecksum(def.Password);
   std::vector<uint16_t> numbers;
-  std::vector<std::string> encNames;
-  for (size_t i = 0; i < names.size(); ++i) { numbers.push_back(uint16_t(i + 1)); encNames.push_back(names[i]); }
-  std::vector<uint8_t> hdr = BuildDbHeader(def.KeyFieldCount ? 0 : 2, bs, types, sizes, encNames,
+  std::vector<std::string> names;
+  for (size_t i = 0; i < def.Fields.size(); ++i) { numbers.push_back(uint16_t(i + 1)); names.push_back(def.Fields[i].Name); }
+  std::vector<uint8_t> hdr = BuildDbHeader(def.KeyFieldCount ? 0 : 2, bs, types, sizes, names,
                                            uint16_t(def.KeyFieldCount), base + ".DB", checksum, numbers, "");
   if (def.KeyFieldCount) Put16(&hdr[0x23], uint32_t(def.KeyFieldCount));
   // Family files first, the .DB last (through a temporary name), so a half-made table never shows.
@@ -2352,7 +1582,7 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
       f.Create(tmp.Path);
       f.WriteAt(0, hdr.data(), hdr.size());
       f.Close();
-      tmp.Replace("Paradox table");
+      tmp.Replace();
     }
     DropFromRegistry(FFolder, base);
     auto st = std::make_shared<TPdxTableState>();

@@ -1,5 +1,5 @@
-// Paradox on-disk layout relied on by this engine (all of it is read and written here and in
-// PdxEngine.cpp; "LE" = little-endian, "flipped" = big-endian with the sign bit inverted).
+// Paradox on-disk layout relied on by this engine (all of it is read and written here and in the
+// engine's other files; "LE" = little-endian, "flipped" = big-endian with the sign bit inverted).
 //
 // .DB / .Xnn / .XGn (data files) and .PX / .Ynn / .YGn (their B-tree indexes) share one layout:
 //   header (HeaderSize bytes, plaintext), then blocks of BlockSize bytes numbered from 1 at
@@ -61,7 +61,7 @@ namespace paradox::detail {
 
 namespace {
 [[noreturn]] void Corrupt(const std::string& file, const std::string& what) {
-  throw EPdxCorrupt("Paradox file \"" + file + "\" is damaged: " + what);
+  throw EPdxCorrupt("Файл \""_ansi + Utf8ToAnsi(file, '?') + "\" повреждён: "_ansi + what);
 }
 }  // namespace
 
@@ -79,7 +79,7 @@ int FieldWidth(uint8_t type, uint8_t size) {
 }
 
 THeader ParseHeader(const uint8_t* d, size_t size, const std::string& file) {
-  if (size < 0x58) Corrupt(file, "the header is truncated");
+  if (size < 0x58) Corrupt(file, "заголовок обрезан"_ansi);
   THeader h;
   h.RecordSize = Get16(d + 0x00);
   h.HeaderSize = Get16(d + 0x02);
@@ -100,39 +100,39 @@ THeader ParseHeader(const uint8_t* d, size_t size, const std::string& file) {
   h.Version = d[0x39];
   h.AutoInc = Get32(d + 0x49);
   h.FirstFree = Get16(d + 0x4D);
-  if (h.FileType > 8) Corrupt(file, "unknown file type " + std::to_string(h.FileType));
-  if (h.BlockSize == 0 || h.BlockSize > 32768) Corrupt(file, "bad block size code " + std::to_string(d[5]));
-  if (h.HeaderSize < 0x58) Corrupt(file, "bad header size " + std::to_string(h.HeaderSize));
-  if (h.Version < 3 || h.Version > 12) Corrupt(file, "unknown version ID " + std::to_string(h.Version));
-  if (h.NumFields == 0 || h.NumFields > 255) Corrupt(file, "bad field count " + std::to_string(h.NumFields));
-  if (h.RecordSize == 0 || h.RecordSize + 6u > h.BlockSize) Corrupt(file, "record size " + std::to_string(h.RecordSize) + " does not fit the block size");
-  if (h.KeyFields > h.NumFields) Corrupt(file, "more key fields than fields");
+  if (h.FileType > 8) Corrupt(file, "неизвестный тип файла "_ansi + std::to_string(h.FileType));
+  if (h.BlockSize == 0 || h.BlockSize > 32768) Corrupt(file, "неверный код размера блока "_ansi + std::to_string(d[5]));
+  if (h.HeaderSize < 0x58) Corrupt(file, "неверный размер заголовка "_ansi + std::to_string(h.HeaderSize));
+  if (h.Version < 3 || h.Version > 12) Corrupt(file, "неизвестный номер версии "_ansi + std::to_string(h.Version));
+  if (h.NumFields == 0 || h.NumFields > 255) Corrupt(file, "неверное число полей "_ansi + std::to_string(h.NumFields));
+  if (h.RecordSize == 0 || h.RecordSize + 6u > h.BlockSize) Corrupt(file, "запись размером "_ansi + std::to_string(h.RecordSize) + " байт не помещается в блок"_ansi);
+  if (h.KeyFields > h.NumFields) Corrupt(file, "ключевых полей больше, чем полей"_ansi);
   bool v4 = h.Version >= 5 && h.HasNames();
   if (v4) {
-    if (size < 0x78) Corrupt(file, "the header is truncated");
+    if (size < 0x78) Corrupt(file, "заголовок обрезан"_ansi);
     h.Encryption2 = Get32(d + 0x5C);
     h.CodePage = Get16(d + 0x6A);
   }
   size_t end = std::min<size_t>(size, h.HeaderSize);
   size_t pos = v4 ? 0x78 : 0x58;
   auto need = [&](size_t n) {
-    if (pos + n > end) Corrupt(file, "the header's field list runs past its end");
+    if (pos + n > end) Corrupt(file, "список полей выходит за конец заголовка"_ansi);
   };
   need(2u * h.NumFields);
   int width = 0;
   for (int i = 0; i < h.NumFields; ++i) {
     uint8_t t = d[pos + 2 * i], s = d[pos + 2 * i + 1];
     int w = FieldWidth(t, s);
-    if (w < 0) Corrupt(file, "field " + std::to_string(i + 1) + " has unknown type " + std::to_string(t));
-    if (w == 0 && t != 0x0D && t != 0x18) Corrupt(file, "field " + std::to_string(i + 1) + " has size 0");
-    if ((t >= 0x0C && t <= 0x10) && s < 10) Corrupt(file, "blob field " + std::to_string(i + 1) + " is shorter than its pointer");
-    if (t == 0x17 && s > 32) Corrupt(file, "BCD field " + std::to_string(i + 1) + " has more than 32 decimals");
+    if (w < 0) Corrupt(file, "у поля "_ansi + std::to_string(i + 1) + " неизвестный тип "_ansi + std::to_string(t));
+    if (w == 0 && t != 0x0D && t != 0x18) Corrupt(file, "у поля "_ansi + std::to_string(i + 1) + " нулевой размер"_ansi);
+    if ((t >= 0x0C && t <= 0x10) && s < 10) Corrupt(file, "BLOB-поле "_ansi + std::to_string(i + 1) + " короче своей ссылки на значение"_ansi);
+    if (t == 0x17 && s > 32) Corrupt(file, "у поля BCD "_ansi + std::to_string(i + 1) + " больше 32 знаков после запятой"_ansi);
     h.Types.push_back(t);
     h.Sizes.push_back(s);
     width += w;
   }
   if (!h.HasNames()) width += 6;  // PX/Y entries: the key, then block, count and a spare word
-  if (width != h.RecordSize) Corrupt(file, "the fields take " + std::to_string(width) + " bytes, the record size says " + std::to_string(h.RecordSize));
+  if (width != h.RecordSize) Corrupt(file, "поля занимают "_ansi + std::to_string(width) + " байт, а размер записи "_ansi + std::to_string(h.RecordSize));
   pos += 2u * h.NumFields;
   need(4);
   pos += 4;
@@ -145,7 +145,7 @@ THeader ParseHeader(const uint8_t* d, size_t size, const std::string& file) {
   for (int i = 0; i < h.NumFields; ++i) {
     size_t start = pos;
     while (pos < end && d[pos] != 0) ++pos;
-    if (pos >= end) Corrupt(file, "field name " + std::to_string(i + 1) + " runs past the header");
+    if (pos >= end) Corrupt(file, "имя поля "_ansi + std::to_string(i + 1) + " выходит за конец заголовка"_ansi);
     h.Names.emplace_back(reinterpret_cast<const char*>(d + start), pos - start);
     ++pos;
   }
@@ -381,7 +381,7 @@ void PutBcd(uint8_t* p, int decimals, const Variant& v) {
     int64_t s = v.VarType() == varCurrency ? v.RawInt() : 0;
     if (v.IsInteger()) {
       int64_t x = v.ToInt64();
-      if (x > INT64_MAX / 10000 || x < -(INT64_MAX / 10000)) throw EPdxValue("BCD value does not fit");
+      if (x > INT64_MAX / 10000 || x < -(INT64_MAX / 10000)) throw EPdxValue("значение не помещается в поле BCD"_ansi);
       s = x * 10000;
     }
     negative = s < 0;
@@ -391,12 +391,12 @@ void PutBcd(uint8_t* p, int decimals, const Variant& v) {
     while (txt.size() < 5) txt.insert(txt.begin(), '0');
     std::string ip = txt.substr(0, txt.size() - 4), fp = txt.substr(txt.size() - 4);
     fp.resize(decimals, '0');
-    if (ip.size() > size_t(32 - decimals)) throw EPdxValue("BCD value does not fit");
+    if (ip.size() > size_t(32 - decimals)) throw EPdxValue("значение не помещается в поле BCD"_ansi);
     for (size_t i = 0; i < ip.size(); ++i) digits[32 - decimals - ip.size() + i] = uint8_t(ip[i] - '0');
     for (int i = 0; i < decimals; ++i) digits[32 - decimals + i] = uint8_t(fp[i] - '0');
   } else {
     double d = v.ToDouble();
-    if (!std::isfinite(d)) throw EPdxValue("BCD value is not a finite number");
+    if (!std::isfinite(d)) throw EPdxValue("значение для поля BCD не является конечным числом"_ansi);
     negative = d < 0;
     char buf[400];
     std::snprintf(buf, sizeof buf, "%.*f", decimals, std::fabs(d));
@@ -405,7 +405,7 @@ void PutBcd(uint8_t* p, int decimals, const Variant& v) {
     std::string ip = dot == std::string::npos ? txt : txt.substr(0, dot);
     std::string fp = dot == std::string::npos ? "" : txt.substr(dot + 1);
     if (ip == "0") ip.clear();
-    if (ip.size() > size_t(32 - decimals)) throw EPdxValue("BCD value does not fit");
+    if (ip.size() > size_t(32 - decimals)) throw EPdxValue("значение не помещается в поле BCD"_ansi);
     for (size_t i = 0; i < ip.size(); ++i) digits[32 - decimals - ip.size() + i] = uint8_t(ip[i] - '0');
     for (int i = 0; i < decimals && i < int(fp.size()); ++i) digits[32 - decimals + i] = uint8_t(fp[i] - '0');
   }

@@ -93,7 +93,7 @@ TEST(ParadoxRobustness, LoopingChainAndBadCounts) {
   testsupport::TempDir d2;
   Put(d2 / "loop.DB", looped);
   std::string msg = TryRead(d2.Path().string(), "loop");
-  EXPECT_NE(msg.find("loops"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("цепочка блоков зациклена"_ansi), std::string::npos) << AnsiToUtf8(msg);
   std::string badCount = b;
   badCount[hs + 4] = char(0xF0);
   badCount[hs + 5] = char(0x7F);
@@ -104,5 +104,5 @@ TEST(ParadoxRobustness, LoopingChainAndBadCounts) {
   badHeader[5] = 99;
   Put(d2 / "loop.DB", badHeader);
   msg = TryRead(d2.Path().string(), "loop");
-  EXPECT_NE(msg.find("block size"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("размера блока"_ansi), std::string::npos) << AnsiToUtf8(msg);
 }

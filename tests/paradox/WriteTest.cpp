@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -253,6 +254,45 @@ TEST(ParadoxWrite, KeyViolationLeavesTableAsItWas) {
   ASSERT_EQ(rows.size(), 100u);
   EXPECT_EQ(rows[0][0], Variant("a0"));
   EXPECT_FALSE(t->FindKey({Variant("k1010")}, pos));
+}
+
+// Errors speak Russian and name the table's file with its folder (a Cyrillic path arrives in
+// Windows-1251 like the rest of the text), with a class that tells a missing or existing table.
+TEST(ParadoxWrite, ErrorsNameTheTableAndItsFolder) {
+  testsupport::TempDir dir;
+  const fs::path folder = dir / "Данные";
+  fs::create_directories(folder);
+  TPdxDatabase db(folder.string());
+  TPdxTableDef d;
+  d.Fields = {F("K", TPdxFieldType::Long), F("Имя"_ansi, TPdxFieldType::Alpha, 10, true)};
+  d.KeyFieldCount = 1;
+  db.CreateTable("Дороги"_ansi, d);
+  auto t = db.OpenTable("Дороги"_ansi);
+  t->Append({Variant(int32_t(1)), Variant("a")});
+  const std::string table = "Таблица \""_ansi + Utf8ToAnsi((folder / "Дороги.DB").string()) + "\"";
+  auto message = [](const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const EPdxError& e) {
+      return e.Message();
+    }
+    return std::string("no error");
+  };
+  struct TCase {
+    std::function<void()> Run;
+    std::string Want;
+  } cases[] = {
+      {[&] { db.OpenTable("Мосты"_ansi); }, "Таблица \"Мосты\" не найдена в папке \""_ansi + Utf8ToAnsi(folder.string()) + "\""},
+      {[&] { db.CreateTable("Дороги"_ansi, d); }, "Таблица \"Дороги\" уже есть в папке \""_ansi + Utf8ToAnsi(folder.string()) + "\""},
+      {[&] { t->Append({Variant(int32_t(1)), Variant("b")}); }, table + ": нарушение ключа"_ansi},
+      {[&] { t->Append({Variant(int32_t(2)), Variant::Null()}); }, table + ": поле \"Имя\" должно быть заполнено"_ansi},
+  };
+  for (const TCase& c : cases) {
+    const std::string m = message(c.Run);
+    EXPECT_NE(m.find(c.Want), std::string::npos) << AnsiToUtf8(m);
+  }
+  EXPECT_THROW(db.OpenTable("Мосты"_ansi), EPdxNotFound);
+  EXPECT_THROW(db.CreateTable("Дороги"_ansi, d), EPdxExists);
 }
 
 TEST(ParadoxWrite, EncryptedTableRoundTrips) {
@@ -572,6 +612,85 @@ void RandomOps(bool keyed, int ops, int blockSize, bool batches = false, int cit
 TEST(ParadoxIndexes, KeyedTableStaysConsistentUnderRandomChanges) { RandomOps(true, 3000, 1024); }
 TEST(ParadoxIndexes, UnkeyedTableStaysConsistentUnderRandomChanges) { RandomOps(false, 3000, 1024); }
 TEST(ParadoxIndexes, KeyedTableWithBatchesStaysConsistent) { RandomOps(true, 3000, 1024, true); }
+
+// Batches of keyed records larger than the engine holds before putting them into their blocks
+// (about 40 MB of records): keys in order, in reverse, at random, and between the keys of a table
+// that has records already. Duplicates are refused whether their twin is in a block, in a sorted
+// run beside the table or still waiting, reads in the middle of the batch see every record, no run
+// file stays, and the indexes agree at the end.
+TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
+  const int32_t n = 40000;
+  std::mt19937 rng(7);
+  std::vector<int32_t> up(n), down(n), shuffled(n), odd(n);
+  for (int32_t i = 0; i < n; ++i) up[i] = i, down[i] = n - i, shuffled[i] = i, odd[i] = 2 * i + 1;
+  std::shuffle(shuffled.begin(), shuffled.end(), rng);
+  std::shuffle(odd.begin(), odd.end(), rng);
+  struct TCase {
+    const char* Name;
+    int32_t Existing;  // records with the keys 0, 2, 4, ... before the batch
+    const std::vector<int32_t>& Keys;
+  } cases[] = {{"ascending", 0, up}, {"descending", 0, down}, {"random", 0, shuffled}, {"between", n, odd}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    testsupport::TempDir dir;
+    TPdxDatabase db(dir.Path().string());
+    TPdxTableDef d;
+    d.Fields = {F("K", TPdxFieldType::Long), F("Tag", TPdxFieldType::Alpha, 8), F("P1", TPdxFieldType::Alpha, 255),
+                F("P2", TPdxFieldType::Alpha, 255), F("P3", TPdxFieldType::Alpha, 255), F("P4", TPdxFieldType::Alpha, 250)};
+    d.KeyFieldCount = 1;
+    d.BlockSize = 32768;
+    TPdxIndexDef ix;
+    ix.Fields = {1};
+    d.Indexes.push_back(ix);
+    db.CreateTable("b", d);
+    auto row = [](int32_t k) {
+      return std::vector<Variant>{Variant(k), Variant("t" + std::to_string(k % 97)), Variant("p" + std::to_string(k)),
+                                  Variant::Null(), Variant("x"), Variant::Null()};
+    };
+    if (c.Existing) {
+      auto t = db.OpenTable("b");
+      t->BeginBatch();
+      for (int32_t i = 0; i < c.Existing; ++i) t->Append(row(2 * i));
+      t->EndBatch();
+    }
+    auto t = db.OpenTable("b");  // a fresh handle: the table's keys are not known yet
+    t->BeginBatch();
+    for (int32_t i = 0; i < n; ++i) {
+      if (i == n / 2) {
+        const int64_t count = t->RecordCount();
+        EXPECT_EQ(count, c.Existing + i);
+        EXPECT_THROW(t->Append(row(c.Keys[0])), EPdxKeyViolation);      // put into a block by now
+        EXPECT_THROW(t->Append(row(c.Keys[i - 1])), EPdxKeyViolation);  // still waiting
+        if (c.Existing) {
+          EXPECT_THROW(t->Append(row(2 * (c.Existing / 3))), EPdxKeyViolation);
+        }
+        EXPECT_EQ(t->RecordCount(), count);
+      }
+      if (i == 3 * n / 4) {
+        TPdxRecordPos pos;
+        ASSERT_TRUE(t->FindKey({Variant(c.Keys[i - 1])}, pos));
+        EXPECT_EQ(t->Read(pos)[2], Variant("p" + std::to_string(c.Keys[i - 1])));
+      }
+      t->Append(row(c.Keys[i]));
+    }
+    t->EndBatch();
+    for (const auto& e : fs::directory_iterator(dir.Path()))
+      EXPECT_EQ(e.path().filename().string().find(".run"), std::string::npos) << e.path();
+    std::vector<int32_t> want(c.Keys);
+    for (int32_t i = 0; i < c.Existing; ++i) want.push_back(2 * i);
+    std::sort(want.begin(), want.end());
+    std::vector<int32_t> got;
+    for (auto cur = db.OpenCursor("b"); cur->Next();) got.push_back(cur->Value(0).ToInt32());
+    ASSERT_TRUE(got == want);
+    TRawFile data(dir / "b.DB");
+    EXPECT_EQ(data.H.NumRecords, want.size());
+    EXPECT_EQ(data.H.FirstBlock, 1);
+    CheckTree(dir / "b.PX", data, 4);
+    TRawFile x(dir / "b.X02");
+    EXPECT_EQ(x.ChainRecords().size(), want.size());
+    CheckTree(dir / "b.Y02", x, x.H.RecordSize - 2);
+  }
+}
 // Wide records (four to a block): many splits, and block 1 refilled often.
 TEST(ParadoxIndexes, WideRecordsStayConsistent) {
   RandomOps(true, 2000, 1024, false, 200);

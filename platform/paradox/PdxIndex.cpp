@@ -1,0 +1,640 @@
+// The B-trees and the secondary indexes of the Paradox engine. A keyed table's .PX (and a
+// secondary index's .Ynn/.YGn) is rewritten whole from the block map, one level-1 entry per data
+// block. A secondary index's .Xnn/.XGn is kept up to date change by change outside batches (held
+// as a keyed file of its own, XStates); otherwise it is rebuilt from a scan of the table, its
+// entries sorted in bounded memory. A file rewritten whole goes through a temporary file.
+#include <algorithm>
+#include <tuple>
+
+#include "platform/paradox/PdxTableState.h"
+
+namespace fs = std::filesystem;
+
+namespace paradox {
+
+using namespace detail;
+
+namespace detail {
+
+void ParseIndexFile(const std::string& path, const TPdxTableDef& def, const TCodec& codec,
+                    std::vector<TPdxIndexDef>& out) {
+  TFile f;
+  f.Open(path, false);
+  std::vector<uint8_t> h(std::min<uint64_t>(f.Size(), 65536));
+  h.resize(f.ReadAt(0, h.data(), h.size()));
+  THeader x = ParseHeader(h.data(), h.size(), path);
+  if (x.FileType != 3 && x.FileType != 5 && x.FileType != 6 && x.FileType != 8)
+    throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: тип файла "_ansi + std::to_string(x.FileType) + " не является вторичным индексом"_ansi);
+  int extra = (x.FileType == 3 || x.FileType == 6) ? 3 : def.KeyFieldCount + 1;
+  int m = int(x.NumFields) - extra;
+  if (m < 1 || int(x.FieldNumbers.size()) < m)
+    throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: в индексе нет полей"_ansi);
+  TPdxIndexDef ix;
+  for (int i = 0; i < m; ++i) {
+    int fn = x.FieldNumbers[i];
+    if (fn < 1 || fn > int(def.Fields.size()))
+      throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: номер поля "_ansi + std::to_string(fn) + " вне допустимого диапазона"_ansi);
+    ix.Fields.push_back(fn - 1);
+  }
+  ix.Composite = x.FileType == 6 || x.FileType == 8;
+  ix.Name = ix.Composite ? codec.Decode(x.IndexName.data(), x.IndexName.size()) : def.Fields[ix.Fields[0]].Name;
+  ix.Unique = h.size() > 0x57 && h[0x57] == 1;
+  ix.FileName = fs::path(path).filename().string();
+  out.push_back(std::move(ix));
+}
+
+// A .DB-format header (tables and secondary .X files) at Paradox 7 level.
+std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const std::vector<uint8_t>& types,
+                                   const std::vector<uint8_t>& sizes, const std::vector<std::string>& names,
+                                   uint16_t keyFields, const std::string& tableName, uint32_t checksum,
+                                   const std::vector<uint16_t>& fieldNumbers, const std::string& indexName,
+                                   uint8_t sortOrder, uint16_t codePage, const std::string& sortId) {
+  size_t nf = types.size();
+  size_t need = 0x78 + 2 * nf + 4 + 4 * nf + 261 + 2 * nf + 2 + sortId.size() + indexName.size();
+  for (auto& n : names) need += n.size() + 1;
+  size_t hs = (need + 2047) / 2048 * 2048;
+  std::vector<uint8_t> h(hs, 0);
+  int rs = 0;
+  for (size_t i = 0; i < nf; ++i) rs += FieldWidth(types[i], sizes[i]);
+  Put16(&h[0], rs);
+  Put16(&h[2], uint32_t(hs));
+  h[4] = fileType;
+  h[5] = uint8_t(blockSize / 1024);
+  Put16(&h[0x12], fileType == 0 || fileType == 2 ? 3 : 5);
+  Put16(&h[0x21], uint32_t(nf));
+  Put16(&h[0x23], keyFields);
+  Put32(&h[0x25], 0xFF00FF00u);
+  h[0x29] = sortOrder;  // new tables: 0x8F, "Pdox ANSI Cyrillic"
+  h[0x2D] = 1;
+  h[0x2E] = 1;
+  h[0x39] = 12;
+  if (checksum == 0) { h[0x3E] = 0x1F; h[0x3F] = 0x0F; }
+  h[0x56] = 0x20;
+  Put16(&h[0x58], 0x010C);
+  Put16(&h[0x5A], 0x010C);
+  Put32(&h[0x5C], checksum);
+  Put16(&h[0x64], uint32_t(nf + 1));
+  Put16(&h[0x6A], codePage);
+  h[0x6C] = 1; h[0x6D] = 1;
+  size_t pos = 0x78;
+  for (size_t i = 0; i < nf; ++i) { h[pos++] = types[i]; h[pos++] = sizes[i]; }
+  pos += 4 + 4 * nf;
+  std::memcpy(&h[pos], tableName.data(), std::min<size_t>(tableName.size(), 260));
+  pos += 261;
+  for (auto& n : names) { std::memcpy(&h[pos], n.data(), n.size()); pos += n.size() + 1; }
+  for (size_t i = 0; i < nf; ++i) { Put16(&h[pos], fieldNumbers[i]); pos += 2; }
+  std::memcpy(&h[pos], sortId.data(), std::min<size_t>(sortId.size(), 31));
+  pos += std::min<size_t>(sortId.size(), 31) + 1;
+  if (!indexName.empty()) { std::memcpy(&h[pos], indexName.data(), indexName.size()); pos += indexName.size() + 1; }
+  Put16(&h[0x51], uint32_t(pos));
+  return h;
+}
+
+}  // namespace detail
+
+namespace {
+
+struct TIndexFileSpec {
+  std::string Path;
+  uint8_t FileType = 0;            // PX/Y: 1, 4 or 7
+  uint16_t KeyFields = 0;
+  std::vector<uint8_t> Types, Sizes;
+  uint32_t BlockSize = 0;
+  std::string TableName;
+  uint16_t SortOrder = 0;
+  uint8_t Version = 12;
+  uint32_t Checksum = 0;           // an encrypted table's: its index blocks are encrypted too
+  bool Durable = false;            // synced before it replaces the old file
+};
+
+// Writes a PX/Y file (through a temporary file, gone again when anything fails) from level-1
+// entries (key bytes + data block + record count), building as many levels as needed. The root is
+// block 1.
+void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
+                    const std::vector<std::tuple<std::string, uint32_t, uint32_t>>& leaf) {
+  const uint32_t es = uint32_t(keyLen + 6);
+  const uint32_t per = (layout.BlockSize - 6) / es;
+  std::vector<std::vector<std::tuple<std::string, uint32_t, uint32_t>>> levels;  // bottom-up, grouped later
+  std::vector<std::vector<std::vector<std::tuple<std::string, uint32_t, uint32_t>>>> blocks;
+  auto cur = leaf;
+  // Group each level into blocks; the level above holds one entry per block.
+  for (;;) {
+    std::vector<std::vector<std::tuple<std::string, uint32_t, uint32_t>>> lv;
+    for (size_t i = 0; i < cur.size(); i += per)
+      lv.emplace_back(cur.begin() + i, cur.begin() + std::min(cur.size(), i + per));
+    if (lv.empty()) lv.emplace_back();
+    blocks.push_back(lv);
+    if (lv.size() == 1) break;
+    std::vector<std::tuple<std::string, uint32_t, uint32_t>> up;
+    for (auto& b : lv) {
+      uint32_t sum = 0;
+      for (auto& e : b) sum += std::get<2>(e);
+      up.emplace_back(std::get<0>(b.front()), 0, sum);
+    }
+    cur = std::move(up);
+  }
+  // Number the blocks: the root first, then each level below it.
+  std::vector<std::vector<uint32_t>> numbers(blocks.size());
+  uint32_t next = 1;
+  for (size_t l = blocks.size(); l-- > 0;)
+    for (size_t i = 0; i < blocks[l].size(); ++i) numbers[l].push_back(next++);
+  for (size_t l = 1; l < blocks.size(); ++l) {
+    size_t k = 0;
+    for (auto& b : blocks[l])
+      for (auto& e : b) std::get<1>(e) = numbers[l - 1][k++];
+  }
+  uint32_t total = next - 1;
+  uint32_t entries = 0;
+  for (auto& lv : blocks) for (auto& b : lv) entries += uint32_t(b.size());
+  std::vector<uint8_t> hdr(2048, 0);
+  Put16(&hdr[0], es);
+  Put16(&hdr[2], 2048);
+  hdr[4] = layout.FileType;
+  hdr[5] = uint8_t(layout.BlockSize / 1024);
+  Put32(&hdr[6], entries);
+  Put16(&hdr[0x0A], total);
+  Put16(&hdr[0x0C], total);
+  Put16(&hdr[0x0E], 1);
+  Put16(&hdr[0x10], total);
+  Put16(&hdr[0x1E], 1);
+  hdr[0x20] = uint8_t(blocks.size());
+  Put16(&hdr[0x21], layout.KeyFields);
+  hdr[0x29] = uint8_t(layout.SortOrder);
+  hdr[0x39] = layout.Version;
+  Put16(&hdr[0x3A], total);
+  Put32(&hdr[0x25], layout.Checksum);
+  size_t pos = 0x58;
+  for (size_t i = 0; i < layout.Types.size(); ++i) { hdr[pos++] = layout.Types[i]; hdr[pos++] = layout.Sizes[i]; }
+  pos += 4;
+  std::memcpy(&hdr[pos], layout.TableName.data(), std::min<size_t>(layout.TableName.size(), 78));
+  pos += layout.Version >= 12 ? 261 : 79;
+  Put16(&hdr[0x51], uint32_t(pos));
+  TTempFile tmp(layout.Path);
+  TFile f;
+  f.Create(tmp.Path);
+  f.WriteAt(0, hdr.data(), hdr.size());
+  std::vector<uint8_t> blk(layout.BlockSize);
+  for (size_t l = 0; l < blocks.size(); ++l) {
+    for (size_t i = 0; i < blocks[l].size(); ++i) {
+      std::fill(blk.begin(), blk.end(), 0);
+      auto& b = blocks[l][i];
+      Put16(&blk[0], i + 1 < blocks[l].size() ? numbers[l][i + 1] : 0);
+      Put16(&blk[2], i > 0 ? numbers[l][i - 1] : 0);
+      Put16(&blk[4], uint16_t((int(b.size()) - 1) * int(es)));
+      for (size_t j = 0; j < b.size(); ++j) {
+        uint8_t* e = &blk[6 + j * es];
+        std::memcpy(e, std::get<0>(b[j]).data(), keyLen);
+        PutShort(e + keyLen, int16_t(std::get<1>(b[j])));
+        PutShort(e + keyLen + 2, int16_t(std::min<uint32_t>(std::get<2>(b[j]), 32767)));
+        PutShort(e + keyLen + 4, 0);
+      }
+      if (layout.Checksum) EncryptDbBlock(blk.data(), layout.BlockSize, layout.Checksum, numbers[l][i]);
+      f.WriteAt(2048 + uint64_t(numbers[l][i] - 1) * layout.BlockSize, blk.data(), blk.size());
+    }
+  }
+  if (layout.Durable) f.Sync();
+  f.Close();
+  tmp.Replace();
+}
+
+}  // namespace
+
+// The .PX and the secondary indexes, kept up to date change by change when they can be, else
+// rebuilt from a scan; then the header's flag is cleared. A failure leaves the flag set and makes
+// the next write rebuild every index whole.
+void TPdxTableState::WriteIndexes(bool durable) {
+  try {
+    if (KeyLen) RebuildTree(durable);
+    if (!Def.Indexes.empty()) {
+      if (KeyLen && XValid && !FullRebuild) {
+        for (auto& x : XStates) {
+          x->H.AutoInc = H.AutoInc;  // an .X copies its table's autoincrement counter
+          x->IndexDirty = x->HeaderDirty = true;
+          x->Flush(durable);
+        }
+      } else {
+        XStates.clear();
+        XValid = false;
+        RebuildSecondaries(durable);
+        FullRebuild = false;
+      }
+    }
+    if (!IsIndexFile) MarkIndexesOutOfDate(false);
+  } catch (...) {
+    XStates.clear();
+    XValid = false;
+    FullRebuild = true;
+    throw;
+  }
+}
+
+// Rebuilds the .PX from the block chain and every secondary index from a full scan.
+void TPdxTableState::RebuildIndexes(bool durable) {
+  if (KeyLen) RebuildTree(durable);
+  RebuildSecondaries(durable);
+}
+
+// Writes the B-tree (.PX, or the .Y of a secondary index) from the block map or the chain.
+void TPdxTableState::RebuildTree(bool durable) {
+  {
+    // The block map holds every block's first key and count.
+    LoadMap();
+    std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
+    for (auto& e : Map) leaf.emplace_back(e.Key, e.Block, e.Count);
+    TIndexFileSpec layout;
+    layout.Path = TreePath;
+    layout.FileType = TreeFileType;
+    layout.KeyFields = uint16_t(Def.KeyFieldCount);
+    layout.Types.assign(H.Types.begin(), H.Types.begin() + Def.KeyFieldCount);
+    layout.Sizes.assign(H.Sizes.begin(), H.Sizes.begin() + Def.KeyFieldCount);
+    layout.BlockSize = H.BlockSize;
+    layout.TableName = TreeName;
+    layout.SortOrder = H.SortOrder;
+    layout.Version = H.Version;
+    layout.Checksum = Encrypted ? Checksum : 0;
+    layout.Durable = durable;
+    WriteIndexTree(layout, KeyLen, leaf);
+  }
+}
+
+static std::string YName(std::string name) {
+  for (size_t i = name.size(); i-- > 0;)
+    if (name[i] == '.') { if (i + 1 < name.size()) name[i + 1] = name[i + 1] == 'x' ? 'y' : 'Y'; break; }
+  return name;
+}
+
+// The entry of secondary index i for a table record: the indexed fields, the primary key and the
+// record's block number.
+std::vector<uint8_t> TPdxTableState::XRecord(size_t i, const uint8_t* rec, uint32_t block) const {
+  std::vector<uint8_t> x;
+  for (int f : Def.Indexes[i].Fields) x.insert(x.end(), rec + Offsets[f], rec + Offsets[f] + Widths[f]);
+  x.insert(x.end(), rec, rec + KeyLen);
+  x.resize(x.size() + 2);
+  PutShort(&x[x.size() - 2], int16_t(block));
+  return x;
+}
+
+// Loads a secondary index file (.Xnn/.XGn of a keyed table) as a keyed file of its own.
+void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
+  DbPath = path;
+  Db.Open(path, true);
+  uint64_t size = Db.Size();
+  HeaderBytes.resize(std::min<uint64_t>(size, 65536));
+  HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
+  H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), path);
+  if (H.FileType != 5 && H.FileType != 8) throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " не является индексом таблицы с ключом"_ansi);
+  if (H.HeaderSize > size) throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " обрезан"_ansi);
+  Checksum = H.Checksum();
+  Encrypted = H.Encrypted();
+  HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
+  FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
+  Codec = &CodecFor(1251, "ancyrr", 12);
+  int off = 0;
+  for (int i = 0; i < H.NumFields; ++i) {
+    Def.Fields.push_back(FieldFromHeader(H.Types[i], H.Sizes[i], ""));
+    Offsets.push_back(off);
+    Widths.push_back(FieldWidth(H.Types[i], H.Sizes[i]));
+    off += Widths.back();
+  }
+  Def.KeyFieldCount = H.NumFields - 1;
+  KeyLen = H.RecordSize - 2;
+  PerBlock = int((H.BlockSize - 6) / H.RecordSize);
+  TreePath = (fs::path(path).parent_path() / YName(fs::path(path).filename().string())).string();
+  TreeName = fs::path(TreePath).filename().string();
+  TreeFileType = treeType;
+}
+
+// Whether this change can update the secondary indexes in place: outside a batch, on a keyed
+// table whose index files load and match the table. Otherwise they are rebuilt at the flush.
+bool TPdxTableState::PrepareX() {
+  if (!KeyLen || Def.Indexes.empty()) return false;
+  if (Batch > 0 || FullRebuild || IndexesOutOfDate()) { FullRebuild = true; return false; }
+  if (XValid) return true;
+  XStates.clear();
+  try {
+    std::vector<uint8_t> probe(H.RecordSize, 0);
+    for (size_t i = 0; i < Def.Indexes.size(); ++i) {
+      auto& ix = Def.Indexes[i];
+      auto x = std::make_unique<TPdxTableState>();
+      x->Folder = Folder;
+      x->LoadIndexState((fs::path(Folder) / ix.FileName).string(), ix.Composite ? 7 : 4);
+      if (x->H.RecordSize != XRecord(i, probe.data(), 0).size()) throw EPdxCorrupt("Поля индекса "_ansi + QuotePath(x->DbPath) + " не совпадают с полями таблицы"_ansi);
+      size_t k = 0;
+      for (int f : ix.Fields) if (x->H.Types[k++] != H.Types[f]) throw EPdxCorrupt("Поля индекса "_ansi + QuotePath(x->DbPath) + " не совпадают с полями таблицы"_ansi);
+      XStates.push_back(std::move(x));
+    }
+  } catch (const Exception&) {
+    XStates.clear();
+    FullRebuild = true;
+    return false;
+  }
+  XValid = true;
+  return true;
+}
+
+void TPdxTableState::XInsertAll(const uint8_t* rec) {
+  for (size_t i = 0; i < XStates.size(); ++i) {
+    auto& x = *XStates[i];
+    std::vector<uint8_t> e = XRecord(i, rec, LastInsertBlock);
+    x.InsertKeyed(e);
+    ++x.H.NumRecords;
+    x.HeaderDirty = x.IndexDirty = true;
+  }
+  XRehintAll();
+}
+
+// Records that moved to another block (a split, or the first block refilled) keep their index
+// entries; only the block number in them changes.
+void TPdxTableState::XRehintAll() {
+  for (size_t i = 0; i < XStates.size(); ++i) {
+    auto& x = *XStates[i];
+    for (auto& m : MovedRecs) {
+      std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), MovedTo);
+      TKeyPlace at;
+      if (!x.Locate(me.data(), at) || !at.Found) throw EPdxCorrupt("В индексе "_ansi + QuotePath(x.DbPath) + " нет записи"_ansi);
+      auto& blk = x.BlockForWrite(at.Block);
+      PutShort(&blk[6 + size_t(at.Slot) * x.H.RecordSize + x.KeyLen], int16_t(MovedTo));
+      x.HeaderDirty = true;
+    }
+  }
+  MovedRecs.clear();
+}
+
+void TPdxTableState::XRemoveAll(const uint8_t* rec) {
+  for (size_t i = 0; i < XStates.size(); ++i) {
+    auto& x = *XStates[i];
+    std::vector<uint8_t> e = XRecord(i, rec, 0);
+    TKeyPlace at;
+    if (!x.Locate(e.data(), at) || !at.Found) throw EPdxCorrupt("В индексе "_ansi + QuotePath(x.DbPath) + " нет записи"_ansi);
+    x.RemoveAt({at.Block, at.Slot});
+  }
+}
+
+namespace {
+
+// The record layout of a secondary index's .X file: the indexed fields, then the primary key (a
+// keyed table) or the record's number (an unkeyed one), the block number and (unkeyed) the slot.
+struct TSecondaryLayout {
+  std::vector<uint8_t> Types, Sizes;
+  std::vector<std::string> Names;
+  std::vector<uint16_t> Numbers;
+  std::vector<std::pair<int, int>> Source;  // (offset, width) in the table record, field by field
+  bool Keyed = false;
+  int EntrySize = 0;
+  uint32_t BlockSize = 0;                   // the table's, doubled until two entries fit
+
+  void Add(uint8_t type, uint8_t size, std::string name) {
+    Types.push_back(type);
+    Sizes.push_back(size);
+    Names.push_back(std::move(name));
+    Numbers.push_back(uint16_t(Numbers.size() + 1));
+  }
+};
+
+TSecondaryLayout SecondaryLayout(const TPdxTableState& s, const TPdxIndexDef& ix) {
+  TSecondaryLayout x;
+  x.Keyed = s.KeyLen != 0;
+  auto copyField = [&](int f) {
+    x.Add(s.H.Types[f], s.H.Sizes[f], s.Codec->Encode(s.Def.Fields[f].Name));
+    x.Source.emplace_back(s.Offsets[f], s.Widths[f]);
+  };
+  for (int f : ix.Fields) copyField(f);
+  // The index's own fields keep their numbers in the table.
+  for (size_t i = 0; i < ix.Fields.size(); ++i) x.Numbers[i] = uint16_t(ix.Fields[i] + 1);
+  if (x.Keyed) {
+    for (int f = 0; f < s.Def.KeyFieldCount; ++f) copyField(f);
+  } else {
+    x.Add(0x04, 4, "Tup No");
+  }
+  x.Add(0x03, 2, "Blk Num");
+  if (!x.Keyed) x.Add(0x03, 2, "Tup Offset");
+  for (size_t i = 0; i < x.Types.size(); ++i) x.EntrySize += FieldWidth(x.Types[i], x.Sizes[i]);
+  x.BlockSize = s.H.BlockSize;
+  while (x.BlockSize - 6 < uint32_t(x.EntrySize) * 2 && x.BlockSize < 32768) x.BlockSize *= 2;
+  return x;
+}
+
+// Entries of one size sorted in bounded memory: a run's worth is sorted in memory; past that each
+// full run is sorted and written to a temporary file, and the runs are merged as they are read
+// back. The run files go however the sort ends.
+class TEntrySorter {
+ public:
+  TEntrySorter(std::string runPrefix, size_t entrySize)
+      : FPrefix(std::move(runPrefix)), FSize(entrySize), FRunLimit(std::max<size_t>(1024, (8u << 20) / entrySize)) {}
+  ~TEntrySorter() { RemoveRuns(); }
+  TEntrySorter(const TEntrySorter&) = delete;
+  TEntrySorter& operator=(const TEntrySorter&) = delete;
+
+  // Room for the next entry, to be filled before the next call.
+  uint8_t* Add() {
+    if (FFlat.size() >= FRunLimit * FSize) SpillRun();
+    size_t at = FFlat.size();
+    FFlat.resize(at + FSize);
+    ++FCount;
+    return reinterpret_cast<uint8_t*>(&FFlat[at]);
+  }
+  size_t Count() const { return FCount; }
+  // Ends the adding; Next then gives the entries in order.
+  void Finish() {
+    if (!FRuns.empty() && !FFlat.empty()) SpillRun();
+    if (FRuns.empty()) SortRun();
+    else OpenRuns();
+  }
+  bool Next(std::string& entry) { return FRuns.empty() ? NextInMemory(entry) : MergeRuns(entry); }
+  void RemoveRuns() {
+    FOpen.clear();
+    for (auto& path : FRuns) {
+      std::error_code ec;
+      fs::remove(path, ec);
+    }
+  }
+
+ private:
+  // A run file read back a piece at a time; Cur is its next entry.
+  struct TRun {
+    TFile F;
+    uint64_t Pos = 0, Size = 0;
+    std::string Buf;
+    size_t At = 0;
+    const char* Cur = nullptr;
+  };
+
+  void SortRun() {
+    FOrder.resize(FFlat.size() / FSize);
+    for (size_t i = 0; i < FOrder.size(); ++i) FOrder[i] = uint32_t(i);
+    const char* base = FFlat.data();
+    std::sort(FOrder.begin(), FOrder.end(), [&](uint32_t a, uint32_t b) {
+      return std::memcmp(base + size_t(a) * FSize, base + size_t(b) * FSize, FSize) < 0;
+    });
+  }
+  void SpillRun() {
+    SortRun();
+    FRuns.push_back(FPrefix + std::to_string(FRuns.size()));
+    TFile rf;
+    rf.Create(FRuns.back());
+    std::string buf;
+    uint64_t at = 0;
+    for (uint32_t i : FOrder) {
+      buf.append(FFlat, size_t(i) * FSize, FSize);
+      if (buf.size() >= (1u << 20)) {
+        rf.WriteAt(at, buf.data(), buf.size());
+        at += buf.size();
+        buf.clear();
+      }
+    }
+    rf.WriteAt(at, buf.data(), buf.size());
+    FFlat.clear();
+  }
+  bool NextInMemory(std::string& entry) {
+    if (FNext >= FOrder.size()) return false;
+    entry.assign(FFlat, size_t(FOrder[FNext++]) * FSize, FSize);
+    return true;
+  }
+  void OpenRuns() {
+    for (auto& path : FRuns) {
+      auto r = std::make_unique<TRun>();
+      r->F.Open(path, false);
+      r->Size = r->F.Size();
+      FOpen.push_back(std::move(r));
+      if (Advance(FOpen.size() - 1)) FHeap.push_back(FOpen.size() - 1);
+    }
+    std::make_heap(FHeap.begin(), FHeap.end(), [&](size_t a, size_t b) { return Later(a, b); });
+  }
+  bool Later(size_t a, size_t b) const { return std::memcmp(FOpen[a]->Cur, FOpen[b]->Cur, FSize) > 0; }
+  bool Advance(size_t run) {
+    TRun& r = *FOpen[run];
+    if (r.At + FSize > r.Buf.size()) {
+      if (r.Pos + FSize > r.Size) return false;
+      const uint64_t piece = std::max<uint64_t>(1, (256u << 10) / FSize) * FSize;
+      r.Buf.resize(size_t(std::min<uint64_t>(piece, (r.Size - r.Pos) / FSize * FSize)));
+      r.F.ReadAt(r.Pos, r.Buf.data(), r.Buf.size());
+      r.Pos += r.Buf.size();
+      r.At = 0;
+    }
+    r.Cur = r.Buf.data() + r.At;
+    r.At += FSize;
+    return true;
+  }
+  bool MergeRuns(std::string& entry) {
+    if (FHeap.empty()) return false;
+    auto later = [&](size_t a, size_t b) { return Later(a, b); };
+    std::pop_heap(FHeap.begin(), FHeap.end(), later);
+    size_t run = FHeap.back();
+    entry.assign(FOpen[run]->Cur, FSize);
+    if (Advance(run)) std::push_heap(FHeap.begin(), FHeap.end(), later); else FHeap.pop_back();
+    return true;
+  }
+
+  std::string FPrefix;
+  size_t FSize, FRunLimit, FCount = 0;
+  std::string FFlat;             // entries of the run now filling, back to back
+  std::vector<uint32_t> FOrder;  // their sorted order
+  size_t FNext = 0;
+  std::vector<std::string> FRuns;
+  std::vector<std::unique_ptr<TRun>> FOpen;
+  std::vector<size_t> FHeap;
+};
+
+// Every record's entry, in chain order.
+void ScanSecondaryEntries(TPdxTableState& s, const TSecondaryLayout& x, TEntrySorter& out) {
+  uint32_t tup = 0;
+  s.ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
+    for (int slot = 0; slot < count; ++slot, ++tup) {
+      const uint8_t* r = b + 6 + size_t(slot) * s.H.RecordSize;
+      uint8_t* e = out.Add();
+      for (auto& [off, w] : x.Source) {
+        std::memcpy(e, r + off, w);
+        e += w;
+      }
+      if (!x.Keyed) { PutLong(e, int32_t(tup)); e += 4; }
+      PutShort(e, int16_t(n));
+      if (!x.Keyed) PutShort(e + 2, int16_t(slot));
+    }
+  });
+}
+
+// The .X header for `count` entries in `blocks` blocks.
+std::vector<uint8_t> SecondaryHeader(const TPdxTableState& s, const TPdxIndexDef& ix, const TSecondaryLayout& x,
+                                     uint32_t count, uint32_t blocks) {
+  uint8_t type = x.Keyed ? (ix.Composite ? 8 : 5) : (ix.Composite ? 6 : 3);
+  std::vector<uint8_t> hdr = BuildDbHeader(type, x.BlockSize, x.Types, x.Sizes, x.Names, uint16_t(x.Types.size() - 1),
+                                           fs::path(ix.FileName).filename().string(), s.Encrypted ? s.Checksum : 0,
+                                           x.Numbers, ix.Composite ? s.Codec->Encode(ix.Name) : std::string(),
+                                           s.H.SortOrder, s.H.CodePage ? s.H.CodePage : uint16_t(1251),
+                                           s.H.SortOrderId.empty() ? std::string("ancyrr") : s.H.SortOrderId);
+  hdr[0x15] = uint8_t(ix.Fields[0] + 1);
+  hdr[0x2C] = 0xFF;  // as in every BDE-made .X seen
+  Put32(&hdr[0x49], s.H.AutoInc);
+  hdr[0x57] = ix.Unique ? 1 : 0;
+  Put32(&hdr[6], count);
+  Put16(&hdr[0x0A], blocks);
+  Put16(&hdr[0x0C], blocks);
+  Put16(&hdr[0x3A], blocks);
+  Put16(&hdr[0x0E], blocks ? 1 : 0);
+  Put16(&hdr[0x10], blocks);
+  return hdr;
+}
+
+// Writes the sorted entries as the .X file (through a temporary file) and its .Y tree.
+void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecondaryLayout& x, TEntrySorter& entries,
+                        bool durable) {
+  const std::string path = (fs::path(s.Folder) / ix.FileName).string();
+  const uint32_t es = uint32_t(x.EntrySize), per = (x.BlockSize - 6) / es;
+  const uint32_t total = uint32_t(entries.Count());
+  const uint32_t blocks = uint32_t((uint64_t(total) + per - 1) / per);
+  if (blocks > 0xFFFF) throw EPdxError("Индекс "_ansi + QuotePath(path) + " не помещается в 65535 блоков"_ansi);
+  std::vector<uint8_t> hdr = SecondaryHeader(s, ix, x, total, blocks);
+  TTempFile tmp(path);
+  TFile f;
+  f.Create(tmp.Path);
+  f.WriteAt(0, hdr.data(), hdr.size());
+  std::vector<uint8_t> xb(x.BlockSize);
+  std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
+  const int keyLen = x.EntrySize - 2;
+  std::string entry;
+  for (uint32_t k = 0; k < blocks; ++k) {
+    std::fill(xb.begin(), xb.end(), 0);
+    uint32_t cnt = 0;
+    while (cnt < per && entries.Next(entry)) std::memcpy(&xb[6 + size_t(cnt++) * es], entry.data(), es);
+    Put16(&xb[0], k + 1 < blocks ? k + 2 : 0);
+    Put16(&xb[2], k);
+    Put16(&xb[4], uint16_t(int(cnt - 1) * int(es)));
+    leaf.emplace_back(std::string(reinterpret_cast<const char*>(&xb[6]), keyLen), k + 1, cnt);
+    if (s.Encrypted) EncryptDbBlock(xb.data(), x.BlockSize, s.Checksum, k + 1);
+    f.WriteAt(hdr.size() + uint64_t(k) * x.BlockSize, xb.data(), x.BlockSize);
+  }
+  entries.RemoveRuns();
+  if (durable) f.Sync();
+  f.Close();
+  TIndexFileSpec tree;
+  const std::string yname = YName(ix.FileName);
+  tree.Path = (fs::path(s.Folder) / yname).string();
+  tree.FileType = ix.Composite ? 7 : 4;
+  tree.KeyFields = uint16_t(x.Types.size() - 1);
+  tree.Types.assign(x.Types.begin(), x.Types.end() - 1);
+  tree.Sizes.assign(x.Sizes.begin(), x.Sizes.end() - 1);
+  tree.BlockSize = x.BlockSize;
+  tree.TableName = yname;
+  tree.SortOrder = s.H.SortOrder;
+  tree.Version = 12;
+  tree.Checksum = s.Encrypted ? s.Checksum : 0;
+  tree.Durable = durable;
+  WriteIndexTree(tree, keyLen, leaf);
+  tmp.Replace();
+}
+
+}  // namespace
+
+// Rebuilds every secondary index from a full scan of the table: the entries are collected and
+// sorted (in runs spilled to temporary files when many), then merged straight into the .X blocks.
+void TPdxTableState::RebuildSecondaries(bool durable) {
+  for (auto& ix : Def.Indexes) {
+    const TSecondaryLayout layout = SecondaryLayout(*this, ix);
+    TEntrySorter entries((fs::path(Folder) / ix.FileName).string() + ".run", size_t(layout.EntrySize));
+    ScanSecondaryEntries(*this, layout, entries);
+    entries.Finish();
+    WriteSecondaryFile(*this, ix, layout, entries, durable);
+  }
+}
+
+}  // namespace paradox
