@@ -61,13 +61,11 @@ TFieldDef ToFieldDef(const paradox::TPdxFieldDef& f) {
 
 namespace {
 
-// The engines say that a table is missing or already there only in their messages.
+// Firebird says that an object already exists (or, beside its SQL codes, is missing) only in its
+// messages; the Paradox engine raises classes of their own for both.
 TDBErrorKind KindByMessage(const std::string& message, TDBErrorKind otherwise) {
-  auto says = [&](const std::string& english, const std::string& russian) {
-    return message.find(english) != std::string::npos || message.find(russian) != std::string::npos;
-  };
-  if (says("does not exist", "не существует"_ansi)) return TDBErrorKind::NotFound;
-  if (says("already exists", "уже существует"_ansi)) return TDBErrorKind::Exists;
+  if (message.find("does not exist") != std::string::npos) return TDBErrorKind::NotFound;
+  if (message.find("already exists") != std::string::npos) return TDBErrorKind::Exists;
   return otherwise;
 }
 
@@ -94,7 +92,7 @@ void RethrowAsEngineError(const std::string& context) {
   } catch (const paradox::EPdxExists& e) {
     throw EDBEngineError(with(e.Message()), TDBErrorKind::Exists);
   } catch (const paradox::EPdxError& e) {
-    throw EDBEngineError(with(e.Message()), KindByMessage(e.Message(), TDBErrorKind::General));
+    throw EDBEngineError(with(e.Message()), TDBErrorKind::General);
   } catch (const EIBError& e) {
     // The server's SQL codes that tell a kind of failure.
     TDBErrorKind kind = TDBErrorKind::General;
