@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <exception>
 
 #include "platform/ibx/IBInternal.h"
@@ -169,8 +170,9 @@ TIBDatabase::TIBDatabase() = default;
 TIBDatabase::~TIBDatabase() {
   try {
     Close();
-  } catch (...) {
-    // Close has detached even when a transaction failed to end; nothing else to do here.
+  } catch (const std::exception& e) {
+    // Close has detached even when a transaction failed to end; the error has no caller left.
+    std::fprintf(stderr, "%s\n", e.what());
   }
   for (TIBBase* c : FClients) c->FDatabase = nullptr;
   for (TIBTransaction* t : FTransactions) t->FDefaultDatabase = nullptr;
@@ -332,7 +334,9 @@ TIBTransaction::~TIBTransaction() {
     try {
       EndTransaction(FDefaultAction);
       if (Active()) EndTransaction(TARollback);
-    } catch (...) {
+    } catch (const std::exception& e) {
+      // A refused commit here loses the work: said where it can still be seen, then undone.
+      std::fprintf(stderr, "%s\n", e.what());
       try {
         EndTransaction(TARollback);
       } catch (...) {

@@ -78,7 +78,8 @@ enum TTransactionAction { TARollback, TACommit, TARollbackRetaining, TACommitRet
 class TIBDatabase : public TObject {
  public:
   TIBDatabase();
-  // Disconnects (the transactions' default actions apply; errors are swallowed here).
+  // Disconnects (the transactions' default actions apply). It cannot report an error: one is
+  // written to stderr. Disconnect first to see it.
   ~TIBDatabase() override;
 
   const std::string& DatabaseName() const { return FDatabaseName; }
@@ -147,7 +148,8 @@ class TIBDatabase : public TObject {
 class TIBTransaction : public TObject {
  public:
   TIBTransaction();
-  // An active transaction ends by its DefaultAction; errors are swallowed here.
+  // An active transaction ends by its DefaultAction. It cannot report an error: one is written to
+  // stderr and the work rolled back. End the transaction first to see it.
   ~TIBTransaction() override;
 
   TIBDatabase* DefaultDatabase() const { return FDefaultDatabase; }
