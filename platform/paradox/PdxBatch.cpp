@@ -238,7 +238,9 @@ void TPdxTableState::PendingFull() {
     const std::vector<uint32_t> order = PendingOrder();
     TWaitingRun& run = Runs.emplace_back();  // its file goes with the others should this fail
     run.Path = DbPath + ".run" + std::to_string(Runs.size() - 1);
-    run.Stride = uint32_t(std::max<size_t>(1, (16u << 10) / rs));
+    // A key looked up in the run reads the stretch between two kept keys: 4 KB for short keys,
+    // longer ones up to 16 KB so that the kept keys stay within 1/256 of the run.
+    run.Stride = uint32_t(std::max<size_t>(1, std::clamp<size_t>(256 * size_t(KeyLen), 4u << 10, 16u << 10) / rs));
     run.File = std::make_unique<TFile>();
     TFile& f = *run.File;
     f.Create(run.Path);
