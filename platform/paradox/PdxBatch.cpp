@@ -3,6 +3,7 @@
 // into their blocks together in key order, each block rewritten once however many records it takes.
 #include <algorithm>
 #include <functional>
+#include <iterator>
 
 #include "platform/paradox/PdxTableState.h"
 
@@ -237,7 +238,9 @@ void TPdxTableState::PendingFull() {
     const std::vector<uint32_t> order = PendingOrder();
     TWaitingRun& run = Runs.emplace_back();  // its file goes with the others should this fail
     run.Path = DbPath + ".run" + std::to_string(Runs.size() - 1);
-    run.Stride = uint32_t(std::max<size_t>(1, (16u << 10) / rs));
+    // A key looked up in the run reads the stretch between two kept keys: 4 KB for short keys,
+    // longer ones up to 16 KB so that the kept keys stay within 1/256 of the run.
+    run.Stride = uint32_t(std::max<size_t>(1, std::clamp<size_t>(256 * size_t(KeyLen), 4u << 10, 16u << 10) / rs));
     run.File = std::make_unique<TFile>();
     TFile& f = *run.File;
     f.Create(run.Path);
@@ -338,10 +341,25 @@ std::vector<uint32_t> TPdxTableState::PendingOrder() const {
     for (size_t b = 0; b < 8; ++b) p = (p << 8) | (b < head ? k[b] : 0);
     items[i] = {p, uint32_t(i)};
   }
-  std::sort(items.begin(), items.end(), [&](const TItem& a, const TItem& b) {
-    if (a.Prefix != b.Prefix) return a.Prefix < b.Prefix;
-    return size_t(KeyLen) > head && std::memcmp(&Pending[a.Rec * rs + head], &Pending[b.Rec * rs + head], KeyLen - head) < 0;
-  });
+  // By the prefix a byte at a time, lowest first; a byte that all prefixes share costs one count.
+  std::vector<TItem> spare(count);
+  for (int shift = 0; shift < 64; shift += 8) {
+    size_t start[257] = {};
+    for (const TItem& it : items) ++start[((it.Prefix >> shift) & 0xFF) + 1];
+    if (std::find(std::begin(start), std::end(start), count) != std::end(start)) continue;
+    for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
+    for (const TItem& it : items) spare[start[(it.Prefix >> shift) & 0xFF]++] = it;
+    items.swap(spare);
+  }
+  // Keys longer than the prefix: those that share it are put in order by the rest.
+  if (size_t(KeyLen) > head)
+    for (size_t i = 0, j; i < count; i = j) {
+      for (j = i + 1; j < count && items[j].Prefix == items[i].Prefix; ++j) {}
+      if (j - i > 1)
+        std::sort(items.begin() + ptrdiff_t(i), items.begin() + ptrdiff_t(j), [&](const TItem& a, const TItem& b) {
+          return std::memcmp(&Pending[a.Rec * rs + head], &Pending[b.Rec * rs + head], KeyLen - head) < 0;
+        });
+    }
   for (size_t i = 0; i < count; ++i) order[i] = items[i].Rec;
   return order;
 }

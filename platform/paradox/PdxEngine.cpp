@@ -696,12 +696,18 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
       if (Def.Fields[fi].Required) throw EPdxRequired(TableText() + ": поле "_ansi + Quote(Def.Fields[fi].Name) + " должно быть заполнено"_ansi);
       continue;
     }
-    std::string data = v.IsString() ? v.StrRef() : v.ToString();
+    // A string value is written from the caller's own buffer; only a converted or re-encoded
+    // value gets a copy of its own.
+    std::string converted;
+    const std::string* value = &converted;
+    if (v.IsString()) value = &v.StrRef(); else converted = v.ToString();
     if (t == 0x0C && !Codec->Identity) {
       std::string stored;
       if (old) stored = ReadBlob(old + Offsets[fi], int(fi));
-      data = EncodeText(*this, int(fi), data, old ? &stored : nullptr);
+      converted = EncodeText(*this, int(fi), *value, old ? &stored : nullptr);
+      value = &converted;
     }
+    const std::string_view data = *value;
     if (data.empty()) {
       if (Def.Fields[fi].Required) throw EPdxRequired(TableText() + ": поле "_ansi + Quote(Def.Fields[fi].Name) + " должно быть заполнено"_ansi);
       continue;
@@ -712,47 +718,52 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
       Put32(p + leader + 4, uint32_t(data.size()));
       continue;
     }
-    std::string payload;
-    if (t == 0x0F || t == 0x10) {
-      payload.resize(8);
-      payload[0] = 1; payload[1] = 0; payload[2] = 0; payload[3] = t == 0x10 ? 1 : 2;
-      Put32(reinterpret_cast<uint8_t*>(&payload[4]), uint32_t(data.size()));
-    }
-    payload += data;
-    uint32_t ptr = WriteBlob(payload);
+    // Graphic and OLE values carry an 8-byte prefix in the .MB.
+    uint8_t prefix[8] = {1, 0, 0, uint8_t(t == 0x10 ? 1 : 2)};
+    Put32(prefix + 4, uint32_t(data.size()));
+    const std::string_view head(reinterpret_cast<const char*>(prefix), t == 0x0F || t == 0x10 ? 8 : 0);
+    uint32_t ptr = WriteBlob(head, data);
     std::memcpy(p, data.data(), size_t(leader));
     Put32(p + leader, ptr);
-    Put32(p + leader + 4, uint32_t(payload.size()));
+    Put32(p + leader + 4, uint32_t(head.size() + data.size()));
     Put16(p + leader + 8, 1);
   }
 }
 
-uint32_t TPdxTableState::WriteBlob(const std::string& payload) {
+// The value is written as head then data, without joining them: a large value goes to the file
+// from the caller's buffer, only its first unit and the padding of its last pass through a
+// buffer of one unit.
+uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data) {
   OpenMb(true);
-  uint64_t size = Mb.Size();
+  const uint64_t size = Mb.Size();
   uint64_t end = (size + 4095) & ~uint64_t(4095);
   if (end < 4096) end = 4096;
-  auto writeUnit = [&](uint64_t off, std::vector<uint8_t>& buf) {
-    if (Encrypted) {
-      std::vector<uint8_t> enc(buf);
-      EncryptMb(enc.data(), enc.size(), Checksum);
-      Mb.WriteAt(off, enc.data(), enc.size());
-    } else {
-      Mb.WriteAt(off, buf.data(), buf.size());
-    }
+  const size_t total = head.size() + data.size();
+  auto writeUnit = [&](uint64_t off, uint8_t* unit) {
+    if (Encrypted) EncryptMb(unit, 4096, Checksum);
+    Mb.WriteAt(off, unit, 4096);
   };
-  if (payload.size() < 0x800) {
+  // head and data laid out from byte `from` of the joined value into dst, n bytes.
+  auto copyOut = [&](uint8_t* dst, size_t from, size_t n) {
+    if (from < head.size()) {
+      size_t k = std::min(n, head.size() - from);
+      std::memcpy(dst, head.data() + from, k);
+      dst += k; from += k; n -= k;
+    }
+    if (n > 0) std::memcpy(dst, data.data() + (from - head.size()), n);
+  };
+  std::vector<uint8_t> blk(4096, 0);
+  if (total < 0x800) {
     // Suballocated: the block now filling, or a fresh one at the end.
-    uint32_t chunks = uint32_t((payload.size() + 15) / 16);
+    uint32_t chunks = uint32_t((total + 15) / 16);
     for (int attempt = 0; attempt < 2; ++attempt) {
       if (MbSubBlock == 0) {
-        std::vector<uint8_t> blk(4096, 0);
+        std::fill(blk.begin(), blk.end(), 0);
         blk[0] = 3; Put16(&blk[1], 1);
         MbSubBlock = uint32_t(end);
-        writeUnit(end, blk);
+        writeUnit(end, blk.data());
         end += 4096;
       }
-      std::vector<uint8_t> blk(4096);
       Mb.ReadAt(MbSubBlock, blk.data(), 4096);
       if (Encrypted) DecryptMb(blk.data(), 4096, Checksum);
       uint32_t next = 0x150;
@@ -765,37 +776,64 @@ uint32_t TPdxTableState::WriteBlob(const std::string& payload) {
       if (freeSlot >= 0 && next + chunks * 16 <= 4096) {
         uint8_t* e = &blk[12 + 5 * freeSlot];
         e[0] = uint8_t(next / 16); e[1] = uint8_t(chunks); Put16(e + 2, 1);
-        e[4] = uint8_t(payload.size() - (chunks - 1) * 16);
-        std::memcpy(&blk[next], payload.data(), payload.size());
-        writeUnit(MbSubBlock, blk);
+        e[4] = uint8_t(total - (chunks - 1) * 16);
+        copyOut(&blk[next], 0, total);
+        writeUnit(MbSubBlock, blk.data());
         return MbSubBlock | uint32_t(freeSlot);
       }
       MbSubBlock = 0;
     }
   }
-  uint64_t units = (payload.size() + 9 + 4095) / 4096;
-  if (units > 0xFFFF) throw EPdxValue(TableText() + ": значение BLOB-поля из "_ansi + std::to_string(payload.size()) + " байт больше, чем вмещает блок файла BLOB-полей"_ansi);
+  uint64_t units = (total + 9 + 4095) / 4096;
+  if (units > 0xFFFF) throw EPdxValue(TableText() + ": значение BLOB-поля из "_ansi + std::to_string(total) + " байт больше, чем вмещает блок файла BLOB-полей"_ansi);
   if (end > 0xFFFFFF00u) throw EPdxValue("Файл BLOB-полей "_ansi + QuotePath(Mb.Path()) + " переполнен"_ansi);
-  std::vector<uint8_t> blk(units * 4096, 0);
-  blk[0] = 2; Put16(&blk[1], uint32_t(units)); Put32(&blk[3], uint32_t(payload.size())); Put16(&blk[7], 1);
-  std::memcpy(&blk[9], payload.data(), payload.size());
+  // Units after the first, then the first with the block's header: a block is marked taken
+  // only once its content is whole.
+  auto writeBlock = [&](uint64_t off) {
+    const size_t first = std::min<size_t>(total, 4096 - 9);
+    for (uint64_t u = 1; u < units; ++u) {
+      const size_t from = first + size_t(u - 1) * 4096;
+      const size_t n = std::min<size_t>(4096, total - from);
+      if (!Encrypted && from >= head.size() && n == 4096) {
+        // Every full unit past the head goes out in one write from the caller's buffer.
+        const size_t run = (total - from) / 4096 * 4096;
+        Mb.WriteAt(off + u * 4096, data.data() + (from - head.size()), run);
+        u += run / 4096 - 1;
+        continue;
+      }
+      std::fill(blk.begin(), blk.end(), 0);
+      copyOut(blk.data(), from, n);
+      writeUnit(off + u * 4096, blk.data());
+    }
+    std::fill(blk.begin(), blk.end(), 0);
+    blk[0] = 2; Put16(&blk[1], uint32_t(units)); Put32(&blk[3], uint32_t(total)); Put16(&blk[7], 1);
+    copyOut(&blk[9], 0, first);
+    writeUnit(off, blk.data());
+  };
   // Reuse a block freed in this session when one is large enough; the rest stays free.
   for (size_t i = 0; i < MbFree.size(); ++i) {
     auto [off, have] = MbFree[i];
     if (have < units) continue;
     MbFree.erase(MbFree.begin() + i);
-    writeUnit(off, blk);
+    writeBlock(off);
     if (have > units) {
-      std::vector<uint8_t> rest(4096, 0);
-      rest[0] = 4;
-      Put16(&rest[1], uint32_t(have - units));
+      std::fill(blk.begin(), blk.end(), 0);
+      blk[0] = 4;
+      Put16(&blk[1], uint32_t(have - units));
       uint32_t roff = off + uint32_t(units) * 4096;
-      writeUnit(roff, rest);
+      writeUnit(roff, blk.data());
       MbFree.emplace_back(roff, uint32_t(have - units));
     }
     return off | 0xFF;
   }
-  writeUnit(end, blk);
+  try {
+    writeBlock(end);
+  } catch (const EPdxError&) {
+    // A block written in part past the end is cut off again; the write's own error is the one
+    // to report, so a failure to cut is let go.
+    try { Mb.Truncate(size); } catch (const EPdxError&) {}
+    throw;
+  }
   return uint32_t(end) | 0xFF;
 }
 

@@ -291,7 +291,7 @@ class TPdxTableState {
   void EncodeRecord(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old);
   void EncodeValue(int i, const Variant& v, uint8_t* p, const uint8_t* old);
   void WriteBlobs(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old);
-  uint32_t WriteBlob(const std::string& payload);
+  uint32_t WriteBlob(std::string_view head, std::string_view data);
   void FreeBlob(uint32_t ptr);
   uint32_t AllocBlock();
   void FreeBlock(uint32_t n);
