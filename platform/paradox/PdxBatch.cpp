@@ -2,6 +2,7 @@
 // (against the buffer, and against the blocks through a key filter that spares most looks), and go
 // into their blocks together in key order, each block rewritten once however many records it takes.
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <iterator>
 
@@ -52,10 +53,38 @@ bool TPdxTableState::AboveTable(const uint8_t* key) {
   return !Locate(key, at) || (at.Entry + 1 == Map.size() && at.Slot == Map.back().Count);
 }
 
-bool TPdxTableState::PendingHolds(const uint8_t* key, uint64_t h) const {
-  const size_t rs = H.RecordSize;
-  if (!PendingSorted)
-    return PendingKeys.Find(h, [&](uint32_t r) { return std::memcmp(&Pending[r * rs], key, KeyLen) == 0; });
+namespace {
+// Bits of a key hash that neither place nor set the filter's bits while it holds up to 2^20 keys,
+// so that a wrong "perhaps" from the filter is seldom a tag match too.
+uint16_t PendingTag(uint64_t h) { return uint16_t(h >> 30); }
+}  // namespace
+
+bool TPdxTableState::PendingHolds(const uint8_t* key, uint64_t h) {
+  const size_t rs = H.RecordSize, count = PendingCount();
+  auto same = [&](size_t r) { return std::memcmp(&Pending[r * rs], key, KeyLen) == 0; };
+  if (!PendingSorted && KeysCover) {
+    // Tags compared a stretch at a time (which the compiler does many to an instruction), the
+    // records looked at only in a stretch that has the tag.
+    const uint16_t tag = PendingTag(h);
+    const uint16_t* tags = PendingTags.data();
+    constexpr size_t kStretch = 64;
+    size_t from = 0;
+    for (; from + kStretch <= count; from += kStretch) {
+      uint16_t hits = 0;
+      for (size_t j = 0; j < kStretch; ++j) hits |= uint16_t(tags[from + j] == tag);
+      if (hits)
+        for (size_t r = from; r < from + kStretch; ++r)
+          if (tags[r] == tag && same(r)) return true;
+    }
+    for (; from < count; ++from)
+      if (tags[from] == tag && same(from)) return true;
+    return false;
+  }
+  if (!PendingSorted) {
+    for (; PendingIndexed < count; ++PendingIndexed)
+      PendingKeys.Insert(KeyHash(&Pending[PendingIndexed * rs], KeyLen), uint32_t(PendingIndexed));
+    return PendingKeys.Find(h, [&](uint32_t r) { return same(r); });
+  }
   size_t lo = 0, hi = PendingCount();
   while (lo < hi) {
     size_t mid = (lo + hi) / 2;
@@ -77,21 +106,24 @@ void TPdxTableState::CoverKeys() {
   UncoveredReads = 0;
 }
 
-// Records that come in key order (the usual bulk load) need no set of their keys: they are searched
-// by halving. The set is made when the first record comes out of order.
+// Records that come in key order (the usual bulk load) need no tags: they are searched by halving.
+// The tags are made when the first record comes out of order.
 void TPdxTableState::AddPending(const std::vector<uint8_t>& rec) {
   const uint32_t rs = H.RecordSize;
   const uint64_t h = KeyHash(rec.data(), KeyLen);
   if (Pending.empty()) {
     Pending.reserve(kPendingBytes + rs);
+    PendingTags.clear();
+    PendingIndexed = 0;
     PendingSorted = true;
     PendingAbove = KeyAbove;
   }
   if (PendingSorted && !Pending.empty() && std::memcmp(&Pending[Pending.size() - rs], rec.data(), KeyLen) > 0) {
     PendingSorted = false;
-    for (size_t r = 0; r < PendingCount(); ++r) PendingKeys.Insert(KeyHash(&Pending[r * rs], KeyLen), uint32_t(r));
+    PendingTags.reserve(kPendingBytes / rs + 1);
+    for (size_t r = 0; r < PendingCount(); ++r) PendingTags.push_back(PendingTag(KeyHash(&Pending[r * rs], KeyLen)));
   }
-  if (!PendingSorted) PendingKeys.Insert(h, uint32_t(PendingCount()));
+  if (!PendingSorted) PendingTags.push_back(PendingTag(h));
   Pending.insert(Pending.end(), rec.begin(), rec.end());
   if (KeysCover) Keys.Add(h);
 }
@@ -334,21 +366,24 @@ std::vector<uint32_t> TPdxTableState::PendingOrder() const {
     uint32_t Rec;
   };
   const size_t head = std::min<size_t>(8, size_t(KeyLen));
-  std::vector<TItem> items(count);
+  std::vector<TItem> items, spare(count);
+  items.reserve(count);
+  // Every byte's counts in one pass over the keys.
+  std::vector<std::array<size_t, 257>> start(8);
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* k = &Pending[i * rs];
     uint64_t p = 0;
     for (size_t b = 0; b < 8; ++b) p = (p << 8) | (b < head ? k[b] : 0);
-    items[i] = {p, uint32_t(i)};
+    items.push_back({p, uint32_t(i)});
+    for (size_t b = 8 - head; b < 8; ++b) ++start[b][((p >> (8 * b)) & 0xFF) + 1];
   }
-  // By the prefix a byte at a time, lowest first; a byte that all prefixes share costs one count.
-  std::vector<TItem> spare(count);
-  for (int shift = 0; shift < 64; shift += 8) {
-    size_t start[257] = {};
-    for (const TItem& it : items) ++start[((it.Prefix >> shift) & 0xFF) + 1];
-    if (std::find(std::begin(start), std::end(start), count) != std::end(start)) continue;
-    for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
-    for (const TItem& it : items) spare[start[(it.Prefix >> shift) & 0xFF]++] = it;
+  // By the prefix a byte at a time, lowest first; a byte that all prefixes share is skipped.
+  for (size_t b = 8 - head; b < 8; ++b) {
+    auto& at = start[b];
+    if (std::find(at.begin(), at.end(), count) != at.end()) continue;
+    for (int v = 0; v < 256; ++v) at[v + 1] += at[v];
+    const int shift = int(8 * b);
+    for (const TItem& it : items) spare[at[(it.Prefix >> shift) & 0xFF]++] = it;
     items.swap(spare);
   }
   // Keys longer than the prefix: those that share it are put in order by the rest.

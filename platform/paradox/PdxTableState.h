@@ -237,10 +237,16 @@ class TPdxTableState {
   // order above every other, else it is sorted into a run: a file beside the table, merged with
   // the others at the end, so that each block is rewritten once.
   std::vector<uint8_t> Pending;
-  bool PendingSorted = true;  // the records came in key order: PendingKeys is not needed yet
+  bool PendingSorted = true;  // the records came in key order: they are searched by halving
   bool PendingAbove = false;  // and above every key of the blocks and of the runs
   bool KeyAbove = false;      // KeyTaken's last key was above every other
+  // Out of order, the filter sends few keys to look in Pending: while it covers every key, they
+  // are sought among 16 bits of each record's key hash (PendingTags, one per record, back to
+  // back); else through PendingKeys, which takes the records [0, PendingIndexed) and catches up
+  // at each look.
+  std::vector<uint16_t> PendingTags;
   detail::TRecordSet PendingKeys;
+  size_t PendingIndexed = 0;
   struct TWaitingRun {
     std::string Path;
     std::unique_ptr<detail::TFile> File;  // open while the run lasts
@@ -323,7 +329,7 @@ class TPdxTableState {
     return n;
   }
   void AddPending(const std::vector<uint8_t>& rec);
-  bool PendingHolds(const uint8_t* key, uint64_t h) const;
+  bool PendingHolds(const uint8_t* key, uint64_t h);
   void MergePending() { MergeWaiting(true); }
   void MergeWaiting(bool withRuns);
   void PendingFull();

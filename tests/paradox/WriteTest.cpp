@@ -691,6 +691,36 @@ TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
     CheckTree(dir / "b.Y02", x, x.H.RecordSize - 2);
   }
 }
+
+// Records waiting out of key order, none read back: a duplicate of any of them is refused, the
+// earliest as well as the latest, whether the table started empty or not.
+TEST(ParadoxIndexes, WaitingOutOfOrderRecordsRefuseTheirDuplicates) {
+  const int32_t n = 3000;
+  std::vector<int32_t> keys(n);
+  for (int32_t i = 0; i < n; ++i) keys[i] = 2 * i + 1;
+  std::shuffle(keys.begin(), keys.end(), std::mt19937(11));
+  for (int32_t existing : {0, 500}) {
+    SCOPED_TRACE(existing);
+    testsupport::TempDir dir;
+    TPdxDatabase db(dir.Path().string());
+    TPdxTableDef d;
+    d.Fields = {F("K", TPdxFieldType::Long), F("V", TPdxFieldType::Alpha, 8)};
+    d.KeyFieldCount = 1;
+    db.CreateTable("w", d);
+    auto t = db.OpenTable("w");
+    for (int32_t i = 0; i < existing; ++i) t->Append({Variant(2 * i), Variant("e")});
+    t = db.OpenTable("w");
+    t->BeginBatch();
+    for (int32_t k : keys) t->Append({Variant(k), Variant("w")});
+    for (int32_t i : {0, 1, 63, 64, 65, 1000, n - 2, n - 1})
+      EXPECT_THROW(t->Append({Variant(keys[i]), Variant("d")}), EPdxKeyViolation) << i;
+    if (existing) {
+      EXPECT_THROW(t->Append({Variant(2 * (existing - 1)), Variant("d")}), EPdxKeyViolation);
+    }
+    t->EndBatch();
+    EXPECT_EQ(t->RecordCount(), existing + n);
+  }
+}
 // Wide records (four to a block): many splits, and block 1 refilled often.
 TEST(ParadoxIndexes, WideRecordsStayConsistent) {
   RandomOps(true, 2000, 1024, false, 200);
