@@ -50,7 +50,4 @@ bool SameSessionName(const std::string& a, const std::string& b);
 // A name or text in double quotes, as messages show it.
 inline std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
-// The parts of a ";"-separated field list, trimmed, empty parts left out.
-std::vector<std::string> SplitFields(const std::string& fields);
-
 }  // namespace bde::detail

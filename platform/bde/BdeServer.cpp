@@ -131,7 +131,7 @@ std::string ServerIdentifier(const std::string& name) {
 
 std::string ServerFieldList(const std::string& fields) {
   std::string out;
-  for (const std::string& part : SplitFields(fields)) out += (out.empty() ? "" : ";") + ServerIdentifier(part);
+  for (const std::string& part : SplitFieldList(fields)) out += (out.empty() ? "" : ";") + ServerIdentifier(part);
   return out;
 }
 

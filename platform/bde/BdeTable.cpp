@@ -68,7 +68,7 @@ paradox::TPdxTableDef ToPdxTable(const TFieldDefs& fieldDefs, const TIndexDefs& 
   for (int i = 0; i < indexDefs.Count(); ++i) {
     const TIndexDef& ix = indexDefs[i];
     std::vector<int> fields;
-    for (auto& name : detail::SplitFields(ix.Fields)) {
+    for (auto& name : SplitFieldList(ix.Fields)) {
       int f = fieldDefs.IndexOf(name);
       if (f < 0) fail("индекс "_ansi + Quote(ix.Name) + " ссылается на несуществующее поле "_ansi + Quote(name));
       fields.push_back(f);
@@ -138,19 +138,6 @@ R Run(const TTable& table, const std::string& context, OnServer onServer, InFold
 }  // namespace
 
 namespace detail {
-
-std::vector<std::string> SplitFields(const std::string& fields) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (;;) {
-    size_t semi = fields.find(';', start);
-    std::string part = Trim(fields.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-    if (!part.empty()) out.push_back(part);
-    if (semi == std::string::npos) break;
-    start = semi + 1;
-  }
-  return out;
-}
 
 void CheckWritable(const std::string& folder, const std::string& table) {
   auto writable = [](const std::string& path) {

@@ -42,18 +42,6 @@ enum {
   blr_double_ = 27, blr_timestamp_ = 35, blr_varying_ = 37, blr_cstring_ = 40, blr_blob_ = 261
 };
 
-std::vector<std::string> SplitFields(const std::string& fields) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (;;) {
-    size_t semi = fields.find(';', start);
-    std::string f = Trim(fields.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-    if (!f.empty()) out.push_back(f);
-    if (semi == std::string::npos) break;
-    start = semi + 1;
-  }
-  return out;
-}
 
 // The column type CreateTable writes for a field type, or "" when it has none.
 std::string ColumnType(const TFieldDef& def) {
@@ -222,7 +210,7 @@ std::vector<std::string> TIBTable::CreateTableSQL() {
     primary = &FIndexDefs[i];
   }
   std::vector<std::string> keyFields;
-  if (primary) keyFields = SplitFields(primary->Fields);
+  if (primary) keyFields = SplitFieldList(primary->Fields);
 
   std::string sql = "CREATE TABLE " + table + " (";
   for (int i = 0; i < FFieldDefs.Count(); ++i) {
@@ -261,7 +249,7 @@ std::vector<std::string> TIBTable::CreateTableSQL() {
     if (def.Options.Contains(ixExpression))
       s += " COMPUTED BY (" + def.Fields + ")";
     else
-      s += " (" + fieldList(SplitFields(def.Fields)) + ")";
+      s += " (" + fieldList(SplitFieldList(def.Fields)) + ")";
     statements.push_back(s);
   }
   return statements;

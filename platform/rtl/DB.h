@@ -101,6 +101,20 @@ struct TIndexDef {
   TIndexOptions Options;
 };
 
+// The names of a field list joined by ";" (TIndexDef::Fields), trimmed, empty ones left out.
+inline std::vector<std::string> SplitFieldList(const std::string& fields) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (;;) {
+    size_t semi = fields.find(';', start);
+    std::string part = Trim(fields.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
+    if (!part.empty()) out.push_back(part);
+    if (semi == std::string::npos) break;
+    start = semi + 1;
+  }
+  return out;
+}
+
 class TIndexDefs {
  public:
   using TUpdater = std::function<void(TIndexDefs&)>;
