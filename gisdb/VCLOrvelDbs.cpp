@@ -20,7 +20,6 @@
 //                    an InterBase statement
 #include "gisdb/VCLOrvelDbs.h"
 
-#include <cstdio>
 #include <exception>
 #include <functional>
 
@@ -128,7 +127,7 @@ TVCLOrvDb::~TVCLOrvDb() {
   try {
     Close();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    ReportLostError(e);
   }
 }
 

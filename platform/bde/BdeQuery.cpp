@@ -710,7 +710,7 @@ TQuery::~TQuery() {
   try {
     EndWriteBatch();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    ReportLostError(e);
   }
 }
 

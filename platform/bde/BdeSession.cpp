@@ -1,6 +1,5 @@
 // Sessions, databases and the name registries that let tables and queries find them.
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <new>
@@ -181,7 +180,7 @@ TSession::~TSession() {
   try {
     Close();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    ReportLostError(e);
   }
   auto& list = Sessions();
   list.erase(std::remove(list.begin(), list.end(), this), list.end());
@@ -297,7 +296,7 @@ TDatabase::~TDatabase() {
   try {
     Disconnect();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    ReportLostError(e);
   }
   auto& list = Databases();
   list.erase(std::remove(list.begin(), list.end(), this), list.end());

@@ -25,7 +25,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <exception>
 
 #include "platform/ibx/IBInternal.h"
@@ -172,7 +171,7 @@ TIBDatabase::~TIBDatabase() {
     Close();
   } catch (const std::exception& e) {
     // Close has detached even when a transaction failed to end; the error has no caller left.
-    std::fprintf(stderr, "%s\n", e.what());
+    ReportLostError(e);
   }
   for (TIBBase* c : FClients) c->FDatabase = nullptr;
   for (TIBTransaction* t : FTransactions) t->FDefaultDatabase = nullptr;
@@ -336,7 +335,7 @@ TIBTransaction::~TIBTransaction() {
       if (Active()) EndTransaction(TARollback);
     } catch (const std::exception& e) {
       // A refused commit here loses the work: said where it can still be seen, then undone.
-      std::fprintf(stderr, "%s\n", e.what());
+      ReportLostError(e);
       try {
         EndTransaction(TARollback);
       } catch (...) {

@@ -523,7 +523,7 @@ TPdxTable::~TPdxTable() {
   } catch (const std::exception& e) {
     // No caller is left to tell; the files hold what was written, and their header asks for the
     // indexes to be rebuilt.
-    std::fprintf(stderr, "%s\n", e.what());
+    ReportLostError(e);
   }
 }
 const TPdxTableDef& TPdxTable::Def() const { return FState->Def; }

@@ -19,6 +19,8 @@ std::string ExceptionMessage(const std::exception& e) {
   return Utf8ToAnsi(e.what(), '?');
 }
 
+void ReportLostError(const std::exception& e) { std::fprintf(stderr, "%s\n", e.what()); }
+
 TFormatSettings& FormatSettings() {
   static TFormatSettings settings;
   return settings;

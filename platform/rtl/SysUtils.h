@@ -29,6 +29,10 @@ class Exception : public std::exception {
 // The message of any exception in Windows-1251: an Exception's own, or what() of another.
 std::string ExceptionMessage(const std::exception& e);
 
+// For a destructor, which cannot raise: an error no caller is left to see is written to stderr, so
+// that it does not pass for success.
+void ReportLostError(const std::exception& e);
+
 class EConvertError : public Exception { using Exception::Exception; };
 class EVariantError : public Exception { using Exception::Exception; };
 class EListError : public Exception { using Exception::Exception; };
