@@ -54,9 +54,8 @@ bool TPdxTableState::AboveTable(const uint8_t* key) {
 }
 
 namespace {
-// Bits of a key hash that neither place nor set the filter's bits while it holds up to 2^20 keys,
-// so that a wrong "perhaps" from the filter is seldom a tag match too.
-uint16_t PendingTag(uint64_t h) { return uint16_t(h >> 30); }
+// So that a wrong "perhaps" from the filter is seldom a tag match too.
+uint16_t PendingTag(uint64_t h) { return TKeyFilter::Spare(h); }
 }  // namespace
 
 bool TPdxTableState::PendingHolds(const uint8_t* key, uint64_t h) {
@@ -138,75 +137,93 @@ void ReadRun(const TPdxTableState::TWaitingRun& run, size_t recordSize, uint32_t
 }
 
 // The waiting records in key order: Pending's (through its sorted order) and, when asked, those of
-// the runs, merged. Peek gives the next record, null at the end.
+// the runs, merged. Peek gives the next record, null at the end. The sources meet in a tournament:
+// each match is won by the lower key, compared by the keys' first eight bytes taken as a number
+// (the rest only where those agree), and taking the winner's next record replays only the matches
+// on its way to the top.
 class TWaitingRecords {
  public:
   TWaitingRecords(const TPdxTableState& s, bool withRuns)
       : FState(s), FOrder(s.PendingOrder()), FSize(s.H.RecordSize), FKeyLen(size_t(s.KeyLen)) {
     if (withRuns)
-      for (const auto& run : s.Runs) {
-        auto r = std::make_unique<TRunReader>();
-        r->Run = &run;
-        FRuns.push_back(std::move(r));
-        if (Advance(*FRuns.back())) FHeap.push_back(FRuns.size() - 1);
-      }
-    std::make_heap(FHeap.begin(), FHeap.end(), Later());
+      for (const auto& run : s.Runs) FSources.push_back(TSource{&run, 0, {}, 0, nullptr, 0, false});
+    FSources.emplace_back();  // Pending
+    const size_t count = FSources.size();
+    FSources.emplace_back();  // the player of the empty places, always done
+    FSources.back().Done = true;
+    while (FLeaves < count) FLeaves *= 2;
+    FTree.assign(2 * FLeaves, count);
+    for (size_t i = 0; i < count; ++i) {
+      FTree[FLeaves + i] = i;
+      Advance(i);
+    }
+    for (size_t node = FLeaves - 1; node >= 1; --node) FTree[node] = Winner(FTree[2 * node], FTree[2 * node + 1]);
     Settle();
   }
   const uint8_t* Peek() const { return FCur; }
   void Pop() {
-    if (FFromPending) {
-      ++FNext;
-    } else {
-      std::pop_heap(FHeap.begin(), FHeap.end(), Later());
-      if (Advance(*FRuns[FHeap.back()])) std::push_heap(FHeap.begin(), FHeap.end(), Later());
-      else FHeap.pop_back();
-    }
+    const size_t src = FTree[1];
+    Advance(src);
+    for (size_t node = (FLeaves + src) / 2; node >= 1; node /= 2)
+      FTree[node] = Winner(FTree[2 * node], FTree[2 * node + 1]);
     Settle();
   }
 
  private:
-  // A run read back a piece at a time.
-  struct TRunReader {
+  // A run read back a piece at a time, or Pending (Run null).
+  struct TSource {
     const TPdxTableState::TWaitingRun* Run = nullptr;
     uint32_t Read = 0;
     std::string Buf;
     size_t At = 0;
     const uint8_t* Cur = nullptr;
+    uint64_t Prefix = 0;
+    bool Done = false;
   };
-  struct TLater {
-    const TWaitingRecords* W;
-    bool operator()(size_t a, size_t b) const { return std::memcmp(W->FRuns[a]->Cur, W->FRuns[b]->Cur, W->FKeyLen) > 0; }
-  };
-  TLater Later() const { return TLater{this}; }
-  bool Advance(TRunReader& r) {
-    if (r.At + FSize > r.Buf.size()) {
-      if (r.Read == r.Run->Count) return false;
-      const uint32_t n = std::min<uint32_t>(r.Run->Count - r.Read, uint32_t(std::max<size_t>(1, (64u << 10) / FSize)));
-      r.Buf.resize(size_t(n) * FSize);
-      ReadRun(*r.Run, FSize, r.Read, n, r.Buf.data());
-      r.Read += n;
-      r.At = 0;
-    }
-    r.Cur = reinterpret_cast<const uint8_t*>(r.Buf.data()) + r.At;
-    r.At += FSize;
-    return true;
+  size_t Winner(size_t a, size_t b) const {
+    const TSource &x = FSources[a], &y = FSources[b];
+    if (x.Done || y.Done) return x.Done ? b : a;
+    if (x.Prefix != y.Prefix) return x.Prefix < y.Prefix ? a : b;
+    return FKeyLen > 8 && std::memcmp(y.Cur + 8, x.Cur + 8, FKeyLen - 8) < 0 ? b : a;
   }
-  // The next record: Pending's or the first run's, whichever key is lower.
+  void Advance(size_t i) {
+    TSource& r = FSources[i];
+    if (r.Done) return;
+    if (!r.Run) {
+      if (FNext == FOrder.size()) {
+        r.Done = true;
+        return;
+      }
+      r.Cur = &FState.Pending[size_t(FOrder[FNext++]) * FSize];
+    } else {
+      if (r.At + FSize > r.Buf.size()) {
+        if (r.Read == r.Run->Count) {
+          r.Done = true;
+          return;
+        }
+        const uint32_t n = std::min<uint32_t>(r.Run->Count - r.Read, uint32_t(std::max<size_t>(1, (256u << 10) / FSize)));
+        r.Buf.resize(size_t(n) * FSize);
+        ReadRun(*r.Run, FSize, r.Read, n, r.Buf.data());
+        r.Read += n;
+        r.At = 0;
+      }
+      r.Cur = reinterpret_cast<const uint8_t*>(r.Buf.data()) + r.At;
+      r.At += FSize;
+    }
+    r.Prefix = KeyPrefix(r.Cur, FKeyLen);
+  }
   void Settle() {
-    const uint8_t* p = FNext < FOrder.size() ? &FState.Pending[size_t(FOrder[FNext]) * FSize] : nullptr;
-    const uint8_t* r = FHeap.empty() ? nullptr : FRuns[FHeap.front()]->Cur;
-    FFromPending = p && (!r || std::memcmp(p, r, FKeyLen) < 0);
-    FCur = FFromPending ? p : r;
+    const TSource& w = FSources[FTree[1]];
+    FCur = w.Done ? nullptr : w.Cur;
   }
 
   const TPdxTableState& FState;
   std::vector<uint32_t> FOrder;
   size_t FNext = 0, FSize, FKeyLen;
-  std::vector<std::unique_ptr<TRunReader>> FRuns;
-  std::vector<size_t> FHeap;
+  std::vector<TSource> FSources;
+  size_t FLeaves = 1;
+  std::vector<size_t> FTree;  // FTree[n]: the source that won the match at node n; leaves from FLeaves
   const uint8_t* FCur = nullptr;
-  bool FFromPending = false;
 };
 
 }  // namespace detail
@@ -371,9 +388,7 @@ std::vector<uint32_t> TPdxTableState::PendingOrder() const {
   // Every byte's counts in one pass over the keys.
   std::vector<std::array<size_t, 257>> start(8);
   for (size_t i = 0; i < count; ++i) {
-    const uint8_t* k = &Pending[i * rs];
-    uint64_t p = 0;
-    for (size_t b = 0; b < 8; ++b) p = (p << 8) | (b < head ? k[b] : 0);
+    const uint64_t p = KeyPrefix(&Pending[i * rs], head);
     items.push_back({p, uint32_t(i)});
     for (size_t b = 8 - head; b < 8; ++b) ++start[b][((p >> (8 * b)) & 0xFF) + 1];
   }

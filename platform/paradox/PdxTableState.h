@@ -6,7 +6,9 @@
 // The on-disk layout is described once, at the top of PdxFormat.cpp.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -84,40 +86,64 @@ inline uint64_t KeyHash(const uint8_t* key, int len) {
   return h;
 }
 
-// Answers "perhaps" for every key hash added to it and "no" for nearly every other (a few answers
-// in a thousand are a wrong "perhaps" for each full stage). It grows in stages, each holding twice
-// the keys of the one before, so that it never needs the keys again; 16 bits a key.
+// A key's first eight bytes (zeros past its end) as a number: keys whose numbers differ compare
+// as their numbers do.
+inline uint64_t KeyPrefix(const uint8_t* key, size_t len) {
+  if (len >= 8) {
+    uint64_t p;
+    std::memcpy(&p, key, 8);
+    if constexpr (std::endian::native == std::endian::little) p = __builtin_bswap64(p);
+    return p;
+  }
+  uint64_t p = 0;
+  for (size_t b = 0; b < 8; ++b) p = (p << 8) | (b < len ? key[b] : 0);
+  return p;
+}
+
+// Answers "perhaps" for every key hash added to it and "no" for nearly every other (about one
+// answer in a thousand is a wrong "perhaps" for each full stage). A key sets one bit in each word
+// of one 64-byte line, so that a look reads one line of each stage. It grows in stages, each
+// holding twice the keys of the one before, so that it never needs the keys again; 16 bits a key.
 class TKeyFilter {
  public:
   void Clear() { FStages.clear(); }
   void Add(uint64_t h) {
     if (FStages.empty() || FStages.back().Count == FStages.back().Capacity) {
       size_t capacity = FStages.empty() ? kFirstCapacity : FStages.back().Capacity * 2;
-      FStages.push_back({std::vector<uint64_t>(capacity / 4, 0), 0, capacity});
+      FStages.push_back({std::vector<TLine>(capacity * 16 / 512), 0, capacity});
     }
     TStage& s = FStages.back();
-    s.Words[Word(s, h)] |= Bits(h);
+    TLine& line = s.Lines[LineOf(s, h)];
+    for (int i = 0; i < 8; ++i) line.W[i] |= Bit(h, i);
     ++s.Count;
   }
   bool MayHold(uint64_t h) const {
-    const uint64_t bits = Bits(h);
-    for (const TStage& s : FStages)
-      if ((s.Words[Word(s, h)] & bits) == bits) return true;
+    for (const TStage& s : FStages) {
+      const TLine& line = s.Lines[LineOf(s, h)];
+      uint64_t miss = 0;
+      for (int i = 0; i < 8; ++i) miss |= Bit(h, i) & ~line.W[i];
+      if (!miss) return true;
+    }
     return false;
   }
+  // Bits of a hash that neither place a key nor set its bits while a stage holds up to 2^21 keys.
+  static uint16_t Spare(uint64_t h) { return uint16_t(h >> 32); }
 
  private:
+  struct alignas(64) TLine {
+    uint64_t W[8] = {};
+  };
   struct TStage {
-    std::vector<uint64_t> Words;
+    std::vector<TLine> Lines;
     size_t Count = 0, Capacity = 0;
   };
   static inline constexpr size_t kFirstCapacity = size_t(1) << 18;
-  // Five bits of one word: the word from the hash's high half, the bits from its low half.
-  static size_t Word(const TStage& s, uint64_t h) { return size_t(((h >> 32) * s.Words.size()) >> 32); }
-  static uint64_t Bits(uint64_t h) {
-    uint64_t b = 0;
-    for (int i = 0; i < 5; ++i) b |= uint64_t(1) << ((h >> (6 * i)) & 63);
-    return b;
+  // The line from the hash's high half, a bit of each word from its low half.
+  static size_t LineOf(const TStage& s, uint64_t h) { return size_t(((h >> 32) * s.Lines.size()) >> 32); }
+  static uint64_t Bit(uint64_t h, int i) {
+    static constexpr uint32_t kSalt[8] = {0x47b6137bu, 0x44974d91u, 0x8824ad5bu, 0xa2b7289du,
+                                          0x705495c7u, 0x2df1424bu, 0x9efc4947u, 0x5c6bfb31u};
+    return uint64_t(1) << ((uint32_t(h) * kSalt[i]) >> 26);
   }
   std::vector<TStage> FStages;
 };

@@ -614,8 +614,9 @@ TEST(ParadoxIndexes, UnkeyedTableStaysConsistentUnderRandomChanges) { RandomOps(
 TEST(ParadoxIndexes, KeyedTableWithBatchesStaysConsistent) { RandomOps(true, 3000, 1024, true); }
 
 // Batches of keyed records larger than the engine holds before putting them into their blocks
-// (about 40 MB of records): keys in order, in reverse, at random, and between the keys of a table
-// that has records already. Duplicates are refused whether their twin is in a block, in a sorted
+// (about 40 MB of records): keys in order, in reverse, at random, between the keys of a table that
+// has records already, and at random with text keys alike in their first eight bytes.
+// Duplicates are refused whether their twin is in a block, in a sorted
 // run beside the table or still waiting, reads in the middle of the batch see every record, no run
 // file stays, and the indexes agree at the end.
 TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
@@ -629,13 +630,17 @@ TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
     const char* Name;
     int32_t Existing;  // records with the keys 0, 2, 4, ... before the batch
     const std::vector<int32_t>& Keys;
-  } cases[] = {{"ascending", 0, up}, {"descending", 0, down}, {"random", 0, shuffled}, {"between", n, odd}};
+    bool TextKeys = false;
+  } cases[] = {{"ascending", 0, up},    {"descending", 0, down},           {"random", 0, shuffled},
+               {"between", n, odd},     {"random text", 0, shuffled, true}};
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     testsupport::TempDir dir;
     TPdxDatabase db(dir.Path().string());
     TPdxTableDef d;
-    d.Fields = {F("K", TPdxFieldType::Long), F("Tag", TPdxFieldType::Alpha, 8), F("P1", TPdxFieldType::Alpha, 255),
+    const int keyLen = c.TextKeys ? 20 : 4;
+    d.Fields = {c.TextKeys ? F("K", TPdxFieldType::Alpha, keyLen) : F("K", TPdxFieldType::Long),
+                F("Tag", TPdxFieldType::Alpha, 8), F("P1", TPdxFieldType::Alpha, 255),
                 F("P2", TPdxFieldType::Alpha, 255), F("P3", TPdxFieldType::Alpha, 255), F("P4", TPdxFieldType::Alpha, 250)};
     d.KeyFieldCount = 1;
     d.BlockSize = 32768;
@@ -643,8 +648,11 @@ TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
     ix.Fields = {1};
     d.Indexes.push_back(ix);
     db.CreateTable("b", d);
-    auto row = [](int32_t k) {
-      return std::vector<Variant>{Variant(k), Variant("t" + std::to_string(k % 97)), Variant("p" + std::to_string(k)),
+    auto key = [&](int32_t k) {
+      return c.TextKeys ? Variant(std::string("key of ") + char('A' + k % 3) + std::to_string(1000000 + k)) : Variant(k);
+    };
+    auto row = [&](int32_t k) {
+      return std::vector<Variant>{key(k), Variant("t" + std::to_string(k % 97)), Variant("p" + std::to_string(k)),
                                   Variant::Null(), Variant("x"), Variant::Null()};
     };
     if (c.Existing) {
@@ -668,7 +676,7 @@ TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
       }
       if (i == 3 * n / 4) {
         TPdxRecordPos pos;
-        ASSERT_TRUE(t->FindKey({Variant(c.Keys[i - 1])}, pos));
+        ASSERT_TRUE(t->FindKey({key(c.Keys[i - 1])}, pos));
         EXPECT_EQ(t->Read(pos)[2], Variant("p" + std::to_string(c.Keys[i - 1])));
       }
       t->Append(row(c.Keys[i]));
@@ -676,16 +684,19 @@ TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
     t->EndBatch();
     for (const auto& e : fs::directory_iterator(dir.Path()))
       EXPECT_EQ(e.path().filename().string().find(".run"), std::string::npos) << e.path();
-    std::vector<int32_t> want(c.Keys);
-    for (int32_t i = 0; i < c.Existing; ++i) want.push_back(2 * i);
-    std::sort(want.begin(), want.end());
-    std::vector<int32_t> got;
-    for (auto cur = db.OpenCursor("b"); cur->Next();) got.push_back(cur->Value(0).ToInt32());
+    std::vector<Variant> want;
+    for (int32_t k : c.Keys) want.push_back(key(k));
+    for (int32_t i = 0; i < c.Existing; ++i) want.push_back(key(2 * i));
+    std::sort(want.begin(), want.end(), [&](const Variant& a, const Variant& b) {
+      return c.TextKeys ? a.ToString() < b.ToString() : a.ToInt32() < b.ToInt32();
+    });
+    std::vector<Variant> got;
+    for (auto cur = db.OpenCursor("b"); cur->Next();) got.push_back(cur->Value(0));
     ASSERT_TRUE(got == want);
     TRawFile data(dir / "b.DB");
     EXPECT_EQ(data.H.NumRecords, want.size());
     EXPECT_EQ(data.H.FirstBlock, 1);
-    CheckTree(dir / "b.PX", data, 4);
+    CheckTree(dir / "b.PX", data, keyLen);
     TRawFile x(dir / "b.X02");
     EXPECT_EQ(x.ChainRecords().size(), want.size());
     CheckTree(dir / "b.Y02", x, x.H.RecordSize - 2);
