@@ -27,7 +27,7 @@ bool TPdxTableState::KeyTaken(const uint8_t* key) {
     }
     return false;
   }
-  const uint64_t h = KeyHash(key, KeyLen);
+  const uint64_t h = KeyTakenHash = KeyHash(key, KeyLen);
   if (!KeysCover) {
     // The filter starts with an empty table, or once lookups have read enough blocks to pay for
     // one pass over the table.
@@ -106,10 +106,11 @@ void TPdxTableState::CoverKeys() {
 }
 
 // Records that come in key order (the usual bulk load) need no tags: they are searched by halving.
-// The tags are made when the first record comes out of order.
+// The tags are made when the first record comes out of order. The key's hash is KeyTaken's, made
+// only for a key that was not above every other.
 void TPdxTableState::AddPending(const std::vector<uint8_t>& rec) {
   const uint32_t rs = H.RecordSize;
-  const uint64_t h = KeyHash(rec.data(), KeyLen);
+  auto hash = [&] { return KeyAbove ? KeyHash(rec.data(), KeyLen) : KeyTakenHash; };
   if (Pending.empty()) {
     Pending.reserve(kPendingBytes + rs);
     PendingTags.clear();
@@ -122,9 +123,9 @@ void TPdxTableState::AddPending(const std::vector<uint8_t>& rec) {
     PendingTags.reserve(kPendingBytes / rs + 1);
     for (size_t r = 0; r < PendingCount(); ++r) PendingTags.push_back(PendingTag(KeyHash(&Pending[r * rs], KeyLen)));
   }
-  if (!PendingSorted) PendingTags.push_back(PendingTag(h));
+  if (!PendingSorted) PendingTags.push_back(PendingTag(hash()));
   Pending.insert(Pending.end(), rec.begin(), rec.end());
-  if (KeysCover) Keys.Add(h);
+  if (KeysCover) Keys.Add(hash());
 }
 
 namespace detail {
@@ -210,7 +211,7 @@ class TWaitingRecords {
       r.Cur = reinterpret_cast<const uint8_t*>(r.Buf.data()) + r.At;
       r.At += FSize;
     }
-    r.Prefix = KeyPrefix(r.Cur, FKeyLen);
+    if (FLeaves > 1) r.Prefix = KeyPrefix(r.Cur, FKeyLen);  // a lone source plays no match
   }
   void Settle() {
     const TSource& w = FSources[FTree[1]];

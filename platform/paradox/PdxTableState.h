@@ -114,14 +114,16 @@ class TKeyFilter {
     }
     TStage& s = FStages.back();
     TLine& line = s.Lines[LineOf(s, h)];
-    for (int i = 0; i < 8; ++i) line.W[i] |= Bit(h, i);
+    const uint64_t m = Mix(h);
+    for (int i = 0; i < 8; ++i) line.W[i] |= Bit(m, i);
     ++s.Count;
   }
   bool MayHold(uint64_t h) const {
+    const uint64_t m = Mix(h);
     for (const TStage& s : FStages) {
       const TLine& line = s.Lines[LineOf(s, h)];
       uint64_t miss = 0;
-      for (int i = 0; i < 8; ++i) miss |= Bit(h, i) & ~line.W[i];
+      for (int i = 0; i < 8; ++i) miss |= Bit(m, i) & ~line.W[i];
       if (!miss) return true;
     }
     return false;
@@ -138,13 +140,10 @@ class TKeyFilter {
     size_t Count = 0, Capacity = 0;
   };
   static inline constexpr size_t kFirstCapacity = size_t(1) << 18;
-  // The line from the hash's high half, a bit of each word from its low half.
+  // The line from the hash's high half; the bits from its low half, spread by one product.
   static size_t LineOf(const TStage& s, uint64_t h) { return size_t(((h >> 32) * s.Lines.size()) >> 32); }
-  static uint64_t Bit(uint64_t h, int i) {
-    static constexpr uint32_t kSalt[8] = {0x47b6137bu, 0x44974d91u, 0x8824ad5bu, 0xa2b7289du,
-                                          0x705495c7u, 0x2df1424bu, 0x9efc4947u, 0x5c6bfb31u};
-    return uint64_t(1) << ((uint32_t(h) * kSalt[i]) >> 26);
-  }
+  static uint64_t Mix(uint64_t h) { return uint64_t(uint32_t(h)) * 0x9E3779B97F4A7C15ull; }
+  static uint64_t Bit(uint64_t m, int i) { return uint64_t(1) << ((m >> (16 + 6 * i)) & 63); }
   std::vector<TStage> FStages;
 };
 
@@ -266,6 +265,7 @@ class TPdxTableState {
   bool PendingSorted = true;  // the records came in key order: they are searched by halving
   bool PendingAbove = false;  // and above every key of the blocks and of the runs
   bool KeyAbove = false;      // KeyTaken's last key was above every other
+  uint64_t KeyTakenHash = 0;  // else its hash
   // Out of order, the filter sends few keys to look in Pending: while it covers every key, they
   // are sought among 16 bits of each record's key hash (PendingTags, one per record, back to
   // back); else through PendingKeys, which takes the records [0, PendingIndexed) and catches up
@@ -354,7 +354,7 @@ class TPdxTableState {
     for (const auto& run : Runs) n += run.Count;
     return n;
   }
-  void AddPending(const std::vector<uint8_t>& rec);
+  void AddPending(const std::vector<uint8_t>& rec);  // after KeyTaken for the same record
   bool PendingHolds(const uint8_t* key, uint64_t h);
   void MergePending() { MergeWaiting(true); }
   void MergeWaiting(bool withRuns);
