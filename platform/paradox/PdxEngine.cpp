@@ -1137,26 +1137,77 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
 }
 
 // Unique secondary indexes: a full scan for another record with the same indexed values.
-void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const TPdxRecordPos* skip) {
+// The hash of a record's values of a unique index; false when they are all blank.
+bool TPdxTableState::UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint64_t& h) const {
+  bool blank = true;
+  h = 0;
+  for (int f : ix.Fields) {
+    if (!AllZero(rec + Offsets[f], Widths[f])) blank = false;
+    h = (h ^ KeyHash(rec + Offsets[f], Widths[f])) * 0x9E3779B97F4A7C15ull;
+  }
+  h ^= h >> 29;
+  return !blank;
+}
+
+// Passes every record's values of the unique indexes through their filters: one pass over the
+// blocks and the waiting records.
+void TPdxTableState::CoverUnique() {
+  std::vector<const TPdxIndexDef*> unique;
+  for (auto& ix : Def.Indexes)
+    if (ix.Unique) unique.push_back(&ix);
+  UniqueSeen.assign(unique.size(), TKeyFilter(32));
+  auto add = [&](const uint8_t* r) {
+    uint64_t h;
+    for (size_t u = 0; u < unique.size(); ++u)
+      if (UniqueHash(*unique[u], r, h)) UniqueSeen[u].Add(h);
+  };
+  ForEachBlock([&](uint32_t, const uint8_t* b, int count) {
+    for (int i = 0; i < count; ++i) add(b + 6 + size_t(i) * H.RecordSize);
+  });
+  ForEachWaiting(add);
+  UniqueCover = true;
+}
+
+// Refuses a record whose values of a unique index are another record's. An update (`old`, the
+// record it replaces) is checked only for the indexes whose values it changes, so that the record
+// it replaces can never be its twin. The table is searched only for values the filters may have
+// seen.
+void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old) {
   bool any = false;
   for (auto& ix : Def.Indexes) if (ix.Unique) any = true;
   if (!any) return;
-  auto check = [&](const uint8_t* r) {
-    for (auto& ix : Def.Indexes) {
-      if (!ix.Unique) continue;
-      bool same = true, allNull = true;
-      for (int f : ix.Fields) {
-        if (std::memcmp(r + Offsets[f], rec.data() + Offsets[f], Widths[f]) != 0) same = false;
-        if (!AllZero(rec.data() + Offsets[f], Widths[f])) allNull = false;
+  if (!UniqueCover) CoverUnique();
+  std::vector<uint64_t> hashes;
+  std::vector<bool> filled;
+  std::vector<const TPdxIndexDef*> suspect;  // the indexes whose filters may have seen the values
+  for (auto& ix : Def.Indexes) {
+    if (!ix.Unique) continue;
+    bool kept = old != nullptr;
+    for (int f : ix.Fields)
+      if (kept && std::memcmp(old + Offsets[f], rec.data() + Offsets[f], Widths[f]) != 0) kept = false;
+    uint64_t h = 0;
+    filled.push_back(UniqueHash(ix, rec.data(), h) && !kept);
+    hashes.push_back(h);
+    if (filled.back() && UniqueSeen[hashes.size() - 1].MayHold(h)) suspect.push_back(&ix);
+  }
+  if (!suspect.empty()) {
+    auto check = [&](const uint8_t* r) {
+      for (const TPdxIndexDef* ix : suspect) {
+        bool same = true;
+        for (int f : ix->Fields)
+          if (std::memcmp(r + Offsets[f], rec.data() + Offsets[f], Widths[f]) != 0) same = false;
+        if (same) throw EPdxKeyViolation(TableText() + ": нарушение уникальности индекса "_ansi + Quote(ix->Name));
       }
-      if (same && !allNull) throw EPdxKeyViolation(TableText() + ": нарушение уникальности индекса "_ansi + Quote(ix.Name));
-    }
-  };
-  ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
-    for (int s = 0; s < count; ++s)
-      if (!skip || skip->Block != n || skip->Slot != uint32_t(s)) check(b + 6 + size_t(s) * H.RecordSize);
-  });
-  ForEachWaiting(check);
+    };
+    ForEachBlock([&](uint32_t, const uint8_t* b, int count) {
+      for (int i = 0; i < count; ++i) check(b + 6 + size_t(i) * H.RecordSize);
+    });
+    ForEachWaiting(check);
+  }
+  // The record's values go through the filters now: should it not be stored after all, they only
+  // make a wrong "perhaps".
+  for (size_t u = 0; u < hashes.size(); ++u)
+    if (filled[u]) UniqueSeen[u].Add(hashes[u]);
 }
 
 // The bytes of the record at a position (from a cursor or FindKey), which must hold one; valid
@@ -1221,7 +1272,7 @@ void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
   TPdxTableState::TKeyPlace place;
   if (keyChanged && s.Locate(rec.data(), place) && place.Found)
     throw EPdxKeyViolation(s.TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
-  s.CheckUnique(rec, &pos);
+  s.CheckUnique(rec, old.data());
   s.WriteBlobs(values, rec, old.data());
   CollectBlobPtrs(s, old.data(), s.PendingFree);
   bool inc = s.KeyLen && s.PrepareX();
@@ -1283,6 +1334,8 @@ void TPdxTable::EmptyTable() {
     s.MapLoaded = true;
     s.Keys.Clear();
     s.KeysCover = true;
+    s.UniqueSeen.clear();
+    s.UniqueCover = false;
     s.PendingFree.clear();
     s.H.NumRecords = 0;
     s.H.BlocksUsed = s.H.FileBlocks = 0;
@@ -1430,6 +1483,8 @@ void TPdxTableState::Reload() {
   DropRuns();
   Keys.Clear();
   KeysCover = false;
+  UniqueSeen.clear();
+  UniqueCover = false;
   PendingFree.clear();
   MovedRecs.clear();
   MovedTo = 0;

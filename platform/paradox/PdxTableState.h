@@ -100,17 +100,19 @@ inline uint64_t KeyPrefix(const uint8_t* key, size_t len) {
   return p;
 }
 
-// Answers "perhaps" for every key hash added to it and "no" for nearly every other (about one
-// answer in a thousand is a wrong "perhaps" for each full stage). A key sets one bit in each word
-// of one 64-byte line, so that a look reads one line of each stage. It grows in stages, each
-// holding twice the keys of the one before, so that it never needs the keys again; 16 bits a key.
+// Answers "perhaps" for every key hash added to it and "no" for nearly every other (with 16 bits a
+// key, about one answer in a thousand is a wrong "perhaps" for each full stage; with 32, a few in a
+// million). A key sets one bit in each word of one 64-byte line, so that a look reads one line of
+// each stage. It grows in stages, each holding twice the keys of the one before, so that it never
+// needs the keys again.
 class TKeyFilter {
  public:
+  explicit TKeyFilter(size_t bitsPerKey = 16) : FBitsPerKey(bitsPerKey) {}
   void Clear() { FStages.clear(); }
   void Add(uint64_t h) {
     if (FStages.empty() || FStages.back().Count == FStages.back().Capacity) {
       size_t capacity = FStages.empty() ? kFirstCapacity : FStages.back().Capacity * 2;
-      FStages.push_back({std::vector<TLine>(capacity * 16 / 512), 0, capacity});
+      FStages.push_back({std::vector<TLine>(capacity * FBitsPerKey / 512), 0, capacity});
     }
     TStage& s = FStages.back();
     TLine& line = s.Lines[LineOf(s, h)];
@@ -144,6 +146,7 @@ class TKeyFilter {
   static size_t LineOf(const TStage& s, uint64_t h) { return size_t(((h >> 32) * s.Lines.size()) >> 32); }
   static uint64_t Mix(uint64_t h) { return uint64_t(uint32_t(h)) * 0x9E3779B97F4A7C15ull; }
   static uint64_t Bit(uint64_t m, int i) { return uint64_t(1) << ((m >> (16 + 6 * i)) & 63); }
+  size_t FBitsPerKey;
   std::vector<TStage> FStages;
 };
 
@@ -286,6 +289,11 @@ class TPdxTableState {
   // that a key the filter has not seen needs no look in the blocks.
   detail::TKeyFilter Keys;
   bool KeysCover = false;
+  // The same for the values of each unique secondary index (records whose values are all blank
+  // are left out: blanks repeat freely). A wrong "perhaps" costs a pass over the table, so that
+  // these filters take 32 bits a record.
+  std::vector<detail::TKeyFilter> UniqueSeen;
+  bool UniqueCover = false;
   uint64_t BlockReads = 0, UncoveredReads = 0;  // blocks read from the file to look up a key
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
   int Batch = 0;
@@ -368,7 +376,9 @@ class TPdxTableState {
   void MergeIntoBlock(const TMapEntry& entry, detail::TWaitingRecords& source, const std::string* limit,
                       std::vector<TMapEntry>& out);
   void WriteDirty();
-  void CheckUnique(const std::vector<uint8_t>& rec, const TPdxRecordPos* skip);
+  void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
+  bool UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint64_t& h) const;
+  void CoverUnique();
   const uint8_t* RecordAt(TPdxRecordPos pos);
   void Flush(bool durable = false);
   void WriteBlocks();
