@@ -1155,7 +1155,7 @@ void TPdxTableState::CoverUnique() {
   std::vector<const TPdxIndexDef*> unique;
   for (auto& ix : Def.Indexes)
     if (ix.Unique) unique.push_back(&ix);
-  UniqueSeen.assign(unique.size(), TKeyFilter(32));
+  UniqueSeen.assign(unique.size(), TKeyFilter(48));
   auto add = [&](const uint8_t* r) {
     uint64_t h;
     for (size_t u = 0; u < unique.size(); ++u)

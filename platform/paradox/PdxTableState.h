@@ -101,10 +101,10 @@ inline uint64_t KeyPrefix(const uint8_t* key, size_t len) {
 }
 
 // Answers "perhaps" for every key hash added to it and "no" for nearly every other (with 16 bits a
-// key, about one answer in a thousand is a wrong "perhaps" for each full stage; with 32, a few in a
-// million). A key sets one bit in each word of one 64-byte line, so that a look reads one line of
-// each stage. It grows in stages, each holding twice the keys of the one before, so that it never
-// needs the keys again.
+// key, about one answer in a thousand is a wrong "perhaps" for each full stage; with 48, about one
+// in a million). A key sets one bit in each word of one 64-byte line, so that a look reads one
+// line of each stage. It grows in stages, each holding twice the keys of the one before, so that
+// it never needs the keys again.
 class TKeyFilter {
  public:
   explicit TKeyFilter(size_t bitsPerKey = 16) : FBitsPerKey(bitsPerKey) {}
@@ -291,7 +291,7 @@ class TPdxTableState {
   bool KeysCover = false;
   // The same for the values of each unique secondary index (records whose values are all blank
   // are left out: blanks repeat freely). A wrong "perhaps" costs a pass over the table, so that
-  // these filters take 32 bits a record.
+  // these filters take 48 bits a record.
   std::vector<detail::TKeyFilter> UniqueSeen;
   bool UniqueCover = false;
   uint64_t BlockReads = 0, UncoveredReads = 0;  // blocks read from the file to look up a key
