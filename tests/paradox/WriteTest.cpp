@@ -615,9 +615,9 @@ TEST(ParadoxIndexes, KeyedTableWithBatchesStaysConsistent) { RandomOps(true, 300
 
 // Batches of keyed records larger than the engine holds before putting them into their blocks
 // (about 40 MB of records): keys in order, in reverse, at random, between the keys of a table that
-// has records already, and at random with text keys alike in their first eight bytes.
-// Duplicates are refused whether their twin is in a block, in a sorted
-// run beside the table or still waiting, reads in the middle of the batch see every record, no run
+// has records already, and at random with text keys alike in their first eight bytes. Duplicates
+// of the key or of the unique index are refused whether their twin is in a block, in a sorted run
+// beside the table or still waiting, reads in the middle of the batch see every record, no run
 // file stays, and the indexes agree at the end.
 TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
   const int32_t n = 40000;
@@ -647,13 +647,20 @@ TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
     TPdxIndexDef ix;
     ix.Fields = {1};
     d.Indexes.push_back(ix);
+    TPdxIndexDef byP1;  // unique, and its entries too many to sort in memory at once
+    byP1.Name = "ByP1";
+    byP1.Fields = {2};
+    byP1.Unique = true;
+    d.Indexes.push_back(byP1);
     db.CreateTable("b", d);
     auto key = [&](int32_t k) {
       return c.TextKeys ? Variant(std::string("key of ") + char('A' + k % 3) + std::to_string(1000000 + k)) : Variant(k);
     };
+    // P1 differs from record to record in more than 32 places.
+    auto p1 = [](int32_t k) { return "p" + std::to_string(k) + std::string(40, char('a' + k % 26)); };
     auto row = [&](int32_t k) {
-      return std::vector<Variant>{key(k), Variant("t" + std::to_string(k % 97)), Variant("p" + std::to_string(k)),
-                                  Variant::Null(), Variant("x"), Variant::Null()};
+      return std::vector<Variant>{key(k), Variant("t" + std::to_string(k % 97)), Variant(p1(k)), Variant::Null(),
+                                  Variant("x"), Variant::Null()};
     };
     if (c.Existing) {
       auto t = db.OpenTable("b");
@@ -672,12 +679,17 @@ TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
         if (c.Existing) {
           EXPECT_THROW(t->Append(row(2 * (c.Existing / 3))), EPdxKeyViolation);
         }
+        for (int32_t twin : {c.Keys[0], c.Keys[i - 1], c.Existing ? 2 * (c.Existing / 3) : c.Keys[i / 2]}) {
+          auto r = row(10 * n);
+          r[2] = Variant(p1(twin));
+          EXPECT_THROW(t->Append(r), EPdxKeyViolation) << twin;
+        }
         EXPECT_EQ(t->RecordCount(), count);
       }
       if (i == 3 * n / 4) {
         TPdxRecordPos pos;
         ASSERT_TRUE(t->FindKey({key(c.Keys[i - 1])}, pos));
-        EXPECT_EQ(t->Read(pos)[2], Variant("p" + std::to_string(c.Keys[i - 1])));
+        EXPECT_EQ(t->Read(pos)[2], Variant(p1(c.Keys[i - 1])));
       }
       t->Append(row(c.Keys[i]));
     }
@@ -700,6 +712,11 @@ TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
     TRawFile x(dir / "b.X02");
     EXPECT_EQ(x.ChainRecords().size(), want.size());
     CheckTree(dir / "b.Y02", x, x.H.RecordSize - 2);
+    TRawFile xg(dir / "b.XG0");
+    const auto entries = xg.ChainRecords();
+    EXPECT_EQ(entries.size(), want.size());
+    EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end()));
+    CheckTree(dir / "b.YG0", xg, xg.H.RecordSize - 2);
   }
 }
 
