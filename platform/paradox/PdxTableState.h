@@ -130,7 +130,8 @@ class TKeyFilter {
     }
     return false;
   }
-  // Bits of a hash that neither place a key nor set its bits while a stage holds up to 2^21 keys.
+  // Bits of a hash that neither place a key nor set its bits while a stage of 16 bits a key holds
+  // up to 2^21 keys.
   static uint16_t Spare(uint64_t h) { return uint16_t(h >> 32); }
 
  private:
