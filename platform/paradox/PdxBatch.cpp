@@ -97,10 +97,7 @@ bool TPdxTableState::PendingHolds(const uint8_t* key, uint64_t h) {
 // Passes every key of the table through the filter: one pass over the blocks.
 void TPdxTableState::CoverKeys() {
   Keys.Clear();
-  ForEachBlock([&](uint32_t, const uint8_t* b, int count) {
-    for (int i = 0; i < count; ++i) Keys.Add(KeyHash(b + 6 + size_t(i) * H.RecordSize, KeyLen));
-  });
-  ForEachWaiting([&](const uint8_t* rec) { Keys.Add(KeyHash(rec, KeyLen)); });
+  ForEachRecord([&](const uint8_t* rec) { Keys.Add(KeyHash(rec, KeyLen)); });
   KeysCover = true;
   UncoveredReads = 0;
 }
@@ -354,6 +351,14 @@ bool TPdxTableState::AboveRuns(const uint8_t* key) const {
   for (const auto& run : Runs)
     if (std::memcmp(key, run.Top.data(), KeyLen) <= 0) return false;
   return true;
+}
+
+// Calls fn for every record of the table: those in the blocks, then the waiting ones.
+void TPdxTableState::ForEachRecord(const std::function<void(const uint8_t*)>& fn) {
+  ForEachBlock([&](uint32_t, const uint8_t* b, int count) {
+    for (int i = 0; i < count; ++i) fn(b + 6 + size_t(i) * H.RecordSize);
+  });
+  ForEachWaiting(fn);
 }
 
 // Calls fn for every waiting record: Pending's, then the runs' (read a piece at a time).

@@ -1137,6 +1137,13 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
 }
 
 // Unique secondary indexes: a full scan for another record with the same indexed values.
+// Whether two records hold the same values of an index.
+bool TPdxTableState::SameValues(const TPdxIndexDef& ix, const uint8_t* a, const uint8_t* b) const {
+  for (int f : ix.Fields)
+    if (std::memcmp(a + Offsets[f], b + Offsets[f], Widths[f]) != 0) return false;
+  return true;
+}
+
 // The hash of a record's values of a unique index; false when they are all blank.
 bool TPdxTableState::UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint64_t& h) const {
   bool blank = true;
@@ -1149,22 +1156,19 @@ bool TPdxTableState::UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint
   return !blank;
 }
 
-// Passes every record's values of the unique indexes through their filters: one pass over the
-// blocks and the waiting records.
+// Finds the unique indexes and passes every record's values of them through their filters: one
+// pass over the blocks and the waiting records, none for a table without such an index.
 void TPdxTableState::CoverUnique() {
-  std::vector<const TPdxIndexDef*> unique;
+  UniqueIx.clear();
   for (auto& ix : Def.Indexes)
-    if (ix.Unique) unique.push_back(&ix);
-  UniqueSeen.assign(unique.size(), TKeyFilter(48));
-  auto add = [&](const uint8_t* r) {
-    uint64_t h;
-    for (size_t u = 0; u < unique.size(); ++u)
-      if (UniqueHash(*unique[u], r, h)) UniqueSeen[u].Add(h);
-  };
-  ForEachBlock([&](uint32_t, const uint8_t* b, int count) {
-    for (int i = 0; i < count; ++i) add(b + 6 + size_t(i) * H.RecordSize);
-  });
-  ForEachWaiting(add);
+    if (ix.Unique) UniqueIx.push_back(&ix);
+  UniqueSeen.assign(UniqueIx.size(), TKeyFilter(48));
+  if (!UniqueIx.empty())
+    ForEachRecord([&](const uint8_t* r) {
+      uint64_t h;
+      for (size_t u = 0; u < UniqueIx.size(); ++u)
+        if (UniqueHash(*UniqueIx[u], r, h)) UniqueSeen[u].Add(h);
+    });
   UniqueCover = true;
 }
 
@@ -1173,40 +1177,26 @@ void TPdxTableState::CoverUnique() {
 // it replaces can never be its twin. The table is searched only for values the filters may have
 // seen.
 void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old) {
-  bool any = false;
-  for (auto& ix : Def.Indexes) if (ix.Unique) any = true;
-  if (!any) return;
   if (!UniqueCover) CoverUnique();
-  std::vector<uint64_t> hashes;
-  std::vector<bool> filled;
+  const auto& unique = UniqueIx;
+  if (unique.empty()) return;
+  std::vector<uint64_t> hashes(unique.size());
+  std::vector<bool> filled(unique.size());
   std::vector<const TPdxIndexDef*> suspect;  // the indexes whose filters may have seen the values
-  for (auto& ix : Def.Indexes) {
-    if (!ix.Unique) continue;
-    bool kept = old != nullptr;
-    for (int f : ix.Fields)
-      if (kept && std::memcmp(old + Offsets[f], rec.data() + Offsets[f], Widths[f]) != 0) kept = false;
-    uint64_t h = 0;
-    filled.push_back(UniqueHash(ix, rec.data(), h) && !kept);
-    hashes.push_back(h);
-    if (filled.back() && UniqueSeen[hashes.size() - 1].MayHold(h)) suspect.push_back(&ix);
+  for (size_t u = 0; u < unique.size(); ++u) {
+    const bool kept = old && SameValues(*unique[u], old, rec.data());
+    filled[u] = UniqueHash(*unique[u], rec.data(), hashes[u]) && !kept;
+    if (filled[u] && UniqueSeen[u].MayHold(hashes[u])) suspect.push_back(unique[u]);
   }
-  if (!suspect.empty()) {
-    auto check = [&](const uint8_t* r) {
-      for (const TPdxIndexDef* ix : suspect) {
-        bool same = true;
-        for (int f : ix->Fields)
-          if (std::memcmp(r + Offsets[f], rec.data() + Offsets[f], Widths[f]) != 0) same = false;
-        if (same) throw EPdxKeyViolation(TableText() + ": нарушение уникальности индекса "_ansi + Quote(ix->Name));
-      }
-    };
-    ForEachBlock([&](uint32_t, const uint8_t* b, int count) {
-      for (int i = 0; i < count; ++i) check(b + 6 + size_t(i) * H.RecordSize);
+  if (!suspect.empty())
+    ForEachRecord([&](const uint8_t* r) {
+      for (const TPdxIndexDef* ix : suspect)
+        if (SameValues(*ix, r, rec.data()))
+          throw EPdxKeyViolation(TableText() + ": нарушение уникальности индекса "_ansi + Quote(ix->Name));
     });
-    ForEachWaiting(check);
-  }
   // The record's values go through the filters now: should it not be stored after all, they only
   // make a wrong "perhaps".
-  for (size_t u = 0; u < hashes.size(); ++u)
+  for (size_t u = 0; u < unique.size(); ++u)
     if (filled[u]) UniqueSeen[u].Add(hashes[u]);
 }
 

@@ -293,6 +293,7 @@ class TPdxTableState {
   // The same for the values of each unique secondary index (records whose values are all blank
   // are left out: blanks repeat freely). A wrong "perhaps" costs a pass over the table, so that
   // these filters take 48 bits a record.
+  std::vector<const TPdxIndexDef*> UniqueIx;  // the unique indexes, found with the filters
   std::vector<detail::TKeyFilter> UniqueSeen;
   bool UniqueCover = false;
   uint64_t BlockReads = 0, UncoveredReads = 0;  // blocks read from the file to look up a key
@@ -372,12 +373,14 @@ class TPdxTableState {
   bool AboveRuns(const uint8_t* key) const;
   void DropRuns();
   void ForEachWaiting(const std::function<void(const uint8_t*)>& fn);
+  void ForEachRecord(const std::function<void(const uint8_t*)>& fn);
   std::vector<uint32_t> PendingOrder() const;
   uint32_t LinkBlockAfter(uint32_t n);
   void MergeIntoBlock(const TMapEntry& entry, detail::TWaitingRecords& source, const std::string* limit,
                       std::vector<TMapEntry>& out);
   void WriteDirty();
   void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
+  bool SameValues(const TPdxIndexDef& ix, const uint8_t* a, const uint8_t* b) const;
   bool UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint64_t& h) const;
   void CoverUnique();
   const uint8_t* RecordAt(TPdxRecordPos pos);
