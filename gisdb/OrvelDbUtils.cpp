@@ -283,6 +283,13 @@ void TOrvDbTableDef::RestructureTable() {
   IOrvDb* db = Db();
   const std::string temp = "tmp_" + FOriginalName;
 
+  // A temporary table left by an earlier rebuild that was interrupted after it dropped the old
+  // table holds the only copy of that table's rows: it is dropped only when empty.
+  if (db->TableExists(temp) && CountTableRows(db, temp) != 0)
+    throw Exception(Format("Ошибка перестройки таблицы %s: временная таблица %s уже есть и не пуста; в ней могут быть "
+                           "строки прерванной перестройки таблицы"_ansi,
+                           {FOriginalName, temp}));
+
   // Backup: the old structure as columns only under the temporary name, the rows copied into it
   // and counted, and only then the old table dropped.
   RefPtr<TOrvDbTableDef> old(Db()->CreateTableDef());

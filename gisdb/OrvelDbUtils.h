@@ -8,7 +8,9 @@
 // TOrvDbTableDef is the editable structure of one table: field and index items, each with the
 // definition it was loaded with (Original) and the one edited since (Current), and change flags.
 // ApplyChanges creates the table, renames it, or rebuilds it through a temporary copy named
-// "tmp_" + the old name, carrying each column from its Original name to its Current name.
+// "tmp_" + the old name, carrying each column from its Original name to its Current name. A
+// temporary table of that name that holds rows is never dropped: it may be all that is left of an
+// interrupted rebuild, and the rebuild is refused instead.
 #pragma once
 
 #include <cstdint>

@@ -108,6 +108,27 @@ TEST(Restructure, LeftoverTemporaryTableIsDroppedAndUnsharedColumnsCopyNothing) 
   EXPECT_EQ(CopyTableData(db.get(), "ORVEL_MAPS", "JUNK_T", nullptr), -1) << "no column in common";
 }
 
+// A leftover temporary table with rows may be all that is left of a table whose rebuild was
+// interrupted: the rebuild is refused and both tables stay as they are.
+TEST(Restructure, LeftoverTemporaryTableWithRowsIsKept) {
+  auto db = MakeDb();
+  auto stale = db->GetTableDef("");
+  stale->SetTableName("tmp_ORVEL_MAPS");
+  stale->AddField({"JUNK", dftInt32, 0, false});
+  stale->ApplyChanges();
+  BuildInsertSQL(db.get(), "tmp_ORVEL_MAPS", {"JUNK"})->Execute({{dftInt32, Variant(int32_t(7))}});
+  auto def = db->GetTableDef("ORVEL_MAPS");
+  Edit(def.get());
+  try {
+    def->ApplyChanges();
+    FAIL() << "the rebuild went on";
+  } catch (const Exception& e) {
+    EXPECT_NE(e.Message().find("tmp_ORVEL_MAPS"), std::string::npos) << e.Message();
+  }
+  EXPECT_EQ(Column(db.get(), "tmp_ORVEL_MAPS", "JUNK"), std::vector<Variant>{Variant(int32_t(7))});
+  EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "NAME"), Expected(1));
+}
+
 TEST(Restructure, NewDefinitionIsCreatedStraightAway) {
   RefPtr<TMemDb> db(new TMemDb);
   auto def = db->GetTableDef("");
