@@ -377,6 +377,24 @@ void TCopyOrvel::btnNextClick() {
 
 void TCopyOrvel::btnPrevClick() { GoToPage(false); }
 
+IOrvDbPtr TCopyOrvel::ConnectDestination(IConnParams* source, IOrvDb* sourceDb, IConnParams* params,
+                                         const std::string& selfCopy, IOrvDb* before, bool* asBefore) {
+  if (SpelledAlike(source, params)) throw Exception(selfCopy);
+  IOrvDbPtr db = ConnectDb(params, true);
+  const TSameDatabase same = SameDatabase(sourceDb, db.get());
+  if (same == sdSame) throw Exception(selfCopy);
+  if (same == sdUnknown)
+    throw Exception("Не удалось выяснить, не совпадает ли база назначения с исходной базой, поэтому копирование невозможно"_ansi);
+  if (asBefore && before) {
+    // A connection that cannot answer any more counts as another database's.
+    try {
+      *asBefore = SameDatabase(before, db.get()) == sdSame;
+    } catch (const std::exception&) {
+    }
+  }
+  return db;
+}
+
 void TCopyOrvel::AcceptSource() {
   SourceParams = SrcDbLocation->GetLocation();
   SourceDb = ConnectDb(SourceParams.get(), true);
@@ -386,10 +404,11 @@ void TCopyOrvel::AcceptSource() {
 
 void TCopyOrvel::AcceptDestination() {
   IConnParamsPtr p = DstDbLocation->GetLocation();
-  if (SameDatabase(SourceParams.get(), p.get(), SourceDb.get()))
-    throw Exception("Нельзя скопировать базу саму в себя"_ansi);
-  DestDb = ConnectDb(p.get(), true);
-  if (!SameDbLocation(DestParams.get(), p.get())) {
+  bool asBefore = false;
+  DestDb = ConnectDestination(SourceParams.get(), SourceDb.get(), p.get(), "Нельзя скопировать базу саму в себя"_ansi,
+                              DestDb.get(), &asBefore);
+  // Another destination than the one accepted before has both copies still to run.
+  if (!asBefore) {
     CopyBase->State = csReady;
     CopySemTables->State = csReady;
   }
@@ -452,9 +471,8 @@ void TCopyOrvel::AcceptSemSource() {
 
 void TCopyOrvel::AcceptSemDestination() {
   SemDestParams = DstSemLocation->GetLocation();
-  if (SameDatabase(SemSourceParams.get(), SemDestParams.get(), SemSourceDb.get()))
-    throw Exception("Нельзя скопировать сементические таблицы сама в себя"_ansi);
-  SemDestDb = ConnectDb(SemDestParams.get(), true);
+  SemDestDb = ConnectDestination(SemSourceParams.get(), SemSourceDb.get(), SemDestParams.get(),
+                                 "Нельзя скопировать сементические таблицы сама в себя"_ansi);
   GoToPage(true);
 }
 
