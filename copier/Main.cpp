@@ -9,8 +9,15 @@
 // UpdateButtons keeps Back, Next and Cancel in step with the page and a running copy; btnCancelClick
 // and closeEvent stop a running copy before the window may close. The constructor only builds,
 // one step per page; FormCreate applies a Source given on the command line.
+//
+// Databases are connected, and a destination told from its source, through RunWaiting: on a
+// thread of their own, so that the window stays painted while a server is slow to answer. The
+// client libraries allow it (the Firebird client and the ODBC drivers are thread-safe, and their
+// handles may be used later by another thread); the window takes no input meanwhile, so nothing
+// else touches a database until the thread has ended.
 #include "copier/Main.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFrame>
@@ -21,11 +28,14 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <chrono>
 #include <functional>
+#include <future>
 
 #include "copier/ConvertSettings.h"
 #include "copier/CopyOrvelBases.h"
@@ -33,6 +43,7 @@
 #include "copier/DbLocations.h"
 #include "foundation/CommonUtils.h"
 #include "foundation/DialogIcons.h"
+#include "foundation/LongOperations.h"
 #include "foundation/XListView.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
@@ -373,31 +384,59 @@ void TCopyOrvel::btnNextClick() {
   } catch (const std::exception& e) {
     ShowError(ExceptionMessage(e));
   }
+  // A close asked for while a connection was being made.
+  if (FCloseRequested && FRunDepth == 0 && isVisible()) close();
 }
 
 void TCopyOrvel::btnPrevClick() { GoToPage(false); }
 
+void TCopyOrvel::RunWaiting(const std::function<void()>& work) {
+  std::future<void> result = std::async(std::launch::async, work);
+  // A quick answer shows nothing.
+  if (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+    QPointer<QWidget> focus = QApplication::focusWidget();
+    ++FRunDepth;
+    setEnabled(false);
+    BeginLongOperation(false);
+    while (result.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) Application->ProcessMessages();
+    EndLongOperation();
+    setEnabled(true);
+    --FRunDepth;
+    if (focus) focus->setFocus();
+  }
+  result.get();
+}
+
+IOrvDbPtr TCopyOrvel::Connect(IConnParams* params) {
+  IOrvDbPtr db;
+  RunWaiting([&] { db = ConnectDb(params, true); });
+  return db;
+}
+
 IOrvDbPtr TCopyOrvel::ConnectDestination(IConnParams* source, IOrvDb* sourceDb, IConnParams* params,
                                          const std::string& selfCopy, IOrvDb* before, bool* asBefore) {
   if (SpelledAlike(source, params)) throw Exception(selfCopy);
-  IOrvDbPtr db = ConnectDb(params, true);
-  const TSameDatabase same = SameDatabase(sourceDb, db.get());
-  if (same == sdSame) throw Exception(selfCopy);
-  if (same == sdUnknown)
-    throw Exception("Не удалось выяснить, не совпадает ли база назначения с исходной базой, поэтому копирование невозможно"_ansi);
-  if (asBefore && before) {
+  IOrvDbPtr db;
+  TSameDatabase same = sdUnknown;
+  RunWaiting([&] {
+    db = ConnectDb(params, true);
+    same = SameDatabase(sourceDb, db.get());
+    if (!asBefore || !before || same != sdDifferent) return;
     // A connection that cannot answer any more counts as another database's.
     try {
       *asBefore = SameDatabase(before, db.get()) == sdSame;
     } catch (const std::exception&) {
     }
-  }
+  });
+  if (same == sdSame) throw Exception(selfCopy);
+  if (same == sdUnknown)
+    throw Exception("Не удалось выяснить, не совпадает ли база назначения с исходной базой, поэтому копирование невозможно"_ansi);
   return db;
 }
 
 void TCopyOrvel::AcceptSource() {
   SourceParams = SrcDbLocation->GetLocation();
-  SourceDb = ConnectDb(SourceParams.get(), true);
+  SourceDb = Connect(SourceParams.get());
   if (!ReadDbCaption()) throw Exception("База Гис Орвел не найдена"_ansi);
   GoToPage(true);
 }
@@ -465,7 +504,7 @@ void TCopyOrvel::RunBaseCopy() {
 
 void TCopyOrvel::AcceptSemSource() {
   SemSourceParams = SrcSemDbLocation->GetLocation();
-  SemSourceDb = ConnectDb(SemSourceParams.get(), true);
+  SemSourceDb = Connect(SemSourceParams.get());
   GoToPage(true);
 }
 
