@@ -1,22 +1,20 @@
-// Where the database of a location lies, so that one database reached through two spellings is
-// known as one: the wizard refuses to copy a database onto itself.
-//
-// The place is told from the location's spelling first: a Paradox folder (given directly or by
-// an alias of the file driver), a Firebird database name ("path", "host:path", "host/port:path",
-// "[v6 address]:path", "inet://host:port/path", given directly or by an INTRBASE alias), an ODBC
-// connection string (a SQLite database file; a PostgreSQL server, port and database). A host
-// reaches this machine when it is a loopback name or address, this machine's own name, or
-// resolves to one of its addresses. Where the spelling cannot tell (a name the server resolves
-// itself, a data source name, a database left to the server's default), the engine is asked:
-// Firebird names the file it opened (MON$DATABASE), PostgreSQL its cluster's system identifier
-// and the current database, SQLite the file of its main database.
+// Whether two locations are one database, so that the wizard refuses to copy a database onto
+// itself. A location's spelling can only tell that it names the same database as another; that
+// two differ is the engines' word, asked of both open connections (IOrvDb::IsAttached).
 #pragma once
+
+#include <cstdint>
 
 #include "gisdb/OrvelDbs.h"
 
-// Whether two locations reach one database, whatever their spelling. aDb and bDb, when given,
-// are databases already connected to a and b, asked instead of connecting anew; where the
-// spelling cannot tell, a location without one is connected for the question and disconnected
-// after it. A location that cannot be reached or told counts as another database. False when
-// either location is null.
-bool SameDatabase(IConnParams* a, IConnParams* b, IOrvDb* aDb = nullptr, IOrvDb* bDb = nullptr);
+enum TSameDatabase : uint8_t { sdDifferent, sdSame, sdUnknown };
+
+// True when the keys that name a database are equal: ENGINE in any letter case, FOLDER, ALIAS,
+// SERVER, PROTOCOL, DATABASE, CONNECTIONSTRING and USER byte for byte. Such locations reach one
+// database without asking. False when either is null.
+bool SpelledAlike(IConnParams* a, IConnParams* b);
+
+// Whether two open databases are one: b is asked whether a's connection is attached to it, and
+// where b cannot tell, a whether b's is. sdUnknown when neither can tell; an engine's failure
+// raises.
+TSameDatabase SameDatabase(IOrvDb* a, IOrvDb* b);

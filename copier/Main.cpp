@@ -9,8 +9,15 @@
 // UpdateButtons keeps Back, Next and Cancel in step with the page and a running copy; btnCancelClick
 // and closeEvent stop a running copy before the window may close. The constructor only builds,
 // one step per page; FormCreate applies a Source given on the command line.
+//
+// Databases are connected, and a destination told from its source, through RunWaiting: on a
+// thread of their own, so that the window stays painted while a server is slow to answer. The
+// client libraries allow it (the Firebird client and the ODBC drivers are thread-safe, and their
+// handles may be used later by another thread); the window takes no input meanwhile, so nothing
+// else touches a database until the thread has ended.
 #include "copier/Main.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFrame>
@@ -21,11 +28,14 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <chrono>
 #include <functional>
+#include <future>
 
 #include "copier/ConvertSettings.h"
 #include "copier/CopyOrvelBases.h"
@@ -33,6 +43,7 @@
 #include "copier/DbLocations.h"
 #include "foundation/CommonUtils.h"
 #include "foundation/DialogIcons.h"
+#include "foundation/LongOperations.h"
 #include "foundation/XListView.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
@@ -373,23 +384,70 @@ void TCopyOrvel::btnNextClick() {
   } catch (const std::exception& e) {
     ShowError(ExceptionMessage(e));
   }
+  // A close asked for while a connection was being made.
+  if (FCloseRequested && FRunDepth == 0 && isVisible()) close();
 }
 
 void TCopyOrvel::btnPrevClick() { GoToPage(false); }
 
+void TCopyOrvel::RunWaiting(const std::function<void()>& work) {
+  std::future<void> result = std::async(std::launch::async, work);
+  // A quick answer shows nothing.
+  if (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+    QPointer<QWidget> focus = QApplication::focusWidget();
+    ++FRunDepth;
+    setEnabled(false);
+    BeginLongOperation(false);
+    while (result.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) Application->ProcessMessages();
+    EndLongOperation();
+    setEnabled(true);
+    --FRunDepth;
+    if (focus) focus->setFocus();
+  }
+  result.get();
+}
+
+IOrvDbPtr TCopyOrvel::Connect(IConnParams* params) {
+  IOrvDbPtr db;
+  RunWaiting([&] { db = ConnectDb(params, true); });
+  return db;
+}
+
+IOrvDbPtr TCopyOrvel::ConnectDestination(IConnParams* source, IOrvDb* sourceDb, IConnParams* params,
+                                         const std::string& selfCopy, IOrvDb* before, bool* asBefore) {
+  if (SpelledAlike(source, params)) throw Exception(selfCopy);
+  IOrvDbPtr db;
+  TSameDatabase same = sdUnknown;
+  RunWaiting([&] {
+    db = ConnectDb(params, true);
+    same = SameDatabase(sourceDb, db.get());
+    if (!asBefore || !before || same != sdDifferent) return;
+    // A connection that cannot answer any more counts as another database's.
+    try {
+      *asBefore = SameDatabase(before, db.get()) == sdSame;
+    } catch (const std::exception&) {
+    }
+  });
+  if (same == sdSame) throw Exception(selfCopy);
+  if (same == sdUnknown)
+    throw Exception("Не удалось выяснить, не совпадает ли база назначения с исходной базой, поэтому копирование невозможно"_ansi);
+  return db;
+}
+
 void TCopyOrvel::AcceptSource() {
   SourceParams = SrcDbLocation->GetLocation();
-  SourceDb = ConnectDb(SourceParams.get(), true);
+  SourceDb = Connect(SourceParams.get());
   if (!ReadDbCaption()) throw Exception("База Гис Орвел не найдена"_ansi);
   GoToPage(true);
 }
 
 void TCopyOrvel::AcceptDestination() {
   IConnParamsPtr p = DstDbLocation->GetLocation();
-  if (SameDatabase(SourceParams.get(), p.get(), SourceDb.get()))
-    throw Exception("Нельзя скопировать базу саму в себя"_ansi);
-  DestDb = ConnectDb(p.get(), true);
-  if (!SameDbLocation(DestParams.get(), p.get())) {
+  bool asBefore = false;
+  DestDb = ConnectDestination(SourceParams.get(), SourceDb.get(), p.get(), "Нельзя скопировать базу саму в себя"_ansi,
+                              DestDb.get(), &asBefore);
+  // Another destination than the one accepted before has both copies still to run.
+  if (!asBefore) {
     CopyBase->State = csReady;
     CopySemTables->State = csReady;
   }
@@ -446,15 +504,14 @@ void TCopyOrvel::RunBaseCopy() {
 
 void TCopyOrvel::AcceptSemSource() {
   SemSourceParams = SrcSemDbLocation->GetLocation();
-  SemSourceDb = ConnectDb(SemSourceParams.get(), true);
+  SemSourceDb = Connect(SemSourceParams.get());
   GoToPage(true);
 }
 
 void TCopyOrvel::AcceptSemDestination() {
   SemDestParams = DstSemLocation->GetLocation();
-  if (SameDatabase(SemSourceParams.get(), SemDestParams.get(), SemSourceDb.get()))
-    throw Exception("Нельзя скопировать сементические таблицы сама в себя"_ansi);
-  SemDestDb = ConnectDb(SemDestParams.get(), true);
+  SemDestDb = ConnectDestination(SemSourceParams.get(), SemSourceDb.get(), SemDestParams.get(),
+                                 "Нельзя скопировать сементические таблицы сама в себя"_ansi);
   GoToPage(true);
 }
 

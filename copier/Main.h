@@ -132,6 +132,17 @@ class TCopyOrvel : public QWidget {
   void BuildNavigation();     // Back, Next, Cancel, their keys and the window's layout
 
   TCopyBaseFrame* RunningFrame() const;
+  // Runs work on a thread of its own while the window stays painted: when the work lasts, the
+  // waiting window shows and the window takes no input; a close asked for meanwhile happens once
+  // the handler has ended. The work's exception passes on.
+  void RunWaiting(const std::function<void()>& work);
+  // A new database connected to the location, through RunWaiting.
+  IOrvDbPtr Connect(IConnParams* params);
+  // A new database connected to a destination, through RunWaiting, that the engines tell from the
+  // source's: raises selfCopy when it is the source's database, and says why no copy can run where
+  // they cannot tell. asBefore, when given, tells whether it is the database before is connected to.
+  IOrvDbPtr ConnectDestination(IConnParams* source, IOrvDb* sourceDb, IConnParams* params,
+                               const std::string& selfCopy, IOrvDb* before = nullptr, bool* asBefore = nullptr);
   // Runs a copy nested in the handler that led to its page: its error is shown and the page stays;
   // the buttons follow; a close asked for meanwhile happens once the copy has ended.
   void RunCopy(const std::function<void()>& run);

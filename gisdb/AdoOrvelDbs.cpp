@@ -9,12 +9,15 @@
 //                       the prepared driver statement per text, so a statement run once per row
 //                       is prepared once)
 //   transactions        BeginTrans / CommitTrans / RollbackTrans
+//   identity            Properties "DBMS Name" picks DbIdentity's question: PostgreSQL's and
+//                       SQLite's through statements, else "Current Catalog"
 #include "gisdb/AdoOrvelDbs.h"
 
 #include <algorithm>
 #include <limits>
 
 #include "foundation/ArrayUtils.h"
+#include "gisdb/DbIdentity.h"
 
 namespace {
 
@@ -221,6 +224,29 @@ void TAdoOrvDb::EndBracket(bool commit) {
     FConnection->CommitTrans();
   else
     FConnection->RollbackTrans();
+}
+
+namespace {
+
+std::string ConnectionProperty(_Connection& connection, const char* name) {
+  return connection.Properties().Item(name).Value.ToString();
+}
+
+}  // namespace
+
+std::string TAdoOrvDb::ConnectionToken() {
+  const std::string family = DbmsFamily(ConnectionProperty(*FConnection, "DBMS Name"));
+  if (family == "postgresql") return PostgresToken(*this);
+  if (family == "sqlite") return FileToken(family, SqliteMainFile(*this));
+  return CatalogToken(family, ConnectionProperty(*FConnection, "Current Catalog"));
+}
+
+TOrvDbAttachment TAdoOrvDb::IsAttached(const std::string& token) {
+  const std::string family = DbmsFamily(ConnectionProperty(*FConnection, "DBMS Name"));
+  const TDbToken other = ParseDbToken(token);
+  if (family == "postgresql") return PostgresAttachment(*this, other);
+  if (family == "sqlite") return FileAttachment(family, SqliteMainFile(*this), other);
+  return CatalogAttachment(family, ConnectionProperty(*FConnection, "Current Catalog"), other);
 }
 
 IOrvDbSQLPtr TAdoOrvDb::CreateSQL(const std::string& sql) {

@@ -104,6 +104,10 @@ class TAdoOrvDb : public TOrvDb {
   bool TableExists(const std::string& name) override;
   // "DROP TABLE [name]" when the table exists; nothing otherwise.
   void DropTable(const std::string& name) override;
+  // By the engine the data source names: PostgreSQL's backend, SQLite's file, else the DBMS name
+  // and the current catalog.
+  std::string ConnectionToken() override;
+  TOrvDbAttachment IsAttached(const std::string& token) override;
 
   // The provider's types, read on first use and kept until Close.
   TAdoTypes& GetProviderTypes();

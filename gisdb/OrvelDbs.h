@@ -80,6 +80,13 @@ using TOrvDbParams = std::vector<TOrvDbParam>;
 bool SameFieldDef(const TOrvDbFieldDef& a, const TOrvDbFieldDef& b);
 bool SameIndexDef(const TOrvDbIndexDef& a, const TOrvDbIndexDef& b);
 
+// What a database can say of another connection (IOrvDb::IsAttached).
+enum TOrvDbAttachment : uint8_t {
+  oaUnknown = 0,    // its engine cannot tell
+  oaAttached = 1,   // the connection reaches this very database
+  oaElsewhere = 2,  // the connection reaches another database
+};
+
 class IOrvDbSQL;
 class IOrvDbTableDef;
 using IOrvDbSQLPtr = RefPtr<IOrvDbSQL>;
@@ -93,8 +100,9 @@ using IOrvDbTableDefPtr = RefPtr<IOrvDbTableDef>;
 // does, but an error then is lost; call Close to see it. Close does not wait for what the
 // database made: after Close only Open and Close may be called, and the statements and
 // definitions made before must not be used again. A closed database raises on CreateSQL,
-// TableExists and DropTable; the InterBase and ODBC back-ends also raise on a statement made
-// before the close, which the Paradox back-end does not check on every call.
+// TableExists, DropTable, ConnectionToken and IsAttached; the InterBase and ODBC back-ends also
+// raise on a statement made before the close, which the Paradox back-end does not check on every
+// call.
 //
 // Transactions. StartTransaction opens a bracket; Commit and Rollback close the innermost one.
 // InTransaction tells whether one is open. By engine:
@@ -147,6 +155,13 @@ class IOrvDb : public virtual IInterface {
   virtual IOrvDbTableDefPtr GetTableDef(const std::string& tableName) = 0;
   // Drops the table when it exists; nothing otherwise.
   virtual void DropTable(const std::string& tableName) = 0;
+  // Identity. Whether two connections reach one database is asked of their engines, in terms no
+  // two spellings of a location can differ in (DbIdentity.h says what each engine is asked).
+  // A token naming this connection as its engine knows it, for another connection's IsAttached.
+  virtual std::string ConnectionToken() = 0;
+  // Whether the connection a token names, made by a database of any back-end, is attached to
+  // this connection's database; oaUnknown for a text that is no token.
+  virtual TOrvDbAttachment IsAttached(const std::string& token) = 0;
 };
 using IOrvDbPtr = RefPtr<IOrvDb>;
 

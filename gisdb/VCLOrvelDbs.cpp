@@ -18,11 +18,14 @@
 //   statements       SetSQL rewrites the text (ConvertParamMarks, then ReplaceQuoteMarks) and
 //                    Execute binds by position: TVCLOrvDbSQL over a local query, TIBOrvDbSQL over
 //                    an InterBase statement
+//   identity         ConnectionToken and IsAttached ask DbIdentity's Firebird question of the
+//                    InterBase attachment (ServerAttachment), or its file question of the folder
 #include "gisdb/VCLOrvelDbs.h"
 
 #include <exception>
 #include <functional>
 
+#include "gisdb/DbIdentity.h"
 #include "platform/bde/Bde.h"
 #include "platform/ibx/IBDatabase.h"
 #include "platform/ibx/IBSQL.h"
@@ -362,6 +365,26 @@ IOrvDbSQLPtr TVCLOrvDb::CreateSQL(const std::string& sql) {
   }
   result->SetSQL(sql);
   return result;
+}
+
+TIBDatabase* TVCLOrvDb::ServerAttachment() const {
+  if (FKind == vkInterBase) {
+    if (!FIBDatabase) throw Exception("Операция недопустима: база данных закрыта"_ansi);
+    return FIBDatabase.get();
+  }
+  CheckBDEOpen();
+  return FDatabase->ServerConnection();
+}
+
+std::string TVCLOrvDb::ConnectionToken() {
+  if (TIBDatabase* server = ServerAttachment()) return FirebirdToken(*server);
+  return FileToken("paradox", FDatabase->Directory());
+}
+
+TOrvDbAttachment TVCLOrvDb::IsAttached(const std::string& token) {
+  const TDbToken other = ParseDbToken(token);
+  if (TIBDatabase* server = ServerAttachment()) return FirebirdAttachment(*server, other);
+  return FileAttachment("paradox", FDatabase->Directory(), other);
 }
 
 bool TVCLOrvDb::TableExists(const std::string& name) {

@@ -52,6 +52,10 @@ class TVCLOrvDb : public TOrvDb {
   IOrvDbSQLPtr CreateSQL(const std::string& sql) override;
   bool TableExists(const std::string& name) override;
   void DropTable(const std::string& name) override;
+  // Firebird's attachment, for InterBase and an alias of a server; the folder's device and inode,
+  // for a Paradox folder and an alias of one.
+  std::string ConnectionToken() override;
+  TOrvDbAttachment IsAttached(const std::string& token) override;
 
   TVCLDbKind Kind() const { return FKind; }
   int32_t TransCount() const { return FTransCount; }
@@ -69,6 +73,9 @@ class TVCLOrvDb : public TOrvDb {
   void OpenInterBase();
   // Raises when the folder or alias is not open (before Open, after Close).
   void CheckBDEOpen() const;
+  // The InterBase attachment the connection works through (InterBase, or an alias of a server);
+  // null for a folder. Raises when the database is not open.
+  TIBDatabase* ServerAttachment() const;
   // Commit and Rollback alike: closes a bracket, and at depth 0 commits or rolls back its work.
   void EndBracket(bool commit);
   // Rolls back the InterBase work after a refused commit, keeping a transaction open.

@@ -38,6 +38,8 @@
 #include "platform/rtl/DB.h"
 #include "platform/rtl/Variant.h"
 
+class TIBDatabase;
+
 namespace paradox {
 class TPdxDatabase;
 class TPdxTable;
@@ -168,6 +170,9 @@ class TDatabase : public TObject {
   bool IsSQLBased() const;
   // InterBase: the name of the connected database as given to the client ("" otherwise).
   std::string ServerName() const;
+  // InterBase: the client's attachment to the connected database, for work outside the
+  // database's own transactions; null otherwise.
+  TIBDatabase* ServerConnection() const;
 
   bool Connected() const { return FConnected; }
   // Disconnecting ends the write batches of the database's queries and raises the first failure

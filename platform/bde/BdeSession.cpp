@@ -448,6 +448,8 @@ detail::TServerConnection& TDatabase::Server() {
 
 std::string TDatabase::ServerName() const { return FServer ? FServer->Database.DatabaseName() : std::string(); }
 
+TIBDatabase* TDatabase::ServerConnection() const { return FServer ? &FServer->Database : nullptr; }
+
 bool TDatabase::InTransactionOf(const TDatabase* db) { return db && db->FServer && db->FServer->Explicit.Active(); }
 
 void TDatabase::StartTransaction() {

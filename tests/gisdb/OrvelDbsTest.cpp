@@ -25,6 +25,8 @@ class TTextDb : public TInterfacedObject, public IOrvDb {
   bool TableExists(const std::string&) override { return false; }
   IOrvDbTableDefPtr GetTableDef(const std::string&) override { return nullptr; }
   void DropTable(const std::string&) override {}
+  std::string ConnectionToken() override { return {}; }
+  TOrvDbAttachment IsAttached(const std::string&) override { return oaUnknown; }
 
  private:
   bool FLocal;

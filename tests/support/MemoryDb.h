@@ -43,6 +43,9 @@ class TMemDb : public TOrvDb {
   IOrvDbSQLPtr CreateSQL(const std::string& sql) override;
   bool TableExists(const std::string& name) override;
   void DropTable(const std::string& name) override;
+  // Nothing here can tell where a database lies.
+  std::string ConnectionToken() override { return "memory"; }
+  TOrvDbAttachment IsAttached(const std::string&) override { return oaUnknown; }
 
   TMemTable* Find(const std::string& name);
   TMemTable& Table(const std::string& name);  // raises when absent
