@@ -14,7 +14,7 @@ using bdetest::TFolder;
 namespace {
 
 std::string Samples(const std::string& sub) {
-  return Utf8ToAnsi((testsupport::SharedDir() / "paradox" / "samples" / sub).string());
+  return Utf8ToAnsi((testsupport::SamplesDir() / sub).string());
 }
 
 std::string ErrorOf(const std::function<void()>& f, TDBErrorKind kind) {
@@ -351,7 +351,7 @@ TEST(BdeQuery, StatementsItCannotRunRaiseClearErrors) {
 }
 
 TEST(BdeQuery, ReadsTheSampleTables) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("db/CUSTOMER.DB", "db/CUSTOMER.MB");
   TSession s;
   s.SetSessionName("ReadsTheSampleTables");
   TDatabase d;
@@ -387,7 +387,7 @@ TEST(BdeQuery, ReadsTheSampleTables) {
 }
 
 TEST(BdeQuery, ProtectedSampleOpensOnlyWithTheSessionPassword) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("encrypt/encrypted.db");
   TSession s;
   s.SetSessionName("ProtectedSample");
   TQuery q;

@@ -12,7 +12,7 @@ using bdetest::TFolder;
 namespace {
 
 std::string Samples(const std::string& sub) {
-  return Utf8ToAnsi((testsupport::SharedDir() / "paradox" / "samples" / sub).string());
+  return Utf8ToAnsi((testsupport::SamplesDir() / sub).string());
 }
 
 void ExpectKind(const std::function<void()>& f, TDBErrorKind kind, const std::string& part = {}) {
@@ -150,7 +150,7 @@ TEST(BdeTable, RefusesNamesThatAreNoPlainFileNames) {
 }
 
 TEST(BdeTable, SampleStructures) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("db/CUSTOMER.DB", "db/CUSTOMER.X06");
   TSession s;
   s.SetSessionName("SampleStructures");
   TTable t;

@@ -13,7 +13,7 @@ using namespace paradox;
 namespace {
 
 std::string Samples(const std::string& sub) {
-  return (testsupport::SharedDir() / "paradox" / "samples" / sub).string();
+  return (testsupport::SamplesDir() / sub).string();
 }
 
 std::vector<std::vector<Variant>> ReadAll(const TPdxDatabase& db, const std::string& table) {
@@ -34,7 +34,7 @@ std::string FileBytes(const std::string& path) {
 }  // namespace
 
 TEST(ParadoxSamples, ListsTables) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("db/AREACODES.DB", "db/CUSTOMER.DB", "db/DECIMAL.DB", "db/GENERAL.DB", "db/ROMAN8.db");
   TPdxDatabase db(Samples("db"));
   auto names = db.TableNames();
   std::vector<std::string> want{"AREACODES", "CUSTOMER", "DECIMAL", "GENERAL", "ROMAN8"};
@@ -44,7 +44,7 @@ TEST(ParadoxSamples, ListsTables) {
 }
 
 TEST(ParadoxSamples, Bcd) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("fields/bcd.db");
   TPdxDatabase db(Samples("fields"));
   auto def = db.TableStructure("bcd");
   ASSERT_EQ(def.Fields.size(), 3u);
@@ -64,7 +64,8 @@ TEST(ParadoxSamples, Bcd) {
 }
 
 TEST(ParadoxSamples, BytesDatesTimes) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("fields/bytes.db", "fields/date35.db", "fields/date4.db", "fields/date7.db", "fields/time.db",
+                  "fields/timestamp.db");
   TPdxDatabase db(Samples("fields"));
   auto b = ReadAll(db, "bytes");
   ASSERT_EQ(b.size(), 1u);
@@ -96,7 +97,7 @@ TEST(ParadoxSamples, BytesDatesTimes) {
 }
 
 TEST(ParadoxSamples, LogicalLongAutoinc) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("fields/logical.db", "fields/long.db");
   TPdxDatabase db(Samples("fields"));
   auto l = ReadAll(db, "logical");
   ASSERT_EQ(l.size(), 4u);
@@ -114,7 +115,8 @@ TEST(ParadoxSamples, LogicalLongAutoinc) {
 }
 
 TEST(ParadoxSamples, Blobs) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("fields/memo.db", "fields/memo.mb", "fields/fmemo.db", "fields/fmemo.mb", "fields/graphic240.db",
+                  "fields/graphic240.mb", "fields/ole.db", "fields/ole.mb");
   TPdxDatabase db(Samples("fields"));
   auto def = db.TableStructure("memo");
   EXPECT_EQ(def.Fields[1].Type, TPdxFieldType::Memo);
@@ -138,7 +140,8 @@ TEST(ParadoxSamples, Blobs) {
 }
 
 TEST(ParadoxSamples, Encrypted) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("encrypt/encrypted.db", "encrypt/encrypted35.db", "encrypt/encryptedmemo.db",
+                  "encrypt/encryptedmemo.mb");
   EXPECT_EQ(TPdxDatabase::PasswordChecksum("123"), 0x0A25E09Au);
   TPdxDatabase nopw(Samples("encrypt"));
   try {
@@ -168,7 +171,7 @@ TEST(ParadoxSamples, Encrypted) {
 }
 
 TEST(ParadoxSamples, CustomerStructureAndValues) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("db/CUSTOMER.DB", "db/CUSTOMER.MB", "db/CUSTOMER.X06");
   TPdxDatabase db(Samples("db"));
   auto def = db.TableStructure("CUSTOMER");
   EXPECT_EQ(def.VersionId, 12);
@@ -201,7 +204,7 @@ TEST(ParadoxSamples, CustomerStructureAndValues) {
 }
 
 TEST(ParadoxSamples, AreaCodesCompositeIndexAndBigBlocks) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("db/AREACODES.DB", "db/AREACODES.XG0");
   TPdxDatabase db(Samples("db"));
   auto def = db.TableStructure("AREACODES");
   EXPECT_EQ(def.BlockSize, 16384);
@@ -218,7 +221,7 @@ TEST(ParadoxSamples, AreaCodesCompositeIndexAndBigBlocks) {
 }
 
 TEST(ParadoxSamples, CodePagesAndNumbers) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("db/GENERAL.DB", "db/DECIMAL.DB", "db/ROMAN8.db");
   TPdxDatabase db(Samples("db"));
   auto g = ReadAll(db, "GENERAL");  // labelled cp936: bytes pass through
   ASSERT_EQ(g.size(), 3u);
@@ -236,7 +239,7 @@ TEST(ParadoxSamples, CodePagesAndNumbers) {
 }
 
 TEST(ParadoxSamples, SecondaryIndexesOfJoins) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("joins/C.DB", "joins/C.X02", "joins/C.X03", "joins/case.db", "joins/case.x01");
   TPdxDatabase db(Samples("joins"));
   auto c = db.TableStructure("C");
   ASSERT_EQ(c.Indexes.size(), 2u);
@@ -253,7 +256,7 @@ TEST(ParadoxSamples, SecondaryIndexesOfJoins) {
 }
 
 TEST(ParadoxSamples, ReadingChangesNoByte) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("db/CUSTOMER.DB", "db/CUSTOMER.MB");
   std::string before = FileBytes(Samples("db/CUSTOMER.DB")) + FileBytes(Samples("db/CUSTOMER.MB"));
   {
     TPdxDatabase db(Samples("db"));
@@ -266,7 +269,7 @@ TEST(ParadoxSamples, ReadingChangesNoByte) {
 // A Paradox 3.0-style file: the header only as long as its contents (not 2048) and the blocks
 // right after it. Made from the v3.5 sample by cutting its header short.
 TEST(ParadoxSamples, HeaderShorterThan2048) {
-  REQUIRE_SHARED_DIR();
+  REQUIRE_SAMPLES("fields/date35.db");
   std::string b = FileBytes(Samples("fields/date35.db"));
   ASSERT_GT(b.size(), 2048u);
   uint16_t used = uint16_t(uint8_t(b[0x51]) | (uint8_t(b[0x52]) << 8));

@@ -460,9 +460,9 @@ TEST(ParadoxWrite, TwoHandlesSeeEachOthersWrites) {
 }
 
 TEST(ParadoxWrite, HeaderLooksLikeTheBdesForTheSameStructure) {
-  REQUIRE_SHARED_DIR();
-  std::string sample = (testsupport::SharedDir() / "paradox/samples/db/CUSTOMER.DB").string();
-  TPdxDatabase src((testsupport::SharedDir() / "paradox/samples/db").string());
+  REQUIRE_SAMPLES("db/CUSTOMER.DB", "db/CUSTOMER.MB");
+  std::string sample = (testsupport::SamplesDir() / "db/CUSTOMER.DB").string();
+  TPdxDatabase src((testsupport::SamplesDir() / "db").string());
   TPdxTableDef d = src.TableStructure("CUSTOMER");
   d.BlockSize = 2048;
   d.Indexes.clear();
@@ -492,7 +492,7 @@ TEST(ParadoxWrite, HeaderLooksLikeTheBdesForTheSameStructure) {
             detail::Get16(reinterpret_cast<const uint8_t*>(theirs.data()) + 0x51));
   // The .MB header's constants.
   std::string mb = FileBytes(dir / "CUSTOMER.MB");
-  std::string theirMb = FileBytes((testsupport::SharedDir() / "paradox/samples/db/CUSTOMER.MB").string());
+  std::string theirMb = FileBytes((testsupport::SamplesDir() / "db/CUSTOMER.MB").string());
   ASSERT_GE(mb.size(), 4096u);
   EXPECT_EQ(mb.substr(0, 3), theirMb.substr(0, 3));
   EXPECT_EQ(mb.substr(5, 0x10), theirMb.substr(5, 0x10));
@@ -816,12 +816,12 @@ TEST(ParadoxWrite, AnsiDriverPassesBytesWhateverTheLabel) {
 // memos in both .MB block kinds and a secondary index, and a Paradox 5 table whose .PX has
 // larger blocks than its .DB.
 TEST(ParadoxWrite, WritesIntoBdeTables) {
-  REQUIRE_SHARED_DIR();
-  fs::path samples = testsupport::SharedDir() / "paradox" / "samples";
+  const std::vector<std::string> files = {"db/CUSTOMER.DB",  "db/CUSTOMER.MB", "db/CUSTOMER.PX", "db/CUSTOMER.X06",
+                                         "db/CUSTOMER.Y06", "fields/long.db", "fields/long.px"};
+  REQUIRE_SAMPLES(files);
   testsupport::TempDir dir;
-  for (const char* f : {"db/CUSTOMER.DB", "db/CUSTOMER.MB", "db/CUSTOMER.PX", "db/CUSTOMER.X06", "db/CUSTOMER.Y06",
-                        "fields/long.db", "fields/long.px"})
-    fs::copy_file(samples / f, dir.Path() / fs::path(f).filename());
+  for (const std::string& f : files)
+    fs::copy_file(testsupport::SamplesDir() / f, dir.Path() / fs::path(f).filename());
   TPdxDatabase db(dir.Path().string());
   {
     auto t = db.OpenTable("CUSTOMER");

@@ -6,15 +6,25 @@
 
 namespace testsupport {
 
-std::filesystem::path SharedDir() {
+std::filesystem::path SamplesDir() {
   std::filesystem::path dir;
   if (const char* env = std::getenv("COPYORVEL_SHARED_DIR")) dir = env;
 #ifdef COPYORVEL_SHARED_DIR
   if (dir.empty()) dir = COPYORVEL_SHARED_DIR;
 #endif
   std::error_code ec;
-  if (dir.empty() || !std::filesystem::is_directory(dir, ec)) return {};
-  return std::filesystem::canonical(dir, ec);
+  const std::filesystem::path samples = std::filesystem::weakly_canonical(dir / "paradox" / "samples", ec);
+  return ec ? dir / "paradox" / "samples" : samples;
+}
+
+std::string MissingSamples(const std::vector<std::string>& files) {
+  const std::filesystem::path dir = SamplesDir();
+  for (const std::string& file : files) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(dir / file, ec))
+      return "the sample file " + file + " is missing from " + dir.string();
+  }
+  return "";
 }
 
 TempDir::TempDir() {

@@ -1,14 +1,19 @@
-// Helpers shared by the test suites: the folder of shared sample files and temporary folders.
+// Helpers shared by the test suites: the sample Paradox files and temporary folders.
 #pragma once
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
-// The shared folder beside the project (sample Paradox files and the like), or an empty path
-// when it is absent; tests that need it skip, saying so.
-std::filesystem::path SharedDir();
+// The folder of the sample Paradox files: paradox/samples under $COPYORVEL_SHARED_DIR, else under
+// the folder `shared` beside the project. It may be absent, or hold other files.
+std::filesystem::path SamplesDir();
+
+// Why a test that reads `files` (paths under SamplesDir) cannot run: the first of them that is
+// missing, with the folder looked in; empty when every one is there.
+std::string MissingSamples(const std::vector<std::string>& files);
 
 // A fresh folder under the system's temporary folder, removed with everything in it when the
 // object goes.
@@ -27,9 +32,10 @@ class TempDir {
 
 }  // namespace testsupport
 
-// Skips the current test when the shared folder is absent.
-#define REQUIRE_SHARED_DIR()                                                        \
-  do {                                                                              \
-    if (testsupport::SharedDir().empty())                                           \
-      GTEST_SKIP() << "the shared folder with the sample files is absent";          \
+// Skips the current test, saying why, unless every sample file it names (paths under SamplesDir)
+// is there.
+#define REQUIRE_SAMPLES(...)                                                    \
+  do {                                                                          \
+    const std::string missingSamples = testsupport::MissingSamples({__VA_ARGS__}); \
+    if (!missingSamples.empty()) GTEST_SKIP() << missingSamples;                \
   } while (0)
