@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   Application->HoldTerminationSignals();
   QApplication app(argc, argv);
   Application->LoadQtTranslation();
+  Application->UseRussianLocale();
   LoadFormatSettingsFromLocale();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(Utf8ToAnsi(argv[i], '?'));

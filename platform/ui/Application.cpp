@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QGridLayout>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -153,6 +154,8 @@ QTranslator* TApplication::LoadQtTranslation(const QString& folder) {
   }
   return translator;
 }
+
+void TApplication::UseRussianLocale() { QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia)); }
 
 void TApplication::HoldTerminationSignals() {
   if (FSignalFd >= 0) return;

@@ -2,9 +2,9 @@
 //
 // `Application` stands for the running program: its title, its main form, the forms it owns, the
 // message pump (ProcessMessages) that long loops call to keep the windows alive, the message box
-// that asks the user, Qt's own texts in Russian, and the termination signals, which close the
-// program as its window's close box does. The QApplication itself is created by the program's entry point (or a
-// test program) before any of this is used.
+// that asks the user, Qt's own texts and formats in Russian, and the termination signals, which
+// close the program as its window's close box does. The QApplication itself is created by the
+// program's entry point (or a test program) before any of this is used.
 #pragma once
 
 #include <QElapsedTimer>
@@ -95,6 +95,10 @@ class TApplication {
   // (deleting it takes the texts back). Null when the catalogue is not there: Qt's texts then
   // stay English and nothing else changes.
   QTranslator* LoadQtTranslation(const QString& folder = QString());
+  // Makes Russian the locale that Qt formats in whatever the system's (QLocale's default): the
+  // numbers, dates and file type names that Qt's own widgets show. The program calls it at start,
+  // before any window exists; widgets made earlier keep the locale they had.
+  void UseRussianLocale();
 
   // Holds SIGTERM, SIGINT and SIGHUP back from every thread and keeps them for Run to read. The
   // program calls it first in main, before any thread exists: threads inherit the block, so no

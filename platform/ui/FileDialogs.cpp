@@ -4,7 +4,16 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
+#include <QMimeDatabase>
+#include <QLayout>
 #include <QRegularExpression>
+#include <QScrollBar>
+#include <QScreen>
+#include <QTreeView>
+#include <algorithm>
 
 #include "platform/rtl/AnsiText.h"
 #include "platform/ui/Application.h"
@@ -37,15 +46,99 @@ QStringList NameFilters(const std::string& filter) {
   return result;
 }
 
-void PrepareForHook(QFileDialog& dialog) {
+// The columns of Qt's file model.
+enum { SizeColumn = 1, TypeColumn = 2, DateColumn = 3 };
+
+// The details columns of Qt's own picker in the default locale, which the program makes Russian:
+// Qt's file model writes sizes and dates in the system's locale (English under the C locale) and
+// calls a folder "Folder" in any. Sizes read in whole kilobytes, rounded up, as file managers
+// show them; a detail the model does not know yet stays blank, as the model leaves it.
+class TLocalDetails : public QIdentityProxyModel {
+ public:
+  using QIdentityProxyModel::QIdentityProxyModel;
+
+  QVariant data(const QModelIndex& index, int role) const override {
+    QVariant shown = QIdentityProxyModel::data(index, role);
+    if (role != Qt::DisplayRole || index.column() < SizeColumn || shown.toString().isEmpty()) return shown;
+    const auto* files = static_cast<const QFileSystemModel*>(sourceModel());
+    const QModelIndex source = mapToSource(index);
+    const QLocale locale;
+    switch (index.column()) {
+      case SizeColumn:
+        return locale.toString((files->size(source) + 1023) / 1024) + ToQString(" КБ"_ansi);
+      case TypeColumn:
+        if (files->isDir(source)) return ToQString("Папка"_ansi);
+        if (files->fileInfo(source).isSymLink()) return ToQString("Ярлык"_ansi);
+        return shown;  // the file type's own name, in the default locale's language
+      case DateColumn:
+        return locale.toString(files->lastModified(source), QLocale::ShortFormat);
+      default:
+        return shown;
+    }
+  }
+};
+
+// Makes the details columns of Qt's own picker at least as wide as their headings and their usual
+// texts (Qt sizes them for short English ones); columns the user made wider stay so.
+void GiveDetailsRoom(QTreeView& view) {
+  QHeaderView* header = view.header();
+  const QFontMetrics metrics(view.font());
+  const int margin = 2 * (view.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &view) + 1);
+  const QLocale locale;
+  struct TColumn {
+    int Column;
+    QString Widest;
+  };
+  const TColumn columns[] = {
+      {SizeColumn, locale.toString(999999) + ToQString(" КБ"_ansi)},
+      // The name of a type Qt does not know, which Paradox tables have.
+      {TypeColumn, QMimeDatabase().mimeTypeForName(QStringLiteral("application/octet-stream")).comment()},
+      {DateColumn, locale.toString(QDateTime(QDate(2000, 12, 28), QTime(23, 58)), QLocale::ShortFormat)},
+  };
+  for (const TColumn& c : columns) {
+    const int needed = std::max(header->sectionSizeHint(c.Column), metrics.horizontalAdvance(c.Widest) + margin);
+    if (header->sectionSize(c.Column) < needed) header->resizeSection(c.Column, needed);
+  }
+}
+
+// Widens Qt's own picker as it is shown, within the screen, until its view holds every column and
+// a vertical scroll bar, so that the names keep their room: only then is the view laid out and
+// its width known.
+class TWidenToColumns : public QObject {
+ public:
+  TWidenToColumns(QFileDialog& dialog, QTreeView& view) : QObject(&dialog), FDialog(dialog), FView(view) {}
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched != &FDialog || event->type() != QEvent::Show) return false;
+    const int scrollBar = FView.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &FView);
+    const int missing = FView.header()->length() + scrollBar - FView.viewport()->width();
+    int width = FDialog.width() + std::max(missing, 0);
+    if (QScreen* screen = FDialog.screen()) width = std::min(width, screen->availableGeometry().width());
+    if (width > FDialog.width()) FDialog.resize(width, FDialog.height());
+    return false;
+  }
+
+ private:
+  QFileDialog& FDialog;
+  QTreeView& FView;
+};
+
+// Qt's own picker (not a native one) speaks the default locale throughout. While a modal hook is
+// installed the picker is always Qt's own, so that tests answer it.
+void PreparePicker(QFileDialog& dialog) {
   if (ModalHookInstalled()) dialog.setOption(QFileDialog::DontUseNativeDialog);
+  auto* view = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+  if (!view) return;  // a native picker, in the desktop's own language
+  dialog.setProxyModel(new TLocalDetails(&dialog));
+  GiveDetailsRoom(*view);
+  dialog.installEventFilter(new TWidenToColumns(dialog, *view));
 }
 
 }  // namespace
 
 bool TOpenDialog::Execute(QWidget* owner) {
   QFileDialog dialog(OwnerOrDefault(owner), ToQString(Title));
-  PrepareForHook(dialog);
+  PreparePicker(dialog);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode((Options & ofFileMustExist) ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
   if (!DefaultExt.empty()) dialog.setDefaultSuffix(ToQString(DefaultExt));
@@ -75,7 +168,7 @@ bool TOpenDialog::Execute(QWidget* owner) {
 std::optional<TBrowseForFolderResult> BrowseForFolder(QWidget* owner, const std::string& title,
                                                       const std::string& folder, unsigned flags) {
   QFileDialog dialog(owner, ToQString(title));
-  PrepareForHook(dialog);
+  PreparePicker(dialog);
   dialog.setFileMode(QFileDialog::Directory);
   dialog.setOption(QFileDialog::ShowDirsOnly);
   if (!folder.empty()) dialog.setDirectory(ToQString(folder));

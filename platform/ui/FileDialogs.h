@@ -3,7 +3,8 @@
 // Paths cross as Windows-1251 texts like every other text of the system; a chosen path that
 // Windows-1251 cannot hold raises EConvertError naming it. While a modal hook is installed the
 // pickers are Qt's own widgets (never a native window), and a test answers them by selecting a
-// path and returning mrOk (SelectPath below), or by rejecting them.
+// path and returning mrOk (SelectPath below), or by rejecting them. Qt's own pickers show their
+// details (size, type, date) in the default locale, with room for them.
 #pragma once
 
 #include <QWidget>

@@ -13,11 +13,15 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QScreen>
 #include <QRadioButton>
 #include <QStackedWidget>
+#include <QTest>
 #include <QThread>
+#include <QTranslator>
+#include <QTreeView>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -25,6 +29,7 @@
 #include <cstdlib>
 #include <functional>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -533,6 +538,35 @@ std::string AllowedActions(QWidget& window) {
   return xprop.readAllStandardOutput().toStdString();
 }
 
+// Waits until the window manager has taken the window, when one runs (COPYORVEL_WINDOW_MANAGER):
+// it takes a window a moment after it is mapped (on a loaded machine, seconds), and then announces
+// on it what it allows to be done with it. Returns that announcement ("" without a window manager).
+std::string WaitForWindowManager(QWidget& window) {
+  QApplication::processEvents();
+  if (!std::getenv("COPYORVEL_WINDOW_MANAGER")) return "";
+  std::string allowed = AllowedActions(window);
+  for (int i = 0; i < 200 && allowed.find("_NET_WM_ACTION") == std::string::npos; ++i) {
+    QThread::msleep(50);
+    QApplication::processEvents();
+    allowed = AllowedActions(window);
+  }
+  QThread::msleep(100);
+  QApplication::processEvents();
+  return allowed;
+}
+
+// When COPYORVEL_SCREENSHOTS names a folder, saves a picture of the screen where the window is,
+// with its frame as the window manager draws it, in that folder as <name>.png.
+void SaveScreenshot(QWidget& window, const std::string& name) {
+  const char* shots = std::getenv("COPYORVEL_SCREENSHOTS");
+  if (!shots) return;
+  std::filesystem::create_directories(shots);
+  const std::string file = std::string(shots) + "/" + name + ".png";
+  const QRect frame = window.frameGeometry().adjusted(-8, -8, 8, 8);
+  const QPixmap picture = window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+  EXPECT_TRUE(picture.save(QString::fromStdString(file))) << file;
+}
+
 // The whole walk once more. When COPYORVEL_SCREENSHOTS names a folder, a picture of the screen is
 // saved at every page, engine page and dialog it passes; when COPYORVEL_WINDOW_MANAGER
 // says a window manager runs (the test script runs this one under a real X server), every window
@@ -540,35 +574,21 @@ std::string AllowedActions(QWidget& window) {
 TEST_F(Wizard, WalkThroughEveryPageOfAWholeCopy) {
   IConnParamsPtr source = DemoSource(200);
   IConnParamsPtr destination = EmptyDestination();
-  const char* shots = std::getenv("COPYORVEL_SCREENSHOTS");
   const bool managed = std::getenv("COPYORVEL_WINDOW_MANAGER") != nullptr;
   TCopyOrvel form;
   form.show();
   auto settle = [&](QWidget& window) {
-    Pump();
-    if (!managed) return;
-    // The window manager takes a window a moment after it is mapped (on a loaded machine,
-    // seconds), and then announces on it what it allows to be done with it.
-    std::string allowed = AllowedActions(window);
-    for (int i = 0; i < 200 && allowed.find("_NET_WM_ACTION") == std::string::npos; ++i) {
-      QThread::msleep(50);
+    if (!managed) {
       Pump();
-      allowed = AllowedActions(window);
+      return;
     }
+    const std::string allowed = WaitForWindowManager(window);
     EXPECT_NE(allowed.find("_NET_WM_ACTION"), std::string::npos) << "the window manager manages every window";
     EXPECT_EQ(allowed.find("MAXIMIZE"), std::string::npos) << "a fixed-size window is not maximised";
-    QThread::msleep(100);
-    Pump();
   };
   auto snap = [&](QWidget& window, const std::string& name) {
     settle(window);
-    if (!shots) return;
-    std::filesystem::create_directories(shots);
-    const std::string file = std::string(shots) + "/" + name + ".png";
-    // The window with its frame as the window manager draws it.
-    const QRect frame = window.frameGeometry().adjusted(-8, -8, 8, 8);
-    const QPixmap picture = window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
-    EXPECT_TRUE(picture.save(QString::fromStdString(file))) << file;
+    SaveScreenshot(window, name);
   };
   TDbLocationFrame* f = form.SrcDbLocation;
   snap(form, "01-source-paradox");
@@ -607,6 +627,88 @@ TEST_F(Wizard, WalkThroughEveryPageOfAWholeCopy) {
   snap(form, "09-summary");
   form.btnCancel->click();
   EXPECT_FALSE(form.isVisible());
+}
+
+// The folder and file pickers as the program sets Qt up, whatever the system's locale (the test
+// scripts run this one under the C locale and save their pictures): Russian headings, sizes, type
+// names and dates, each with room to be read whole.
+TEST_F(Wizard, ThePickersShowTheirDetailsInRussianAndWhole) {
+  QTranslator* russian = Application->LoadQtTranslation();
+  ASSERT_NE(russian, nullptr);
+  const QLocale previous;
+  Application->UseRussianLocale();
+  std::filesystem::create_directories(FDir.Path() / "демо");
+  std::filesystem::create_directories(FDir.Path() / "копия");
+  {
+    std::ofstream file(FDir / "copy.fdb", std::ios::binary);
+    file << std::string(70000, '\0');
+  }
+  TCopyOrvel form;
+  form.show();
+  TDbLocationFrame* f = form.SrcDbLocation;
+  f->PDOXFolder->setText(QString::fromStdString(FDir.Path().string()));
+  f->IBDatabase->setText(QString::fromStdString(FDir / "copy.fdb"));
+  auto check = [&](const std::string& shot, int rows) {
+    return [=](const TModalInfo&, QDialog& dialog) -> std::optional<TModalResult> {
+      auto* view = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+      EXPECT_NE(view, nullptr);
+      if (!view) return mrCancel;
+      // Qt's file model reads the folder in the background.
+      auto loaded = [&] {
+        const QModelIndex root = view->rootIndex();
+        if (view->model()->rowCount(root) != rows) return false;
+        for (int r = 0; r < rows; ++r)
+          if (view->model()->index(r, 3, root).data().toString().isEmpty()) return false;
+        return true;
+      };
+      for (int i = 0; i < 250 && !loaded(); ++i) {
+        QThread::msleep(20);
+        Pump();
+      }
+      EXPECT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+      WaitForWindowManager(dialog);
+      SaveScreenshot(dialog, shot);
+      EXPECT_TRUE(loaded()) << shot;
+      const QHeaderView* header = view->header();
+      const QFontMetrics metrics(view->font());
+      const int margin = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+      const QRegularExpression latin(QStringLiteral("[A-Za-z]"));
+      for (int c = 0; c < 4; ++c) {
+        const QString heading = view->model()->headerData(c, Qt::Horizontal).toString();
+        EXPECT_FALSE(heading.contains(latin)) << shot << ": " << heading.toStdString();
+        EXPECT_GE(header->sectionSize(c), header->sectionSizeHint(c))
+            << shot << ": " << heading.toStdString() << " is cut";
+        if (c == 0) continue;  // the names: the user's own
+        for (int r = 0; r < view->model()->rowCount(view->rootIndex()); ++r) {
+          const QString text = view->model()->index(r, c, view->rootIndex()).data().toString();
+          EXPECT_FALSE(text.contains(latin)) << shot << ": " << text.toStdString();
+          EXPECT_GE(header->sectionSize(c), metrics.horizontalAdvance(text) + margin)
+              << shot << ": " << text.toStdString() << " is cut";
+        }
+      }
+      EXPECT_LE(header->length(), view->viewport()->width()) << shot << ": the last columns are cut";
+      return mrCancel;
+    };
+  };
+  struct TPicker {
+    QRadioButton* Kind;
+    QPushButton* Browse;
+    std::string Id;
+    std::string Shot;
+    int Rows;  // the two folders, and the database file where files are shown
+  };
+  const std::vector<TPicker> pickers = {
+      {f->UsePDOX, f->PDOXFolderBrowse, "BrowseForFolder", "10-folder-picker", 2},
+      {f->UseIB, f->IBDatabaseBrowse, "TOpenDialog", "11-file-picker", 3},
+  };
+  for (const TPicker& p : pickers) {
+    p.Kind->setChecked(true);
+    TDialogScript script;
+    script.ExpectDialog(p.Id, check(p.Shot, p.Rows));
+    p.Browse->click();
+  }
+  QLocale::setDefault(previous);
+  delete russian;
 }
 
 TEST_F(Wizard, EveryValidationMessageFocusesItsField) {
