@@ -3,8 +3,12 @@
 //   build/bench/copier/copier_bench --benchmark_filter=Insert
 //   build/bench/copier/copier_bench --benchmark_filter='WholeCopy/.*/10000'    (one size per run,
 //   build/bench/copier/copier_bench --benchmark_filter='WholeCopy/.*/1000000'   so peak_rss is its own)
+//   build/bench/copier/copier_bench --benchmark_filter='(WholeCopy/ToParadox|EngineOnlyCopy)/1000000'
+//     (the copy into Paradox beside the engine alone copying the same tables)
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+
+#include <filesystem>
 
 #include <QApplication>
 #include <QLabel>
@@ -14,6 +18,7 @@
 #include "foundation/LongOperations.h"
 #include "gisdb/CreateSysTables.h"
 #include "gisdb/OrvelDbs.h"
+#include "platform/paradox/Paradox.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
 
@@ -76,16 +81,22 @@ void BM_SelectAll(benchmark::State& state, TEngine engine) {
   state.counters["rss_growth_mb"] = PeakRssMb() - before;
 }
 
+// The demo database with `largeRows` rows in its large table, in the Paradox folder dir/src.
+IOrvDbPtr BenchSource(testsupport::TempDir& dir, int largeRows) {
+  IOrvDbPtr src = ConnectDb(testsupport::NewDatabase(TEngine::ParadoxFolder, dir, "src").get(), true);
+  testsupport::TDemoOptions options;
+  options.LargeRows = largeRows;
+  options.BlobBytes = 20000;
+  testsupport::BuildDemoGisDb(src.get(), options);
+  return src;
+}
+
 // A whole-database copy of the demo database with range(0) rows in its large table, from a
 // Paradox folder into the destination engine; `connectionOptions` are added to an ODBC
 // destination's connection string (e.g. SQLite's synchronous mode).
 void BM_WholeCopy(benchmark::State& state, TEngine destination, const char* connectionOptions) {
   testsupport::TempDir dir;
-  IOrvDbPtr src = ConnectDb(testsupport::NewDatabase(TEngine::ParadoxFolder, dir, "src").get(), true);
-  testsupport::TDemoOptions options;
-  options.LargeRows = static_cast<int>(state.range(0));
-  options.BlobBytes = 20000;
-  testsupport::BuildDemoGisDb(src.get(), options);
+  IOrvDbPtr src = BenchSource(dir, static_cast<int>(state.range(0)));
   int64_t rows = 0;
   int run = 0;
   const double before = PeakRssMb();
@@ -107,6 +118,44 @@ void BM_WholeCopy(benchmark::State& state, TEngine destination, const char* conn
   state.counters["rss_growth_mb"] = PeakRssMb() - before;
 }
 
+// Every table of `from` created in `to` with the same structure, its records appended in one
+// batch straight from a cursor; returns the records copied.
+int64_t CopyWithEngineAlone(const paradox::TPdxDatabase& from, paradox::TPdxDatabase& to) {
+  int64_t rows = 0;
+  for (const std::string& name : from.TableNames()) {
+    to.CreateTable(name, from.TableStructure(name));
+    std::unique_ptr<paradox::TPdxCursor> cursor = from.OpenCursor(name);
+    std::unique_ptr<paradox::TPdxTable> table = to.OpenTable(name);
+    table->BeginBatch();
+    while (cursor->Next()) {
+      table->Append(cursor->Values());
+      ++rows;
+    }
+    table->EndBatch();
+  }
+  return rows;
+}
+
+// What BM_WholeCopy/ToParadox costs the Paradox engine alone, on the same source. The whole
+// copy's CPU over this one's is what our layers add.
+void BM_EngineOnlyCopy(benchmark::State& state) {
+  testsupport::TempDir dir;
+  IOrvDbPtr src = BenchSource(dir, static_cast<int>(state.range(0)));
+  const paradox::TPdxDatabase from((dir.Path() / "src").string());
+  int64_t rows = 0;
+  int run = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const std::filesystem::path folder = dir.Path() / ("engine" + std::to_string(++run));
+    std::filesystem::create_directories(folder);
+    paradox::TPdxDatabase to(folder.string());
+    state.ResumeTiming();
+    rows += CopyWithEngineAlone(from, to);
+  }
+  state.SetItemsProcessed(rows);
+  state.counters["peak_rss_mb"] = PeakRssMb();
+}
+
 // The engine's own cost per copied row, without a database: the row bar's step, the remaining-time
 // estimate and the message pump, on a frame that is shown.
 void BM_StepRows(benchmark::State& state) {
@@ -126,6 +175,7 @@ BENCHMARK_CAPTURE(BM_InsertPerRow, Paradox, TEngine::ParadoxFolder)->Unit(benchm
 BENCHMARK_CAPTURE(BM_InsertPerRow, FirebirdEmbedded, TEngine::FirebirdEmbedded)->Unit(benchmark::kMicrosecond)->Iterations(100000);
 BENCHMARK_CAPTURE(BM_SelectAll, Paradox, TEngine::ParadoxFolder)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK_CAPTURE(BM_WholeCopy, ToParadox, TEngine::ParadoxFolder, "")->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_EngineOnlyCopy)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK_CAPTURE(BM_WholeCopy, ToFirebirdEmbedded, TEngine::FirebirdEmbedded, "")->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
 // Every INSERT of a copy stands by itself: SQLite's default synchronous mode syncs the disk for each.
 BENCHMARK_CAPTURE(BM_WholeCopy, ToSqlite, TEngine::SqliteOdbc, "")->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(1);
