@@ -426,7 +426,12 @@ class TQuery : public TDBDataSet {
  private:
   friend class TField;
   friend class TDatabase;
-  void Sync();
+  // Reads the text again when its lines changed since the last time (see SQL): runs several
+  // times an execution, and costs a comparison while the lines stay as they are.
+  void Sync() {
+    if (!FSynced || FSQL.ChangeCount() != FSyncedChanges) Resync();
+  }
+  void Resync();
   void CheckActive() const;
   Variant FieldValue(int index) const;
   void EndWriteBatch();
@@ -445,6 +450,7 @@ class TQuery : public TDBDataSet {
 
   TStringList FSQL;
   std::string FSyncedText;
+  uint64_t FSyncedChanges = 0;  // FSQL's ChangeCount when FSyncedText was last compared with it
   bool FSynced = false;
   bool FRequestLive = false, FUniDirectional = false, FParamCheck = true;
   TParams FParams;

@@ -720,7 +720,9 @@ std::string TQuery::Text() const {
   return t;
 }
 
-void TQuery::Sync() {
+void TQuery::Resync() {
+  // A change of the lines that gives the same text leaves the query as it is.
+  FSyncedChanges = FSQL.ChangeCount();
   std::string text = FSQL.Text();
   if (FSynced && text == FSyncedText) return;
   FSyncedText = text;

@@ -107,6 +107,7 @@ const std::string& TStrings::Strings(int index) const {
 void TStrings::SetStrings(int index, const std::string& s) {
   Check(index);
   FLines[static_cast<std::size_t>(index)].text = s;
+  ++FChanges;
 }
 
 TObject* TStrings::Objects(int index) const {
@@ -121,6 +122,7 @@ void TStrings::SetObjects(int index, TObject* obj) {
 
 int TStrings::AddObject(const std::string& s, TObject* obj) {
   FLines.push_back({s, obj});
+  ++FChanges;
   return Count() - 1;
 }
 
@@ -128,11 +130,13 @@ void TStrings::Insert(int index, const std::string& s, TObject* obj) {
   if (index < 0 || index > Count())
     throw EListError(Format("Индекс списка вне допустимых границ (%d)"_ansi, {index}));
   FLines.insert(FLines.begin() + index, Line{s, obj});
+  ++FChanges;
 }
 
 void TStrings::Delete(int index) {
   Check(index);
   FLines.erase(FLines.begin() + index);
+  ++FChanges;
 }
 
 void TStrings::Move(int from, int to) {
@@ -142,12 +146,14 @@ void TStrings::Move(int from, int to) {
   Line line = FLines[static_cast<std::size_t>(from)];
   FLines.erase(FLines.begin() + from);
   FLines.insert(FLines.begin() + to, line);
+  ++FChanges;
 }
 
 void TStrings::Exchange(int a, int b) {
   Check(a);
   Check(b);
   std::swap(FLines[static_cast<std::size_t>(a)], FLines[static_cast<std::size_t>(b)]);
+  ++FChanges;
 }
 
 int TStrings::IndexOf(const std::string& s) const {

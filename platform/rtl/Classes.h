@@ -70,7 +70,10 @@ class TStrings : public TObject {
   void Delete(int index);
   void Move(int from, int to);
   void Exchange(int a, int b);
-  void Clear() { FLines.clear(); }
+  void Clear() {
+    FLines.clear();
+    ++FChanges;
+  }
   int IndexOf(const std::string& s) const;
   int IndexOfObject(const TObject* obj) const;
   // name=value lines: the part before the first "=", the part after it.
@@ -84,6 +87,9 @@ class TStrings : public TObject {
   // Lines joined with CR LF after each; SetText splits at CR LF, LF or CR.
   std::string Text() const;
   void SetText(const std::string& text);
+  // Grows with every change of the lines (not of their objects): while it stays the same, so does
+  // Text, so a holder of a derived value can tell without building the text again.
+  uint64_t ChangeCount() const { return FChanges; }
 
  private:
   struct Line {
@@ -92,6 +98,7 @@ class TStrings : public TObject {
   };
   void Check(int index) const;
   std::vector<Line> FLines;
+  uint64_t FChanges = 0;
 };
 
 class TStringList : public TStrings {};

@@ -350,6 +350,54 @@ TEST(BdeQuery, StatementsItCannotRunRaiseClearErrors) {
   EXPECT_EQ(q->ParamByName("a").Value(), Variant(int32_t(1)));
 }
 
+TEST(BdeQuery, ATextChangedBetweenExecutionsIsReadAgain) {
+  // Every way of changing the lines of a prepared INSERT that has written a row: the next
+  // execution runs the new text ("" where the new text cannot run), and a field the new text
+  // leaves out is Null rather than the last execution's value.
+  const std::vector<std::string> lines = {"INSERT INTO ROADS (ID, NAME, KIND)", "VALUES (:ID, :NAME, :KIND)"};
+  struct Case {
+    const char* name;
+    std::function<void(TStrings&)> change;
+    std::string row;  // the row with ID 2 afterwards, "" for none
+  };
+  const Case cases[] = {
+      {"SetStrings", [](TStrings& l) { l.SetStrings(1, "VALUES (:ID, :NAME, 7)"); }, "2|b|7"},
+      {"SetText", [](TStrings& l) { l.SetText("INSERT INTO ROADS (ID, NAME) VALUES (:ID, :NAME)"); }, "2|b|<null>"},
+      {"Delete", [](TStrings& l) { l.Delete(1); }, ""},
+      {"Add", [](TStrings& l) { l.Add("WHERE ID = 1"); }, ""},
+      {"Insert", [](TStrings& l) { l.Insert(0, "DELETE FROM ROADS"); }, ""},
+      {"Exchange", [](TStrings& l) { l.Exchange(0, 1); }, ""},
+      {"Move", [](TStrings& l) { l.Move(1, 0); }, ""},
+      {"Clear", [](TStrings& l) { l.Clear(); }, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TFolder f;
+    MakeRoads(f);
+    auto q = f.Query("");
+    for (const std::string& line : lines) q->SQL().Add(line);
+    q->ParamByName("ID").SetAsInteger(1);
+    q->ParamByName("NAME").SetAsString("a");
+    q->ParamByName("KIND").SetAsInteger(5);
+    q->ExecSQL();
+    c.change(q->SQL());
+    bool ran = true;
+    try {
+      for (auto [name, value] : {std::pair{"ID", 2}, {"KIND", 6}})
+        if (TParam* p = q->Params().FindParam(name)) p->SetAsInteger(value);
+      if (TParam* p = q->Params().FindParam("NAME")) p->SetAsString("b");
+      q->ExecSQL();
+    } catch (const EDBEngineError&) {
+      ran = false;
+    }
+    q.reset();
+    EXPECT_EQ(ran, !c.row.empty());
+    std::vector<std::string> expected = {"1|a|5"};
+    if (!c.row.empty()) expected.push_back(c.row);
+    EXPECT_EQ(f.Rows("SELECT ID, NAME, KIND FROM ROADS ORDER BY ID"), expected);
+  }
+}
+
 TEST(BdeQuery, ReadsTheSampleTables) {
   REQUIRE_SAMPLES("db/CUSTOMER.DB", "db/CUSTOMER.MB");
   TSession s;
