@@ -228,9 +228,9 @@ class TDatabase : public TObject {
 class TDBDataSet : public TObject {
  public:
   const std::string& SessionName() const { return FSessionName; }
-  void SetSessionName(const std::string& name) { FSessionName = name; }
+  void SetSessionName(const std::string& name);
   const std::string& DatabaseName() const { return FDatabaseName; }
-  void SetDatabaseName(const std::string& name) { FDatabaseName = name; }
+  void SetDatabaseName(const std::string& name);
   // Kept for the callers that switch it; blobs are never cached.
   bool CacheBlobs() const { return FCacheBlobs; }
   void SetCacheBlobs(bool value) { FCacheBlobs = value; }
@@ -242,6 +242,9 @@ class TDBDataSet : public TObject {
  private:
   std::string FSessionName, FDatabaseName;
   bool FCacheBlobs = true;
+  // The database the names found last, and the registry's change count then.
+  mutable TDatabase* FFound = nullptr;
+  mutable uint64_t FFoundAt = 0;
 };
 
 // A table of a Paradox folder: existence, structure, creation, renaming and deletion.

@@ -170,11 +170,20 @@ std::vector<TDatabase*>& Databases() {
   return *list;
 }
 
+// Counts the changes that can alter what a name finds: a session or database made, freed or
+// renamed, a database connected or disconnected. A data set keeps the database it found while
+// the count stays the same.
+uint64_t RegistryChanges = 0;
+void RegistryChanged() { ++RegistryChanges; }
+
 }  // namespace
 
 // --- sessions -----------------------------------------------------------------------------------
 
-TSession::TSession() { Sessions().push_back(this); }
+TSession::TSession() {
+  Sessions().push_back(this);
+  RegistryChanged();
+}
 
 TSession::~TSession() {
   try {
@@ -184,6 +193,7 @@ TSession::~TSession() {
   }
   auto& list = Sessions();
   list.erase(std::remove(list.begin(), list.end(), this), list.end());
+  RegistryChanged();
 }
 
 void TSession::Close() {
@@ -212,6 +222,7 @@ void TSession::SetSessionName(const std::string& name) {
     if (s != this && AnsiSameText(s->FName, name))
       throw EDBEngineError("A session named " + Quote(name) + " already exists", TDBErrorKind::Exists);
   FName = name;
+  RegistryChanged();
 }
 
 void TSession::AddPassword(const std::string& password) {
@@ -290,7 +301,10 @@ TSession* FindSession(const std::string& name) {
 
 // --- databases ------------------------------------------------------------------------------------
 
-TDatabase::TDatabase() { Databases().push_back(this); }
+TDatabase::TDatabase() {
+  Databases().push_back(this);
+  RegistryChanged();
+}
 
 TDatabase::~TDatabase() {
   try {
@@ -300,6 +314,7 @@ TDatabase::~TDatabase() {
   }
   auto& list = Databases();
   list.erase(std::remove(list.begin(), list.end(), this), list.end());
+  RegistryChanged();
 }
 
 void TDatabase::CheckInactive(const char* what) const {
@@ -311,11 +326,13 @@ void TDatabase::CheckInactive(const char* what) const {
 void TDatabase::SetDatabaseName(const std::string& name) {
   CheckInactive("the name");
   FDatabaseName = name;
+  RegistryChanged();
 }
 
 void TDatabase::SetSessionName(const std::string& name) {
   CheckInactive("the session");
   FSessionName = name;
+  RegistryChanged();
 }
 
 void TDatabase::SetDriverName(const std::string& name) {
@@ -387,6 +404,7 @@ void TDatabase::Connect() {
     throw EDBEngineError("Папка "_ansi + Quote(path) + " не существует"_ansi + ofAlias, TDBErrorKind::NotFound);
   FFolder = detail::FsPath(path);
   FConnected = true;
+  RegistryChanged();
 }
 
 void TDatabase::ConnectServer(const std::string& ofAlias,
@@ -421,11 +439,13 @@ void TDatabase::ConnectServer(const std::string& ofAlias,
   }
   FServer = std::move(connection);
   FConnected = true;
+  RegistryChanged();
 }
 
 void TDatabase::Disconnect() {
   if (!FConnected) return;
   FConnected = false;
+  RegistryChanged();
   FFolder.clear();
   if (FServer) {
     std::unique_ptr<detail::TServerConnection> connection = std::move(FServer);
@@ -532,9 +552,25 @@ bool TDBDataSet::OnServer() const {
 }
 
 TDatabase& TDBDataSet::Database() const {
+  // Statements run it once an execution: the names are looked up again only after the registry
+  // changed, which a database being disconnected or freed does.
+  if (FFound && FFoundAt == RegistryChanges) return *FFound;
   TSession* session = FindSession(FSessionName);
   if (!session) throw EDBEngineError("Session " + Quote(FSessionName) + " does not exist", TDBErrorKind::NotFound);
-  return session->OpenDatabase(FDatabaseName);
+  TDatabase& db = session->OpenDatabase(FDatabaseName);
+  FFound = &db;
+  FFoundAt = RegistryChanges;
+  return db;
+}
+
+void TDBDataSet::SetSessionName(const std::string& name) {
+  FSessionName = name;
+  FFound = nullptr;
+}
+
+void TDBDataSet::SetDatabaseName(const std::string& name) {
+  FDatabaseName = name;
+  FFound = nullptr;
 }
 
 }  // namespace bde

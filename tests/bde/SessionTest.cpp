@@ -91,6 +91,66 @@ TEST(BdeSession, NamesFindTheirDatabases) {
   EXPECT_EQ(a.Scalar("SELECT COUNT(*) FROM OnlyInA"), 1);
 }
 
+TEST(BdeSession, AStatementLooksForItsDatabaseAgainAfterAChange) {
+  // Folder A holds one row, folder B two. "Shared" names B in session a and A in session b; the
+  // query counts through "Shared" in session a, then after each change counts again: the rows
+  // its names find now, -1 when they find nothing.
+  struct TWorld {
+    TFolder a, b;
+    std::unique_ptr<TDatabase> shared, sharedInB;
+    TQuery q;
+  };
+  auto open = [](const std::string& session, const TFolder& folder) {
+    auto db = std::make_unique<TDatabase>();
+    db->SetSessionName(session);
+    db->SetDatabaseName("Shared");
+    db->SetDriverName("STANDARD");
+    db->Params().Add("PATH=" + Utf8ToAnsi(folder.Dir.Path().string()));
+    db->Open();
+    return db;
+  };
+  auto count = [](TQuery& q) {
+    try {
+      q.Open();
+      const int n = q.Fields(0).AsInteger();
+      q.Close();
+      return n;
+    } catch (const EDBEngineError&) {
+      return -1;
+    }
+  };
+  struct {
+    const char* name;
+    std::function<void(TWorld&)> change;
+    int rows;
+  } cases[] = {
+      {"the query's session", [](TWorld& w) { w.q.SetSessionName(w.b.Name); }, 1},
+      {"the query's database", [](TWorld& w) { w.q.SetDatabaseName(w.a.Db.DatabaseName()); }, 1},
+      {"the database closed", [](TWorld& w) { w.shared->Close(); }, 2},
+      {"the database freed", [](TWorld& w) { w.shared.reset(); }, -1},
+      {"the database renamed", [](TWorld& w) { w.shared->Close(); w.shared->SetDatabaseName("Other"); }, -1},
+      {"the session renamed", [](TWorld& w) { w.a.Session.SetSessionName(w.a.Name + "Renamed"); }, -1},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TWorld w;
+    for (auto [folder, rows] : {std::pair{&w.a, 1}, {&w.b, 2}}) {
+      auto t = folder->Table("T");
+      t->FieldDefs().Add("ID", ftInteger);
+      t->CreateTable();
+      for (int i = 0; i < rows; ++i) folder->Exec("INSERT INTO T (ID) VALUES (" + std::to_string(i) + ")");
+    }
+    w.shared = open(w.a.Name, w.b);
+    w.sharedInB = open(w.b.Name, w.a);
+    w.q.SetSessionName(w.a.Name);
+    w.q.SetDatabaseName("Shared");
+    w.q.SQL().SetText("SELECT COUNT(*) FROM T");
+    ASSERT_EQ(count(w.q), 2);
+    c.change(w);
+    EXPECT_EQ(count(w.q), c.rows);
+  }
+}
+
 TEST(BdeSession, ParadoxFolderHasNoTransactions) {
   TFolder f;
   EXPECT_FALSE(f.Db.IsSQLBased());
