@@ -257,6 +257,7 @@ void TCopyBaseFrame::BeginRowsProgress(const std::string& caption, int max) {
   Progress2->setValue(0);
   Progress2->setToolTip(ToQString(caption));
   FRowPosition = 0;
+  FRowMaximum = Progress2->maximum();
   LastShownRemaining = 0;
   StartTime = TimeOfDay();
   FRowClock.start();
@@ -277,16 +278,21 @@ void TCopyBaseFrame::PumpMessages() {
 
 void TCopyBaseFrame::StepRows() {
   // A fast row costs less than setting the bar and pumping the messages, so the rows are counted
-  // on every step and shown when a pump is due.
-  if (FRowPosition < Progress2->maximum()) ++FRowPosition;
-  if (Application->MessagesDue()) PumpMessages();
+  // on every step and shown when a pump is due; the estimate is worked out for what a pump shows
+  // and at the last row, so that the label ends with the table. A step that does not pump reads
+  // the clock once, to ask whether a pump is due.
+  const bool reachedEnd = FRowPosition < FRowMaximum && ++FRowPosition == FRowMaximum;
+  if (Application->MessagesDue())
+    PumpMessages();
+  else if (!reachedEnd)
+    return;
   // The elapsed time comes from a monotonic clock, so a copy that runs past midnight (or across a
   // change of the system time) still gets a right estimate.
   const int pos = FRowPosition;
   TDateTime remaining = 0;
   if (pos > 0) {
     const double elapsedDays = static_cast<double>(FRowClock.elapsed()) / 86400000.0;
-    remaining = (Progress2->maximum() - pos) * elapsedDays / pos;
+    remaining = (FRowMaximum - pos) * elapsedDays / pos;
   }
   if (LastShownRemaining == 0 || std::fabs(LastShownRemaining - remaining) > 1.0 / 86400.0) {
     AppraisalTime->setText(ToQString(FormatRemaining(remaining)));

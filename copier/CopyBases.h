@@ -136,8 +136,9 @@ class TCopyBaseFrame : public QFrame {
   void SetTablesCaption(const std::string& caption);
   void StepTables();
   void BeginRowsProgress(const std::string& caption, int max);
-  // Counts a row and updates the estimate; the bar takes the count and the messages are pumped
-  // when the application says a pump is due (the other steps pump every time).
+  // Counts a row; the bar takes the count, the messages are pumped and the estimate is updated
+  // when the application says a pump is due (the other steps pump every time), and the estimate
+  // also at the row that reaches the bar's maximum.
   void StepRows();
   // "hh:mm:ss" of a span of days, hours not wrapped at 24 ("36:00:00").
   static std::string FormatRemaining(TDateTime days);
@@ -149,5 +150,6 @@ class TCopyBaseFrame : public QFrame {
   // the bar lags behind the rows, and the step after a table's last row brings it to the end.
   void PumpMessages();
   QElapsedTimer FRowClock;  // elapsed time of the current row copy, unaffected by midnight
-  int FRowPosition = 0;     // rows stepped in the current row copy, at most Progress2's maximum
+  int FRowPosition = 0;     // rows stepped in the current row copy, at most FRowMaximum
+  int FRowMaximum = 0;      // Progress2's maximum, as BeginRowsProgress set it
 };

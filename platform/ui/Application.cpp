@@ -83,7 +83,7 @@ void TApplication::SetTitle(const std::string& title) { FTitle = title; }
 
 void TApplication::ProcessMessages() {
   if (QCoreApplication::instance()) QCoreApplication::processEvents();
-  FLastPump.start();
+  FPumpDue = CoarseMilliseconds() + MessagesInterval;
 }
 
 void TApplication::SetMainForm(QWidget* form) {
