@@ -554,6 +554,7 @@ bool TVCLOrvDbSQL::IsSelect(const std::string& sql) {
 
 void TVCLOrvDbSQL::SetSQL(const std::string& sql) {
   FSQL = sql;
+  FIsSelect = IsSelect(sql);
   std::string text = ConvertParamMarks(sql);
   IConnParams* params = Db()->Params();
   const std::string left = GetConnParam(params, "LEFTQUOTEMARK", "");
@@ -564,9 +565,10 @@ void TVCLOrvDbSQL::SetSQL(const std::string& sql) {
 }
 
 IOrvDbSQLPtr TVCLOrvDbSQL::Execute(const TOrvDbParams& params) {
-  const int n = std::min(static_cast<int>(params.size()), FQuery->ParamCount());
+  bde::TParams& marks = FQuery->Params();
+  const int n = std::min(static_cast<int>(params.size()), marks.Count());
   for (int i = 0; i < n; ++i) {
-    bde::TParam& p = FQuery->Params()[i];
+    bde::TParam& p = marks[i];
     const TOrvDbParam& value = params[static_cast<std::size_t>(i)];
     if (value.DataType == dftBlob) {
       // An empty blob of a Paradox source arrives as Null: it binds a null blob. Anything else
@@ -585,7 +587,7 @@ IOrvDbSQLPtr TVCLOrvDbSQL::Execute(const TOrvDbParams& params) {
     p.SetValue(value.Value);
   }
   if (!FQuery->Prepared()) FQuery->Prepare();
-  if (IsSelect(FSQL))
+  if (FIsSelect)
     FQuery->Open();
   else
     FQuery->ExecSQL();

@@ -139,6 +139,7 @@ class TVCLOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   bde::TField& Column(const Variant& column);
   std::unique_ptr<bde::TQuery> FQuery;
   std::string FSQL;
+  bool FIsSelect = false;  // IsSelect(FSQL), decided once a text rather than once a row
 };
 
 class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {

@@ -360,6 +360,8 @@ enum TBlobStreamMode { bmRead, bmWrite, bmReadWrite };
 namespace sql {
 struct TStatement;
 class TResult;
+// The parameters whose values a row being written holds: (row field, parameter mark).
+using TLentMarks = std::vector<std::pair<size_t, size_t>>;
 }  // namespace sql
 
 // A statement of the local SQL (see BdeSql.h for the grammar) with ":name" parameters. A SELECT
@@ -440,8 +442,8 @@ class TQuery : public TDBDataSet {
   void EndWriteBatch();
   paradox::TPdxTable& Writer(TDatabase& db);
   // The values of the first `count` parameters, in the order of their marks: the parameters' own,
-  // not copies. Raises Value for a parameter never given a value.
-  std::vector<Variant*> BoundValues(int count);
+  // not copies, valid until the next call. Raises Value for a parameter never given a value.
+  const std::vector<Variant*>& BoundValues(int count);
   // Inside a catch block: raises the failure with the statement's text and what was being done
   // with it ("" for running it) added.
   [[noreturn]] void Rethrow(const std::string& doing) const;
@@ -461,8 +463,13 @@ class TQuery : public TDBDataSet {
   std::unique_ptr<sql::TResult> FResult;
   std::vector<std::unique_ptr<TField>> FFields;
   int FRowsAffected = 0;
+  std::vector<Variant*> FBound;  // kept by BoundValues, so that an execution allocates nothing
   // The write batch of a prepared INSERT, UPDATE or DELETE.
   std::unique_ptr<paradox::TPdxTable> FWriter;
+  // The record an INSERT fills, made with the writer: Null in the fields the statement leaves out;
+  // and the room for noting the values it borrows.
+  std::vector<Variant> FInsertRow;
+  sql::TLentMarks FLentMarks;
   TDatabase* FWriterDb = nullptr;
   std::string FWriterTable;
   std::unique_ptr<detail::TServerStatement> FServer;  // the prepared statement on an SQL server

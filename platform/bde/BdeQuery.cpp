@@ -212,13 +212,29 @@ namespace {
 // The values of the current row, decoded one column at a time as they are asked for.
 class TRow {
  public:
-  explicit TRow(paradox::TPdxCursor* cursor) : FCursor(cursor), FValues(cursor->Def().Fields.size()), FHave(FValues.size(), 0) {}
+  explicit TRow(paradox::TPdxCursor* cursor)
+      : FCursor(cursor), FValues(cursor->Def().Fields.size()), FHave(FValues.size(), 0), FKeep(FValues.size(), 0) {
+    using P = paradox::TPdxFieldType;
+    for (size_t f = 0; f < FKeep.size(); ++f) {
+      const P t = cursor->Def().Fields[f].Type;
+      FKeep[f] = t == P::Memo || t == P::FmtMemo || t == P::Blob || t == P::Graphic || t == P::OLE;
+    }
+  }
+  // The value, decoded once a row and kept.
   const Variant& Get(int field) {
     if (!FHave[static_cast<size_t>(field)]) {
       FValues[static_cast<size_t>(field)] = FCursor->Value(field);
       FHave[static_cast<size_t>(field)] = 1;
     }
     return FValues[static_cast<size_t>(field)];
+  }
+  // The value for a caller that takes its own copy. A field not decoded yet is decoded for the
+  // caller alone, which costs no more than copying a kept value, unless its value is in the blob
+  // file: that is read once a row and kept.
+  Variant Copy(int field) {
+    const size_t f = static_cast<size_t>(field);
+    if (FHave[f] || FKeep[f]) return Get(field);
+    return FCursor->Value(field);
   }
   void Moved() { std::fill(FHave.begin(), FHave.end(), 0); }
   paradox::TPdxCursor& Cursor() { return *FCursor; }
@@ -227,6 +243,7 @@ class TRow {
   paradox::TPdxCursor* FCursor;
   std::vector<Variant> FValues;
   std::vector<uint8_t> FHave;
+  std::vector<uint8_t> FKeep;  // fields kept once decoded: those whose value is in the blob file
 };
 
 // Conditions over rows of one table with the parameter values of one execution. The values are
@@ -327,14 +344,18 @@ class TEvaluator {
 // The values a writing statement gives a row, put into it without copying: a parameter's value is
 // moved into the row and moved back when the guard goes, after the row has been written or
 // writing it raised, so the parameter keeps its value. Every mark is a parameter of its own, so
-// no value is lent twice.
+// no value is lent twice. The marks lent are noted in `lent`, emptied first: a statement passes
+// the same vector for every row, so that a row allocates nothing.
 class TLentValues {
  public:
-  TLentValues(std::vector<Variant>& row, TEvaluator& eval) : FRow(row), FEval(eval) {}
+  TLentValues(std::vector<Variant>& row, const std::vector<Variant*>& params, TLentMarks& lent)
+      : FRow(row), FParams(params), FLent(lent) {
+    FLent.clear();
+  }
   TLentValues(const TLentValues&) = delete;
   TLentValues& operator=(const TLentValues&) = delete;
   ~TLentValues() {
-    for (auto& [field, mark] : FLent) FEval.Param(mark) = std::move(FRow[field]);
+    for (auto& [field, mark] : FLent) *FParams[mark] = std::move(FRow[field]);
   }
   void Put(int field, const TExpr& value) {
     const size_t f = static_cast<size_t>(field);
@@ -342,14 +363,15 @@ class TLentValues {
       FRow[f] = value.Literal;
       return;
     }
-    FRow[f] = std::move(FEval.Param(value.Param));
-    FLent.emplace_back(f, value.Param);
+    const size_t mark = static_cast<size_t>(value.Param);
+    FRow[f] = std::move(*FParams[mark]);
+    FLent.emplace_back(f, mark);
   }
 
  private:
   std::vector<Variant>& FRow;
-  TEvaluator& FEval;
-  std::vector<std::pair<size_t, int>> FLent;  // row field, parameter mark
+  const std::vector<Variant*>& FParams;
+  TLentMarks& FLent;
 };
 
 }  // namespace
@@ -371,7 +393,7 @@ class TScanResult : public TResult {
     }
     return false;
   }
-  Variant Value(int column) override { return FRow.Get(FColumns[static_cast<size_t>(column)]); }
+  Variant Value(int column) override { return FRow.Copy(FColumns[static_cast<size_t>(column)]); }
 
  private:
   static std::vector<Variant> Copies(const std::vector<Variant*>& params) {
@@ -471,26 +493,27 @@ std::unique_ptr<TResult> SortedResult(paradox::TPdxCursor& cursor, const TStatem
 // The writing statements count each row as it is written into `affected`, so that the count
 // stays right when a later row fails.
 
-void InsertRow(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant*> params, int& affected) {
-  const auto& def = table.Def();
-  std::vector<Variant> values(def.Fields.size(), Variant::Null());
-  TEvaluator eval(def, std::move(params));
-  TLentValues lent(values, eval);
+// `row` holds a value for every field of the table: Null in the fields the statement leaves out,
+// and whatever the last execution left in the others, which are all given a value here.
+void InsertRow(paradox::TPdxTable& table, const TStatement& st, const std::vector<Variant*>& params,
+               std::vector<Variant>& row, TLentMarks& marks, int& affected) {
+  TLentValues lent(row, params, marks);
   for (size_t i = 0; i < st.Values.size(); ++i)
     lent.Put(st.Columns.empty() ? static_cast<int>(i) : st.Columns[i].Field, *st.Values[i]);
-  table.Append(values);
+  table.Append(row);
   affected = 1;
 }
 
-void UpdateRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant*> params, int& affected) {
+void UpdateRows(paradox::TPdxTable& table, const TStatement& st, const std::vector<Variant*>& params, int& affected) {
   const auto& def = table.Def();
-  TEvaluator eval(def, std::move(params));
+  TEvaluator eval(def, params);
   eval.Bind(st.Where.get());
+  TLentMarks marks;
   bool movesKey = false;
   for (auto& a : st.Sets)
     if (a.Column.Field < def.KeyFieldCount) movesKey = true;
   auto update = [&](paradox::TPdxRecordPos pos, std::vector<Variant>& values) {
-    TLentValues lent(values, eval);
+    TLentValues lent(values, params, marks);
     for (auto& a : st.Sets) lent.Put(a.Column.Field, *a.Value);
     table.Update(pos, values);
   };
@@ -524,8 +547,8 @@ void UpdateRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Var
   }
 }
 
-void DeleteRows(paradox::TPdxTable& table, const TStatement& st, std::vector<Variant*> params, int& affected) {
-  TEvaluator eval(table.Def(), std::move(params));
+void DeleteRows(paradox::TPdxTable& table, const TStatement& st, const std::vector<Variant*>& params, int& affected) {
+  TEvaluator eval(table.Def(), params);
   eval.Bind(st.Where.get());
   std::vector<paradox::TPdxRecordPos> hits;
   {
@@ -570,7 +593,12 @@ TFieldType TypeOfValue(const Variant& v) {
 // --- parameters -------------------------------------------------------------------------------------
 
 void TParam::SetValue(const Variant& value) {
-  FValue = value.IsEmpty() ? Variant::Null() : value;
+  // Assigned rather than copied and moved in: a value of the same kind as the last one reuses
+  // its room.
+  if (value.IsEmpty())
+    FValue = Variant::Null();
+  else
+    FValue = value;
   if (FDataType == ftUnknown) FDataType = TypeOfValue(FValue);
   FBound = true;
 }
@@ -815,6 +843,7 @@ paradox::TPdxTable& TQuery::Writer(TDatabase& db) {
   auto table = db.Engine().OpenTable(FStatement->Table);
   sql::Resolve(*FStatement, table->Def());
   table->BeginBatch();
+  FInsertRow.assign(table->Def().Fields.size(), Variant::Null());
   FWriter = std::move(table);
   FWriterDb = &db;
   FWriterTable = FStatement->Table;
@@ -839,15 +868,14 @@ void TQuery::EndWriteBatch() {
   }
 }
 
-std::vector<Variant*> TQuery::BoundValues(int count) {
-  std::vector<Variant*> out;
-  out.reserve(static_cast<size_t>(count));
+const std::vector<Variant*>& TQuery::BoundValues(int count) {
+  FBound.clear();
   for (int i = 0; i < count; ++i) {
     TParam& p = FParams[i];
     if (!p.Bound()) throw EDBEngineError("No value for parameter :" + p.Name(), TDBErrorKind::Value);
-    out.push_back(&p.FValue);  // never Empty once bound: SetValue and Clear give Null
+    FBound.push_back(&p.FValue);  // never Empty once bound: SetValue and Clear give Null
   }
-  return out;
+  return FBound;
 }
 
 void TQuery::Open() {
@@ -924,7 +952,7 @@ void TQuery::ExecSQL() {
   FRowsAffected = 0;
   try {
     sql::TStatement& st = *FStatement;
-    std::vector<Variant*> params = BoundValues(st.ParamCount);
+    const std::vector<Variant*>& params = BoundValues(st.ParamCount);
     TDatabase& db = Database();
     switch (st.Kind) {
       case sql::TStatementKind::Select:
@@ -935,13 +963,13 @@ void TQuery::ExecSQL() {
         db.Engine().DeleteTable(st.Table);
         break;
       case sql::TStatementKind::Insert:
-        sql::InsertRow(Writer(db), st, std::move(params), FRowsAffected);
+        sql::InsertRow(Writer(db), st, params, FInsertRow, FLentMarks, FRowsAffected);
         break;
       case sql::TStatementKind::Update:
-        sql::UpdateRows(Writer(db), st, std::move(params), FRowsAffected);
+        sql::UpdateRows(Writer(db), st, params, FRowsAffected);
         break;
       case sql::TStatementKind::Delete:
-        sql::DeleteRows(Writer(db), st, std::move(params), FRowsAffected);
+        sql::DeleteRows(Writer(db), st, params, FRowsAffected);
         break;
     }
   } catch (...) {
