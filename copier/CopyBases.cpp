@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QTime>
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <vector>
@@ -451,11 +452,10 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
   }
   IOrvDbSQLPtr insert = BuildInsertSQL(Destination.get(), item->DstName, names);
 
-  IOrvDbSQLPtr count = Source->CreateSQL(Format("SELECT Count(*) FROM [%s]", {item->SrcName}));
-  count->Execute({});
-  item->RowCount = count->AsInt32(Variant(int32_t(0)));
-  count->Close();
-  count.reset();
+  item->RowCount = TableRowCount(Source.get(), item->SrcName);
+  // The destination table may hold rows already (another item of the run may write into the same
+  // table): the item counts only what it adds.
+  const int32_t rowsBefore = TableRowCount(Destination.get(), item->DstName);
 
   bool autoIgnore = HideWarnings && !item->Critical;
   BeginRowsProgress("Копирование"_ansi, item->RowCount);
@@ -471,8 +471,8 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
   // An engine may hold rows back and write them in groups: closing the INSERT statement writes the
   // last of them, and a failed group may surface with a later row or at the close. So the
   // statement is closed however the copy ends, and after any failure the count of copied rows is
-  // taken from the table, which was created empty for this copy. When the copy fails, its error is
-  // the run's; what fails in closing and counting only adds to the item's errors.
+  // checked against what the table gained. When the copy fails, its error is the run's; what fails
+  // in closing and counting only adds to the item's errors.
   TOnFailure closeAfterFailure([&] {
     try {
       insert->Close();
@@ -480,7 +480,7 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
       item->Errors->Add(ExceptionMessage(e));
     }
     try {
-      CountCopiedRows(item);
+      CountCopiedRows(item, rowsBefore);
     } catch (const std::exception& e) {
       item->Errors->Add(ExceptionMessage(e));
     }
@@ -515,16 +515,24 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
   insert->Close();
   if (rowFailed) {
     const int32_t taken = item->Copied;
-    CountCopiedRows(item);
+    CountCopiedRows(item, rowsBefore);
     if (item->Copied < taken)
       throw Exception(Format("Ошибка записи в таблицу %s: сохранено строк %d из %d записанных"_ansi,
                              {item->DstName, item->Copied, taken}));
   }
 }
 
-void TCopyBaseFrame::CountCopiedRows(TCopyTableInfo* item) {
-  IOrvDbSQLPtr count = Destination->CreateSQL(Format("SELECT Count(*) FROM [%s]", {item->DstName}));
+int32_t TCopyBaseFrame::TableRowCount(IOrvDb* db, const std::string& table) {
+  IOrvDbSQLPtr count = db->CreateSQL(Format("SELECT Count(*) FROM [%s]", {table}));
   count->Execute({});
-  item->Copied = count->AsInt32(Variant(int32_t(0)));
+  const int32_t rows = count->AsInt32(Variant(int32_t(0)));
   count->Close();
+  return rows;
+}
+
+void TCopyBaseFrame::CountCopiedRows(TCopyTableInfo* item, int32_t rowsBefore) {
+  // A failed INSERT never counted, so the count only ever goes down: to what the table gained
+  // when fewer rows than counted reached it.
+  const int32_t gained = std::max(TableRowCount(Destination.get(), item->DstName) - rowsBefore, 0);
+  item->Copied = std::min(item->Copied, gained);
 }
