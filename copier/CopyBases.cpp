@@ -19,6 +19,7 @@
 #include "foundation/ConfirmForms.h"
 #include "foundation/DialogIcons.h"
 #include "foundation/LongOperations.h"
+#include "gisdb/OrvelDbUtils.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/UiText.h"
@@ -452,10 +453,14 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
   }
   IOrvDbSQLPtr insert = BuildInsertSQL(Destination.get(), item->DstName, names);
 
-  item->RowCount = TableRowCount(Source.get(), item->SrcName);
+  IOrvDbSQLPtr count = Source->CreateSQL(Format("SELECT Count(*) FROM [%s]", {item->SrcName}));
+  count->Execute({});
+  item->RowCount = count->AsInt32(Variant(int32_t(0)));
+  count->Close();
+  count.reset();
   // The destination table may hold rows already (another item of the run may write into the same
   // table): the item counts only what it adds.
-  const int32_t rowsBefore = TableRowCount(Destination.get(), item->DstName);
+  const int64_t rowsBefore = CountTableRows(Destination.get(), item->DstName);
 
   bool autoIgnore = HideWarnings && !item->Critical;
   BeginRowsProgress("Копирование"_ansi, item->RowCount);
@@ -522,17 +527,9 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
   }
 }
 
-int32_t TCopyBaseFrame::TableRowCount(IOrvDb* db, const std::string& table) {
-  IOrvDbSQLPtr count = db->CreateSQL(Format("SELECT Count(*) FROM [%s]", {table}));
-  count->Execute({});
-  const int32_t rows = count->AsInt32(Variant(int32_t(0)));
-  count->Close();
-  return rows;
-}
-
-void TCopyBaseFrame::CountCopiedRows(TCopyTableInfo* item, int32_t rowsBefore) {
+void TCopyBaseFrame::CountCopiedRows(TCopyTableInfo* item, int64_t rowsBefore) {
   // A failed INSERT never counted, so the count only ever goes down: to what the table gained
   // when fewer rows than counted reached it.
-  const int32_t gained = std::max(TableRowCount(Destination.get(), item->DstName) - rowsBefore, 0);
-  item->Copied = std::min(item->Copied, gained);
+  const int64_t gained = CountTableRows(Destination.get(), item->DstName) - rowsBefore;
+  item->Copied = static_cast<int32_t>(std::clamp<int64_t>(gained, 0, item->Copied));
 }

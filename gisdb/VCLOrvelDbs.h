@@ -130,8 +130,11 @@ class TVCLOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
 
  private:
   bde::TField& Column(const Variant& column);
+  // The column, counted as read when it holds a memo or blob.
+  bde::TField& Read(const Variant& column);
   std::unique_ptr<bde::TQuery> FQuery;
   std::string FSQL;
+  TLongValueReads FLongReads;
 };
 
 class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
@@ -162,8 +165,11 @@ class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
 
  private:
   class TIBXSQLVAR& Column(const Variant& column);
+  // The column, counted as read when it holds a memo or blob.
+  class TIBXSQLVAR& Read(const Variant& column);
   std::unique_ptr<TIBSQL> FIBSQL;
   std::string FSQL;
+  TLongValueReads FLongReads;
 };
 
 // The database name the client is given for an InterBase location: DATABASE alone without a
