@@ -17,6 +17,7 @@
 #include "copier/DataLinks.h"
 #include "foundation/DialogIcons.h"
 #include "foundation/ShellBrowse.h"
+#include "platform/ado/Ado.h"
 #include "platform/bde/Bde.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/FileDialogs.h"
@@ -386,8 +387,15 @@ void TDbLocationFrame::OLEDBConnectionStringBuildClick() {
 }
 
 std::string PromptOleDbConnection(QWidget* parent, const std::string& initString) {
-  TOdbcCatalog catalog = ReadOdbcCatalog();
-  TDataLinkForm form(parent, catalog);
+  std::vector<TOdbcDriver> drivers;
+  std::vector<TOdbcDataSource> dataSources;
+  try {
+    drivers = OdbcDrivers();
+    dataSources = OdbcDataSources();
+  } catch (const EAdoError&) {
+    throw Exception("Ошибка создания объекта OLEDB"_ansi);
+  }
+  TDataLinkForm form(parent, drivers, dataSources);
   form.SetConnectionString(initString);
   if (ExecModal(form, FormInfo("TDataLinkForm", form)) != mrOk) return initString;
   return form.ConnectionString();

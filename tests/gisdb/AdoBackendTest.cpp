@@ -7,14 +7,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-
-#include "copier/DataLinks.h"
-
 #include <map>
 
 #include "copier/CopyBases.h"
 #include "gisdb/AdoOrvelDbs.h"
 #include "gisdb/CreateSysTables.h"
+#include "platform/ado/OdbcConnectionStrings.h"
 #include "tests/support/Engines.h"
 
 using testsupport::TEngine;
