@@ -40,6 +40,7 @@ TDataLinkForm::TDataLinkForm(QWidget* parent, const std::vector<TOdbcDriver>& dr
   btnDatabaseBrowse = new QPushButton(ToQString("Обзор..."_ansi), this);
   edUser = new QLineEdit(this);
   edPassword = new QLineEdit(this);
+  edPassword->setEchoMode(QLineEdit::Password);
   edOther = new QPlainTextEdit(this);
   edOther->setTabChangesFocus(true);
 

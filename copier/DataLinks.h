@@ -27,7 +27,7 @@ class TDataLinkForm : public QDialog {
   QLineEdit* edDatabase;
   QPushButton* btnDatabaseBrowse;
   QLineEdit* edUser;
-  QLineEdit* edPassword;
+  QLineEdit* edPassword;  // masked
   QPlainTextEdit* edOther;  // further key=value pairs, one a line
   QPushButton* btnOk;
   QPushButton* btnCancel;

@@ -89,7 +89,9 @@ void TDbLocationFrame::BuildOdbcPage() {
   OLEDBConnectionStringBuild = new QPushButton(ToQString("&Построить..."_ansi), OLEDBPage);
   OLEDBUser = new QLineEdit(OLEDBPage);
   OLEDBPassword = new QLineEdit(OLEDBPage);
+  OLEDBPassword->setEchoMode(QLineEdit::Password);
   OLEDBConfirm = new QLineEdit(OLEDBPage);
+  OLEDBConfirm->setEchoMode(QLineEdit::Password);
   auto* v = new QVBoxLayout(OLEDBPage);
   auto* label = NewLabel("&Строка соединения:"_ansi, OLEDBPage);
   label->setBuddy(OLEDBConnectionString);

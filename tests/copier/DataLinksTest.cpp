@@ -33,3 +33,14 @@ TEST(DataLinks, TheDialogListsDriversAndBuildsTheString) {
     EXPECT_EQ(PromptOleDbConnection(nullptr, "DSN=gis"), "DSN=gis") << "cancel keeps the string";
   }
 }
+
+// Every password field is masked: on each location page that asks for one, and in the dialog.
+TEST(DataLinks, EveryPasswordFieldIsMasked) {
+  TDbLocationFrame frame;
+  TDataLinkForm form(nullptr, {}, {});
+  const std::pair<const char*, QLineEdit*> fields[] = {
+      {"OLEDBPassword", frame.OLEDBPassword}, {"OLEDBConfirm", frame.OLEDBConfirm}, {"IBPassword", frame.IBPassword},
+      {"IBConfirm", frame.IBConfirm},         {"BDEPassword", frame.BDEPassword},   {"BDEConfirm", frame.BDEConfirm},
+      {"edPassword", form.edPassword}};
+  for (const auto& [name, edit] : fields) EXPECT_EQ(edit->echoMode(), QLineEdit::Password) << name;
+}
