@@ -542,8 +542,9 @@ void TVCLOrvDbSQL::SetSQL(const std::string& sql) {
 
 IOrvDbSQLPtr TVCLOrvDbSQL::Execute(const TOrvDbParams& params) {
   // The query keeps the values of an earlier run: a missing parameter would take its old value.
-  CheckParamCount(FQuery->ParamCount(), params.size());
-  const int n = std::min(static_cast<int>(params.size()), FQuery->ParamCount());
+  const int marks = FQuery->ParamCount();
+  CheckParamCount(marks, params.size());
+  const int n = std::min(static_cast<int>(params.size()), marks);
   for (int i = 0; i < n; ++i) {
     bde::TParam& p = FQuery->Params()[i];
     const TOrvDbParam& value = params[static_cast<std::size_t>(i)];
