@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QTime>
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "foundation/ConfirmForms.h"
 #include "foundation/DialogIcons.h"
 #include "foundation/LongOperations.h"
+#include "gisdb/OrvelDbUtils.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/UiText.h"
@@ -462,6 +464,9 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
   item->RowCount = count->AsInt32(Variant(int32_t(0)));
   count->Close();
   count.reset();
+  // The destination table may hold rows already (another item of the run may write into the same
+  // table): the item counts only what it adds.
+  const int64_t rowsBefore = CountTableRows(Destination.get(), item->DstName);
 
   bool autoIgnore = HideWarnings && !item->Critical;
   BeginRowsProgress("Копирование"_ansi, item->RowCount);
@@ -477,8 +482,8 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
   // An engine may hold rows back and write them in groups: closing the INSERT statement writes the
   // last of them, and a failed group may surface with a later row or at the close. So the
   // statement is closed however the copy ends, and after any failure the count of copied rows is
-  // taken from the table, which was created empty for this copy. When the copy fails, its error is
-  // the run's; what fails in closing and counting only adds to the item's errors.
+  // checked against what the table gained. When the copy fails, its error is the run's; what fails
+  // in closing and counting only adds to the item's errors.
   TOnFailure closeAfterFailure([&] {
     try {
       insert->Close();
@@ -486,7 +491,7 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
       item->Errors->Add(ExceptionMessage(e));
     }
     try {
-      CountCopiedRows(item);
+      CountCopiedRows(item, rowsBefore);
     } catch (const std::exception& e) {
       item->Errors->Add(ExceptionMessage(e));
     }
@@ -521,16 +526,16 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
   insert->Close();
   if (rowFailed) {
     const int32_t taken = item->Copied;
-    CountCopiedRows(item);
+    CountCopiedRows(item, rowsBefore);
     if (item->Copied < taken)
       throw Exception(Format("Ошибка записи в таблицу %s: сохранено строк %d из %d записанных"_ansi,
                              {item->DstName, item->Copied, taken}));
   }
 }
 
-void TCopyBaseFrame::CountCopiedRows(TCopyTableInfo* item) {
-  IOrvDbSQLPtr count = Destination->CreateSQL(Format("SELECT Count(*) FROM [%s]", {item->DstName}));
-  count->Execute({});
-  item->Copied = count->AsInt32(Variant(int32_t(0)));
-  count->Close();
+void TCopyBaseFrame::CountCopiedRows(TCopyTableInfo* item, int64_t rowsBefore) {
+  // A failed INSERT never counted, so the count only ever goes down: to what the table gained
+  // when fewer rows than counted reached it.
+  const int64_t gained = CountTableRows(Destination.get(), item->DstName) - rowsBefore;
+  item->Copied = static_cast<int32_t>(std::clamp<int64_t>(gained, 0, item->Copied));
 }

@@ -144,8 +144,9 @@ class TCopyBaseFrame : public QFrame {
   static std::string FormatRemaining(TDateTime days);
 
  private:
-  // Copied := the rows the item's destination table holds.
-  void CountCopiedRows(TCopyTableInfo* item);
+  // Copied := the rows the item's destination table gained since it held rowsBefore, when that is
+  // fewer than Copied says.
+  void CountCopiedRows(TCopyTableInfo* item, int64_t rowsBefore);
   // Every pump of the frame shows FRowPosition on Progress2 first: between the pumps of StepRows
   // the bar lags behind the rows, and the step after a table's last row brings it to the end.
   void PumpMessages();

@@ -6,31 +6,20 @@
 
 #include <QDialog>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "platform/ado/OdbcConnectionStrings.h"
 
 class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
-// An ODBC connection string as an ordered list of key=value pairs. Values in braces may hold ';'
-// and '=' ("{...}", with "}}" standing for one "}").
-using TOdbcPairs = std::vector<std::pair<std::string, std::string>>;
-TOdbcPairs ParseOdbcConnectionString(const std::string& text);
-std::string BuildOdbcConnectionString(const TOdbcPairs& pairs);
-
-// The drivers and the data sources the ODBC manager knows; raises "Ошибка создания объекта OLEDB"
-// when the manager cannot be loaded.
-struct TOdbcCatalog {
-  std::vector<std::string> Drivers;
-  std::vector<std::string> DataSources;
-};
-TOdbcCatalog ReadOdbcCatalog();
-
 class TDataLinkForm : public QDialog {
  public:
-  TDataLinkForm(QWidget* parent, const TOdbcCatalog& catalog);
+  // The choices list the installed drivers, then the data sources.
+  TDataLinkForm(QWidget* parent, const std::vector<TOdbcDriver>& drivers,
+                const std::vector<TOdbcDataSource>& dataSources);
 
   QComboBox* cbSource;  // "DRIVER={...}" or "DSN=..." choices, editable
   QLineEdit* edServer;
@@ -38,7 +27,7 @@ class TDataLinkForm : public QDialog {
   QLineEdit* edDatabase;
   QPushButton* btnDatabaseBrowse;
   QLineEdit* edUser;
-  QLineEdit* edPassword;
+  QLineEdit* edPassword;  // masked
   QPlainTextEdit* edOther;  // further key=value pairs, one a line
   QPushButton* btnOk;
   QPushButton* btnCancel;

@@ -17,6 +17,7 @@
 #include "copier/DataLinks.h"
 #include "foundation/DialogIcons.h"
 #include "foundation/ShellBrowse.h"
+#include "platform/ado/Ado.h"
 #include "platform/bde/Bde.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/FileDialogs.h"
@@ -88,7 +89,9 @@ void TDbLocationFrame::BuildOdbcPage() {
   OLEDBConnectionStringBuild = new QPushButton(ToQString("&Построить..."_ansi), OLEDBPage);
   OLEDBUser = new QLineEdit(OLEDBPage);
   OLEDBPassword = new QLineEdit(OLEDBPage);
+  OLEDBPassword->setEchoMode(QLineEdit::Password);
   OLEDBConfirm = new QLineEdit(OLEDBPage);
+  OLEDBConfirm->setEchoMode(QLineEdit::Password);
   auto* v = new QVBoxLayout(OLEDBPage);
   auto* label = NewLabel("&Строка соединения:"_ansi, OLEDBPage);
   label->setBuddy(OLEDBConnectionString);
@@ -386,8 +389,15 @@ void TDbLocationFrame::OLEDBConnectionStringBuildClick() {
 }
 
 std::string PromptOleDbConnection(QWidget* parent, const std::string& initString) {
-  TOdbcCatalog catalog = ReadOdbcCatalog();
-  TDataLinkForm form(parent, catalog);
+  std::vector<TOdbcDriver> drivers;
+  std::vector<TOdbcDataSource> dataSources;
+  try {
+    drivers = OdbcDrivers();
+    dataSources = OdbcDataSources();
+  } catch (const EAdoError&) {
+    throw Exception("Ошибка создания объекта OLEDB"_ansi);
+  }
+  TDataLinkForm form(parent, drivers, dataSources);
   form.SetConnectionString(initString);
   if (ExecModal(form, FormInfo("TDataLinkForm", form)) != mrOk) return initString;
   return form.ConnectionString();

@@ -448,8 +448,7 @@ void TAdoOrvDbTableDef::CreateTable(const std::string& name, bool full) {
 std::string SubstituteNullParams(const std::string& text, const TOrvDbParams& params) {
   std::size_t n = 0;
   return ReplaceOutsideLiterals(text, "?", [&](char mark) {
-    if (n >= params.size())
-      throw Exception("Ошибка выполнения запроса: параметров меньше, чем знаков «?» в тексте запроса"_ansi);
+    if (n >= params.size()) CheckParamCount(CountParamMarks(text), params.size());
     return params[n++].Value.IsNull() ? std::string("NULL") : std::string(1, mark);
   });
 }
@@ -460,7 +459,9 @@ IOrvDbSQLPtr TAdoOrvDbSQL::Execute(const TOrvDbParams& params) {
   if (FQuotedFor != FSQL || FQuotedFor.empty()) {
     FQuoted = ReplaceQuoteMarks(FSQL, "[]", {FAdoDb->LeftQuote(), FAdoDb->RightQuote()});
     FQuotedFor = FSQL;
+    FQuotedMarks = CountParamMarks(FQuoted);
   }
+  CheckParamCount(FQuotedMarks, params.size());
   _Connection* connection = FAdoDb->Connection();
   RefPtr<_Command> command(new _Command);
   command->SetActiveConnection(RefPtr<_Connection>(connection));
@@ -491,6 +492,7 @@ IOrvDbSQLPtr TAdoOrvDbSQL::Execute(const TOrvDbParams& params) {
   Variant affected;
   RefPtr<_Recordset> rs = command->Execute(&affected, nullptr, adCmdText);
   FRecordset = rs;
+  FLongReads.NewRow();
   FRowsAffected = VarToIntDef(affected, 0);
   return IOrvDbSQLPtr(this);
 }
@@ -502,6 +504,17 @@ void TAdoOrvDbSQL::CheckRecordsetOpen() const {
 RefPtr<Field> TAdoOrvDbSQL::GetField(const Variant& column) {
   CheckRecordsetOpen();
   return FRecordset->Fields().Item(column);
+}
+
+TOrvDbFieldType TAdoOrvDbSQL::TypeOf(Field& f) {
+  return AdoToFieldType(f.Type(), (f.Attributes() & adFldLong) != 0, f.Precision(), f.NumericScale());
+}
+
+RefPtr<Field> TAdoOrvDbSQL::ReadField(const Variant& column, TOrvDbFieldType& type) {
+  RefPtr<Field> f = GetField(column);
+  type = TypeOf(*f);
+  if (type == dftMemo || type == dftBlob) FLongReads.Take(f.get(), f->Name());
+  return f;
 }
 
 Variant TAdoOrvDbSQL::RawValue(const Variant& column) { return GetField(column)->Value(); }
@@ -526,15 +539,11 @@ std::string TAdoOrvDbSQL::FieldName(int index) {
   return FRecordset->Fields().Item(static_cast<int32_t>(index))->Name();
 }
 
-TOrvDbFieldType TAdoOrvDbSQL::FieldType(const Variant& column) {
-  RefPtr<Field> f = GetField(column);
-  return AdoToFieldType(f->Type(), (f->Attributes() & adFldLong) != 0, f->Precision(), f->NumericScale());
-}
+TOrvDbFieldType TAdoOrvDbSQL::FieldType(const Variant& column) { return TypeOf(*GetField(column)); }
 
 Variant TAdoOrvDbSQL::GetValue(const Variant& column) {
-  RefPtr<Field> f = GetField(column);
-  const TOrvDbFieldType type =
-      AdoToFieldType(f->Type(), (f->Attributes() & adFldLong) != 0, f->Precision(), f->NumericScale());
+  TOrvDbFieldType type = dftUnknown;
+  RefPtr<Field> f = ReadField(column, type);
   if (type == dftBlob || type == dftMemo) {
     // Read in one piece without asking for the value first, so that no copy of it stays with the
     // row: a blob's size is known beforehand, a memo is asked for all there is.
@@ -559,12 +568,14 @@ Variant TAdoOrvDbSQL::GetValue(const Variant& column) {
 }
 
 std::string TAdoOrvDbSQL::AsString(const Variant& column) {
-  Variant v = RawValue(column);
+  TOrvDbFieldType type = dftUnknown;
+  Variant v = ReadField(column, type)->Value();
   return v.IsNull() ? std::string() : v.ToString();
 }
 
 std::string TAdoOrvDbSQL::AsBlob(const Variant& column) {
-  RefPtr<Field> f = GetField(column);
+  TOrvDbFieldType type = dftUnknown;
+  RefPtr<Field> f = ReadField(column, type);
   const int64_t n = f->ActualSize();
   return n == 0 ? std::string() : LongValue(*f, n).StrRef();
 }
@@ -615,5 +626,6 @@ TDateTime TAdoOrvDbSQL::AsDateTime(const Variant& column) {
 
 void TAdoOrvDbSQL::Next() {
   CheckRecordsetOpen();
+  FLongReads.NewRow();
   FRecordset->MoveNext();
 }

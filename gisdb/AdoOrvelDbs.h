@@ -167,8 +167,8 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   void SetSQL(const std::string& sql) override { FSQL = sql; }
   // Rewrites the quote marks, writes NULL for each Null parameter's marker, binds the others by
   // position with the provider type their DataType stands for (an untyped element is bound by its
-  // value's own type) and runs the text. More markers than parameters raise an error before
-  // anything is sent. A failure leaves the previous result and count as they were.
+  // value's own type) and runs the text. More markers than parameters raise CheckParamCount's
+  // error before anything is sent. A failure leaves the previous result and count as they were.
   IOrvDbSQLPtr Execute(const TOrvDbParams& params) override;
   bool Eof() override;
   // The count of the last Execute (0 before the first), kept across Close.
@@ -180,7 +180,7 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   // The current row's value: Null for SQL NULL whatever the column's type; integers exactly as
   // stored (a value beyond the column type's range comes back in a wider integer); dates as
   // dates; blobs as byte strings. A blob or memo value is handed on as the driver gives it, and
-  // the statement keeps no copy: reading that column again in the same row raises.
+  // the statement keeps no copy.
   Variant GetValue(const Variant& column) override;
   // The typed getters give "", False, 0 or 0.0 for Null; the small integer getters keep the low
   // bits of the 32-bit value.
@@ -195,12 +195,18 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   void Next() override;
   // Drops the result; harmless when there is none.
   void Close() override { ReleaseRecordset(); }
-  void ReleaseRecordset() { FRecordset = nullptr; }
+  void ReleaseRecordset() {
+    FRecordset = nullptr;
+    FLongReads.NewRow();
+  }
   bool HasRecordset() const { return static_cast<bool>(FRecordset); }
 
  private:
   void CheckRecordsetOpen() const;
   RefPtr<Field> GetField(const Variant& column);
+  static TOrvDbFieldType TypeOf(Field& f);
+  // The field with its type, counted as read when it holds a memo or blob.
+  RefPtr<Field> ReadField(const Variant& column, TOrvDbFieldType& type);
   // The value of a column of the current row, after the open check.
   Variant RawValue(const Variant& column);
   // The whole of a value through GetChunk, asking first for size (its length, or more): the
@@ -213,9 +219,10 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   // The last text after the quote-mark rewriting, kept for the next Execute of the same text.
   std::string FQuotedFor;
   std::string FQuoted;
+  int FQuotedMarks = 0;  // the "?" marks of FQuoted
+  TLongValueReads FLongReads;
 };
 
 // "?" markers outside quoted literals whose parameter is Null become NULL; the others stay. A
-// marker beyond the last parameter raises "Ошибка выполнения запроса: параметров меньше, чем
-// знаков «?» в тексте запроса".
+// marker beyond the last parameter raises CheckParamCount's error.
 std::string SubstituteNullParams(const std::string& text, const TOrvDbParams& params);

@@ -206,6 +206,14 @@ int64_t TTransfer::Run() {
       failure.SetMessage(failure.Message() + "\r\n" + ExceptionMessage(e));
     }
     throw;
+  } catch (...) {
+    // Rows held back are written (or fail) here, not in a destructor that can only print; the
+    // first failure is the one that passes on.
+    try {
+      FTarget->Close();
+    } catch (...) {
+    }
+    throw;
   }
   FSource->Close();
   FTarget->Close();
@@ -229,6 +237,12 @@ void RunInBracket(IOrvDb* db, const std::function<void()>& work) {
     throw;
   }
   db->Commit();
+}
+
+void TLongValueReads::Take(const void* column, const std::string& name) {
+  if (std::find(FRead.begin(), FRead.end(), column) != FRead.end())
+    throw Exception(Format("Ошибка чтения данных: значение поля %s в этой строке уже прочитано"_ansi, {name}));
+  FRead.push_back(column);
 }
 
 int64_t CountTableRows(IOrvDb* db, const std::string& table) {

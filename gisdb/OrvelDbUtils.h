@@ -71,6 +71,20 @@ class TOrvDbObject : public TInterfacedObject {
   IOrvDbPtr FDbIntf;
 };
 
+// The memo and blob columns of a statement's current row that have been read, by the column's
+// object in the engine layer: each such value is handed out once a row (IOrvDbSQL::GetValue).
+class TLongValueReads {
+ public:
+  // A new row, or none: every column may be read again.
+  void NewRow() { FRead.clear(); }
+  // Marks the column read; raises "Ошибка чтения данных: значение поля <name> в этой строке уже
+  // прочитано" when it was read before in this row.
+  void Take(const void* column, const std::string& name);
+
+ private:
+  std::vector<const void*> FRead;
+};
+
 // One field or index of a definition; Changed tells the list it is in.
 class TOrvDbTableItem : public TObject {
  public:

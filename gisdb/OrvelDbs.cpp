@@ -1,5 +1,7 @@
 #include "gisdb/OrvelDbs.h"
 
+#include <algorithm>
+
 #include "gisdb/AdoOrvelDbs.h"
 #include "gisdb/VCLOrvelDbs.h"
 
@@ -33,6 +35,21 @@ std::string ReplaceOutsideLiterals(const std::string& text, std::string_view mar
     out += c;
   }
   return out;
+}
+
+int CountParamMarks(const std::string& text) {
+  int marks = 0;
+  ReplaceOutsideLiterals(text, "?", [&marks](char mark) {
+    ++marks;
+    return std::string(1, mark);
+  });
+  return marks;
+}
+
+void CheckParamCount(int marks, std::size_t given) {
+  if (given >= static_cast<std::size_t>(std::max(marks, 0))) return;
+  throw Exception(Format("Ошибка выполнения запроса: в тексте запроса знаков «?» %d, а параметров задано %d"_ansi,
+                         {marks, static_cast<int>(given)}));
 }
 
 bool SameFieldDef(const TOrvDbFieldDef& a, const TOrvDbFieldDef& b) {

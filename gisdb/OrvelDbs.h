@@ -27,6 +27,12 @@
 // An exception from replace passes on.
 std::string ReplaceOutsideLiterals(const std::string& text, std::string_view marks,
                                    const std::function<std::string(char mark)>& replace);
+// The "?" marks outside quoted literals: the parameters the statement text asks for.
+int CountParamMarks(const std::string& text);
+// The one refusal of IOrvDbSQL::Execute given fewer parameters than the statement has marks:
+// raises "Ошибка выполнения запроса: в тексте запроса знаков «?» <marks>, а параметров задано
+// <given>" when given < marks.
+void CheckParamCount(int marks, std::size_t given);
 
 enum TOrvDbFieldType : uint8_t {
   dftUnknown = 0,
@@ -114,8 +120,12 @@ using IOrvDbTableDefPtr = RefPtr<IOrvDbTableDef>;
 //                 statement commits by itself. Commit or Rollback without an open bracket raises
 //                 "Нет активной транзакции"; each one drops the result of every statement of the
 //                 database. Close rolls an open bracket back.
-//   Paradox       A folder, or an alias of one: no transactions. The three calls do nothing,
-//                 every write is permanent at once, InTransaction is false.
+//   Paradox       A folder, or an alias of one: no transactions. The three calls do nothing and
+//                 InTransaction is false. A statement that writes (INSERT, UPDATE, DELETE) holds
+//                 its rows back and writes them when it is closed (Close, a new text, or Close of
+//                 the database), and Close raises when they cannot be written. A statement
+//                 released without Close writes them too, but can tell of a failure only on
+//                 standard error: close every statement that writes, also when its work fails.
 //   server alias  An alias of a server: one bracket, no nesting. A second StartTransaction, and
 //                 Commit or Rollback without a bracket, raise; outside it every statement commits
 //                 by itself. Close rolls an open bracket back.
@@ -205,11 +215,10 @@ class IOrvDbSQL : public virtual IInterface {
   virtual void SetSQL(const std::string& sql) = 0;
   // Runs the statement with the i-th parameter bound to the i-th "?"; a SELECT leaves the cursor
   // on its first row. Returns the statement itself. Parameters beyond the last "?" are ignored;
-  // fewer parameters than marks raise on ODBC ("Ошибка выполнения запроса: параметров меньше,
-  // чем знаков «?» в тексте запроса"); on Paradox the first run raises and a later one keeps the
-  // values the missing parameters had before; InterBase binds NULL to the rest. A
-  // dftBlob parameter that is neither a byte string nor Null raises "Ошибка обновления данных:
-  // параметр типа BLOB должен задаваться в виде строки" on the Paradox and InterBase back-end.
+  // fewer parameters than marks raise on every back-end before anything is bound or run
+  // (CheckParamCount's message, naming both counts). A dftBlob parameter that is neither a byte
+  // string nor Null raises "Ошибка обновления данных: параметр типа BLOB должен задаваться в виде
+  // строки" on the Paradox and InterBase back-end.
   virtual IOrvDbSQLPtr Execute(const TOrvDbParams& params) = 0;
   // The cursor is past the last row (at once for an empty result).
   virtual bool Eof() = 0;
@@ -219,7 +228,12 @@ class IOrvDbSQL : public virtual IInterface {
   virtual int FieldIndex(const std::string& name) = 0;
   virtual std::string FieldName(int index) = 0;
   virtual TOrvDbFieldType FieldType(const Variant& column) = 0;
-  // The current row's value; memo and blob values as byte strings.
+  // The current row's value; memo and blob values as byte strings. A memo or blob value is
+  // handed out once a row, on every back-end: reading that column again (by GetValue, AsString or
+  // AsBlob) before Next, Close or the next Execute raises "Ошибка чтения данных: значение поля
+  // <name> в этой строке уже прочитано". An ODBC driver cannot give a column twice, and a copy
+  // kept for a second read would double the memory a long value holds while its row is current;
+  // a caller that needs the value again keeps what it read.
   virtual Variant GetValue(const Variant& column) = 0;
   virtual std::string AsString(const Variant& column) = 0;
   virtual std::string AsBlob(const Variant& column) = 0;

@@ -565,7 +565,9 @@ void TVCLOrvDbSQL::SetSQL(const std::string& sql) {
 }
 
 IOrvDbSQLPtr TVCLOrvDbSQL::Execute(const TOrvDbParams& params) {
+  // The query keeps the values of an earlier run: a missing parameter would take its old value.
   bde::TParams& marks = FQuery->Params();
+  CheckParamCount(marks.Count(), params.size());
   const int n = std::min(static_cast<int>(params.size()), marks.Count());
   for (int i = 0; i < n; ++i) {
     bde::TParam& p = marks[i];
@@ -587,6 +589,7 @@ IOrvDbSQLPtr TVCLOrvDbSQL::Execute(const TOrvDbParams& params) {
     p.SetValue(value.Value);
   }
   if (!FQuery->Prepared()) FQuery->Prepare();
+  FLongReads.NewRow();
   if (FIsSelect)
     FQuery->Open();
   else
@@ -597,6 +600,13 @@ IOrvDbSQLPtr TVCLOrvDbSQL::Execute(const TOrvDbParams& params) {
 bde::TField& TVCLOrvDbSQL::Column(const Variant& column) {
   if (IsColumnPosition(column)) return FQuery->Fields(column.ToInt32());
   return FQuery->FieldByName(column.ToString());
+}
+
+bde::TField& TVCLOrvDbSQL::Read(const Variant& column) {
+  bde::TField& field = Column(column);
+  const TOrvDbFieldType type = VCLToFieldType(field.DataType());
+  if (type == dftMemo || type == dftBlob) FLongReads.Take(&field, field.FieldName());
+  return field;
 }
 
 bool TVCLOrvDbSQL::Eof() { return FQuery->Eof(); }
@@ -610,11 +620,11 @@ int TVCLOrvDbSQL::FieldIndex(const std::string& name) {
 
 std::string TVCLOrvDbSQL::FieldName(int index) { return FQuery->Fields(index).FieldName(); }
 TOrvDbFieldType TVCLOrvDbSQL::FieldType(const Variant& column) { return VCLToFieldType(Column(column).DataType()); }
-Variant TVCLOrvDbSQL::GetValue(const Variant& column) { return Column(column).AsVariant(); }
-std::string TVCLOrvDbSQL::AsString(const Variant& column) { return Column(column).AsString(); }
+Variant TVCLOrvDbSQL::GetValue(const Variant& column) { return Read(column).AsVariant(); }
+std::string TVCLOrvDbSQL::AsString(const Variant& column) { return Read(column).AsString(); }
 
 std::string TVCLOrvDbSQL::AsBlob(const Variant& column) {
-  std::unique_ptr<TStream> stream = FQuery->CreateBlobStream(Column(column), bde::bmRead);
+  std::unique_ptr<TStream> stream = FQuery->CreateBlobStream(Read(column), bde::bmRead);
   std::string bytes(static_cast<std::size_t>(stream->Size()), '\0');
   if (!bytes.empty()) stream->ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
   return bytes;
@@ -626,8 +636,15 @@ uint32_t TVCLOrvDbSQL::AsUInt32(const Variant& column) { return static_cast<uint
 float TVCLOrvDbSQL::AsSingle(const Variant& column) { return static_cast<float>(Column(column).AsFloat()); }
 double TVCLOrvDbSQL::AsDouble(const Variant& column) { return Column(column).AsFloat(); }
 TDateTime TVCLOrvDbSQL::AsDateTime(const Variant& column) { return Column(column).AsDateTime(); }
-void TVCLOrvDbSQL::Next() { FQuery->Next(); }
-void TVCLOrvDbSQL::Close() { FQuery->Close(); }
+void TVCLOrvDbSQL::Next() {
+  FLongReads.NewRow();
+  FQuery->Next();
+}
+
+void TVCLOrvDbSQL::Close() {
+  FLongReads.NewRow();
+  FQuery->Close();
+}
 
 // --- InterBase statements ---------------------------------------------------------------------
 
@@ -646,6 +663,7 @@ void TIBOrvDbSQL::SetSQL(const std::string& sql) {
 
 IOrvDbSQLPtr TIBOrvDbSQL::Execute(const TOrvDbParams& params) {
   TIBXSQLDA& marks = FIBSQL->Params();
+  CheckParamCount(marks.Count(), params.size());
   const int n = std::min(static_cast<int>(params.size()), marks.Count());
   for (int i = 0; i < n; ++i) {
     TIBXSQLVAR& p = marks[i];
@@ -689,6 +707,7 @@ IOrvDbSQLPtr TIBOrvDbSQL::Execute(const TOrvDbParams& params) {
       default: break;
     }
   }
+  FLongReads.NewRow();
   FIBSQL->ExecQuery();
   return IOrvDbSQLPtr(this);
 }
@@ -709,8 +728,15 @@ TOrvDbFieldType TIBOrvDbSQL::FieldType(const Variant& column) {
   return IBResultToFieldType(c.SQLType(), c.SQLScale());
 }
 
-Variant TIBOrvDbSQL::GetValue(const Variant& column) {
+TIBXSQLVAR& TIBOrvDbSQL::Read(const Variant& column) {
   TIBXSQLVAR& c = Column(column);
+  const TOrvDbFieldType type = IBResultToFieldType(c.SQLType(), c.SQLScale());
+  if (type == dftMemo || type == dftBlob) FLongReads.Take(&c, c.Name());
+  return c;
+}
+
+Variant TIBOrvDbSQL::GetValue(const Variant& column) {
+  TIBXSQLVAR& c = Read(column);
   const TOrvDbFieldType type = IBResultToFieldType(c.SQLType(), c.SQLScale());
   if (type == dftMemo || type == dftBlob) {
     if (c.IsNull()) return Variant::Null();
@@ -721,11 +747,11 @@ Variant TIBOrvDbSQL::GetValue(const Variant& column) {
   return c.AsVariant();
 }
 
-std::string TIBOrvDbSQL::AsString(const Variant& column) { return Column(column).AsString(); }
+std::string TIBOrvDbSQL::AsString(const Variant& column) { return Read(column).AsString(); }
 
 std::string TIBOrvDbSQL::AsBlob(const Variant& column) {
   TStringStream stream;
-  Column(column).SaveToStream(stream);
+  Read(column).SaveToStream(stream);
   return stream.DataString();
 }
 
@@ -735,5 +761,12 @@ uint32_t TIBOrvDbSQL::AsUInt32(const Variant& column) { return static_cast<uint3
 float TIBOrvDbSQL::AsSingle(const Variant& column) { return Column(column).AsFloat(); }
 double TIBOrvDbSQL::AsDouble(const Variant& column) { return Column(column).AsDouble(); }
 TDateTime TIBOrvDbSQL::AsDateTime(const Variant& column) { return Column(column).AsDateTime(); }
-void TIBOrvDbSQL::Next() { FIBSQL->Next(); }
-void TIBOrvDbSQL::Close() { FIBSQL->Close(); }
+void TIBOrvDbSQL::Next() {
+  FLongReads.NewRow();
+  FIBSQL->Next();
+}
+
+void TIBOrvDbSQL::Close() {
+  FLongReads.NewRow();
+  FIBSQL->Close();
+}

@@ -137,9 +137,12 @@ class TVCLOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
 
  private:
   bde::TField& Column(const Variant& column);
+  // The column, counted as read when it holds a memo or blob.
+  bde::TField& Read(const Variant& column);
   std::unique_ptr<bde::TQuery> FQuery;
   std::string FSQL;
   bool FIsSelect = false;  // IsSelect(FSQL), decided once a text rather than once a row
+  TLongValueReads FLongReads;
 };
 
 class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
@@ -170,8 +173,11 @@ class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
 
  private:
   class TIBXSQLVAR& Column(const Variant& column);
+  // The column, counted as read when it holds a memo or blob.
+  class TIBXSQLVAR& Read(const Variant& column);
   std::unique_ptr<TIBSQL> FIBSQL;
   std::string FSQL;
+  TLongValueReads FLongReads;
 };
 
 // The database name the client is given for an InterBase location: DATABASE alone without a

@@ -5,9 +5,9 @@
 // type codes. Underneath, every call goes to an ODBC driver through the driver manager's wide
 // (UTF-16) entry points:
 //
-//   _Connection::Open          SQLDriverConnectW (UserID/Password appended as UID/PWD, and for
-//                              a driver that would cache whole result sets the settings that
-//                              make it fetch through a server cursor)
+//   _Connection::Open          SQLDriverConnectW (UserID/Password appended as the driver reads
+//                              a login, and for a driver that would cache whole result sets the
+//                              settings that make it fetch through a server cursor)
 //   _Connection::Execute       a _Command with the text and no parameters
 //   _Command::Execute          SQLPrepareW once per text (statements are cached by the
 //                              connection), SQLBindParameter, SQLExecute, SQLRowCount
@@ -320,11 +320,14 @@ class _Connection : public TInterfacedObject {
   _Connection();
   ~_Connection() override;
 
-  // ConnectionString is an ODBC connection string ("DRIVER=SQLite3;Database=/tmp/x.db");
-  // UserID and Password, when not empty, are added to it as UID and PWD. PostgreSQL's driver is
-  // told to read result sets through a server cursor, four rows at a time (UseDeclareFetch=1,
-  // Fetch=4), unless the string or its data source sets UseDeclareFetch itself; a failed
-  // statement then ends the connection's other open results, whose next read raises EAdoError.
+  // ConnectionString is an ODBC connection string ("DRIVER=SQLite3;Database=/tmp/x.db"), read as
+  // the driver manager reads it (OdbcConnectionStrings.h); UserID and Password, when not empty,
+  // are added to it as its driver reads a login (OdbcLoginAttributes), so that they arrive whole
+  // whatever they hold. PostgreSQL's driver is told to read result sets through a server cursor,
+  // four rows at a time (UseDeclareFetch=1, Fetch=4), unless the string or its data source sets
+  // that switch itself (UseDeclareFetch, B6 or CX, read as the driver reads them: "false" or "no"
+  // is off); a failed statement then ends the connection's other open results, whose next read
+  // raises EAdoError.
   // A refused connection raises EAdoError with the driver's diagnostics. The login waits at
   // most ConnectionTimeout.
   void Open(const std::string& ConnectionString = std::string(),

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "platform/ado/AdoOdbc.h"
+#include "platform/ado/OdbcConnectionStrings.h"
 #include "platform/rtl/AnsiText.h"
 
 using namespace adoodbc;
@@ -19,17 +20,6 @@ namespace {
 
 // How many prepared statements a connection keeps for later executions of the same texts.
 constexpr size_t kIdleStatements = 32;
-
-// A value in an ODBC connection string: braced when it holds a character with a meaning there.
-std::string ConnectionValue(const std::string& v) {
-  if (v.find_first_of(";{}=") == std::string::npos && (v.empty() || v.front() != ' ')) return v;
-  std::string out = "{";
-  for (char c : v) {
-    out += c;
-    if (c == '}') out += '}';
-  }
-  return out + "}";
-}
 
 std::string InfoString(SQLHDBC dbc, SQLUSMALLINT what) {
   SQLWCHAR buf[512] = {};
@@ -69,130 +59,104 @@ bool IsSingleByteServerEncoding(const std::string& name) {
   return false;
 }
 
-// The attributes of an ODBC connection string, keys upper-cased; braced values unbraced.
-std::vector<std::pair<std::string, std::string>> Attributes(const std::string& text) {
-  std::vector<std::pair<std::string, std::string>> out;
-  size_t i = 0;
-  while (i < text.size()) {
-    const size_t eq = text.find('=', i);
-    if (eq == std::string::npos) break;
-    std::string key = AnsiUpperCase(Trim(text.substr(i, eq - i)));
-    std::string value;
-    i = eq + 1;
-    while (i < text.size() && text[i] == ' ') ++i;
-    if (i < text.size() && text[i] == '{') {
-      for (++i; i < text.size(); ++i) {
-        if (text[i] == '}' && (i + 1 >= text.size() || text[i + 1] != '}')) break;
-        if (text[i] == '}') ++i;
-        value += text[i];
-      }
-      i = text.find(';', i);
-    } else {
-      const size_t semi = text.find(';', i);
-      value = Trim(text.substr(i, semi == std::string::npos ? std::string::npos : semi - i));
-      i = semi;
-    }
-    if (!key.empty()) out.emplace_back(std::move(key), std::move(value));
-    if (i == std::string::npos) break;
-    ++i;
-  }
-  return out;
-}
-
-// The second text of the entry called `name` in one of the driver manager's lists
-// (SQLDriversW: a driver's attributes; SQLDataSourcesW: a data source's driver), if listed.
-using ListCall = SQLRETURN (*)(SQLHENV, SQLUSMALLINT, SQLWCHAR*, SQLSMALLINT, SQLSMALLINT*, SQLWCHAR*,
-                               SQLSMALLINT, SQLSMALLINT*);
-std::optional<std::u16string> ListEntry(ListCall list, const std::string& name) {
-  SQLWCHAR entry[256], second[2048];
-  SQLSMALLINT entryLength = 0, secondLength = 0;
-  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
-    if (!SQL_SUCCEEDED(list(Environment(), direction, entry, static_cast<SQLSMALLINT>(std::size(entry)),
-                            &entryLength, second, static_cast<SQLSMALLINT>(std::size(second)), &secondLength)))
-      return std::nullopt;
-    if (AnsiSameText(NarrowLossy(entry, std::size(entry)), name))
-      return std::u16string(reinterpret_cast<const char16_t*>(second),
-                            std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(secondLength, 0)),
-                                             std::size(second)));
-  }
-}
-
 // The library file of a registered driver (its "Driver" attribute), or the name itself when no
 // driver is registered under it (a library path is allowed there).
 std::string DriverLibrary(const std::string& driver) {
-  const std::optional<std::u16string> attributes = ListEntry(SQLDriversW, driver);
-  if (!attributes) return driver;
-  // "key=value" texts, each ended by a zero.
-  for (size_t start = 0; start < attributes->size();) {
-    const size_t end = std::min(attributes->find(u'\0', start), attributes->size());
-    const std::string pair =
-        NarrowLossy(reinterpret_cast<const SQLWCHAR*>(attributes->data() + start), end - start);
-    if (AnsiUpperCase(pair).rfind("DRIVER=", 0) == 0) return pair.substr(7);
-    start = end + 1;
-  }
+  for (const TOdbcDriver& d : OdbcDrivers())
+    if (AnsiSameText(d.Name, driver)) return FindOdbcValue(d.Attributes, {"Driver"}).value_or(driver);
   return driver;
 }
 
 // The driver registered for a data source name; "" for an unknown one.
 std::string DataSourceDriver(const std::string& dsn) {
-  const std::optional<std::u16string> driver = ListEntry(SQLDataSourcesW, dsn);
-  return driver ? NarrowLossy(reinterpret_cast<const SQLWCHAR*>(driver->data()), driver->size()) : std::string();
+  for (const TOdbcDataSource& d : OdbcDataSources())
+    if (AnsiSameText(d.Name, dsn)) return d.Driver;
+  return std::string();
 }
 
-// A driver that reads a whole result set into memory unless told otherwise, and what tells
-// it to stream instead: psqlODBC then fetches through a server cursor, a few rows at a time,
-// so that memory follows the longest rows rather than the table. A setting the user's
-// connection string or data source gives is left as it is ("B6" and "A7" are the driver's
-// short names, "CX" a set of its flags that may hold the switch).
-struct CachingDriver {
-  const char* library;                  // the start of the library's file name
-  std::vector<const char*> switchKeys;  // the switch: "1" on, "0" off
-  const char* switchOn;
-  std::vector<const char*> sizeKeys;    // rows a fetch brings
-  const char* size;
+// What a connection string reaches: the data source it names, if any, and the file name of the
+// driver's library.
+struct TTarget {
+  std::string Dsn;
+  std::string Library;
+  bool IsPsqlOdbc() const { return Library.rfind("psqlodbc", 0) == 0; }
 };
-const CachingDriver kCachingDrivers[] = {
-    {"psqlodbc", {"USEDECLAREFETCH", "B6", "CX"}, "UseDeclareFetch", {"FETCH", "A7"}, "Fetch"},
-};
+
+TTarget TargetOf(const TOdbcPairs& given) {
+  TTarget target;
+  target.Dsn = FindOdbcValue(given, {"DSN"}).value_or("");
+  std::string driver = FindOdbcValue(given, {"DRIVER"}).value_or("");
+  if (driver.empty()) driver = DataSourceDriver(target.Dsn.empty() ? "DEFAULT" : target.Dsn);
+  target.Library = std::filesystem::path(DriverLibrary(driver)).filename().string();
+  return target;
+}
+
+// A setting as the driver will see it: the string's last value of one of the keys, else the data
+// source's own value of the first key it has.
+std::optional<std::string> Setting(const TOdbcPairs& given, const TTarget& target,
+                                   std::initializer_list<std::string_view> keys) {
+  if (std::optional<std::string> value = FindOdbcValue(given, keys)) return value;
+  if (target.Dsn.empty()) return std::nullopt;
+  for (std::string_view key : keys) {
+    std::u16string section = Wide(target.Dsn), entry = Wide(key), none, ini = u"odbc.ini";
+    SQLWCHAR value[1024] = {};
+    const int n = SQLGetPrivateProfileStringW(W(section), W(entry), W(none), value,
+                                              static_cast<int>(std::size(value)), W(ini));
+    if (n > 0) return NarrowLossy(value, std::size(value));
+  }
+  return std::nullopt;
+}
+
+// C's atoi, the way psqlODBC reads its numeric switches: blanks, a sign and digits; 0 when there
+// are no digits ("false", "no" and "yes" alike).
+long LeadingNumber(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10); }
+
+// psqlODBC's fetch switch as a value of key sets it: UseDeclareFetch (or B6) by LeadingNumber; CX
+// as two hexadecimal digits counting the flags' groups (fewer than 4 leave the switch alone) and
+// then the flags, bit 14 the switch. nullopt when the value leaves it alone.
+std::optional<bool> DeclareFetchSetting(const std::string& key, const std::string& value) {
+  if (!SameText(key, "CX")) return LeadingNumber(value) != 0;
+  if (value.size() < 2) return std::nullopt;
+  char* end = nullptr;
+  const std::string groups = value.substr(0, 2);
+  const unsigned long count = std::strtoul(groups.c_str(), &end, 16);
+  if (end == groups.c_str() || count < 4) return std::nullopt;
+  const unsigned long flags = std::strtoul(value.c_str() + 2, &end, 16);
+  if (end == value.c_str() + 2) return std::nullopt;
+  return (flags & (1ul << 14)) != 0;
+}
+
+// The fetch switch the user's string or data source sets, the last setting in the string winning;
+// nullopt when neither sets it.
+std::optional<bool> UsersDeclareFetch(const TOdbcPairs& given, const TTarget& target) {
+  std::optional<bool> on;
+  for (const auto& [key, value] : given)
+    if (SameText(key, "UseDeclareFetch") || SameText(key, "B6") || SameText(key, "CX"))
+      if (std::optional<bool> setting = DeclareFetchSetting(key, value)) on = setting;
+  if (on || target.Dsn.empty()) return on;
+  for (const char* key : {"UseDeclareFetch", "B6", "CX"})
+    if (std::optional<std::string> value = Setting({}, target, {key})) return DeclareFetchSetting(key, *value);
+  return std::nullopt;
+}
+
+// psqlODBC reads whole result sets into memory unless told otherwise: it then fetches through a
+// server cursor, a few rows at a time, so that memory follows the longest rows rather than the
+// table. A setting the user's connection string or data source gives is left as it is.
 constexpr const char* kRowsPerFetch = "4";
 
 struct Streaming {
-  std::vector<std::pair<const char*, const char*>> attributes;  // to add to the string
-  bool cursors = false;  // result sets are read through server cursors
+  TOdbcPairs attributes;  // to add to the string
+  bool cursors = false;   // result sets are read through server cursors
 };
 
-Streaming ChooseStreaming(const std::string& connectionString) {
-  const auto given = Attributes(connectionString);
-  std::string driver, dsn;
-  for (const auto& [key, value] : given) {
-    if (key == "DRIVER") driver = value;
-    if (key == "DSN") dsn = value;
-  }
-  if (driver.empty()) driver = DataSourceDriver(dsn.empty() ? "DEFAULT" : dsn);
-  const std::string file = std::filesystem::path(DriverLibrary(driver)).filename().string();
-  // The user's value of a setting, or nothing.
-  auto users = [&](const std::vector<const char*>& keys) -> std::optional<std::string> {
-    for (const char* key : keys) {
-      for (const auto& a : given)
-        if (a.first == key) return a.second;
-      if (dsn.empty()) continue;
-      std::u16string section = Wide(dsn), entry = Wide(key), none, ini = u"odbc.ini";
-      SQLWCHAR value[64] = {};
-      const int n = SQLGetPrivateProfileStringW(W(section), W(entry), W(none), value,
-                                                static_cast<int>(std::size(value)), W(ini));
-      if (n > 0) return NarrowLossy(value, std::size(value));
-    }
-    return std::nullopt;
-  };
+Streaming ChooseStreaming(const TOdbcPairs& given, const TTarget& target) {
   Streaming out;
-  for (const CachingDriver& d : kCachingDrivers) {
-    if (file.rfind(d.library, 0) != 0) continue;
-    const std::optional<std::string> choice = users(d.switchKeys);
-    out.cursors = !choice || Trim(*choice) != "0";
-    if (choice) continue;
-    out.attributes.emplace_back(d.switchOn, "1");
-    if (!users(d.sizeKeys)) out.attributes.emplace_back(d.size, kRowsPerFetch);
-  }
+  if (!target.IsPsqlOdbc()) return out;
+  const std::optional<bool> users = UsersDeclareFetch(given, target);
+  out.cursors = users.value_or(true);
+  if (users) return out;
+  out.attributes.emplace_back("UseDeclareFetch", "1");
+  if (!Setting(given, target, {"Fetch", "A7"})) out.attributes.emplace_back("Fetch", kRowsPerFetch);
   return out;
 }
 
@@ -383,18 +347,16 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   Impl& d = *FImpl;
   if (d.open) throw EAdoError("Соединение с источником данных уже открыто"_ansi);
   if (!ConnectionString.empty()) FConnectionString = ConnectionString;
+  const TOdbcPairs given = ParseOdbcConnectionString(FConnectionString);
+  const TTarget target = TargetOf(given);
+  const Streaming streaming = ChooseStreaming(given, target);
   std::string text = FConnectionString;
-  auto add = [&](const char* key, const std::string& value) {
-    if (value.empty()) return;
+  for (const std::string& more : {OdbcLoginAttributes(target.Library, given, UserID, Password),
+                                  BuildOdbcConnectionString(streaming.attributes)}) {
+    if (more.empty()) continue;
     if (!text.empty() && text.back() != ';') text += ';';
-    text += key;
-    text += '=';
-    text += ConnectionValue(value);
-  };
-  add("UID", UserID);
-  add("PWD", Password);
-  const Streaming streaming = ChooseStreaming(text);
-  for (const auto& [key, value] : streaming.attributes) add(key, value);
+    text += more;
+  }
 
   Utf8CharacterType utf8;
   SQLHENV env = Environment();

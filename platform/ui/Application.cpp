@@ -12,8 +12,12 @@
 #include <QTimer>
 #include <QTranslator>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/signalfd.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "platform/rtl/AnsiText.h"
@@ -157,27 +161,87 @@ QTranslator* TApplication::LoadQtTranslation(const QString& folder) {
 
 void TApplication::UseRussianLocale() { QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia)); }
 
+namespace {
+
+constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+sigset_t TerminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kTerminationSignals) sigaddset(&set, signal);
+  return set;
+}
+
+// Ends the process as the signal's default action does, whatever a library installed for it.
+[[noreturn]] void EndAtOnce(int signal) {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signal);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(signal);
+  _exit(128 + signal);
+}
+
+}  // namespace
+
 void TApplication::HoldTerminationSignals() {
   if (FSignalFd >= 0) return;
-  sigset_t held;
-  sigemptyset(&held);
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&held, signal);
-  pthread_sigmask(SIG_BLOCK, &held, nullptr);
-  FSignalFd = signalfd(-1, &held, SFD_NONBLOCK | SFD_CLOEXEC);
+  const sigset_t held = TerminationSignals();
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &held, &previous);
+  FSignalFd = signalfd(-1, &held, SFD_CLOEXEC);
+  // Nothing could read them: they keep their usual effect.
+  if (FSignalFd < 0) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void TApplication::WatchSignals(int wake) {
+  for (;;) {
+    signalfd_siginfo info;
+    const ssize_t n = read(FSignalFd, &info, sizeof info);
+    if (n < 0 && errno == EINTR) continue;
+    if (n != static_cast<ssize_t>(sizeof info)) return;
+    // The first signal closes the program through its message loop; a second one while that is
+    // under way, or any once the loop has ended, ends it at once: a loop held up in a call that
+    // does not return (a server that does not answer) could not be stopped otherwise.
+    const char byte = 1;
+    if (FSignalsRead.fetch_add(1) > 0 || !FLoopRunning || write(wake, &byte, 1) != 1)
+      EndAtOnce(static_cast<int>(info.ssi_signo));
+  }
 }
 
 int TApplication::Run() {
-  if (FSignalFd >= 0) {
-    // Owned by the application object, so it goes with the QApplication.
-    auto* notifier = new QSocketNotifier(FSignalFd, QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, [this] {
-      signalfd_siginfo info;
-      while (read(FSignalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-      }
-      CloseOnSignal();
-    });
+  FLoopRunning = true;
+  int wake[2] = {-1, -1};
+  if (FSignalFd >= 0 && !FWatching) {
+    // Without the pipe the first signal ends the program at once too.
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) {
+      // Owned by the application object, so it goes with the QApplication.
+      auto* notifier = new QSocketNotifier(wake[0], QSocketNotifier::Read, QCoreApplication::instance());
+      QObject::connect(notifier, &QSocketNotifier::activated, [this, fd = wake[0]] {
+        char bytes[16];
+        while (read(fd, bytes, sizeof bytes) > 0) {
+        }
+        CloseOnSignal();
+      });
+    }
+    // The signals are read on a thread of their own, so that one more ends the program even
+    // while the message loop is held up. It lives as long as the process, and the pipe with it.
+    try {
+      std::thread([this, fd = wake[1]] { WatchSignals(fd); }).detach();
+      FWatching = true;
+    } catch (const std::system_error&) {
+      // Nothing reads them: they keep their usual effect.
+      const sigset_t held = TerminationSignals();
+      pthread_sigmask(SIG_UNBLOCK, &held, nullptr);
+    }
   }
-  return QApplication::exec();
+  const int code = QApplication::exec();
+  FLoopRunning = false;
+  return code;
 }
 
 void TApplication::CloseOnSignal() {

@@ -9,6 +9,7 @@
 
 #include <QString>
 #include <QWidget>
+#include <atomic>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -104,14 +105,17 @@ class TApplication {
   // Holds SIGTERM, SIGINT and SIGHUP back from every thread and keeps them for Run to read. The
   // program calls it first in main, before any thread exists: threads inherit the block, so no
   // handler that a library installs for these signals ever runs (the Firebird client installs its
-  // own on its first attach; they shut its connections down and leave the program running).
+  // own on its first attach; they shut its connections down and leave the program running). When
+  // the descriptor that keeps them cannot be made, nothing is held: they act as usual.
   void HoldTerminationSignals();
 
-  // Runs the message loop until the program quits; returns its exit code. A held termination
-  // signal read meanwhile closes the program as a person would: the open dialogs are closed (each
+  // Runs the message loop until the program quits; returns its exit code. The first held
+  // termination signal closes the program as a person would: the open dialogs are closed (each
   // as by its close box), then the windows, and again every 50 ms until none is left (a window
   // may refuse while it winds its work down, as the wizard does during a copy); then the loop
-  // quits.
+  // quits. A second one meanwhile, or one after the loop has quit, ends the program at once by
+  // the signal's own default action, also while the loop is held up in a call that does not
+  // return.
   int Run();
 
  private:
@@ -122,10 +126,15 @@ class TApplication {
     clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
     return static_cast<qint64>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
   }
+  // The watcher thread: reads the held signals and writes a byte to wake for the first one.
+  void WatchSignals(int wake);
 
   std::string FTitle;
   qint64 FPumpDue = 0;  // CoarseMilliseconds from which the next pump is due
   int FSignalFd = -1;  // the held termination signals, or -1
+  bool FWatching = false;
+  std::atomic<bool> FLoopRunning{false};
+  std::atomic<int> FSignalsRead{0};
   bool FClosing = false;
   QWidget* FMainForm = nullptr;
   std::vector<QWidget*> FForms;

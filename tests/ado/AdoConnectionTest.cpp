@@ -1,6 +1,10 @@
 #include "tests/ado/AdoEngines.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
+
+#include "platform/ado/OdbcConnectionStrings.h"
 
 using AdoConnection = AdoEngineTest;
 INSTANTIATE_ENGINES(AdoConnection);
@@ -35,6 +39,20 @@ TEST_P(AdoConnection, UserAndPasswordJoinTheConnectionString) {
   RefPtr<_Connection> c(new _Connection);
   c->Open(base + ";MaxVarcharSize=8000", "postgres", "");
   EXPECT_EQ(c->Properties().Item("USER NAME").Value.ToString(), "postgres");
+  // A user name with the characters that quote a connection string arrives whole, given apart
+  // or written into the string.
+  const std::string name = "{u;s}e=r" + std::to_string(getpid());
+  Exec("CREATE ROLE \"" + name + "\" LOGIN");
+  for (const bool apart : {true, false}) {
+    SCOPED_TRACE(apart);
+    RefPtr<_Connection> odd(new _Connection);
+    if (apart)
+      odd->Open(base, name, "p;a{s}s=+%41");
+    else
+      odd->Open(base + ";Uid=" + QuoteOdbcValue(name) + ";Pwd=" + QuoteOdbcValue("p;a{s}s=+%41"));
+    EXPECT_EQ(Val(odd->Execute("SELECT current_user AS u"), "U").ToString(), name);
+  }
+  Exec("DROP ROLE \"" + name + "\"");
   RefPtr<_Connection> refused(new _Connection);
   try {
     refused->Open(base, "no_such_user_here", "secret;with{braces}");

@@ -10,21 +10,9 @@
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/UiText.h"
 
-TEST(DataLinks, ConnectionStringsReadAndWriteBack) {
-  auto pairs = ParseOdbcConnectionString("DRIVER={PostgreSQL Unicode};Server=127.0.0.1; Port=55432;Pwd={a;b}}c};X");
-  ASSERT_EQ(pairs.size(), 5u);
-  EXPECT_EQ(pairs[0], (std::pair<std::string, std::string>{"DRIVER", "PostgreSQL Unicode"}));
-  EXPECT_EQ(pairs[2].second, "55432");
-  EXPECT_EQ(pairs[3].second, "a;b}c");
-  EXPECT_EQ(pairs[4], (std::pair<std::string, std::string>{"X", ""}));
-  EXPECT_EQ(ParseOdbcConnectionString(BuildOdbcConnectionString(pairs)), pairs);
-  EXPECT_EQ(BuildOdbcConnectionString({{"Database", "/tmp/a b.db"}, {"Pwd", " x"}}), "Database=/tmp/a b.db;Pwd={ x}");
-}
-
 TEST(DataLinks, TheDialogListsDriversAndBuildsTheString) {
-  const TOdbcCatalog catalog = ReadOdbcCatalog();
   bool sqlite = false;
-  for (const auto& d : catalog.Drivers) sqlite = sqlite || d == "SQLite3";
+  for (const TOdbcDriver& d : OdbcDrivers()) sqlite = sqlite || d.Name == "SQLite3";
   EXPECT_TRUE(sqlite) << "the SQLite ODBC driver is installed";
   {
     TDialogScript script;
@@ -44,4 +32,15 @@ TEST(DataLinks, TheDialogListsDriversAndBuildsTheString) {
     script.ExpectDialog("TDataLinkForm", [](const TModalInfo&, QDialog&) -> std::optional<TModalResult> { return mrCancel; });
     EXPECT_EQ(PromptOleDbConnection(nullptr, "DSN=gis"), "DSN=gis") << "cancel keeps the string";
   }
+}
+
+// Every password field is masked: on each location page that asks for one, and in the dialog.
+TEST(DataLinks, EveryPasswordFieldIsMasked) {
+  TDbLocationFrame frame;
+  TDataLinkForm form(nullptr, {}, {});
+  const std::pair<const char*, QLineEdit*> fields[] = {
+      {"OLEDBPassword", frame.OLEDBPassword}, {"OLEDBConfirm", frame.OLEDBConfirm}, {"IBPassword", frame.IBPassword},
+      {"IBConfirm", frame.IBConfirm},         {"BDEPassword", frame.BDEPassword},   {"BDEConfirm", frame.BDEConfirm},
+      {"edPassword", form.edPassword}};
+  for (const auto& [name, edit] : fields) EXPECT_EQ(edit->echoMode(), QLineEdit::Password) << name;
 }

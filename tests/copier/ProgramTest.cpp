@@ -4,6 +4,12 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QThread>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -87,5 +93,43 @@ TEST(Program, TerminationSignalsEndItAsClosingTheWindowDoes) {
       EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
       EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
     }
+  }
+}
+
+// A second SIGTERM or SIGINT ends the program at once while the first waits on a message loop held
+// up in a call that does not return: the source's server takes the connection and never answers.
+TEST(Program, ASecondSignalEndsItWhileTheLoopIsHeldUp) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(signal));
+    const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(server, 4), 0);
+    ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    IConnParamsPtr silent = CreateConnParams({"ENGINE", "IB", "SERVER", "127.0.0.1/" + std::to_string(ntohs(address.sin_port)),
+                                              "PROTOCOL", "TCP", "DATABASE", "/silent.fdb", "USER", "SYSDBA",
+                                              "PASSWORD", "quillcart"});
+    QProcess program;
+    program.start(QStringLiteral(COPYORVEL_PROGRAM), {ToQString("-Source:" + ConnParamsToStr(silent.get()))});
+    ASSERT_TRUE(program.waitForStarted());
+    pollfd waiting{server, POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 60000), 1) << "the program never connected";
+    const int client = accept(server, nullptr, nullptr);
+    const auto pid = static_cast<pid_t>(program.processId());
+    kill(pid, signal);
+    QThread::msleep(300);
+    kill(pid, signal);
+    const bool ended = program.waitForFinished(5000);
+    if (!ended) {
+      program.kill();
+      program.waitForFinished();
+    }
+    close(client);
+    close(server);
+    EXPECT_TRUE(ended) << "still running after the second signal";
   }
 }

@@ -3,6 +3,8 @@
 #include "copier/CopyOrvelBases.h"
 #include "copier/CopySemTables.h"
 #include "copier/FormConvertList.h"
+#include "copier/Main.h"
+#include "foundation/XListView.h"
 #include "platform/ui/Dialogs.h"
 #include "copier/SemTables.h"
 #include "gisdb/CreateSysTables.h"
@@ -158,6 +160,58 @@ INSTANTIATE_TEST_SUITE_P(Engines, TSemNameLimit,
                          [](const auto& p) {
                            return testsupport::EngineName(p.param.first) + "_to_" + testsupport::EngineName(p.param.second);
                          });
+
+namespace {
+using TSemTwiceListed = ::testing::TestWithParam<TEngine>;
+}  // namespace
+
+// Two catalogue rows name one table: both become items, the second's rows all collide with the
+// first's, and it counts none of them; the summary shows it short of rows.
+TEST_P(TSemTwiceListed, AnItemCountsOnlyTheRowsItWrote) {
+  REQUIRE_ENGINE(GetParam());
+  testsupport::TempDir dir;
+  IOrvDbPtr src = ConnectDb(testsupport::NewDatabase(TEngine::ParadoxFolder, dir, "src").get(), true);
+  IOrvDbPtr dst = ConnectDb(testsupport::NewDatabase(GetParam(), dir, "dst").get(), true);
+  testsupport::TDemoOptions options;
+  options.LargeRows = 10;
+  options.BlobBytes = 100;
+  testsupport::BuildDemoGisDb(src.get(), options);
+  IOrvDbSQLPtr again = BuildInsertSQL(src.get(), "ORVEL_SEMTABLS", {"ID", "SEMTABLENAME", "TABLENAME"});
+  again->Execute({StrParam("N00000000009"), StrParam("Дороги ещё раз"_ansi), StrParam("SEM_ROADS")});
+  again->Close();
+
+  TCopyOrvel form;
+  TCopySemTablesFrame& frame = *form.CopySemTables;
+  frame.InitSemCopy("К"_ansi, src, src, dst);
+  frame.AutoDelete = true;
+  frame.HideWarnings = true;
+  frame.Execute();
+  ASSERT_EQ(frame.State, csFinished);
+  std::vector<int> roads;
+  for (int i = 0; i < frame.TableCount(); ++i)
+    if (frame.GetItem(i)->SrcName == "SEM_ROADS") roads.push_back(i);
+  ASSERT_EQ(roads.size(), 2u);
+  TCopySemTableInfo* first = frame.GetItem(roads[0]);
+  TCopySemTableInfo* second = frame.GetItem(roads[1]);
+  EXPECT_EQ(first->RowCount, 30);
+  EXPECT_EQ(first->Copied, 30);
+  EXPECT_EQ(first->Errors->Count(), 0);
+  EXPECT_EQ(second->RowCount, 30);
+  EXPECT_EQ(second->Copied, 0);
+  EXPECT_EQ(second->Errors->Count(), 30);
+
+  form.ShowSummary();
+  auto row = [&](int index) { return form.InfoList->topLevelItem(index); };
+  EXPECT_EQ(row(roads[0])->text(1).toStdString(), "100%");
+  EXPECT_EQ(row(roads[0])->data(0, Qt::UserRole).toInt(), 0) << "all its rows arrived";
+  EXPECT_EQ(row(roads[1])->text(1).toStdString(), "0%");
+  EXPECT_EQ(row(roads[1])->data(0, Qt::UserRole).toInt(), 1) << "a warning: short of rows";
+  EXPECT_NE(form.Details->Strings(roads[1]).find("Всего записей: 30\r\nСкопировано: 0"_ansi), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, TSemTwiceListed,
+                         ::testing::Values(TEngine::SqliteOdbc, TEngine::FirebirdEmbedded, TEngine::ParadoxFolder),
+                         [](const auto& p) { return testsupport::EngineName(p.param); });
 
 // --- the rules, on the memory database -------------------------------------------------------
 

@@ -44,7 +44,7 @@ void CreateEveryTypeTable(IOrvDb* db, const std::vector<std::vector<Variant>>& r
   }
 }
 
-void ExpectEveryTypeRows(IOrvDbSQL* select, const std::vector<std::vector<Variant>>& rows, bool blobTwice) {
+void ExpectEveryTypeRows(IOrvDbSQL* select, const std::vector<std::vector<Variant>>& rows) {
   const auto& fields = EveryTypeFields();
   for (const auto& row : rows) {
     ASSERT_FALSE(select->Eof());
@@ -61,8 +61,13 @@ void ExpectEveryTypeRows(IOrvDbSQL* select, const std::vector<std::vector<Varian
       }
     }
     EXPECT_EQ(select->AsInt32(Variant(int32_t(0))), row[0].ToInt32());
-    if (blobTwice) {
-      EXPECT_TRUE(select->AsBlob(Variant("DATA")) == (row[8].IsNull() ? std::string() : row[8].StrRef()));
+    for (const char* again : {"NOTE", "DATA"}) {
+      try {
+        select->AsBlob(Variant(again));
+        ADD_FAILURE() << again << " read twice in a row";
+      } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), Format("Ошибка чтения данных: значение поля %s в этой строке уже прочитано"_ansi, {again}));
+      }
     }
     select->Next();
   }

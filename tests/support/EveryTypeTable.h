@@ -18,9 +18,9 @@ std::vector<std::vector<Variant>> EveryTypeRows(std::size_t blobSize);
 // Creates table VALS with primary key ID and inserts the rows, each insert counting one row.
 void CreateEveryTypeTable(IOrvDb* db, const std::vector<std::vector<Variant>>& rows);
 // Reads the rows back from an executed statement over VALS in ID order, column by column, and
-// expects the statement to end after them. With `blobTwice` the blob is read a second time with
-// AsBlob (an ODBC long value can be read only once a row).
-void ExpectEveryTypeRows(IOrvDbSQL* select, const std::vector<std::vector<Variant>>& rows, bool blobTwice);
+// expects the statement to end after them; reading the blob or the memo a second time in a row
+// raises.
+void ExpectEveryTypeRows(IOrvDbSQL* select, const std::vector<std::vector<Variant>>& rows);
 
 // A field definition as one line ("NAME type 3 size 60 required"), for comparing loaded structures.
 std::string Describe(const TOrvDbFieldDef& f);

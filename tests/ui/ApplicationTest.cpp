@@ -9,10 +9,34 @@
 #include <QTreeView>
 #include <QWidget>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
 #include <memory>
 
 #include "platform/ui/Application.h"
 #include "tests/support/TestSupport.h"
+
+// When no descriptor is left for the termination signals, they are not held either: blocked with
+// nothing to read them, SIGTERM and Ctrl+C would do nothing at all.
+TEST(Application, TerminationSignalsThatCannotBeReadAreNotHeld) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowestFree = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(lowestFree, 0);
+  close(lowestFree);
+  rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  Application->HoldTerminationSignals();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) EXPECT_FALSE(sigismember(&blocked, signal)) << strsignal(signal);
+}
 
 TEST(Application, ProcessMessagesRunsPendingEvents) {
   bool ran = false;
