@@ -347,13 +347,17 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   Impl& d = *FImpl;
   if (d.open) throw EAdoError("Соединение с источником данных уже открыто"_ansi);
   if (!ConnectionString.empty()) FConnectionString = ConnectionString;
-  const TOdbcPairs given = ParseOdbcConnectionString(FConnectionString);
+  bool unclosed = false;
+  const TOdbcPairs given = ParseOdbcConnectionString(FConnectionString, &unclosed);
   const TTarget target = TargetOf(given);
   const Streaming streaming = ChooseStreaming(given, target);
   std::string text = FConnectionString;
   for (const std::string& more : {OdbcLoginAttributes(target.Library, given, UserID, Password),
                                   BuildOdbcConnectionString(streaming.attributes)}) {
     if (more.empty()) continue;
+    // A value left open in braces would take in what is added: it ends where the text ends.
+    if (unclosed) text += '}';
+    unclosed = false;
     if (!text.empty() && text.back() != ';') text += ';';
     text += more;
   }

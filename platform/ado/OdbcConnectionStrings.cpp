@@ -12,9 +12,10 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' ||
 
 }  // namespace
 
-TOdbcPairs ParseOdbcConnectionString(const std::string& text) {
+TOdbcPairs ParseOdbcConnectionString(const std::string& text, bool* unclosed) {
   const std::string_view s(text.data(), std::min(text.find('\0'), text.size()));
   TOdbcPairs pairs;
+  if (unclosed) *unclosed = false;
   std::size_t i = 0;
   for (;;) {
     while (i < s.size() && (IsBlank(s[i]) || s[i] == ';')) ++i;
@@ -24,6 +25,7 @@ TOdbcPairs ParseOdbcConnectionString(const std::string& text) {
     std::string value;
     i = equals + 1;
     if (i < s.size() && s[i] == '{') {
+      if (unclosed) *unclosed = true;
       for (++i; i < s.size(); ++i) {
         if (s[i] != '}') {
           value += s[i];
@@ -32,6 +34,7 @@ TOdbcPairs ParseOdbcConnectionString(const std::string& text) {
           ++i;
         } else {
           ++i;  // the closing brace
+          if (unclosed) *unclosed = false;
           break;
         }
       }

@@ -22,8 +22,9 @@
 // A connection string's attributes in the order written: key, then the value without braces.
 using TOdbcPairs = std::vector<std::pair<std::string, std::string>>;
 
-// The attributes of a connection string, read as above.
-TOdbcPairs ParseOdbcConnectionString(const std::string& text);
+// The attributes of a connection string, read as above. unclosed, when given, tells whether the
+// text ends inside a value in braces (which then runs to the end).
+TOdbcPairs ParseOdbcConnectionString(const std::string& text, bool* unclosed = nullptr);
 // The value in braces, each "}" doubled: it reads back whole whatever it holds.
 std::string BraceOdbcValue(const std::string& value);
 // The value as it is written after "key=" so that it reads back whole: braced when it holds a
