@@ -102,6 +102,44 @@ struct TPdxRecordPos {
   uint32_t Slot = 0;   // 0-based record in the block
 };
 
+// One open file of the engine. Every call answers 0 or the errno code of its failure.
+class TPdxFile {
+ public:
+  virtual ~TPdxFile() = default;
+  // Reads up to n bytes at `off`; `got` is less than n only at the end of the file.
+  virtual int Read(uint64_t off, void* buf, size_t n, size_t& got) = 0;
+  // Writes n bytes at `off`; a failed write may have written any part of them.
+  virtual int Write(uint64_t off, const void* buf, size_t n) = 0;
+  // Makes the data written so far durable.
+  virtual int Sync() = 0;
+  virtual int Truncate(uint64_t size) = 0;
+  virtual int Size(uint64_t& size) = 0;
+};
+
+// Every file operation of the engine goes through an environment: the default one talks to the
+// operating system, and a test's may fail any operation (or every one from some moment on, as a
+// process that was killed). Every call answers 0 or the errno code of its failure. Folders are
+// listed directly, not through it.
+class TPdxEnv {
+ public:
+  virtual ~TPdxEnv() = default;
+  virtual int Open(const std::string& path, bool write, std::unique_ptr<TPdxFile>& file) = 0;
+  // Creates the file empty, replacing a file of that name, open for reading and writing.
+  virtual int Create(const std::string& path, std::unique_ptr<TPdxFile>& file) = 0;
+  // Moves a file to another name, replacing a file there.
+  virtual int Rename(const std::string& from, const std::string& to) = 0;
+  // Gives a file a second name; EEXIST when the name is taken.
+  virtual int Link(const std::string& from, const std::string& to) = 0;
+  virtual int Remove(const std::string& path) = 0;
+  // The operating system's.
+  static TPdxEnv& Default();
+};
+
+// The environment of every TPdxDatabase made without one of its own: the default, or the one a
+// test put in place (null puts the default back). The caller keeps `env` alive while in use.
+TPdxEnv& ProcessEnv();
+void SetProcessEnv(TPdxEnv* env);
+
 class TPdxTableState;  // shared per table file within the process
 
 // A forward-only cursor. Holds one block at a time; reads go through the same process-wide
@@ -188,8 +226,10 @@ class TPdxTable {
 // A folder of Paradox tables.
 class TPdxDatabase {
  public:
-  explicit TPdxDatabase(std::string folder, std::vector<std::string> passwords = {});
+  // Without an environment of its own, the database takes the process's (ProcessEnv) at creation.
+  explicit TPdxDatabase(std::string folder, std::vector<std::string> passwords = {}, TPdxEnv* env = nullptr);
   const std::string& Folder() const { return FFolder; }
+  TPdxEnv& Env() const { return *FEnv; }
   void AddPassword(const std::string& password) { FPasswords.push_back(password); }
 
   std::vector<std::string> TableNames() const;  // base names of the .DB files, sorted
@@ -212,19 +252,7 @@ class TPdxDatabase {
   EPdxExists Exists(const std::string& name) const;
   std::string FFolder;
   std::vector<std::string> FPasswords;
+  TPdxEnv* FEnv;
 };
-
-// A simulated full disk, for tests. Writes to the files whose name begins with FilePrefix
-// (case-insensitive: "MAPS." for a table's family, "MAPS.PX" for its primary index and the
-// temporary file it is written through) fail with ENOSPC once ByteLimit bytes have gone to them
-// since the fault was set; a write that would cross the limit writes nothing. With FailSync their
-// fdatasync fails with EIO. One fault at a time, process-wide.
-struct TPdxWriteFault {
-  std::string FilePrefix;
-  int64_t ByteLimit = INT64_MAX;
-  bool FailSync = false;
-};
-void SetWriteFault(const TPdxWriteFault& fault);
-void ClearWriteFault();
 
 }  // namespace paradox

@@ -290,7 +290,7 @@ void TPdxTableState::PendingFull() {
     run.Stride = uint32_t(std::max<size_t>(1, std::clamp<size_t>(256 * size_t(KeyLen), 4u << 10, 16u << 10) / rs));
     run.File = std::make_unique<TFile>();
     TFile& f = *run.File;
-    f.Create(run.Path);
+    f.Create(*Env, run.Path);
     std::string buf;
     uint64_t at = 0;
     uint32_t n = 0;
@@ -340,8 +340,7 @@ bool TPdxTableState::RunsHold(const uint8_t* key) {
 void TPdxTableState::DropRuns() {
   for (auto& run : Runs) {
     run.File.reset();
-    std::error_code ec;
-    std::filesystem::remove(run.Path, ec);
+    Env->Remove(run.Path);
   }
   Runs.clear();
 }

@@ -98,11 +98,11 @@ TPdxFieldDef detail::FieldFromHeader(uint8_t t, uint8_t s, const std::string& na
 //     size), the table name (0x4F bytes), the field names (NUL-terminated).
 // Where the BDE keeps "required" is not known from the samples (none has a .VAL): this engine
 // writes and reads it as entry byte 8 [unverified]; other checks are skipped over.
-static void ReadVal(const std::string& folder, const std::string& base, TPdxTableDef& def) {
+static void ReadVal(TPdxEnv& env, const std::string& folder, const std::string& base, TPdxTableDef& def) {
   std::string p = FindFile(folder, base, "VAL");
   if (p.empty()) return;
   TFile f;
-  try { f.Open(p, false); } catch (const EPdxError&) { return; }
+  try { f.Open(env, p, false); } catch (const EPdxError&) { return; }
   std::vector<uint8_t> v(std::min<uint64_t>(f.Size(), 1 << 20));
   v.resize(f.ReadAt(0, v.data(), v.size()));
   if (v.size() < 0x35 || v[1] < 9) return;
@@ -162,7 +162,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Base = base;
   DbPath = path;
   Name = Utf8ToAnsi(base, '?');
-  Db.Open(path, false);
+  Db.Open(*Env, path, false);
   uint64_t size = Db.Size();
   HeaderBytes.resize(std::min<uint64_t>(size, 65536));
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
@@ -194,7 +194,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Def.SortOrderId = H.SortOrderId;
   Def.Encrypted = Encrypted;
   Def.RecordCount = H.NumRecords;
-  ReadVal(folder, base, Def);
+  ReadVal(*Env, folder, base, Def);
   std::string px = FindFile(folder, base, "PX");
   TreePath = px.empty() ? (fs::path(folder) / (base + ".PX")).string() : px;
   TreeName = base + ".PX";
@@ -208,7 +208,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
     std::string ext = UpperCase(p.extension().string());
     if (ext.size() == 4 && ext[1] == 'X' && ext != ".XML") {
       try {
-        ParseIndexFile(p.string(), Def, *Codec, Def.Indexes);
+        ParseIndexFile(*Env, p.string(), Def, *Codec, Def.Indexes);
       } catch (const EPdxError&) {
         // A damaged or unreadable secondary index does not stop the table from being read.
       }
@@ -222,7 +222,7 @@ void TPdxTableState::OpenMb(bool write) {
   if (p.empty()) {
     if (!write) throw EPdxCorrupt(TableText() + " содержит BLOB-поля, но их файл "_ansi + QuotePath(Base + ".MB") + " не найден"_ansi);
     p = (fs::path(Folder) / (Base + ".MB")).string();
-    Mb.Create(p);
+    Mb.Create(*Env, p);
     std::vector<uint8_t> hdr(4096, 0);
     hdr[0] = 0; Put16(&hdr[1], 1); Put16(&hdr[3], 1);
     // Constants as the BDE writes them: 0B u16 base size 0x1000, 0D u16 suballocated block size
@@ -239,7 +239,7 @@ void TPdxTableState::OpenMb(bool write) {
     Mb.WriteAt(0, hdr.data(), hdr.size());
     return;
   }
-  Mb.Open(p, write);
+  Mb.Open(*Env, p, write);
 }
 
 void TPdxTableState::ReadBlock(uint32_t n, uint8_t* out) {
@@ -394,8 +394,8 @@ Variant TPdxCursor::Value(int field) {
 }
 
 // --- database -------------------------------------------------------------------------------------
-TPdxDatabase::TPdxDatabase(std::string folder, std::vector<std::string> passwords)
-    : FFolder(std::move(folder)), FPasswords(std::move(passwords)) {}
+TPdxDatabase::TPdxDatabase(std::string folder, std::vector<std::string> passwords, TPdxEnv* env)
+    : FFolder(std::move(folder)), FPasswords(std::move(passwords)), FEnv(env ? env : &ProcessEnv()) {}
 
 static std::string FsName(const std::string& ansi) { return AnsiToUtf8(ansi); }
 
@@ -434,6 +434,7 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name) c
     if (st && st->Dead) st.reset();
     if (!st) {
       st = std::make_shared<TPdxTableState>();
+      st->Env = FEnv;
       fs::path p(path);
       st->Load(FFolder, p.stem().string(), path);
       gRegistry[key] = st;
@@ -484,11 +485,7 @@ void TPdxDatabase::DeleteTable(const std::string& name) {
   std::string base = FsName(name);
   if (FindFile(FFolder, base, "DB").empty()) throw NotFound(name);
   DropFromRegistry(FFolder, base);
-  for (auto& p : FamilyFiles(FFolder, base)) {
-    std::error_code ec;
-    fs::remove(p, ec);
-    if (ec) throw EPdxError("Не удаётся удалить файл "_ansi + QuotePath(p.string()) + ": " + SystemError(ec.value()));
-  }
+  for (auto& p : FamilyFiles(FFolder, base)) RemoveFile(*FEnv, p.string());
 }
 
 void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& newName) {
@@ -502,9 +499,8 @@ void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& ne
   std::stable_partition(files.begin(), files.end(), [](const fs::path& p) { return UpperCase(p.extension().string()) != ".DB"; });
   for (auto& p : files) {
     fs::path to = p.parent_path() / (nb + p.extension().string());
-    std::error_code ec;
-    fs::rename(p, to, ec);
-    if (ec) throw EPdxError("Не удаётся переименовать файл "_ansi + QuotePath(p.string()) + ": " + SystemError(ec.value()));
+    if (int e = FEnv->Rename(p.string(), to.string()))
+      throw EPdxError("Не удаётся переименовать файл "_ansi + QuotePath(p.string()) + ": " + SystemError(e));
   }
 }
 
@@ -512,7 +508,7 @@ void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& ne
 void TPdxTableState::MakeWritable() {
   if (Db.Writable()) return;
   if (H.Version < 3) throw EPdxError(TableText() + " записана в слишком старой версии формата, запись в неё невозможна"_ansi);
-  Db.Open(DbPath, true);
+  Db.Open(*Env, DbPath, true);
 }
 
 TPdxTable::TPdxTable(std::shared_ptr<TPdxTableState> state) : FState(std::move(state)) {}
@@ -1647,7 +1643,7 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   for (auto t : types) if (IsBlobCode(t)) hasBlob = true;
   std::string dbPath = (fs::path(FFolder) / (base + ".DB")).string();
   auto removeFamily = [&] {
-    for (auto& p : FamilyFiles(FFolder, base)) { std::error_code ec; fs::remove(p, ec); }
+    for (auto& p : FamilyFiles(FFolder, base)) FEnv->Remove(p.string());
   };
   removeFamily();
   try {
@@ -1656,19 +1652,20 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
     if (anyRequired) {
       std::vector<uint8_t> v = BuildVal(def, types, sizes, base + ".DB");
       TFile f;
-      f.Create((fs::path(FFolder) / (base + ".VAL")).string());
+      f.Create(*FEnv, (fs::path(FFolder) / (base + ".VAL")).string());
       f.WriteAt(0, v.data(), v.size());
     }
     {
-      TTempFile tmp(dbPath);
+      TTempFile tmp(*FEnv, dbPath);
       TFile f;
-      f.Create(tmp.Path);
+      f.Create(*FEnv, tmp.Path);
       f.WriteAt(0, hdr.data(), hdr.size());
       f.Close();
       tmp.Replace();
     }
     DropFromRegistry(FFolder, base);
     auto st = std::make_shared<TPdxTableState>();
+    st->Env = FEnv;
     st->Load(FFolder, base, dbPath);
     st->Def.Indexes = def.Indexes;
     st->MakeWritable();

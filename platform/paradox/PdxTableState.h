@@ -32,23 +32,29 @@ std::string SystemError(int code);
 
 // Case-insensitive lookup of "<base>.<ext>" in a folder; empty when absent.
 std::string FindFile(const std::string& folder, const std::string& base, const std::string& ext);
-// Every file of the table's family: .DB .MB .PX .VAL .Xnn .Ynn .XGn .YGn (and .TV/.FAM).
+// The extension of a table's rollback journal (see PdxJournal.cpp).
+inline constexpr const char* kJournalExt = "JNL";
+// Every file of the table's family: .DB .MB .PX .VAL .Xnn .Ynn .XGn .YGn (and .TV/.FAM), and its
+// journal.
 std::vector<std::filesystem::path> FamilyFiles(const std::string& folder, const std::string& base);
+// The table's scratch files: "<family file>.tmp" and "<family file>.runN", which live only while a
+// call or a batch runs; any found between those were left by a process that died.
+std::vector<std::filesystem::path> ScratchFiles(const std::string& folder, const std::string& base);
+// Removes a file; a file already gone is no error.
+void RemoveFile(TPdxEnv& env, const std::string& path);
 
 inline bool IsBlobCode(uint8_t t) { return t >= 0x0C && t <= 0x10; }
 
-// One open file; every failure raises EPdxError naming the file. Writes and syncs go through the
-// simulated full disk of SetWriteFault.
+// One open file, through an environment; every failure raises EPdxError naming the file.
 class TFile {
  public:
   TFile() = default;
-  ~TFile() { Close(); }
   TFile(const TFile&) = delete;
   TFile& operator=(const TFile&) = delete;
-  void Open(const std::string& path, bool write);
-  void Create(const std::string& path);  // empty, replacing a file of that name
+  void Open(TPdxEnv& env, const std::string& path, bool write);
+  void Create(TPdxEnv& env, const std::string& path);  // empty, replacing a file of that name
   void Close();
-  bool IsOpen() const { return FFd >= 0; }
+  bool IsOpen() const { return FFile != nullptr; }
   bool Writable() const { return FWrite; }
   const std::string& Path() const { return FPath; }
   uint64_t Size() const;  // 0 when unknown
@@ -60,7 +66,7 @@ class TFile {
   void Truncate(uint64_t size);
 
  private:
-  int FFd = -1;
+  std::unique_ptr<TPdxFile> FFile;
   bool FWrite = false;
   std::string FPath;
 };
@@ -68,9 +74,10 @@ class TFile {
 // A file written under the name "<path>.tmp" and moved over <path> once whole; removed again when
 // the work fails before that, so that no temporary file stays behind a failed write.
 struct TTempFile {
+  TPdxEnv& FEnv;
   std::string Target, Path;
   bool Done = false;
-  explicit TTempFile(std::string target) : Target(std::move(target)), Path(Target + ".tmp") {}
+  TTempFile(TPdxEnv& env, std::string target) : FEnv(env), Target(std::move(target)), Path(Target + ".tmp") {}
   ~TTempFile();
   TTempFile(const TTempFile&) = delete;
   TTempFile& operator=(const TTempFile&) = delete;
@@ -207,7 +214,7 @@ class TWaitingRecords;
 // A field's definition from its header type and stored size.
 TPdxFieldDef FieldFromHeader(uint8_t type, uint8_t size, const std::string& name);
 // Adds the definition of the secondary index file at `path` (a .Xnn or .XGn) to `out`.
-void ParseIndexFile(const std::string& path, const TPdxTableDef& def, const TCodec& codec,
+void ParseIndexFile(TPdxEnv& env, const std::string& path, const TPdxTableDef& def, const TCodec& codec,
                     std::vector<TPdxIndexDef>& out);
 // A .DB-format header (tables and secondary .X files) at Paradox 7 level.
 std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const std::vector<uint8_t>& types,
@@ -226,6 +233,7 @@ class TPdxTableState {
  public:
   // Removes the run files of a batch that was never ended; a file that cannot be removed stays.
   ~TPdxTableState() { DropRuns(); }
+  TPdxEnv* Env = &TPdxEnv::Default();
   std::string Folder, Base, DbPath, Name;
   detail::TFile Db;
   detail::THeader H;
