@@ -243,6 +243,12 @@ class TPdxDatabase {
   void DeleteTable(const std::string& name);
   void RenameTable(const std::string& oldName, const std::string& newName);
 
+  // Checks the table as its readers see it: the block chain and the free list against the header,
+  // the key order, the .MB values its records point at and, unless the header says they are being
+  // brought up to date, its indexes against its records. Returns every problem found, each naming
+  // its file; empty when the table is sound.
+  std::vector<std::string> CheckIntegrity(const std::string& name) const;
+
   // The password's checksum as Paradox stores it (0 for the empty password).
   static uint32_t PasswordChecksum(const std::string& password);
 

@@ -589,8 +589,8 @@ class TEntrySorter {
   std::vector<size_t> FHeap;
 };
 
-// Every record's entry, in chain order.
-void ScanSecondaryEntries(TPdxTableState& s, const TSecondaryLayout& x, TEntrySorter& out) {
+// Every record's entry, in chain order, each into the room out.Add() gives.
+template <class TSink> void ScanSecondaryEntries(TPdxTableState& s, const TSecondaryLayout& x, TSink& out) {
   uint32_t tup = 0;
   s.ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
     for (int slot = 0; slot < count; ++slot, ++tup) {
@@ -690,6 +690,21 @@ void TPdxTableState::RebuildSecondaries(bool durable) {
     entries.Finish();
     WriteSecondaryFile(*this, ix, layout, entries, durable);
   }
+}
+
+std::string TPdxTableState::SecondaryEntries(const TPdxIndexDef& ix, size_t& entrySize) {
+  const TSecondaryLayout layout = SecondaryLayout(*this, ix);
+  struct TFlat {
+    std::string Bytes;
+    size_t Size;
+    uint8_t* Add() {
+      Bytes.resize(Bytes.size() + Size);
+      return reinterpret_cast<uint8_t*>(&Bytes[Bytes.size() - Size]);
+    }
+  } flat{{}, size_t(layout.EntrySize)};
+  ScanSecondaryEntries(*this, layout, flat);
+  entrySize = flat.Size;
+  return std::move(flat.Bytes);
 }
 
 }  // namespace paradox

@@ -406,6 +406,9 @@ class TPdxTableState {
   void RebuildIndexes(bool durable = false);
   void RebuildTree(bool durable = false);
   void RebuildSecondaries(bool durable);
+  // The entries of secondary index `ix` for the records in the blocks, in chain order, back to
+  // back: what a rebuild sorts into its .X file.
+  std::string SecondaryEntries(const TPdxIndexDef& ix, size_t& entrySize);
   void LoadIndexState(const std::string& path, uint8_t treeType);
   bool PrepareX();
   std::vector<uint8_t> XRecord(size_t i, const uint8_t* rec, uint32_t block) const;
