@@ -174,9 +174,13 @@ class TPdxCursor {
 };
 
 // Write access to one table. Every method leaves the table as it was when it raises, except
-// when writing its files fails (a full disk, an I/O error, a failed sync): the table is then what
-// its files hold, and the changes not yet written are gone (a change whose indexes alone failed is
-// in the file).
+// when writing its files fails (a full disk, an I/O error, a failed sync), or the process dies: a
+// single change outside a batch is then in whole or not at all (in when only its indexes failed),
+// and of a batch, what it had written since it last wrote to the file is taken back; the error then
+// says how many records the table holds and how many records it had accepted are lost, as
+// RecordCount does. A change that rewrites blocks the table held is kept in a journal
+// "<table>.JNL" beside it until it is whole; an open that finds one (a process died) plays it
+// back first.
 // Outside a batch every change is written through at once: the data blocks first, then the
 // header, then the indexes (each through a temporary file and a rename). A keyed table's .PX and
 // secondary indexes are updated change by change; an unkeyed table's secondary indexes are rebuilt
@@ -185,11 +189,13 @@ class TPdxCursor {
 // memory); a keyed table's new records wait in a bounded buffer (their keys checked at once) and
 // go into their blocks together in key order at EndBatch and before anything reads the table (a
 // full buffer of keys out of order waits sorted in a file "<table>.DB.runN" beside the table,
-// removed at the end). Use batches for bulk loads, and end them with EndBatch, which raises when the batch
-// cannot be written (the batch is ended all the same). While data is on disk ahead of its indexes
-// the table's header says so; indexes (or a header) that a failed write left behind are rebuilt
-// when the table is next opened for writing. Handles are not thread-safe, and nothing locks the
-// files against other processes. Close a table's handles before renaming or deleting it.
+// removed at the end; a record that finds the buffer full when no run can be written is refused).
+// Use batches for bulk loads, and end them with EndBatch, which raises when the batch cannot be
+// written (the batch is ended all the same). While data is on disk ahead of its indexes the
+// table's header says so; indexes (or a header) that a failed write left behind are rebuilt, and
+// scratch files a dead process left are removed, when the table is next opened for writing.
+// Handles are not thread-safe, and nothing locks the files against other processes. Close a
+// table's handles before renaming or deleting it.
 class TPdxTable {
  public:
   // Ends a batch left open; a failure there has no caller to reach and goes to standard error.
@@ -240,7 +246,10 @@ class TPdxDatabase {
 
   // Creates the table (Paradox 7 level, Windows-1251 language driver). Raises when it exists.
   void CreateTable(const std::string& name, const TPdxTableDef& def);
+  // Removes the table's files, its scratch files and journal with them.
   void DeleteTable(const std::string& name);
+  // Whatever fails, the table stays whole under one of its names (files of the new name that
+  // belong to no table are replaced).
   void RenameTable(const std::string& oldName, const std::string& newName);
 
   // Checks the table as its readers see it: the block chain and the free list against the header,

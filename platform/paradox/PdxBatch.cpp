@@ -272,12 +272,14 @@ void TPdxTableState::MergeWaiting(bool withRuns) {
 }
 
 // A full buffer: records that came in order above every other go straight to the end of the
-// chain; others are sorted into a run beside the table, to be merged once at the end.
+// chain; others are sorted into a run beside the table, to be merged once at the end. A run that
+// cannot be written is dropped again and the buffer keeps its records.
 void TPdxTableState::PendingFull() {
   if (PendingSorted && PendingAbove) {
     MergeWaiting(false);
     return;
   }
+  const size_t runs = Runs.size();
   try {
     // The runs' keys are found only through the filter: it must hold every key.
     if (!KeysCover) CoverKeys();
@@ -310,7 +312,11 @@ void TPdxTableState::PendingFull() {
     Pending.clear();
     PendingKeys.Clear(true);
   } catch (...) {
-    Reload();
+    if (Runs.size() > runs) {
+      Runs.back().File.reset();
+      Env->Remove(Runs.back().Path);
+      Runs.pop_back();
+    }
     throw;
   }
 }

@@ -1,5 +1,35 @@
 // Files of the Paradox engine: the operating system's environment, reading and writing at offsets,
 // files written whole under a temporary name, and the family of files of one table.
+//
+// The order in which the engine writes and syncs a table. A change is what one flush writes (a
+// single change outside a batch, or a batch's blocks each time its cache fills and at its end):
+//   1. .MB values: new ones past the file's end, small ones into the free room of a block of small
+//      values (the values there stay as they are), or into space freed earlier in the session.
+//      Nothing the table's records point at is overwritten.
+//   2. The header's byte "indexes out of date" is set (one byte) before the first change the
+//      indexes do not hold.
+//   3. When the change rewrites a block the .DB holds already, other than by growing it (records
+//      added after its own, a link from the last block to a new one): the journal "<table>.JNL"
+//      gets the old header and the old content of every block of the .DB the change overwrites,
+//      and is synced.
+//   4. New blocks past the end of the .DB, then the blocks it held already, then the header.
+//   5. With a journal (or at the end of a batch) the .DB and the .MB are synced; then the journal
+//      is removed. The change is whole from here on.
+//   6. Values of records the change removed are marked free in the .MB.
+//   7. Outside a batch and at its end: the indexes, each file written whole under a temporary name
+//      and renamed over the old one (synced first at the end of a batch), or a keyed table's .Xnn
+//      changed in place; then the header's byte "indexes out of date" is cleared.
+// So after a failed write, or a process killed at any moment, the next open finds either the
+// table before the change (a journal is played back, taking back the change and cutting off what
+// it appended) or after it (a header behind a grown chain is brought up to it), and rebuilds
+// indexes marked out of date when opened for writing. After a power loss the same holds for
+// what was synced: a change that rewrites blocks is synced before its journal goes, and a batch
+// at its end; records only appended by a change not yet synced may be lost.
+//
+// Emptying a table writes and syncs a header without records, then cuts the files. A table is
+// created by writing its family, then its .DB under a temporary name renamed into place; renamed
+// by giving every file its new name beside the old (hard links), the .DB last, then removing the
+// old names, the .DB first; deleted .DB first.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

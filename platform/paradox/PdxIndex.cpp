@@ -279,6 +279,7 @@ std::vector<uint8_t> TPdxTableState::XRecord(size_t i, const uint8_t* rec, uint3
 
 // Loads a secondary index file (.Xnn/.XGn of a keyed table) as a keyed file of its own.
 void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
+  IsIndexFile = true;
   DbPath = path;
   Db.Open(*Env, path, true);
   uint64_t size = Db.Size();

@@ -84,6 +84,42 @@ struct TTempFile {
   void Replace();
 };
 
+// The old content of every part of a table's .DB that one change overwrites, kept in
+// "<table>.JNL" beside it from before the first overwrite until the change is whole (the format is
+// described in PdxJournal.cpp, the order of the writes it guards at the top of PdxFiles.cpp). A
+// change that fails is taken back from it; one that a dead process left half done, by the next
+// open of the table.
+class TJournal {
+ public:
+  // The journal's name beside the table file at dbPath.
+  static std::string PathFor(const std::string& dbPath);
+  // Puts back into the table (the .DB at dbPath and the .MB at mbPath, if any) what the change
+  // the journal at `path` guarded had overwritten, cuts off what it appended, and removes the
+  // journal. Raises EPdxError naming the file that could not be restored.
+  static void PlayBack(TPdxEnv& env, const std::string& path, const std::string& dbPath, const std::string& mbPath);
+
+  bool Active() const { return FFile.IsOpen(); }
+  // The .MB's size when the last change was whole, or when the .MB was opened for writing (0:
+  // not open for writing): what a change taken back cuts it to.
+  void NoteMbSize(uint64_t size) { FMbSize = size; }
+  // Starts the journal of a change to `db`, keeping its header and the sizes of both files.
+  void Begin(TPdxEnv& env, TFile& db);
+  // Keeps the bytes [off, off + n) of `db` as they are on disk.
+  void Keep(TFile& db, uint64_t off, size_t n);
+  // Makes what was kept durable, before the overwrites it guards.
+  void Ready() { FFile.Sync(); }
+  // The change is whole: the files it wrote are synced, then the journal is removed.
+  void Commit(TFile& db, TFile* mb);
+  // Takes the change back (PlayBack).
+  void Rollback(const std::string& dbPath, const std::string& mbPath);
+
+ private:
+  TPdxEnv* FEnv = nullptr;
+  TFile FFile;
+  std::string FPath;
+  uint64_t FEnd = 0, FMbSize = 0;
+};
+
 // The hash of a key's bytes, its bits spread evenly.
 inline uint64_t KeyHash(const uint8_t* key, int len) {
   uint64_t h = std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(key), size_t(len)));
@@ -306,6 +342,8 @@ class TPdxTableState {
   bool UniqueCover = false;
   uint64_t BlockReads = 0, UncoveredReads = 0;  // blocks read from the file to look up a key
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
+  detail::TJournal Journal;
+  uint64_t Reloads = 0;  // times a failed write made the state take the table as its files hold it
   int Batch = 0;
   bool Dead = false;
   bool Broken = false;      // a failed write left the state unknown: every later use raises
@@ -386,7 +424,8 @@ class TPdxTableState {
   uint32_t LinkBlockAfter(uint32_t n);
   void MergeIntoBlock(const TMapEntry& entry, detail::TWaitingRecords& source, const std::string* limit,
                       std::vector<TMapEntry>& out);
-  void WriteDirty();
+  void WriteDirty(bool durable = false);
+  bool OnlyGrows(uint32_t n);
   void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
   bool SameValues(const TPdxIndexDef& ix, const uint8_t* a, const uint8_t* b) const;
   bool UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint64_t& h) const;

@@ -82,6 +82,7 @@ int TFaultEnv::Check(TOp op, const std::string& path, uint64_t bytes) {
 
 int TFaultEnv::Open(const std::string& path, bool write, std::unique_ptr<paradox::TPdxFile>& file) {
   if (Stopped()) return EIO;
+  if (int e = Check(opOpen, path)) return e;
   std::unique_ptr<paradox::TPdxFile> inner;
   if (int e = FBase.Open(path, write, inner)) return e;
   file = std::make_unique<TFaultFile>(*this, path, std::move(inner));

@@ -1,8 +1,8 @@
 // An environment for the Paradox engine that fails a chosen file operation: the n-th write, sync,
-// rename, creation, removal or truncation of the files whose names begin with a prefix, or every
-// write once so many bytes went to them (a full disk). With Stop, every operation of any file
-// fails from that moment on, as in a process that was killed there; the test then reopens the
-// table from the files as they are, through another environment.
+// rename, creation, removal, truncation or opening of the files whose names begin with a prefix,
+// or every write once so many bytes went to them (a full disk). With Stop, every operation of any
+// file fails from that moment on, as in a process that was killed there; the test then reopens
+// the table from the files as they are, through another environment.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@ class TFaultEnv : public paradox::TPdxEnv {
   enum TOp : unsigned {
     opWrite = 1, opSync = 2, opRename = 4, opCreate = 8, opRemove = 16, opTruncate = 32,
     opAll = 63,
+    opOpen = 64,  // opening an existing file: counted only when asked for
   };
   struct TFault {
     std::string FilePrefix;          // case-insensitive; empty: every file
