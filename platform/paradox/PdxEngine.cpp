@@ -208,13 +208,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   std::sort(files.begin(), files.end());
   for (auto& p : files) {
     std::string ext = UpperCase(p.extension().string());
-    if (ext.size() == 4 && ext[1] == 'X') {
-      try {
-        ParseIndexFile(*Env, p.string(), Def, *Codec, Def.Indexes);
-      } catch (const EPdxError&) {
-        // A damaged or unreadable secondary index does not stop the table from being read.
-      }
-    }
+    if (ext.size() == 4 && ext[1] == 'X') ParseIndexFile(*Env, p.string(), Def, *Codec, Def.Indexes);
   }
   // A process that died between a block's link to new blocks and the header left the header
   // behind the chain; readers see what the chain holds (a writer writes the header).

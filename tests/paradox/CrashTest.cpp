@@ -382,3 +382,26 @@ TEST(ParadoxCrash, ScratchFilesOfADeadProcessGo) {
     for (const auto& name : others) EXPECT_TRUE(fs::exists(dir / name)) << name;
   }
 }
+
+// A secondary index that cannot be read is an error of its table that names the file: a table is
+// never taken without one of its indexes.
+TEST(ParadoxCrash, AnIndexThatCannotBeReadIsAnErrorOfItsTable) {
+  testsupport::TempDir dir;
+  {
+    TPdxDatabase db(dir.Path().string());
+    MakeKeyed(db, "T", 100, 1024);
+  }
+  TFaultEnv env;
+  TFaultEnv::TFault fault;
+  fault.FilePrefix = "T.X02";
+  fault.Ops = TFaultEnv::opOpen;
+  fault.FailAt = 1;
+  env.Set(fault);
+  TPdxDatabase db(dir.Path().string(), {}, &env);
+  try {
+    db.TableStructure("T");
+    FAIL() << "the table was read without its index";
+  } catch (const EPdxError& e) {
+    EXPECT_NE(e.Message().find("T.X02"), std::string::npos) << AnsiToUtf8(e.Message());
+  }
+}
