@@ -163,9 +163,16 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Base = base;
   DbPath = path;
   Name = Utf8ToAnsi(base, '?');
+  Scratch.clear();
+  std::vector<fs::path> files = FamilyFiles(folder, base, &Scratch);
+  std::sort(files.begin(), files.end());
   // A change that a dead process left half done is taken back before anything is read.
-  std::string journal = FindFile(folder, base, kJournalExt);
-  if (!journal.empty()) TJournal::PlayBack(*Env, journal, path, FindFile(folder, base, "MB"));
+  auto withExt = [&](const std::string& ext) {
+    for (auto& p : files)
+      if (UpperCase(p.extension().string()) == "." + ext) return p.string();
+    return std::string();
+  };
+  if (std::string journal = withExt(kJournalExt); !journal.empty()) TJournal::PlayBack(*Env, journal, path, withExt("MB"));
   Db.Open(*Env, path, false);
   uint64_t size = Db.Size();
   HeaderBytes.resize(std::min<uint64_t>(size, 65536));
@@ -204,8 +211,6 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   TreeName = base + ".PX";
   TreeFileType = 1;
   // Secondary indexes.
-  std::vector<fs::path> files = FamilyFiles(folder, base);
-  std::sort(files.begin(), files.end());
   for (auto& p : files) {
     std::string ext = UpperCase(p.extension().string());
     if (ext.size() == 4 && ext[1] == 'X') ParseIndexFile(*Env, p.string(), Def, *Codec, Def.Indexes);
@@ -511,8 +516,9 @@ void TPdxDatabase::DeleteTable(const std::string& name) {
   if (FindFile(FFolder, base, "DB").empty()) throw NotFound(name);
   DropFromRegistry(FFolder, base);
   // The .DB first: once it is gone the table is, whatever happens to the rest.
-  auto files = FamilyFiles(FFolder, base);
-  for (auto& p : ScratchFiles(FFolder, base)) files.push_back(p);
+  std::vector<fs::path> scratch;
+  auto files = FamilyFiles(FFolder, base, &scratch);
+  files.insert(files.end(), scratch.begin(), scratch.end());
   std::stable_partition(files.begin(), files.end(), [](const fs::path& p) { return UpperCase(p.extension().string()) == ".DB"; });
   for (auto& p : files) RemoveFile(*FEnv, p.string());
 }
@@ -546,11 +552,12 @@ void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& ne
   const bool sameName = UpperCase(ob) == UpperCase(nb);
   if (!FindFile(FFolder, nb, "DB").empty() && !sameName) throw Exists(newName);
   DropFromRegistry(FFolder, ob);
-  for (auto& p : ScratchFiles(FFolder, ob)) FEnv->Remove(p.string());
   // Files of the new name without a .DB belong to no table (a rename that died left them).
   if (!sameName)
     for (auto& p : FamilyFiles(FFolder, nb)) RemoveFile(*FEnv, p.string());
-  auto files = FamilyFiles(FFolder, ob);
+  std::vector<fs::path> scratch;
+  auto files = FamilyFiles(FFolder, ob, &scratch);
+  for (auto& p : scratch) FEnv->Remove(p.string());
   std::stable_partition(files.begin(), files.end(), [](const fs::path& p) { return UpperCase(p.extension().string()) != ".DB"; });
   std::vector<std::pair<fs::path, fs::path>> moves;
   for (auto& p : files) moves.emplace_back(p, p.parent_path() / (nb + p.extension().string()));
@@ -580,9 +587,10 @@ void TPdxTableState::MakeWritable() {
   if (Db.Writable()) return;
   if (H.Version < 3) throw EPdxError(TableText() + " записана в слишком старой версии формата, запись в неё невозможна"_ansi);
   Db.Open(*Env, DbPath, true);
-  // Scratch files found now were left by a process that died; one that cannot be removed stays
+  // Scratch files seen at Load were left by a process that died; one that cannot be removed stays
   // until the next try.
-  for (auto& p : ScratchFiles(Folder, Base)) Env->Remove(p.string());
+  for (auto& p : Scratch) Env->Remove(p.string());
+  Scratch.clear();
 }
 
 TPdxTable::TPdxTable(std::shared_ptr<TPdxTableState> state) : FState(std::move(state)) {}
@@ -1785,8 +1793,9 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   for (auto t : types) if (IsBlobCode(t)) hasBlob = true;
   std::string dbPath = (fs::path(FFolder) / (base + ".DB")).string();
   auto removeFamily = [&] {
-    for (auto& p : FamilyFiles(FFolder, base)) FEnv->Remove(p.string());
-    for (auto& p : ScratchFiles(FFolder, base)) FEnv->Remove(p.string());
+    std::vector<fs::path> scratch;
+    for (auto& p : FamilyFiles(FFolder, base, &scratch)) FEnv->Remove(p.string());
+    for (auto& p : scratch) FEnv->Remove(p.string());
   };
   removeFamily();
   try {

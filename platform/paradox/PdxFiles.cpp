@@ -105,8 +105,9 @@ bool IsScratchExt(const std::string& ext) {
   return true;
 }
 
-// The files "<base>.<ext>" of the folder whose upper-case ext passes `keep`.
-template <class TKeep> std::vector<fs::path> FilesOf(const std::string& folder, const std::string& base, TKeep keep) {
+}  // namespace
+
+std::vector<fs::path> FamilyFiles(const std::string& folder, const std::string& base, std::vector<fs::path>* scratch) {
   std::vector<fs::path> out;
   std::string ub = UpperCase(base);
   std::error_code ec;
@@ -114,19 +115,11 @@ template <class TKeep> std::vector<fs::path> FilesOf(const std::string& folder, 
     if (!it->is_regular_file(ec)) continue;
     std::string un = UpperCase(it->path().filename().string());
     if (un.size() <= ub.size() + 1 || un.compare(0, ub.size(), ub) != 0 || un[ub.size()] != '.') continue;
-    if (keep(un.substr(ub.size() + 1))) out.push_back(it->path());
+    const std::string ext = un.substr(ub.size() + 1);
+    if (IsTableExt(ext) || ext == kJournalExt) out.push_back(it->path());
+    else if (scratch && IsScratchExt(ext)) scratch->push_back(it->path());
   }
   return out;
-}
-
-}  // namespace
-
-std::vector<fs::path> FamilyFiles(const std::string& folder, const std::string& base) {
-  return FilesOf(folder, base, [](const std::string& ext) { return IsTableExt(ext) || ext == kJournalExt; });
-}
-
-std::vector<fs::path> ScratchFiles(const std::string& folder, const std::string& base) {
-  return FilesOf(folder, base, IsScratchExt);
 }
 
 namespace {

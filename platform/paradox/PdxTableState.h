@@ -35,11 +35,11 @@ std::string FindFile(const std::string& folder, const std::string& base, const s
 // The extension of a table's rollback journal (see PdxJournal.cpp).
 inline constexpr const char* kJournalExt = "JNL";
 // Every file of the table's family: .DB .MB .PX .VAL .Xnn .Ynn .XGn .YGn (and .TV/.FAM), and its
-// journal.
-std::vector<std::filesystem::path> FamilyFiles(const std::string& folder, const std::string& base);
-// The table's scratch files: "<family file>.tmp" and "<family file>.runN", which live only while a
-// call or a batch runs; any found between those were left by a process that died.
-std::vector<std::filesystem::path> ScratchFiles(const std::string& folder, const std::string& base);
+// journal. With `scratch`, the table's scratch files too, there: "<family file>.tmp" and
+// "<family file>.runN", which live only while a call or a batch runs (any found between those
+// were left by a process that died).
+std::vector<std::filesystem::path> FamilyFiles(const std::string& folder, const std::string& base,
+                                               std::vector<std::filesystem::path>* scratch = nullptr);
 // Removes a file; a file already gone is no error.
 void RemoveFile(TPdxEnv& env, const std::string& path);
 
@@ -343,6 +343,7 @@ class TPdxTableState {
   uint64_t BlockReads = 0, UncoveredReads = 0;  // blocks read from the file to look up a key
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
   detail::TJournal Journal;
+  std::vector<std::filesystem::path> Scratch;  // scratch files of a dead process, seen at Load
   uint64_t Reloads = 0;  // times a failed write made the state take the table as its files hold it
   int Batch = 0;
   bool Dead = false;
