@@ -1549,9 +1549,10 @@ void TPdxTableState::WriteDirty(bool durable) {
 // grown one, and the chain never reaches a block not yet written.
 bool TPdxTableState::OnlyGrows(uint32_t n) {
   if (Ranges.count(n)) return true;  // an unkeyed append: its count and the bytes past the records
-  if (Encrypted) return false;
   std::vector<uint8_t> was(H.BlockSize);
   if (Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, was.data(), H.BlockSize) != H.BlockSize) return false;
+  // (Encryption moves and masks each byte alone: bytes that stay stay on disk too.)
+  if (Encrypted) DecryptDbBlock(was.data(), H.BlockSize, Checksum, n);
   const std::vector<uint8_t>& now = Dirty[n];
   const int16_t lastWas = int16_t(Get16(&was[4])), lastNow = int16_t(Get16(&now[4]));
   const size_t held = lastWas < 0 ? 0 : size_t(lastWas) + H.RecordSize;

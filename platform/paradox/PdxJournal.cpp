@@ -68,11 +68,13 @@ void TJournal::Keep(TFile& db, uint64_t off, size_t n) {
   FEnd += e.size();
 }
 
+// The journal stays open until it is removed, so that a failure to remove it still takes the
+// change back (a journal left behind would take it back at the next open, after later changes).
 void TJournal::Commit(TFile& db, TFile* mb) {
   db.Sync();
   if (mb) mb->Sync();
-  FFile.Close();
   RemoveFile(*FEnv, FPath);
+  FFile.Close();
 }
 
 void TJournal::Rollback(const std::string& dbPath, const std::string& mbPath) {

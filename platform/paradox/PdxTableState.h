@@ -2,7 +2,9 @@
 // process, and the helpers its parts have in common. The parts: PdxEngine.cpp (loading a table,
 // its blocks and blobs, cursors, the table operations, flushing, creation), PdxBatch.cpp (the keyed
 // records a batch holds back and puts into their blocks together), PdxIndex.cpp (the B-trees and
-// the secondary indexes), PdxFiles.cpp (files, the family of a table, the simulated full disk).
+// the secondary indexes), PdxFiles.cpp (the environment, files, the family of a table, and the
+// order of writes and syncs), PdxJournal.cpp (the rollback journal), PdxCheck.cpp (the consistency
+// check).
 // The on-disk layout is described once, at the top of PdxFormat.cpp.
 #pragma once
 

@@ -44,12 +44,18 @@ void TFaultEnv::Set(const TFault& fault) {
   std::lock_guard<std::mutex> lock(FMu);
   FFault = fault;
   FCount = FBytes = 0;
+  FCounted.clear();
   FFired = FStopped = false;
 }
 
 int64_t TFaultEnv::Count() const {
   std::lock_guard<std::mutex> lock(FMu);
   return FCount;
+}
+
+std::vector<TFaultEnv::TOp> TFaultEnv::Counted() const {
+  std::lock_guard<std::mutex> lock(FMu);
+  return FCounted;
 }
 
 bool TFaultEnv::Fired() const {
@@ -71,6 +77,7 @@ int TFaultEnv::Check(TOp op, const std::string& path, uint64_t bytes) {
     FFired = true;
     return ENOSPC;
   }
+  if (FFault.Ops & op) FCounted.push_back(op);
   if ((FFault.Ops & op) && ++FCount == FFault.FailAt) {
     FFired = true;
     FStopped = FFault.Stop;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/paradox/Paradox.h"
 
@@ -32,6 +33,7 @@ class TFaultEnv : public paradox::TPdxEnv {
   // Starts counting afresh under a new fault (TFault{} for none).
   void Set(const TFault& fault);
   int64_t Count() const;  // operations counted since Set
+  std::vector<TOp> Counted() const;  // their kinds, in order
   bool Fired() const;     // whether the fault came
 
   int Open(const std::string& path, bool write, std::unique_ptr<paradox::TPdxFile>& file) override;
@@ -49,6 +51,7 @@ class TFaultEnv : public paradox::TPdxEnv {
   mutable std::mutex FMu;
   TFault FFault;
   int64_t FCount = 0, FBytes = 0;
+  std::vector<TOp> FCounted;
   bool FFired = false, FStopped = false;
 };
 
