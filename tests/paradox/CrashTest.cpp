@@ -111,7 +111,7 @@ struct TScenario {
   int64_t Points = 12;                      // writes swept in the suite
 };
 
-// A keyed table of `n` records with random keys below 10 n and a secondary index.
+// A keyed table of `n` records with random even keys below 20 n, and a secondary index.
 void MakeKeyed(TPdxDatabase& db, const std::string& name, int n, int blockSize) {
   TPdxTableDef d;
   d.Fields = {F("K", TPdxFieldType::Long), F("V", TPdxFieldType::Alpha, 40)};
