@@ -29,14 +29,6 @@ namespace {
 using TRow = std::vector<Variant>;
 using TRows = std::multiset<std::string>;
 
-TPdxFieldDef F(const std::string& name, TPdxFieldType t, int size = 0) {
-  TPdxFieldDef f;
-  f.Name = name;
-  f.Type = t;
-  f.Size = size;
-  return f;
-}
-
 // A record as text: its values joined, a Null as "~".
 std::string Canon(const TRow& row) {
   std::string s;
@@ -51,8 +43,6 @@ TRows ReadRows(TPdxDatabase& db, const std::string& table) {
 }
 
 bool Includes(const TRows& big, const TRows& small) { return std::includes(big.begin(), big.end(), small.begin(), small.end()); }
-
-void Touch(const std::string& path) { std::ofstream(path) << "x"; }
 
 void CopyFolder(const fs::path& from, const fs::path& to) {
   for (const auto& e : fs::directory_iterator(from)) fs::copy_file(e.path(), to / e.path().filename());
@@ -114,7 +104,7 @@ struct TScenario {
 // A keyed table of `n` records with random even keys below 20 n, and a secondary index.
 void MakeKeyed(TPdxDatabase& db, const std::string& name, int n, int blockSize) {
   TPdxTableDef d;
-  d.Fields = {F("K", TPdxFieldType::Long), F("V", TPdxFieldType::Alpha, 40)};
+  d.Fields = {{"K", TPdxFieldType::Long}, {"V", TPdxFieldType::Alpha, 40}};
   d.KeyFieldCount = 1;
   d.BlockSize = blockSize;
   TPdxIndexDef byV;
@@ -152,9 +142,8 @@ TRow BlobRow(int32_t k, size_t size) {
 // file of a family.
 void MakeBlobs(TPdxDatabase& db, const std::string& name) {
   TPdxTableDef d;
-  d.Fields = {F("K", TPdxFieldType::Long), F("Tag", TPdxFieldType::Alpha, 8), F("Note", TPdxFieldType::Memo, 10),
-              F("Pic", TPdxFieldType::Blob, 0)};
-  d.Fields[1].Required = true;
+  d.Fields = {{"K", TPdxFieldType::Long}, {"Tag", TPdxFieldType::Alpha, 8, true}, {"Note", TPdxFieldType::Memo, 10},
+              {"Pic", TPdxFieldType::Blob}};
   d.KeyFieldCount = 1;
   d.BlockSize = 1024;
   TPdxIndexDef byTag;
@@ -167,14 +156,17 @@ void MakeBlobs(TPdxDatabase& db, const std::string& name) {
   t->EndBatch();
 }
 
-// Replaces the record with key `k` by `row`, through FindKey.
-void UpdateKey(TRun& run, const std::string& table, int32_t k, const TRow& row) {
+// A single change to the table, on a handle of its own.
+void Single(TRun& run, const std::string& table, const std::function<void(TPdxTable&)>& change) {
   std::unique_ptr<TPdxTable> t;
-  if (!run.Call([&] { t = run.Db.OpenTable(table); })) return;
-  run.Call([&] {
-    TPdxRecordPos pos;
-    if (t->FindKey({Variant(k)}, pos)) t->Update(pos, row);
-  });
+  if (run.Call([&] { t = run.Db.OpenTable(table); })) run.Call([&] { change(*t); });
+}
+
+// The position of the first record outside block `skip` (0: the very first record).
+TPdxRecordPos FirstOutside(TPdxTable& t, uint32_t skip) {
+  auto c = t.OpenCursor();
+  while (c->Next() && c->Position().Block == skip) {}
+  return c->Position();
 }
 
 std::vector<TScenario> Scenarios() {
@@ -201,8 +193,8 @@ std::vector<TScenario> Scenarios() {
   TScenario& spill = add("a batch of random keys that spills runs", "S",
       [](TPdxDatabase& db) {
         TPdxTableDef d;
-        d.Fields = {F("K", TPdxFieldType::Long), F("P", TPdxFieldType::Alpha, 255), F("Q", TPdxFieldType::Alpha, 255),
-                    F("R", TPdxFieldType::Alpha, 255), F("T", TPdxFieldType::Alpha, 255)};
+        d.Fields = {{"K", TPdxFieldType::Long}, {"P", TPdxFieldType::Alpha, 255}, {"Q", TPdxFieldType::Alpha, 255},
+                    {"R", TPdxFieldType::Alpha, 255}, {"T", TPdxFieldType::Alpha, 255}};
         d.KeyFieldCount = 1;
         d.BlockSize = 32768;
         db.CreateTable("S", d);
@@ -224,19 +216,9 @@ std::vector<TScenario> Scenarios() {
         run.Batch("B", rows);
       }).Batch = true;
   add("an update of a small value to a large one", "B", [](TPdxDatabase& db) { MakeBlobs(db, "B"); },
-      [](TRun& run) { UpdateKey(run, "B", 4, BlobRow(4, 9000)); });
+      [](TRun& run) { Single(run, "B", [](TPdxTable& t) { t.Update(FirstOutside(t, 0), BlobRow(0, 9000)); }); });
   add("an update that moves a key to a later block", "M", [](TPdxDatabase& db) { MakeKeyed(db, "M", 300, 1024); },
-      [](TRun& run) {
-        std::unique_ptr<TPdxTable> t;
-        if (!run.Call([&] { t = run.Db.OpenTable("M"); })) return;
-        run.Call([&] {
-          auto c = t->OpenCursor();
-          c->Next();
-          const TPdxRecordPos first = c->Position();
-          c.reset();
-          t->Update(first, KeyedRow(5999));  // above every key
-        });
-      });
+      [](TRun& run) { Single(run, "M", [](TPdxTable& t) { t.Update(FirstOutside(t, 0), KeyedRow(5999)); }); });
   add("a delete that frees a block", "D",
       [](TPdxDatabase& db) {
         MakeKeyed(db, "D", 300, 1024);
@@ -248,17 +230,7 @@ std::vector<TScenario> Scenarios() {
           if (c->Position().Block != 1 && (second.empty() || c->Position().Block == second[0].Block)) second.push_back(c->Position());
         for (size_t i = second.size(); i-- > 1;) t->Delete(second[i]);
       },
-      [](TRun& run) {
-        std::unique_ptr<TPdxTable> t;
-        if (!run.Call([&] { t = run.Db.OpenTable("D"); })) return;
-        run.Call([&] {
-          auto c = t->OpenCursor();
-          while (c->Next() && c->Position().Block == 1) {}
-          const TPdxRecordPos only = c->Position();
-          c.reset();
-          t->Delete(only);
-        });
-      });
+      [](TRun& run) { Single(run, "D", [](TPdxTable& t) { t.Delete(FirstOutside(t, 1)); }); });
   add("a rename", "R", [](TPdxDatabase& db) { MakeBlobs(db, "R"); },
       [](TRun& run) { run.Call([&] { run.Db.RenameTable("R", "R2"); }); }).Renamed = "R2";
   return out;
@@ -373,7 +345,7 @@ TEST(ParadoxCrash, ScratchFilesOfADeadProcessGo) {
       {"a table made again", [](TPdxDatabase& db) {
          fs::remove(fs::path(db.Folder()) / "T.DB");
          TPdxTableDef d;
-         d.Fields = {F("K", TPdxFieldType::Long)};
+         d.Fields = {{"K", TPdxFieldType::Long}};
          db.CreateTable("T", d);
        }},
   };
@@ -382,8 +354,8 @@ TEST(ParadoxCrash, ScratchFilesOfADeadProcessGo) {
     testsupport::TempDir dir;
     TPdxDatabase db(dir.Path().string());
     MakeKeyed(db, "T", 100, 1024);
-    for (const auto& name : scratch) Touch(dir / name);
-    for (const auto& name : others) Touch(dir / name);
+    for (const auto& name : scratch) std::ofstream(dir / name) << "x";
+    for (const auto& name : others) std::ofstream(dir / name) << "x";
     c.Step(db);
     for (const auto& name : scratch) EXPECT_FALSE(fs::exists(dir / name)) << name;
     for (const auto& name : others) EXPECT_TRUE(fs::exists(dir / name)) << name;
