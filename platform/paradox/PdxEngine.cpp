@@ -1547,13 +1547,12 @@ void TPdxTableState::WriteDirty(bool durable) {
 // stay as they were, more may follow them, and a block that ended the chain may now lead on to a
 // block written before it. Such a change needs no journal: a reader meets the old block or the
 // grown one, and the chain never reaches a block not yet written.
-bool TPdxTableState::OnlyGrows(uint32_t n) {
+bool TPdxTableState::OnlyGrows(uint32_t n, const std::vector<uint8_t>& now) {
   if (Ranges.count(n)) return true;  // an unkeyed append: its count and the bytes past the records
   std::vector<uint8_t> was(H.BlockSize);
   if (Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, was.data(), H.BlockSize) != H.BlockSize) return false;
   // (Encryption moves and masks each byte alone: bytes that stay stay on disk too.)
   if (Encrypted) DecryptDbBlock(was.data(), H.BlockSize, Checksum, n);
-  const std::vector<uint8_t>& now = Dirty[n];
   const int16_t lastWas = int16_t(Get16(&was[4])), lastNow = int16_t(Get16(&now[4]));
   const size_t held = lastWas < 0 ? 0 : size_t(lastWas) + H.RecordSize;
   if (held > H.BlockSize - 6 || lastNow < lastWas || Get16(&was[2]) != Get16(&now[2])) return false;
@@ -1566,29 +1565,32 @@ bool TPdxTableState::OnlyGrows(uint32_t n) {
 // journal first, with every other block the change overwrites.
 void TPdxTableState::WriteBlocks() {
   if (Dirty.empty()) return;
-  std::vector<uint32_t> order, held;
-  for (auto& [n, b] : Dirty) if (n > FileBlocksOnDisk) order.push_back(n);
-  for (auto& [n, b] : Dirty) if (n <= FileBlocksOnDisk) held.push_back(n);
-  if (!IsIndexFile && !held.empty() && !std::all_of(held.begin(), held.end(), [&](uint32_t n) { return OnlyGrows(n); })) {
-    Journal.Begin(*Env, Db);
-    for (uint32_t n : held) Journal.Keep(Db, H.HeaderSize + uint64_t(n - 1) * H.BlockSize, H.BlockSize);
-    Journal.Ready();
+  // Dirty is in block order: the blocks the file holds, then from `fresh` the new ones.
+  const auto fresh = Dirty.upper_bound(uint32_t(std::min<uint64_t>(FileBlocksOnDisk, UINT32_MAX)));
+  if (!IsIndexFile) {
+    bool grows = true;
+    for (auto it = Dirty.begin(); it != fresh && grows; ++it) grows = OnlyGrows(it->first, it->second);
+    if (!grows) {
+      Journal.Begin(*Env, Db);
+      for (auto it = Dirty.begin(); it != fresh; ++it) Journal.Keep(Db, H.HeaderSize + uint64_t(it->first - 1) * H.BlockSize, H.BlockSize);
+      Journal.Ready();
+    }
   }
-  order.insert(order.end(), held.begin(), held.end());
   std::vector<uint8_t> enc;
-  for (uint32_t n : order) {
-    auto& b = Dirty[n];
+  auto write = [&](uint32_t n, const std::vector<uint8_t>& b, bool held) {
     const uint8_t* src = b.data();
     uint64_t at = H.HeaderSize + uint64_t(n - 1) * H.BlockSize;
     auto r = Ranges.find(n);
-    if (r != Ranges.end() && n <= FileBlocksOnDisk) {
+    if (r != Ranges.end() && held) {
       Db.WriteAt(at + r->second.first, src + r->second.first, r->second.second - r->second.first);
-      continue;
+      return;
     }
     if (Encrypted) { enc = b; EncryptDbBlock(enc.data(), H.BlockSize, Checksum, n); src = enc.data(); }
     Db.WriteAt(at, src, H.BlockSize);
     FileBlocksOnDisk = std::max<uint64_t>(FileBlocksOnDisk, n);
-  }
+  };
+  for (auto it = fresh; it != Dirty.end(); ++it) write(it->first, it->second, false);
+  for (auto it = Dirty.begin(); it != fresh; ++it) write(it->first, it->second, true);
   // Keep a few of the blocks just written, so that the next small change need not read them.
   for (auto& [n, b] : Dirty) Clean[n] = std::move(b);
   while (Clean.size() > kCleanBlocks) Clean.erase(Clean.begin());

@@ -428,7 +428,7 @@ class TPdxTableState {
   void MergeIntoBlock(const TMapEntry& entry, detail::TWaitingRecords& source, const std::string* limit,
                       std::vector<TMapEntry>& out);
   void WriteDirty(bool durable = false);
-  bool OnlyGrows(uint32_t n);
+  bool OnlyGrows(uint32_t n, const std::vector<uint8_t>& now);
   void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
   bool SameValues(const TPdxIndexDef& ix, const uint8_t* a, const uint8_t* b) const;
   bool UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint64_t& h) const;
