@@ -116,7 +116,7 @@ int FindIndexDef(IOrvDbTableDef* def, const std::string& name, TOrvDbIndexDef& i
     index = def->GetIndex(i);
     if (CompareText(index.Name, name) == 0) return i;
   }
-  throw Exception("Ошибка, не найден соответствующий индекс"_ansi);
+  throw Exception("Ошибка, не найден соответствующий индекс: \""_ansi + name + "\"");
 }
 
 int FindIndexOfField(IOrvDbTableDef* def, const std::string& fieldName, TOrvDbIndexDef& index) {

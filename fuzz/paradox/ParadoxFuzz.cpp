@@ -1,7 +1,7 @@
 // libFuzzer target for the Paradox reader. An input is a .DB file alone, or, when it starts
 // with "MB" or "XI" and a u16 length in KB, a .DB of that length followed by a .MB file or by a
 // secondary index file (.X02, read with the table's structure). The target reads the structure
-// and every record, decoding every value. Any EPdxError is fine; a crash, a sanitizer report, a
+// and every record, decoding every value, and checks the table's consistency. Any EPdxError is fine; a crash, a sanitizer report, a
 // hang or an exception of another kind is a finding.
 //
 // Seeds: the sample tables, given at run time (never copied into the project):
@@ -65,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (cur->Next() && ++rows < 100000) {
       for (auto& v : cur->Values()) (void)v.IsNull();
     }
+    pdx.CheckIntegrity("f");
   } catch (const paradox::EPdxError&) {
   }
   return 0;

@@ -1,7 +1,7 @@
 // libFuzzer target for the Paradox writer on damaged tables: the input is a .DB file (seeded
 // with the sample tables at run time, never copied into the project); the target opens it for
-// writing and appends, updates and deletes a few records. Any EPdxError is fine; a crash, a
-// sanitizer report or a hang is a finding.
+// writing and appends, updates and deletes a few records, then reads them and checks the table's
+// consistency. Any EPdxError is fine; a crash, a sanitizer report or a hang is a finding.
 //   ./paradox_write_fuzz -max_len=65536 corpus/ ../shared/paradox/samples/fields
 #include <unistd.h>
 
@@ -73,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto c = t->OpenCursor();
     int n = 0;
     while (c->Next() && ++n < 100000) c->Values();
+    db.CheckIntegrity("w");
   } catch (const EPdxError&) {
   }
   return 0;

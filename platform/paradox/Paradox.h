@@ -102,6 +102,44 @@ struct TPdxRecordPos {
   uint32_t Slot = 0;   // 0-based record in the block
 };
 
+// One open file of the engine. Every call answers 0 or the errno code of its failure.
+class TPdxFile {
+ public:
+  virtual ~TPdxFile() = default;
+  // Reads up to n bytes at `off`; `got` is less than n only at the end of the file.
+  virtual int Read(uint64_t off, void* buf, size_t n, size_t& got) = 0;
+  // Writes n bytes at `off`; a failed write may have written any part of them.
+  virtual int Write(uint64_t off, const void* buf, size_t n) = 0;
+  // Makes the data written so far durable.
+  virtual int Sync() = 0;
+  virtual int Truncate(uint64_t size) = 0;
+  virtual int Size(uint64_t& size) = 0;
+};
+
+// Every file operation of the engine goes through an environment: the default one talks to the
+// operating system, and a test's may fail any operation (or every one from some moment on, as a
+// process that was killed). Every call answers 0 or the errno code of its failure. Folders are
+// listed directly, not through it.
+class TPdxEnv {
+ public:
+  virtual ~TPdxEnv() = default;
+  virtual int Open(const std::string& path, bool write, std::unique_ptr<TPdxFile>& file) = 0;
+  // Creates the file empty, replacing a file of that name, open for reading and writing.
+  virtual int Create(const std::string& path, std::unique_ptr<TPdxFile>& file) = 0;
+  // Moves a file to another name, replacing a file there.
+  virtual int Rename(const std::string& from, const std::string& to) = 0;
+  // Gives a file a second name; EEXIST when the name is taken.
+  virtual int Link(const std::string& from, const std::string& to) = 0;
+  virtual int Remove(const std::string& path) = 0;
+  // The operating system's.
+  static TPdxEnv& Default();
+};
+
+// The environment of every TPdxDatabase made without one of its own: the default, or the one a
+// test put in place (null puts the default back). The caller keeps `env` alive while in use.
+TPdxEnv& ProcessEnv();
+void SetProcessEnv(TPdxEnv* env);
+
 class TPdxTableState;  // shared per table file within the process
 
 // A forward-only cursor. Holds one block at a time; reads go through the same process-wide
@@ -136,9 +174,13 @@ class TPdxCursor {
 };
 
 // Write access to one table. Every method leaves the table as it was when it raises, except
-// when writing its files fails (a full disk, an I/O error, a failed sync): the table is then what
-// its files hold, and the changes not yet written are gone (a change whose indexes alone failed is
-// in the file).
+// when writing its files fails (a full disk, an I/O error, a failed sync), or the process dies: a
+// single change outside a batch is then in whole or not at all (in when only its indexes failed),
+// and of a batch, what it had written since it last wrote to the file is taken back; the error then
+// says how many records the table holds and how many records it had accepted are lost, as
+// RecordCount does. A change that rewrites blocks the table held is kept in a journal
+// "<table>.JNL" beside it until it is whole; an open that finds one (a process died) plays it
+// back first.
 // Outside a batch every change is written through at once: the data blocks first, then the
 // header, then the indexes (each through a temporary file and a rename). A keyed table's .PX and
 // secondary indexes are updated change by change; an unkeyed table's secondary indexes are rebuilt
@@ -147,11 +189,13 @@ class TPdxCursor {
 // memory); a keyed table's new records wait in a bounded buffer (their keys checked at once) and
 // go into their blocks together in key order at EndBatch and before anything reads the table (a
 // full buffer of keys out of order waits sorted in a file "<table>.DB.runN" beside the table,
-// removed at the end). Use batches for bulk loads, and end them with EndBatch, which raises when the batch
-// cannot be written (the batch is ended all the same). While data is on disk ahead of its indexes
-// the table's header says so; indexes (or a header) that a failed write left behind are rebuilt
-// when the table is next opened for writing. Handles are not thread-safe, and nothing locks the
-// files against other processes. Close a table's handles before renaming or deleting it.
+// removed at the end; a record that finds the buffer full when no run can be written is refused).
+// Use batches for bulk loads, and end them with EndBatch, which raises when the batch cannot be
+// written (the batch is ended all the same). While data is on disk ahead of its indexes the
+// table's header says so; indexes (or a header) that a failed write left behind are rebuilt, and
+// scratch files a dead process left are removed, when the table is next opened for writing.
+// Handles are not thread-safe, and nothing locks the files against other processes. Close a
+// table's handles before renaming or deleting it.
 class TPdxTable {
  public:
   // Ends a batch left open; a failure there has no caller to reach and goes to standard error.
@@ -188,8 +232,10 @@ class TPdxTable {
 // A folder of Paradox tables.
 class TPdxDatabase {
  public:
-  explicit TPdxDatabase(std::string folder, std::vector<std::string> passwords = {});
+  // Without an environment of its own, the database takes the process's (ProcessEnv) at creation.
+  explicit TPdxDatabase(std::string folder, std::vector<std::string> passwords = {}, TPdxEnv* env = nullptr);
   const std::string& Folder() const { return FFolder; }
+  TPdxEnv& Env() const { return *FEnv; }
   void AddPassword(const std::string& password) { FPasswords.push_back(password); }
 
   std::vector<std::string> TableNames() const;  // base names of the .DB files, sorted
@@ -200,8 +246,17 @@ class TPdxDatabase {
 
   // Creates the table (Paradox 7 level, Windows-1251 language driver). Raises when it exists.
   void CreateTable(const std::string& name, const TPdxTableDef& def);
+  // Removes the table's files, its scratch files and journal with them.
   void DeleteTable(const std::string& name);
+  // Whatever fails, the table stays whole under one of its names (files of the new name that
+  // belong to no table are replaced).
   void RenameTable(const std::string& oldName, const std::string& newName);
+
+  // Checks the table as its readers see it: the block chain and the free list against the header,
+  // the key order, the .MB values its records point at and, unless the header says they are being
+  // brought up to date, its indexes against its records. Returns every problem found, each naming
+  // its file; empty when the table is sound.
+  std::vector<std::string> CheckIntegrity(const std::string& name) const;
 
   // The password's checksum as Paradox stores it (0 for the empty password).
   static uint32_t PasswordChecksum(const std::string& password);
@@ -212,19 +267,7 @@ class TPdxDatabase {
   EPdxExists Exists(const std::string& name) const;
   std::string FFolder;
   std::vector<std::string> FPasswords;
+  TPdxEnv* FEnv;
 };
-
-// A simulated full disk, for tests. Writes to the files whose name begins with FilePrefix
-// (case-insensitive: "MAPS." for a table's family, "MAPS.PX" for its primary index and the
-// temporary file it is written through) fail with ENOSPC once ByteLimit bytes have gone to them
-// since the fault was set; a write that would cross the limit writes nothing. With FailSync their
-// fdatasync fails with EIO. One fault at a time, process-wide.
-struct TPdxWriteFault {
-  std::string FilePrefix;
-  int64_t ByteLimit = INT64_MAX;
-  bool FailSync = false;
-};
-void SetWriteFault(const TPdxWriteFault& fault);
-void ClearWriteFault();
 
 }  // namespace paradox

@@ -272,12 +272,14 @@ void TPdxTableState::MergeWaiting(bool withRuns) {
 }
 
 // A full buffer: records that came in order above every other go straight to the end of the
-// chain; others are sorted into a run beside the table, to be merged once at the end.
+// chain; others are sorted into a run beside the table, to be merged once at the end. A run that
+// cannot be written is dropped again and the buffer keeps its records.
 void TPdxTableState::PendingFull() {
   if (PendingSorted && PendingAbove) {
     MergeWaiting(false);
     return;
   }
+  const size_t runs = Runs.size();
   try {
     // The runs' keys are found only through the filter: it must hold every key.
     if (!KeysCover) CoverKeys();
@@ -290,7 +292,7 @@ void TPdxTableState::PendingFull() {
     run.Stride = uint32_t(std::max<size_t>(1, std::clamp<size_t>(256 * size_t(KeyLen), 4u << 10, 16u << 10) / rs));
     run.File = std::make_unique<TFile>();
     TFile& f = *run.File;
-    f.Create(run.Path);
+    f.Create(*Env, run.Path);
     std::string buf;
     uint64_t at = 0;
     uint32_t n = 0;
@@ -310,7 +312,11 @@ void TPdxTableState::PendingFull() {
     Pending.clear();
     PendingKeys.Clear(true);
   } catch (...) {
-    Reload();
+    if (Runs.size() > runs) {
+      Runs.back().File.reset();
+      Env->Remove(Runs.back().Path);
+      Runs.pop_back();
+    }
     throw;
   }
 }
@@ -340,8 +346,7 @@ bool TPdxTableState::RunsHold(const uint8_t* key) {
 void TPdxTableState::DropRuns() {
   for (auto& run : Runs) {
     run.File.reset();
-    std::error_code ec;
-    std::filesystem::remove(run.Path, ec);
+    Env->Remove(run.Path);
   }
   Runs.clear();
 }

@@ -3,6 +3,7 @@
 // records are in PdxBatch.cpp, the indexes in PdxIndex.cpp, the files in PdxFiles.cpp; the layout
 // is described in PdxFormat.cpp.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
@@ -98,11 +99,11 @@ TPdxFieldDef detail::FieldFromHeader(uint8_t t, uint8_t s, const std::string& na
 //     size), the table name (0x4F bytes), the field names (NUL-terminated).
 // Where the BDE keeps "required" is not known from the samples (none has a .VAL): this engine
 // writes and reads it as entry byte 8 [unverified]; other checks are skipped over.
-static void ReadVal(const std::string& folder, const std::string& base, TPdxTableDef& def) {
+static void ReadVal(TPdxEnv& env, const std::string& folder, const std::string& base, TPdxTableDef& def) {
   std::string p = FindFile(folder, base, "VAL");
   if (p.empty()) return;
   TFile f;
-  try { f.Open(p, false); } catch (const EPdxError&) { return; }
+  try { f.Open(env, p, false); } catch (const EPdxError&) { return; }
   std::vector<uint8_t> v(std::min<uint64_t>(f.Size(), 1 << 20));
   v.resize(f.ReadAt(0, v.data(), v.size()));
   if (v.size() < 0x35 || v[1] < 9) return;
@@ -162,7 +163,17 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Base = base;
   DbPath = path;
   Name = Utf8ToAnsi(base, '?');
-  Db.Open(path, false);
+  Scratch.clear();
+  std::vector<fs::path> files = FamilyFiles(folder, base, &Scratch);
+  std::sort(files.begin(), files.end());
+  // A change that a dead process left half done is taken back before anything is read.
+  auto withExt = [&](const std::string& ext) {
+    for (auto& p : files)
+      if (UpperCase(p.extension().string()) == "." + ext) return p.string();
+    return std::string();
+  };
+  if (std::string journal = withExt(kJournalExt); !journal.empty()) TJournal::PlayBack(*Env, journal, path, withExt("MB"));
+  Db.Open(*Env, path, false);
   uint64_t size = Db.Size();
   HeaderBytes.resize(std::min<uint64_t>(size, 65536));
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
@@ -194,26 +205,19 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Def.SortOrderId = H.SortOrderId;
   Def.Encrypted = Encrypted;
   Def.RecordCount = H.NumRecords;
-  ReadVal(folder, base, Def);
+  ReadVal(*Env, folder, base, Def);
   std::string px = FindFile(folder, base, "PX");
   TreePath = px.empty() ? (fs::path(folder) / (base + ".PX")).string() : px;
   TreeName = base + ".PX";
   TreeFileType = 1;
   // Secondary indexes.
-  std::string ub = UpperCase(base);
-  std::error_code ec;
-  std::vector<fs::path> files = FamilyFiles(folder, base);
-  std::sort(files.begin(), files.end());
   for (auto& p : files) {
     std::string ext = UpperCase(p.extension().string());
-    if (ext.size() == 4 && ext[1] == 'X' && ext != ".XML") {
-      try {
-        ParseIndexFile(p.string(), Def, *Codec, Def.Indexes);
-      } catch (const EPdxError&) {
-        // A damaged or unreadable secondary index does not stop the table from being read.
-      }
-    }
+    if (ext.size() == 4 && ext[1] == 'X') ParseIndexFile(*Env, p.string(), Def, *Codec, Def.Indexes);
   }
+  // A process that died between a block's link to new blocks and the header left the header
+  // behind the chain; readers see what the chain holds (a writer writes the header).
+  if (!ChainEndsAtLastBlock()) AgreeWithChain();
 }
 
 void TPdxTableState::OpenMb(bool write) {
@@ -222,7 +226,7 @@ void TPdxTableState::OpenMb(bool write) {
   if (p.empty()) {
     if (!write) throw EPdxCorrupt(TableText() + " содержит BLOB-поля, но их файл "_ansi + QuotePath(Base + ".MB") + " не найден"_ansi);
     p = (fs::path(Folder) / (Base + ".MB")).string();
-    Mb.Create(p);
+    Mb.Create(*Env, p);
     std::vector<uint8_t> hdr(4096, 0);
     hdr[0] = 0; Put16(&hdr[1], 1); Put16(&hdr[3], 1);
     // Constants as the BDE writes them: 0B u16 base size 0x1000, 0D u16 suballocated block size
@@ -237,9 +241,11 @@ void TPdxTableState::OpenMb(bool write) {
     hdr[0x29] = 0xA1; hdr[0x2A] = 0x02;
     if (Encrypted) EncryptMb(hdr.data(), hdr.size(), Checksum);
     Mb.WriteAt(0, hdr.data(), hdr.size());
+    Journal.NoteMbSize(hdr.size());
     return;
   }
-  Mb.Open(p, write);
+  Mb.Open(*Env, p, write);
+  if (write) Journal.NoteMbSize(Mb.Size());
 }
 
 void TPdxTableState::ReadBlock(uint32_t n, uint8_t* out) {
@@ -351,9 +357,33 @@ Variant TPdxTableState::Decode(const uint8_t* rec, int i) {
   }
 }
 
+namespace {
+
+// Runs a call on the table. When a failed write made the table take back what a batch had done
+// since its last write, the error says how many records the table holds, and how many of those it
+// had accepted are lost.
+template <class TFn> decltype(auto) Told(TPdxTableState& s, TFn&& fn) {
+  const bool batch = s.Batch > 0;
+  const int64_t held = int64_t(s.H.NumRecords) + int64_t(s.WaitingCount());
+  const uint64_t reloads = s.Reloads;
+  try {
+    return fn();
+  } catch (Exception& e) {
+    if (batch && s.Reloads != reloads && !s.Broken) {
+      const int64_t stored = int64_t(s.H.NumRecords) + int64_t(s.WaitingCount());
+      std::string told = e.Message() + "; в таблице записей: "_ansi + std::to_string(stored);
+      if (held > stored) told += ", из принятых записей не записано: "_ansi + std::to_string(held - stored);
+      e.SetMessage(told);
+    }
+    throw;
+  }
+}
+
+}  // namespace
+
 // --- cursor ---------------------------------------------------------------------------------------
 TPdxCursor::TPdxCursor(std::shared_ptr<TPdxTableState> state) : FState(std::move(state)) {
-  FState->MergePending();
+  Told(*FState, [&] { FState->MergePending(); });
   FBlock.resize(FState->H.BlockSize);
   FNextBlock = FState->H.NumRecords == 0 && FState->H.FirstBlock == 0 ? 0 : FState->H.FirstBlock;
   FValues.resize(FState->Def.Fields.size());
@@ -364,7 +394,7 @@ const TPdxTableDef& TPdxCursor::Def() const { return FState->Def; }
 bool TPdxCursor::Next() {
   FDecoded = false;
   if (FSlot + 1 < FCountInBlock) { ++FSlot; FPos.Slot = uint32_t(FSlot); return true; }
-  FState->MergePending();
+  Told(*FState, [&] { FState->MergePending(); });
   while (FNextBlock != 0) {
     uint32_t n = FNextBlock;
     if (++FVisited > FState->FileBlocksOnDisk + FState->Dirty.size() + 1) FState->Corrupt("цепочка блоков зациклена"_ansi);
@@ -394,8 +424,8 @@ Variant TPdxCursor::Value(int field) {
 }
 
 // --- database -------------------------------------------------------------------------------------
-TPdxDatabase::TPdxDatabase(std::string folder, std::vector<std::string> passwords)
-    : FFolder(std::move(folder)), FPasswords(std::move(passwords)) {}
+TPdxDatabase::TPdxDatabase(std::string folder, std::vector<std::string> passwords, TPdxEnv* env)
+    : FFolder(std::move(folder)), FPasswords(std::move(passwords)), FEnv(env ? env : &ProcessEnv()) {}
 
 static std::string FsName(const std::string& ansi) { return AnsiToUtf8(ansi); }
 
@@ -434,6 +464,7 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name) c
     if (st && st->Dead) st.reset();
     if (!st) {
       st = std::make_shared<TPdxTableState>();
+      st->Env = FEnv;
       fs::path p(path);
       st->Load(FFolder, p.stem().string(), path);
       gRegistry[key] = st;
@@ -457,7 +488,7 @@ std::unique_ptr<TPdxTable> TPdxDatabase::OpenTable(const std::string& name) cons
   auto st = Acquire(name);
   st->MakeWritable();
   if (st->Batch == 0 && st->Dirty.empty() &&
-      ((st->HasIndexes() && st->IndexesOutOfDate()) || !st->ChainEndsAtLastBlock())) {
+      ((st->HasIndexes() && st->IndexesOutOfDate()) || st->HeaderDirty || !st->ChainEndsAtLastBlock())) {
     // A write that failed, here or in another process, left the header or the indexes behind the
     // data.
     st->AgreeWithChain();
@@ -484,35 +515,82 @@ void TPdxDatabase::DeleteTable(const std::string& name) {
   std::string base = FsName(name);
   if (FindFile(FFolder, base, "DB").empty()) throw NotFound(name);
   DropFromRegistry(FFolder, base);
-  for (auto& p : FamilyFiles(FFolder, base)) {
-    std::error_code ec;
-    fs::remove(p, ec);
-    if (ec) throw EPdxError("Не удаётся удалить файл "_ansi + QuotePath(p.string()) + ": " + SystemError(ec.value()));
+  // The .DB first: once it is gone the table is, whatever happens to the rest.
+  std::vector<fs::path> scratch;
+  auto files = FamilyFiles(FFolder, base, &scratch);
+  files.insert(files.end(), scratch.begin(), scratch.end());
+  std::stable_partition(files.begin(), files.end(), [](const fs::path& p) { return UpperCase(p.extension().string()) == ".DB"; });
+  for (auto& p : files) RemoveFile(*FEnv, p.string());
+}
+
+namespace {
+
+std::string RenameError(const fs::path& p, int e) {
+  return "Не удаётся переименовать файл "_ansi + QuotePath(p.string()) + ": " + SystemError(e);
+}
+
+// Moves the files to their new names one by one; when one cannot be moved, those moved go back.
+void MoveFamily(TPdxEnv& env, const std::vector<std::pair<fs::path, fs::path>>& moves) {
+  for (size_t i = 0; i < moves.size(); ++i) {
+    if (int e = env.Rename(moves[i].first.string(), moves[i].second.string())) {
+      for (size_t k = i; k-- > 0;) env.Rename(moves[k].second.string(), moves[k].first.string());
+      throw EPdxError(RenameError(moves[i].first, e));
+    }
   }
 }
 
+}  // namespace
+
+// The table is whole under exactly one name at every moment but one, whatever fails or wherever the
+// process dies: every file first gets its new name beside its old one, the .DB last (until then only
+// the old name is a table), then the old names go, the .DB first (from then on only the new name is
+// a table). A file system without hard links moves the files one by one, the .DB last, and moves
+// them back when one cannot be moved.
 void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& newName) {
   std::string ob = FsName(oldName), nb = FsName(newName);
   if (FindFile(FFolder, ob, "DB").empty()) throw NotFound(oldName);
-  if (!FindFile(FFolder, nb, "DB").empty() && UpperCase(ob) != UpperCase(nb))
-    throw Exists(newName);
+  const bool sameName = UpperCase(ob) == UpperCase(nb);
+  if (!FindFile(FFolder, nb, "DB").empty() && !sameName) throw Exists(newName);
   DropFromRegistry(FFolder, ob);
-  auto files = FamilyFiles(FFolder, ob);
-  // The .DB moves last, so that an interrupted rename leaves the old table whole.
+  // Files of the new name without a .DB belong to no table (a rename that died left them).
+  if (!sameName)
+    for (auto& p : FamilyFiles(FFolder, nb)) RemoveFile(*FEnv, p.string());
+  std::vector<fs::path> scratch;
+  auto files = FamilyFiles(FFolder, ob, &scratch);
+  for (auto& p : scratch) FEnv->Remove(p.string());
   std::stable_partition(files.begin(), files.end(), [](const fs::path& p) { return UpperCase(p.extension().string()) != ".DB"; });
-  for (auto& p : files) {
-    fs::path to = p.parent_path() / (nb + p.extension().string());
-    std::error_code ec;
-    fs::rename(p, to, ec);
-    if (ec) throw EPdxError("Не удаётся переименовать файл "_ansi + QuotePath(p.string()) + ": " + SystemError(ec.value()));
+  std::vector<std::pair<fs::path, fs::path>> moves;
+  for (auto& p : files) moves.emplace_back(p, p.parent_path() / (nb + p.extension().string()));
+  if (sameName) return MoveFamily(*FEnv, moves);
+  size_t linked = 0;
+  auto unlink = [&](size_t upTo) {
+    for (size_t k = upTo; k-- > 0;) FEnv->Remove(moves[k].second.string());
+  };
+  for (; linked < moves.size(); ++linked) {
+    int e = FEnv->Link(moves[linked].first.string(), moves[linked].second.string());
+    if (e == 0) continue;
+    unlink(linked);
+    if (linked == 0 && (e == EPERM || e == EOPNOTSUPP)) return MoveFamily(*FEnv, moves);
+    throw EPdxError(RenameError(moves[linked].first, e));
   }
+  if (int e = FEnv->Remove(moves.back().first.string())) {
+    unlink(moves.size());
+    throw EPdxError(RenameError(moves.back().first, e));
+  }
+  // The old names of the other files belong to no table now: one that stays is removed with the
+  // next table of that name.
+  for (size_t k = 0; k + 1 < moves.size(); ++k) FEnv->Remove(moves[k].first.string());
 }
 
 // --- writing ----------------------------------------------------------------------------------------
 void TPdxTableState::MakeWritable() {
   if (Db.Writable()) return;
   if (H.Version < 3) throw EPdxError(TableText() + " записана в слишком старой версии формата, запись в неё невозможна"_ansi);
-  Db.Open(DbPath, true);
+  Db.Open(*Env, DbPath, true);
+  // Scratch files seen at Load were left by a process that died; one that cannot be removed stays
+  // until the next try.
+  for (auto& p : Scratch) Env->Remove(p.string());
+  Scratch.clear();
 }
 
 TPdxTable::TPdxTable(std::shared_ptr<TPdxTableState> state) : FState(std::move(state)) {}
@@ -528,13 +606,7 @@ TPdxTable::~TPdxTable() {
 }
 const TPdxTableDef& TPdxTable::Def() const { return FState->Def; }
 int64_t TPdxTable::RecordCount() const { return int64_t(FState->H.NumRecords) + int64_t(FState->WaitingCount()); }
-std::unique_ptr<TPdxCursor> TPdxTable::OpenCursor() { return std::unique_ptr<TPdxCursor>(new TPdxCursor(FState)); }
 void TPdxTable::BeginBatch() { ++FBatch; ++FState->Batch; }
-void TPdxTable::EndBatch() {
-  if (FBatch == 0) return;
-  --FBatch;
-  if (--FState->Batch == 0) FState->Flush(true);
-}
 
 namespace {
 [[noreturn]] void ValueError(const TPdxTableState& s, int i, const std::string& what) {
@@ -760,12 +832,20 @@ uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data)
       if (MbSubBlock == 0) {
         std::fill(blk.begin(), blk.end(), 0);
         blk[0] = 3; Put16(&blk[1], 1);
+        try {
+          writeUnit(end, blk.data());
+        } catch (const EPdxError&) {
+          // The block is not taken: the next value starts one afresh (a part written past the
+          // end is cut off again; a failure to cut is let go, the write's error is the one).
+          try { Mb.Truncate(size); } catch (const EPdxError&) {}
+          throw;
+        }
         MbSubBlock = uint32_t(end);
-        writeUnit(end, blk.data());
         end += 4096;
       }
-      Mb.ReadAt(MbSubBlock, blk.data(), 4096);
+      if (Mb.ReadAt(MbSubBlock, blk.data(), 4096) != 4096) { MbSubBlock = 0; continue; }
       if (Encrypted) DecryptMb(blk.data(), 4096, Checksum);
+      if (blk[0] != 3) { MbSubBlock = 0; continue; }
       uint32_t next = 0x150;
       int freeSlot = -1;
       for (int s = 63; s >= 0; --s) {
@@ -1210,8 +1290,7 @@ const uint8_t* TPdxTableState::RecordAt(TPdxRecordPos pos) {
   return b + 6 + size_t(pos.Slot) * H.RecordSize;
 }
 
-void TPdxTable::Append(const std::vector<Variant>& values) {
-  auto& s = *FState;
+static void AppendValues(TPdxTableState& s, const std::vector<Variant>& values) {
   s.CheckUsable();
   std::vector<uint8_t> rec;
   s.EncodeRecord(values, rec, nullptr);
@@ -1221,6 +1300,9 @@ void TPdxTable::Append(const std::vector<Variant>& values) {
   if (s.KeyLen && (waits ? s.KeyTaken(rec.data()) : s.Locate(rec.data(), place) && place.Found))
     throw EPdxKeyViolation(s.TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
   s.CheckUnique(rec, nullptr);
+  // A full buffer makes room before the record joins it: should that fail, the record is refused
+  // and the buffer keeps the others.
+  if (waits && s.Pending.size() + s.H.RecordSize > kPendingBytes) s.PendingFull();
   s.WriteBlobs(values, rec, nullptr);
   for (size_t i = 0; i < values.size(); ++i)
     if (s.H.Types[i] == 0x16 && (values[i].IsNull() || values[i].IsEmpty())) { ++s.H.AutoInc; }
@@ -1228,7 +1310,6 @@ void TPdxTable::Append(const std::vector<Variant>& values) {
   if (waits) {
     s.PrepareX();
     s.AddPending(rec);
-    if (s.Pending.size() >= kPendingBytes) s.PendingFull();
     return;
   }
   if (s.KeyLen) {
@@ -1250,8 +1331,7 @@ static void CollectBlobPtrs(const TPdxTableState& s, const uint8_t* rec, std::ve
     }
 }
 
-void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
-  auto& s = *FState;
+static void UpdateRecord(TPdxTableState& s, TPdxRecordPos pos, const std::vector<Variant>& values) {
   s.CheckUsable();
   s.MergePending();
   const uint8_t* at = s.RecordAt(pos);
@@ -1264,45 +1344,54 @@ void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
     throw EPdxKeyViolation(s.TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
   s.CheckUnique(rec, old.data());
   s.WriteBlobs(values, rec, old.data());
-  CollectBlobPtrs(s, old.data(), s.PendingFree);
-  bool inc = s.KeyLen && s.PrepareX();
-  bool indexed = false;
-  if (inc)
-    for (size_t i = 0; i < s.Def.Indexes.size(); ++i)
-      if (s.XRecord(i, old.data(), 0) != s.XRecord(i, rec.data(), 0)) indexed = true;
-  if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XRemoveAll(old.data()); });
-  if (keyChanged) {
-    s.RemoveAt(pos);
-    if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
-    s.InsertKeyed(rec);
-    ++s.H.NumRecords;
-  } else {
-    auto& wb = s.BlockForWrite(pos.Block);
-    std::memcpy(&wb[6 + size_t(pos.Slot) * s.H.RecordSize], rec.data(), s.H.RecordSize);
-    s.LastInsertBlock = pos.Block;
-    s.MovedRecs.clear();
+  // From here the change is made in memory, then written; whatever fails takes it back whole.
+  try {
+    CollectBlobPtrs(s, old.data(), s.PendingFree);
+    bool inc = s.KeyLen && s.PrepareX();
+    bool indexed = false;
+    if (inc)
+      for (size_t i = 0; i < s.Def.Indexes.size(); ++i)
+        if (s.XRecord(i, old.data(), 0) != s.XRecord(i, rec.data(), 0)) indexed = true;
+    if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XRemoveAll(old.data()); });
+    if (keyChanged) {
+      s.RemoveAt(pos);
+      if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
+      s.InsertKeyed(rec);
+      ++s.H.NumRecords;
+    } else {
+      auto& wb = s.BlockForWrite(pos.Block);
+      std::memcpy(&wb[6 + size_t(pos.Slot) * s.H.RecordSize], rec.data(), s.H.RecordSize);
+      s.LastInsertBlock = pos.Block;
+      s.MovedRecs.clear();
+    }
+    if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data()); });
+    s.HeaderDirty = s.IndexDirty = true;
+    if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
+  } catch (...) {
+    if (!s.Broken) s.Reload();
+    throw;
   }
-  if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data()); });
-  s.HeaderDirty = s.IndexDirty = true;
-  if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
 }
 
-void TPdxTable::Delete(TPdxRecordPos pos) {
-  auto& s = *FState;
+static void DeleteRecord(TPdxTableState& s, TPdxRecordPos pos) {
   s.CheckUsable();
   s.MergePending();
   const uint8_t* at = s.RecordAt(pos);
   std::vector<uint8_t> old(at, at + s.H.RecordSize);
-  CollectBlobPtrs(s, old.data(), s.PendingFree);
-  bool inc = s.KeyLen && s.PrepareX();
-  if (inc) s.Maintain([&] { s.XRemoveAll(old.data()); });
-  s.RemoveAt(pos);
-  if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
-  if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
+  try {
+    CollectBlobPtrs(s, old.data(), s.PendingFree);
+    bool inc = s.KeyLen && s.PrepareX();
+    if (inc) s.Maintain([&] { s.XRemoveAll(old.data()); });
+    s.RemoveAt(pos);
+    if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
+    if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
+  } catch (...) {
+    if (!s.Broken) s.Reload();
+    throw;
+  }
 }
 
-std::vector<Variant> TPdxTable::Read(TPdxRecordPos pos) {
-  auto& s = *FState;
+static std::vector<Variant> ReadRecord(TPdxTableState& s, TPdxRecordPos pos) {
   s.MergePending();
   const uint8_t* at = s.RecordAt(pos);
   std::vector<uint8_t> rec(at, at + s.H.RecordSize);
@@ -1330,13 +1419,15 @@ void TPdxTable::EmptyTable() {
     s.H.NumRecords = 0;
     s.H.BlocksUsed = s.H.FileBlocks = 0;
     s.H.FirstBlock = s.H.LastBlock = s.H.FirstFree = 0;
-    // The header first (no records), then the blocks go.
+    // The header first (no records), synced, then the blocks go.
     s.WriteHeader();
+    s.Db.Sync();
     s.Db.Truncate(s.H.HeaderSize);
     s.FileBlocksOnDisk = 0;
     if (!FindFile(s.Folder, s.Base, "MB").empty()) {
       s.OpenMb(true);
       s.Mb.Truncate(4096);
+      s.Journal.NoteMbSize(4096);
       s.MbSubBlock = 0;
       s.MbFree.clear();
     }
@@ -1352,8 +1443,7 @@ void TPdxTable::EmptyTable() {
   s.IndexDirty = false;
 }
 
-bool TPdxTable::FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos) {
-  auto& s = *FState;
+static bool FindRecord(TPdxTableState& s, const std::vector<Variant>& key, TPdxRecordPos& pos) {
   if (!s.KeyLen) throw EPdxError(s.TableText() + " не имеет первичного ключа"_ansi);
   if (int(key.size()) != s.Def.KeyFieldCount) throw EPdxError(s.TableText() + ": полей в первичном ключе "_ansi + std::to_string(s.Def.KeyFieldCount));
   std::vector<Variant> vals(s.Def.Fields.size(), Variant::Null());
@@ -1371,6 +1461,24 @@ bool TPdxTable::FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos) {
   pos.Block = at.Block;
   pos.Slot = at.Slot;
   return true;
+}
+
+void TPdxTable::Append(const std::vector<Variant>& values) { Told(*FState, [&] { AppendValues(*FState, values); }); }
+void TPdxTable::Update(TPdxRecordPos pos, const std::vector<Variant>& values) {
+  Told(*FState, [&] { UpdateRecord(*FState, pos, values); });
+}
+void TPdxTable::Delete(TPdxRecordPos pos) { Told(*FState, [&] { DeleteRecord(*FState, pos); }); }
+std::vector<Variant> TPdxTable::Read(TPdxRecordPos pos) { return Told(*FState, [&] { return ReadRecord(*FState, pos); }); }
+bool TPdxTable::FindKey(const std::vector<Variant>& key, TPdxRecordPos& pos) {
+  return Told(*FState, [&] { return FindRecord(*FState, key, pos); });
+}
+std::unique_ptr<TPdxCursor> TPdxTable::OpenCursor() { return std::unique_ptr<TPdxCursor>(new TPdxCursor(FState)); }
+void TPdxTable::EndBatch() {
+  if (FBatch == 0) return;
+  --FBatch;
+  Told(*FState, [&] {
+    if (--FState->Batch == 0) FState->Flush(true);
+  });
 }
 
 // --- flushing ------------------------------------------------------------------------------------
@@ -1397,53 +1505,92 @@ void TPdxTableState::Flush(bool durable) {
   CheckUsable();
   MergePending();
   try {
-    WriteDirty();
-    if (durable) {
-      Db.Sync();
-      if (Mb.IsOpen() && Mb.Writable()) Mb.Sync();
-    }
+    WriteDirty(durable);
   } catch (...) {
     Reload();
     throw;
+  }
+  // Blobs of deleted or rewritten records are freed once those records are gone from the files. A
+  // value whose space cannot be marked free keeps it: the change is in, only the space is lost.
+  std::vector<uint32_t> freed;
+  freed.swap(PendingFree);
+  for (uint32_t p : freed) {
+    try {
+      FreeBlob(p);
+    } catch (const EPdxError&) {
+    }
   }
   if (Batch == 0 && IndexDirty) {
     if (HasIndexes()) WriteIndexes(durable);
     IndexDirty = false;
   }
-  // Blobs of deleted or rewritten records are freed once those records are on disk.
-  std::vector<uint32_t> freed;
-  freed.swap(PendingFree);
-  for (uint32_t p : freed) FreeBlob(p);
 }
 
-// The changed blocks and the header, the indexes marked out of date first.
-void TPdxTableState::WriteDirty() {
+// The changed blocks and the header, the indexes marked out of date first; then the change is
+// whole (see the order at the top of PdxFiles.cpp). `durable` syncs the files even when no
+// journal asks for it (the end of a batch).
+void TPdxTableState::WriteDirty(bool durable) {
   if (!IsIndexFile && IndexDirty && HasIndexes() && !IndexesOutOfDate()) MarkIndexesOutOfDate(true);
   WriteBlocks();
   if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
+  TFile* mb = Mb.IsOpen() && Mb.Writable() ? &Mb : nullptr;
+  if (Journal.Active()) {
+    Journal.Commit(Db, mb);
+  } else if (durable) {
+    Db.Sync();
+    if (mb) mb->Sync();
+  }
+  if (mb) Journal.NoteMbSize(mb->Size());
 }
 
-// New blocks first, then the blocks that link to them, so that the chain on disk never reaches a
-// block not yet written.
+// Whether the change to block n, which the file holds already, only grows it: the records it held
+// stay as they were, more may follow them, and a block that ended the chain may now lead on to a
+// block written before it. Such a change needs no journal: a reader meets the old block or the
+// grown one, and the chain never reaches a block not yet written.
+bool TPdxTableState::OnlyGrows(uint32_t n, const std::vector<uint8_t>& now) {
+  if (Ranges.count(n)) return true;  // an unkeyed append: its count and the bytes past the records
+  std::vector<uint8_t> was(H.BlockSize);
+  if (Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, was.data(), H.BlockSize) != H.BlockSize) return false;
+  // (Encryption moves and masks each byte alone: bytes that stay stay on disk too.)
+  if (Encrypted) DecryptDbBlock(was.data(), H.BlockSize, Checksum, n);
+  const int16_t lastWas = int16_t(Get16(&was[4])), lastNow = int16_t(Get16(&now[4]));
+  const size_t held = lastWas < 0 ? 0 : size_t(lastWas) + H.RecordSize;
+  if (held > H.BlockSize - 6 || lastNow < lastWas || Get16(&was[2]) != Get16(&now[2])) return false;
+  if (Get16(&was[0]) != 0 && Get16(&was[0]) != Get16(&now[0])) return false;
+  return std::memcmp(&was[6], &now[6], held) == 0;
+}
+
+// New blocks first, then the blocks the file held already, so that the chain on disk never reaches
+// a block not yet written. Blocks that held data and change other than by growing are kept in the
+// journal first, with every other block the change overwrites.
 void TPdxTableState::WriteBlocks() {
   if (Dirty.empty()) return;
-  std::vector<uint32_t> order;
-  for (auto& [n, b] : Dirty) if (n > FileBlocksOnDisk) order.push_back(n);
-  for (auto& [n, b] : Dirty) if (n <= FileBlocksOnDisk) order.push_back(n);
+  // Dirty is in block order: the blocks the file holds, then from `fresh` the new ones.
+  const auto fresh = Dirty.upper_bound(uint32_t(std::min<uint64_t>(FileBlocksOnDisk, UINT32_MAX)));
+  if (!IsIndexFile) {
+    bool grows = true;
+    for (auto it = Dirty.begin(); it != fresh && grows; ++it) grows = OnlyGrows(it->first, it->second);
+    if (!grows) {
+      Journal.Begin(*Env, Db);
+      for (auto it = Dirty.begin(); it != fresh; ++it) Journal.Keep(Db, H.HeaderSize + uint64_t(it->first - 1) * H.BlockSize, H.BlockSize);
+      Journal.Ready();
+    }
+  }
   std::vector<uint8_t> enc;
-  for (uint32_t n : order) {
-    auto& b = Dirty[n];
+  auto write = [&](uint32_t n, const std::vector<uint8_t>& b, bool held) {
     const uint8_t* src = b.data();
     uint64_t at = H.HeaderSize + uint64_t(n - 1) * H.BlockSize;
     auto r = Ranges.find(n);
-    if (r != Ranges.end() && n <= FileBlocksOnDisk) {
+    if (r != Ranges.end() && held) {
       Db.WriteAt(at + r->second.first, src + r->second.first, r->second.second - r->second.first);
-      continue;
+      return;
     }
     if (Encrypted) { enc = b; EncryptDbBlock(enc.data(), H.BlockSize, Checksum, n); src = enc.data(); }
     Db.WriteAt(at, src, H.BlockSize);
     FileBlocksOnDisk = std::max<uint64_t>(FileBlocksOnDisk, n);
-  }
+  };
+  for (auto it = fresh; it != Dirty.end(); ++it) write(it->first, it->second, false);
+  for (auto it = Dirty.begin(); it != fresh; ++it) write(it->first, it->second, true);
   // Keep a few of the blocks just written, so that the next small change need not read them.
   for (auto& [n, b] : Dirty) Clean[n] = std::move(b);
   while (Clean.size() > kCleanBlocks) Clean.erase(Clean.begin());
@@ -1457,12 +1604,13 @@ void TPdxTableState::MarkIndexesOutOfDate(bool value) {
   HeaderBytes[0x4F] = b;
 }
 
-// After a failed write: forgets every change not yet written and takes the table as its files
-// hold it. Readers follow the block chain, so the header is made to agree with the chain (a
-// failure between the blocks and the header leaves them apart); the indexes are rewritten whole at
-// the next flush. When even that fails the state is unusable and the next open reads the files
-// afresh.
+// After a failed write: takes back the change the journal guards, forgets every change not yet
+// written and takes the table as its files hold it. Readers follow the block chain, so the header
+// is made to agree with the chain (a failure between a block's growth and the header leaves them
+// apart); the indexes are rewritten whole at the next flush. When even that fails the state is
+// unusable and the next open reads the files afresh (taking the change back then).
 void TPdxTableState::Reload() {
+  ++Reloads;
   Dirty.clear();
   Ranges.clear();
   Clean.clear();
@@ -1487,6 +1635,7 @@ void TPdxTableState::Reload() {
   IndexDirty = HasIndexes();
   if (IsIndexFile) return;
   try {
+    if (Journal.Active()) Journal.Rollback(DbPath, FindFile(Folder, Base, "MB"));
     std::vector<uint8_t> bytes(HeaderBytes.size());
     if (Db.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) Corrupt("заголовок обрезан"_ansi);
     THeader h = ParseHeader(bytes.data(), bytes.size(), DbPath);
@@ -1647,7 +1796,9 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   for (auto t : types) if (IsBlobCode(t)) hasBlob = true;
   std::string dbPath = (fs::path(FFolder) / (base + ".DB")).string();
   auto removeFamily = [&] {
-    for (auto& p : FamilyFiles(FFolder, base)) { std::error_code ec; fs::remove(p, ec); }
+    std::vector<fs::path> scratch;
+    for (auto& p : FamilyFiles(FFolder, base, &scratch)) FEnv->Remove(p.string());
+    for (auto& p : scratch) FEnv->Remove(p.string());
   };
   removeFamily();
   try {
@@ -1656,19 +1807,20 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
     if (anyRequired) {
       std::vector<uint8_t> v = BuildVal(def, types, sizes, base + ".DB");
       TFile f;
-      f.Create((fs::path(FFolder) / (base + ".VAL")).string());
+      f.Create(*FEnv, (fs::path(FFolder) / (base + ".VAL")).string());
       f.WriteAt(0, v.data(), v.size());
     }
     {
-      TTempFile tmp(dbPath);
+      TTempFile tmp(*FEnv, dbPath);
       TFile f;
-      f.Create(tmp.Path);
+      f.Create(*FEnv, tmp.Path);
       f.WriteAt(0, hdr.data(), hdr.size());
       f.Close();
       tmp.Replace();
     }
     DropFromRegistry(FFolder, base);
     auto st = std::make_shared<TPdxTableState>();
+    st->Env = FEnv;
     st->Load(FFolder, base, dbPath);
     st->Def.Indexes = def.Indexes;
     st->MakeWritable();

@@ -1,13 +1,41 @@
-// Files of the Paradox engine: reading and writing at offsets, files written whole under a
-// temporary name, the family of files of one table, and the simulated full disk of the tests.
+// Files of the Paradox engine: the operating system's environment, reading and writing at offsets,
+// files written whole under a temporary name, and the family of files of one table.
+//
+// The order in which the engine writes and syncs a table. A change is what one flush writes (a
+// single change outside a batch, or a batch's blocks each time its cache fills and at its end):
+//   1. .MB values: new ones past the file's end, small ones into the free room of a block of small
+//      values (the values there stay as they are), or into space freed earlier in the session.
+//      Nothing the table's records point at is overwritten.
+//   2. The header's byte "indexes out of date" is set (one byte) before the first change the
+//      indexes do not hold.
+//   3. When the change rewrites a block the .DB holds already, other than by growing it (records
+//      added after its own, a link from the last block to a new one): the journal "<table>.JNL"
+//      gets the old header and the old content of every block of the .DB the change overwrites,
+//      and is synced.
+//   4. New blocks past the end of the .DB, then the blocks it held already, then the header.
+//   5. With a journal (or at the end of a batch) the .DB and the .MB are synced; then the journal
+//      is removed. The change is whole from here on.
+//   6. Values of records the change removed are marked free in the .MB.
+//   7. Outside a batch and at its end: the indexes, each file written whole under a temporary name
+//      and renamed over the old one (synced first at the end of a batch), or a keyed table's .Xnn
+//      changed in place; then the header's byte "indexes out of date" is cleared.
+// So after a failed write, or a process killed at any moment, the next open finds either the
+// table before the change (a journal is played back, taking back the change and cutting off what
+// it appended) or after it (a header behind a grown chain is brought up to it), and rebuilds
+// indexes marked out of date when opened for writing. After a power loss the same holds for
+// what was synced: a change that rewrites blocks is synced before its journal goes, and a batch
+// at its end; records only appended by a change not yet synced may be lost.
+//
+// Emptying a table writes and syncs a header without records, then cuts the files. A table is
+// created by writing its family, then its .DB under a temporary name renamed into place; renamed
+// by giving every file its new name beside the old (hard links), the .DB last, then removing the
+// old names, the .DB first; deleted .DB first.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "platform/paradox/PdxTableState.h"
 
@@ -52,130 +80,177 @@ std::string FindFile(const std::string& folder, const std::string& base, const s
   return {};
 }
 
-std::vector<fs::path> FamilyFiles(const std::string& folder, const std::string& base) {
+namespace {
+
+// A table file's extension (upper case): .DB .MB .PX .VAL .TV .FAM .Xnn .Ynn .XGn .YGn.
+bool IsTableExt(const std::string& ext) {
+  if (ext == "DB" || ext == "MB" || ext == "PX" || ext == "VAL" || ext == "TV" || ext == "FAM") return true;
+  if (ext.size() == 3 && (ext[0] == 'X' || ext[0] == 'Y')) {
+    if (ext[1] == 'G' && std::isxdigit(uint8_t(ext[2]))) return true;
+    if (std::isxdigit(uint8_t(ext[1])) && std::isxdigit(uint8_t(ext[2]))) return true;
+  }
+  return false;
+}
+
+// A file the engine writes only for the length of one call or batch: "<table file>.tmp" and the
+// sorted runs "<table file>.runN".
+bool IsScratchExt(const std::string& ext) {
+  size_t dot = ext.find('.');
+  if (dot == std::string::npos || !IsTableExt(ext.substr(0, dot))) return false;
+  std::string tail = ext.substr(dot + 1);
+  if (tail == "TMP") return true;
+  if (tail.size() <= 3 || tail.compare(0, 3, "RUN") != 0) return false;
+  for (size_t i = 3; i < tail.size(); ++i)
+    if (!std::isdigit(uint8_t(tail[i]))) return false;
+  return true;
+}
+
+}  // namespace
+
+std::vector<fs::path> FamilyFiles(const std::string& folder, const std::string& base, std::vector<fs::path>* scratch) {
   std::vector<fs::path> out;
   std::string ub = UpperCase(base);
   std::error_code ec;
   for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
     if (!it->is_regular_file(ec)) continue;
-    std::string name = it->path().filename().string();
-    std::string un = UpperCase(name);
+    std::string un = UpperCase(it->path().filename().string());
     if (un.size() <= ub.size() + 1 || un.compare(0, ub.size(), ub) != 0 || un[ub.size()] != '.') continue;
-    std::string ext = un.substr(ub.size() + 1);
-    bool hit = ext == "DB" || ext == "MB" || ext == "PX" || ext == "VAL" || ext == "TV" || ext == "FAM";
-    if (ext.size() == 3 && (ext[0] == 'X' || ext[0] == 'Y')) {
-      if (ext[1] == 'G' && std::isxdigit(uint8_t(ext[2]))) hit = true;
-      if (std::isxdigit(uint8_t(ext[1])) && std::isxdigit(uint8_t(ext[2]))) hit = true;
-    }
-    if (hit) out.push_back(it->path());
+    const std::string ext = un.substr(ub.size() + 1);
+    if (IsTableExt(ext) || ext == kJournalExt) out.push_back(it->path());
+    else if (scratch && IsScratchExt(ext)) scratch->push_back(it->path());
   }
   return out;
 }
 
 namespace {
 
-// The simulated full disk of SetWriteFault.
-std::mutex gFaultMu;
-std::atomic<bool> gFaultSet{false};
-TPdxWriteFault gFault;
-int64_t gFaultWritten = 0;
+// The operating system's files.
+class TOsFile : public TPdxFile {
+ public:
+  explicit TOsFile(int fd) : FFd(fd) {}
+  ~TOsFile() override { ::close(FFd); }
+  int Read(uint64_t off, void* buf, size_t n, size_t& got) override {
+    got = 0;
+    while (got < n) {
+      ssize_t r = ::pread(FFd, static_cast<char*>(buf) + got, n - got, off_t(off + got));
+      if (r < 0) { if (errno == EINTR) continue; return errno; }
+      if (r == 0) break;
+      got += size_t(r);
+    }
+    return 0;
+  }
+  int Write(uint64_t off, const void* buf, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t r = ::pwrite(FFd, static_cast<const char*>(buf) + done, n - done, off_t(off + done));
+      if (r < 0) { if (errno == EINTR) continue; return errno; }
+      done += size_t(r);
+    }
+    return 0;
+  }
+  int Sync() override { return ::fdatasync(FFd) == 0 ? 0 : errno; }
+  int Truncate(uint64_t size) override { return ::ftruncate(FFd, off_t(size)) == 0 ? 0 : errno; }
+  int Size(uint64_t& size) override {
+    struct stat st;
+    if (::fstat(FFd, &st) != 0) return errno;
+    size = uint64_t(st.st_size);
+    return 0;
+  }
 
-// The error the fault gives a write of n bytes (or, with n 0 and sync, an fdatasync) to path: 0
-// when it may go ahead.
-int FaultFor(const std::string& path, size_t n, bool sync) {
-  if (!gFaultSet.load(std::memory_order_relaxed)) return 0;
-  std::lock_guard<std::mutex> lock(gFaultMu);
-  if (UpperCase(fs::path(path).filename().string()).rfind(UpperCase(gFault.FilePrefix), 0) != 0) return 0;
-  if (sync) return gFault.FailSync ? EIO : 0;
-  if (int64_t(n) > gFault.ByteLimit - gFaultWritten) return ENOSPC;
-  gFaultWritten += int64_t(n);
-  return 0;
-}
+ private:
+  int FFd;
+};
+
+class TOsEnv : public TPdxEnv {
+ public:
+  int Open(const std::string& path, bool write, std::unique_ptr<TPdxFile>& file) override {
+    return Made(::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC), file);
+  }
+  int Create(const std::string& path, std::unique_ptr<TPdxFile>& file) override {
+    return Made(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), file);
+  }
+  int Rename(const std::string& from, const std::string& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+  int Link(const std::string& from, const std::string& to) override {
+    return ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+  int Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+
+ private:
+  static int Made(int fd, std::unique_ptr<TPdxFile>& file) {
+    if (fd < 0) return errno;
+    file = std::make_unique<TOsFile>(fd);
+    return 0;
+  }
+};
+
+TPdxEnv* gProcessEnv = nullptr;
 
 }  // namespace
 
-void TFile::Open(const std::string& path, bool write) {
+void TFile::Open(TPdxEnv& env, const std::string& path, bool write) {
   Close();
-  FFd = ::open(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-  if (FFd < 0) throw EPdxError("Не удаётся открыть файл "_ansi + QuotePath(path) + ": " + SystemError(errno));
+  if (int e = env.Open(path, write, FFile)) throw EPdxError("Не удаётся открыть файл "_ansi + QuotePath(path) + ": " + SystemError(e));
   FPath = path;
   FWrite = write;
 }
 
-void TFile::Create(const std::string& path) {
+void TFile::Create(TPdxEnv& env, const std::string& path) {
   Close();
-  FFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (FFd < 0) throw EPdxError("Не удаётся создать файл "_ansi + QuotePath(path) + ": " + SystemError(errno));
+  if (int e = env.Create(path, FFile)) throw EPdxError("Не удаётся создать файл "_ansi + QuotePath(path) + ": " + SystemError(e));
   FPath = path;
   FWrite = true;
 }
 
-void TFile::Close() {
-  if (FFd >= 0) ::close(FFd);
-  FFd = -1;
-}
+void TFile::Close() { FFile.reset(); }
 
 uint64_t TFile::Size() const {
-  struct stat st;
-  if (::fstat(FFd, &st) != 0) return 0;
-  return uint64_t(st.st_size);
+  uint64_t size = 0;
+  return FFile && FFile->Size(size) == 0 ? size : 0;
 }
 
 size_t TFile::ReadAt(uint64_t off, void* buf, size_t n) const {
-  size_t done = 0;
-  while (done < n) {
-    ssize_t r = ::pread(FFd, static_cast<char*>(buf) + done, n - done, off_t(off + done));
-    if (r < 0) { if (errno == EINTR) continue; throw EPdxError("Ошибка чтения файла "_ansi + QuotePath(FPath) + ": " + SystemError(errno)); }
-    if (r == 0) break;
-    done += size_t(r);
-  }
-  return done;
+  size_t got = 0;
+  if (int e = FFile->Read(off, buf, n, got)) throw EPdxError("Ошибка чтения файла "_ansi + QuotePath(FPath) + ": " + SystemError(e));
+  return got;
 }
 
 void TFile::WriteAt(uint64_t off, const void* buf, size_t n) {
-  if (int e = FaultFor(FPath, n, false)) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
-  size_t done = 0;
-  while (done < n) {
-    ssize_t r = ::pwrite(FFd, static_cast<const char*>(buf) + done, n - done, off_t(off + done));
-    if (r < 0) { if (errno == EINTR) continue; throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(errno)); }
-    done += size_t(r);
-  }
+  if (int e = FFile->Write(off, buf, n)) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
 }
 
 void TFile::Sync() {
-  int e = FaultFor(FPath, 0, true);
-  if (e == 0 && ::fdatasync(FFd) != 0) e = errno;
-  if (e) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
+  if (int e = FFile->Sync()) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
 }
 
 void TFile::Truncate(uint64_t size) {
-  if (::ftruncate(FFd, off_t(size)) != 0) throw EPdxError("Не удаётся укоротить файл "_ansi + QuotePath(FPath) + ": " + SystemError(errno));
+  if (int e = FFile->Truncate(size)) throw EPdxError("Не удаётся укоротить файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
+}
+
+void RemoveFile(TPdxEnv& env, const std::string& path) {
+  int e = env.Remove(path);
+  if (e && e != ENOENT) throw EPdxError("Не удаётся удалить файл "_ansi + QuotePath(path) + ": " + SystemError(e));
 }
 
 TTempFile::~TTempFile() {
-  std::error_code ec;
-  if (!Done) fs::remove(Path, ec);
+  if (!Done) FEnv.Remove(Path);
 }
 
 void TTempFile::Replace() {
-  std::error_code ec;
-  fs::rename(Path, Target, ec);
-  if (ec) throw EPdxError("Не удаётся заменить файл "_ansi + QuotePath(Target) + ": " + SystemError(ec.value()));
+  if (int e = FEnv.Rename(Path, Target)) throw EPdxError("Не удаётся заменить файл "_ansi + QuotePath(Target) + ": " + SystemError(e));
   Done = true;
 }
 
 }  // namespace detail
 
-void SetWriteFault(const TPdxWriteFault& fault) {
-  std::lock_guard<std::mutex> lock(detail::gFaultMu);
-  detail::gFault = fault;
-  detail::gFaultWritten = 0;
-  detail::gFaultSet = true;
+TPdxEnv& TPdxEnv::Default() {
+  static detail::TOsEnv env;
+  return env;
 }
 
-void ClearWriteFault() {
-  std::lock_guard<std::mutex> lock(detail::gFaultMu);
-  detail::gFaultSet = false;
-}
+TPdxEnv& ProcessEnv() { return detail::gProcessEnv ? *detail::gProcessEnv : TPdxEnv::Default(); }
+
+void SetProcessEnv(TPdxEnv* env) { detail::gProcessEnv = env; }
 
 }  // namespace paradox

@@ -17,10 +17,10 @@ using namespace detail;
 
 namespace detail {
 
-void ParseIndexFile(const std::string& path, const TPdxTableDef& def, const TCodec& codec,
+void ParseIndexFile(TPdxEnv& env, const std::string& path, const TPdxTableDef& def, const TCodec& codec,
                     std::vector<TPdxIndexDef>& out) {
   TFile f;
-  f.Open(path, false);
+  f.Open(env, path, false);
   std::vector<uint8_t> h(std::min<uint64_t>(f.Size(), 65536));
   h.resize(f.ReadAt(0, h.data(), h.size()));
   THeader x = ParseHeader(h.data(), h.size(), path);
@@ -96,6 +96,7 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
 namespace {
 
 struct TIndexFileSpec {
+  TPdxEnv* Env = nullptr;
   std::string Path;
   uint8_t FileType = 0;            // PX/Y: 1, 4 or 7
   uint16_t KeyFields = 0;
@@ -170,9 +171,9 @@ void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
   std::memcpy(&hdr[pos], layout.TableName.data(), std::min<size_t>(layout.TableName.size(), 78));
   pos += layout.Version >= 12 ? 261 : 79;
   Put16(&hdr[0x51], uint32_t(pos));
-  TTempFile tmp(layout.Path);
+  TTempFile tmp(*layout.Env, layout.Path);
   TFile f;
-  f.Create(tmp.Path);
+  f.Create(*layout.Env, tmp.Path);
   f.WriteAt(0, hdr.data(), hdr.size());
   std::vector<uint8_t> blk(layout.BlockSize);
   for (size_t l = 0; l < blocks.size(); ++l) {
@@ -243,6 +244,7 @@ void TPdxTableState::RebuildTree(bool durable) {
     std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
     for (auto& e : Map) leaf.emplace_back(e.Key, e.Block, e.Count);
     TIndexFileSpec layout;
+    layout.Env = Env;
     layout.Path = TreePath;
     layout.FileType = TreeFileType;
     layout.KeyFields = uint16_t(Def.KeyFieldCount);
@@ -277,8 +279,9 @@ std::vector<uint8_t> TPdxTableState::XRecord(size_t i, const uint8_t* rec, uint3
 
 // Loads a secondary index file (.Xnn/.XGn of a keyed table) as a keyed file of its own.
 void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
+  IsIndexFile = true;
   DbPath = path;
-  Db.Open(path, true);
+  Db.Open(*Env, path, true);
   uint64_t size = Db.Size();
   HeaderBytes.resize(std::min<uint64_t>(size, 65536));
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
@@ -317,6 +320,7 @@ bool TPdxTableState::PrepareX() {
     for (size_t i = 0; i < Def.Indexes.size(); ++i) {
       auto& ix = Def.Indexes[i];
       auto x = std::make_unique<TPdxTableState>();
+      x->Env = Env;
       x->Folder = Folder;
       x->LoadIndexState((fs::path(Folder) / ix.FileName).string(), ix.Composite ? 7 : 4);
       if (x->H.RecordSize != XRecord(i, probe.data(), 0).size()) throw EPdxCorrupt("Поля индекса "_ansi + QuotePath(x->DbPath) + " не совпадают с полями таблицы"_ansi);
@@ -420,8 +424,8 @@ TSecondaryLayout SecondaryLayout(const TPdxTableState& s, const TPdxIndexDef& ix
 // back. The run files go however the sort ends.
 class TEntrySorter {
  public:
-  TEntrySorter(std::string runPrefix, size_t entrySize)
-      : FPrefix(std::move(runPrefix)), FSize(entrySize), FRunLimit(std::max<size_t>(1024, (8u << 20) / entrySize)) {}
+  TEntrySorter(TPdxEnv& env, std::string runPrefix, size_t entrySize)
+      : FEnv(env), FPrefix(std::move(runPrefix)), FSize(entrySize), FRunLimit(std::max<size_t>(1024, (8u << 20) / entrySize)) {}
   ~TEntrySorter() { RemoveRuns(); }
   TEntrySorter(const TEntrySorter&) = delete;
   TEntrySorter& operator=(const TEntrySorter&) = delete;
@@ -444,10 +448,8 @@ class TEntrySorter {
   bool Next(std::string& entry) { return FRuns.empty() ? NextInMemory(entry) : MergeRuns(entry); }
   void RemoveRuns() {
     FOpen.clear();
-    for (auto& path : FRuns) {
-      std::error_code ec;
-      fs::remove(path, ec);
-    }
+    for (auto& path : FRuns) FEnv.Remove(path);
+    FRuns.clear();
   }
 
  private:
@@ -513,7 +515,7 @@ class TEntrySorter {
     SortRun();
     FRuns.push_back(FPrefix + std::to_string(FRuns.size()));
     TFile rf;
-    rf.Create(FRuns.back());
+    rf.Create(FEnv, FRuns.back());
     std::string buf;
     uint64_t at = 0;
     for (uint32_t i : FOrder) {
@@ -535,7 +537,7 @@ class TEntrySorter {
   void OpenRuns() {
     for (auto& path : FRuns) {
       auto r = std::make_unique<TRun>();
-      r->F.Open(path, false);
+      r->F.Open(FEnv, path, false);
       r->Size = r->F.Size();
       FOpen.push_back(std::move(r));
       if (Advance(FOpen.size() - 1)) FHeap.push_back(FOpen.size() - 1);
@@ -577,6 +579,7 @@ class TEntrySorter {
     return true;
   }
 
+  TPdxEnv& FEnv;
   std::string FPrefix;
   size_t FSize, FRunLimit, FCount = 0;
   std::string FFlat;             // entries of the run now filling, back to back
@@ -587,8 +590,8 @@ class TEntrySorter {
   std::vector<size_t> FHeap;
 };
 
-// Every record's entry, in chain order.
-void ScanSecondaryEntries(TPdxTableState& s, const TSecondaryLayout& x, TEntrySorter& out) {
+// Every record's entry, in chain order, each into the room out.Add() gives.
+template <class TSink> void ScanSecondaryEntries(TPdxTableState& s, const TSecondaryLayout& x, TSink& out) {
   uint32_t tup = 0;
   s.ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
     for (int slot = 0; slot < count; ++slot, ++tup) {
@@ -636,9 +639,9 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
   const uint32_t blocks = uint32_t((uint64_t(total) + per - 1) / per);
   if (blocks > 0xFFFF) throw EPdxError("Индекс "_ansi + QuotePath(path) + " не помещается в 65535 блоков"_ansi);
   std::vector<uint8_t> hdr = SecondaryHeader(s, ix, x, total, blocks);
-  TTempFile tmp(path);
+  TTempFile tmp(*s.Env, path);
   TFile f;
-  f.Create(tmp.Path);
+  f.Create(*s.Env, tmp.Path);
   f.WriteAt(0, hdr.data(), hdr.size());
   std::vector<uint8_t> xb(x.BlockSize);
   std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
@@ -659,6 +662,7 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
   if (durable) f.Sync();
   f.Close();
   TIndexFileSpec tree;
+  tree.Env = s.Env;
   const std::string yname = YName(ix.FileName);
   tree.Path = (fs::path(s.Folder) / yname).string();
   tree.FileType = ix.Composite ? 7 : 4;
@@ -682,11 +686,26 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
 void TPdxTableState::RebuildSecondaries(bool durable) {
   for (auto& ix : Def.Indexes) {
     const TSecondaryLayout layout = SecondaryLayout(*this, ix);
-    TEntrySorter entries((fs::path(Folder) / ix.FileName).string() + ".run", size_t(layout.EntrySize));
+    TEntrySorter entries(*Env, (fs::path(Folder) / ix.FileName).string() + ".run", size_t(layout.EntrySize));
     ScanSecondaryEntries(*this, layout, entries);
     entries.Finish();
     WriteSecondaryFile(*this, ix, layout, entries, durable);
   }
+}
+
+std::string TPdxTableState::SecondaryEntries(const TPdxIndexDef& ix, size_t& entrySize) {
+  const TSecondaryLayout layout = SecondaryLayout(*this, ix);
+  struct TFlat {
+    std::string Bytes;
+    size_t Size;
+    uint8_t* Add() {
+      Bytes.resize(Bytes.size() + Size);
+      return reinterpret_cast<uint8_t*>(&Bytes[Bytes.size() - Size]);
+    }
+  } flat{{}, size_t(layout.EntrySize)};
+  ScanSecondaryEntries(*this, layout, flat);
+  entrySize = flat.Size;
+  return std::move(flat.Bytes);
 }
 
 }  // namespace paradox

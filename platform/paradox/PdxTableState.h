@@ -2,7 +2,9 @@
 // process, and the helpers its parts have in common. The parts: PdxEngine.cpp (loading a table,
 // its blocks and blobs, cursors, the table operations, flushing, creation), PdxBatch.cpp (the keyed
 // records a batch holds back and puts into their blocks together), PdxIndex.cpp (the B-trees and
-// the secondary indexes), PdxFiles.cpp (files, the family of a table, the simulated full disk).
+// the secondary indexes), PdxFiles.cpp (the environment, files, the family of a table, and the
+// order of writes and syncs), PdxJournal.cpp (the rollback journal), PdxCheck.cpp (the consistency
+// check).
 // The on-disk layout is described once, at the top of PdxFormat.cpp.
 #pragma once
 
@@ -32,23 +34,29 @@ std::string SystemError(int code);
 
 // Case-insensitive lookup of "<base>.<ext>" in a folder; empty when absent.
 std::string FindFile(const std::string& folder, const std::string& base, const std::string& ext);
-// Every file of the table's family: .DB .MB .PX .VAL .Xnn .Ynn .XGn .YGn (and .TV/.FAM).
-std::vector<std::filesystem::path> FamilyFiles(const std::string& folder, const std::string& base);
+// The extension of a table's rollback journal (see PdxJournal.cpp).
+inline constexpr const char* kJournalExt = "JNL";
+// Every file of the table's family: .DB .MB .PX .VAL .Xnn .Ynn .XGn .YGn (and .TV/.FAM), and its
+// journal. With `scratch`, the table's scratch files too, there: "<family file>.tmp" and
+// "<family file>.runN", which live only while a call or a batch runs (any found between those
+// were left by a process that died).
+std::vector<std::filesystem::path> FamilyFiles(const std::string& folder, const std::string& base,
+                                               std::vector<std::filesystem::path>* scratch = nullptr);
+// Removes a file; a file already gone is no error.
+void RemoveFile(TPdxEnv& env, const std::string& path);
 
 inline bool IsBlobCode(uint8_t t) { return t >= 0x0C && t <= 0x10; }
 
-// One open file; every failure raises EPdxError naming the file. Writes and syncs go through the
-// simulated full disk of SetWriteFault.
+// One open file, through an environment; every failure raises EPdxError naming the file.
 class TFile {
  public:
   TFile() = default;
-  ~TFile() { Close(); }
   TFile(const TFile&) = delete;
   TFile& operator=(const TFile&) = delete;
-  void Open(const std::string& path, bool write);
-  void Create(const std::string& path);  // empty, replacing a file of that name
+  void Open(TPdxEnv& env, const std::string& path, bool write);
+  void Create(TPdxEnv& env, const std::string& path);  // empty, replacing a file of that name
   void Close();
-  bool IsOpen() const { return FFd >= 0; }
+  bool IsOpen() const { return FFile != nullptr; }
   bool Writable() const { return FWrite; }
   const std::string& Path() const { return FPath; }
   uint64_t Size() const;  // 0 when unknown
@@ -60,7 +68,7 @@ class TFile {
   void Truncate(uint64_t size);
 
  private:
-  int FFd = -1;
+  std::unique_ptr<TPdxFile> FFile;
   bool FWrite = false;
   std::string FPath;
 };
@@ -68,13 +76,50 @@ class TFile {
 // A file written under the name "<path>.tmp" and moved over <path> once whole; removed again when
 // the work fails before that, so that no temporary file stays behind a failed write.
 struct TTempFile {
+  TPdxEnv& FEnv;
   std::string Target, Path;
   bool Done = false;
-  explicit TTempFile(std::string target) : Target(std::move(target)), Path(Target + ".tmp") {}
+  TTempFile(TPdxEnv& env, std::string target) : FEnv(env), Target(std::move(target)), Path(Target + ".tmp") {}
   ~TTempFile();
   TTempFile(const TTempFile&) = delete;
   TTempFile& operator=(const TTempFile&) = delete;
   void Replace();
+};
+
+// The old content of every part of a table's .DB that one change overwrites, kept in
+// "<table>.JNL" beside it from before the first overwrite until the change is whole (the format is
+// described in PdxJournal.cpp, the order of the writes it guards at the top of PdxFiles.cpp). A
+// change that fails is taken back from it; one that a dead process left half done, by the next
+// open of the table.
+class TJournal {
+ public:
+  // The journal's name beside the table file at dbPath.
+  static std::string PathFor(const std::string& dbPath);
+  // Puts back into the table (the .DB at dbPath and the .MB at mbPath, if any) what the change
+  // the journal at `path` guarded had overwritten, cuts off what it appended, and removes the
+  // journal. Raises EPdxError naming the file that could not be restored.
+  static void PlayBack(TPdxEnv& env, const std::string& path, const std::string& dbPath, const std::string& mbPath);
+
+  bool Active() const { return FFile.IsOpen(); }
+  // The .MB's size when the last change was whole, or when the .MB was opened for writing (0:
+  // not open for writing): what a change taken back cuts it to.
+  void NoteMbSize(uint64_t size) { FMbSize = size; }
+  // Starts the journal of a change to `db`, keeping its header and the sizes of both files.
+  void Begin(TPdxEnv& env, TFile& db);
+  // Keeps the bytes [off, off + n) of `db` as they are on disk.
+  void Keep(TFile& db, uint64_t off, size_t n);
+  // Makes what was kept durable, before the overwrites it guards.
+  void Ready() { FFile.Sync(); }
+  // The change is whole: the files it wrote are synced, then the journal is removed.
+  void Commit(TFile& db, TFile* mb);
+  // Takes the change back (PlayBack).
+  void Rollback(const std::string& dbPath, const std::string& mbPath);
+
+ private:
+  TPdxEnv* FEnv = nullptr;
+  TFile FFile;
+  std::string FPath;
+  uint64_t FEnd = 0, FMbSize = 0;
 };
 
 // The hash of a key's bytes, its bits spread evenly.
@@ -207,7 +252,7 @@ class TWaitingRecords;
 // A field's definition from its header type and stored size.
 TPdxFieldDef FieldFromHeader(uint8_t type, uint8_t size, const std::string& name);
 // Adds the definition of the secondary index file at `path` (a .Xnn or .XGn) to `out`.
-void ParseIndexFile(const std::string& path, const TPdxTableDef& def, const TCodec& codec,
+void ParseIndexFile(TPdxEnv& env, const std::string& path, const TPdxTableDef& def, const TCodec& codec,
                     std::vector<TPdxIndexDef>& out);
 // A .DB-format header (tables and secondary .X files) at Paradox 7 level.
 std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const std::vector<uint8_t>& types,
@@ -226,6 +271,7 @@ class TPdxTableState {
  public:
   // Removes the run files of a batch that was never ended; a file that cannot be removed stays.
   ~TPdxTableState() { DropRuns(); }
+  TPdxEnv* Env = &TPdxEnv::Default();
   std::string Folder, Base, DbPath, Name;
   detail::TFile Db;
   detail::THeader H;
@@ -298,6 +344,9 @@ class TPdxTableState {
   bool UniqueCover = false;
   uint64_t BlockReads = 0, UncoveredReads = 0;  // blocks read from the file to look up a key
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
+  detail::TJournal Journal;
+  std::vector<std::filesystem::path> Scratch;  // scratch files of a dead process, seen at Load
+  uint64_t Reloads = 0;  // times a failed write made the state take the table as its files hold it
   int Batch = 0;
   bool Dead = false;
   bool Broken = false;      // a failed write left the state unknown: every later use raises
@@ -378,7 +427,8 @@ class TPdxTableState {
   uint32_t LinkBlockAfter(uint32_t n);
   void MergeIntoBlock(const TMapEntry& entry, detail::TWaitingRecords& source, const std::string* limit,
                       std::vector<TMapEntry>& out);
-  void WriteDirty();
+  void WriteDirty(bool durable = false);
+  bool OnlyGrows(uint32_t n, const std::vector<uint8_t>& now);
   void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
   bool SameValues(const TPdxIndexDef& ix, const uint8_t* a, const uint8_t* b) const;
   bool UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint64_t& h) const;
@@ -398,6 +448,9 @@ class TPdxTableState {
   void RebuildIndexes(bool durable = false);
   void RebuildTree(bool durable = false);
   void RebuildSecondaries(bool durable);
+  // The entries of secondary index `ix` for the records in the blocks, in chain order, back to
+  // back: what a rebuild sorts into its .X file.
+  std::string SecondaryEntries(const TPdxIndexDef& ix, size_t& entrySize);
   void LoadIndexState(const std::string& path, uint8_t treeType);
   bool PrepareX();
   std::vector<uint8_t> XRecord(size_t i, const uint8_t* rec, uint32_t block) const;

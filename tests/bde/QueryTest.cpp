@@ -7,6 +7,7 @@
 #include "platform/bde/BdeSql.h"
 #include "platform/paradox/Paradox.h"
 #include "tests/bde/BdeTestSupport.h"
+#include "tests/support/ParadoxFaults.h"
 
 using namespace bde;
 using bdetest::TFolder;
@@ -510,4 +511,54 @@ TEST(BdeQuery, EveryCutOfAStatementParsesOrRaisesASyntaxError) {
   EXPECT_EQ(st.ParamCount, 1);
   EXPECT_EQ(bde::sql::ParamNames("SELECT ':no', \":no\" FROM T WHERE A=:yes AND B=:also2"),
             (std::vector<std::string>{"yes", "also2"}));
+}
+
+// An UPDATE that moves a row's key to a later block keeps the row whatever file operation fails,
+// or wherever the process stops: the table holds it under its old key or its new one.
+TEST(BdeQuery, AnUpdateThatMovesAKeyKeepsTheRowWhateverFails) {
+  TFolder made;
+  {
+    auto t = made.Table("M");
+    t->FieldDefs().Add("ID", ftInteger, 0, true);
+    t->FieldDefs().Add("PAD", ftString, 200);
+    t->IndexDefs().Add("", "ID", {ixPrimary, ixUnique});
+    t->CreateTable();
+    auto ins = made.Query("INSERT INTO M VALUES (:ID, 'row')");
+    for (int i = 1; i <= 39; ++i) {
+      ins->Params()[0].SetAsInteger(i);
+      ins->ExecSQL();
+    }
+  }
+  testsupport::TFaultEnv env;
+  auto run = [&](const testsupport::TFaultEnv::TFault& fault) {
+    TFolder f;
+    for (const auto& e : std::filesystem::directory_iterator(made.Dir.Path()))
+      std::filesystem::copy_file(e.path(), f.Dir.Path() / e.path().filename());
+    env.Set(fault);
+    paradox::SetProcessEnv(&env);
+    try {
+      auto q = f.Query("UPDATE M SET ID=1000 WHERE ID=1");
+      q->ExecSQL();
+      q->Close();
+    } catch (const std::exception&) {
+    }
+    paradox::SetProcessEnv(nullptr);
+    paradox::TPdxDatabase files(f.Dir.Path().string());
+    std::vector<int> ids;
+    for (auto c = files.OpenCursor("M"); c->Next();) ids.push_back(c->Value(0).ToInt32());
+    EXPECT_EQ(ids.size(), 39u);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 1) + std::count(ids.begin(), ids.end(), 1000), 1);
+    EXPECT_EQ(files.CheckIntegrity("M"), std::vector<std::string>{});
+    return env.Count();
+  };
+  const int64_t count = run({});
+  ASSERT_GT(count, 5);
+  for (int64_t at = 1; at <= count; ++at)
+    for (bool stop : {false, true}) {
+      SCOPED_TRACE((stop ? "stopped at " : "failed at ") + std::to_string(at) + " of " + std::to_string(count));
+      testsupport::TFaultEnv::TFault fault;
+      fault.FailAt = at;
+      fault.Stop = stop;
+      run(fault);
+    }
 }

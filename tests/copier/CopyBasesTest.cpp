@@ -97,7 +97,12 @@ TEST(CopyBasesLookups, FieldAndIndexDefinitions) {
   }
   TOrvDbIndexDef ix;
   EXPECT_EQ(FindIndexDef(def.get(), "pk", ix), 1);
-  EXPECT_THROW(FindIndexDef(def.get(), "nope", ix), Exception);
+  try {
+    FindIndexDef(def.get(), "nope", ix);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Ошибка, не найден соответствующий индекс: \"nope\""_ansi);
+  }
   EXPECT_EQ(FindIndexOfField(def.get(), "id", ix), 0) << "the secondary index comes first";
   EXPECT_EQ(ix.Name, "IX_NAME");
   EXPECT_EQ(FindIndexOfField(def.get(), "other", ix), -1);

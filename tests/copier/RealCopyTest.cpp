@@ -10,6 +10,7 @@
 #include "platform/paradox/Paradox.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
+#include "tests/support/ParadoxFaults.h"
 #include "tests/support/ParadoxFiles.h"
 
 using testsupport::TEngine;
@@ -90,11 +91,13 @@ namespace {
 // A copy whose destination files start failing once its tables are made.
 class TFailingCopy : public TCopyBaseFrame {
  public:
-  paradox::TPdxWriteFault Fault;
-  ~TFailingCopy() override { paradox::ClearWriteFault(); }
+  testsupport::TFaultEnv Files;
+  testsupport::TFaultEnv::TFault Fault;
+  ~TFailingCopy() override { paradox::SetProcessEnv(nullptr); }
   void CreateTables() override {
     TCopyBaseFrame::CreateTables();
-    paradox::SetWriteFault(Fault);
+    Files.Set(Fault);
+    paradox::SetProcessEnv(&Files);
   }
 };
 
@@ -142,7 +145,12 @@ TEST(RealCopyFaults, AWriteThatFailsEndsTheRunAndCountsOnlyTheRowsInTheFile) {
     int32_t copied = -1;
     {
       TFailingCopy copy;
-      copy.Fault = {c.Files, c.Limit, c.FailSync};
+      copy.Fault.FilePrefix = c.Files;
+      copy.Fault.ByteLimit = c.Limit;
+      if (c.FailSync) {
+        copy.Fault.Ops = testsupport::TFaultEnv::opSync;
+        copy.Fault.FailAt = 1;
+      }
       copy.Init("Копирование"_ansi, src, dst);
       copy.HideWarnings = true;
       copy.AddTable("PAGES", "Листы"_ansi, false);

@@ -110,3 +110,83 @@ TEST(ParadoxRobustness, LoopingChainAndBadCounts) {
   msg = TryRead(d2.Path().string(), "loop");
   EXPECT_NE(msg.find("размера блока"_ansi), std::string::npos) << AnsiToUtf8(msg);
 }
+
+namespace {
+
+// Writes `bytes` at `at` in the file.
+void Patch(const std::string& path, size_t at, const std::string& bytes) {
+  std::string b = FileBytes(path);
+  b.replace(at, bytes.size(), bytes);
+  Put(path, b);
+}
+
+std::string U16(uint16_t v) { return std::string{char(v & 0xFF), char(v >> 8)}; }
+
+}  // namespace
+
+// Each kind of damage to a sound keyed table with blobs, a free block and a secondary index is
+// found by the consistency check, whose problem names the damaged file.
+TEST(ParadoxRobustness, IntegrityCheckFindsEachDamage) {
+  testsupport::TempDir made;
+  {
+    TPdxDatabase db(made.Path().string());
+    TPdxTableDef d;
+    d.Fields = {{"K", TPdxFieldType::Long}, {"Name", TPdxFieldType::Alpha, 12}, {"Note", TPdxFieldType::Memo, 1}};
+    d.KeyFieldCount = 1;
+    d.BlockSize = 1024;
+    TPdxIndexDef byName;
+    byName.Fields = {1};
+    d.Indexes.push_back(byName);
+    db.CreateTable("t", d);
+    auto t = db.OpenTable("t");
+    for (int32_t k = 0; k < 120; ++k)
+      t->Append({Variant(k), Variant("n" + std::to_string(k % 7)), Variant(std::string(20 + k % 3 * 3000, char('a' + k % 26)))});
+    for (int32_t k = 37; k < 80; ++k) {  // empties the second block: it goes to the free list
+      TPdxRecordPos pos;
+      ASSERT_TRUE(t->FindKey({Variant(k)}, pos));
+      t->Delete(pos);
+    }
+    ASSERT_EQ(db.CheckIntegrity("t"), std::vector<std::string>{});
+  }
+  const std::string table = FileBytes(made / "t.DB");
+  const size_t hs = 2048, bs = 1024, rs = 4 + 12 + 11;
+  auto block = [&](uint32_t n) { return hs + (n - 1) * bs; };
+  const uint16_t second = uint16_t(uint8_t(table[block(1)]) | uint8_t(table[block(1) + 1]) << 8);
+  const uint16_t firstFree = uint16_t(uint8_t(table[0x4D]) | uint8_t(table[0x4E]) << 8);
+  ASSERT_NE(firstFree, 0);
+  const std::string memo = table.substr(block(1) + 6 + 4 + 12, 11);
+  struct TCase {
+    const char* Name;
+    const char* File;
+    size_t At;
+    std::string Bytes;
+    const char* Found;
+    const char* Named = nullptr;  // the file the problem names, when not the damaged one
+  } cases[] = {
+      {"two keys swapped", "t.DB", block(1) + 6, table.substr(block(1) + 6 + rs, 4) + table.substr(block(1) + 6 + 4, rs - 4) + table.substr(block(1) + 6, 4),
+       "не больше предыдущего"},
+      {"a record count in the header", "t.DB", 0x06, U16(7), "в заголовке записей"},
+      {"a block pointing back wrongly", "t.DB", block(second) + 2, U16(second), "ссылается назад"},
+      {"a loop in the chain", "t.DB", block(second), U16(1), "зациклена"},
+      {"a free block in the chain", "t.DB", 0x4D, U16(second), "в списке свободных"},
+      {"two records sharing a value", "t.DB", block(1) + 6 + rs + 16, memo, "ссылаются две записи", "t.MB"},
+      {"a value pointer into the header unit", "t.DB", block(1) + 6 + 16 + 1, std::string("\xFF\0\0\0", 4), "не является", "t.MB"},
+      {"a value block overwritten", "t.MB", 4096, std::string(1, '\x04'), "не является"},
+      {"a key in the primary index", "t.PX", 2048 + 6, std::string(4, '\x7F'), "первичный индекс не совпадает"},
+      {"an entry of the secondary index", "t.X02", 2048 + 6, "zz", "не совпадает с записями"},
+      {"a block of the secondary index's tree", "t.Y02", 2048 + 6, "zz", "дерево индекса не совпадает"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    testsupport::TempDir dir;
+    for (const auto& e : fs::directory_iterator(made.Path())) fs::copy_file(e.path(), dir.Path() / e.path().filename());
+    Patch(dir / c.File, c.At, c.Bytes);
+    TPdxDatabase db(dir.Path().string());
+    std::vector<std::string> problems;
+    ASSERT_NO_THROW(problems = db.CheckIntegrity("t"));
+    std::string all;
+    for (auto& p : problems) all += AnsiToUtf8(p) + "\n";
+    EXPECT_NE(all.find(c.Found), std::string::npos) << all;
+    EXPECT_NE(all.find(c.Named ? c.Named : c.File), std::string::npos) << all;
+  }
+}

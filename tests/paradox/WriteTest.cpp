@@ -530,6 +530,7 @@ void RandomOps(bool keyed, int ops, int blockSize, bool batches = false, int cit
     if (keyed) {
       for (size_t i = 1; i < rows.size(); ++i) ASSERT_LT(rows[i - 1][0].ToInt32(), rows[i][0].ToInt32());
     }
+    ASSERT_EQ(db.CheckIntegrity("r"), std::vector<std::string>{});
     TRawFile data(dir / "r.DB");
     ASSERT_EQ(data.H.NumRecords, model.size());
     if (!model.empty()) {
@@ -705,6 +706,7 @@ TEST(ParadoxIndexes, LargeKeyedBatchesStayConsistent) {
     std::vector<Variant> got;
     for (auto cur = db.OpenCursor("b"); cur->Next();) got.push_back(cur->Value(0));
     ASSERT_TRUE(got == want);
+    EXPECT_EQ(db.CheckIntegrity("b"), std::vector<std::string>{});
     TRawFile data(dir / "b.DB");
     EXPECT_EQ(data.H.NumRecords, want.size());
     EXPECT_EQ(data.H.FirstBlock, 1);
