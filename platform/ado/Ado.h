@@ -12,6 +12,8 @@
 //   _Command::Execute          SQLPrepareW once per text (statements are cached by the
 //                              connection), SQLBindParameter, SQLExecute, SQLRowCount
 //   _Recordset::MoveNext       SQLFetch; Field values through SQLGetData, long values in chunks
+//                              (psqlODBC's rows per server FETCH set before it, as its driver-
+//                              specific connection attribute for Fetch)
 //   Begin/Commit/RollbackTrans SQL_ATTR_AUTOCOMMIT off, SQLEndTran; nested levels are savepoints
 //   OpenSchema                 SQLGetTypeInfo, SQLTables, SQLColumns, SQLStatistics with
 //                              SQLPrimaryKeys, reshaped into the OLE DB schema rowsets
@@ -323,11 +325,13 @@ class _Connection : public TInterfacedObject {
   // ConnectionString is an ODBC connection string ("DRIVER=SQLite3;Database=/tmp/x.db"), read as
   // the driver manager reads it (OdbcConnectionStrings.h); UserID and Password, when not empty,
   // are added to it as its driver reads a login (OdbcLoginAttributes), so that they arrive whole
-  // whatever they hold. PostgreSQL's driver is told to read result sets through a server cursor,
-  // four rows at a time (UseDeclareFetch=1, Fetch=4), unless the string or its data source sets
-  // that switch itself (UseDeclareFetch, B6 or CX, read as the driver reads them: "false" or "no"
-  // is off); a failed statement then ends the connection's other open results, whose next read
-  // raises EAdoError.
+  // whatever they hold. PostgreSQL's driver is told to read result sets through a server cursor
+  // (UseDeclareFetch=1), unless the string or its data source sets that switch itself
+  // (UseDeclareFetch, B6 or CX, read as the driver reads them: "false" or "no" is off); a failed
+  // statement then ends the connection's other open results, whose next read raises EAdoError.
+  // Unless the string or data source sets its Fetch count too, a result's first four rows come
+  // with the query (Fetch=4) and each later fetch brings as many rows as about 4 MB hold by what
+  // the result's rows proved to take, at most 4096 and never more than were read before it.
   // A refused connection raises EAdoError with the driver's diagnostics. The login waits at
   // most ConnectionTimeout.
   void Open(const std::string& ConnectionString = std::string(),

@@ -378,6 +378,8 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
   SQLRETURN rc;
   try {
     BindAll(*st, sources);
+    // A result's first rows come with the execution, before anything is known of their size.
+    d.SetFetchRows(kFirstFetchRows);
     rc = SQLExecute(st->handle);
     ReleaseLongValues(*st);
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
