@@ -268,7 +268,10 @@ class _Command : public TInterfacedObject {
   RefPtr<_Connection> ActiveConnection() const { return FConnection; }
   void SetActiveConnection(const RefPtr<_Connection>& Connection);
   const std::string& CommandText() const { return FCommandText; }
-  void SetCommandText(const std::string& Text) { FCommandText = Text; }
+  void SetCommandText(const std::string& Text) {
+    FCommandText = Text;
+    FTextRead = false;
+  }
   // Seconds; 0 waits without limit. Starts at 30, as ADO's does.
   int32_t CommandTimeout() const { return FCommandTimeout; }
   void SetCommandTimeout(int32_t Seconds) { FCommandTimeout = Seconds; }
@@ -289,7 +292,13 @@ class _Command : public TInterfacedObject {
   std::string FCommandText;
   int32_t FCommandTimeout = 30;
   AdoParameters FParameters;
-  std::unique_ptr<Statement> FStatement;  // prepared for FPreparedFor, idle
+  std::unique_ptr<Statement> FStatement;  // prepared for FWideText, idle
+  // FCommandText as the driver is given it, and whether it changes the database's structure;
+  // worked out once a text.
+  bool FTextRead = false;
+  std::u16string FWideText;
+  bool FChangesStructure = false;
+  RefPtr<_Recordset> FNoRows;  // the closed result of a statement without rows, handed out again
 };
 
 // --- connections -------------------------------------------------------------------------------
