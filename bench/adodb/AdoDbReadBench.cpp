@@ -3,7 +3,7 @@
 // part) reported as counters:
 //   PgRows        24 rows of 4 MiB bytea from PostgreSQL: memory should follow one row, not the
 //                 result set (peak_MB).
-//   PgShortRows   200,000 short rows from PostgreSQL as the copier reads them, beside
+//   PgShortRows   200,000 short rows from PostgreSQL through the back-end (GetValue), beside
 //   PgRawShortRows  the same rows read straight through ODBC by a driver that holds the whole
 //                 result (psqlODBC's default), one SQLGetData a value.
 //   SqliteText    one long text of N MiB from SQLite: time should grow linearly with N.

@@ -217,9 +217,9 @@ namespace {
 constexpr int64_t kFetchBytes = 4 << 20;
 constexpr int64_t kMostFetchRows = 4096;
 
-// What a value of the column takes in the driver's cache at most, `longest` standing in for the
-// size of an unbounded column: its cell and allocation, and its text (UTF-8 text and binary data
-// in hexadecimal take about two bytes a character or byte).
+// What a value of the column takes in the driver's cache: its cell and allocation, and its text
+// (UTF-8 text and binary data in hexadecimal take about two bytes a character or byte) at the
+// column's declared size, or, for a column of unbounded size, at the longest value read from it.
 int64_t HeldBytes(const ColumnDesc& c, int64_t longest) {
   constexpr int64_t kValueOverhead = 48;
   switch (c.type.kind) {

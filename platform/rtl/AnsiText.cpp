@@ -7,7 +7,7 @@
 namespace {
 
 // Reverse of the high half, built once: the byte of every code point up to the highest one the
-// high half holds (U+2122), 0 where Windows-1251 has none (no code point of the high half maps to 0).
+// high half holds (U+2122), 0 where Windows-1251 has none (no character of the high half is 0).
 constexpr std::size_t ReverseTableSize() {
   char32_t highest = 0;
   for (char16_t cp : ansi_detail::kHighHalf) highest = std::max<char32_t>(highest, cp);
