@@ -204,6 +204,7 @@ struct _Recordset::Impl {
   std::vector<Cell> cells;
   int lastRead = -1;       // highest column touched by SQLGetData in this row
   bool anyOrder = false;
+  std::u16string wide;     // a text value as the driver gives it, on its way to Windows-1251
   // Where the connection sizes its fetches: what a row of this result takes in the driver's
   // cache, by the columns' declared sizes and, for a column of unbounded size, by the longest
   // value read from it so far (`longest`, -1 until one was read; `unread` counts such columns).

@@ -302,13 +302,16 @@ LongRead _Recordset::Impl::ReadLongValue(int column, int64_t limit, std::string&
   SQLHSTMT h = statement->handle;
   const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
   if (c.type.kind == ReadKind::Binary) return ReadLong(h, col, limit, out);
-  std::u16string wide;
+  // The UTF-16 text goes through a buffer kept for the next value, unless it grew large.
+  constexpr size_t kKeptUnits = 32 * 1024;
+  wide.clear();
   const LongRead read = ReadLong(h, col, limit, wide);
   try {
     out = Utf16ToAnsi(wide);
   } catch (const EConvertError&) {
     RaiseUnencodable(c.name, rowNumber);
   }
+  if (wide.capacity() > kKeptUnits) std::u16string().swap(wide);
   return read;
 }
 

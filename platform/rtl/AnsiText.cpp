@@ -170,9 +170,11 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
 std::string Utf16ToAnsi(std::u16string_view utf16) {
   // Straight from UTF-16: no character Windows-1251 holds needs a surrogate pair, so every unit
   // is one character or fails.
+  const ReverseTable& table = Reverse();
   std::string out(utf16.size(), '\0');
   for (std::size_t i = 0; i < utf16.size(); ++i) {
-    const int byte = AnsiByte(utf16[i]);
+    const char16_t unit = utf16[i];
+    const int byte = unit < 0x80 ? unit : table.Find(unit);
     if (byte < 0) return Utf8ToAnsi(Utf16ToUtf8(utf16));  // raises, naming the text
     out[i] = static_cast<char>(byte);
   }

@@ -247,8 +247,10 @@ TEST_P(AdoCommand, AFailedStatementNeverEndsAnotherResultEarly) {
 // A result read through a server cursor sizes each fetch by what its rows proved to hold: many
 // short rows at a time, few or one once long values come. However the size moves, every row
 // arrives once and in order, also while another result of the connection is read in turns.
-TEST_P(AdoCommand, ResizedFetchesBringEveryRowOnceInOrder) {
-  if (!IsPg()) GTEST_SKIP() << "SQLite reads no server cursors";
+using AdoServerCursor = AdoEngineTest;
+INSTANTIATE_TEST_SUITE_P(Engines, AdoServerCursor, ::testing::Values(EngineKind::PostgreSQL), EngineName);
+
+TEST_P(AdoServerCursor, ResizedFetchesBringEveryRowOnceInOrder) {
   constexpr int kRows = 3000;
   Exec("CREATE TABLE t (id INTEGER, memo TEXT)");
   Exec("INSERT INTO t SELECT g, 'к' || g FROM generate_series(1, "_ansi + std::to_string(kRows) + ") g");
