@@ -340,7 +340,8 @@ class _Connection : public TInterfacedObject {
   // statement then ends the connection's other open results, whose next read raises EAdoError.
   // Unless the string or data source sets its Fetch count too, a result's first four rows come
   // with the query (Fetch=4) and each later fetch brings as many rows as about 4 MB hold by what
-  // the result's rows proved to take, at most 4096 and never more than were read before it.
+  // the result's rows proved to take: at least four, at most 4096, and never more than were read
+  // before it.
   // A refused connection raises EAdoError with the driver's diagnostics. The login waits at
   // most ConnectionTimeout.
   void Open(const std::string& ConnectionString = std::string(),

@@ -210,6 +210,7 @@ struct _Recordset::Impl {
   // value read from it so far (`longest`, -1 until one was read; `unread` counts such columns).
   std::vector<int64_t> longest;
   int64_t rowBytes = 0;
+  int64_t rowsInBudget = 0;  // the rows of rowBytes one fetch may bring
   int unread = 0;
 
   // ... or rows held in memory (schema rowsets).

@@ -230,6 +230,13 @@ int64_t HeldBytes(const ColumnDesc& c, int64_t longest) {
   }
 }
 
+// The rows of rowBytes each that one fetch may bring. Rows longer than the budget still come four
+// at a time: fewer costs more round trips for every such row and holds no less at the first
+// fetch, which brings four anyway.
+int64_t RowsInBudget(int64_t rowBytes) {
+  return std::max<int64_t>(kFetchBytes / std::max<int64_t>(rowBytes, 1), kFirstFetchRows);
+}
+
 }  // namespace
 
 void _Recordset::Impl::StartFetchSizing() {
@@ -242,6 +249,7 @@ void _Recordset::Impl::StartFetchSizing() {
     else
       rowBytes += HeldBytes(c, 0);
   }
+  rowsInBudget = RowsInBudget(rowBytes);
 }
 
 void _Recordset::Impl::NoteLength(int column, int64_t length) {
@@ -254,15 +262,15 @@ void _Recordset::Impl::NoteLength(int column, int64_t length) {
     rowBytes -= HeldBytes(c, seen);
   seen = length;
   rowBytes += HeldBytes(c, seen);
+  rowsInBudget = RowsInBudget(rowBytes);
 }
 
 int32_t _Recordset::Impl::RowsPerFetch() const {
   // Until a value of every unbounded column has been seen, nothing tells how long a row may be.
   if (unread > 0) return kFirstFetchRows;
-  const int64_t byBytes = std::max<int64_t>(kFetchBytes / std::max<int64_t>(rowBytes, 1), 1);
   // Growing no faster than the rows already read bounds what a sudden run of long values costs.
   const int64_t byRowsRead = std::max<int64_t>(rowNumber, kFirstFetchRows);
-  return static_cast<int32_t>(std::min({byBytes, byRowsRead, kMostFetchRows}));
+  return static_cast<int32_t>(std::min({rowsInBudget, byRowsRead, kMostFetchRows}));
 }
 
 void _Recordset::Impl::CacheWhole(Cell& cell, int column) {

@@ -245,7 +245,7 @@ TEST_P(AdoCommand, AFailedStatementNeverEndsAnotherResultEarly) {
 }
 
 // A result read through a server cursor sizes each fetch by what its rows proved to hold: many
-// short rows at a time, few or one once long values come. However the size moves, every row
+// short rows at a time, few once long values come. However the size moves, every row
 // arrives once and in order, also while another result of the connection is read in turns.
 using AdoServerCursor = AdoEngineTest;
 INSTANTIATE_TEST_SUITE_P(Engines, AdoServerCursor, ::testing::Values(EngineKind::PostgreSQL), EngineName);
@@ -254,7 +254,7 @@ TEST_P(AdoServerCursor, ResizedFetchesBringEveryRowOnceInOrder) {
   constexpr int kRows = 3000;
   Exec("CREATE TABLE t (id INTEGER, memo TEXT)");
   Exec("INSERT INTO t SELECT g, 'к' || g FROM generate_series(1, "_ansi + std::to_string(kRows) + ") g");
-  // Long values first, where fetches have grown, and last; two beyond what one fetch may hold.
+  // Long values first, where fetches have grown, and last; two longer than a fetch's whole budget.
   const std::map<int, int> longRows = {{1, 100000}, {700, 100000}, {701, 2200000}, {702, 100000},
                                        {2000, 2200000}, {kRows, 100000}};
   for (const auto& [id, length] : longRows)
