@@ -638,6 +638,8 @@ Variant TAdoOrvDbSQL::LongValue(Field& f, int64_t size) {
   Variant first = next(size);
   // Nothing at all: a Null, or a value this row has handed on already (Value raises for that).
   if (!first.IsString()) return f.Value();
+  // GetChunk gives less than asked for only where the value ends.
+  if (static_cast<int64_t>(first.StrRef().size()) < size) return first;
   Variant more = next(kPiece);
   if (!more.IsString()) return first;
   std::string whole = first.StrRef();
