@@ -5,9 +5,10 @@
 //   Load                OpenSchema(adSchemaColumns, {Empty, Empty, name, Empty}) and
 //                       OpenSchema(adSchemaIndexes, {Empty, Empty, Empty, Empty, name})
 //   CreateTable         _Connection::Execute of each DDL text, adCmdText
-//   Execute             a new _Command per call with positional Parameters (the connection keeps
-//                       the prepared driver statement per text, so a statement run once per row
-//                       is prepared once)
+//   Execute             a _Command with positional Parameters, made once and kept while the text
+//                       and the elements' Nulls and field types stay the same (it keeps its
+//                       prepared driver statement, so a statement run once per row is prepared
+//                       and bound once)
 //   transactions        BeginTrans / CommitTrans / RollbackTrans
 //   identity            Properties "DBMS Name" picks DbIdentity's question: PostgreSQL's and
 //                       SQLite's through statements, else "Current Catalog"
@@ -200,13 +201,20 @@ void TAdoOrvDb::Open(IConnParams* params) {
   };
   FConnection->SetConnectionTimeout(timeout("CONNECTION_TIMEOUT", FConnection->ConnectionTimeout()));
   FConnection->SetCommandTimeout(timeout("COMMAND_TIMEOUT", FConnection->CommandTimeout()));
+  ForgetCommands();
   FConnection->Open(GetConnParam(params, "CONNECTIONSTRING", ""), GetConnParam(params, "USER", ""),
                     GetConnParam(params, "PASSWORD", ""), adOptionUnspecified);
 }
 
 void TAdoOrvDb::Close() {
+  ForgetCommands();
   FConnection->Close();
   FTypes.reset();
+}
+
+void TAdoOrvDb::ForgetCommands() {
+  for (TOrvDbObject* obj : Objects())
+    if (auto* sql = dynamic_cast<TAdoOrvDbSQL*>(obj)) sql->ForgetCommand();
 }
 
 void TAdoOrvDb::StartTransaction() { FConnection->BeginTrans(); }
@@ -455,42 +463,79 @@ std::string SubstituteNullParams(const std::string& text, const TOrvDbParams& pa
 
 TAdoOrvDbSQL::~TAdoOrvDbSQL() { FRecordset = nullptr; }
 
-IOrvDbSQLPtr TAdoOrvDbSQL::Execute(const TOrvDbParams& params) {
-  if (FQuotedFor != FSQL || FQuotedFor.empty()) {
-    FQuoted = ReplaceQuoteMarks(FSQL, "[]", {FAdoDb->LeftQuote(), FAdoDb->RightQuote()});
-    FQuotedFor = FSQL;
-    FQuotedMarks = CountParamMarks(FQuoted);
-  }
-  CheckParamCount(FQuotedMarks, params.size());
-  _Connection* connection = FAdoDb->Connection();
+bool TAdoOrvDbSQL::CommandFits(const TOrvDbParams& params) const {
+  if (!FCommand || FShape.size() != params.size()) return false;
+  for (std::size_t i = 0; i < params.size(); ++i)
+    if (FShape[i] != ShapeOf(params[i])) return false;
+  return true;
+}
+
+void TAdoOrvDbSQL::MakeCommand(const TOrvDbParams& params) {
+  ForgetCommand();
   RefPtr<_Command> command(new _Command);
-  command->SetActiveConnection(RefPtr<_Connection>(connection));
+  command->SetActiveConnection(RefPtr<_Connection>(FAdoDb->Connection()));
   command->SetCommandText(SubstituteNullParams(FQuoted, params));
-  command->SetCommandTimeout(connection->CommandTimeout());
   // Every non-Null element is bound, in order: the markers left in the text pair up with them.
   // An element without a field type goes by its value's own type.
   for (const TOrvDbParam& p : params) {
+    FShape.push_back(ShapeOf(p));
     if (p.Value.IsNull()) continue;
     int32_t type = -1;
     if (p.DataType != dftUnknown) {
       if (TAdoType* t = ChooseProviderType(FAdoDb->GetProviderTypes(), p.DataType)) type = t->DataType;
     }
+    RefPtr<Parameter> param = command->CreateParameter("", type, adParamInput, -1, Variant());
+    if (p.DataType == dftBlob) param->SetAttributes(param->Attributes() | adParamLong);
+    command->Parameters().Append(param);
+    FBound.push_back(param);
+  }
+  FCommand = command;
+}
+
+void TAdoOrvDbSQL::ForgetCommand() {
+  FCommand = nullptr;
+  FBound.clear();
+  FShape.clear();
+}
+
+IOrvDbSQLPtr TAdoOrvDbSQL::Execute(const TOrvDbParams& params) {
+  if (FQuotedFor != FSQL || FQuotedFor.empty()) {
+    FQuoted = ReplaceQuoteMarks(FSQL, "[]", {FAdoDb->LeftQuote(), FAdoDb->RightQuote()});
+    FQuotedFor = FSQL;
+    FQuotedMarks = CountParamMarks(FQuoted);
+    ForgetCommand();
+  }
+  CheckParamCount(FQuotedMarks, params.size());
+  if (!CommandFits(params)) MakeCommand(params);
+  FCommand->SetCommandTimeout(FAdoDb->Connection()->CommandTimeout());
+  auto bound = FBound.begin();
+  for (const TOrvDbParam& p : params) {
+    if (p.Value.IsNull()) continue;
+    Parameter& param = **bound++;
     int64_t size = -1;
     if (p.DataType == dftString) {
       const std::size_t length = p.Value.IsString() ? p.Value.StrRef().size() : p.Value.ToString().size();
       if (length > 0) size = static_cast<int64_t>(length);
     }
-    RefPtr<Parameter> param = command->CreateParameter("", type, adParamInput, size, Variant());
-    if (p.DataType == dftBlob) {
-      param->SetAttributes(param->Attributes() | adParamLong);
-      param->SetValue(p.Value.IsString() ? p.Value : Variant(p.Value.ToString()));
-    } else {
-      param->SetValue(p.Value);
-    }
-    command->Parameters().Append(param);
+    param.SetSize(size);
+    if (p.DataType == dftBlob)
+      param.SetValue(p.Value.IsString() ? p.Value : Variant(p.Value.ToString()));
+    else
+      param.SetValue(p.Value);
   }
+  // The parameters' copies of the values go once the statement has run, whatever its end.
+  auto letGo = [this] {
+    for (const RefPtr<Parameter>& param : FBound) param->SetValue(Variant());
+  };
   Variant affected;
-  RefPtr<_Recordset> rs = command->Execute(&affected, nullptr, adCmdText);
+  RefPtr<_Recordset> rs;
+  try {
+    rs = FCommand->Execute(&affected, nullptr, adCmdText);
+  } catch (...) {
+    letGo();
+    throw;
+  }
+  letGo();
   FRecordset = rs;
   FLongReads.NewRow();
   FRowsAffected = VarToIntDef(affected, 0);
@@ -593,6 +638,8 @@ Variant TAdoOrvDbSQL::LongValue(Field& f, int64_t size) {
   Variant first = next(size);
   // Nothing at all: a Null, or a value this row has handed on already (Value raises for that).
   if (!first.IsString()) return f.Value();
+  // GetChunk gives less than asked for only where the value ends.
+  if (static_cast<int64_t>(first.StrRef().size()) < size) return first;
   Variant more = next(kPiece);
   if (!more.IsString()) return first;
   std::string whole = first.StrRef();

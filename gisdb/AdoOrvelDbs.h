@@ -120,6 +120,9 @@ class TAdoOrvDb : public TOrvDb {
 
  private:
   void EndBracket(bool commit);
+  // Every statement of the database drops the command it kept: the connection is about to end or
+  // to reach a data source anew.
+  void ForgetCommands();
   RefPtr<_Connection> FConnection;
   std::unique_ptr<TAdoTypes> FTypes;
   std::string FLeftQuote = "[";
@@ -200,6 +203,9 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
     FLongReads.NewRow();
   }
   bool HasRecordset() const { return static_cast<bool>(FRecordset); }
+  // Drops the command kept for the next Execute: once the database is opened again, the data
+  // source, and with it the types the parameters were made for, may differ.
+  void ForgetCommand();
 
  private:
   void CheckRecordsetOpen() const;
@@ -212,6 +218,13 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   // The whole of a value through GetChunk, asking first for size (its length, or more): the
   // value's Null when it is Null, and the field's error when the row has handed it on already.
   Variant LongValue(Field& f, int64_t size);
+  // A parameter element as the kept command was made for it: -1 for Null, else its field type.
+  static int ShapeOf(const TOrvDbParam& p) { return p.Value.IsNull() ? -1 : p.DataType; }
+  // The kept command suits elements of these shapes.
+  bool CommandFits(const TOrvDbParams& params) const;
+  // A command for the quoted text with these elements' Null markers written as NULL, and a
+  // parameter for every other element, typed by its field type.
+  void MakeCommand(const TOrvDbParams& params);
   TAdoOrvDb* FAdoDb;
   RefPtr<_Recordset> FRecordset;
   std::string FSQL;
@@ -220,6 +233,12 @@ class TAdoOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   std::string FQuotedFor;
   std::string FQuoted;
   int FQuotedMarks = 0;  // the "?" marks of FQuoted
+  // The command of the last Execute, kept with its parameters (FBound, one per non-Null element)
+  // for the next Execute of the same text whose elements have the same shapes (FShape): a row
+  // then only sets the parameters' values. The values are let go after each execution.
+  RefPtr<_Command> FCommand;
+  std::vector<RefPtr<Parameter>> FBound;
+  std::vector<int> FShape;
   TLongValueReads FLongReads;
 };
 

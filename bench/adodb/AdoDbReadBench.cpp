@@ -3,6 +3,9 @@
 // part) reported as counters:
 //   PgRows        24 rows of 4 MiB bytea from PostgreSQL: memory should follow one row, not the
 //                 result set (peak_MB).
+//   PgShortRows   200,000 short rows from PostgreSQL through the back-end (GetValue), beside
+//   PgRawShortRows  the same rows read straight through ODBC by a driver that holds the whole
+//                 result (psqlODBC's default), one SQLGetData a value.
 //   SqliteText    one long text of N MiB from SQLite: time should grow linearly with N.
 //   LongValue     one value of 200 MB inserted and read back (engine 0: SQLite, 1: PostgreSQL,
 //                 2: a Paradox folder, for comparison): peak memory of each part in multiples of
@@ -108,15 +111,21 @@ void PgRows(benchmark::State& state) {
 }
 
 // Many short rows from PostgreSQL: what streaming costs where the result set would fit anyway.
+constexpr int kShortRows = 200000;
+const char* const kShortRowsQuery = "SELECT id, name, amount FROM small";
+
+void MakeShortRows(IOrvDb* db) {
+  db->CreateSQL("CREATE TABLE small AS SELECT g AS id, 'строка ' || g AS name, g * 0.5 AS amount "
+                "FROM generate_series(1, " + std::to_string(kShortRows) + ") g"_ansi)->Execute({});
+}
+
 void PgShortRows(benchmark::State& state) {
   if (PgPort().empty()) return state.SkipWithError("COPYORVEL_PG_PORT is not set");
-  constexpr int kRows = 100000;
   TempPgDb file("short_rows");
   IOrvDbPtr db = Open(file.ConnectionString());
-  db->CreateSQL("CREATE TABLE small AS SELECT g AS id, 'строка ' || g AS name, g * 0.5 AS amount "
-                "FROM generate_series(1, " + std::to_string(kRows) + ") g"_ansi)->Execute({});
+  MakeShortRows(db.get());
   for (auto _ : state) {
-    IOrvDbSQLPtr q = db->CreateSQL("SELECT id, name, amount FROM small");
+    IOrvDbSQLPtr q = db->CreateSQL(kShortRowsQuery);
     q->Execute({});
     int rows = 0;
     for (; !q->Eof(); q->Next(), ++rows) {
@@ -124,9 +133,46 @@ void PgShortRows(benchmark::State& state) {
       q->GetValue(Variant("name"));
       q->GetValue(Variant("amount"));
     }
-    if (rows != kRows) return state.SkipWithError("rows are missing");
+    if (rows != kShortRows) return state.SkipWithError("rows are missing");
   }
-  state.SetItemsProcessed(state.iterations() * kRows);
+  state.SetItemsProcessed(state.iterations() * kShortRows);
+}
+
+void PgRawShortRows(benchmark::State& state) {
+  if (PgPort().empty()) return state.SkipWithError("COPYORVEL_PG_PORT is not set");
+  TempPgDb file("raw_short_rows");
+  MakeShortRows(Open(file.ConnectionString()).get());
+  SQLHENV env;
+  SQLHDBC dbc;
+  CheckOdbc(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env), "env");
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  CheckOdbc(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), "dbc");
+  std::u16string cs = AnsiToUtf16(file.ConnectionString());
+  CheckOdbc(SQLDriverConnectW(dbc, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()), SQL_NTS, nullptr, 0, nullptr,
+                              SQL_DRIVER_NOPROMPT),
+            "connect");
+  std::u16string sql = AnsiToUtf16(kShortRowsQuery);
+  for (auto _ : state) {
+    SQLHSTMT st;
+    CheckOdbc(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st), "stmt");
+    CheckOdbc(SQLExecDirectW(st, reinterpret_cast<SQLWCHAR*>(sql.data()), SQL_NTS), "select");
+    int rows = 0;
+    for (; SQL_SUCCEEDED(SQLFetch(st)); ++rows) {
+      SQLINTEGER id = 0;
+      char16_t name[64];
+      char amount[64];
+      SQLLEN ind = 0;
+      CheckOdbc(SQLGetData(st, 1, SQL_C_SLONG, &id, 0, &ind), "id");
+      CheckOdbc(SQLGetData(st, 2, SQL_C_WCHAR, name, sizeof(name), &ind), "name");
+      CheckOdbc(SQLGetData(st, 3, SQL_C_CHAR, amount, sizeof(amount), &ind), "amount");
+    }
+    SQLFreeHandle(SQL_HANDLE_STMT, st);
+    if (rows != kShortRows) return state.SkipWithError("rows are missing");
+  }
+  SQLDisconnect(dbc);
+  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+  state.SetItemsProcessed(state.iterations() * kShortRows);
 }
 
 void SqliteText(benchmark::State& state) {
@@ -218,6 +264,7 @@ void LongMemo(benchmark::State& state) {
 
 BENCHMARK(PgRows)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(PgShortRows)->Unit(benchmark::kMillisecond);
+BENCHMARK(PgRawShortRows)->Unit(benchmark::kMillisecond);
 BENCHMARK(SqliteText)->Arg(1)->Arg(4)->Arg(16)->ArgName("MiB")->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(LongValue)->Arg(0)->Arg(1)->Arg(2)->ArgName("engine")->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(LongMemo)->Arg(0)->Arg(1)->ArgName("engine")->Unit(benchmark::kMillisecond)->Iterations(1);

@@ -12,6 +12,8 @@
 //   _Command::Execute          SQLPrepareW once per text (statements are cached by the
 //                              connection), SQLBindParameter, SQLExecute, SQLRowCount
 //   _Recordset::MoveNext       SQLFetch; Field values through SQLGetData, long values in chunks
+//                              (psqlODBC's rows per server FETCH set before it, as its driver-
+//                              specific connection attribute for Fetch)
 //   Begin/Commit/RollbackTrans SQL_ATTR_AUTOCOMMIT off, SQLEndTran; nested levels are savepoints
 //   OpenSchema                 SQLGetTypeInfo, SQLTables, SQLColumns, SQLStatistics with
 //                              SQLPrimaryKeys, reshaped into the OLE DB schema rowsets
@@ -266,7 +268,10 @@ class _Command : public TInterfacedObject {
   RefPtr<_Connection> ActiveConnection() const { return FConnection; }
   void SetActiveConnection(const RefPtr<_Connection>& Connection);
   const std::string& CommandText() const { return FCommandText; }
-  void SetCommandText(const std::string& Text) { FCommandText = Text; }
+  void SetCommandText(const std::string& Text) {
+    FCommandText = Text;
+    FTextRead = false;
+  }
   // Seconds; 0 waits without limit. Starts at 30, as ADO's does.
   int32_t CommandTimeout() const { return FCommandTimeout; }
   void SetCommandTimeout(int32_t Seconds) { FCommandTimeout = Seconds; }
@@ -287,7 +292,13 @@ class _Command : public TInterfacedObject {
   std::string FCommandText;
   int32_t FCommandTimeout = 30;
   AdoParameters FParameters;
-  std::unique_ptr<Statement> FStatement;  // prepared for FPreparedFor, idle
+  std::unique_ptr<Statement> FStatement;  // prepared for FWideText, idle
+  // FCommandText as the driver is given it, and whether it changes the database's structure;
+  // worked out once a text.
+  bool FTextRead = false;
+  std::u16string FWideText;
+  bool FChangesStructure = false;
+  RefPtr<_Recordset> FNoRows;  // the closed result of a statement without rows, handed out again
 };
 
 // --- connections -------------------------------------------------------------------------------
@@ -323,11 +334,14 @@ class _Connection : public TInterfacedObject {
   // ConnectionString is an ODBC connection string ("DRIVER=SQLite3;Database=/tmp/x.db"), read as
   // the driver manager reads it (OdbcConnectionStrings.h); UserID and Password, when not empty,
   // are added to it as its driver reads a login (OdbcLoginAttributes), so that they arrive whole
-  // whatever they hold. PostgreSQL's driver is told to read result sets through a server cursor,
-  // four rows at a time (UseDeclareFetch=1, Fetch=4), unless the string or its data source sets
-  // that switch itself (UseDeclareFetch, B6 or CX, read as the driver reads them: "false" or "no"
-  // is off); a failed statement then ends the connection's other open results, whose next read
-  // raises EAdoError.
+  // whatever they hold. PostgreSQL's driver is told to read result sets through a server cursor
+  // (UseDeclareFetch=1), unless the string or its data source sets that switch itself
+  // (UseDeclareFetch, B6 or CX, read as the driver reads them: "false" or "no" is off); a failed
+  // statement then ends the connection's other open results, whose next read raises EAdoError.
+  // Unless the string or data source sets its Fetch count too, a result's first four rows come
+  // with the query (Fetch=4) and each later fetch brings as many rows as about 4 MB hold by what
+  // the result's rows proved to take: at least four, at most 4096, and never more than were read
+  // before it.
   // A refused connection raises EAdoError with the driver's diagnostics. The login waits at
   // most ConnectionTimeout.
   void Open(const std::string& ConnectionString = std::string(),

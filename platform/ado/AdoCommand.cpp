@@ -193,13 +193,19 @@ void EncodeBinary(Bound& b, DataTypeEnum type, bool wantsLong, const Variant& va
            SizeBucket(n));
 }
 
-// Every kind of text, GUIDs and whatever else: sent as wide text.
+// Every kind of text, GUIDs and whatever else: sent as wide text, converted straight into the
+// slot's buffer.
 void EncodeText(Bound& b, DataTypeEnum type, bool wantsLong, const Variant& value, bool isNull) {
   size_t n = 0;
   if (!isNull) {
-    std::u16string w = Wide(value.ToString());
-    b.buffer.assign(reinterpret_cast<const char*>(w.data()), w.size() * sizeof(char16_t));
-    n = w.size();
+    const std::string converted = value.IsString() ? std::string() : value.ToString();
+    const std::string& text = value.IsString() ? value.StrRef() : converted;
+    n = text.size();
+    b.buffer.resize(n * sizeof(char16_t));
+    for (size_t i = 0; i < n; ++i) {
+      const auto unit = static_cast<char16_t>(AnsiCharToCodePoint(static_cast<unsigned char>(text[i])));
+      std::memcpy(b.buffer.data() + i * sizeof(char16_t), &unit, sizeof(char16_t));
+    }
   }
   Describe(b, SQL_C_WCHAR,
            (wantsLong || type == adLongVarChar || type == adLongVarWChar || n > 4000) ? SQL_WLONGVARCHAR
@@ -265,15 +271,17 @@ struct ParamSource {
   const Variant* value;
 };
 
-void BindAll(_Command::Statement& st, const std::vector<ParamSource>& params) {
-  if (st.params.size() != params.size()) {
+// Binds `count` parameters, the i-th from sourceOf(i).
+template <class SourceOf>
+void BindAll(_Command::Statement& st, size_t count, const SourceOf& sourceOf) {
+  if (st.params.size() != count) {
     SQLFreeStmt(st.handle, SQL_RESET_PARAMS);
     st.params.clear();
-    st.params.resize(params.size());
+    st.params.resize(count);
   }
-  for (size_t i = 0; i < params.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     auto& b = st.params[i];
-    const auto& p = params[i];
+    const ParamSource p = sourceOf(i);
     Encode(b, p.type, p.attributes, p.scale, *p.value);
     const std::string& bytes = b.borrowed != nullptr ? *b.borrowed : b.buffer;
     const void* ptr = bytes.data();
@@ -317,6 +325,7 @@ _Command::~_Command() {
 void _Command::SetActiveConnection(const RefPtr<_Connection>& Connection) {
   if (FStatement && FConnection) FConnection->GetImpl().GiveBack(std::move(FStatement));
   FStatement.reset();
+  FNoRows = nullptr;
   FConnection = Connection;
 }
 
@@ -340,7 +349,12 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
   d.CheckOpen();
   if (FCommandText.empty()) throw EAdoError("Текст команды не задан"_ansi);
 
-  std::u16string text = Wide(FCommandText);
+  if (!FTextRead) {
+    FWideText = Wide(FCommandText);
+    FChangesStructure = ChangesStructure(FCommandText);
+    FTextRead = true;
+  }
+  const std::u16string& text = FWideText;
   std::unique_ptr<Statement> st;
   if (FStatement && FStatement->handle != nullptr && FStatement->text == text) {
     st = std::move(FStatement);
@@ -352,7 +366,8 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
   if (!st->prepared) {
     st->params.clear();
     SQLFreeStmt(st->handle, SQL_RESET_PARAMS);
-    if (!SQL_SUCCEEDED(SQLPrepareW(st->handle, W(text), static_cast<SQLINTEGER>(text.size())))) {
+    std::u16string prepared = text;  // SQLPrepareW takes text it may not change, but not as const
+    if (!SQL_SUCCEEDED(SQLPrepareW(st->handle, W(prepared), static_cast<SQLINTEGER>(prepared.size())))) {
       d.StatementFailed();
       Raise(SQL_HANDLE_STMT, st->handle, "Ошибка подготовки запроса"_ansi);
     }
@@ -365,19 +380,19 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
     st->timeout = FCommandTimeout;
   }
 
-  std::vector<ParamSource> sources;
-  if (Parameters != nullptr && Parameters->IsArray()) {
-    for (const Variant& v : Parameters->Items()) sources.push_back({adEmpty, 0, 0, &v});
-  } else {
-    for (int32_t i = 0; i < FParameters.Count(); ++i) {
-      Parameter& p = *FParameters.Item(i);
-      sources.push_back({p.FType, p.FAttributes, p.FNumericScale, &p.FValue});
-    }
-  }
-
   SQLRETURN rc;
   try {
-    BindAll(*st, sources);
+    if (Parameters != nullptr && Parameters->IsArray()) {
+      const std::vector<Variant>& items = Parameters->Items();
+      BindAll(*st, items.size(), [&items](size_t i) { return ParamSource{adEmpty, 0, 0, &items[i]}; });
+    } else {
+      BindAll(*st, static_cast<size_t>(FParameters.Count()), [this](size_t i) {
+        const RefPtr<Parameter> p = FParameters.Item(static_cast<int32_t>(i));
+        return ParamSource{p->FType, p->FAttributes, p->FNumericScale, &p->FValue};
+      });
+    }
+    // A result's first rows come with the execution, before anything is known of their size.
+    d.SetFetchRows(kFirstFetchRows);
     rc = SQLExecute(st->handle);
     ReleaseLongValues(*st);
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
@@ -393,7 +408,7 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
 
   // A change of structure makes every other prepared text stale (the drivers keep the columns
   // they saw when preparing): those statements are prepared again when next used.
-  if (ChangesStructure(FCommandText)) {
+  if (FChangesStructure) {
     d.idle.clear();
     for (Statement* other : d.statements)
       if (other != st.get()) other->prepared = false;
@@ -408,7 +423,9 @@ RefPtr<_Recordset> _Command::Execute(Variant* RecordsAffected, const Variant* Pa
   if (columns > 0) return MakeCursorRecordset(*FConnection, std::move(st));
   SQLFreeStmt(st->handle, SQL_CLOSE);
   FStatement = std::move(st);
-  auto rs = MakeMemoryRecordset(*FConnection, {}, {});
-  rs->Close();
-  return rs;
+  if (!FNoRows) {
+    FNoRows = MakeMemoryRecordset(*FConnection, {}, {});
+    FNoRows->Close();
+  }
+  return FNoRows;
 }

@@ -140,13 +140,14 @@ std::optional<bool> UsersDeclareFetch(const TOdbcPairs& given, const TTarget& ta
 }
 
 // psqlODBC reads whole result sets into memory unless told otherwise: it then fetches through a
-// server cursor, a few rows at a time, so that memory follows the longest rows rather than the
-// table. A setting the user's connection string or data source gives is left as it is.
-constexpr const char* kRowsPerFetch = "4";
-
+// server cursor, a few rows at a time at first; where the user's string or data source does not
+// set that count, each result sizes its fetches by bytes afterwards (_Recordset::Impl::
+// RowsPerFetch), so that memory follows the longest rows rather than the table and short rows
+// come many at a time. A switch the user's connection string or data source sets is left as it is.
 struct Streaming {
-  TOdbcPairs attributes;  // to add to the string
-  bool cursors = false;   // result sets are read through server cursors
+  TOdbcPairs attributes;       // to add to the string
+  bool cursors = false;        // result sets are read through server cursors
+  bool sizesFetches = false;   // the layer sets the rows of each FETCH
 };
 
 Streaming ChooseStreaming(const TOdbcPairs& given, const TTarget& target) {
@@ -156,9 +157,16 @@ Streaming ChooseStreaming(const TOdbcPairs& given, const TTarget& target) {
   out.cursors = users.value_or(true);
   if (users) return out;
   out.attributes.emplace_back("UseDeclareFetch", "1");
-  if (!Setting(given, target, {"Fetch", "A7"})) out.attributes.emplace_back("Fetch", kRowsPerFetch);
+  if (!Setting(given, target, {"Fetch", "A7"})) {
+    out.attributes.emplace_back("Fetch", std::to_string(kFirstFetchRows));
+    out.sizesFetches = true;
+  }
   return out;
 }
+
+// psqlODBC's own connection attribute for its Fetch setting (SQL_ATTR_PGOPT_FETCH), which the
+// driver reads afresh for every FETCH it sends.
+constexpr SQLINTEGER kPsqlOdbcFetchRows = 65541;
 
 // The driver manager speaks to a driver without wide entry points (sqliteodbc) through an
 // iconv descriptor that it opens at connect time for the locale's character set. Under the C
@@ -217,6 +225,13 @@ std::string SavepointName(int32_t level) { return "savepoint_" + IntToStr(level)
 
 void _Connection::Impl::CheckOpen() const {
   if (!open) throw EAdoError("Нет соединения с источником данных"_ansi);
+}
+
+void _Connection::Impl::SetFetchRows(int32_t rows) {
+  if (fetchRows == 0 || fetchRows == rows) return;
+  const SQLRETURN rc = SQLSetConnectAttrW(dbc, kPsqlOdbcFetchRows,
+                                          reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(rows)), SQL_IS_INTEGER);
+  fetchRows = SQL_SUCCEEDED(rc) ? rows : 0;
 }
 
 std::unique_ptr<_Command::Statement> _Connection::Impl::Take(const std::u16string& text) {
@@ -387,6 +402,7 @@ void _Connection::Open(const std::string& ConnectionString, const std::string& U
   d.dbc = dbc;
   d.open = true;
   d.serverCursors = streaming.cursors;
+  d.fetchRows = streaming.sizesFetches ? kFirstFetchRows : 0;
   d.transLevel = 0;
   d.driverName = InfoString(dbc, SQL_DRIVER_NAME);
   d.dbmsName = InfoString(dbc, SQL_DBMS_NAME);
@@ -434,6 +450,7 @@ void _Connection::Close() {
   d.transLevel = 0;
   d.idle.clear();
   d.open = false;
+  d.fetchRows = 0;
   // Statements still held by commands lose their handles; the commands prepare anew.
   for (_Command::Statement* s : d.statements) {
     SQLFreeHandle(SQL_HANDLE_STMT, s->handle);

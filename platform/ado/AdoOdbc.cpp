@@ -78,17 +78,24 @@ LongRead ReadLong(SQLHSTMT statement, SQLUSMALLINT column, int64_t limit,
   constexpr int64_t kFirstPiece = 4096;
   if (limit == 0) return LongRead::Part;
   const size_t start = out.size();
+  // The first piece lands in a buffer on the stack, so that a short value, the usual case, costs
+  // a copy of what it holds rather than the zeroing of a whole piece of `out`.
+  Unit first[kFirstPiece + terminator];
   int64_t got = 0;
   int64_t piece = kFirstPiece;
-  for (bool first = true;; first = false) {
+  for (bool isFirst = true;; isFirst = false) {
     if (limit > 0) piece = std::min(piece, limit - got);
-    out.resize(start + static_cast<size_t>(got + piece + terminator));
+    Unit* to = first;
+    if (!isFirst) {
+      out.resize(start + static_cast<size_t>(got + piece + terminator));
+      to = out.data() + start + got;
+    }
     SQLLEN ind = 0;
-    SQLRETURN rc = SQLGetData(statement, column, cType, out.data() + start + got,
+    SQLRETURN rc = SQLGetData(statement, column, cType, to,
                               static_cast<SQLLEN>((piece + terminator) * unit), &ind);
     if (rc == SQL_NO_DATA) {
       out.resize(start + static_cast<size_t>(got));
-      return first ? LongRead::Nothing : LongRead::End;
+      return isFirst ? LongRead::Nothing : LongRead::End;
     }
     if (!SQL_SUCCEEDED(rc)) {
       out.resize(start);
@@ -99,7 +106,9 @@ LongRead ReadLong(SQLHSTMT statement, SQLUSMALLINT column, int64_t limit,
       return LongRead::Null;
     }
     const bool truncated = ind == SQL_NO_TOTAL || ind > piece * unit;
-    got += truncated ? piece : ind / unit;
+    const int64_t n = truncated ? piece : ind / unit;
+    if (isFirst) out.append(first, static_cast<size_t>(n));
+    got += n;
     out.resize(start + static_cast<size_t>(got));
     if (!truncated) return LongRead::End;
     if (limit > 0 && got >= limit) return LongRead::Part;

@@ -17,6 +17,9 @@
 
 namespace adoodbc {
 
+// The rows psqlODBC's first FETCH of a server cursor brings, before anything is known of them.
+inline constexpr int32_t kFirstFetchRows = 4;
+
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the layer expects 2-byte SQLWCHAR");
 
 // The process's ODBC environment (ODBC 3 behaviour), made on first use.
@@ -136,11 +139,17 @@ struct _Connection::Impl {
   // ends (the server aborts the transaction that holds them) while the driver goes on to
   // report their end as if every row had been read.
   bool serverCursors = false;
+  // The rows each FETCH of a server cursor brings now (psqlODBC's Fetch setting, which the layer
+  // changes for every result); 0 where the layer leaves the driver's setting alone.
+  int32_t fetchRows = 0;
   std::u16string searchEscape;
   std::vector<adoodbc::DriverType> types;
   bool typesLoaded = false;
 
   void CheckOpen() const;
+  // Makes the next FETCH of the connection's server cursors bring `rows` rows; nothing where the
+  // layer does not size fetches. A driver that refuses keeps its setting, and no more is asked.
+  void SetFetchRows(int32_t rows);
   // An idle statement prepared for the text, or a new one (not yet prepared).
   std::unique_ptr<_Command::Statement> Take(const std::u16string& text);
   // Closes the statement's cursor and keeps it for the next execution of its text.
@@ -195,6 +204,14 @@ struct _Recordset::Impl {
   std::vector<Cell> cells;
   int lastRead = -1;       // highest column touched by SQLGetData in this row
   bool anyOrder = false;
+  std::u16string wide;     // a text value as the driver gives it, on its way to Windows-1251
+  // Where the connection sizes its fetches: what a row of this result takes in the driver's
+  // cache, by the columns' declared sizes and, for a column of unbounded size, by the longest
+  // value read from it so far (`longest`, -1 until one was read; `unread` counts such columns).
+  std::vector<int64_t> longest;
+  int64_t rowBytes = 0;
+  int64_t rowsInBudget = 0;  // the rows of rowBytes one fetch may bring
+  int unread = 0;
 
   // ... or rows held in memory (schema rowsets).
   std::vector<std::vector<Variant>> rows;
@@ -202,6 +219,12 @@ struct _Recordset::Impl {
   bool inMemory = false;
 
   void Fetch();
+  // Sets up the sizing of fetches from the columns.
+  void StartFetchSizing();
+  // A value of `column` proved `length` bytes or characters long (0 for Null).
+  void NoteLength(int column, int64_t length);
+  // The rows the next FETCH should bring.
+  int32_t RowsPerFetch() const;
   // Reads the rest of a text or binary column's value into the empty `out` (at most `limit` bytes
   // or characters; all of it when negative), text in Windows-1251.
   adoodbc::LongRead ReadLongValue(int column, int64_t limit, std::string& out);

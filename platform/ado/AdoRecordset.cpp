@@ -2,6 +2,7 @@
 // when a field asks for it (SQLGetData), so neither the rows nor a long value that is read in
 // chunks are ever held whole. Drivers that allow SQLGetData only in ascending column order have
 // the skipped columns cached on the way.
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -128,6 +129,7 @@ RefPtr<_Recordset> MakeCursorRecordset(_Connection& connection,
     impl->columns.push_back(std::move(c));
   }
   impl->cells.resize(impl->columns.size());
+  impl->StartFetchSizing();
   impl->statement = std::move(statement);
   impl->eof = false;
   RefPtr<_Recordset> rs(new _Recordset(std::move(impl)));
@@ -193,11 +195,13 @@ void _Recordset::Impl::Fetch() {
     for (Cell& c : cells) c = Cell();
     return;
   }
+  _Connection::Impl& owner = connection->GetImpl();
+  if (owner.fetchRows != 0) owner.SetFetchRows(RowsPerFetch());
   SQLRETURN rc = SQLFetch(statement->handle);
   if (rc == SQL_NO_DATA) {
     eof = true;
     // Nothing more to read: the statement can serve the next execution at once.
-    connection->GetImpl().GiveBack(std::move(statement));
+    owner.GiveBack(std::move(statement));
     statement.reset();
     return;
   }
@@ -207,9 +211,72 @@ void _Recordset::Impl::Fetch() {
   lastRead = -1;
 }
 
+namespace {
+
+// What one FETCH of a server cursor may take in the driver's cache, and the most rows it brings.
+constexpr int64_t kFetchBytes = 4 << 20;
+constexpr int64_t kMostFetchRows = 4096;
+
+// What a value of the column takes in the driver's cache: its cell and allocation, and its text
+// (UTF-8 text and binary data in hexadecimal take about two bytes a character or byte) at the
+// column's declared size, or, for a column of unbounded size, at the longest value read from it.
+int64_t HeldBytes(const ColumnDesc& c, int64_t longest) {
+  constexpr int64_t kValueOverhead = 48;
+  switch (c.type.kind) {
+    case ReadKind::Text:
+    case ReadKind::Binary: return kValueOverhead + 2 * (c.type.isLong ? longest : c.size);
+    case ReadKind::Numeric: return kValueOverhead + c.type.precision + 2;
+    default: return kValueOverhead + 32;
+  }
+}
+
+// The rows of rowBytes each that one fetch may bring. Rows longer than the budget still come four
+// at a time: fewer costs more round trips for every such row and holds no less at the first
+// fetch, which brings four anyway.
+int64_t RowsInBudget(int64_t rowBytes) {
+  return std::max<int64_t>(kFetchBytes / std::max<int64_t>(rowBytes, 1), kFirstFetchRows);
+}
+
+}  // namespace
+
+void _Recordset::Impl::StartFetchSizing() {
+  longest.assign(columns.size(), -1);
+  rowBytes = 0;
+  unread = 0;
+  for (const ColumnDesc& c : columns) {
+    if (c.type.isLong)
+      ++unread;
+    else
+      rowBytes += HeldBytes(c, 0);
+  }
+  rowsInBudget = RowsInBudget(rowBytes);
+}
+
+void _Recordset::Impl::NoteLength(int column, int64_t length) {
+  const ColumnDesc& c = columns[static_cast<size_t>(column)];
+  int64_t& seen = longest[static_cast<size_t>(column)];
+  if (!c.type.isLong || length <= seen) return;
+  if (seen < 0)
+    --unread;
+  else
+    rowBytes -= HeldBytes(c, seen);
+  seen = length;
+  rowBytes += HeldBytes(c, seen);
+  rowsInBudget = RowsInBudget(rowBytes);
+}
+
+int32_t _Recordset::Impl::RowsPerFetch() const {
+  // Until a value of every unbounded column has been seen, nothing tells how long a row may be.
+  if (unread > 0) return kFirstFetchRows;
+  // Growing no faster than the rows already read bounds what a sudden run of long values costs.
+  const int64_t byRowsRead = std::max<int64_t>(rowNumber, kFirstFetchRows);
+  return static_cast<int32_t>(std::min({rowsInBudget, byRowsRead, kMostFetchRows}));
+}
+
 void _Recordset::Impl::CacheWhole(Cell& cell, int column) {
   cell.value = ReadWhole(column);
   cell.state = Cell::Cached;
+  NoteLength(column, cell.value.IsString() ? static_cast<int64_t>(cell.value.StrRef().size()) : 0);
 }
 
 _Recordset::Impl::Cell& _Recordset::Impl::Prepare(int column) {
@@ -243,13 +310,16 @@ LongRead _Recordset::Impl::ReadLongValue(int column, int64_t limit, std::string&
   SQLHSTMT h = statement->handle;
   const SQLUSMALLINT col = static_cast<SQLUSMALLINT>(column + 1);
   if (c.type.kind == ReadKind::Binary) return ReadLong(h, col, limit, out);
-  std::u16string wide;
+  // The UTF-16 text goes through a buffer kept for the next value, unless it grew large.
+  constexpr size_t kKeptUnits = 32 * 1024;
+  wide.clear();
   const LongRead read = ReadLong(h, col, limit, wide);
   try {
     out = Utf16ToAnsi(wide);
   } catch (const EConvertError&) {
     RaiseUnencodable(c.name, rowNumber);
   }
+  if (wide.capacity() > kKeptUnits) std::u16string().swap(wide);
   return read;
 }
 
@@ -365,11 +435,13 @@ int64_t _Recordset::Impl::CellSize(int column) {
       if (ind == SQL_NULL_DATA) {
         cell.value = Variant::Null();
         cell.state = Cell::Cached;
+        NoteLength(column, 0);
       } else if (ind == SQL_NO_TOTAL) {
         CacheWhole(cell, column);
       } else {
         cell.total = ind;
         cell.state = Cell::Streaming;
+        NoteLength(column, ind);
       }
     }
     if (cell.state == Cell::Streaming || cell.state == Cell::Finished) return cell.total;
@@ -418,11 +490,13 @@ Variant _Recordset::Impl::CellChunk(int column, int64_t length) {
     case LongRead::Null:
       cell->value = Variant::Null();
       cell->state = Cell::Cached;
+      NoteLength(column, 0);
       return Variant::Null();
     case LongRead::Part: cell->state = Cell::Streaming; break;
     case LongRead::End: cell->state = Cell::Finished; break;
   }
   cell->offset += static_cast<int64_t>(out.size());
+  NoteLength(column, cell->offset);
   return Variant(std::move(out));
 }
 

@@ -1,20 +1,27 @@
 #include "platform/rtl/AnsiText.h"
 
+#include <algorithm>
+
 #include "platform/rtl/SysUtils.h"
 
 namespace {
 
-// Reverse of the high half, built once: code point -> byte for the 128 upper characters.
+// Reverse of the high half, built once: the byte of every code point up to the highest one the
+// high half holds (U+2122), 0 where Windows-1251 has none (no character of the high half is 0).
+constexpr std::size_t ReverseTableSize() {
+  char32_t highest = 0;
+  for (char16_t cp : ansi_detail::kHighHalf) highest = std::max<char32_t>(highest, cp);
+  return highest + 1;
+}
+
 struct ReverseTable {
-  std::array<std::pair<char32_t, unsigned char>, 128> entries{};
+  std::array<unsigned char, ReverseTableSize()> bytes{};
   ReverseTable() {
-    for (int i = 0; i < 128; ++i)
-      entries[i] = {ansi_detail::kHighHalf[i], static_cast<unsigned char>(0x80 + i)};
+    for (int i = 0; i < 128; ++i) bytes[ansi_detail::kHighHalf[i]] = static_cast<unsigned char>(0x80 + i);
   }
   int Find(char32_t cp) const {
-    for (const auto& e : entries)
-      if (e.first == cp) return e.second;
-    return -1;
+    if (cp >= bytes.size() || bytes[cp] == 0) return -1;
+    return bytes[cp];
   }
 };
 
@@ -160,4 +167,16 @@ std::u16string Utf8ToUtf16(std::string_view utf8) {
   return out;
 }
 
-std::string Utf16ToAnsi(std::u16string_view utf16) { return Utf8ToAnsi(Utf16ToUtf8(utf16)); }
+std::string Utf16ToAnsi(std::u16string_view utf16) {
+  // Straight from UTF-16: no character Windows-1251 holds needs a surrogate pair, so every unit
+  // is one character or fails.
+  const ReverseTable& table = Reverse();
+  std::string out(utf16.size(), '\0');
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    const char16_t unit = utf16[i];
+    const int byte = unit < 0x80 ? unit : table.Find(unit);
+    if (byte < 0) return Utf8ToAnsi(Utf16ToUtf8(utf16));  // raises, naming the text
+    out[i] = static_cast<char>(byte);
+  }
+  return out;
+}

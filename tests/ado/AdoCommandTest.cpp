@@ -1,5 +1,6 @@
 #include "tests/ado/AdoEngines.h"
 
+#include <map>
 #include <random>
 
 using AdoCommand = AdoEngineTest;
@@ -240,5 +241,54 @@ TEST_P(AdoCommand, AFailedStatementNeverEndsAnotherResultEarly) {
       EXPECT_FALSE(raised);
       EXPECT_EQ(seen, 20);
     }
+  }
+}
+
+// A result read through a server cursor sizes each fetch by what its rows proved to hold: many
+// short rows at a time, few once long values come. However the size moves, every row
+// arrives once and in order, also while another result of the connection is read in turns.
+using AdoServerCursor = AdoEngineTest;
+INSTANTIATE_TEST_SUITE_P(Engines, AdoServerCursor, ::testing::Values(EngineKind::PostgreSQL), EngineName);
+
+TEST_P(AdoServerCursor, ResizedFetchesBringEveryRowOnceInOrder) {
+  constexpr int kRows = 3000;
+  Exec("CREATE TABLE t (id INTEGER, memo TEXT)");
+  Exec("INSERT INTO t SELECT g, 'к' || g FROM generate_series(1, "_ansi + std::to_string(kRows) + ") g");
+  // Long values first, where fetches have grown, and last; two longer than a fetch's whole budget.
+  const std::map<int, int> longRows = {{1, 100000}, {700, 100000}, {701, 2200000}, {702, 100000},
+                                       {2000, 2200000}, {kRows, 100000}};
+  for (const auto& [id, length] : longRows)
+    Exec("UPDATE t SET memo = repeat('ж', "_ansi + std::to_string(length) + ") WHERE id = " + std::to_string(id));
+  auto expectedLength = [&](int id) {
+    auto it = longRows.find(id);
+    return it != longRows.end() ? it->second : 1 + static_cast<int>(std::to_string(id).size());
+  };
+  enum class Read { Value, Chunks, IdAlone, InTurns };
+  for (Read how : {Read::Value, Read::Chunks, Read::IdAlone, Read::InTurns}) {
+    SCOPED_TRACE(static_cast<int>(how));
+    auto rs = FConnection->Execute("SELECT id, memo FROM t ORDER BY id");
+    RefPtr<_Recordset> other;
+    int otherId = kRows + 1;
+    if (how == Read::InTurns) other = FConnection->Execute("SELECT id FROM t ORDER BY id DESC");
+    int id = 0;
+    for (; !rs->Eof(); rs->MoveNext()) {
+      ASSERT_EQ(Val(rs, "id").ToInt32(), ++id);
+      int64_t length = 0;
+      if (how == Read::Chunks) {
+        RefPtr<Field> memo = rs->Fields().Item("memo");
+        for (Variant part = memo->GetChunk(65536); !part.IsNull(); part = memo->GetChunk(65536))
+          length += static_cast<int64_t>(part.StrRef().size());
+      } else if (how != Read::IdAlone) {
+        length = static_cast<int64_t>(Val(rs, "memo").StrRef().size());
+      }
+      if (how != Read::IdAlone) { ASSERT_EQ(length, expectedLength(id)) << id; }
+      if (other) {
+        ASSERT_FALSE(other->Eof());
+        ASSERT_EQ(Val(other, "id").ToInt32(), --otherId);
+        other->MoveNext();
+      }
+    }
+    EXPECT_EQ(id, kRows);
+    if (other) { EXPECT_TRUE(other->Eof()); }
   }
 }

@@ -347,6 +347,65 @@ TEST_P(AdoBackend, NullsBecomeNullMarkersAndTheOtherParametersStillPairUp) {
   EXPECT_EQ(Count(db, "P"), 4);
 }
 
+// A statement run again keeps what it made for the last run only while that still fits: its
+// text, which elements are Null, their field types, the database's opening; a refused run leaves
+// it usable.
+TEST_P(AdoBackend, AStatementRunAgainFollowsItsTextItsElementsAndTheDatabase) {
+  IConnParamsPtr connection = NewParams();
+  IOrvDbPtr db = ConnectDb(connection.get(), true);
+  Exec(db, "CREATE TABLE [A] ([ID] integer PRIMARY KEY, [V] varchar(20))");
+  Exec(db, "CREATE TABLE [B] ([ID] integer, [W] varchar(20))");
+  const std::string intoA = "INSERT INTO [A] ([ID], [V]) VALUES (?, ?)";
+  const std::string intoB = "INSERT INTO [B] ([ID], [W]) VALUES (?, ?)";
+  auto text = [](const std::string& s) { return TOrvDbParam{dftString, Variant(s)}; };
+  struct Step {
+    std::string sql;
+    TOrvDbParams params;
+    bool reopenFirst = false;
+    bool refused = false;
+  };
+  const Step steps[] = {
+      {intoA, {IntParam(1), text("один"_ansi)}},
+      {intoA, {IntParam(2), {dftString, Variant::Null()}}},
+      {intoA, {IntParam(3), IntParam(33)}},
+      {intoA, {IntParam(4), text("4.5e1")}},
+      {intoA, {IntParam(4), text("again")}, false, true},
+      {intoA, {IntParam(5), text("пять"_ansi)}},
+      {intoB, {IntParam(6), text("шесть"_ansi)}},
+      {intoB, {IntParam(7), text("семь"_ansi)}, true},
+      {intoA, {IntParam(8), {dftUnknown, Variant("восемь"_ansi)}}},
+  };
+  IOrvDbSQLPtr s = db->CreateSQL("");
+  for (const Step& step : steps) {
+    SCOPED_TRACE(&step - steps);
+    if (step.reopenFirst) {
+      db->Close();
+      db->Open(connection.get());
+    }
+    s->SetSQL(step.sql);
+    if (step.refused) {
+      EXPECT_THROW(s->Execute(step.params), Exception);
+    } else {
+      s->Execute(step.params);
+      EXPECT_EQ(s->RowsAffected(), 1);
+    }
+  }
+  auto rows = [&](const std::string& sql) {
+    IOrvDbSQLPtr q = db->CreateSQL(sql);
+    q->Execute({});
+    std::vector<std::string> out;
+    for (; !q->Eof(); q->Next()) {
+      std::string row;
+      for (int i = 0; i < q->FieldCount(); ++i)
+        row += (i ? "/" : "") + (q->GetValue(Variant(int32_t(i))).IsNull() ? "null" : q->AsString(Variant(int32_t(i))));
+      out.push_back(row);
+    }
+    return Names(out);
+  };
+  EXPECT_EQ(rows("SELECT [ID], [V] FROM [A] ORDER BY [ID]"), "1/один,2/null,3/33,4/4.5e1,5/пять,8/восемь,"_ansi);
+  EXPECT_EQ(rows("SELECT [ID], [W] FROM [B] ORDER BY [ID]"), "6/шесть,7/семь,"_ansi);
+}
+
 TEST_P(AdoBackend, AStatementsResultLivesUntilCloseOrTheNextExecute) {
   IOrvDbPtr db = NewDb();
   CreateSysTable(db.get(), "R", {{"ID", dftInt32, 0, true}}, {{"R_PK", "ID", dioPrimary | dioUnique}});

@@ -42,4 +42,10 @@ TEST(AnsiText, UnencodableTextRaisesUnlessAReplacementIsGiven) {
   EXPECT_TRUE(Utf8FitsAnsi("Привет"));
   EXPECT_THROW(Utf8ToAnsi(std::string("\xC3")), EConvertError);  // cut short
   EXPECT_THROW(Utf8ToAnsi(std::string("\xFF")), EConvertError);
+  // UTF-16 beyond the code page: past its highest code point, far past it, a gap inside its
+  // range, a pair of surrogates and a lone one.
+  for (const std::u16string& text : {std::u16string(u"\u2123"), std::u16string(u"\uFFFD"),
+                                     std::u16string(u"a\u0100"), std::u16string(u"\xD83D\xDE00"),
+                                     std::u16string(u"\xDC00z")})
+    EXPECT_THROW(Utf16ToAnsi(text), EConvertError);
 }
