@@ -199,6 +199,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   if (H.FileType == 0 && H.KeyFields == 0) Corrupt("у таблицы с ключом нет ключевых полей"_ansi);
   KeyLen = Def.KeyFieldCount ? Offsets[Def.KeyFieldCount - 1] + Widths[Def.KeyFieldCount - 1] : 0;
   PerBlock = int((H.BlockSize - 6) / H.RecordSize);
+  Waiting.Bind(H.RecordSize, size_t(KeyLen));
   Def.BlockSize = int(H.BlockSize);
   Def.VersionId = H.Version;
   Def.CodePage = H.Version >= 5 ? H.CodePage : 0;
@@ -364,13 +365,13 @@ namespace {
 // had accepted are lost.
 template <class TFn> decltype(auto) Told(TPdxTableState& s, TFn&& fn) {
   const bool batch = s.Batch > 0;
-  const int64_t held = int64_t(s.H.NumRecords) + int64_t(s.WaitingCount());
+  const int64_t held = int64_t(s.H.NumRecords) + int64_t(s.Waiting.Count());
   const uint64_t reloads = s.Reloads;
   try {
     return fn();
   } catch (Exception& e) {
     if (batch && s.Reloads != reloads && !s.Broken) {
-      const int64_t stored = int64_t(s.H.NumRecords) + int64_t(s.WaitingCount());
+      const int64_t stored = int64_t(s.H.NumRecords) + int64_t(s.Waiting.Count());
       std::string told = e.Message() + "; в таблице записей: "_ansi + std::to_string(stored);
       if (held > stored) told += ", из принятых записей не записано: "_ansi + std::to_string(held - stored);
       e.SetMessage(told);
@@ -605,7 +606,7 @@ TPdxTable::~TPdxTable() {
   }
 }
 const TPdxTableDef& TPdxTable::Def() const { return FState->Def; }
-int64_t TPdxTable::RecordCount() const { return int64_t(FState->H.NumRecords) + int64_t(FState->WaitingCount()); }
+int64_t TPdxTable::RecordCount() const { return int64_t(FState->H.NumRecords) + int64_t(FState->Waiting.Count()); }
 void TPdxTable::BeginBatch() { ++FBatch; ++FState->Batch; }
 
 namespace {
@@ -970,15 +971,15 @@ std::vector<uint8_t>& TPdxTableState::BlockForRange(uint32_t n, uint32_t lo, uin
 }
 
 // A block's bytes without copying them: a changed block, a kept one, or one read from the file and
-// kept. Valid until the next block is read, taken for writing or written.
-const uint8_t* TPdxTableState::BlockView(uint32_t n) {
+// kept (`fromFile` is then set). Valid until the next block is read, taken for writing or written.
+const uint8_t* TPdxTableState::BlockView(uint32_t n, bool* fromFile) {
   auto it = Dirty.find(n);
   if (it != Dirty.end()) return it->second.data();
   auto ci = Clean.find(n);
   if (ci != Clean.end()) return ci->second.data();
   std::vector<uint8_t> b(H.BlockSize);
   ReadBlock(n, b.data());
-  ++BlockReads;
+  if (fromFile) *fromFile = true;
   return KeepClean(n, std::move(b)).data();
 }
 
@@ -1074,7 +1075,7 @@ bool TPdxTableState::Locate(const uint8_t* key, TKeyPlace& at) {
   });
   at.Entry = it == Map.begin() ? 0 : size_t(it - Map.begin()) - 1;
   at.Block = Map[at.Entry].Block;
-  const uint8_t* b = BlockView(at.Block);
+  const uint8_t* b = BlockView(at.Block, &at.FromFile);
   int count = CountIn(b, at.Block);
   int lo = 0, hi = count;
   while (lo < hi) {
@@ -1099,7 +1100,7 @@ void TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& 
   const uint32_t rs = H.RecordSize;
   MovedRecs.clear();
   MovedTo = 0;
-  NoteKey(rec.data());
+  Keys.Add(TKeyLook(rec.data(), KeyLen));
   if (Map.empty()) {
     uint32_t n = AllocBlock();
     LastInsertBlock = n;
@@ -1297,19 +1298,21 @@ static void AppendValues(TPdxTableState& s, const std::vector<Variant>& values) 
   // Inside a batch a keyed record waits with the others and goes into its block with them.
   const bool waits = s.KeyLen && s.Batch > 0;
   TPdxTableState::TKeyPlace place;
-  if (s.KeyLen && (waits ? s.KeyTaken(rec.data()) : s.Locate(rec.data(), place) && place.Found))
+  TKeyLook look(rec.data(), s.KeyLen);
+  if (waits) look = s.KeyTaken(rec.data());
+  if (s.KeyLen && (waits ? look.Taken : s.Locate(rec.data(), place) && place.Found))
     throw EPdxKeyViolation(s.TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
   s.CheckUnique(rec, nullptr);
   // A full buffer makes room before the record joins it: should that fail, the record is refused
   // and the buffer keeps the others.
-  if (waits && s.Pending.size() + s.H.RecordSize > kPendingBytes) s.PendingFull();
+  if (waits && s.Waiting.Full()) s.MakeRoom();
   s.WriteBlobs(values, rec, nullptr);
   for (size_t i = 0; i < values.size(); ++i)
     if (s.H.Types[i] == 0x16 && (values[i].IsNull() || values[i].IsEmpty())) { ++s.H.AutoInc; }
   s.HeaderDirty = s.IndexDirty = true;
   if (waits) {
     s.PrepareX();
-    s.AddPending(rec);
+    s.AddWaiting(rec, look);
     return;
   }
   if (s.KeyLen) {
@@ -1411,8 +1414,7 @@ void TPdxTable::EmptyTable() {
     s.Clean.clear();
     s.Map.clear();
     s.MapLoaded = true;
-    s.Keys.Clear();
-    s.KeysCover = true;
+    s.Keys.StartEmpty();
     s.UniqueSeen.clear();
     s.UniqueCover = false;
     s.PendingFree.clear();
@@ -1616,11 +1618,8 @@ void TPdxTableState::Reload() {
   Clean.clear();
   Map.clear();
   MapLoaded = false;
-  std::vector<uint8_t>().swap(Pending);
-  PendingKeys.Clear(false);
-  DropRuns();
-  Keys.Clear();
-  KeysCover = false;
+  Waiting.Reset();
+  Keys.Drop();
   UniqueSeen.clear();
   UniqueCover = false;
   PendingFree.clear();

@@ -63,6 +63,8 @@ THeader ParseHeader(const uint8_t* data, size_t size, const std::string& file);
 
 // Bytes a field takes in a record.
 int FieldWidth(uint8_t type, uint8_t size);
+// Whether a field type keeps its value in the .MB (memo, blob, formatted memo, OLE, graphic).
+inline bool IsBlobCode(uint8_t t) { return t >= 0x0C && t <= 0x10; }
 
 // Encryption of 256-byte chunks (a, b, c, d as the format notes describe).
 void DecryptChunk(uint8_t* chunk, uint8_t a, uint8_t b, uint8_t c, uint8_t d);

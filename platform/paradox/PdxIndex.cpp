@@ -7,6 +7,7 @@
 #include <array>
 #include <tuple>
 
+#include "platform/paradox/PdxRuns.h"
 #include "platform/paradox/PdxTableState.h"
 
 namespace fs = std::filesystem;
@@ -420,15 +421,13 @@ TSecondaryLayout SecondaryLayout(const TPdxTableState& s, const TPdxIndexDef& ix
 }
 
 // Entries of one size sorted in bounded memory: a run's worth is sorted in memory; past that each
-// full run is sorted and written to a temporary file, and the runs are merged as they are read
-// back. The run files go however the sort ends.
+// full run is sorted into a run file, and the runs are merged as they are read back. The run files
+// go however the sort ends.
 class TEntrySorter {
  public:
   TEntrySorter(TPdxEnv& env, std::string runPrefix, size_t entrySize)
-      : FEnv(env), FPrefix(std::move(runPrefix)), FSize(entrySize), FRunLimit(std::max<size_t>(1024, (8u << 20) / entrySize)) {}
-  ~TEntrySorter() { RemoveRuns(); }
-  TEntrySorter(const TEntrySorter&) = delete;
-  TEntrySorter& operator=(const TEntrySorter&) = delete;
+      : FEnv(env), FPrefix(std::move(runPrefix)), FSize(entrySize), FRunLimit(std::max<size_t>(1024, (8u << 20) / entrySize)),
+        FMerge(entrySize, entrySize) {}
 
   // Room for the next entry, to be filled before the next call.
   uint8_t* Add() {
@@ -439,29 +438,23 @@ class TEntrySorter {
     return reinterpret_cast<uint8_t*>(&FFlat[at]);
   }
   size_t Count() const { return FCount; }
-  // Ends the adding; Next then gives the entries in order.
+  // Ends the adding; Peek and Pop then give the entries in order.
   void Finish() {
     if (!FRuns.empty() && !FFlat.empty()) SpillRun();
-    if (FRuns.empty()) SortRun();
-    else OpenRuns();
+    if (FRuns.empty()) {
+      SortRun();
+      FMerge.Add(reinterpret_cast<const uint8_t*>(FFlat.data()), std::move(FOrder));
+    }
+    for (const auto& run : FRuns) FMerge.Add(*run);
+    FMerge.Start();
   }
-  bool Next(std::string& entry) { return FRuns.empty() ? NextInMemory(entry) : MergeRuns(entry); }
-  void RemoveRuns() {
-    FOpen.clear();
-    for (auto& path : FRuns) FEnv.Remove(path);
-    FRuns.clear();
-  }
+  // The lowest entry not yet taken (valid until Pop); null at the end.
+  const uint8_t* Peek() const { return FMerge.Peek(); }
+  void Pop() { FMerge.Pop(); }
+  // Removes the run files once every entry is taken.
+  void RemoveRuns() { FRuns.clear(); }
 
  private:
-  // A run file read back a piece at a time; Cur is its next entry.
-  struct TRun {
-    TFile F;
-    uint64_t Pos = 0, Size = 0;
-    std::string Buf;
-    size_t At = 0;
-    const char* Cur = nullptr;
-  };
-
   // Sorts the run's entries. Only the byte places where entries differ decide their order: those
   // bytes of each entry, taken eight at a time as numbers (its key), are sorted instead of the
   // entries.
@@ -513,70 +506,11 @@ class TEntrySorter {
   }
   void SpillRun() {
     SortRun();
-    FRuns.push_back(FPrefix + std::to_string(FRuns.size()));
-    TFile rf;
-    rf.Create(FEnv, FRuns.back());
-    std::string buf;
-    uint64_t at = 0;
-    for (uint32_t i : FOrder) {
-      buf.append(FFlat, size_t(i) * FSize, FSize);
-      if (buf.size() >= (1u << 20)) {
-        rf.WriteAt(at, buf.data(), buf.size());
-        at += buf.size();
-        buf.clear();
-      }
-    }
-    rf.WriteAt(at, buf.data(), buf.size());
+    auto run = std::make_unique<TRunFile>(FEnv, FPrefix + std::to_string(FRuns.size()), FSize);
+    for (uint32_t i : FOrder) run->Append(&FFlat[size_t(i) * FSize]);
+    run->Finish();
+    FRuns.push_back(std::move(run));
     FFlat.clear();
-  }
-  bool NextInMemory(std::string& entry) {
-    if (FNext >= FOrder.size()) return false;
-    entry.assign(FFlat, size_t(FOrder[FNext++]) * FSize, FSize);
-    return true;
-  }
-  void OpenRuns() {
-    for (auto& path : FRuns) {
-      auto r = std::make_unique<TRun>();
-      r->F.Open(FEnv, path, false);
-      r->Size = r->F.Size();
-      FOpen.push_back(std::move(r));
-      if (Advance(FOpen.size() - 1)) FHeap.push_back(FOpen.size() - 1);
-    }
-    std::make_heap(FHeap.begin(), FHeap.end(), [&](size_t a, size_t b) { return Later(a, b); });
-  }
-  // Whether run a's entry comes after run b's: their bytes compared eight at a time as numbers.
-  bool Later(size_t a, size_t b) const {
-    const uint8_t* x = reinterpret_cast<const uint8_t*>(FOpen[a]->Cur);
-    const uint8_t* y = reinterpret_cast<const uint8_t*>(FOpen[b]->Cur);
-    for (size_t at = 0; at < FSize; at += 8) {
-      const size_t n = std::min<size_t>(8, FSize - at);
-      const uint64_t u = KeyPrefix(x + at, n), v = KeyPrefix(y + at, n);
-      if (u != v) return u > v;
-    }
-    return false;
-  }
-  bool Advance(size_t run) {
-    TRun& r = *FOpen[run];
-    if (r.At + FSize > r.Buf.size()) {
-      if (r.Pos + FSize > r.Size) return false;
-      const uint64_t piece = std::max<uint64_t>(1, (256u << 10) / FSize) * FSize;
-      r.Buf.resize(size_t(std::min<uint64_t>(piece, (r.Size - r.Pos) / FSize * FSize)));
-      r.F.ReadAt(r.Pos, r.Buf.data(), r.Buf.size());
-      r.Pos += r.Buf.size();
-      r.At = 0;
-    }
-    r.Cur = r.Buf.data() + r.At;
-    r.At += FSize;
-    return true;
-  }
-  bool MergeRuns(std::string& entry) {
-    if (FHeap.empty()) return false;
-    auto later = [&](size_t a, size_t b) { return Later(a, b); };
-    std::pop_heap(FHeap.begin(), FHeap.end(), later);
-    size_t run = FHeap.back();
-    entry.assign(FOpen[run]->Cur, FSize);
-    if (Advance(run)) std::push_heap(FHeap.begin(), FHeap.end(), later); else FHeap.pop_back();
-    return true;
   }
 
   TPdxEnv& FEnv;
@@ -584,10 +518,8 @@ class TEntrySorter {
   size_t FSize, FRunLimit, FCount = 0;
   std::string FFlat;             // entries of the run now filling, back to back
   std::vector<uint32_t> FOrder;  // their sorted order
-  size_t FNext = 0;
-  std::vector<std::string> FRuns;
-  std::vector<std::unique_ptr<TRun>> FOpen;
-  std::vector<size_t> FHeap;
+  std::vector<std::unique_ptr<TRunFile>> FRuns;
+  TRunMerge FMerge;
 };
 
 // Every record's entry, in chain order, each into the room out.Add() gives.
@@ -646,11 +578,10 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
   std::vector<uint8_t> xb(x.BlockSize);
   std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
   const int keyLen = x.EntrySize - 2;
-  std::string entry;
   for (uint32_t k = 0; k < blocks; ++k) {
     std::fill(xb.begin(), xb.end(), 0);
     uint32_t cnt = 0;
-    while (cnt < per && entries.Next(entry)) std::memcpy(&xb[6 + size_t(cnt++) * es], entry.data(), es);
+    for (const uint8_t* e; cnt < per && (e = entries.Peek()); entries.Pop()) std::memcpy(&xb[6 + size_t(cnt++) * es], e, es);
     Put16(&xb[0], k + 1 < blocks ? k + 2 : 0);
     Put16(&xb[2], k);
     Put16(&xb[4], uint16_t(int(cnt - 1) * int(es)));
