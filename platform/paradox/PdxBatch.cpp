@@ -241,6 +241,50 @@ std::vector<uint32_t> TBatch::Order() const {
 }
 
 
+void TUniqueValues::Take(const TPdxTableDef& def, const std::vector<int>& offsets, const std::vector<int>& widths) {
+  FIndexes.clear();
+  for (const TPdxIndexDef& ix : def.Indexes) {
+    if (!ix.Unique) continue;
+    TIndex& u = FIndexes.emplace_back();
+    u.Name = ix.Name;
+    for (int f : ix.Fields) u.Fields.emplace_back(offsets[f], widths[f]);
+  }
+}
+
+bool TUniqueValues::Hash(const TIndex& ix, const uint8_t* rec, uint64_t& h) {
+  bool blank = true;
+  h = 0;
+  for (const auto& [off, width] : ix.Fields) {
+    if (!AllZero(rec + off, width)) blank = false;
+    h = (h ^ KeyHash(rec + off, width)) * 0x9E3779B97F4A7C15ull;
+  }
+  h ^= h >> 29;
+  return !blank;
+}
+
+bool TUniqueValues::Same(size_t u, const uint8_t* a, const uint8_t* b) const {
+  for (const auto& [off, width] : FIndexes[u].Fields)
+    if (std::memcmp(a + off, b + off, width) != 0) return false;
+  return true;
+}
+
+TUniqueValues::TProbe TUniqueValues::Probe(const uint8_t* rec, const uint8_t* old) const {
+  TProbe probe;
+  probe.Hashes.resize(FIndexes.size());
+  probe.Filled.resize(FIndexes.size());
+  for (size_t u = 0; u < FIndexes.size(); ++u) {
+    const bool kept = old && Same(u, old, rec);
+    probe.Filled[u] = Hash(FIndexes[u], rec, probe.Hashes[u]) && !kept;
+    if (probe.Filled[u] && FIndexes[u].Seen.MayHold(probe.Hashes[u])) probe.Suspects.push_back(u);
+  }
+  return probe;
+}
+
+void TUniqueValues::Add(const TProbe& probe) {
+  for (size_t u = 0; u < FIndexes.size(); ++u)
+    if (probe.Filled[u]) FIndexes[u].Seen.Add(probe.Hashes[u]);
+}
+
 }  // namespace detail
 
 using namespace detail;

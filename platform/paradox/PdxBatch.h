@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/paradox/Paradox.h"
 #include "platform/paradox/PdxRuns.h"
 
 namespace paradox::detail {
@@ -181,6 +182,64 @@ class TTableKeys {
   TKeyFilter FFilter;
   bool FOn = false;
   uint64_t FUncoveredReads = 0;
+};
+
+// The values of a table's unique secondary indexes, each index's through a filter of its own (48
+// bits a record: a wrong "perhaps" costs a pass over the table), so that a record's values are
+// sought in the table only when the filter may have seen them. Records whose values of an index
+// are all blank stay out: blanks repeat freely. The filters take every record of the table at
+// their first use, and every record stored after it.
+class TUniqueValues {
+ public:
+  // A record's values of each unique index, hashed, and the indexes whose filters may have seen
+  // them (by their place among the unique indexes).
+  struct TProbe {
+    std::vector<uint64_t> Hashes;
+    std::vector<bool> Filled;  // values not all blank, and for an update changed
+    std::vector<size_t> Suspects;
+  };
+  bool Covered() const { return FCovered; }
+  // Forgets the filters: the next use takes the table again.
+  void Reset() {
+    FIndexes.clear();
+    FCovered = false;
+  }
+  // Takes the unique indexes of `def` (its fields at `offsets`, `widths` bytes long) and passes
+  // every record that eachRecord(fn) gives through their filters.
+  template <class TEach>
+  void Cover(const TPdxTableDef& def, const std::vector<int>& offsets, const std::vector<int>& widths, TEach eachRecord) {
+    Take(def, offsets, widths);
+    if (!FIndexes.empty())
+      eachRecord([&](const uint8_t* rec) {
+        uint64_t h;
+        for (TIndex& ix : FIndexes)
+          if (Hash(ix, rec, h)) ix.Seen.Add(h);
+      });
+    FCovered = true;
+  }
+  bool Empty() const { return FIndexes.empty(); }
+  // The probe of `rec`; `old`, the record it replaces (an update), makes the indexes whose values
+  // it keeps no suspects: the record it replaces can never be its twin.
+  TProbe Probe(const uint8_t* rec, const uint8_t* old) const;
+  // The probe's values join the filters (should the record not be stored after all, they only
+  // make a wrong "perhaps").
+  void Add(const TProbe& probe);
+  // Whether two records hold the same values of unique index u.
+  bool Same(size_t u, const uint8_t* a, const uint8_t* b) const;
+  const std::string& Name(size_t u) const { return FIndexes[u].Name; }
+
+ private:
+  struct TIndex {
+    std::string Name;
+    std::vector<std::pair<int, int>> Fields;  // offset and width in the record
+    TKeyFilter Seen{48};
+  };
+  void Take(const TPdxTableDef& def, const std::vector<int>& offsets, const std::vector<int>& widths);
+  // The hash of a record's values of an index; false when they are all blank.
+  static bool Hash(const TIndex& ix, const uint8_t* rec, uint64_t& h);
+
+  std::vector<TIndex> FIndexes;
+  bool FCovered = false;
 };
 
 // The bytes of keyed records a batch holds in memory before they go into the blocks or a run.

@@ -1217,68 +1217,19 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   }
 }
 
-// Unique secondary indexes: a full scan for another record with the same indexed values.
-// Whether two records hold the same values of an index.
-bool TPdxTableState::SameValues(const TPdxIndexDef& ix, const uint8_t* a, const uint8_t* b) const {
-  for (int f : ix.Fields)
-    if (std::memcmp(a + Offsets[f], b + Offsets[f], Widths[f]) != 0) return false;
-  return true;
-}
-
-// The hash of a record's values of a unique index; false when they are all blank.
-bool TPdxTableState::UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint64_t& h) const {
-  bool blank = true;
-  h = 0;
-  for (int f : ix.Fields) {
-    if (!AllZero(rec + Offsets[f], Widths[f])) blank = false;
-    h = (h ^ KeyHash(rec + Offsets[f], Widths[f])) * 0x9E3779B97F4A7C15ull;
-  }
-  h ^= h >> 29;
-  return !blank;
-}
-
-// Finds the unique indexes and passes every record's values of them through their filters: one
-// pass over the blocks and the waiting records, none for a table without such an index.
-void TPdxTableState::CoverUnique() {
-  UniqueIx.clear();
-  for (auto& ix : Def.Indexes)
-    if (ix.Unique) UniqueIx.push_back(&ix);
-  UniqueSeen.assign(UniqueIx.size(), TKeyFilter(48));
-  if (!UniqueIx.empty())
-    ForEachRecord([&](const uint8_t* r) {
-      uint64_t h;
-      for (size_t u = 0; u < UniqueIx.size(); ++u)
-        if (UniqueHash(*UniqueIx[u], r, h)) UniqueSeen[u].Add(h);
-    });
-  UniqueCover = true;
-}
-
-// Refuses a record whose values of a unique index are another record's. An update (`old`, the
-// record it replaces) is checked only for the indexes whose values it changes, so that the record
-// it replaces can never be its twin. The table is searched only for values the filters may have
-// seen.
+// Refuses a record whose values of a unique index are another record's (`old`: the record an
+// update replaces). The table is searched only for values the filters may have seen.
 void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old) {
-  if (!UniqueCover) CoverUnique();
-  const auto& unique = UniqueIx;
-  if (unique.empty()) return;
-  std::vector<uint64_t> hashes(unique.size());
-  std::vector<bool> filled(unique.size());
-  std::vector<const TPdxIndexDef*> suspect;  // the indexes whose filters may have seen the values
-  for (size_t u = 0; u < unique.size(); ++u) {
-    const bool kept = old && SameValues(*unique[u], old, rec.data());
-    filled[u] = UniqueHash(*unique[u], rec.data(), hashes[u]) && !kept;
-    if (filled[u] && UniqueSeen[u].MayHold(hashes[u])) suspect.push_back(unique[u]);
-  }
-  if (!suspect.empty())
+  if (!Unique.Covered()) Unique.Cover(Def, Offsets, Widths, [&](const auto& fn) { ForEachRecord(fn); });
+  if (Unique.Empty()) return;
+  const TUniqueValues::TProbe probe = Unique.Probe(rec.data(), old);
+  if (!probe.Suspects.empty())
     ForEachRecord([&](const uint8_t* r) {
-      for (const TPdxIndexDef* ix : suspect)
-        if (SameValues(*ix, r, rec.data()))
-          throw EPdxKeyViolation(TableText() + ": нарушение уникальности индекса "_ansi + Quote(ix->Name));
+      for (size_t u : probe.Suspects)
+        if (Unique.Same(u, r, rec.data()))
+          throw EPdxKeyViolation(TableText() + ": нарушение уникальности индекса "_ansi + Quote(Unique.Name(u)));
     });
-  // The record's values go through the filters now: should it not be stored after all, they only
-  // make a wrong "perhaps".
-  for (size_t u = 0; u < unique.size(); ++u)
-    if (filled[u]) UniqueSeen[u].Add(hashes[u]);
+  Unique.Add(probe);
 }
 
 // The bytes of the record at a position (from a cursor or FindKey), which must hold one; valid
@@ -1415,8 +1366,7 @@ void TPdxTable::EmptyTable() {
     s.Map.clear();
     s.MapLoaded = true;
     s.Keys.StartEmpty();
-    s.UniqueSeen.clear();
-    s.UniqueCover = false;
+    s.Unique.Reset();
     s.PendingFree.clear();
     s.H.NumRecords = 0;
     s.H.BlocksUsed = s.H.FileBlocks = 0;
@@ -1620,8 +1570,7 @@ void TPdxTableState::Reload() {
   MapLoaded = false;
   Waiting.Reset();
   Keys.Drop();
-  UniqueSeen.clear();
-  UniqueCover = false;
+  Unique.Reset();
   PendingFree.clear();
   MovedRecs.clear();
   MovedTo = 0;

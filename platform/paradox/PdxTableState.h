@@ -129,12 +129,7 @@ class TPdxTableState {
   // order, when the batch ends and before anything reads or changes the blocks (MergePending).
   detail::TBatch Waiting;
   detail::TTableKeys Keys;
-  // The values of each unique secondary index through a filter, as the keys through Keys (records whose values are all blank
-  // are left out: blanks repeat freely). A wrong "perhaps" costs a pass over the table, so that
-  // these filters take 48 bits a record.
-  std::vector<const TPdxIndexDef*> UniqueIx;  // the unique indexes, found with the filters
-  std::vector<detail::TKeyFilter> UniqueSeen;
-  bool UniqueCover = false;
+  detail::TUniqueValues Unique;
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
   detail::TJournal Journal;
   std::vector<std::filesystem::path> Scratch;  // scratch files of a dead process, seen at Load
@@ -209,9 +204,6 @@ class TPdxTableState {
   void WriteDirty(bool durable = false);
   bool OnlyGrows(uint32_t n, const std::vector<uint8_t>& now);
   void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
-  bool SameValues(const TPdxIndexDef& ix, const uint8_t* a, const uint8_t* b) const;
-  bool UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint64_t& h) const;
-  void CoverUnique();
   const uint8_t* RecordAt(TPdxRecordPos pos);
   void Flush(bool durable = false);
   void WriteBlocks();
