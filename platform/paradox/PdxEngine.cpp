@@ -206,6 +206,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Def.SortOrderId = H.SortOrderId;
   Def.Encrypted = Encrypted;
   Def.RecordCount = H.NumRecords;
+  MbWriter.Bind(Encrypted ? Checksum : 0, TableText());
   ReadVal(*Env, folder, base, Def);
   std::string px = FindFile(folder, base, "PX");
   TreePath = px.empty() ? (fs::path(folder) / (base + ".PX")).string() : px;
@@ -795,7 +796,8 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
     uint8_t prefix[8] = {1, 0, 0, uint8_t(t == 0x10 ? 1 : 2)};
     Put32(prefix + 4, uint32_t(data.size()));
     const std::string_view head(reinterpret_cast<const char*>(prefix), t == 0x0F || t == 0x10 ? 8 : 0);
-    uint32_t ptr = WriteBlob(head, data);
+    OpenMb(true);
+    uint32_t ptr = MbWriter.Write(head, data);
     std::memcpy(p, data.data(), size_t(leader));
     Put32(p + leader, ptr);
     Put32(p + leader + 4, uint32_t(head.size() + data.size()));
@@ -806,15 +808,14 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
 // The value is written as head then data, without joining them: a large value goes to the file
 // from the caller's buffer, only its first unit and the padding of its last pass through a
 // buffer of one unit.
-uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data) {
-  OpenMb(true);
-  const uint64_t size = Mb.Size();
+uint32_t TMbWriter::Write(std::string_view head, std::string_view data) {
+  const uint64_t size = FMb.Size();
   uint64_t end = (size + 4095) & ~uint64_t(4095);
   if (end < 4096) end = 4096;
   const size_t total = head.size() + data.size();
   auto writeUnit = [&](uint64_t off, uint8_t* unit) {
-    if (Encrypted) EncryptMb(unit, 4096, Checksum);
-    Mb.WriteAt(off, unit, 4096);
+    if (FChecksum) EncryptMb(unit, 4096, FChecksum);
+    FMb.WriteAt(off, unit, 4096);
   };
   // head and data laid out from byte `from` of the joined value into dst, n bytes.
   auto copyOut = [&](uint8_t* dst, size_t from, size_t n) {
@@ -830,7 +831,7 @@ uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data)
     // Suballocated: the block now filling, or a fresh one at the end.
     uint32_t chunks = uint32_t((total + 15) / 16);
     for (int attempt = 0; attempt < 2; ++attempt) {
-      if (MbSubBlock == 0) {
+      if (FSubBlock == 0) {
         std::fill(blk.begin(), blk.end(), 0);
         blk[0] = 3; Put16(&blk[1], 1);
         try {
@@ -838,15 +839,15 @@ uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data)
         } catch (const EPdxError&) {
           // The block is not taken: the next value starts one afresh (a part written past the
           // end is cut off again; a failure to cut is let go, the write's error is the one).
-          try { Mb.Truncate(size); } catch (const EPdxError&) {}
+          try { FMb.Truncate(size); } catch (const EPdxError&) {}
           throw;
         }
-        MbSubBlock = uint32_t(end);
+        FSubBlock = uint32_t(end);
         end += 4096;
       }
-      if (Mb.ReadAt(MbSubBlock, blk.data(), 4096) != 4096) { MbSubBlock = 0; continue; }
-      if (Encrypted) DecryptMb(blk.data(), 4096, Checksum);
-      if (blk[0] != 3) { MbSubBlock = 0; continue; }
+      if (FMb.ReadAt(FSubBlock, blk.data(), 4096) != 4096) { FSubBlock = 0; continue; }
+      if (FChecksum) DecryptMb(blk.data(), 4096, FChecksum);
+      if (blk[0] != 3) { FSubBlock = 0; continue; }
       uint32_t next = 0x150;
       int freeSlot = -1;
       for (int s = 63; s >= 0; --s) {
@@ -859,15 +860,15 @@ uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data)
         e[0] = uint8_t(next / 16); e[1] = uint8_t(chunks); Put16(e + 2, 1);
         e[4] = uint8_t(total - (chunks - 1) * 16);
         copyOut(&blk[next], 0, total);
-        writeUnit(MbSubBlock, blk.data());
-        return MbSubBlock | uint32_t(freeSlot);
+        writeUnit(FSubBlock, blk.data());
+        return FSubBlock | uint32_t(freeSlot);
       }
-      MbSubBlock = 0;
+      FSubBlock = 0;
     }
   }
   uint64_t units = (total + 9 + 4095) / 4096;
-  if (units > 0xFFFF) throw EPdxValue(TableText() + ": значение BLOB-поля из "_ansi + std::to_string(total) + " байт больше, чем вмещает блок файла BLOB-полей"_ansi);
-  if (end > 0xFFFFFF00u) throw EPdxValue("Файл BLOB-полей "_ansi + QuotePath(Mb.Path()) + " переполнен"_ansi);
+  if (units > 0xFFFF) throw EPdxValue(FTable + ": значение BLOB-поля из "_ansi + std::to_string(total) + " байт больше, чем вмещает блок файла BLOB-полей"_ansi);
+  if (end > 0xFFFFFF00u) throw EPdxValue("Файл BLOB-полей "_ansi + QuotePath(FMb.Path()) + " переполнен"_ansi);
   // Units after the first, then the first with the block's header: a block is marked taken
   // only once its content is whole.
   auto writeBlock = [&](uint64_t off) {
@@ -875,10 +876,10 @@ uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data)
     for (uint64_t u = 1; u < units; ++u) {
       const size_t from = first + size_t(u - 1) * 4096;
       const size_t n = std::min<size_t>(4096, total - from);
-      if (!Encrypted && from >= head.size() && n == 4096) {
+      if (!FChecksum && from >= head.size() && n == 4096) {
         // Every full unit past the head goes out in one write from the caller's buffer.
         const size_t run = (total - from) / 4096 * 4096;
-        Mb.WriteAt(off + u * 4096, data.data() + (from - head.size()), run);
+        FMb.WriteAt(off + u * 4096, data.data() + (from - head.size()), run);
         u += run / 4096 - 1;
         continue;
       }
@@ -892,10 +893,10 @@ uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data)
     writeUnit(off, blk.data());
   };
   // Reuse a block freed in this session when one is large enough; the rest stays free.
-  for (size_t i = 0; i < MbFree.size(); ++i) {
-    auto [off, have] = MbFree[i];
+  for (size_t i = 0; i < FFree.size(); ++i) {
+    auto [off, have] = FFree[i];
     if (have < units) continue;
-    MbFree.erase(MbFree.begin() + i);
+    FFree.erase(FFree.begin() + i);
     writeBlock(off);
     if (have > units) {
       std::fill(blk.begin(), blk.end(), 0);
@@ -903,7 +904,7 @@ uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data)
       Put16(&blk[1], uint32_t(have - units));
       uint32_t roff = off + uint32_t(units) * 4096;
       writeUnit(roff, blk.data());
-      MbFree.emplace_back(roff, uint32_t(have - units));
+      FFree.emplace_back(roff, uint32_t(have - units));
     }
     return off | 0xFF;
   }
@@ -912,31 +913,30 @@ uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data)
   } catch (const EPdxError&) {
     // A block written in part past the end is cut off again; the write's own error is the one
     // to report, so a failure to cut is let go.
-    try { Mb.Truncate(size); } catch (const EPdxError&) {}
+    try { FMb.Truncate(size); } catch (const EPdxError&) {}
     throw;
   }
   return uint32_t(end) | 0xFF;
 }
 
-void TPdxTableState::FreeBlob(uint32_t ptr) {
+void TMbWriter::Free(uint32_t ptr) {
   if (ptr == 0) return;
-  OpenMb(true);
   uint64_t base = ptr & ~0xFFu;
   uint8_t index = uint8_t(ptr);
   std::vector<uint8_t> unit(4096);
-  if (Mb.ReadAt(base, unit.data(), 4096) != 4096) return;
-  if (Encrypted) DecryptMb(unit.data(), 4096, Checksum);
+  if (FMb.ReadAt(base, unit.data(), 4096) != 4096) return;
+  if (FChecksum) DecryptMb(unit.data(), 4096, FChecksum);
   if (index == 0xFF) {
     if (unit[0] != 2) return;
     unit[0] = 4;
     uint32_t units = Get16(&unit[1]);
-    if (units > 0 && base + uint64_t(units) * 4096 <= Mb.Size()) MbFree.emplace_back(uint32_t(base), units);
+    if (units > 0 && base + uint64_t(units) * 4096 <= FMb.Size()) FFree.emplace_back(uint32_t(base), units);
   } else if (index < 64) {
     if (unit[0] != 3) return;
     std::memset(&unit[12 + 5 * index], 0, 5);
   }
-  if (Encrypted) EncryptMb(unit.data(), 4096, Checksum);
-  Mb.WriteAt(base, unit.data(), 4096);
+  if (FChecksum) EncryptMb(unit.data(), 4096, FChecksum);
+  FMb.WriteAt(base, unit.data(), 4096);
 }
 
 // Takes a block not yet changed into Dirty: a kept block moves over, another is read.
@@ -1380,8 +1380,7 @@ void TPdxTable::EmptyTable() {
       s.OpenMb(true);
       s.Mb.Truncate(4096);
       s.Journal.NoteMbSize(4096);
-      s.MbSubBlock = 0;
-      s.MbFree.clear();
+      s.MbWriter.Reset();
     }
   } catch (...) {
     s.Reload();
@@ -1468,7 +1467,8 @@ void TPdxTableState::Flush(bool durable) {
   freed.swap(PendingFree);
   for (uint32_t p : freed) {
     try {
-      FreeBlob(p);
+      OpenMb(true);
+      MbWriter.Free(p);
     } catch (const EPdxError&) {
     }
   }
@@ -1574,8 +1574,7 @@ void TPdxTableState::Reload() {
   PendingFree.clear();
   MovedRecs.clear();
   MovedTo = 0;
-  MbSubBlock = 0;
-  MbFree.clear();
+  MbWriter.Reset();
   XStates.clear();
   XValid = false;
   FullRebuild = true;

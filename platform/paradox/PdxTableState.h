@@ -69,6 +69,39 @@ inline constexpr size_t kDirtyBlocks = 256;
 inline constexpr size_t kCleanBlocks = 16;
 
 
+// Writes the values of a table's .MB (laid out as the top of PdxFormat.cpp describes): a small
+// value into the free room of the block of small values now filling, else of a new one past the
+// end; a large one into a block freed in this session that is large enough, else past the end.
+// Nothing a record points at is overwritten, and a block is marked taken only once its content
+// is whole.
+class TMbWriter {
+ public:
+  explicit TMbWriter(TFile& mb) : FMb(mb) {}
+  // The table's values are encrypted with `checksum` (0: plain); `table` names it in messages.
+  void Bind(uint32_t checksum, std::string table) {
+    FChecksum = checksum;
+    FTable = std::move(table);
+  }
+  // Writes head then data as one value into the .MB, open for writing; returns its pointer for the
+  // record. A failed write cuts off what it appended.
+  uint32_t Write(std::string_view head, std::string_view data);
+  // Marks the value at `ptr` free; a large value's block is kept to be written again.
+  void Free(uint32_t ptr);
+  // Forgets the block of small values now filling and the blocks freed: the .MB was emptied, or
+  // a change taken back.
+  void Reset() {
+    FSubBlock = 0;
+    FFree.clear();
+  }
+
+ private:
+  TFile& FMb;
+  uint32_t FChecksum = 0;
+  std::string FTable;
+  uint32_t FSubBlock = 0;                             // the block of small values now filling (offset), 0: none
+  std::vector<std::pair<uint32_t, uint32_t>> FFree;   // blocks freed: offset, 4 KB units
+};
+
 // A field's definition from its header type and stored size.
 TPdxFieldDef FieldFromHeader(uint8_t type, uint8_t size, const std::string& name);
 // Adds the definition of the secondary index file at `path` (a .Xnn or .XGn) to `out`.
@@ -104,8 +137,7 @@ class TPdxTableState {
   int PerBlock = 0;
   // .MB
   detail::TFile Mb;
-  uint32_t MbSubBlock = 0;  // the suballocated block now filling (offset), 0 = none
-  std::vector<std::pair<uint32_t, uint32_t>> MbFree;  // freed blob blocks: offset, 4 KB units
+  detail::TMbWriter MbWriter{Mb};
   // writing
   std::map<uint32_t, std::vector<uint8_t>> Dirty;   // changed blocks, decrypted
   std::map<uint32_t, std::pair<uint32_t, uint32_t>> Ranges;  // dirty blocks changed only in [lo, hi)
@@ -169,8 +201,6 @@ class TPdxTableState {
   void EncodeRecord(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old);
   void EncodeValue(int i, const Variant& v, uint8_t* p, const uint8_t* old);
   void WriteBlobs(const std::vector<Variant>& values, std::vector<uint8_t>& rec, const uint8_t* old);
-  uint32_t WriteBlob(std::string_view head, std::string_view data);
-  void FreeBlob(uint32_t ptr);
   uint32_t AllocBlock();
   void FreeBlock(uint32_t n);
   void LoadMap();
