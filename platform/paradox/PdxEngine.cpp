@@ -1087,42 +1087,41 @@ bool TPdxTableState::Locate(const uint8_t* key, TKeyPlace& at) {
   return true;
 }
 
-void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
+TPdxTableState::TPlaced TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   TKeyPlace at;
   Locate(rec.data(), at);
   if (at.Found) throw EPdxKeyViolation(TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
-  InsertAt(rec, at);
+  return InsertAt(rec, at);
 }
 
 // Puts a record at the place Locate found for it: into its block, or, when the block is full,
 // into a block split off it (a new block past the last when the record comes after every other).
-void TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& place) {
+TPdxTableState::TPlaced TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& place) {
   const uint32_t rs = H.RecordSize;
-  MovedRecs.clear();
-  MovedTo = 0;
+  TPlaced placed;
   Keys.Add(TKeyLook(rec.data(), KeyLen));
   if (Map.empty()) {
     uint32_t n = AllocBlock();
-    LastInsertBlock = n;
+    placed.Block = n;
     auto& b = Dirty[n];
     std::memcpy(&b[6], rec.data(), rs);
     Put16(&b[4], 0);
     H.FirstBlock = H.LastBlock = uint16_t(n);
     Map.push_back({std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
-    return;
+    return placed;
   }
   const size_t idx = place.Entry;
   auto* b = &BlockForWrite(place.Block);
   int count = CountIn(b->data(), place.Block);
   int at = int(place.Slot);
-  LastInsertBlock = place.Block;
+  placed.Block = place.Block;
   if (count < PerBlock) {
     std::memmove(&(*b)[6 + size_t(at + 1) * rs], &(*b)[6 + size_t(at) * rs], size_t(count - at) * rs);
     std::memcpy(&(*b)[6 + size_t(at) * rs], rec.data(), rs);
     Put16(&(*b)[4], uint16_t(count * rs));
     if (at == 0) Map[idx].Key.assign(reinterpret_cast<const char*>(rec.data()), KeyLen);
     ++Map[idx].Count;
-    return;
+    return placed;
   }
   const uint32_t oldNext = Get16(b->data());
   const uint32_t n = LinkBlockAfter(place.Block);
@@ -1130,16 +1129,16 @@ void TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& 
   auto* nbp = &Dirty[n];
   if (at == count && oldNext == 0) {
     // Appending past the last block: start a new block, as Paradox does.
-    LastInsertBlock = n;
+    placed.Block = n;
     std::memcpy(&(*nbp)[6], rec.data(), rs);
     Put16(&(*nbp)[4], 0);
     Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
-    return;
+    return placed;
   }
   int keep = count / 2;
   int moved = count - keep;
-  MovedTo = n;
-  for (int i = keep; i < count; ++i) MovedRecs.emplace_back(reinterpret_cast<const char*>(&(*b)[6 + size_t(i) * rs]), rs);
+  placed.Moved.To = n;
+  for (int i = keep; i < count; ++i) placed.Moved.Records.emplace_back(reinterpret_cast<const char*>(&(*b)[6 + size_t(i) * rs]), rs);
   std::memcpy(&(*nbp)[6], &(*b)[6 + size_t(keep) * rs], size_t(moved) * rs);
   std::memset(&(*b)[6 + size_t(keep) * rs], 0, size_t(moved) * rs);
   Put16(&(*b)[4], uint16_t((keep - 1) * rs));
@@ -1147,13 +1146,14 @@ void TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& 
   std::vector<uint8_t>* target = b;
   int tcount = keep;
   int tat = at;
-  if (at > keep) { target = nbp; tcount = moved; tat = at - keep; LastInsertBlock = n; }
+  if (at > keep) { target = nbp; tcount = moved; tat = at - keep; placed.Block = n; }
   std::memmove(&(*target)[6 + size_t(tat + 1) * rs], &(*target)[6 + size_t(tat) * rs], size_t(tcount - tat) * rs);
   std::memcpy(&(*target)[6 + size_t(tat) * rs], rec.data(), rs);
   Put16(&(*target)[4], uint16_t(tcount * rs));
   Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(&(*nbp)[6]), KeyLen), n, uint32_t(at > keep ? moved + 1 : moved)});
   Map[idx].Key.assign(reinterpret_cast<const char*>(&(*b)[6]), KeyLen);
   Map[idx].Count = uint32_t(at > keep ? keep : keep + 1);
+  return placed;
 }
 
 void TPdxTableState::AppendUnkeyed(const std::vector<uint8_t>& rec) {
@@ -1178,7 +1178,7 @@ void TPdxTableState::AppendUnkeyed(const std::vector<uint8_t>& rec) {
   H.LastBlock = uint16_t(n);
 }
 
-void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
+TPdxTableState::TMoved TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   const uint32_t rs = H.RecordSize;
   auto& b = BlockForWrite(pos.Block);
   int count = CountIn(b.data(), pos.Block);
@@ -1189,8 +1189,7 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   Put16(&b[4], uint16_t((count - 2) * int(rs)));
   --H.NumRecords;
   HeaderDirty = IndexDirty = true;
-  MovedRecs.clear();
-  MovedTo = 0;
+  TMoved moved;
   uint32_t next = Get16(&b[0]);
   if (count == 1 && pos.Block == H.FirstBlock && next != 0) {
     // The first block is never freed (as in Paradox): the next block's records move into it and
@@ -1201,8 +1200,8 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
     auto& fb = BlockForWrite(pos.Block);
     std::memcpy(&fb[6], &nb[6], size_t(nc) * rs);
     Put16(&fb[4], uint16_t((nc - 1) * int(rs)));
-    for (int i = 0; i < nc; ++i) MovedRecs.emplace_back(reinterpret_cast<const char*>(&nb[6 + size_t(i) * rs]), rs);
-    MovedTo = pos.Block;
+    for (int i = 0; i < nc; ++i) moved.Records.emplace_back(reinterpret_cast<const char*>(&nb[6 + size_t(i) * rs]), rs);
+    moved.To = pos.Block;
     if (entry) {
       if (nc > 0) entry->Key.assign(reinterpret_cast<const char*>(&nb[6]), KeyLen);
       entry->Count = uint32_t(nc);
@@ -1215,6 +1214,7 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
     if (pos.Slot == 0) entry->Key.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
     --entry->Count;
   }
+  return moved;
 }
 
 // Refuses a record whose values of a unique index are another record's (`old`: the record an
@@ -1268,8 +1268,8 @@ static void AppendValues(TPdxTableState& s, const std::vector<Variant>& values) 
   }
   if (s.KeyLen) {
     bool inc = s.PrepareX();
-    s.InsertAt(rec, place);
-    if (inc) s.Maintain([&] { s.XInsertAll(rec.data()); });
+    const TPdxTableState::TPlaced placed = s.InsertAt(rec, place);
+    if (inc) s.Maintain([&] { s.XInsertAll(rec.data(), placed); });
   } else {
     s.AppendUnkeyed(rec);
   }
@@ -1307,18 +1307,18 @@ static void UpdateRecord(TPdxTableState& s, TPdxRecordPos pos, const std::vector
       for (size_t i = 0; i < s.Def.Indexes.size(); ++i)
         if (s.XRecord(i, old.data(), 0) != s.XRecord(i, rec.data(), 0)) indexed = true;
     if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XRemoveAll(old.data()); });
+    TPdxTableState::TPlaced placed;
     if (keyChanged) {
-      s.RemoveAt(pos);
-      if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
-      s.InsertKeyed(rec);
+      const TPdxTableState::TMoved moved = s.RemoveAt(pos);
+      if (inc && !moved.Records.empty()) s.Maintain([&] { s.XRehintAll(moved); });
+      placed = s.InsertKeyed(rec);
       ++s.H.NumRecords;
     } else {
       auto& wb = s.BlockForWrite(pos.Block);
       std::memcpy(&wb[6 + size_t(pos.Slot) * s.H.RecordSize], rec.data(), s.H.RecordSize);
-      s.LastInsertBlock = pos.Block;
-      s.MovedRecs.clear();
+      placed.Block = pos.Block;
     }
-    if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data()); });
+    if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data(), placed); });
     s.HeaderDirty = s.IndexDirty = true;
     if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
   } catch (...) {
@@ -1336,8 +1336,8 @@ static void DeleteRecord(TPdxTableState& s, TPdxRecordPos pos) {
     CollectBlobPtrs(s, old.data(), s.PendingFree);
     bool inc = s.KeyLen && s.PrepareX();
     if (inc) s.Maintain([&] { s.XRemoveAll(old.data()); });
-    s.RemoveAt(pos);
-    if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
+    const TPdxTableState::TMoved moved = s.RemoveAt(pos);
+    if (inc && !moved.Records.empty()) s.Maintain([&] { s.XRehintAll(moved); });
     if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
   } catch (...) {
     if (!s.Broken) s.Reload();
@@ -1360,14 +1360,9 @@ void TPdxTable::EmptyTable() {
   if (s.Batch > 0) s.Flush();
   try {
     if (s.HasIndexes() && !s.IndexesOutOfDate()) s.MarkIndexesOutOfDate(true);
-    s.Dirty.clear();
-    s.Ranges.clear();
-    s.Clean.clear();
-    s.Map.clear();
+    s.Forget();
     s.MapLoaded = true;
     s.Keys.StartEmpty();
-    s.Unique.Reset();
-    s.PendingFree.clear();
     s.H.NumRecords = 0;
     s.H.BlocksUsed = s.H.FileBlocks = 0;
     s.H.FirstBlock = s.H.LastBlock = s.H.FirstFree = 0;
@@ -1380,7 +1375,6 @@ void TPdxTable::EmptyTable() {
       s.OpenMb(true);
       s.Mb.Truncate(4096);
       s.Journal.NoteMbSize(4096);
-      s.MbWriter.Reset();
     }
   } catch (...) {
     s.Reload();
@@ -1563,18 +1557,7 @@ void TPdxTableState::MarkIndexesOutOfDate(bool value) {
 // unusable and the next open reads the files afresh (taking the change back then).
 void TPdxTableState::Reload() {
   ++Reloads;
-  Dirty.clear();
-  Ranges.clear();
-  Clean.clear();
-  Map.clear();
-  MapLoaded = false;
-  Waiting.Reset();
-  Keys.Drop();
-  Unique.Reset();
-  PendingFree.clear();
-  MovedRecs.clear();
-  MovedTo = 0;
-  MbWriter.Reset();
+  Forget();
   XStates.clear();
   XValid = false;
   FullRebuild = true;
@@ -1596,6 +1579,22 @@ void TPdxTableState::Reload() {
   } catch (...) {
     Broken = Dead = true;
   }
+}
+
+// Forgets the changes not yet written and what the state knows of the records besides the
+// header: the blocks held and kept, the block map, the waiting records, the filters, the values
+// to free and the .MB writer's blocks.
+void TPdxTableState::Forget() {
+  Dirty.clear();
+  Ranges.clear();
+  Clean.clear();
+  Map.clear();
+  MapLoaded = false;
+  Waiting.Reset();
+  Keys.Drop();
+  Unique.Reset();
+  PendingFree.clear();
+  MbWriter.Reset();
 }
 
 // Readers follow the block chain; a write that failed between the blocks and the header leaves

@@ -338,32 +338,31 @@ bool TPdxTableState::PrepareX() {
   return true;
 }
 
-void TPdxTableState::XInsertAll(const uint8_t* rec) {
+void TPdxTableState::XInsertAll(const uint8_t* rec, const TPlaced& placed) {
   for (size_t i = 0; i < XStates.size(); ++i) {
     auto& x = *XStates[i];
-    std::vector<uint8_t> e = XRecord(i, rec, LastInsertBlock);
+    std::vector<uint8_t> e = XRecord(i, rec, placed.Block);
     x.InsertKeyed(e);
     ++x.H.NumRecords;
     x.HeaderDirty = x.IndexDirty = true;
   }
-  XRehintAll();
+  XRehintAll(placed.Moved);
 }
 
 // Records that moved to another block (a split, or the first block refilled) keep their index
 // entries; only the block number in them changes.
-void TPdxTableState::XRehintAll() {
+void TPdxTableState::XRehintAll(const TMoved& moved) {
   for (size_t i = 0; i < XStates.size(); ++i) {
     auto& x = *XStates[i];
-    for (auto& m : MovedRecs) {
-      std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), MovedTo);
+    for (auto& m : moved.Records) {
+      std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), moved.To);
       TKeyPlace at;
       if (!x.Locate(me.data(), at) || !at.Found) throw EPdxCorrupt("В индексе "_ansi + QuotePath(x.DbPath) + " нет записи"_ansi);
       auto& blk = x.BlockForWrite(at.Block);
-      PutShort(&blk[6 + size_t(at.Slot) * x.H.RecordSize + x.KeyLen], int16_t(MovedTo));
+      PutShort(&blk[6 + size_t(at.Slot) * x.H.RecordSize + x.KeyLen], int16_t(moved.To));
       x.HeaderDirty = true;
     }
   }
-  MovedRecs.clear();
 }
 
 void TPdxTableState::XRemoveAll(const uint8_t* rec) {

@@ -176,8 +176,6 @@ class TPdxTableState {
   // Keyed tables: the secondary indexes, kept up to date change by change outside batches.
   std::vector<std::unique_ptr<TPdxTableState>> XStates;
   bool XValid = false, FullRebuild = false;
-  uint32_t LastInsertBlock = 0, MovedTo = 0;    // where InsertKeyed put the record / a split's half
-  std::vector<std::string> MovedRecs;           // records a split moved to MovedTo
 
   void Load(const std::string& folder, const std::string& base, const std::string& path);
   void ReadBlock(uint32_t n, uint8_t* out);
@@ -215,10 +213,21 @@ class TPdxTableState {
       fn(n, b.data(), CountIn(b.data(), n));
     }
   }
-  void InsertKeyed(const std::vector<uint8_t>& rec);
-  void InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& at);
+  // Records a change moved to another block (a split, or the first block refilled from the next):
+  // their secondary index entries stay, only the block number in them changes.
+  struct TMoved {
+    uint32_t To = 0;
+    std::vector<std::string> Records;
+  };
+  // The block an insert put its record in, and what it moved to make room.
+  struct TPlaced {
+    uint32_t Block = 0;
+    TMoved Moved;
+  };
+  TPlaced InsertKeyed(const std::vector<uint8_t>& rec);
+  TPlaced InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& at);
   void AppendUnkeyed(const std::vector<uint8_t>& rec);
-  void RemoveAt(TPdxRecordPos pos);
+  TMoved RemoveAt(TPdxRecordPos pos);
   bool Locate(const uint8_t* key, TKeyPlace& at);
   detail::TKeyLook KeyTaken(const uint8_t* key);
   bool AboveTable(const uint8_t* key);
@@ -239,6 +248,7 @@ class TPdxTableState {
   void WriteBlocks();
   void WriteHeader();
   void Reload();
+  void Forget();
   void AgreeWithChain();
   bool ChainEndsAtLastBlock();
   void CheckUsable() const;
@@ -255,9 +265,9 @@ class TPdxTableState {
   void LoadIndexState(const std::string& path, uint8_t treeType);
   bool PrepareX();
   std::vector<uint8_t> XRecord(size_t i, const uint8_t* rec, uint32_t block) const;
-  void XInsertAll(const uint8_t* rec);
+  void XInsertAll(const uint8_t* rec, const TPlaced& placed);
   void XRemoveAll(const uint8_t* rec);
-  void XRehintAll();
+  void XRehintAll(const TMoved& moved);
   template <class Fn> void Maintain(Fn fn) {
     if (!XValid || FullRebuild) return;
     try { fn(); } catch (const Exception&) { FullRebuild = true; }
