@@ -392,7 +392,7 @@ void TPdxTableState::MakeRoom() {
 // Calls fn for every record of the table: those in the blocks, then the waiting ones.
 void TPdxTableState::ForEachRecord(const std::function<void(const uint8_t*)>& fn) {
   ForEachBlock([&](uint32_t, const uint8_t* b, int count) {
-    for (int i = 0; i < count; ++i) fn(b + 6 + size_t(i) * H.RecordSize);
+    for (int i = 0; i < count; ++i) fn(b + kBlockData + size_t(i) * H.RecordSize);
   });
   Waiting.ForEach(fn);
 }
@@ -402,10 +402,10 @@ uint32_t TPdxTableState::LinkBlockAfter(uint32_t n) {
   uint32_t added = AllocBlock();
   uint32_t next = Get16(BlockForWrite(n).data());
   auto& nb = Dirty[added];
-  Put16(&nb[0], next);
-  Put16(&nb[2], n);
-  Put16(&BlockForWrite(n)[0], added);
-  if (next) Put16(&BlockForWrite(next)[2], added); else H.LastBlock = uint16_t(added);
+  Put16(&nb[kBlockNext], next);
+  Put16(&nb[kBlockPrev], n);
+  Put16(&BlockForWrite(n)[kBlockNext], added);
+  if (next) Put16(&BlockForWrite(next)[kBlockPrev], added); else H.LastBlock = uint16_t(added);
   return added;
 }
 
@@ -435,16 +435,16 @@ void TPdxTableState::MergeIntoBlock(const TMapEntry& entry, TRunMerge& source, c
       const uint8_t* w = waiting();
       if (i == have && !w) break;
       if (w && (i == have || std::memcmp(&own[i * rs], w, KeyLen) >= 0)) {
-        std::memcpy(&blk[6 + take * rs], w, rs);
+        std::memcpy(&blk[kBlockData + take * rs], w, rs);
         source.Pop();
         ++added;
       } else {
-        std::memcpy(&blk[6 + take * rs], &own[i++ * rs], rs);
+        std::memcpy(&blk[kBlockData + take * rs], &own[i++ * rs], rs);
       }
     }
-    std::memset(&blk[6 + take * rs], 0, H.BlockSize - 6 - take * rs);
-    Put16(&blk[4], uint16_t(int(take - 1) * int(rs)));
-    out.push_back({std::string(reinterpret_cast<const char*>(&blk[6]), KeyLen), n, uint32_t(take)});
+    std::memset(&blk[kBlockData + take * rs], 0, H.BlockSize - kBlockData - take * rs);
+    Put16(&blk[kBlockLast], uint16_t(int(take - 1) * int(rs)));
+    out.push_back({std::string(reinterpret_cast<const char*>(&blk[kBlockData]), KeyLen), n, uint32_t(take)});
     more = i < have || waiting();
     if (i == have && Dirty.size() > kDirtyBlocks) {
       H.NumRecords += uint32_t(added - counted);

@@ -181,7 +181,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   if (H.FileType != 0 && H.FileType != 2)
     Corrupt("тип файла "_ansi + std::to_string(H.FileType) + " не является таблицей"_ansi);
   if (H.HeaderSize > size) Corrupt("файл короче своего заголовка"_ansi);
-  HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
+  HeaderBytes.resize(std::max<size_t>(H.HeaderSize, kHdrFixedSize));
   FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
   Codec = &CodecFor(H.CodePage, H.SortOrderId, H.Version);
   Checksum = H.Checksum();
@@ -198,7 +198,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Def.KeyFieldCount = H.FileType == 0 ? H.KeyFields : 0;
   if (H.FileType == 0 && H.KeyFields == 0) Corrupt("у таблицы с ключом нет ключевых полей"_ansi);
   KeyLen = Def.KeyFieldCount ? Offsets[Def.KeyFieldCount - 1] + Widths[Def.KeyFieldCount - 1] : 0;
-  PerBlock = int((H.BlockSize - 6) / H.RecordSize);
+  PerBlock = int((H.BlockSize - kBlockData) / H.RecordSize);
   Waiting.Bind(H.RecordSize, size_t(KeyLen));
   Def.BlockSize = int(H.BlockSize);
   Def.VersionId = H.Version;
@@ -229,10 +229,11 @@ void TPdxTableState::OpenMb(bool write) {
     if (!write) throw EPdxCorrupt(TableText() + " содержит BLOB-поля, но их файл "_ansi + QuotePath(Base + ".MB") + " не найден"_ansi);
     p = (fs::path(Folder) / (Base + ".MB")).string();
     Mb.Create(*Env, p);
-    std::vector<uint8_t> hdr(4096, 0);
-    hdr[0] = 0; Put16(&hdr[1], 1); Put16(&hdr[3], 1);
-    // Constants as the BDE writes them: 0B u16 base size 0x1000, 0D u16 suballocated block size
-    // 0x1000, 10 u8 chunk 16, 11 u16 64 slots, 13 u16 threshold 0x800.
+    std::vector<uint8_t> hdr(kMbUnit, 0);
+    hdr[kMbType] = 0; Put16(&hdr[kMbUnits], 1);
+    // Constants as the BDE writes them: 03 u16 1, 0B u16 base size 0x1000, 0D u16 suballocated
+    // block size 0x1000, 10 u8 chunk 16, 11 u16 64 slots, 13 u16 threshold 0x800.
+    Put16(&hdr[3], 1);
     const uint8_t k[] = {0x82, 0x73, 0x02, 0x00, 0x29};
     std::memcpy(&hdr[5], k, sizeof k);
     Put16(&hdr[0x0B], 0x1000);
@@ -262,7 +263,7 @@ void TPdxTableState::ReadBlock(uint32_t n, uint8_t* out) {
 }
 
 int TPdxTableState::CountIn(const uint8_t* block, uint32_t n) const {
-  int16_t last = int16_t(Get16(block + 4));
+  int16_t last = int16_t(Get16(block + kBlockLast));
   if (last < 0) return 0;
   if (last % H.RecordSize != 0 || last / H.RecordSize + 1 > PerBlock)
     Corrupt("в блоке "_ansi + std::to_string(n) + " указано больше записей, чем в нём помещается"_ansi);
@@ -300,25 +301,25 @@ std::string TPdxTableState::ReadBlob(const uint8_t* p, int i) {
     return std::string(reinterpret_cast<const char*>(buf.data() + (from - a)), n);
   };
   std::string data;
-  if (index == 0xFF) {
-    std::string h = readRange(base, 9);
+  if (index == kMbWholeBlock) {
+    std::string h = readRange(base, kMbData);
     const uint8_t* hb = reinterpret_cast<const uint8_t*>(h.data());
-    if (hb[0] != 2) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком значения"_ansi);
-    uint32_t blen = Get32(hb + 3);
+    if (hb[kMbType] != kMbValueBlock) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком значения"_ansi);
+    uint32_t blen = Get32(hb + kMbLength);
     if (blen != len && len != 0) blen = std::min(blen, len);
-    if (uint64_t(blen) + 9 > uint64_t(Get16(hb + 1)) * 4096 && Get16(hb + 1) != 0)
+    if (uint64_t(blen) + kMbData > uint64_t(Get16(hb + kMbUnits)) * kMbUnit && Get16(hb + kMbUnits) != 0)
       throw damaged("значение BLOB-поля длиннее своего блока"_ansi);
-    data = readRange(base + 9, blen);
+    data = readRange(base + kMbData, blen);
   } else {
-    if (index > 0x3F) throw damaged("неверный номер ячейки "_ansi + std::to_string(index));
-    std::string h = readRange(base, 12 + 64 * 5);
+    if (index >= kMbSlotCount) throw damaged("неверный номер ячейки "_ansi + std::to_string(index));
+    std::string h = readRange(base, kMbSlots + kMbSlotCount * kMbSlotSize);
     const uint8_t* hb = reinterpret_cast<const uint8_t*>(h.data());
-    if (hb[0] != 3) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком малых значений"_ansi);
-    const uint8_t* s = hb + 12 + 5 * index;
-    if (s[4] == 0 || s[4] > 16 || s[1] == 0) throw damaged("ячейка значения пуста"_ansi);
-    uint32_t blen = uint32_t(s[1] - 1) * 16 + s[4];
-    uint32_t start = uint32_t(s[0]) * 16;
-    if (start + blen > 4096) throw damaged("значение выходит за границу своего блока"_ansi);
+    if (hb[kMbType] != kMbSmallBlock) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком малых значений"_ansi);
+    const uint8_t* s = hb + kMbSlots + kMbSlotSize * index;
+    if (s[kMbSlotLast] == 0 || s[kMbSlotLast] > 16 || s[kMbSlotChunks] == 0) throw damaged("ячейка значения пуста"_ansi);
+    uint32_t blen = uint32_t(s[kMbSlotChunks] - 1) * 16 + s[kMbSlotLast];
+    uint32_t start = uint32_t(s[kMbSlotStart]) * 16;
+    if (start + blen > kMbUnit) throw damaged("значение выходит за границу своего блока"_ansi);
     data = readRange(base + start, blen);
   }
   if (prefixed && data.size() >= 8) data.erase(0, 8);
@@ -410,7 +411,7 @@ bool TPdxCursor::Next() {
   return false;
 }
 
-const uint8_t* TPdxCursor::RawRecord() const { return FBlock.data() + 6 + size_t(FSlot) * FState->H.RecordSize; }
+const uint8_t* TPdxCursor::RawRecord() const { return FBlock.data() + kBlockData + size_t(FSlot) * FState->H.RecordSize; }
 
 const std::vector<Variant>& TPdxCursor::Values() {
   if (!FDecoded) {
@@ -810,12 +811,12 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
 // buffer of one unit.
 uint32_t TMbWriter::Write(std::string_view head, std::string_view data) {
   const uint64_t size = FMb.Size();
-  uint64_t end = (size + 4095) & ~uint64_t(4095);
-  if (end < 4096) end = 4096;
+  uint64_t end = (size + kMbUnit - 1) & ~uint64_t(kMbUnit - 1);
+  if (end < kMbUnit) end = kMbUnit;
   const size_t total = head.size() + data.size();
   auto writeUnit = [&](uint64_t off, uint8_t* unit) {
-    if (FChecksum) EncryptMb(unit, 4096, FChecksum);
-    FMb.WriteAt(off, unit, 4096);
+    if (FChecksum) EncryptMb(unit, kMbUnit, FChecksum);
+    FMb.WriteAt(off, unit, kMbUnit);
   };
   // head and data laid out from byte `from` of the joined value into dst, n bytes.
   auto copyOut = [&](uint8_t* dst, size_t from, size_t n) {
@@ -826,14 +827,14 @@ uint32_t TMbWriter::Write(std::string_view head, std::string_view data) {
     }
     if (n > 0) std::memcpy(dst, data.data() + (from - head.size()), n);
   };
-  std::vector<uint8_t> blk(4096, 0);
+  std::vector<uint8_t> blk(kMbUnit, 0);
   if (total < 0x800) {
     // Suballocated: the block now filling, or a fresh one at the end.
     uint32_t chunks = uint32_t((total + 15) / 16);
     for (int attempt = 0; attempt < 2; ++attempt) {
       if (FSubBlock == 0) {
         std::fill(blk.begin(), blk.end(), 0);
-        blk[0] = 3; Put16(&blk[1], 1);
+        blk[kMbType] = kMbSmallBlock; Put16(&blk[kMbUnits], 1);
         try {
           writeUnit(end, blk.data());
         } catch (const EPdxError&) {
@@ -843,22 +844,22 @@ uint32_t TMbWriter::Write(std::string_view head, std::string_view data) {
           throw;
         }
         FSubBlock = uint32_t(end);
-        end += 4096;
+        end += kMbUnit;
       }
-      if (FMb.ReadAt(FSubBlock, blk.data(), 4096) != 4096) { FSubBlock = 0; continue; }
-      if (FChecksum) DecryptMb(blk.data(), 4096, FChecksum);
-      if (blk[0] != 3) { FSubBlock = 0; continue; }
-      uint32_t next = 0x150;
+      if (FMb.ReadAt(FSubBlock, blk.data(), kMbUnit) != kMbUnit) { FSubBlock = 0; continue; }
+      if (FChecksum) DecryptMb(blk.data(), kMbUnit, FChecksum);
+      if (blk[kMbType] != kMbSmallBlock) { FSubBlock = 0; continue; }
+      uint32_t next = kMbSmallData;
       int freeSlot = -1;
-      for (int s = 63; s >= 0; --s) {
-        const uint8_t* e = &blk[12 + 5 * s];
-        if (e[4] == 0) { if (freeSlot < 0) freeSlot = s; continue; }
-        next = std::max<uint32_t>(next, (uint32_t(e[0]) + e[1]) * 16);
+      for (int s = int(kMbSlotCount) - 1; s >= 0; --s) {
+        const uint8_t* e = &blk[kMbSlots + kMbSlotSize * size_t(s)];
+        if (e[kMbSlotLast] == 0) { if (freeSlot < 0) freeSlot = s; continue; }
+        next = std::max<uint32_t>(next, (uint32_t(e[kMbSlotStart]) + e[kMbSlotChunks]) * 16);
       }
-      if (freeSlot >= 0 && next + chunks * 16 <= 4096) {
-        uint8_t* e = &blk[12 + 5 * freeSlot];
-        e[0] = uint8_t(next / 16); e[1] = uint8_t(chunks); Put16(e + 2, 1);
-        e[4] = uint8_t(total - (chunks - 1) * 16);
+      if (freeSlot >= 0 && next + chunks * 16 <= kMbUnit) {
+        uint8_t* e = &blk[kMbSlots + kMbSlotSize * size_t(freeSlot)];
+        e[kMbSlotStart] = uint8_t(next / 16); e[kMbSlotChunks] = uint8_t(chunks); Put16(e + kMbSlotMod, 1);
+        e[kMbSlotLast] = uint8_t(total - (chunks - 1) * 16);
         copyOut(&blk[next], 0, total);
         writeUnit(FSubBlock, blk.data());
         return FSubBlock | uint32_t(freeSlot);
@@ -866,30 +867,33 @@ uint32_t TMbWriter::Write(std::string_view head, std::string_view data) {
       FSubBlock = 0;
     }
   }
-  uint64_t units = (total + 9 + 4095) / 4096;
+  uint64_t units = (total + kMbData + kMbUnit - 1) / kMbUnit;
   if (units > 0xFFFF) throw EPdxValue(FTable + ": значение BLOB-поля из "_ansi + std::to_string(total) + " байт больше, чем вмещает блок файла BLOB-полей"_ansi);
   if (end > 0xFFFFFF00u) throw EPdxValue("Файл BLOB-полей "_ansi + QuotePath(FMb.Path()) + " переполнен"_ansi);
   // Units after the first, then the first with the block's header: a block is marked taken
   // only once its content is whole.
   auto writeBlock = [&](uint64_t off) {
-    const size_t first = std::min<size_t>(total, 4096 - 9);
+    const size_t first = std::min<size_t>(total, kMbUnit - kMbData);
     for (uint64_t u = 1; u < units; ++u) {
-      const size_t from = first + size_t(u - 1) * 4096;
-      const size_t n = std::min<size_t>(4096, total - from);
-      if (!FChecksum && from >= head.size() && n == 4096) {
+      const size_t from = first + size_t(u - 1) * kMbUnit;
+      const size_t n = std::min<size_t>(kMbUnit, total - from);
+      if (!FChecksum && from >= head.size() && n == kMbUnit) {
         // Every full unit past the head goes out in one write from the caller's buffer.
-        const size_t run = (total - from) / 4096 * 4096;
-        FMb.WriteAt(off + u * 4096, data.data() + (from - head.size()), run);
-        u += run / 4096 - 1;
+        const size_t run = (total - from) / kMbUnit * kMbUnit;
+        FMb.WriteAt(off + u * kMbUnit, data.data() + (from - head.size()), run);
+        u += run / kMbUnit - 1;
         continue;
       }
       std::fill(blk.begin(), blk.end(), 0);
       copyOut(blk.data(), from, n);
-      writeUnit(off + u * 4096, blk.data());
+      writeUnit(off + u * kMbUnit, blk.data());
     }
     std::fill(blk.begin(), blk.end(), 0);
-    blk[0] = 2; Put16(&blk[1], uint32_t(units)); Put32(&blk[3], uint32_t(total)); Put16(&blk[7], 1);
-    copyOut(&blk[9], 0, first);
+    blk[kMbType] = kMbValueBlock;
+    Put16(&blk[kMbUnits], uint32_t(units));
+    Put32(&blk[kMbLength], uint32_t(total));
+    Put16(&blk[kMbMod], 1);
+    copyOut(&blk[kMbData], 0, first);
     writeUnit(off, blk.data());
   };
   // Reuse a block freed in this session when one is large enough; the rest stays free.
@@ -900,13 +904,13 @@ uint32_t TMbWriter::Write(std::string_view head, std::string_view data) {
     writeBlock(off);
     if (have > units) {
       std::fill(blk.begin(), blk.end(), 0);
-      blk[0] = 4;
-      Put16(&blk[1], uint32_t(have - units));
-      uint32_t roff = off + uint32_t(units) * 4096;
+      blk[kMbType] = kMbFreeBlock;
+      Put16(&blk[kMbUnits], uint32_t(have - units));
+      uint32_t roff = off + uint32_t(units * kMbUnit);
       writeUnit(roff, blk.data());
       FFree.emplace_back(roff, uint32_t(have - units));
     }
-    return off | 0xFF;
+    return off | kMbWholeBlock;
   }
   try {
     writeBlock(end);
@@ -916,27 +920,27 @@ uint32_t TMbWriter::Write(std::string_view head, std::string_view data) {
     try { FMb.Truncate(size); } catch (const EPdxError&) {}
     throw;
   }
-  return uint32_t(end) | 0xFF;
+  return uint32_t(end) | kMbWholeBlock;
 }
 
 void TMbWriter::Free(uint32_t ptr) {
   if (ptr == 0) return;
   uint64_t base = ptr & ~0xFFu;
   uint8_t index = uint8_t(ptr);
-  std::vector<uint8_t> unit(4096);
-  if (FMb.ReadAt(base, unit.data(), 4096) != 4096) return;
-  if (FChecksum) DecryptMb(unit.data(), 4096, FChecksum);
-  if (index == 0xFF) {
-    if (unit[0] != 2) return;
-    unit[0] = 4;
-    uint32_t units = Get16(&unit[1]);
-    if (units > 0 && base + uint64_t(units) * 4096 <= FMb.Size()) FFree.emplace_back(uint32_t(base), units);
-  } else if (index < 64) {
-    if (unit[0] != 3) return;
-    std::memset(&unit[12 + 5 * index], 0, 5);
+  std::vector<uint8_t> unit(kMbUnit);
+  if (FMb.ReadAt(base, unit.data(), kMbUnit) != kMbUnit) return;
+  if (FChecksum) DecryptMb(unit.data(), kMbUnit, FChecksum);
+  if (index == kMbWholeBlock) {
+    if (unit[kMbType] != kMbValueBlock) return;
+    unit[kMbType] = kMbFreeBlock;
+    uint32_t units = Get16(&unit[kMbUnits]);
+    if (units > 0 && base + uint64_t(units) * kMbUnit <= FMb.Size()) FFree.emplace_back(uint32_t(base), units);
+  } else if (index < kMbSlotCount) {
+    if (unit[kMbType] != kMbSmallBlock) return;
+    std::memset(&unit[kMbSlots + kMbSlotSize * index], 0, kMbSlotSize);
   }
-  if (FChecksum) EncryptMb(unit.data(), 4096, FChecksum);
-  FMb.WriteAt(base, unit.data(), 4096);
+  if (FChecksum) EncryptMb(unit.data(), kMbUnit, FChecksum);
+  FMb.WriteAt(base, unit.data(), kMbUnit);
 }
 
 // Takes a block not yet changed into Dirty: a kept block moves over, another is read.
@@ -1008,11 +1012,11 @@ uint32_t TPdxTableState::AllocBlock() {
     size_t guard = 0;
     while (prev && ++guard <= H.FileBlocks) {
       auto& pb = BlockForWrite(prev);
-      uint32_t nx = Get16(pb.data());
+      uint32_t nx = Get16(&pb[kBlockNext]);
       if (nx == 1) {
         auto& one = BlockForWrite(1);
-        Put16(&BlockForWrite(prev)[0], Get16(one.data()));
-        Put16(&one[0], H.FirstFree);
+        Put16(&BlockForWrite(prev)[kBlockNext], Get16(&one[kBlockNext]));
+        Put16(&one[kBlockNext], H.FirstFree);
         H.FirstFree = 1;  // now at the head, taken below
         break;
       }
@@ -1022,7 +1026,7 @@ uint32_t TPdxTableState::AllocBlock() {
   if (H.FirstFree != 0) {
     n = H.FirstFree;
     auto& b = BlockForWrite(n);
-    uint32_t next = Get16(b.data());
+    uint32_t next = Get16(&b[kBlockNext]);
     if (next > H.FileBlocks) Corrupt("нарушен список свободных блоков"_ansi);
     H.FirstFree = uint16_t(next);
   } else {
@@ -1032,7 +1036,7 @@ uint32_t TPdxTableState::AllocBlock() {
   }
   auto& b = Dirty[n];
   std::fill(b.begin(), b.end(), 0);
-  Put16(&b[4], uint16_t(-int(H.RecordSize)));
+  Put16(&b[kBlockLast], uint16_t(-int(H.RecordSize)));
   ++H.BlocksUsed;
   HeaderDirty = true;
   return n;
@@ -1041,13 +1045,13 @@ uint32_t TPdxTableState::AllocBlock() {
 // Unlinks an emptied block from the chain and puts it on the free list.
 void TPdxTableState::FreeBlock(uint32_t n) {
   auto& b = BlockForWrite(n);
-  uint32_t next = Get16(&b[0]), prev = Get16(&b[2]);
-  if (prev) Put16(&BlockForWrite(prev)[0], next); else H.FirstBlock = uint16_t(next);
-  if (next) Put16(&BlockForWrite(next)[2], prev); else H.LastBlock = uint16_t(prev);
+  uint32_t next = Get16(&b[kBlockNext]), prev = Get16(&b[kBlockPrev]);
+  if (prev) Put16(&BlockForWrite(prev)[kBlockNext], next); else H.FirstBlock = uint16_t(next);
+  if (next) Put16(&BlockForWrite(next)[kBlockPrev], prev); else H.LastBlock = uint16_t(prev);
   auto& fb = BlockForWrite(n);
   std::fill(fb.begin(), fb.end(), 0);
-  Put16(&fb[0], H.FirstFree);
-  Put16(&fb[4], uint16_t(-int(H.RecordSize)));
+  Put16(&fb[kBlockNext], H.FirstFree);
+  Put16(&fb[kBlockLast], uint16_t(-int(H.RecordSize)));
   H.FirstFree = uint16_t(n);
   if (H.BlocksUsed) --H.BlocksUsed;
   HeaderDirty = true;
@@ -1059,7 +1063,7 @@ void TPdxTableState::LoadMap() {
   if (MapLoaded) return;
   Map.clear();
   ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
-    if (count > 0) Map.push_back({std::string(reinterpret_cast<const char*>(b + 6), KeyLen), n, uint32_t(count)});
+    if (count > 0) Map.push_back({std::string(reinterpret_cast<const char*>(b + kBlockData), KeyLen), n, uint32_t(count)});
   });
   MapLoaded = true;
 }
@@ -1080,10 +1084,10 @@ bool TPdxTableState::Locate(const uint8_t* key, TKeyPlace& at) {
   int lo = 0, hi = count;
   while (lo < hi) {
     int mid = (lo + hi) / 2;
-    if (std::memcmp(b + 6 + size_t(mid) * H.RecordSize, key, KeyLen) < 0) lo = mid + 1; else hi = mid;
+    if (std::memcmp(b + kBlockData + size_t(mid) * H.RecordSize, key, KeyLen) < 0) lo = mid + 1; else hi = mid;
   }
   at.Slot = uint32_t(lo);
-  at.Found = lo < count && std::memcmp(b + 6 + size_t(lo) * H.RecordSize, key, KeyLen) == 0;
+  at.Found = lo < count && std::memcmp(b + kBlockData + size_t(lo) * H.RecordSize, key, KeyLen) == 0;
   return true;
 }
 
@@ -1104,8 +1108,8 @@ TPdxTableState::TPlaced TPdxTableState::InsertAt(const std::vector<uint8_t>& rec
     uint32_t n = AllocBlock();
     placed.Block = n;
     auto& b = Dirty[n];
-    std::memcpy(&b[6], rec.data(), rs);
-    Put16(&b[4], 0);
+    std::memcpy(&b[kBlockData], rec.data(), rs);
+    Put16(&b[kBlockLast], 0);
     H.FirstBlock = H.LastBlock = uint16_t(n);
     Map.push_back({std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
     return placed;
@@ -1116,9 +1120,9 @@ TPdxTableState::TPlaced TPdxTableState::InsertAt(const std::vector<uint8_t>& rec
   int at = int(place.Slot);
   placed.Block = place.Block;
   if (count < PerBlock) {
-    std::memmove(&(*b)[6 + size_t(at + 1) * rs], &(*b)[6 + size_t(at) * rs], size_t(count - at) * rs);
-    std::memcpy(&(*b)[6 + size_t(at) * rs], rec.data(), rs);
-    Put16(&(*b)[4], uint16_t(count * rs));
+    std::memmove(&(*b)[kBlockData + size_t(at + 1) * rs], &(*b)[kBlockData + size_t(at) * rs], size_t(count - at) * rs);
+    std::memcpy(&(*b)[kBlockData + size_t(at) * rs], rec.data(), rs);
+    Put16(&(*b)[kBlockLast], uint16_t(count * rs));
     if (at == 0) Map[idx].Key.assign(reinterpret_cast<const char*>(rec.data()), KeyLen);
     ++Map[idx].Count;
     return placed;
@@ -1130,28 +1134,28 @@ TPdxTableState::TPlaced TPdxTableState::InsertAt(const std::vector<uint8_t>& rec
   if (at == count && oldNext == 0) {
     // Appending past the last block: start a new block, as Paradox does.
     placed.Block = n;
-    std::memcpy(&(*nbp)[6], rec.data(), rs);
-    Put16(&(*nbp)[4], 0);
+    std::memcpy(&(*nbp)[kBlockData], rec.data(), rs);
+    Put16(&(*nbp)[kBlockLast], 0);
     Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
     return placed;
   }
   int keep = count / 2;
   int moved = count - keep;
   placed.Moved.To = n;
-  for (int i = keep; i < count; ++i) placed.Moved.Records.emplace_back(reinterpret_cast<const char*>(&(*b)[6 + size_t(i) * rs]), rs);
-  std::memcpy(&(*nbp)[6], &(*b)[6 + size_t(keep) * rs], size_t(moved) * rs);
-  std::memset(&(*b)[6 + size_t(keep) * rs], 0, size_t(moved) * rs);
-  Put16(&(*b)[4], uint16_t((keep - 1) * rs));
-  Put16(&(*nbp)[4], uint16_t((moved - 1) * rs));
+  for (int i = keep; i < count; ++i) placed.Moved.Records.emplace_back(reinterpret_cast<const char*>(&(*b)[kBlockData + size_t(i) * rs]), rs);
+  std::memcpy(&(*nbp)[kBlockData], &(*b)[kBlockData + size_t(keep) * rs], size_t(moved) * rs);
+  std::memset(&(*b)[kBlockData + size_t(keep) * rs], 0, size_t(moved) * rs);
+  Put16(&(*b)[kBlockLast], uint16_t((keep - 1) * rs));
+  Put16(&(*nbp)[kBlockLast], uint16_t((moved - 1) * rs));
   std::vector<uint8_t>* target = b;
   int tcount = keep;
   int tat = at;
   if (at > keep) { target = nbp; tcount = moved; tat = at - keep; placed.Block = n; }
-  std::memmove(&(*target)[6 + size_t(tat + 1) * rs], &(*target)[6 + size_t(tat) * rs], size_t(tcount - tat) * rs);
-  std::memcpy(&(*target)[6 + size_t(tat) * rs], rec.data(), rs);
-  Put16(&(*target)[4], uint16_t(tcount * rs));
-  Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(&(*nbp)[6]), KeyLen), n, uint32_t(at > keep ? moved + 1 : moved)});
-  Map[idx].Key.assign(reinterpret_cast<const char*>(&(*b)[6]), KeyLen);
+  std::memmove(&(*target)[kBlockData + size_t(tat + 1) * rs], &(*target)[kBlockData + size_t(tat) * rs], size_t(tcount - tat) * rs);
+  std::memcpy(&(*target)[kBlockData + size_t(tat) * rs], rec.data(), rs);
+  Put16(&(*target)[kBlockLast], uint16_t(tcount * rs));
+  Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(&(*nbp)[kBlockData]), KeyLen), n, uint32_t(at > keep ? moved + 1 : moved)});
+  Map[idx].Key.assign(reinterpret_cast<const char*>(&(*b)[kBlockData]), KeyLen);
   Map[idx].Count = uint32_t(at > keep ? keep : keep + 1);
   return placed;
 }
@@ -1164,17 +1168,17 @@ void TPdxTableState::AppendUnkeyed(const std::vector<uint8_t>& rec) {
     int count = CountIn(b.data(), last);
     if (count < PerBlock) {
       BlockForRange(last, 6 + count * rs, 6 + (count + 1) * rs);
-      std::memcpy(&b[6 + size_t(count) * rs], rec.data(), rs);
-      Put16(&b[4], uint16_t(count * rs));
+      std::memcpy(&b[kBlockData + size_t(count) * rs], rec.data(), rs);
+      Put16(&b[kBlockLast], uint16_t(count * rs));
       return;
     }
   }
   uint32_t n = AllocBlock();
   auto& nb = Dirty[n];
-  std::memcpy(&nb[6], rec.data(), rs);
-  Put16(&nb[4], 0);
-  Put16(&nb[2], last);
-  if (last) Put16(&BlockForWrite(last)[0], n); else H.FirstBlock = uint16_t(n);
+  std::memcpy(&nb[kBlockData], rec.data(), rs);
+  Put16(&nb[kBlockLast], 0);
+  Put16(&nb[kBlockPrev], last);
+  if (last) Put16(&BlockForWrite(last)[kBlockNext], n); else H.FirstBlock = uint16_t(n);
   H.LastBlock = uint16_t(n);
 }
 
@@ -1183,14 +1187,14 @@ TPdxTableState::TMoved TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   auto& b = BlockForWrite(pos.Block);
   int count = CountIn(b.data(), pos.Block);
   if (int(pos.Slot) >= count) throw EPdxError(TableText() + ": нет записи в блоке "_ansi + std::to_string(pos.Block) + " на месте "_ansi + std::to_string(pos.Slot));
-  TMapEntry* entry = MapLoaded && KeyLen ? MapEntry(pos.Block, &b[6 + size_t(pos.Slot) * rs]) : nullptr;
-  std::memmove(&b[6 + size_t(pos.Slot) * rs], &b[6 + size_t(pos.Slot + 1) * rs], size_t(count - 1 - pos.Slot) * rs);
-  std::memset(&b[6 + size_t(count - 1) * rs], 0, rs);
-  Put16(&b[4], uint16_t((count - 2) * int(rs)));
+  TMapEntry* entry = MapLoaded && KeyLen ? MapEntry(pos.Block, &b[kBlockData + size_t(pos.Slot) * rs]) : nullptr;
+  std::memmove(&b[kBlockData + size_t(pos.Slot) * rs], &b[kBlockData + size_t(pos.Slot + 1) * rs], size_t(count - 1 - pos.Slot) * rs);
+  std::memset(&b[kBlockData + size_t(count - 1) * rs], 0, rs);
+  Put16(&b[kBlockLast], uint16_t((count - 2) * int(rs)));
   --H.NumRecords;
   HeaderDirty = IndexDirty = true;
   TMoved moved;
-  uint32_t next = Get16(&b[0]);
+  uint32_t next = Get16(&b[kBlockNext]);
   if (count == 1 && pos.Block == H.FirstBlock && next != 0) {
     // The first block is never freed (as in Paradox): the next block's records move into it and
     // that block is freed instead.
@@ -1198,12 +1202,12 @@ TPdxTableState::TMoved TPdxTableState::RemoveAt(TPdxRecordPos pos) {
     std::vector<uint8_t> nb = BlockForWrite(next);
     int nc = CountIn(nb.data(), next);
     auto& fb = BlockForWrite(pos.Block);
-    std::memcpy(&fb[6], &nb[6], size_t(nc) * rs);
-    Put16(&fb[4], uint16_t((nc - 1) * int(rs)));
-    for (int i = 0; i < nc; ++i) moved.Records.emplace_back(reinterpret_cast<const char*>(&nb[6 + size_t(i) * rs]), rs);
+    std::memcpy(&fb[kBlockData], &nb[kBlockData], size_t(nc) * rs);
+    Put16(&fb[kBlockLast], uint16_t((nc - 1) * int(rs)));
+    for (int i = 0; i < nc; ++i) moved.Records.emplace_back(reinterpret_cast<const char*>(&nb[kBlockData + size_t(i) * rs]), rs);
     moved.To = pos.Block;
     if (entry) {
-      if (nc > 0) entry->Key.assign(reinterpret_cast<const char*>(&nb[6]), KeyLen);
+      if (nc > 0) entry->Key.assign(reinterpret_cast<const char*>(&nb[kBlockData]), KeyLen);
       entry->Count = uint32_t(nc);
     }
     FreeBlock(next);
@@ -1211,7 +1215,7 @@ TPdxTableState::TMoved TPdxTableState::RemoveAt(TPdxRecordPos pos) {
     FreeBlock(pos.Block);
     if (H.NumRecords == 0) { H.FirstBlock = H.LastBlock = 0; }
   } else if (entry) {
-    if (pos.Slot == 0) entry->Key.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
+    if (pos.Slot == 0) entry->Key.assign(reinterpret_cast<const char*>(&b[kBlockData]), KeyLen);
     --entry->Count;
   }
   return moved;
@@ -1239,7 +1243,7 @@ const uint8_t* TPdxTableState::RecordAt(TPdxRecordPos pos) {
   const uint8_t* b = BlockView(pos.Block);
   if (int(pos.Slot) >= CountIn(b, pos.Block))
     throw EPdxError(TableText() + ": нет записи в блоке "_ansi + std::to_string(pos.Block) + " на месте "_ansi + std::to_string(pos.Slot));
-  return b + 6 + size_t(pos.Slot) * H.RecordSize;
+  return b + kBlockData + size_t(pos.Slot) * H.RecordSize;
 }
 
 static void AppendValues(TPdxTableState& s, const std::vector<Variant>& values) {
@@ -1315,7 +1319,7 @@ static void UpdateRecord(TPdxTableState& s, TPdxRecordPos pos, const std::vector
       ++s.H.NumRecords;
     } else {
       auto& wb = s.BlockForWrite(pos.Block);
-      std::memcpy(&wb[6 + size_t(pos.Slot) * s.H.RecordSize], rec.data(), s.H.RecordSize);
+      std::memcpy(&wb[kBlockData + size_t(pos.Slot) * s.H.RecordSize], rec.data(), s.H.RecordSize);
       placed.Block = pos.Block;
     }
     if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data(), placed); });
@@ -1429,15 +1433,15 @@ void TPdxTable::EndBatch() {
 // --- flushing ------------------------------------------------------------------------------------
 void TPdxTableState::WriteHeader() {
   uint8_t* h = HeaderBytes.data();
-  Put32(h + 0x06, H.NumRecords);
-  Put16(h + 0x0A, H.BlocksUsed);
-  Put16(h + 0x0C, H.FileBlocks);
-  Put16(h + 0x0E, H.FirstBlock);
-  Put16(h + 0x10, H.LastBlock);
-  Put16(h + 0x3A, H.FileBlocks);
-  Put32(h + 0x49, H.AutoInc);
-  Put16(h + 0x4D, H.FirstFree);
-  Db.WriteAt(0, h, 0x78);
+  Put32(h + kHdrRecords, H.NumRecords);
+  Put16(h + kHdrBlocksUsed, H.BlocksUsed);
+  Put16(h + kHdrFileBlocks, H.FileBlocks);
+  Put16(h + kHdrFirstBlock, H.FirstBlock);
+  Put16(h + kHdrLastBlock, H.LastBlock);
+  Put16(h + kHdrFileBlocks2, H.FileBlocks);
+  Put32(h + kHdrAutoInc, H.AutoInc);
+  Put16(h + kHdrFirstFree, H.FirstFree);
+  Db.WriteAt(0, h, kHdrFixedSize);
   Def.RecordCount = H.NumRecords;
 }
 
@@ -1499,11 +1503,11 @@ bool TPdxTableState::OnlyGrows(uint32_t n, const std::vector<uint8_t>& now) {
   if (Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, was.data(), H.BlockSize) != H.BlockSize) return false;
   // (Encryption moves and masks each byte alone: bytes that stay stay on disk too.)
   if (Encrypted) DecryptDbBlock(was.data(), H.BlockSize, Checksum, n);
-  const int16_t lastWas = int16_t(Get16(&was[4])), lastNow = int16_t(Get16(&now[4]));
+  const int16_t lastWas = int16_t(Get16(&was[kBlockLast])), lastNow = int16_t(Get16(&now[kBlockLast]));
   const size_t held = lastWas < 0 ? 0 : size_t(lastWas) + H.RecordSize;
-  if (held > H.BlockSize - 6 || lastNow < lastWas || Get16(&was[2]) != Get16(&now[2])) return false;
-  if (Get16(&was[0]) != 0 && Get16(&was[0]) != Get16(&now[0])) return false;
-  return std::memcmp(&was[6], &now[6], held) == 0;
+  if (held > H.BlockSize - kBlockData || lastNow < lastWas || Get16(&was[kBlockPrev]) != Get16(&now[kBlockPrev])) return false;
+  if (Get16(&was[kBlockNext]) != 0 && Get16(&was[kBlockNext]) != Get16(&now[kBlockNext])) return false;
+  return std::memcmp(&was[kBlockData], &now[kBlockData], held) == 0;
 }
 
 // New blocks first, then the blocks the file held already, so that the chain on disk never reaches
@@ -1546,8 +1550,8 @@ void TPdxTableState::WriteBlocks() {
 
 void TPdxTableState::MarkIndexesOutOfDate(bool value) {
   uint8_t b = value ? 1 : 0;
-  Db.WriteAt(0x4F, &b, 1);
-  HeaderBytes[0x4F] = b;
+  Db.WriteAt(kHdrIndexesOutOfDate, &b, 1);
+  HeaderBytes[kHdrIndexesOutOfDate] = b;
 }
 
 // After a failed write: takes back the change the journal guards, forgets every change not yet
@@ -1611,7 +1615,7 @@ void TPdxTableState::AgreeWithChain() {
     for (size_t i = 0; i < H.Types.size(); ++i)
       if (H.Types[i] == 0x16)
         for (int r = 0; r < count; ++r) {
-          int32_t v = GetLong(b + 6 + size_t(r) * H.RecordSize + Offsets[i]);
+          int32_t v = GetLong(b + kBlockData + size_t(r) * H.RecordSize + Offsets[i]);
           if (v > 0) autoInc = std::max(autoInc, uint32_t(v));
         }
   });
@@ -1736,7 +1740,7 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   for (size_t i = 0; i < def.Fields.size(); ++i) { numbers.push_back(uint16_t(i + 1)); names.push_back(def.Fields[i].Name); }
   std::vector<uint8_t> hdr = BuildDbHeader(def.KeyFieldCount ? 0 : 2, bs, types, sizes, names,
                                            uint16_t(def.KeyFieldCount), base + ".DB", checksum, numbers, "");
-  if (def.KeyFieldCount) Put16(&hdr[0x23], uint32_t(def.KeyFieldCount));
+  if (def.KeyFieldCount) Put16(&hdr[kHdrKeyFields], uint32_t(def.KeyFieldCount));
   // Family files first, the .DB last (through a temporary name), so a half-made table never shows.
   bool hasBlob = false;
   for (auto t : types) if (IsBlobCode(t)) hasBlob = true;

@@ -253,7 +253,7 @@ class TPdxTableState {
   bool ChainEndsAtLastBlock();
   void CheckUsable() const;
   bool HasIndexes() const { return KeyLen != 0 || !Def.Indexes.empty(); }
-  bool IndexesOutOfDate() const { return HeaderBytes.size() > 0x4F && HeaderBytes[0x4F] != 0; }
+  bool IndexesOutOfDate() const { return HeaderBytes.size() > detail::kHdrIndexesOutOfDate && HeaderBytes[detail::kHdrIndexesOutOfDate] != 0; }
   void MarkIndexesOutOfDate(bool value);
   void WriteIndexes(bool durable);
   void RebuildIndexes(bool durable = false);
