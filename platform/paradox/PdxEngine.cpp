@@ -99,23 +99,36 @@ TPdxFieldDef detail::FieldFromHeader(uint8_t t, uint8_t s, const std::string& na
 //     size), the table name (0x4F bytes), the field names (NUL-terminated).
 // Where the BDE keeps "required" is not known from the samples (none has a .VAL): this engine
 // writes and reads it as entry byte 8 [unverified]; other checks are skipped over.
+namespace {
+constexpr size_t kValChangeCount = 0x00, kValVersion = 0x01, kValChecks = 0x02, kValFooter = 0x09;
+constexpr size_t kValHeaderSize = 0x35, kValEntrySize = 0x1D, kValNameSize = 0x4F;
+constexpr size_t kValField = 0x00, kValPictureSize = 0x01, kValLookup = 0x04, kValRequired = 0x08;
+constexpr size_t kValPresent = 0x0C;  // u32 x 4: minimum, maximum, default, picture
+}  // namespace
+
+// Takes the required flags of the table's fields from its .VAL. A table without one has none;
+// a .VAL that cannot be read, of a version not known, or whose checks run past it or name a field
+// the table lacks, raises EPdxError naming the file, so that no check is dropped in silence.
 static void ReadVal(TPdxEnv& env, const std::string& folder, const std::string& base, TPdxTableDef& def) {
   std::string p = FindFile(folder, base, "VAL");
   if (p.empty()) return;
   TFile f;
-  try { f.Open(env, p, false); } catch (const EPdxError&) { return; }
+  f.Open(env, p, false);
   std::vector<uint8_t> v(std::min<uint64_t>(f.Size(), 1 << 20));
   v.resize(f.ReadAt(0, v.data(), v.size()));
-  if (v.size() < 0x35 || v[1] < 9) return;
-  size_t count = v[2];
-  size_t footer = Get32(&v[9]);
-  size_t pos = 0x35;
+  auto damaged = [&](const std::string& what) { return EPdxCorrupt("Файл "_ansi + QuotePath(p) + " повреждён: "_ansi + what); };
+  if (v.size() < kValHeaderSize) throw damaged("файл короче своего заголовка"_ansi);
+  if (v[kValVersion] < 9) throw damaged("неизвестный номер версии "_ansi + std::to_string(v[kValVersion]));
+  size_t count = v[kValChecks];
+  size_t footer = Get32(&v[kValFooter]);
+  size_t pos = kValHeaderSize;
   for (size_t i = 0; i < count; ++i) {
-    if (pos + 0x1D > v.size() || pos + 0x1D > footer) return;
+    if (pos + kValEntrySize > v.size() || pos + kValEntrySize > footer)
+      throw damaged("проверка "_ansi + std::to_string(i + 1) + " выходит за конец файла"_ansi);
     const uint8_t* e = &v[pos];
-    size_t fi = e[0];
-    if (fi >= def.Fields.size()) return;
-    if (e[8] == 1) def.Fields[fi].Required = true;
+    size_t fi = e[kValField];
+    if (fi >= def.Fields.size()) throw damaged("проверка относится к полю "_ansi + std::to_string(fi + 1) + ", которого в таблице нет"_ansi);
+    if (e[kValRequired] == 1) def.Fields[fi].Required = true;
     int w = 0;
     switch (def.Fields[fi].Type) {
       case TPdxFieldType::Alpha: case TPdxFieldType::Bytes: w = def.Fields[fi].Size; break;
@@ -125,35 +138,35 @@ static void ReadVal(TPdxEnv& env, const std::string& folder, const std::string& 
       case TPdxFieldType::Date: case TPdxFieldType::Long: case TPdxFieldType::Time: case TPdxFieldType::Autoinc: w = 4; break;
       default: w = 8; break;
     }
-    size_t len = 0x1D;
-    if (Get32(e + 4)) len += 0x1A + 0x36;
-    for (int k = 0; k < 3; ++k) if (Get32(e + 0x0C + 4 * k)) len += size_t(w);
-    if (Get32(e + 0x18)) len += e[1];
+    size_t len = kValEntrySize;
+    if (Get32(e + kValLookup)) len += 0x1A + 0x36;
+    for (int k = 0; k < 3; ++k) if (Get32(e + kValPresent + 4 * k)) len += size_t(w);
+    if (Get32(e + kValPresent + 12)) len += e[kValPictureSize];
     pos += len;
   }
 }
 
 static std::vector<uint8_t> BuildVal(const TPdxTableDef& def, const std::vector<uint8_t>& types,
                                      const std::vector<uint8_t>& sizes, const std::string& tableName) {
-  std::vector<uint8_t> v(0x35, 0);
-  v[0] = 1;     // the table's change count (the .DB header's 0x2E)
-  v[1] = 12;
+  std::vector<uint8_t> v(kValHeaderSize, 0);
+  v[kValChangeCount] = 1;  // the .DB header's change count
+  v[kValVersion] = 12;
   for (size_t i = 0; i < def.Fields.size(); ++i) {
     if (!def.Fields[i].Required) continue;
-    std::vector<uint8_t> e(0x1D, 0);
-    e[0] = uint8_t(i);
-    e[8] = 1;
+    std::vector<uint8_t> e(kValEntrySize, 0);
+    e[kValField] = uint8_t(i);
+    e[kValRequired] = 1;
     v.insert(v.end(), e.begin(), e.end());
-    ++v[2];
+    ++v[kValChecks];
   }
-  Put32(&v[9], uint32_t(v.size()));
+  Put32(&v[kValFooter], uint32_t(v.size()));
   size_t at = v.size();
-  v.resize(at + 6 + 4 * def.Fields.size() + 0x4F, 0);
+  v.resize(at + 6 + 4 * def.Fields.size() + kValNameSize, 0);
   Put16(&v[at], uint32_t(def.Fields.size()));
   at += 6;
   for (size_t i = 0; i < def.Fields.size(); ++i, at += 2) Put16(&v[at], uint32_t(i + 1));
   for (size_t i = 0; i < def.Fields.size(); ++i) { v[at++] = types[i]; v[at++] = sizes[i]; }
-  std::memcpy(&v[at], tableName.data(), std::min<size_t>(tableName.size(), 0x4E));
+  std::memcpy(&v[at], tableName.data(), std::min<size_t>(tableName.size(), kValNameSize - 1));
   for (auto& f : def.Fields) { v.insert(v.end(), f.Name.begin(), f.Name.end()); v.push_back(0); }
   return v;
 }
