@@ -28,8 +28,8 @@
 //    key; a run is written only while it is on (its keys are found through it alone).
 //  - Tags (16 bits of each waiting record's key hash, kept once the buffer's records come out of
 //    order): a key the filter lets through, most often a wrong "perhaps", is sought among the tags,
-//    compared 64 at a time, rather than among the buffer's records (AppendKeyedWithIndex/100000/1
-//    and /1000000/1).
+//    compared 64 at a time, rather than among the buffer's records (AppendKeyedWithIndex/1000000/1
+//    takes a third longer comparing the records).
 //  - The record set (TRecordSet): while the filter is off (a batch into a table that holds
 //    records, until the lookups have paid for one pass over it), every key is sought in the
 //    buffer, in one probe of a hash set of its records. No benchmark loads a table that holds
@@ -239,7 +239,6 @@ std::vector<uint32_t> TBatch::Order() const {
   for (size_t i = 0; i < count; ++i) order[i] = items[i].Rec;
   return order;
 }
-
 
 void TUniqueValues::Take(const TPdxTableDef& def, const std::vector<int>& offsets, const std::vector<int>& widths) {
   FIndexes.clear();

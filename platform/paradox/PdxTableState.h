@@ -160,8 +160,8 @@ class TPdxTableState {
   // Keyed records appended inside a batch wait here and go into the blocks together, in key
   // order, when the batch ends and before anything reads or changes the blocks (MergePending).
   detail::TBatch Waiting;
-  detail::TTableKeys Keys;
-  detail::TUniqueValues Unique;
+  detail::TTableKeys Keys;       // a keyed table's keys, through a filter
+  detail::TUniqueValues Unique;  // the values of its unique secondary indexes, through filters
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
   detail::TJournal Journal;
   std::vector<std::filesystem::path> Scratch;  // scratch files of a dead process, seen at Load
