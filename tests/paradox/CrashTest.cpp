@@ -279,6 +279,15 @@ void RunWithFault(const TScenario& sc, const fs::path& made, TFaultEnv& env, con
   }
 }
 
+// The first opening of a file whose name begins with `prefix` fails.
+TFaultEnv::TFault FirstOpenFails(const std::string& prefix) {
+  TFaultEnv::TFault fault;
+  fault.FilePrefix = prefix;
+  fault.Ops = TFaultEnv::opOpen;
+  fault.FailAt = 1;
+  return fault;
+}
+
 }  // namespace
 
 TEST(ParadoxCrash, EveryFailingOrStoppingOperationLeavesTheTableWhole) {
@@ -371,11 +380,7 @@ TEST(ParadoxCrash, AnIndexThatCannotBeReadIsAnErrorOfItsTable) {
     MakeKeyed(db, "T", 100, 1024);
   }
   TFaultEnv env;
-  TFaultEnv::TFault fault;
-  fault.FilePrefix = "T.X02";
-  fault.Ops = TFaultEnv::opOpen;
-  fault.FailAt = 1;
-  env.Set(fault);
+  env.Set(FirstOpenFails("T.X02"));
   TPdxDatabase db(dir.Path().string(), {}, &env);
   try {
     db.TableStructure("T");
@@ -424,11 +429,7 @@ TEST(ParadoxCrash, AValidityFileThatCannotBeReadIsAnErrorOfItsTable) {
     else EXPECT_NE(error.find("T.VAL"), std::string::npos) << error;
   }
   TFaultEnv env;
-  TFaultEnv::TFault fault;
-  fault.FilePrefix = "T.VAL";
-  fault.Ops = TFaultEnv::opOpen;
-  fault.FailAt = 1;
-  env.Set(fault);
+  env.Set(FirstOpenFails("T.VAL"));
   EXPECT_NE(open(whole, &env, def).find("T.VAL"), std::string::npos);
   fs::remove(val);
   ASSERT_NO_THROW(def = TPdxDatabase(dir.Path().string()).TableStructure("T"));
