@@ -269,19 +269,19 @@ bool TUniqueValues::Same(size_t u, const uint8_t* a, const uint8_t* b) const {
 
 TUniqueValues::TProbe TUniqueValues::Probe(const uint8_t* rec, const uint8_t* old) const {
   TProbe probe;
-  probe.Hashes.resize(FIndexes.size());
-  probe.Filled.resize(FIndexes.size());
+  probe.Values.resize(FIndexes.size());
   for (size_t u = 0; u < FIndexes.size(); ++u) {
+    TProbe::TValues& v = probe.Values[u];
     const bool kept = old && Same(u, old, rec);
-    probe.Filled[u] = Hash(FIndexes[u], rec, probe.Hashes[u]) && !kept;
-    if (probe.Filled[u] && FIndexes[u].Seen.MayHold(probe.Hashes[u])) probe.Suspects.push_back(u);
+    v.Filled = Hash(FIndexes[u], rec, v.Hash) && !kept;
+    if (v.Filled && FIndexes[u].Seen.MayHold(v.Hash)) probe.Suspects.push_back(u);
   }
   return probe;
 }
 
 void TUniqueValues::Add(const TProbe& probe) {
   for (size_t u = 0; u < FIndexes.size(); ++u)
-    if (probe.Filled[u]) FIndexes[u].Seen.Add(probe.Hashes[u]);
+    if (probe.Values[u].Filled) FIndexes[u].Seen.Add(probe.Values[u].Hash);
 }
 
 }  // namespace detail

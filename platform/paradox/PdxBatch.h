@@ -194,8 +194,11 @@ class TUniqueValues {
   // A record's values of each unique index, hashed, and the indexes whose filters may have seen
   // them (by their place among the unique indexes).
   struct TProbe {
-    std::vector<uint64_t> Hashes;
-    std::vector<bool> Filled;  // values not all blank, and for an update changed
+    struct TValues {
+      uint64_t Hash = 0;
+      bool Filled = false;  // not all blank, and for an update changed
+    };
+    std::vector<TValues> Values;
     std::vector<size_t> Suspects;
   };
   bool Covered() const { return FCovered; }
