@@ -37,7 +37,7 @@ class TIndexReader {
     return true;
   }
   int Count(const std::vector<uint8_t>& b) const {
-    const int16_t last = int16_t(Get16(b.data() + 4));
+    const int16_t last = int16_t(Get16(b.data() + kBlockLast));
     return last < 0 ? 0 : last / H.RecordSize + 1;
   }
   // The records along the chain, back to back; `what` says what is wrong when it breaks.
@@ -49,8 +49,8 @@ class TIndexReader {
       if (!Block(n, b)) return what = "блок "_ansi + std::to_string(n) + " лежит за концом файла"_ansi, false;
       const int count = Count(b);
       if (6 + size_t(count) * H.RecordSize > H.BlockSize) return what = "в блоке "_ansi + std::to_string(n) + " неверное число записей"_ansi, false;
-      if (count > 0) blocks.emplace_back(std::string(reinterpret_cast<const char*>(&b[6]), H.RecordSize), n, uint32_t(count));
-      out.append(reinterpret_cast<const char*>(&b[6]), size_t(count) * H.RecordSize);
+      if (count > 0) blocks.emplace_back(std::string(reinterpret_cast<const char*>(&b[kBlockData]), H.RecordSize), n, uint32_t(count));
+      out.append(reinterpret_cast<const char*>(&b[kBlockData]), size_t(count) * H.RecordSize);
     }
     return true;
   }
@@ -70,7 +70,7 @@ class TIndexReader {
     const int count = Count(b);
     if (6 + size_t(count) * H.RecordSize > H.BlockSize) return what = "в блоке "_ansi + std::to_string(n) + " неверное число записей"_ansi, false;
     for (int i = 0; i < count; ++i) {
-      const uint8_t* e = &b[6 + size_t(i) * H.RecordSize];
+      const uint8_t* e = &b[kBlockData + size_t(i) * H.RecordSize];
       const uint32_t below = uint16_t(GetShort(e + keyLen)), records = uint16_t(GetShort(e + keyLen + 2));
       if (level == 1) out.emplace_back(std::string(reinterpret_cast<const char*>(e), size_t(keyLen)), below, records);
       else if (!Walk(below, level - 1, keyLen, seen, out, what)) return false;
@@ -137,12 +137,12 @@ class TCheck {
         FProblems.push_back(e.Message());
         return false;
       }
-      if (Get16(b.data() + 2) != prev)
-        Problem(S.DbPath, "блок "_ansi + std::to_string(n) + " ссылается назад на блок "_ansi + std::to_string(Get16(b.data() + 2)) +
+      if (Get16(&b[kBlockPrev]) != prev)
+        Problem(S.DbPath, "блок "_ansi + std::to_string(n) + " ссылается назад на блок "_ansi + std::to_string(Get16(&b[kBlockPrev])) +
                               " вместо "_ansi + std::to_string(prev));
-      if (count > 0) FBlocks.emplace_back(std::string(reinterpret_cast<const char*>(&b[6]), size_t(S.KeyLen)), n, uint32_t(count));
+      if (count > 0) FBlocks.emplace_back(std::string(reinterpret_cast<const char*>(&b[kBlockData]), size_t(S.KeyLen)), n, uint32_t(count));
       for (int i = 0; i < count; ++i) {
-        const uint8_t* rec = &b[6 + size_t(i) * rs];
+        const uint8_t* rec = &b[kBlockData + size_t(i) * rs];
         if (S.KeyLen) {
           std::string key(reinterpret_cast<const char*>(rec), size_t(S.KeyLen));
           if (records > 0 && key <= lastKey)

@@ -99,23 +99,36 @@ TPdxFieldDef detail::FieldFromHeader(uint8_t t, uint8_t s, const std::string& na
 //     size), the table name (0x4F bytes), the field names (NUL-terminated).
 // Where the BDE keeps "required" is not known from the samples (none has a .VAL): this engine
 // writes and reads it as entry byte 8 [unverified]; other checks are skipped over.
+namespace {
+constexpr size_t kValChangeCount = 0x00, kValVersion = 0x01, kValChecks = 0x02, kValFooter = 0x09;
+constexpr size_t kValHeaderSize = 0x35, kValEntrySize = 0x1D, kValNameSize = 0x4F;
+constexpr size_t kValField = 0x00, kValPictureSize = 0x01, kValLookup = 0x04, kValRequired = 0x08;
+constexpr size_t kValPresent = 0x0C;  // u32 x 4: minimum, maximum, default, picture
+}  // namespace
+
+// Takes the required flags of the table's fields from its .VAL. A table without one has none;
+// a .VAL that cannot be read, of a version not known, or whose checks run past it or name a field
+// the table lacks, raises EPdxError naming the file, so that no check is dropped in silence.
 static void ReadVal(TPdxEnv& env, const std::string& folder, const std::string& base, TPdxTableDef& def) {
   std::string p = FindFile(folder, base, "VAL");
   if (p.empty()) return;
   TFile f;
-  try { f.Open(env, p, false); } catch (const EPdxError&) { return; }
+  f.Open(env, p, false);
   std::vector<uint8_t> v(std::min<uint64_t>(f.Size(), 1 << 20));
   v.resize(f.ReadAt(0, v.data(), v.size()));
-  if (v.size() < 0x35 || v[1] < 9) return;
-  size_t count = v[2];
-  size_t footer = Get32(&v[9]);
-  size_t pos = 0x35;
+  auto damaged = [&](const std::string& what) { return EPdxCorrupt("Файл "_ansi + QuotePath(p) + " повреждён: "_ansi + what); };
+  if (v.size() < kValHeaderSize) throw damaged("файл короче своего заголовка"_ansi);
+  if (v[kValVersion] < 9) throw damaged("неизвестный номер версии "_ansi + std::to_string(v[kValVersion]));
+  size_t count = v[kValChecks];
+  size_t footer = Get32(&v[kValFooter]);
+  size_t pos = kValHeaderSize;
   for (size_t i = 0; i < count; ++i) {
-    if (pos + 0x1D > v.size() || pos + 0x1D > footer) return;
+    if (pos + kValEntrySize > v.size() || pos + kValEntrySize > footer)
+      throw damaged("проверка "_ansi + std::to_string(i + 1) + " выходит за конец файла"_ansi);
     const uint8_t* e = &v[pos];
-    size_t fi = e[0];
-    if (fi >= def.Fields.size()) return;
-    if (e[8] == 1) def.Fields[fi].Required = true;
+    size_t fi = e[kValField];
+    if (fi >= def.Fields.size()) throw damaged("проверка относится к полю "_ansi + std::to_string(fi + 1) + ", которого в таблице нет"_ansi);
+    if (e[kValRequired] == 1) def.Fields[fi].Required = true;
     int w = 0;
     switch (def.Fields[fi].Type) {
       case TPdxFieldType::Alpha: case TPdxFieldType::Bytes: w = def.Fields[fi].Size; break;
@@ -125,35 +138,35 @@ static void ReadVal(TPdxEnv& env, const std::string& folder, const std::string& 
       case TPdxFieldType::Date: case TPdxFieldType::Long: case TPdxFieldType::Time: case TPdxFieldType::Autoinc: w = 4; break;
       default: w = 8; break;
     }
-    size_t len = 0x1D;
-    if (Get32(e + 4)) len += 0x1A + 0x36;
-    for (int k = 0; k < 3; ++k) if (Get32(e + 0x0C + 4 * k)) len += size_t(w);
-    if (Get32(e + 0x18)) len += e[1];
+    size_t len = kValEntrySize;
+    if (Get32(e + kValLookup)) len += 0x1A + 0x36;
+    for (int k = 0; k < 3; ++k) if (Get32(e + kValPresent + 4 * k)) len += size_t(w);
+    if (Get32(e + kValPresent + 12)) len += e[kValPictureSize];
     pos += len;
   }
 }
 
 static std::vector<uint8_t> BuildVal(const TPdxTableDef& def, const std::vector<uint8_t>& types,
                                      const std::vector<uint8_t>& sizes, const std::string& tableName) {
-  std::vector<uint8_t> v(0x35, 0);
-  v[0] = 1;     // the table's change count (the .DB header's 0x2E)
-  v[1] = 12;
+  std::vector<uint8_t> v(kValHeaderSize, 0);
+  v[kValChangeCount] = 1;  // the .DB header's change count
+  v[kValVersion] = 12;
   for (size_t i = 0; i < def.Fields.size(); ++i) {
     if (!def.Fields[i].Required) continue;
-    std::vector<uint8_t> e(0x1D, 0);
-    e[0] = uint8_t(i);
-    e[8] = 1;
+    std::vector<uint8_t> e(kValEntrySize, 0);
+    e[kValField] = uint8_t(i);
+    e[kValRequired] = 1;
     v.insert(v.end(), e.begin(), e.end());
-    ++v[2];
+    ++v[kValChecks];
   }
-  Put32(&v[9], uint32_t(v.size()));
+  Put32(&v[kValFooter], uint32_t(v.size()));
   size_t at = v.size();
-  v.resize(at + 6 + 4 * def.Fields.size() + 0x4F, 0);
+  v.resize(at + 6 + 4 * def.Fields.size() + kValNameSize, 0);
   Put16(&v[at], uint32_t(def.Fields.size()));
   at += 6;
   for (size_t i = 0; i < def.Fields.size(); ++i, at += 2) Put16(&v[at], uint32_t(i + 1));
   for (size_t i = 0; i < def.Fields.size(); ++i) { v[at++] = types[i]; v[at++] = sizes[i]; }
-  std::memcpy(&v[at], tableName.data(), std::min<size_t>(tableName.size(), 0x4E));
+  std::memcpy(&v[at], tableName.data(), std::min<size_t>(tableName.size(), kValNameSize - 1));
   for (auto& f : def.Fields) { v.insert(v.end(), f.Name.begin(), f.Name.end()); v.push_back(0); }
   return v;
 }
@@ -181,7 +194,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   if (H.FileType != 0 && H.FileType != 2)
     Corrupt("тип файла "_ansi + std::to_string(H.FileType) + " не является таблицей"_ansi);
   if (H.HeaderSize > size) Corrupt("файл короче своего заголовка"_ansi);
-  HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
+  HeaderBytes.resize(std::max<size_t>(H.HeaderSize, kHdrFixedSize));
   FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
   Codec = &CodecFor(H.CodePage, H.SortOrderId, H.Version);
   Checksum = H.Checksum();
@@ -198,13 +211,15 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Def.KeyFieldCount = H.FileType == 0 ? H.KeyFields : 0;
   if (H.FileType == 0 && H.KeyFields == 0) Corrupt("у таблицы с ключом нет ключевых полей"_ansi);
   KeyLen = Def.KeyFieldCount ? Offsets[Def.KeyFieldCount - 1] + Widths[Def.KeyFieldCount - 1] : 0;
-  PerBlock = int((H.BlockSize - 6) / H.RecordSize);
+  PerBlock = int((H.BlockSize - kBlockData) / H.RecordSize);
+  Waiting.Bind(H.RecordSize, size_t(KeyLen));
   Def.BlockSize = int(H.BlockSize);
   Def.VersionId = H.Version;
   Def.CodePage = H.Version >= 5 ? H.CodePage : 0;
   Def.SortOrderId = H.SortOrderId;
   Def.Encrypted = Encrypted;
   Def.RecordCount = H.NumRecords;
+  MbWriter.Bind(Encrypted ? Checksum : 0, TableText());
   ReadVal(*Env, folder, base, Def);
   std::string px = FindFile(folder, base, "PX");
   TreePath = px.empty() ? (fs::path(folder) / (base + ".PX")).string() : px;
@@ -227,10 +242,11 @@ void TPdxTableState::OpenMb(bool write) {
     if (!write) throw EPdxCorrupt(TableText() + " содержит BLOB-поля, но их файл "_ansi + QuotePath(Base + ".MB") + " не найден"_ansi);
     p = (fs::path(Folder) / (Base + ".MB")).string();
     Mb.Create(*Env, p);
-    std::vector<uint8_t> hdr(4096, 0);
-    hdr[0] = 0; Put16(&hdr[1], 1); Put16(&hdr[3], 1);
-    // Constants as the BDE writes them: 0B u16 base size 0x1000, 0D u16 suballocated block size
-    // 0x1000, 10 u8 chunk 16, 11 u16 64 slots, 13 u16 threshold 0x800.
+    std::vector<uint8_t> hdr(kMbUnit, 0);
+    hdr[kMbType] = 0; Put16(&hdr[kMbUnits], 1);
+    // Constants as the BDE writes them: 03 u16 1, 0B u16 base size 0x1000, 0D u16 suballocated
+    // block size 0x1000, 10 u8 chunk 16, 11 u16 64 slots, 13 u16 threshold 0x800.
+    Put16(&hdr[3], 1);
     const uint8_t k[] = {0x82, 0x73, 0x02, 0x00, 0x29};
     std::memcpy(&hdr[5], k, sizeof k);
     Put16(&hdr[0x0B], 0x1000);
@@ -260,7 +276,7 @@ void TPdxTableState::ReadBlock(uint32_t n, uint8_t* out) {
 }
 
 int TPdxTableState::CountIn(const uint8_t* block, uint32_t n) const {
-  int16_t last = int16_t(Get16(block + 4));
+  int16_t last = int16_t(Get16(block + kBlockLast));
   if (last < 0) return 0;
   if (last % H.RecordSize != 0 || last / H.RecordSize + 1 > PerBlock)
     Corrupt("в блоке "_ansi + std::to_string(n) + " указано больше записей, чем в нём помещается"_ansi);
@@ -298,25 +314,25 @@ std::string TPdxTableState::ReadBlob(const uint8_t* p, int i) {
     return std::string(reinterpret_cast<const char*>(buf.data() + (from - a)), n);
   };
   std::string data;
-  if (index == 0xFF) {
-    std::string h = readRange(base, 9);
+  if (index == kMbWholeBlock) {
+    std::string h = readRange(base, kMbData);
     const uint8_t* hb = reinterpret_cast<const uint8_t*>(h.data());
-    if (hb[0] != 2) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком значения"_ansi);
-    uint32_t blen = Get32(hb + 3);
+    if (hb[kMbType] != kMbValueBlock) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком значения"_ansi);
+    uint32_t blen = Get32(hb + kMbLength);
     if (blen != len && len != 0) blen = std::min(blen, len);
-    if (uint64_t(blen) + 9 > uint64_t(Get16(hb + 1)) * 4096 && Get16(hb + 1) != 0)
+    if (uint64_t(blen) + kMbData > uint64_t(Get16(hb + kMbUnits)) * kMbUnit && Get16(hb + kMbUnits) != 0)
       throw damaged("значение BLOB-поля длиннее своего блока"_ansi);
-    data = readRange(base + 9, blen);
+    data = readRange(base + kMbData, blen);
   } else {
-    if (index > 0x3F) throw damaged("неверный номер ячейки "_ansi + std::to_string(index));
-    std::string h = readRange(base, 12 + 64 * 5);
+    if (index >= kMbSlotCount) throw damaged("неверный номер ячейки "_ansi + std::to_string(index));
+    std::string h = readRange(base, kMbSlots + kMbSlotCount * kMbSlotSize);
     const uint8_t* hb = reinterpret_cast<const uint8_t*>(h.data());
-    if (hb[0] != 3) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком малых значений"_ansi);
-    const uint8_t* s = hb + 12 + 5 * index;
-    if (s[4] == 0 || s[4] > 16 || s[1] == 0) throw damaged("ячейка значения пуста"_ansi);
-    uint32_t blen = uint32_t(s[1] - 1) * 16 + s[4];
-    uint32_t start = uint32_t(s[0]) * 16;
-    if (start + blen > 4096) throw damaged("значение выходит за границу своего блока"_ansi);
+    if (hb[kMbType] != kMbSmallBlock) throw damaged("блок по смещению "_ansi + std::to_string(base) + " не является блоком малых значений"_ansi);
+    const uint8_t* s = hb + kMbSlots + kMbSlotSize * index;
+    if (s[kMbSlotLast] == 0 || s[kMbSlotLast] > 16 || s[kMbSlotChunks] == 0) throw damaged("ячейка значения пуста"_ansi);
+    uint32_t blen = uint32_t(s[kMbSlotChunks] - 1) * 16 + s[kMbSlotLast];
+    uint32_t start = uint32_t(s[kMbSlotStart]) * 16;
+    if (start + blen > kMbUnit) throw damaged("значение выходит за границу своего блока"_ansi);
     data = readRange(base + start, blen);
   }
   if (prefixed && data.size() >= 8) data.erase(0, 8);
@@ -364,13 +380,13 @@ namespace {
 // had accepted are lost.
 template <class TFn> decltype(auto) Told(TPdxTableState& s, TFn&& fn) {
   const bool batch = s.Batch > 0;
-  const int64_t held = int64_t(s.H.NumRecords) + int64_t(s.WaitingCount());
+  const int64_t held = int64_t(s.H.NumRecords) + int64_t(s.Waiting.Count());
   const uint64_t reloads = s.Reloads;
   try {
     return fn();
   } catch (Exception& e) {
     if (batch && s.Reloads != reloads && !s.Broken) {
-      const int64_t stored = int64_t(s.H.NumRecords) + int64_t(s.WaitingCount());
+      const int64_t stored = int64_t(s.H.NumRecords) + int64_t(s.Waiting.Count());
       std::string told = e.Message() + "; в таблице записей: "_ansi + std::to_string(stored);
       if (held > stored) told += ", из принятых записей не записано: "_ansi + std::to_string(held - stored);
       e.SetMessage(told);
@@ -408,7 +424,7 @@ bool TPdxCursor::Next() {
   return false;
 }
 
-const uint8_t* TPdxCursor::RawRecord() const { return FBlock.data() + 6 + size_t(FSlot) * FState->H.RecordSize; }
+const uint8_t* TPdxCursor::RawRecord() const { return FBlock.data() + kBlockData + size_t(FSlot) * FState->H.RecordSize; }
 
 const std::vector<Variant>& TPdxCursor::Values() {
   if (!FDecoded) {
@@ -605,7 +621,7 @@ TPdxTable::~TPdxTable() {
   }
 }
 const TPdxTableDef& TPdxTable::Def() const { return FState->Def; }
-int64_t TPdxTable::RecordCount() const { return int64_t(FState->H.NumRecords) + int64_t(FState->WaitingCount()); }
+int64_t TPdxTable::RecordCount() const { return int64_t(FState->H.NumRecords) + int64_t(FState->Waiting.Count()); }
 void TPdxTable::BeginBatch() { ++FBatch; ++FState->Batch; }
 
 namespace {
@@ -794,7 +810,8 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
     uint8_t prefix[8] = {1, 0, 0, uint8_t(t == 0x10 ? 1 : 2)};
     Put32(prefix + 4, uint32_t(data.size()));
     const std::string_view head(reinterpret_cast<const char*>(prefix), t == 0x0F || t == 0x10 ? 8 : 0);
-    uint32_t ptr = WriteBlob(head, data);
+    OpenMb(true);
+    uint32_t ptr = MbWriter.Write(head, data);
     std::memcpy(p, data.data(), size_t(leader));
     Put32(p + leader, ptr);
     Put32(p + leader + 4, uint32_t(head.size() + data.size()));
@@ -805,15 +822,14 @@ void TPdxTableState::WriteBlobs(const std::vector<Variant>& values, std::vector<
 // The value is written as head then data, without joining them: a large value goes to the file
 // from the caller's buffer, only its first unit and the padding of its last pass through a
 // buffer of one unit.
-uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data) {
-  OpenMb(true);
-  const uint64_t size = Mb.Size();
-  uint64_t end = (size + 4095) & ~uint64_t(4095);
-  if (end < 4096) end = 4096;
+uint32_t TMbWriter::Write(std::string_view head, std::string_view data) {
+  const uint64_t size = FMb.Size();
+  uint64_t end = (size + kMbUnit - 1) & ~uint64_t(kMbUnit - 1);
+  if (end < kMbUnit) end = kMbUnit;
   const size_t total = head.size() + data.size();
   auto writeUnit = [&](uint64_t off, uint8_t* unit) {
-    if (Encrypted) EncryptMb(unit, 4096, Checksum);
-    Mb.WriteAt(off, unit, 4096);
+    if (FChecksum) EncryptMb(unit, kMbUnit, FChecksum);
+    FMb.WriteAt(off, unit, kMbUnit);
   };
   // head and data laid out from byte `from` of the joined value into dst, n bytes.
   auto copyOut = [&](uint8_t* dst, size_t from, size_t n) {
@@ -824,118 +840,120 @@ uint32_t TPdxTableState::WriteBlob(std::string_view head, std::string_view data)
     }
     if (n > 0) std::memcpy(dst, data.data() + (from - head.size()), n);
   };
-  std::vector<uint8_t> blk(4096, 0);
+  std::vector<uint8_t> blk(kMbUnit, 0);
   if (total < 0x800) {
     // Suballocated: the block now filling, or a fresh one at the end.
     uint32_t chunks = uint32_t((total + 15) / 16);
     for (int attempt = 0; attempt < 2; ++attempt) {
-      if (MbSubBlock == 0) {
+      if (FSubBlock == 0) {
         std::fill(blk.begin(), blk.end(), 0);
-        blk[0] = 3; Put16(&blk[1], 1);
+        blk[kMbType] = kMbSmallBlock; Put16(&blk[kMbUnits], 1);
         try {
           writeUnit(end, blk.data());
         } catch (const EPdxError&) {
           // The block is not taken: the next value starts one afresh (a part written past the
           // end is cut off again; a failure to cut is let go, the write's error is the one).
-          try { Mb.Truncate(size); } catch (const EPdxError&) {}
+          try { FMb.Truncate(size); } catch (const EPdxError&) {}
           throw;
         }
-        MbSubBlock = uint32_t(end);
-        end += 4096;
+        FSubBlock = uint32_t(end);
+        end += kMbUnit;
       }
-      if (Mb.ReadAt(MbSubBlock, blk.data(), 4096) != 4096) { MbSubBlock = 0; continue; }
-      if (Encrypted) DecryptMb(blk.data(), 4096, Checksum);
-      if (blk[0] != 3) { MbSubBlock = 0; continue; }
-      uint32_t next = 0x150;
+      if (FMb.ReadAt(FSubBlock, blk.data(), kMbUnit) != kMbUnit) { FSubBlock = 0; continue; }
+      if (FChecksum) DecryptMb(blk.data(), kMbUnit, FChecksum);
+      if (blk[kMbType] != kMbSmallBlock) { FSubBlock = 0; continue; }
+      uint32_t next = kMbSmallData;
       int freeSlot = -1;
-      for (int s = 63; s >= 0; --s) {
-        const uint8_t* e = &blk[12 + 5 * s];
-        if (e[4] == 0) { if (freeSlot < 0) freeSlot = s; continue; }
-        next = std::max<uint32_t>(next, (uint32_t(e[0]) + e[1]) * 16);
+      for (int s = int(kMbSlotCount) - 1; s >= 0; --s) {
+        const uint8_t* e = &blk[kMbSlots + kMbSlotSize * size_t(s)];
+        if (e[kMbSlotLast] == 0) { if (freeSlot < 0) freeSlot = s; continue; }
+        next = std::max<uint32_t>(next, (uint32_t(e[kMbSlotStart]) + e[kMbSlotChunks]) * 16);
       }
-      if (freeSlot >= 0 && next + chunks * 16 <= 4096) {
-        uint8_t* e = &blk[12 + 5 * freeSlot];
-        e[0] = uint8_t(next / 16); e[1] = uint8_t(chunks); Put16(e + 2, 1);
-        e[4] = uint8_t(total - (chunks - 1) * 16);
+      if (freeSlot >= 0 && next + chunks * 16 <= kMbUnit) {
+        uint8_t* e = &blk[kMbSlots + kMbSlotSize * size_t(freeSlot)];
+        e[kMbSlotStart] = uint8_t(next / 16); e[kMbSlotChunks] = uint8_t(chunks); Put16(e + kMbSlotMod, 1);
+        e[kMbSlotLast] = uint8_t(total - (chunks - 1) * 16);
         copyOut(&blk[next], 0, total);
-        writeUnit(MbSubBlock, blk.data());
-        return MbSubBlock | uint32_t(freeSlot);
+        writeUnit(FSubBlock, blk.data());
+        return FSubBlock | uint32_t(freeSlot);
       }
-      MbSubBlock = 0;
+      FSubBlock = 0;
     }
   }
-  uint64_t units = (total + 9 + 4095) / 4096;
-  if (units > 0xFFFF) throw EPdxValue(TableText() + ": значение BLOB-поля из "_ansi + std::to_string(total) + " байт больше, чем вмещает блок файла BLOB-полей"_ansi);
-  if (end > 0xFFFFFF00u) throw EPdxValue("Файл BLOB-полей "_ansi + QuotePath(Mb.Path()) + " переполнен"_ansi);
+  uint64_t units = (total + kMbData + kMbUnit - 1) / kMbUnit;
+  if (units > 0xFFFF) throw EPdxValue(FTable + ": значение BLOB-поля из "_ansi + std::to_string(total) + " байт больше, чем вмещает блок файла BLOB-полей"_ansi);
+  if (end > 0xFFFFFF00u) throw EPdxValue("Файл BLOB-полей "_ansi + QuotePath(FMb.Path()) + " переполнен"_ansi);
   // Units after the first, then the first with the block's header: a block is marked taken
   // only once its content is whole.
   auto writeBlock = [&](uint64_t off) {
-    const size_t first = std::min<size_t>(total, 4096 - 9);
+    const size_t first = std::min<size_t>(total, kMbUnit - kMbData);
     for (uint64_t u = 1; u < units; ++u) {
-      const size_t from = first + size_t(u - 1) * 4096;
-      const size_t n = std::min<size_t>(4096, total - from);
-      if (!Encrypted && from >= head.size() && n == 4096) {
+      const size_t from = first + size_t(u - 1) * kMbUnit;
+      const size_t n = std::min<size_t>(kMbUnit, total - from);
+      if (!FChecksum && from >= head.size() && n == kMbUnit) {
         // Every full unit past the head goes out in one write from the caller's buffer.
-        const size_t run = (total - from) / 4096 * 4096;
-        Mb.WriteAt(off + u * 4096, data.data() + (from - head.size()), run);
-        u += run / 4096 - 1;
+        const size_t run = (total - from) / kMbUnit * kMbUnit;
+        FMb.WriteAt(off + u * kMbUnit, data.data() + (from - head.size()), run);
+        u += run / kMbUnit - 1;
         continue;
       }
       std::fill(blk.begin(), blk.end(), 0);
       copyOut(blk.data(), from, n);
-      writeUnit(off + u * 4096, blk.data());
+      writeUnit(off + u * kMbUnit, blk.data());
     }
     std::fill(blk.begin(), blk.end(), 0);
-    blk[0] = 2; Put16(&blk[1], uint32_t(units)); Put32(&blk[3], uint32_t(total)); Put16(&blk[7], 1);
-    copyOut(&blk[9], 0, first);
+    blk[kMbType] = kMbValueBlock;
+    Put16(&blk[kMbUnits], uint32_t(units));
+    Put32(&blk[kMbLength], uint32_t(total));
+    Put16(&blk[kMbMod], 1);
+    copyOut(&blk[kMbData], 0, first);
     writeUnit(off, blk.data());
   };
   // Reuse a block freed in this session when one is large enough; the rest stays free.
-  for (size_t i = 0; i < MbFree.size(); ++i) {
-    auto [off, have] = MbFree[i];
+  for (size_t i = 0; i < FFree.size(); ++i) {
+    auto [off, have] = FFree[i];
     if (have < units) continue;
-    MbFree.erase(MbFree.begin() + i);
+    FFree.erase(FFree.begin() + i);
     writeBlock(off);
     if (have > units) {
       std::fill(blk.begin(), blk.end(), 0);
-      blk[0] = 4;
-      Put16(&blk[1], uint32_t(have - units));
-      uint32_t roff = off + uint32_t(units) * 4096;
+      blk[kMbType] = kMbFreeBlock;
+      Put16(&blk[kMbUnits], uint32_t(have - units));
+      uint32_t roff = off + uint32_t(units * kMbUnit);
       writeUnit(roff, blk.data());
-      MbFree.emplace_back(roff, uint32_t(have - units));
+      FFree.emplace_back(roff, uint32_t(have - units));
     }
-    return off | 0xFF;
+    return off | kMbWholeBlock;
   }
   try {
     writeBlock(end);
   } catch (const EPdxError&) {
     // A block written in part past the end is cut off again; the write's own error is the one
     // to report, so a failure to cut is let go.
-    try { Mb.Truncate(size); } catch (const EPdxError&) {}
+    try { FMb.Truncate(size); } catch (const EPdxError&) {}
     throw;
   }
-  return uint32_t(end) | 0xFF;
+  return uint32_t(end) | kMbWholeBlock;
 }
 
-void TPdxTableState::FreeBlob(uint32_t ptr) {
+void TMbWriter::Free(uint32_t ptr) {
   if (ptr == 0) return;
-  OpenMb(true);
   uint64_t base = ptr & ~0xFFu;
   uint8_t index = uint8_t(ptr);
-  std::vector<uint8_t> unit(4096);
-  if (Mb.ReadAt(base, unit.data(), 4096) != 4096) return;
-  if (Encrypted) DecryptMb(unit.data(), 4096, Checksum);
-  if (index == 0xFF) {
-    if (unit[0] != 2) return;
-    unit[0] = 4;
-    uint32_t units = Get16(&unit[1]);
-    if (units > 0 && base + uint64_t(units) * 4096 <= Mb.Size()) MbFree.emplace_back(uint32_t(base), units);
-  } else if (index < 64) {
-    if (unit[0] != 3) return;
-    std::memset(&unit[12 + 5 * index], 0, 5);
+  std::vector<uint8_t> unit(kMbUnit);
+  if (FMb.ReadAt(base, unit.data(), kMbUnit) != kMbUnit) return;
+  if (FChecksum) DecryptMb(unit.data(), kMbUnit, FChecksum);
+  if (index == kMbWholeBlock) {
+    if (unit[kMbType] != kMbValueBlock) return;
+    unit[kMbType] = kMbFreeBlock;
+    uint32_t units = Get16(&unit[kMbUnits]);
+    if (units > 0 && base + uint64_t(units) * kMbUnit <= FMb.Size()) FFree.emplace_back(uint32_t(base), units);
+  } else if (index < kMbSlotCount) {
+    if (unit[kMbType] != kMbSmallBlock) return;
+    std::memset(&unit[kMbSlots + kMbSlotSize * index], 0, kMbSlotSize);
   }
-  if (Encrypted) EncryptMb(unit.data(), 4096, Checksum);
-  Mb.WriteAt(base, unit.data(), 4096);
+  if (FChecksum) EncryptMb(unit.data(), kMbUnit, FChecksum);
+  FMb.WriteAt(base, unit.data(), kMbUnit);
 }
 
 // Takes a block not yet changed into Dirty: a kept block moves over, another is read.
@@ -970,15 +988,15 @@ std::vector<uint8_t>& TPdxTableState::BlockForRange(uint32_t n, uint32_t lo, uin
 }
 
 // A block's bytes without copying them: a changed block, a kept one, or one read from the file and
-// kept. Valid until the next block is read, taken for writing or written.
-const uint8_t* TPdxTableState::BlockView(uint32_t n) {
+// kept (`fromFile` is then set). Valid until the next block is read, taken for writing or written.
+const uint8_t* TPdxTableState::BlockView(uint32_t n, bool* fromFile) {
   auto it = Dirty.find(n);
   if (it != Dirty.end()) return it->second.data();
   auto ci = Clean.find(n);
   if (ci != Clean.end()) return ci->second.data();
   std::vector<uint8_t> b(H.BlockSize);
   ReadBlock(n, b.data());
-  ++BlockReads;
+  if (fromFile) *fromFile = true;
   return KeepClean(n, std::move(b)).data();
 }
 
@@ -1007,11 +1025,11 @@ uint32_t TPdxTableState::AllocBlock() {
     size_t guard = 0;
     while (prev && ++guard <= H.FileBlocks) {
       auto& pb = BlockForWrite(prev);
-      uint32_t nx = Get16(pb.data());
+      uint32_t nx = Get16(&pb[kBlockNext]);
       if (nx == 1) {
         auto& one = BlockForWrite(1);
-        Put16(&BlockForWrite(prev)[0], Get16(one.data()));
-        Put16(&one[0], H.FirstFree);
+        Put16(&BlockForWrite(prev)[kBlockNext], Get16(&one[kBlockNext]));
+        Put16(&one[kBlockNext], H.FirstFree);
         H.FirstFree = 1;  // now at the head, taken below
         break;
       }
@@ -1021,7 +1039,7 @@ uint32_t TPdxTableState::AllocBlock() {
   if (H.FirstFree != 0) {
     n = H.FirstFree;
     auto& b = BlockForWrite(n);
-    uint32_t next = Get16(b.data());
+    uint32_t next = Get16(&b[kBlockNext]);
     if (next > H.FileBlocks) Corrupt("нарушен список свободных блоков"_ansi);
     H.FirstFree = uint16_t(next);
   } else {
@@ -1031,7 +1049,7 @@ uint32_t TPdxTableState::AllocBlock() {
   }
   auto& b = Dirty[n];
   std::fill(b.begin(), b.end(), 0);
-  Put16(&b[4], uint16_t(-int(H.RecordSize)));
+  Put16(&b[kBlockLast], uint16_t(-int(H.RecordSize)));
   ++H.BlocksUsed;
   HeaderDirty = true;
   return n;
@@ -1040,13 +1058,13 @@ uint32_t TPdxTableState::AllocBlock() {
 // Unlinks an emptied block from the chain and puts it on the free list.
 void TPdxTableState::FreeBlock(uint32_t n) {
   auto& b = BlockForWrite(n);
-  uint32_t next = Get16(&b[0]), prev = Get16(&b[2]);
-  if (prev) Put16(&BlockForWrite(prev)[0], next); else H.FirstBlock = uint16_t(next);
-  if (next) Put16(&BlockForWrite(next)[2], prev); else H.LastBlock = uint16_t(prev);
+  uint32_t next = Get16(&b[kBlockNext]), prev = Get16(&b[kBlockPrev]);
+  if (prev) Put16(&BlockForWrite(prev)[kBlockNext], next); else H.FirstBlock = uint16_t(next);
+  if (next) Put16(&BlockForWrite(next)[kBlockPrev], prev); else H.LastBlock = uint16_t(prev);
   auto& fb = BlockForWrite(n);
   std::fill(fb.begin(), fb.end(), 0);
-  Put16(&fb[0], H.FirstFree);
-  Put16(&fb[4], uint16_t(-int(H.RecordSize)));
+  Put16(&fb[kBlockNext], H.FirstFree);
+  Put16(&fb[kBlockLast], uint16_t(-int(H.RecordSize)));
   H.FirstFree = uint16_t(n);
   if (H.BlocksUsed) --H.BlocksUsed;
   HeaderDirty = true;
@@ -1058,7 +1076,7 @@ void TPdxTableState::LoadMap() {
   if (MapLoaded) return;
   Map.clear();
   ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
-    if (count > 0) Map.push_back({std::string(reinterpret_cast<const char*>(b + 6), KeyLen), n, uint32_t(count)});
+    if (count > 0) Map.push_back({std::string(reinterpret_cast<const char*>(b + kBlockData), KeyLen), n, uint32_t(count)});
   });
   MapLoaded = true;
 }
@@ -1074,54 +1092,53 @@ bool TPdxTableState::Locate(const uint8_t* key, TKeyPlace& at) {
   });
   at.Entry = it == Map.begin() ? 0 : size_t(it - Map.begin()) - 1;
   at.Block = Map[at.Entry].Block;
-  const uint8_t* b = BlockView(at.Block);
+  const uint8_t* b = BlockView(at.Block, &at.FromFile);
   int count = CountIn(b, at.Block);
   int lo = 0, hi = count;
   while (lo < hi) {
     int mid = (lo + hi) / 2;
-    if (std::memcmp(b + 6 + size_t(mid) * H.RecordSize, key, KeyLen) < 0) lo = mid + 1; else hi = mid;
+    if (std::memcmp(b + kBlockData + size_t(mid) * H.RecordSize, key, KeyLen) < 0) lo = mid + 1; else hi = mid;
   }
   at.Slot = uint32_t(lo);
-  at.Found = lo < count && std::memcmp(b + 6 + size_t(lo) * H.RecordSize, key, KeyLen) == 0;
+  at.Found = lo < count && std::memcmp(b + kBlockData + size_t(lo) * H.RecordSize, key, KeyLen) == 0;
   return true;
 }
 
-void TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
+TPdxTableState::TPlaced TPdxTableState::InsertKeyed(const std::vector<uint8_t>& rec) {
   TKeyPlace at;
   Locate(rec.data(), at);
   if (at.Found) throw EPdxKeyViolation(TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
-  InsertAt(rec, at);
+  return InsertAt(rec, at);
 }
 
 // Puts a record at the place Locate found for it: into its block, or, when the block is full,
 // into a block split off it (a new block past the last when the record comes after every other).
-void TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& place) {
+TPdxTableState::TPlaced TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& place) {
   const uint32_t rs = H.RecordSize;
-  MovedRecs.clear();
-  MovedTo = 0;
-  NoteKey(rec.data());
+  TPlaced placed;
+  Keys.Add(TKeyLook(rec.data(), KeyLen));
   if (Map.empty()) {
     uint32_t n = AllocBlock();
-    LastInsertBlock = n;
+    placed.Block = n;
     auto& b = Dirty[n];
-    std::memcpy(&b[6], rec.data(), rs);
-    Put16(&b[4], 0);
+    std::memcpy(&b[kBlockData], rec.data(), rs);
+    Put16(&b[kBlockLast], 0);
     H.FirstBlock = H.LastBlock = uint16_t(n);
     Map.push_back({std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
-    return;
+    return placed;
   }
   const size_t idx = place.Entry;
   auto* b = &BlockForWrite(place.Block);
   int count = CountIn(b->data(), place.Block);
   int at = int(place.Slot);
-  LastInsertBlock = place.Block;
+  placed.Block = place.Block;
   if (count < PerBlock) {
-    std::memmove(&(*b)[6 + size_t(at + 1) * rs], &(*b)[6 + size_t(at) * rs], size_t(count - at) * rs);
-    std::memcpy(&(*b)[6 + size_t(at) * rs], rec.data(), rs);
-    Put16(&(*b)[4], uint16_t(count * rs));
+    std::memmove(&(*b)[kBlockData + size_t(at + 1) * rs], &(*b)[kBlockData + size_t(at) * rs], size_t(count - at) * rs);
+    std::memcpy(&(*b)[kBlockData + size_t(at) * rs], rec.data(), rs);
+    Put16(&(*b)[kBlockLast], uint16_t(count * rs));
     if (at == 0) Map[idx].Key.assign(reinterpret_cast<const char*>(rec.data()), KeyLen);
     ++Map[idx].Count;
-    return;
+    return placed;
   }
   const uint32_t oldNext = Get16(b->data());
   const uint32_t n = LinkBlockAfter(place.Block);
@@ -1129,30 +1146,31 @@ void TPdxTableState::InsertAt(const std::vector<uint8_t>& rec, const TKeyPlace& 
   auto* nbp = &Dirty[n];
   if (at == count && oldNext == 0) {
     // Appending past the last block: start a new block, as Paradox does.
-    LastInsertBlock = n;
-    std::memcpy(&(*nbp)[6], rec.data(), rs);
-    Put16(&(*nbp)[4], 0);
+    placed.Block = n;
+    std::memcpy(&(*nbp)[kBlockData], rec.data(), rs);
+    Put16(&(*nbp)[kBlockLast], 0);
     Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(rec.data()), KeyLen), n, 1});
-    return;
+    return placed;
   }
   int keep = count / 2;
   int moved = count - keep;
-  MovedTo = n;
-  for (int i = keep; i < count; ++i) MovedRecs.emplace_back(reinterpret_cast<const char*>(&(*b)[6 + size_t(i) * rs]), rs);
-  std::memcpy(&(*nbp)[6], &(*b)[6 + size_t(keep) * rs], size_t(moved) * rs);
-  std::memset(&(*b)[6 + size_t(keep) * rs], 0, size_t(moved) * rs);
-  Put16(&(*b)[4], uint16_t((keep - 1) * rs));
-  Put16(&(*nbp)[4], uint16_t((moved - 1) * rs));
+  placed.Moved.To = n;
+  for (int i = keep; i < count; ++i) placed.Moved.Records.emplace_back(reinterpret_cast<const char*>(&(*b)[kBlockData + size_t(i) * rs]), rs);
+  std::memcpy(&(*nbp)[kBlockData], &(*b)[kBlockData + size_t(keep) * rs], size_t(moved) * rs);
+  std::memset(&(*b)[kBlockData + size_t(keep) * rs], 0, size_t(moved) * rs);
+  Put16(&(*b)[kBlockLast], uint16_t((keep - 1) * rs));
+  Put16(&(*nbp)[kBlockLast], uint16_t((moved - 1) * rs));
   std::vector<uint8_t>* target = b;
   int tcount = keep;
   int tat = at;
-  if (at > keep) { target = nbp; tcount = moved; tat = at - keep; LastInsertBlock = n; }
-  std::memmove(&(*target)[6 + size_t(tat + 1) * rs], &(*target)[6 + size_t(tat) * rs], size_t(tcount - tat) * rs);
-  std::memcpy(&(*target)[6 + size_t(tat) * rs], rec.data(), rs);
-  Put16(&(*target)[4], uint16_t(tcount * rs));
-  Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(&(*nbp)[6]), KeyLen), n, uint32_t(at > keep ? moved + 1 : moved)});
-  Map[idx].Key.assign(reinterpret_cast<const char*>(&(*b)[6]), KeyLen);
+  if (at > keep) { target = nbp; tcount = moved; tat = at - keep; placed.Block = n; }
+  std::memmove(&(*target)[kBlockData + size_t(tat + 1) * rs], &(*target)[kBlockData + size_t(tat) * rs], size_t(tcount - tat) * rs);
+  std::memcpy(&(*target)[kBlockData + size_t(tat) * rs], rec.data(), rs);
+  Put16(&(*target)[kBlockLast], uint16_t(tcount * rs));
+  Map.insert(Map.begin() + idx + 1, {std::string(reinterpret_cast<const char*>(&(*nbp)[kBlockData]), KeyLen), n, uint32_t(at > keep ? moved + 1 : moved)});
+  Map[idx].Key.assign(reinterpret_cast<const char*>(&(*b)[kBlockData]), KeyLen);
   Map[idx].Count = uint32_t(at > keep ? keep : keep + 1);
+  return placed;
 }
 
 void TPdxTableState::AppendUnkeyed(const std::vector<uint8_t>& rec) {
@@ -1163,34 +1181,33 @@ void TPdxTableState::AppendUnkeyed(const std::vector<uint8_t>& rec) {
     int count = CountIn(b.data(), last);
     if (count < PerBlock) {
       BlockForRange(last, 6 + count * rs, 6 + (count + 1) * rs);
-      std::memcpy(&b[6 + size_t(count) * rs], rec.data(), rs);
-      Put16(&b[4], uint16_t(count * rs));
+      std::memcpy(&b[kBlockData + size_t(count) * rs], rec.data(), rs);
+      Put16(&b[kBlockLast], uint16_t(count * rs));
       return;
     }
   }
   uint32_t n = AllocBlock();
   auto& nb = Dirty[n];
-  std::memcpy(&nb[6], rec.data(), rs);
-  Put16(&nb[4], 0);
-  Put16(&nb[2], last);
-  if (last) Put16(&BlockForWrite(last)[0], n); else H.FirstBlock = uint16_t(n);
+  std::memcpy(&nb[kBlockData], rec.data(), rs);
+  Put16(&nb[kBlockLast], 0);
+  Put16(&nb[kBlockPrev], last);
+  if (last) Put16(&BlockForWrite(last)[kBlockNext], n); else H.FirstBlock = uint16_t(n);
   H.LastBlock = uint16_t(n);
 }
 
-void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
+TPdxTableState::TMoved TPdxTableState::RemoveAt(TPdxRecordPos pos) {
   const uint32_t rs = H.RecordSize;
   auto& b = BlockForWrite(pos.Block);
   int count = CountIn(b.data(), pos.Block);
   if (int(pos.Slot) >= count) throw EPdxError(TableText() + ": нет записи в блоке "_ansi + std::to_string(pos.Block) + " на месте "_ansi + std::to_string(pos.Slot));
-  TMapEntry* entry = MapLoaded && KeyLen ? MapEntry(pos.Block, &b[6 + size_t(pos.Slot) * rs]) : nullptr;
-  std::memmove(&b[6 + size_t(pos.Slot) * rs], &b[6 + size_t(pos.Slot + 1) * rs], size_t(count - 1 - pos.Slot) * rs);
-  std::memset(&b[6 + size_t(count - 1) * rs], 0, rs);
-  Put16(&b[4], uint16_t((count - 2) * int(rs)));
+  TMapEntry* entry = MapLoaded && KeyLen ? MapEntry(pos.Block, &b[kBlockData + size_t(pos.Slot) * rs]) : nullptr;
+  std::memmove(&b[kBlockData + size_t(pos.Slot) * rs], &b[kBlockData + size_t(pos.Slot + 1) * rs], size_t(count - 1 - pos.Slot) * rs);
+  std::memset(&b[kBlockData + size_t(count - 1) * rs], 0, rs);
+  Put16(&b[kBlockLast], uint16_t((count - 2) * int(rs)));
   --H.NumRecords;
   HeaderDirty = IndexDirty = true;
-  MovedRecs.clear();
-  MovedTo = 0;
-  uint32_t next = Get16(&b[0]);
+  TMoved moved;
+  uint32_t next = Get16(&b[kBlockNext]);
   if (count == 1 && pos.Block == H.FirstBlock && next != 0) {
     // The first block is never freed (as in Paradox): the next block's records move into it and
     // that block is freed instead.
@@ -1198,12 +1215,12 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
     std::vector<uint8_t> nb = BlockForWrite(next);
     int nc = CountIn(nb.data(), next);
     auto& fb = BlockForWrite(pos.Block);
-    std::memcpy(&fb[6], &nb[6], size_t(nc) * rs);
-    Put16(&fb[4], uint16_t((nc - 1) * int(rs)));
-    for (int i = 0; i < nc; ++i) MovedRecs.emplace_back(reinterpret_cast<const char*>(&nb[6 + size_t(i) * rs]), rs);
-    MovedTo = pos.Block;
+    std::memcpy(&fb[kBlockData], &nb[kBlockData], size_t(nc) * rs);
+    Put16(&fb[kBlockLast], uint16_t((nc - 1) * int(rs)));
+    for (int i = 0; i < nc; ++i) moved.Records.emplace_back(reinterpret_cast<const char*>(&nb[kBlockData + size_t(i) * rs]), rs);
+    moved.To = pos.Block;
     if (entry) {
-      if (nc > 0) entry->Key.assign(reinterpret_cast<const char*>(&nb[6]), KeyLen);
+      if (nc > 0) entry->Key.assign(reinterpret_cast<const char*>(&nb[kBlockData]), KeyLen);
       entry->Count = uint32_t(nc);
     }
     FreeBlock(next);
@@ -1211,73 +1228,25 @@ void TPdxTableState::RemoveAt(TPdxRecordPos pos) {
     FreeBlock(pos.Block);
     if (H.NumRecords == 0) { H.FirstBlock = H.LastBlock = 0; }
   } else if (entry) {
-    if (pos.Slot == 0) entry->Key.assign(reinterpret_cast<const char*>(&b[6]), KeyLen);
+    if (pos.Slot == 0) entry->Key.assign(reinterpret_cast<const char*>(&b[kBlockData]), KeyLen);
     --entry->Count;
   }
+  return moved;
 }
 
-// Unique secondary indexes: a full scan for another record with the same indexed values.
-// Whether two records hold the same values of an index.
-bool TPdxTableState::SameValues(const TPdxIndexDef& ix, const uint8_t* a, const uint8_t* b) const {
-  for (int f : ix.Fields)
-    if (std::memcmp(a + Offsets[f], b + Offsets[f], Widths[f]) != 0) return false;
-  return true;
-}
-
-// The hash of a record's values of a unique index; false when they are all blank.
-bool TPdxTableState::UniqueHash(const TPdxIndexDef& ix, const uint8_t* rec, uint64_t& h) const {
-  bool blank = true;
-  h = 0;
-  for (int f : ix.Fields) {
-    if (!AllZero(rec + Offsets[f], Widths[f])) blank = false;
-    h = (h ^ KeyHash(rec + Offsets[f], Widths[f])) * 0x9E3779B97F4A7C15ull;
-  }
-  h ^= h >> 29;
-  return !blank;
-}
-
-// Finds the unique indexes and passes every record's values of them through their filters: one
-// pass over the blocks and the waiting records, none for a table without such an index.
-void TPdxTableState::CoverUnique() {
-  UniqueIx.clear();
-  for (auto& ix : Def.Indexes)
-    if (ix.Unique) UniqueIx.push_back(&ix);
-  UniqueSeen.assign(UniqueIx.size(), TKeyFilter(48));
-  if (!UniqueIx.empty())
-    ForEachRecord([&](const uint8_t* r) {
-      uint64_t h;
-      for (size_t u = 0; u < UniqueIx.size(); ++u)
-        if (UniqueHash(*UniqueIx[u], r, h)) UniqueSeen[u].Add(h);
-    });
-  UniqueCover = true;
-}
-
-// Refuses a record whose values of a unique index are another record's. An update (`old`, the
-// record it replaces) is checked only for the indexes whose values it changes, so that the record
-// it replaces can never be its twin. The table is searched only for values the filters may have
-// seen.
+// Refuses a record whose values of a unique index are another record's (`old`: the record an
+// update replaces). The table is searched only for values the filters may have seen.
 void TPdxTableState::CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old) {
-  if (!UniqueCover) CoverUnique();
-  const auto& unique = UniqueIx;
-  if (unique.empty()) return;
-  std::vector<uint64_t> hashes(unique.size());
-  std::vector<bool> filled(unique.size());
-  std::vector<const TPdxIndexDef*> suspect;  // the indexes whose filters may have seen the values
-  for (size_t u = 0; u < unique.size(); ++u) {
-    const bool kept = old && SameValues(*unique[u], old, rec.data());
-    filled[u] = UniqueHash(*unique[u], rec.data(), hashes[u]) && !kept;
-    if (filled[u] && UniqueSeen[u].MayHold(hashes[u])) suspect.push_back(unique[u]);
-  }
-  if (!suspect.empty())
+  if (!Unique.Covered()) Unique.Cover(Def, Offsets, Widths, [&](const auto& fn) { ForEachRecord(fn); });
+  if (Unique.Empty()) return;
+  const TUniqueValues::TProbe probe = Unique.Probe(rec.data(), old);
+  if (!probe.Suspects.empty())
     ForEachRecord([&](const uint8_t* r) {
-      for (const TPdxIndexDef* ix : suspect)
-        if (SameValues(*ix, r, rec.data()))
-          throw EPdxKeyViolation(TableText() + ": нарушение уникальности индекса "_ansi + Quote(ix->Name));
+      for (size_t u : probe.Suspects)
+        if (Unique.Same(u, r, rec.data()))
+          throw EPdxKeyViolation(TableText() + ": нарушение уникальности индекса "_ansi + Quote(Unique.Name(u)));
     });
-  // The record's values go through the filters now: should it not be stored after all, they only
-  // make a wrong "perhaps".
-  for (size_t u = 0; u < unique.size(); ++u)
-    if (filled[u]) UniqueSeen[u].Add(hashes[u]);
+  Unique.Add(probe);
 }
 
 // The bytes of the record at a position (from a cursor or FindKey), which must hold one; valid
@@ -1287,7 +1256,7 @@ const uint8_t* TPdxTableState::RecordAt(TPdxRecordPos pos) {
   const uint8_t* b = BlockView(pos.Block);
   if (int(pos.Slot) >= CountIn(b, pos.Block))
     throw EPdxError(TableText() + ": нет записи в блоке "_ansi + std::to_string(pos.Block) + " на месте "_ansi + std::to_string(pos.Slot));
-  return b + 6 + size_t(pos.Slot) * H.RecordSize;
+  return b + kBlockData + size_t(pos.Slot) * H.RecordSize;
 }
 
 static void AppendValues(TPdxTableState& s, const std::vector<Variant>& values) {
@@ -1297,25 +1266,27 @@ static void AppendValues(TPdxTableState& s, const std::vector<Variant>& values) 
   // Inside a batch a keyed record waits with the others and goes into its block with them.
   const bool waits = s.KeyLen && s.Batch > 0;
   TPdxTableState::TKeyPlace place;
-  if (s.KeyLen && (waits ? s.KeyTaken(rec.data()) : s.Locate(rec.data(), place) && place.Found))
+  TKeyLook look(rec.data(), s.KeyLen);
+  if (waits) look = s.KeyTaken(rec.data());
+  if (s.KeyLen && (waits ? look.Taken : s.Locate(rec.data(), place) && place.Found))
     throw EPdxKeyViolation(s.TableText() + ": нарушение ключа, запись с таким первичным ключом уже есть"_ansi);
   s.CheckUnique(rec, nullptr);
   // A full buffer makes room before the record joins it: should that fail, the record is refused
   // and the buffer keeps the others.
-  if (waits && s.Pending.size() + s.H.RecordSize > kPendingBytes) s.PendingFull();
+  if (waits && s.Waiting.Full()) s.MakeRoom();
   s.WriteBlobs(values, rec, nullptr);
   for (size_t i = 0; i < values.size(); ++i)
     if (s.H.Types[i] == 0x16 && (values[i].IsNull() || values[i].IsEmpty())) { ++s.H.AutoInc; }
   s.HeaderDirty = s.IndexDirty = true;
   if (waits) {
     s.PrepareX();
-    s.AddPending(rec);
+    s.AddWaiting(rec, look);
     return;
   }
   if (s.KeyLen) {
     bool inc = s.PrepareX();
-    s.InsertAt(rec, place);
-    if (inc) s.Maintain([&] { s.XInsertAll(rec.data()); });
+    const TPdxTableState::TPlaced placed = s.InsertAt(rec, place);
+    if (inc) s.Maintain([&] { s.XInsertAll(rec.data(), placed); });
   } else {
     s.AppendUnkeyed(rec);
   }
@@ -1353,18 +1324,18 @@ static void UpdateRecord(TPdxTableState& s, TPdxRecordPos pos, const std::vector
       for (size_t i = 0; i < s.Def.Indexes.size(); ++i)
         if (s.XRecord(i, old.data(), 0) != s.XRecord(i, rec.data(), 0)) indexed = true;
     if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XRemoveAll(old.data()); });
+    TPdxTableState::TPlaced placed;
     if (keyChanged) {
-      s.RemoveAt(pos);
-      if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
-      s.InsertKeyed(rec);
+      const TPdxTableState::TMoved moved = s.RemoveAt(pos);
+      if (inc && !moved.Records.empty()) s.Maintain([&] { s.XRehintAll(moved); });
+      placed = s.InsertKeyed(rec);
       ++s.H.NumRecords;
     } else {
       auto& wb = s.BlockForWrite(pos.Block);
-      std::memcpy(&wb[6 + size_t(pos.Slot) * s.H.RecordSize], rec.data(), s.H.RecordSize);
-      s.LastInsertBlock = pos.Block;
-      s.MovedRecs.clear();
+      std::memcpy(&wb[kBlockData + size_t(pos.Slot) * s.H.RecordSize], rec.data(), s.H.RecordSize);
+      placed.Block = pos.Block;
     }
-    if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data()); });
+    if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data(), placed); });
     s.HeaderDirty = s.IndexDirty = true;
     if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
   } catch (...) {
@@ -1382,8 +1353,8 @@ static void DeleteRecord(TPdxTableState& s, TPdxRecordPos pos) {
     CollectBlobPtrs(s, old.data(), s.PendingFree);
     bool inc = s.KeyLen && s.PrepareX();
     if (inc) s.Maintain([&] { s.XRemoveAll(old.data()); });
-    s.RemoveAt(pos);
-    if (inc && !s.MovedRecs.empty()) s.Maintain([&] { s.XRehintAll(); });
+    const TPdxTableState::TMoved moved = s.RemoveAt(pos);
+    if (inc && !moved.Records.empty()) s.Maintain([&] { s.XRehintAll(moved); });
     if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
   } catch (...) {
     if (!s.Broken) s.Reload();
@@ -1406,16 +1377,9 @@ void TPdxTable::EmptyTable() {
   if (s.Batch > 0) s.Flush();
   try {
     if (s.HasIndexes() && !s.IndexesOutOfDate()) s.MarkIndexesOutOfDate(true);
-    s.Dirty.clear();
-    s.Ranges.clear();
-    s.Clean.clear();
-    s.Map.clear();
+    s.Forget();
     s.MapLoaded = true;
-    s.Keys.Clear();
-    s.KeysCover = true;
-    s.UniqueSeen.clear();
-    s.UniqueCover = false;
-    s.PendingFree.clear();
+    s.Keys.StartEmpty();
     s.H.NumRecords = 0;
     s.H.BlocksUsed = s.H.FileBlocks = 0;
     s.H.FirstBlock = s.H.LastBlock = s.H.FirstFree = 0;
@@ -1428,8 +1392,6 @@ void TPdxTable::EmptyTable() {
       s.OpenMb(true);
       s.Mb.Truncate(4096);
       s.Journal.NoteMbSize(4096);
-      s.MbSubBlock = 0;
-      s.MbFree.clear();
     }
   } catch (...) {
     s.Reload();
@@ -1484,15 +1446,15 @@ void TPdxTable::EndBatch() {
 // --- flushing ------------------------------------------------------------------------------------
 void TPdxTableState::WriteHeader() {
   uint8_t* h = HeaderBytes.data();
-  Put32(h + 0x06, H.NumRecords);
-  Put16(h + 0x0A, H.BlocksUsed);
-  Put16(h + 0x0C, H.FileBlocks);
-  Put16(h + 0x0E, H.FirstBlock);
-  Put16(h + 0x10, H.LastBlock);
-  Put16(h + 0x3A, H.FileBlocks);
-  Put32(h + 0x49, H.AutoInc);
-  Put16(h + 0x4D, H.FirstFree);
-  Db.WriteAt(0, h, 0x78);
+  Put32(h + kHdrRecords, H.NumRecords);
+  Put16(h + kHdrBlocksUsed, H.BlocksUsed);
+  Put16(h + kHdrFileBlocks, H.FileBlocks);
+  Put16(h + kHdrFirstBlock, H.FirstBlock);
+  Put16(h + kHdrLastBlock, H.LastBlock);
+  Put16(h + kHdrFileBlocks2, H.FileBlocks);
+  Put32(h + kHdrAutoInc, H.AutoInc);
+  Put16(h + kHdrFirstFree, H.FirstFree);
+  Db.WriteAt(0, h, kHdrFixedSize);
   Def.RecordCount = H.NumRecords;
 }
 
@@ -1516,7 +1478,8 @@ void TPdxTableState::Flush(bool durable) {
   freed.swap(PendingFree);
   for (uint32_t p : freed) {
     try {
-      FreeBlob(p);
+      OpenMb(true);
+      MbWriter.Free(p);
     } catch (const EPdxError&) {
     }
   }
@@ -1553,11 +1516,11 @@ bool TPdxTableState::OnlyGrows(uint32_t n, const std::vector<uint8_t>& now) {
   if (Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, was.data(), H.BlockSize) != H.BlockSize) return false;
   // (Encryption moves and masks each byte alone: bytes that stay stay on disk too.)
   if (Encrypted) DecryptDbBlock(was.data(), H.BlockSize, Checksum, n);
-  const int16_t lastWas = int16_t(Get16(&was[4])), lastNow = int16_t(Get16(&now[4]));
+  const int16_t lastWas = int16_t(Get16(&was[kBlockLast])), lastNow = int16_t(Get16(&now[kBlockLast]));
   const size_t held = lastWas < 0 ? 0 : size_t(lastWas) + H.RecordSize;
-  if (held > H.BlockSize - 6 || lastNow < lastWas || Get16(&was[2]) != Get16(&now[2])) return false;
-  if (Get16(&was[0]) != 0 && Get16(&was[0]) != Get16(&now[0])) return false;
-  return std::memcmp(&was[6], &now[6], held) == 0;
+  if (held > H.BlockSize - kBlockData || lastNow < lastWas || Get16(&was[kBlockPrev]) != Get16(&now[kBlockPrev])) return false;
+  if (Get16(&was[kBlockNext]) != 0 && Get16(&was[kBlockNext]) != Get16(&now[kBlockNext])) return false;
+  return std::memcmp(&was[kBlockData], &now[kBlockData], held) == 0;
 }
 
 // New blocks first, then the blocks the file held already, so that the chain on disk never reaches
@@ -1600,8 +1563,8 @@ void TPdxTableState::WriteBlocks() {
 
 void TPdxTableState::MarkIndexesOutOfDate(bool value) {
   uint8_t b = value ? 1 : 0;
-  Db.WriteAt(0x4F, &b, 1);
-  HeaderBytes[0x4F] = b;
+  Db.WriteAt(kHdrIndexesOutOfDate, &b, 1);
+  HeaderBytes[kHdrIndexesOutOfDate] = b;
 }
 
 // After a failed write: takes back the change the journal guards, forgets every change not yet
@@ -1611,23 +1574,7 @@ void TPdxTableState::MarkIndexesOutOfDate(bool value) {
 // unusable and the next open reads the files afresh (taking the change back then).
 void TPdxTableState::Reload() {
   ++Reloads;
-  Dirty.clear();
-  Ranges.clear();
-  Clean.clear();
-  Map.clear();
-  MapLoaded = false;
-  std::vector<uint8_t>().swap(Pending);
-  PendingKeys.Clear(false);
-  DropRuns();
-  Keys.Clear();
-  KeysCover = false;
-  UniqueSeen.clear();
-  UniqueCover = false;
-  PendingFree.clear();
-  MovedRecs.clear();
-  MovedTo = 0;
-  MbSubBlock = 0;
-  MbFree.clear();
+  Forget();
   XStates.clear();
   XValid = false;
   FullRebuild = true;
@@ -1651,6 +1598,22 @@ void TPdxTableState::Reload() {
   }
 }
 
+// Forgets the changes not yet written and what the state knows of the records besides the
+// header: the blocks held and kept, the block map, the waiting records, the filters, the values
+// to free and the .MB writer's blocks.
+void TPdxTableState::Forget() {
+  Dirty.clear();
+  Ranges.clear();
+  Clean.clear();
+  Map.clear();
+  MapLoaded = false;
+  Waiting.Reset();
+  Keys.Drop();
+  Unique.Reset();
+  PendingFree.clear();
+  MbWriter.Reset();
+}
+
 // Readers follow the block chain; a write that failed between the blocks and the header leaves
 // the header behind it (fewer records, an older last block, fewer blocks in the file, a smaller
 // autoincrement counter). The header is made to agree with the chain, to be written at the next
@@ -1665,7 +1628,7 @@ void TPdxTableState::AgreeWithChain() {
     for (size_t i = 0; i < H.Types.size(); ++i)
       if (H.Types[i] == 0x16)
         for (int r = 0; r < count; ++r) {
-          int32_t v = GetLong(b + 6 + size_t(r) * H.RecordSize + Offsets[i]);
+          int32_t v = GetLong(b + kBlockData + size_t(r) * H.RecordSize + Offsets[i]);
           if (v > 0) autoInc = std::max(autoInc, uint32_t(v));
         }
   });
@@ -1790,7 +1753,7 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   for (size_t i = 0; i < def.Fields.size(); ++i) { numbers.push_back(uint16_t(i + 1)); names.push_back(def.Fields[i].Name); }
   std::vector<uint8_t> hdr = BuildDbHeader(def.KeyFieldCount ? 0 : 2, bs, types, sizes, names,
                                            uint16_t(def.KeyFieldCount), base + ".DB", checksum, numbers, "");
-  if (def.KeyFieldCount) Put16(&hdr[0x23], uint32_t(def.KeyFieldCount));
+  if (def.KeyFieldCount) Put16(&hdr[kHdrKeyFields], uint32_t(def.KeyFieldCount));
   // Family files first, the .DB last (through a temporary name), so a half-made table never shows.
   bool hasBlob = false;
   for (auto t : types) if (IsBlobCode(t)) hasBlob = true;

@@ -37,7 +37,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/paradox/PdxTableState.h"
+#include "platform/paradox/PdxFiles.h"
 
 namespace fs = std::filesystem;
 

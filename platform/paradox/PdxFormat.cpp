@@ -81,42 +81,42 @@ int FieldWidth(uint8_t type, uint8_t size) {
 }
 
 THeader ParseHeader(const uint8_t* d, size_t size, const std::string& file) {
-  if (size < 0x58) Corrupt(file, "заголовок обрезан"_ansi);
+  if (size < kHdrFixedSizeV3) Corrupt(file, "заголовок обрезан"_ansi);
   THeader h;
-  h.RecordSize = Get16(d + 0x00);
-  h.HeaderSize = Get16(d + 0x02);
-  h.FileType = d[0x04];
-  h.BlockSize = uint32_t(d[0x05]) * 1024;
-  h.NumRecords = Get32(d + 0x06);
-  h.BlocksUsed = Get16(d + 0x0A);
-  h.FileBlocks = Get16(d + 0x0C);
-  h.FirstBlock = Get16(d + 0x0E);
-  h.LastBlock = Get16(d + 0x10);
-  h.IndexFieldNumber = d[0x15];
-  h.RootBlock = Get16(d + 0x1E);
-  h.Levels = d[0x20];
-  h.NumFields = Get16(d + 0x21);
-  h.KeyFields = Get16(d + 0x23);
-  h.Encryption1 = Get32(d + 0x25);
-  h.SortOrder = d[0x29];
-  h.Version = d[0x39];
-  h.AutoInc = Get32(d + 0x49);
-  h.FirstFree = Get16(d + 0x4D);
+  h.RecordSize = Get16(d + kHdrRecordSize);
+  h.HeaderSize = Get16(d + kHdrHeaderSize);
+  h.FileType = d[kHdrFileType];
+  h.BlockSize = uint32_t(d[kHdrBlockSize]) * 1024;
+  h.NumRecords = Get32(d + kHdrRecords);
+  h.BlocksUsed = Get16(d + kHdrBlocksUsed);
+  h.FileBlocks = Get16(d + kHdrFileBlocks);
+  h.FirstBlock = Get16(d + kHdrFirstBlock);
+  h.LastBlock = Get16(d + kHdrLastBlock);
+  h.IndexFieldNumber = d[kHdrIndexField];
+  h.RootBlock = Get16(d + kHdrRootBlock);
+  h.Levels = d[kHdrLevels];
+  h.NumFields = Get16(d + kHdrFieldCount);
+  h.KeyFields = Get16(d + kHdrKeyFields);
+  h.Encryption1 = Get32(d + kHdrEncryption1);
+  h.SortOrder = d[kHdrSortOrder];
+  h.Version = d[kHdrVersion];
+  h.AutoInc = Get32(d + kHdrAutoInc);
+  h.FirstFree = Get16(d + kHdrFirstFree);
   if (h.FileType > 8) Corrupt(file, "неизвестный тип файла "_ansi + std::to_string(h.FileType));
-  if (h.BlockSize == 0 || h.BlockSize > 32768) Corrupt(file, "неверный код размера блока "_ansi + std::to_string(d[5]));
-  if (h.HeaderSize < 0x58) Corrupt(file, "неверный размер заголовка "_ansi + std::to_string(h.HeaderSize));
+  if (h.BlockSize == 0 || h.BlockSize > 32768) Corrupt(file, "неверный код размера блока "_ansi + std::to_string(d[kHdrBlockSize]));
+  if (h.HeaderSize < kHdrFixedSizeV3) Corrupt(file, "неверный размер заголовка "_ansi + std::to_string(h.HeaderSize));
   if (h.Version < 3 || h.Version > 12) Corrupt(file, "неизвестный номер версии "_ansi + std::to_string(h.Version));
   if (h.NumFields == 0 || h.NumFields > 255) Corrupt(file, "неверное число полей "_ansi + std::to_string(h.NumFields));
   if (h.RecordSize == 0 || h.RecordSize + 6u > h.BlockSize) Corrupt(file, "запись размером "_ansi + std::to_string(h.RecordSize) + " байт не помещается в блок"_ansi);
   if (h.KeyFields > h.NumFields) Corrupt(file, "ключевых полей больше, чем полей"_ansi);
   bool v4 = h.Version >= 5 && h.HasNames();
   if (v4) {
-    if (size < 0x78) Corrupt(file, "заголовок обрезан"_ansi);
-    h.Encryption2 = Get32(d + 0x5C);
-    h.CodePage = Get16(d + 0x6A);
+    if (size < kHdrFixedSize) Corrupt(file, "заголовок обрезан"_ansi);
+    h.Encryption2 = Get32(d + kHdrEncryption2);
+    h.CodePage = Get16(d + kHdrCodePage);
   }
   size_t end = std::min<size_t>(size, h.HeaderSize);
-  size_t pos = v4 ? 0x78 : 0x58;
+  size_t pos = v4 ? kHdrFixedSize : kHdrFixedSizeV3;
   auto need = [&](size_t n) {
     if (pos + n > end) Corrupt(file, "список полей выходит за конец заголовка"_ansi);
   };

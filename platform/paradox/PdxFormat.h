@@ -57,12 +57,74 @@ struct THeader {
   bool Encrypted() const { return Checksum() != 0 && Checksum() != 0xFF00FF00u; }
 };
 
+// Places in a .DB/.PX/.Xnn/.Ynn header (see PdxFormat.cpp for what each holds).
+inline constexpr size_t kHdrRecordSize = 0x00;     // u16
+inline constexpr size_t kHdrHeaderSize = 0x02;     // u16
+inline constexpr size_t kHdrFileType = 0x04;       // u8
+inline constexpr size_t kHdrBlockSize = 0x05;      // u8, in KB
+inline constexpr size_t kHdrRecords = 0x06;        // u32
+inline constexpr size_t kHdrBlocksUsed = 0x0A;     // u16
+inline constexpr size_t kHdrFileBlocks = 0x0C;     // u16
+inline constexpr size_t kHdrFirstBlock = 0x0E;     // u16
+inline constexpr size_t kHdrLastBlock = 0x10;      // u16
+inline constexpr size_t kHdrIndexField = 0x15;     // u8
+inline constexpr size_t kHdrRootBlock = 0x1E;      // u16
+inline constexpr size_t kHdrLevels = 0x20;         // u8
+inline constexpr size_t kHdrFieldCount = 0x21;     // u16
+inline constexpr size_t kHdrKeyFields = 0x23;      // u16
+inline constexpr size_t kHdrEncryption1 = 0x25;    // u32
+inline constexpr size_t kHdrSortOrder = 0x29;      // u8
+inline constexpr size_t kHdrChangeCount = 0x2E;    // u8
+inline constexpr size_t kHdrVersion = 0x39;        // u8
+inline constexpr size_t kHdrFileBlocks2 = 0x3A;    // u16
+inline constexpr size_t kHdrPlainMark = 0x3E;      // 2 bytes
+inline constexpr size_t kHdrAutoInc = 0x49;        // u32
+inline constexpr size_t kHdrFirstFree = 0x4D;      // u16
+inline constexpr size_t kHdrIndexesOutOfDate = 0x4F;  // u8
+inline constexpr size_t kHdrUsedEnd = 0x51;        // u16
+inline constexpr size_t kHdrUnique = 0x57;         // u8 (.Xnn/.XGn)
+inline constexpr size_t kHdrVersionWords = 0x58;   // 2 x u16 (v4+ .DB/.X)
+inline constexpr size_t kHdrEncryption2 = 0x5C;    // u32 (v4+ .DB/.X)
+inline constexpr size_t kHdrFieldCount1 = 0x64;    // u16 (v4+ .DB/.X)
+inline constexpr size_t kHdrCodePage = 0x6A;       // u16 (v4+ .DB/.X)
+inline constexpr size_t kHdrFixedSize = 0x78;      // the fixed part of a v4+ .DB/.X header
+inline constexpr size_t kHdrFixedSizeV3 = 0x58;    // of a v3 file's and every .PX/.Y's
+
+// Places in a block of a .DB/.PX/.X file: the next and the previous block (u16), the offset of
+// the last record (s16), then the records.
+inline constexpr size_t kBlockNext = 0;
+inline constexpr size_t kBlockPrev = 2;
+inline constexpr size_t kBlockLast = 4;
+inline constexpr size_t kBlockData = 6;
+
+// The .MB: 4 KB units; a block starts with its type and its size in units (u16). A block of one
+// value holds its length (u32) and a modification number (u16), then the value; a block of small
+// values, 64 slots of 5 bytes, then the values from kMbSmallData. A value's pointer in a record
+// holds the block's offset, and in its low byte the slot (kMbWholeBlock: a block of one value).
+inline constexpr size_t kMbUnit = 4096;
+inline constexpr size_t kMbType = 0;
+inline constexpr size_t kMbUnits = 1;
+inline constexpr size_t kMbLength = 3;
+inline constexpr size_t kMbMod = 7;
+inline constexpr size_t kMbData = 9;
+inline constexpr size_t kMbSlots = 12;
+inline constexpr size_t kMbSlotSize = 5;
+inline constexpr size_t kMbSlotCount = 64;
+inline constexpr size_t kMbSmallData = 0x150;
+// A slot: the value's start / 16 (u8), its 16-byte chunks (u8), a modification number (u16), the
+// bytes in its last chunk (u8; 0: the slot is free).
+inline constexpr size_t kMbSlotStart = 0, kMbSlotChunks = 1, kMbSlotMod = 2, kMbSlotLast = 4;
+inline constexpr uint8_t kMbValueBlock = 2, kMbSmallBlock = 3, kMbFreeBlock = 4;
+inline constexpr uint8_t kMbWholeBlock = 0xFF;
+
 // Parses a header from its bytes (at least the first 0x78; the whole header for the variable
 // part). Raises EPdxCorrupt naming `file`.
 THeader ParseHeader(const uint8_t* data, size_t size, const std::string& file);
 
 // Bytes a field takes in a record.
 int FieldWidth(uint8_t type, uint8_t size);
+// Whether a field type keeps its value in the .MB (memo, blob, formatted memo, OLE, graphic).
+inline bool IsBlobCode(uint8_t t) { return t >= 0x0C && t <= 0x10; }
 
 // Encryption of 256-byte chunks (a, b, c, d as the format notes describe).
 void DecryptChunk(uint8_t* chunk, uint8_t a, uint8_t b, uint8_t c, uint8_t d);

@@ -7,6 +7,7 @@
 #include <array>
 #include <tuple>
 
+#include "platform/paradox/PdxRuns.h"
 #include "platform/paradox/PdxTableState.h"
 
 namespace fs = std::filesystem;
@@ -39,7 +40,7 @@ void ParseIndexFile(TPdxEnv& env, const std::string& path, const TPdxTableDef& d
   }
   ix.Composite = x.FileType == 6 || x.FileType == 8;
   ix.Name = ix.Composite ? codec.Decode(x.IndexName.data(), x.IndexName.size()) : def.Fields[ix.Fields[0]].Name;
-  ix.Unique = h.size() > 0x57 && h[0x57] == 1;
+  ix.Unique = h.size() > kHdrUnique && h[kHdrUnique] == 1;
   ix.FileName = fs::path(path).filename().string();
   out.push_back(std::move(ix));
 }
@@ -51,33 +52,34 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
                                    const std::vector<uint16_t>& fieldNumbers, const std::string& indexName,
                                    uint8_t sortOrder, uint16_t codePage, const std::string& sortId) {
   size_t nf = types.size();
-  size_t need = 0x78 + 2 * nf + 4 + 4 * nf + 261 + 2 * nf + 2 + sortId.size() + indexName.size();
+  size_t need = kHdrFixedSize + 2 * nf + 4 + 4 * nf + 261 + 2 * nf + 2 + sortId.size() + indexName.size();
   for (auto& n : names) need += n.size() + 1;
   size_t hs = (need + 2047) / 2048 * 2048;
   std::vector<uint8_t> h(hs, 0);
   int rs = 0;
   for (size_t i = 0; i < nf; ++i) rs += FieldWidth(types[i], sizes[i]);
-  Put16(&h[0], rs);
-  Put16(&h[2], uint32_t(hs));
-  h[4] = fileType;
-  h[5] = uint8_t(blockSize / 1024);
+  Put16(&h[kHdrRecordSize], rs);
+  Put16(&h[kHdrHeaderSize], uint32_t(hs));
+  h[kHdrFileType] = fileType;
+  h[kHdrBlockSize] = uint8_t(blockSize / 1024);
+  Put16(&h[kHdrFieldCount], uint32_t(nf));
+  Put16(&h[kHdrKeyFields], keyFields);
+  Put32(&h[kHdrEncryption1], 0xFF00FF00u);
+  h[kHdrSortOrder] = sortOrder;  // new tables: 0x8F, "Pdox ANSI Cyrillic"
+  h[kHdrChangeCount] = 1;
+  h[kHdrVersion] = 12;
+  if (checksum == 0) { h[kHdrPlainMark] = 0x1F; h[kHdrPlainMark + 1] = 0x0F; }
+  Put16(&h[kHdrVersionWords], 0x010C);
+  Put16(&h[kHdrVersionWords + 2], 0x010C);
+  Put32(&h[kHdrEncryption2], checksum);
+  Put16(&h[kHdrFieldCount1], uint32_t(nf + 1));
+  Put16(&h[kHdrCodePage], codePage);
+  // Bytes whose use is not known, as the BDE writes them.
   Put16(&h[0x12], fileType == 0 || fileType == 2 ? 3 : 5);
-  Put16(&h[0x21], uint32_t(nf));
-  Put16(&h[0x23], keyFields);
-  Put32(&h[0x25], 0xFF00FF00u);
-  h[0x29] = sortOrder;  // new tables: 0x8F, "Pdox ANSI Cyrillic"
   h[0x2D] = 1;
-  h[0x2E] = 1;
-  h[0x39] = 12;
-  if (checksum == 0) { h[0x3E] = 0x1F; h[0x3F] = 0x0F; }
   h[0x56] = 0x20;
-  Put16(&h[0x58], 0x010C);
-  Put16(&h[0x5A], 0x010C);
-  Put32(&h[0x5C], checksum);
-  Put16(&h[0x64], uint32_t(nf + 1));
-  Put16(&h[0x6A], codePage);
   h[0x6C] = 1; h[0x6D] = 1;
-  size_t pos = 0x78;
+  size_t pos = kHdrFixedSize;
   for (size_t i = 0; i < nf; ++i) { h[pos++] = types[i]; h[pos++] = sizes[i]; }
   pos += 4 + 4 * nf;
   std::memcpy(&h[pos], tableName.data(), std::min<size_t>(tableName.size(), 260));
@@ -87,7 +89,7 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
   std::memcpy(&h[pos], sortId.data(), std::min<size_t>(sortId.size(), 31));
   pos += std::min<size_t>(sortId.size(), 31) + 1;
   if (!indexName.empty()) { std::memcpy(&h[pos], indexName.data(), indexName.size()); pos += indexName.size() + 1; }
-  Put16(&h[0x51], uint32_t(pos));
+  Put16(&h[kHdrUsedEnd], uint32_t(pos));
   return h;
 }
 
@@ -115,7 +117,7 @@ struct TIndexFileSpec {
 void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
                     const std::vector<std::tuple<std::string, uint32_t, uint32_t>>& leaf) {
   const uint32_t es = uint32_t(keyLen + 6);
-  const uint32_t per = (layout.BlockSize - 6) / es;
+  const uint32_t per = (layout.BlockSize - kBlockData) / es;
   std::vector<std::vector<std::tuple<std::string, uint32_t, uint32_t>>> levels;  // bottom-up, grouped later
   std::vector<std::vector<std::vector<std::tuple<std::string, uint32_t, uint32_t>>>> blocks;
   auto cur = leaf;
@@ -149,28 +151,28 @@ void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
   uint32_t entries = 0;
   for (auto& lv : blocks) for (auto& b : lv) entries += uint32_t(b.size());
   std::vector<uint8_t> hdr(2048, 0);
-  Put16(&hdr[0], es);
-  Put16(&hdr[2], 2048);
-  hdr[4] = layout.FileType;
-  hdr[5] = uint8_t(layout.BlockSize / 1024);
-  Put32(&hdr[6], entries);
-  Put16(&hdr[0x0A], total);
-  Put16(&hdr[0x0C], total);
-  Put16(&hdr[0x0E], 1);
-  Put16(&hdr[0x10], total);
-  Put16(&hdr[0x1E], 1);
-  hdr[0x20] = uint8_t(blocks.size());
-  Put16(&hdr[0x21], layout.KeyFields);
-  hdr[0x29] = uint8_t(layout.SortOrder);
-  hdr[0x39] = layout.Version;
-  Put16(&hdr[0x3A], total);
-  Put32(&hdr[0x25], layout.Checksum);
-  size_t pos = 0x58;
+  Put16(&hdr[kHdrRecordSize], es);
+  Put16(&hdr[kHdrHeaderSize], 2048);
+  hdr[kHdrFileType] = layout.FileType;
+  hdr[kHdrBlockSize] = uint8_t(layout.BlockSize / 1024);
+  Put32(&hdr[kHdrRecords], entries);
+  Put16(&hdr[kHdrBlocksUsed], total);
+  Put16(&hdr[kHdrFileBlocks], total);
+  Put16(&hdr[kHdrFirstBlock], 1);
+  Put16(&hdr[kHdrLastBlock], total);
+  Put16(&hdr[kHdrRootBlock], 1);
+  hdr[kHdrLevels] = uint8_t(blocks.size());
+  Put16(&hdr[kHdrFieldCount], layout.KeyFields);
+  hdr[kHdrSortOrder] = uint8_t(layout.SortOrder);
+  hdr[kHdrVersion] = layout.Version;
+  Put16(&hdr[kHdrFileBlocks2], total);
+  Put32(&hdr[kHdrEncryption1], layout.Checksum);
+  size_t pos = kHdrFixedSizeV3;
   for (size_t i = 0; i < layout.Types.size(); ++i) { hdr[pos++] = layout.Types[i]; hdr[pos++] = layout.Sizes[i]; }
   pos += 4;
   std::memcpy(&hdr[pos], layout.TableName.data(), std::min<size_t>(layout.TableName.size(), 78));
   pos += layout.Version >= 12 ? 261 : 79;
-  Put16(&hdr[0x51], uint32_t(pos));
+  Put16(&hdr[kHdrUsedEnd], uint32_t(pos));
   TTempFile tmp(*layout.Env, layout.Path);
   TFile f;
   f.Create(*layout.Env, tmp.Path);
@@ -180,11 +182,11 @@ void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
     for (size_t i = 0; i < blocks[l].size(); ++i) {
       std::fill(blk.begin(), blk.end(), 0);
       auto& b = blocks[l][i];
-      Put16(&blk[0], i + 1 < blocks[l].size() ? numbers[l][i + 1] : 0);
-      Put16(&blk[2], i > 0 ? numbers[l][i - 1] : 0);
-      Put16(&blk[4], uint16_t((int(b.size()) - 1) * int(es)));
+      Put16(&blk[kBlockNext], i + 1 < blocks[l].size() ? numbers[l][i + 1] : 0);
+      Put16(&blk[kBlockPrev], i > 0 ? numbers[l][i - 1] : 0);
+      Put16(&blk[kBlockLast], uint16_t((int(b.size()) - 1) * int(es)));
       for (size_t j = 0; j < b.size(); ++j) {
-        uint8_t* e = &blk[6 + j * es];
+        uint8_t* e = &blk[kBlockData + j * es];
         std::memcpy(e, std::get<0>(b[j]).data(), keyLen);
         PutShort(e + keyLen, int16_t(std::get<1>(b[j])));
         PutShort(e + keyLen + 2, int16_t(std::min<uint32_t>(std::get<2>(b[j]), 32767)));
@@ -290,7 +292,7 @@ void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
   if (H.HeaderSize > size) throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " обрезан"_ansi);
   Checksum = H.Checksum();
   Encrypted = H.Encrypted();
-  HeaderBytes.resize(std::max<size_t>(H.HeaderSize, 0x78));
+  HeaderBytes.resize(std::max<size_t>(H.HeaderSize, kHdrFixedSize));
   FileBlocksOnDisk = (size - H.HeaderSize) / H.BlockSize;
   Codec = &CodecFor(1251, "ancyrr", 12);
   int off = 0;
@@ -302,7 +304,7 @@ void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
   }
   Def.KeyFieldCount = H.NumFields - 1;
   KeyLen = H.RecordSize - 2;
-  PerBlock = int((H.BlockSize - 6) / H.RecordSize);
+  PerBlock = int((H.BlockSize - kBlockData) / H.RecordSize);
   TreePath = (fs::path(path).parent_path() / YName(fs::path(path).filename().string())).string();
   TreeName = fs::path(TreePath).filename().string();
   TreeFileType = treeType;
@@ -337,32 +339,31 @@ bool TPdxTableState::PrepareX() {
   return true;
 }
 
-void TPdxTableState::XInsertAll(const uint8_t* rec) {
+void TPdxTableState::XInsertAll(const uint8_t* rec, const TPlaced& placed) {
   for (size_t i = 0; i < XStates.size(); ++i) {
     auto& x = *XStates[i];
-    std::vector<uint8_t> e = XRecord(i, rec, LastInsertBlock);
+    std::vector<uint8_t> e = XRecord(i, rec, placed.Block);
     x.InsertKeyed(e);
     ++x.H.NumRecords;
     x.HeaderDirty = x.IndexDirty = true;
   }
-  XRehintAll();
+  XRehintAll(placed.Moved);
 }
 
 // Records that moved to another block (a split, or the first block refilled) keep their index
 // entries; only the block number in them changes.
-void TPdxTableState::XRehintAll() {
+void TPdxTableState::XRehintAll(const TMoved& moved) {
   for (size_t i = 0; i < XStates.size(); ++i) {
     auto& x = *XStates[i];
-    for (auto& m : MovedRecs) {
-      std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), MovedTo);
+    for (auto& m : moved.Records) {
+      std::vector<uint8_t> me = XRecord(i, reinterpret_cast<const uint8_t*>(m.data()), moved.To);
       TKeyPlace at;
       if (!x.Locate(me.data(), at) || !at.Found) throw EPdxCorrupt("В индексе "_ansi + QuotePath(x.DbPath) + " нет записи"_ansi);
       auto& blk = x.BlockForWrite(at.Block);
-      PutShort(&blk[6 + size_t(at.Slot) * x.H.RecordSize + x.KeyLen], int16_t(MovedTo));
+      PutShort(&blk[kBlockData + size_t(at.Slot) * x.H.RecordSize + x.KeyLen], int16_t(moved.To));
       x.HeaderDirty = true;
     }
   }
-  MovedRecs.clear();
 }
 
 void TPdxTableState::XRemoveAll(const uint8_t* rec) {
@@ -415,20 +416,18 @@ TSecondaryLayout SecondaryLayout(const TPdxTableState& s, const TPdxIndexDef& ix
   if (!x.Keyed) x.Add(0x03, 2, "Tup Offset");
   for (size_t i = 0; i < x.Types.size(); ++i) x.EntrySize += FieldWidth(x.Types[i], x.Sizes[i]);
   x.BlockSize = s.H.BlockSize;
-  while (x.BlockSize - 6 < uint32_t(x.EntrySize) * 2 && x.BlockSize < 32768) x.BlockSize *= 2;
+  while (x.BlockSize - kBlockData < uint32_t(x.EntrySize) * 2 && x.BlockSize < 32768) x.BlockSize *= 2;
   return x;
 }
 
 // Entries of one size sorted in bounded memory: a run's worth is sorted in memory; past that each
-// full run is sorted and written to a temporary file, and the runs are merged as they are read
-// back. The run files go however the sort ends.
+// full run is sorted into a run file, and the runs are merged as they are read back. The run files
+// go however the sort ends.
 class TEntrySorter {
  public:
   TEntrySorter(TPdxEnv& env, std::string runPrefix, size_t entrySize)
-      : FEnv(env), FPrefix(std::move(runPrefix)), FSize(entrySize), FRunLimit(std::max<size_t>(1024, (8u << 20) / entrySize)) {}
-  ~TEntrySorter() { RemoveRuns(); }
-  TEntrySorter(const TEntrySorter&) = delete;
-  TEntrySorter& operator=(const TEntrySorter&) = delete;
+      : FEnv(env), FPrefix(std::move(runPrefix)), FSize(entrySize), FRunLimit(std::max<size_t>(1024, (8u << 20) / entrySize)),
+        FMerge(entrySize, entrySize) {}
 
   // Room for the next entry, to be filled before the next call.
   uint8_t* Add() {
@@ -439,29 +438,23 @@ class TEntrySorter {
     return reinterpret_cast<uint8_t*>(&FFlat[at]);
   }
   size_t Count() const { return FCount; }
-  // Ends the adding; Next then gives the entries in order.
+  // Ends the adding; Peek and Pop then give the entries in order.
   void Finish() {
     if (!FRuns.empty() && !FFlat.empty()) SpillRun();
-    if (FRuns.empty()) SortRun();
-    else OpenRuns();
+    if (FRuns.empty()) {
+      SortRun();
+      FMerge.Add(reinterpret_cast<const uint8_t*>(FFlat.data()), std::move(FOrder));
+    }
+    for (const auto& run : FRuns) FMerge.Add(*run);
+    FMerge.Start();
   }
-  bool Next(std::string& entry) { return FRuns.empty() ? NextInMemory(entry) : MergeRuns(entry); }
-  void RemoveRuns() {
-    FOpen.clear();
-    for (auto& path : FRuns) FEnv.Remove(path);
-    FRuns.clear();
-  }
+  // The lowest entry not yet taken (valid until Pop); null at the end.
+  const uint8_t* Peek() const { return FMerge.Peek(); }
+  void Pop() { FMerge.Pop(); }
+  // Removes the run files once every entry is taken.
+  void RemoveRuns() { FRuns.clear(); }
 
  private:
-  // A run file read back a piece at a time; Cur is its next entry.
-  struct TRun {
-    TFile F;
-    uint64_t Pos = 0, Size = 0;
-    std::string Buf;
-    size_t At = 0;
-    const char* Cur = nullptr;
-  };
-
   // Sorts the run's entries. Only the byte places where entries differ decide their order: those
   // bytes of each entry, taken eight at a time as numbers (its key), are sorted instead of the
   // entries.
@@ -513,70 +506,11 @@ class TEntrySorter {
   }
   void SpillRun() {
     SortRun();
-    FRuns.push_back(FPrefix + std::to_string(FRuns.size()));
-    TFile rf;
-    rf.Create(FEnv, FRuns.back());
-    std::string buf;
-    uint64_t at = 0;
-    for (uint32_t i : FOrder) {
-      buf.append(FFlat, size_t(i) * FSize, FSize);
-      if (buf.size() >= (1u << 20)) {
-        rf.WriteAt(at, buf.data(), buf.size());
-        at += buf.size();
-        buf.clear();
-      }
-    }
-    rf.WriteAt(at, buf.data(), buf.size());
+    auto run = std::make_unique<TRunFile>(FEnv, FPrefix + std::to_string(FRuns.size()), FSize);
+    for (uint32_t i : FOrder) run->Append(&FFlat[size_t(i) * FSize]);
+    run->Finish();
+    FRuns.push_back(std::move(run));
     FFlat.clear();
-  }
-  bool NextInMemory(std::string& entry) {
-    if (FNext >= FOrder.size()) return false;
-    entry.assign(FFlat, size_t(FOrder[FNext++]) * FSize, FSize);
-    return true;
-  }
-  void OpenRuns() {
-    for (auto& path : FRuns) {
-      auto r = std::make_unique<TRun>();
-      r->F.Open(FEnv, path, false);
-      r->Size = r->F.Size();
-      FOpen.push_back(std::move(r));
-      if (Advance(FOpen.size() - 1)) FHeap.push_back(FOpen.size() - 1);
-    }
-    std::make_heap(FHeap.begin(), FHeap.end(), [&](size_t a, size_t b) { return Later(a, b); });
-  }
-  // Whether run a's entry comes after run b's: their bytes compared eight at a time as numbers.
-  bool Later(size_t a, size_t b) const {
-    const uint8_t* x = reinterpret_cast<const uint8_t*>(FOpen[a]->Cur);
-    const uint8_t* y = reinterpret_cast<const uint8_t*>(FOpen[b]->Cur);
-    for (size_t at = 0; at < FSize; at += 8) {
-      const size_t n = std::min<size_t>(8, FSize - at);
-      const uint64_t u = KeyPrefix(x + at, n), v = KeyPrefix(y + at, n);
-      if (u != v) return u > v;
-    }
-    return false;
-  }
-  bool Advance(size_t run) {
-    TRun& r = *FOpen[run];
-    if (r.At + FSize > r.Buf.size()) {
-      if (r.Pos + FSize > r.Size) return false;
-      const uint64_t piece = std::max<uint64_t>(1, (256u << 10) / FSize) * FSize;
-      r.Buf.resize(size_t(std::min<uint64_t>(piece, (r.Size - r.Pos) / FSize * FSize)));
-      r.F.ReadAt(r.Pos, r.Buf.data(), r.Buf.size());
-      r.Pos += r.Buf.size();
-      r.At = 0;
-    }
-    r.Cur = r.Buf.data() + r.At;
-    r.At += FSize;
-    return true;
-  }
-  bool MergeRuns(std::string& entry) {
-    if (FHeap.empty()) return false;
-    auto later = [&](size_t a, size_t b) { return Later(a, b); };
-    std::pop_heap(FHeap.begin(), FHeap.end(), later);
-    size_t run = FHeap.back();
-    entry.assign(FOpen[run]->Cur, FSize);
-    if (Advance(run)) std::push_heap(FHeap.begin(), FHeap.end(), later); else FHeap.pop_back();
-    return true;
   }
 
   TPdxEnv& FEnv;
@@ -584,10 +518,8 @@ class TEntrySorter {
   size_t FSize, FRunLimit, FCount = 0;
   std::string FFlat;             // entries of the run now filling, back to back
   std::vector<uint32_t> FOrder;  // their sorted order
-  size_t FNext = 0;
-  std::vector<std::string> FRuns;
-  std::vector<std::unique_ptr<TRun>> FOpen;
-  std::vector<size_t> FHeap;
+  std::vector<std::unique_ptr<TRunFile>> FRuns;
+  TRunMerge FMerge;
 };
 
 // Every record's entry, in chain order, each into the room out.Add() gives.
@@ -595,7 +527,7 @@ template <class TSink> void ScanSecondaryEntries(TPdxTableState& s, const TSecon
   uint32_t tup = 0;
   s.ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
     for (int slot = 0; slot < count; ++slot, ++tup) {
-      const uint8_t* r = b + 6 + size_t(slot) * s.H.RecordSize;
+      const uint8_t* r = b + kBlockData + size_t(slot) * s.H.RecordSize;
       uint8_t* e = out.Add();
       for (auto& [off, w] : x.Source) {
         std::memcpy(e, r + off, w);
@@ -617,16 +549,16 @@ std::vector<uint8_t> SecondaryHeader(const TPdxTableState& s, const TPdxIndexDef
                                            x.Numbers, ix.Composite ? s.Codec->Encode(ix.Name) : std::string(),
                                            s.H.SortOrder, s.H.CodePage ? s.H.CodePage : uint16_t(1251),
                                            s.H.SortOrderId.empty() ? std::string("ancyrr") : s.H.SortOrderId);
-  hdr[0x15] = uint8_t(ix.Fields[0] + 1);
+  hdr[kHdrIndexField] = uint8_t(ix.Fields[0] + 1);
   hdr[0x2C] = 0xFF;  // as in every BDE-made .X seen
-  Put32(&hdr[0x49], s.H.AutoInc);
-  hdr[0x57] = ix.Unique ? 1 : 0;
-  Put32(&hdr[6], count);
-  Put16(&hdr[0x0A], blocks);
-  Put16(&hdr[0x0C], blocks);
-  Put16(&hdr[0x3A], blocks);
-  Put16(&hdr[0x0E], blocks ? 1 : 0);
-  Put16(&hdr[0x10], blocks);
+  Put32(&hdr[kHdrAutoInc], s.H.AutoInc);
+  hdr[kHdrUnique] = ix.Unique ? 1 : 0;
+  Put32(&hdr[kHdrRecords], count);
+  Put16(&hdr[kHdrBlocksUsed], blocks);
+  Put16(&hdr[kHdrFileBlocks], blocks);
+  Put16(&hdr[kHdrFileBlocks2], blocks);
+  Put16(&hdr[kHdrFirstBlock], blocks ? 1 : 0);
+  Put16(&hdr[kHdrLastBlock], blocks);
   return hdr;
 }
 
@@ -634,7 +566,7 @@ std::vector<uint8_t> SecondaryHeader(const TPdxTableState& s, const TPdxIndexDef
 void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecondaryLayout& x, TEntrySorter& entries,
                         bool durable) {
   const std::string path = (fs::path(s.Folder) / ix.FileName).string();
-  const uint32_t es = uint32_t(x.EntrySize), per = (x.BlockSize - 6) / es;
+  const uint32_t es = uint32_t(x.EntrySize), per = (x.BlockSize - kBlockData) / es;
   const uint32_t total = uint32_t(entries.Count());
   const uint32_t blocks = uint32_t((uint64_t(total) + per - 1) / per);
   if (blocks > 0xFFFF) throw EPdxError("Индекс "_ansi + QuotePath(path) + " не помещается в 65535 блоков"_ansi);
@@ -646,15 +578,14 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
   std::vector<uint8_t> xb(x.BlockSize);
   std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
   const int keyLen = x.EntrySize - 2;
-  std::string entry;
   for (uint32_t k = 0; k < blocks; ++k) {
     std::fill(xb.begin(), xb.end(), 0);
     uint32_t cnt = 0;
-    while (cnt < per && entries.Next(entry)) std::memcpy(&xb[6 + size_t(cnt++) * es], entry.data(), es);
-    Put16(&xb[0], k + 1 < blocks ? k + 2 : 0);
-    Put16(&xb[2], k);
-    Put16(&xb[4], uint16_t(int(cnt - 1) * int(es)));
-    leaf.emplace_back(std::string(reinterpret_cast<const char*>(&xb[6]), keyLen), k + 1, cnt);
+    for (const uint8_t* e; cnt < per && (e = entries.Peek()); entries.Pop()) std::memcpy(&xb[kBlockData + size_t(cnt++) * es], e, es);
+    Put16(&xb[kBlockNext], k + 1 < blocks ? k + 2 : 0);
+    Put16(&xb[kBlockPrev], k);
+    Put16(&xb[kBlockLast], uint16_t(int(cnt - 1) * int(es)));
+    leaf.emplace_back(std::string(reinterpret_cast<const char*>(&xb[kBlockData]), keyLen), k + 1, cnt);
     if (s.Encrypted) EncryptDbBlock(xb.data(), x.BlockSize, s.Checksum, k + 1);
     f.WriteAt(hdr.size() + uint64_t(k) * x.BlockSize, xb.data(), x.BlockSize);
   }

@@ -55,7 +55,7 @@ void TJournal::Begin(TPdxEnv& env, TFile& db) {
   Put32(h + 28, Fnv(h, 28));
   FFile.WriteAt(0, h, sizeof h);
   FEnd = sizeof h;
-  Keep(db, 0, 0x78);
+  Keep(db, 0, kHdrFixedSize);
 }
 
 void TJournal::Keep(TFile& db, uint64_t off, size_t n) {

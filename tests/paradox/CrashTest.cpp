@@ -279,6 +279,15 @@ void RunWithFault(const TScenario& sc, const fs::path& made, TFaultEnv& env, con
   }
 }
 
+// The first opening of a file whose name begins with `prefix` fails.
+TFaultEnv::TFault FirstOpenFails(const std::string& prefix) {
+  TFaultEnv::TFault fault;
+  fault.FilePrefix = prefix;
+  fault.Ops = TFaultEnv::opOpen;
+  fault.FailAt = 1;
+  return fault;
+}
+
 }  // namespace
 
 TEST(ParadoxCrash, EveryFailingOrStoppingOperationLeavesTheTableWhole) {
@@ -371,11 +380,7 @@ TEST(ParadoxCrash, AnIndexThatCannotBeReadIsAnErrorOfItsTable) {
     MakeKeyed(db, "T", 100, 1024);
   }
   TFaultEnv env;
-  TFaultEnv::TFault fault;
-  fault.FilePrefix = "T.X02";
-  fault.Ops = TFaultEnv::opOpen;
-  fault.FailAt = 1;
-  env.Set(fault);
+  env.Set(FirstOpenFails("T.X02"));
   TPdxDatabase db(dir.Path().string(), {}, &env);
   try {
     db.TableStructure("T");
@@ -383,4 +388,50 @@ TEST(ParadoxCrash, AnIndexThatCannotBeReadIsAnErrorOfItsTable) {
   } catch (const EPdxError& e) {
     EXPECT_NE(e.Message().find("T.X02"), std::string::npos) << AnsiToUtf8(e.Message());
   }
+}
+
+// A .VAL that cannot be read, cut anywhere or naming a field the table lacks is an error of its
+// table that names the file: the table is never taken without the checks it holds.
+TEST(ParadoxCrash, AValidityFileThatCannotBeReadIsAnErrorOfItsTable) {
+  testsupport::TempDir dir;
+  const fs::path val = dir / "T.VAL";
+  std::string whole;
+  {
+    TPdxDatabase db(dir.Path().string());
+    TPdxTableDef d;
+    d.Fields = {{"K", TPdxFieldType::Long}, {"A", TPdxFieldType::Alpha, 8, true}, {"B", TPdxFieldType::Long, 0, true}};
+    db.CreateTable("T", d);
+    std::ifstream f(val, std::ios::binary);
+    whole.assign(std::istreambuf_iterator<char>(f), {});
+  }
+  auto required = [](const TPdxTableDef& def) { return std::vector<bool>{def.Fields[0].Required, def.Fields[1].Required, def.Fields[2].Required}; };
+  // Opens the table with the .VAL as `bytes`: the structure, or the error's text.
+  auto open = [&](const std::string& bytes, TPdxEnv* env, TPdxTableDef& def) -> std::string {
+    std::ofstream(val, std::ios::binary | std::ios::trunc) << bytes;
+    try {
+      def = TPdxDatabase(dir.Path().string(), {}, env).TableStructure("T");
+      return {};
+    } catch (const EPdxError& e) {
+      return AnsiToUtf8(e.Message());
+    }
+  };
+  TPdxTableDef def;
+  ASSERT_EQ(open(whole, nullptr, def), "");
+  ASSERT_EQ(required(def), (std::vector<bool>{false, true, true}));
+  std::string badField = whole;
+  badField[0x35] = char(7);
+  std::vector<std::pair<std::string, std::string>> cases = {{"a field the table lacks", badField}};
+  for (size_t cut = 0; cut < whole.size(); ++cut) cases.emplace_back("cut at " + std::to_string(cut), whole.substr(0, cut));
+  for (const auto& [name, bytes] : cases) {
+    SCOPED_TRACE(name);
+    const std::string error = open(bytes, nullptr, def);
+    if (error.empty()) EXPECT_EQ(required(def), (std::vector<bool>{false, true, true}));
+    else EXPECT_NE(error.find("T.VAL"), std::string::npos) << error;
+  }
+  TFaultEnv env;
+  env.Set(FirstOpenFails("T.VAL"));
+  EXPECT_NE(open(whole, &env, def).find("T.VAL"), std::string::npos);
+  fs::remove(val);
+  ASSERT_NO_THROW(def = TPdxDatabase(dir.Path().string()).TableStructure("T"));
+  EXPECT_EQ(required(def), (std::vector<bool>{false, false, false}));
 }
