@@ -107,8 +107,8 @@ constexpr size_t kValPresent = 0x0C;  // u32 x 4: minimum, maximum, default, pic
 }  // namespace
 
 // Takes the required flags of the table's fields from its .VAL. A table without one has none;
-// a .VAL that cannot be read, of a version not known, or whose checks run past it or name a field
-// the table lacks, raises EPdxError naming the file, so that no check is dropped in silence.
+// a .VAL that cannot be read, or whose checks run past it or name a field the table lacks, raises
+// EPdxError naming the file, so that no check is dropped in silence.
 static void ReadVal(TPdxEnv& env, const std::string& folder, const std::string& base, TPdxTableDef& def) {
   std::string p = FindFile(folder, base, "VAL");
   if (p.empty()) return;
@@ -118,7 +118,9 @@ static void ReadVal(TPdxEnv& env, const std::string& folder, const std::string& 
   v.resize(f.ReadAt(0, v.data(), v.size()));
   auto damaged = [&](const std::string& what) { return EPdxCorrupt("Файл "_ansi + QuotePath(p) + " повреждён: "_ansi + what); };
   if (v.size() < kValHeaderSize) throw damaged("файл короче своего заголовка"_ansi);
-  if (v[kValVersion] < 9) throw damaged("неизвестный номер версии "_ansi + std::to_string(v[kValVersion]));
+  // The checks of earlier versions are laid out otherwise and not read: such a table reads as
+  // before, without them.
+  if (v[kValVersion] < 9) return;
   size_t count = v[kValChecks];
   size_t footer = Get32(&v[kValFooter]);
   size_t pos = kValHeaderSize;
