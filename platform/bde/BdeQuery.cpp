@@ -3,7 +3,8 @@
 //
 // A SELECT streams: the result reads the table through one forward-only engine cursor and
 // decodes a column only when the condition or the caller asks for it, so neither rows nor blobs
-// pile up. ORDER BY collects the matching rows and sorts them; COUNT(*) counts while scanning.
+// pile up. ORDER BY collects the matching rows and sorts them; COUNT(*) counts while scanning,
+// unless it counts every row: the table's header then holds the answer.
 // INSERT, UPDATE and DELETE write through one engine table handle that the prepared query keeps
 // with a write batch open (see Bde.h). UPDATE changes rows in place while scanning, except when it
 // changes a primary-key field (the row then moves in the table): the matching rows are collected
@@ -434,6 +435,16 @@ class THeldResult : public TResult {
 
 // --- the steps of running a statement -------------------------------------------------------------
 
+// Whether the statement is a COUNT(*) of every row: the table's record count answers it.
+bool CountsEveryRow(const TStatement& st) {
+  return st.Items.size() == 1 && st.Items[0].Kind == TItemKind::Count && !st.Where && st.OrderBy.empty();
+}
+
+// The one row of a COUNT(*).
+std::unique_ptr<TResult> CountResult(int32_t n) {
+  return std::make_unique<THeldResult>(std::vector<std::vector<Variant>>{{Variant(n)}});
+}
+
 // The one row of a COUNT(*): how many rows match.
 std::unique_ptr<TResult> CountResult(paradox::TPdxCursor& cursor, const TStatement& st, const TEvaluator& eval) {
   TRow row(&cursor);
@@ -442,7 +453,7 @@ std::unique_ptr<TResult> CountResult(paradox::TPdxCursor& cursor, const TStateme
     row.Moved();
     if (eval.Matches(st.Where.get(), row)) ++n;
   }
-  return std::make_unique<THeldResult>(std::vector<std::vector<Variant>>{{Variant(n)}});
+  return CountResult(n);
 }
 
 // The matching rows, held and sorted as ORDER BY says; `columns` are the table fields of the
@@ -895,6 +906,17 @@ void TQuery::Open() {
     sql::TStatement& st = *FStatement;
     std::vector<Variant*> params = BoundValues(st.ParamCount);
     TDatabase& db = Database();
+    auto countField = [&](const sql::TSelectItem& item) {
+      FFields.push_back(std::unique_ptr<TField>(
+          new TField(this, 0, item.Alias.empty() ? std::string("COUNT") : item.Alias, ftInteger, 0)));
+    };
+    if (sql::CountsEveryRow(st)) {
+      // Nothing to resolve: the statement names no column.
+      countField(st.Items[0]);
+      FResult = sql::CountResult(static_cast<int32_t>(db.Engine().RecordCount(st.Table)));
+      FResult->HasRow = FResult->Fetch();
+      return;
+    }
     auto cursor = db.Engine().OpenCursor(st.Table);
     const paradox::TPdxTableDef& def = cursor->Def();
     sql::Resolve(st, def);
@@ -903,8 +925,7 @@ void TQuery::Open() {
     for (auto& item : st.Items) {
       if (item.Kind == sql::TItemKind::Count) {
         count = true;
-        FFields.push_back(std::unique_ptr<TField>(
-            new TField(this, 0, item.Alias.empty() ? std::string("COUNT") : item.Alias, ftInteger, 0)));
+        countField(item);
         continue;
       }
       std::vector<int> fields;

@@ -241,6 +241,9 @@ class TPdxDatabase {
   std::vector<std::string> TableNames() const;  // base names of the .DB files, sorted
   bool TableExists(const std::string& name) const;
   TPdxTableDef TableStructure(const std::string& name) const;
+  // The records the table holds as its readers in this process see them (those a batch holds back
+  // included), from the table's header: no block is read.
+  int64_t RecordCount(const std::string& name) const;
   std::unique_ptr<TPdxCursor> OpenCursor(const std::string& name) const;
   std::unique_ptr<TPdxTable> OpenTable(const std::string& name) const;
 

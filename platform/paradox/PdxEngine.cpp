@@ -498,6 +498,11 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name) c
 
 TPdxTableDef TPdxDatabase::TableStructure(const std::string& name) const { return Acquire(name)->Def; }
 
+int64_t TPdxDatabase::RecordCount(const std::string& name) const {
+  auto st = Acquire(name);
+  return int64_t(st->H.NumRecords) + int64_t(st->Waiting.Count());
+}
+
 std::unique_ptr<TPdxCursor> TPdxDatabase::OpenCursor(const std::string& name) const {
   return std::unique_ptr<TPdxCursor>(new TPdxCursor(Acquire(name)));
 }
