@@ -43,6 +43,7 @@ class TIBDatabase;
 namespace paradox {
 class TPdxDatabase;
 class TPdxTable;
+struct TPdxTableDef;
 }  // namespace paradox
 
 namespace bde {
@@ -63,6 +64,7 @@ enum class TDBErrorKind {
 namespace detail {
 struct TServerConnection;
 struct TServerStatement;
+class TKnownStructures;
 }  // namespace detail
 
 class EDBEngineError : public EDatabaseError {
@@ -194,10 +196,16 @@ class TDatabase : public TObject {
   const std::string& Directory() const { return FFolder; }
   bool Temporary() const { return FTemporary; }
 
-  // For the tables and queries: the engine over the folder with the session's passwords, and the
-  // end of the write batches that queries hold on a table (all tables when the name is empty).
+  // For the tables and queries: the engine over the folder with the session's passwords, a
+  // table's structure (read again only when the table may have changed: see TKnownStructures),
+  // and the end of the write batches that queries hold on a table (all tables when the name is
+  // empty).
   paradox::TPdxDatabase Engine() const;
+  paradox::TPdxTableDef TableStructure(const std::string& table);
   void EndWriteBatches(const std::string& table);
+  // Before a table of that name in this database's folder is created, renamed (both names) or
+  // deleted: no database of that folder answers its structure as read before.
+  void TableChanging(const std::string& table);
 
  private:
   friend class TSession;
@@ -221,6 +229,7 @@ class TDatabase : public TObject {
   bool FTemporary = false;
   std::string FFolder;
   std::vector<TQuery*> FWriters;  // queries holding a write batch on this database
+  std::unique_ptr<detail::TKnownStructures> FStructures;  // of the connected folder's tables
   std::unique_ptr<detail::TServerConnection> FServer;  // set while connected to an SQL server
 };
 

@@ -2,7 +2,9 @@
 // of engine failures into EDBEngineError, and the texts that messages share.
 #pragma once
 
+#include <cstdint>
 #include <exception>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,36 @@ class TFailures {
  private:
   std::exception_ptr FFirst;
   std::string FLater;
+};
+
+// The structures of a folder's tables that a database has read. A structure is answered again
+// without reading the table while its .DB file, seen under the name as given, keeps its identity
+// (device and inode), size and times, the session's passwords are the same and no table of that
+// name has been created, renamed or deleted through these components since
+// (TDatabase::TableChanging), so
+// that a table dropped and made again, here or by another program, is read afresh.
+class TKnownStructures {
+ public:
+  // The table's structure: the one kept, else the engine's (raising as TableStructure does).
+  paradox::TPdxTableDef Get(const paradox::TPdxDatabase& engine, const std::vector<std::string>& passwords,
+                            const std::string& table);
+  // Drops what is kept of the tables of that name (case-insensitive).
+  void Forget(const std::string& table);
+  void Clear() { FKnown.clear(); }
+
+ private:
+  struct TStamp {
+    uint64_t Device = 0, Inode = 0;
+    int64_t Size = 0, Modified = 0, Changed = 0;  // times in nanoseconds
+    bool operator==(const TStamp&) const = default;
+  };
+  struct TKnown {
+    TStamp Stamp;
+    std::vector<std::string> Passwords;
+    paradox::TPdxTableDef Def;
+  };
+  static bool StampOf(const std::string& path, TStamp& stamp);
+  std::map<std::string, TKnown> FKnown;  // by table name as given
 };
 
 // Raises (Unsupported) when the folder, or the table's .DB file when it exists, carries no write

@@ -829,7 +829,7 @@ void TQuery::Prepare() {
     CheckTableName(st.Table);
     TDatabase& db = Database();
     switch (st.Kind) {
-      case sql::TStatementKind::Select: sql::Resolve(st, db.Engine().TableStructure(st.Table)); break;
+      case sql::TStatementKind::Select: sql::Resolve(st, db.TableStructure(st.Table)); break;
       case sql::TStatementKind::DropTable: break;
       default: Writer(db); break;
     }
@@ -981,6 +981,7 @@ void TQuery::ExecSQL() {
       case sql::TStatementKind::DropTable:
         detail::CheckWritable(db.Directory(), st.Table);
         db.EndWriteBatches(st.Table);
+        db.TableChanging(st.Table);
         db.Engine().DeleteTable(st.Table);
         break;
       case sql::TStatementKind::Insert:

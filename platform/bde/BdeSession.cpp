@@ -301,7 +301,7 @@ TSession* FindSession(const std::string& name) {
 
 // --- databases ------------------------------------------------------------------------------------
 
-TDatabase::TDatabase() {
+TDatabase::TDatabase() : FStructures(std::make_unique<detail::TKnownStructures>()) {
   Databases().push_back(this);
   RegistryChanged();
 }
@@ -447,6 +447,7 @@ void TDatabase::Disconnect() {
   FConnected = false;
   RegistryChanged();
   FFolder.clear();
+  FStructures->Clear();
   if (FServer) {
     std::unique_ptr<detail::TServerConnection> connection = std::move(FServer);
     try {
@@ -526,6 +527,19 @@ paradox::TPdxDatabase TDatabase::Engine() const {
     throw EDBEngineError("Database " + Quote(FDatabaseName) + ": session " + Quote(FSessionName) + " no longer exists",
                          TDBErrorKind::NotFound);
   return paradox::TPdxDatabase(FFolder, session->Passwords());
+}
+
+paradox::TPdxTableDef TDatabase::TableStructure(const std::string& table) {
+  const paradox::TPdxDatabase engine = Engine();
+  return FStructures->Get(engine, FindSession(FSessionName)->Passwords(), table);
+}
+
+void TDatabase::TableChanging(const std::string& table) {
+  for (TDatabase* db : Databases()) {
+    if (!db->FConnected || db->FServer) continue;
+    std::error_code ec;
+    if (db->FFolder == FFolder || std::filesystem::equivalent(db->FFolder, FFolder, ec)) db->FStructures->Forget(table);
+  }
 }
 
 void TDatabase::EndWriteBatches(const std::string& table) {

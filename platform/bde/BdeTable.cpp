@@ -1,5 +1,5 @@
 // Tables: existence, structure (field and index definitions), creation, renaming and deletion
-// of Paradox tables.
+// of Paradox tables, and the structures a database keeps between reads.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -139,6 +139,35 @@ R Run(const TTable& table, const std::string& context, OnServer onServer, InFold
 
 namespace detail {
 
+bool TKnownStructures::StampOf(const std::string& path, TStamp& stamp) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  auto ns = [](const timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+  stamp = {uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
+  return true;
+}
+
+paradox::TPdxTableDef TKnownStructures::Get(const paradox::TPdxDatabase& engine,
+                                            const std::vector<std::string>& passwords, const std::string& table) {
+  // The stamp is taken before the table is read: a change in between makes the next call read
+  // again. A name whose file has other capitals is read every time, as the engine finds it.
+  TStamp stamp;
+  const bool seen = StampOf((std::filesystem::path(engine.Folder()) / (FsPath(table) + ".DB")).string(), stamp);
+  auto known = FKnown.find(table);
+  if (known != FKnown.end()) {
+    const TKnown& k = known->second;
+    if (seen && k.Stamp == stamp && k.Passwords == passwords) return k.Def;
+    FKnown.erase(known);
+  }
+  paradox::TPdxTableDef def = engine.TableStructure(table);
+  if (seen) FKnown[table] = TKnown{stamp, passwords, def};
+  return def;
+}
+
+void TKnownStructures::Forget(const std::string& table) {
+  std::erase_if(FKnown, [&](const auto& known) { return AnsiSameText(known.first, table); });
+}
+
 void CheckWritable(const std::string& folder, const std::string& table) {
   auto writable = [](const std::string& path) {
     struct stat st;
@@ -147,15 +176,25 @@ void CheckWritable(const std::string& folder, const std::string& table) {
   if (!writable(folder))
     throw EDBEngineError("Папка "_ansi + Quote(Utf8ToAnsi(folder, '?')) + " доступна только для чтения"_ansi,
                          TDBErrorKind::Unsupported);
-  std::string want = UpperCase(FsPath(table) + ".DB");
+  auto refuse = [&](const std::filesystem::path& file) {
+    throw EDBEngineError("Таблица "_ansi + Quote(table) + " доступна только для чтения (файл "_ansi +
+                             Quote(Utf8ToAnsi(file.string(), '?')) + " защищён от записи)"_ansi,
+                         TDBErrorKind::Unsupported);
+  };
+  // The file the engine writes: the one of the name as given when it is there, else one whose
+  // name differs in capitals only.
+  const std::string name = FsPath(table) + ".DB";
+  const std::filesystem::path exact = std::filesystem::path(folder) / name;
   std::error_code ec;
+  if (std::filesystem::is_regular_file(exact, ec)) {
+    if (!writable(exact.string())) refuse(exact);
+    return;
+  }
+  const std::string want = UpperCase(name);
   for (auto it = std::filesystem::directory_iterator(folder, ec); !ec && it != std::filesystem::directory_iterator();
        it.increment(ec)) {
     if (UpperCase(it->path().filename().string()) != want) continue;
-    if (!writable(it->path().string()))
-      throw EDBEngineError("Таблица "_ansi + Quote(table) + " доступна только для чтения (файл "_ansi +
-                               Quote(Utf8ToAnsi(it->path().string(), '?')) + " защищён от записи)"_ansi,
-                           TDBErrorKind::Unsupported);
+    if (!writable(it->path().string())) refuse(it->path());
   }
 }
 
@@ -182,12 +221,12 @@ TTable::TTable()
     : FFieldDefs([this](TFieldDefs& defs) {
         Run<void>(*this, "чтение полей таблицы "_ansi + Quote(FTableName),
                   [&] { detail::ServerFieldDefs(Database().Server(), FTableName, defs); },
-                  [&](const std::string& base) { ReadFieldDefs(Database().Engine().TableStructure(base), defs); });
+                  [&](const std::string& base) { ReadFieldDefs(Database().TableStructure(base), defs); });
       }),
       FIndexDefs([this](TIndexDefs& defs) {
         Run<void>(*this, "чтение индексов таблицы "_ansi + Quote(FTableName),
                   [&] { detail::ServerIndexDefs(Database().Server(), FTableName, defs); },
-                  [&](const std::string& base) { ReadIndexDefs(Database().Engine().TableStructure(base), defs); });
+                  [&](const std::string& base) { ReadIndexDefs(Database().TableStructure(base), defs); });
       }) {}
 
 bool TTable::Exists() const {
@@ -204,6 +243,7 @@ void TTable::CreateTable() {
               TDatabase& db = Database();
               detail::CheckWritable(db.Directory(), base);
               db.EndWriteBatches(base);
+              db.TableChanging(base);
               db.Engine().CreateTable(base, def);
             });
 }
@@ -220,6 +260,8 @@ void TTable::RenameTable(const std::string& newName) {
               TDatabase& db = Database();
               detail::CheckWritable(db.Directory(), base);
               db.EndWriteBatches(base);
+              db.TableChanging(base);
+              db.TableChanging(to);
               db.Engine().RenameTable(base, to);
             });
   FTableName = newName;
@@ -232,6 +274,7 @@ void TTable::DeleteTable() {
               TDatabase& db = Database();
               detail::CheckWritable(db.Directory(), base);
               db.EndWriteBatches(base);
+              db.TableChanging(base);
               db.Engine().DeleteTable(base);
             });
 }
