@@ -598,6 +598,8 @@ IOrvDbSQLPtr TVCLOrvDbSQL::Execute(const TOrvDbParams& params) {
 }
 
 bde::TField& TVCLOrvDbSQL::Column(const Variant& column) {
+  // A copy asks by an Integer position for every value it reads.
+  if (column.VarType() == varInteger) return FQuery->Fields(static_cast<int>(column.RawInt()));
   if (IsColumnPosition(column)) return FQuery->Fields(column.ToInt32());
   return FQuery->FieldByName(column.ToString());
 }

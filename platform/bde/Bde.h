@@ -323,7 +323,11 @@ class TParam {
 class TParams {
  public:
   int Count() const { return static_cast<int>(FItems.size()); }
-  TParam& Items(int index);
+  // NotFound for an index out of range.
+  TParam& Items(int index) {
+    if (index < 0 || index >= Count()) OutOfRange(index);
+    return FItems[static_cast<size_t>(index)];
+  }
   TParam& operator[](int index) { return Items(index); }
   // The first parameter of that name (case-insensitive), or null / NotFound.
   TParam* FindParam(const std::string& name);
@@ -332,6 +336,7 @@ class TParams {
   void Add(const std::string& name) { FItems.emplace_back(name); }
 
  private:
+  [[noreturn]] void OutOfRange(int index) const;
   std::vector<TParam> FItems;
 };
 

@@ -342,11 +342,13 @@ class TEvaluator {
   std::vector<Variant*> FParams;
 };
 
-// The values a writing statement gives a row, put into it without copying: a parameter's value is
-// moved into the row and moved back when the guard goes, after the row has been written or
-// writing it raised, so the parameter keeps its value. Every mark is a parameter of its own, so
-// no value is lent twice. The marks lent are noted in `lent`, emptied first: a statement passes
-// the same vector for every row, so that a row allocates nothing.
+// The values a writing statement gives a row. A parameter's value of up to kCopiedBytes is copied
+// into the row, which costs less than lending it; a longer one (a blob may be hundreds of
+// megabytes) is put in without copying: moved into the row and moved back when the guard goes,
+// after the row has been written or writing it raised, so the parameter keeps its value. Every
+// mark is a parameter of its own, so no value is lent twice. The marks lent are noted in `lent`,
+// emptied first: a statement passes the same vector for every row, so that a row allocates
+// nothing.
 class TLentValues {
  public:
   TLentValues(std::vector<Variant>& row, const std::vector<Variant*>& params, TLentMarks& lent)
@@ -365,11 +367,17 @@ class TLentValues {
       return;
     }
     const size_t mark = static_cast<size_t>(value.Param);
-    FRow[f] = std::move(*FParams[mark]);
+    Variant& param = *FParams[mark];
+    if (!param.IsString() || param.StrRef().size() <= kCopiedBytes) {
+      FRow[f] = param;
+      return;
+    }
+    FRow[f] = std::move(param);
     FLent.emplace_back(f, mark);
   }
 
  private:
+  static constexpr size_t kCopiedBytes = 256;
   std::vector<Variant>& FRow;
   const std::vector<Variant*>& FParams;
   TLentMarks& FLent;
@@ -650,10 +658,8 @@ void TParam::Clear() {
   FBound = true;
 }
 
-TParam& TParams::Items(int index) {
-  if (index < 0 || index >= Count())
-    throw EDBEngineError(Format("Parameter index %d out of range (%d parameters)", {index, Count()}), TDBErrorKind::NotFound);
-  return FItems[static_cast<size_t>(index)];
+void TParams::OutOfRange(int index) const {
+  throw EDBEngineError(Format("Parameter index %d out of range (%d parameters)", {index, Count()}), TDBErrorKind::NotFound);
 }
 
 TParam* TParams::FindParam(const std::string& name) {
@@ -880,11 +886,11 @@ void TQuery::EndWriteBatch() {
 }
 
 const std::vector<Variant*>& TQuery::BoundValues(int count) {
-  FBound.clear();
+  FBound.resize(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
     TParam& p = FParams[i];
     if (!p.Bound()) throw EDBEngineError("No value for parameter :" + p.Name(), TDBErrorKind::Value);
-    FBound.push_back(&p.FValue);  // never Empty once bound: SetValue and Clear give Null
+    FBound[static_cast<size_t>(i)] = &p.FValue;  // never Empty once bound: SetValue and Clear give Null
   }
   return FBound;
 }
