@@ -560,11 +560,13 @@ void TVCLOrvDbSQL::SetSQL(const std::string& sql) {
   const std::string left = GetConnParam(params, "LEFTQUOTEMARK", "");
   const std::string right = GetConnParam(params, "RIGHTQUOTEMARK", "");
   text = ReplaceQuoteMarks(text, "[]", {left, right});
+  FColumns.clear();
   if (FQuery->Prepared()) FQuery->UnPrepare();
   FQuery->SQL().SetText(text);
 }
 
 IOrvDbSQLPtr TVCLOrvDbSQL::Execute(const TOrvDbParams& params) {
+  FColumns.clear();
   // The query keeps the values of an earlier run: a missing parameter would take its old value.
   bde::TParams& marks = FQuery->Params();
   CheckParamCount(marks.Count(), params.size());
@@ -604,10 +606,18 @@ bde::TField& TVCLOrvDbSQL::Column(const Variant& column) {
   return FQuery->FieldByName(column.ToString());
 }
 
+namespace {
+
+bool IsLongField(const bde::TField& field) {
+  const TOrvDbFieldType type = VCLToFieldType(field.DataType());
+  return type == dftMemo || type == dftBlob;
+}
+
+}  // namespace
+
 bde::TField& TVCLOrvDbSQL::Read(const Variant& column) {
   bde::TField& field = Column(column);
-  const TOrvDbFieldType type = VCLToFieldType(field.DataType());
-  if (type == dftMemo || type == dftBlob) FLongReads.Take(&field, field.FieldName());
+  if (IsLongField(field)) FLongReads.Take(&field, field.FieldName());
   return field;
 }
 
@@ -622,7 +632,22 @@ int TVCLOrvDbSQL::FieldIndex(const std::string& name) {
 
 std::string TVCLOrvDbSQL::FieldName(int index) { return FQuery->Fields(index).FieldName(); }
 TOrvDbFieldType TVCLOrvDbSQL::FieldType(const Variant& column) { return VCLToFieldType(Column(column).DataType()); }
-Variant TVCLOrvDbSQL::GetValue(const Variant& column) { return Read(column).AsVariant(); }
+Variant TVCLOrvDbSQL::GetValue(const Variant& column) {
+  if (column.VarType() == varInteger && FQuery->Active()) {
+    if (FColumns.empty())
+      for (int i = 0; i < FQuery->FieldCount(); ++i) {
+        bde::TField& field = FQuery->Fields(i);
+        FColumns.push_back({&field, IsLongField(field)});
+      }
+    const int64_t i = column.RawInt();
+    if (i >= 0 && i < static_cast<int64_t>(FColumns.size())) {
+      const TColumn& c = FColumns[static_cast<std::size_t>(i)];
+      if (c.Long) FLongReads.Take(c.Field, c.Field->FieldName());
+      return c.Field->AsVariant();
+    }
+  }
+  return Read(column).AsVariant();
+}
 std::string TVCLOrvDbSQL::AsString(const Variant& column) { return Read(column).AsString(); }
 
 std::string TVCLOrvDbSQL::AsBlob(const Variant& column) {
@@ -645,6 +670,7 @@ void TVCLOrvDbSQL::Next() {
 
 void TVCLOrvDbSQL::Close() {
   FLongReads.NewRow();
+  FColumns.clear();
   FQuery->Close();
 }
 

@@ -106,7 +106,7 @@ class TVCLOrvDbTableDef : public TOrvDbTableDef {
 // A statement over a Paradox folder or an alias. Rows written by Execute are batched: Close ends
 // the batch and raises when its rows cannot be written. The destructor ends a batch left open but
 // has no caller to tell of a failure (it goes to standard error): close statements that write.
-class TVCLOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
+class TVCLOrvDbSQL final : public TOrvDbObject, public IOrvDbSQL {
  public:
   TVCLOrvDbSQL(TVCLOrvDb* db, std::unique_ptr<bde::TQuery> query);
   ~TVCLOrvDbSQL() override;
@@ -143,6 +143,13 @@ class TVCLOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {
   std::string FSQL;
   bool FIsSelect = false;  // IsSelect(FSQL), decided once a text rather than once a row
   TLongValueReads FLongReads;
+  // The columns of the open result by position, looked up at its first GetValue rather than at
+  // every value a copy reads; emptied whenever the result changes (Execute, Close, SetSQL).
+  struct TColumn {
+    bde::TField* Field;
+    bool Long;  // a memo or blob, read once a row
+  };
+  std::vector<TColumn> FColumns;
 };
 
 class TIBOrvDbSQL : public TOrvDbObject, public IOrvDbSQL {

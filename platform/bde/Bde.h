@@ -454,7 +454,10 @@ class TQuery : public TDBDataSet {
   void CheckActive() const;
   Variant FieldValue(int index) const;
   void EndWriteBatch();
-  paradox::TPdxTable& Writer(TDatabase& db);
+  // The table the statement writes, with a write batch open: the one kept while the database is
+  // the same, else opened (OpenWriter).
+  paradox::TPdxTable& Writer(TDatabase& db) { return FWriter && FWriterDb == &db ? *FWriter : OpenWriter(db); }
+  paradox::TPdxTable& OpenWriter(TDatabase& db);
   // The values of the first `count` parameters, in the order of their marks: the parameters' own,
   // not copies, valid until the next call. Raises Value for a parameter never given a value.
   const std::vector<Variant*>& BoundValues(int count);

@@ -853,8 +853,7 @@ void TQuery::UnPrepare() {
   EndWriteBatch();
 }
 
-paradox::TPdxTable& TQuery::Writer(TDatabase& db) {
-  if (FWriter && FWriterDb == &db) return *FWriter;
+paradox::TPdxTable& TQuery::OpenWriter(TDatabase& db) {
   EndWriteBatch();
   detail::CheckWritable(db.Directory(), FStatement->Table);
   auto table = db.Engine().OpenTable(FStatement->Table);
@@ -966,7 +965,7 @@ void TQuery::Open() {
 
 void TQuery::ExecSQL() {
   Sync();
-  Prepare();
+  if (!FStatement) Prepare();
   if (!FStatement) {
     ServerExec();
     return;
