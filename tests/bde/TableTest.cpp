@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
+#include "platform/paradox/Paradox.h"
 #include "tests/bde/BdeTestSupport.h"
 
 using namespace bde;
@@ -124,6 +126,60 @@ TEST(BdeTable, RenamesAndDeletes) {
   t->DeleteTable();
   EXPECT_FALSE(t->Exists());
   EXPECT_TRUE(std::filesystem::is_empty(f.Dir.Path()));  // the whole family of files is gone
+}
+
+// A table's structure, once read, is answered again only while the table stays as it was: made
+// again after a DROP TABLE, or by the engine alone as another program would, it is read afresh; an
+// encrypted one is refused once the session has lost its password.
+TEST(BdeTable, AStructureReadBeforeTheTableChangedIsNotAnsweredAgain) {
+  auto def = [](int fields, const char* password) {
+    paradox::TPdxTableDef d;
+    for (int i = 0; i < fields; ++i) d.Fields.push_back({std::string(1, char('A' + i)), paradox::TPdxFieldType::Alpha, 10});
+    d.Password = password;
+    return d;
+  };
+  struct TCase {
+    const char* how;
+    std::function<void(TFolder&, paradox::TPdxDatabase&)> change;
+    bool refused;  // reading afterwards raises Password; else the table has fields A and B
+  };
+  const TCase cases[] = {
+      {"dropped by a statement and made again",
+       [&](TFolder& f, paradox::TPdxDatabase& raw) {
+         f.Exec("DROP TABLE T");
+         raw.CreateTable("T", def(2, ""));
+       },
+       false},
+      {"made again by the engine alone",
+       [&](TFolder&, paradox::TPdxDatabase& raw) {
+         raw.DeleteTable("T");
+         raw.CreateTable("T", def(2, ""));
+         raw.OpenTable("T")->Append({Variant("a"), Variant("b")});
+       },
+       false},
+      {"encrypted, its password gone from the session",
+       [&](TFolder& f, paradox::TPdxDatabase&) { f.Session.RemovePassword("secret"); }, true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.how);
+    TFolder f;
+    paradox::TPdxDatabase raw(f.Dir.Path().string(), {"secret"});
+    f.Session.AddPassword("secret");
+    raw.CreateTable("T", def(1, c.refused ? "secret" : ""));
+    f.Table("T")->FieldDefs().Update();
+    f.Table("T")->IndexDefs().Update();
+    f.Query("SELECT A FROM T")->Prepare();
+    c.change(f, raw);
+    auto after = f.Table("T");
+    if (c.refused) {
+      ExpectKind([&] { after->FieldDefs().Update(); }, TDBErrorKind::Password);
+      ExpectKind([&] { f.Query("SELECT A FROM T")->Prepare(); }, TDBErrorKind::Password);
+      continue;
+    }
+    after->FieldDefs().Update();
+    EXPECT_EQ(after->FieldDefs().Count(), 2);
+    f.Query("SELECT B FROM T")->Prepare();
+  }
 }
 
 TEST(BdeTable, RefusesNamesThatAreNoPlainFileNames) {

@@ -191,6 +191,42 @@ TEST_P(Backend, NarrowGettersTakeTheLowBits) {
   }
 }
 
+// A statement run again, given another text, or closed and run again reads by position the
+// columns of the result it holds, a memo or blob once a row.
+TEST_P(Backend, ColumnsByPositionAreThoseOfTheCurrentResult) {
+  IOrvDbPtr db = NewDb();
+  CreateSysTable(db.get(), "T", {{"ID", dftInt32, 0, true}, {"NAME", dftString, 20, false}, {"DATA", dftBlob, 0, false}},
+                 {{"T_PK", "ID", dioPrimary | dioUnique}});
+  IOrvDbSQLPtr ins = BuildInsertSQL(db.get(), "T", {"ID", "NAME", "DATA"});
+  for (int32_t id : {1, 2}) ins->Execute({IntParam(id), StrParam("n" + std::to_string(id)), {dftBlob, Variant("d" + std::to_string(id))}});
+  ins->Close();
+  const struct {
+    const char* sql;  // null: the text stays
+    bool closeFirst;
+    int32_t id;
+    std::vector<std::string> values;
+    int longColumn;  // -1: none
+  } steps[] = {{"SELECT [ID], [NAME], [DATA] FROM [T] WHERE [ID]=?", false, 1, {"1", "n1", "d1"}, 2},
+               {nullptr, false, 2, {"2", "n2", "d2"}, 2},
+               {"SELECT [DATA] FROM [T] WHERE [ID]=?", false, 1, {"d1"}, 0},
+               {"SELECT [NAME], [ID] FROM [T] WHERE [ID]=?", true, 2, {"n2", "2"}, -1}};
+  IOrvDbSQLPtr q = db->CreateSQL(steps[0].sql);
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.sql ? step.sql : "again");
+    if (step.closeFirst) q->Close();
+    if (step.sql) q->SetSQL(step.sql);
+    q->Execute({IntParam(step.id)});
+    const int n = static_cast<int>(step.values.size());
+    for (int pass = 0; pass < 2; ++pass)
+      for (int i = 0; i < n; ++i) {
+        if (pass == 1 && i == step.longColumn) EXPECT_THROW(q->GetValue(Variant(i)), Exception);
+        else EXPECT_EQ(q->GetValue(Variant(i)).ToString(), step.values[static_cast<std::size_t>(i)]);
+      }
+    EXPECT_THROW(q->GetValue(Variant(n)), Exception);
+  }
+  q->Close();
+}
+
 TEST_P(Backend, DroppingAMissingTableIsNoError) {
   IOrvDbPtr db = NewDb();
   EXPECT_FALSE(db->TableExists("NO_SUCH_TABLE"));
