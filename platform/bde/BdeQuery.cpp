@@ -1014,7 +1014,8 @@ void TQuery::CheckActive() const {
   if (!FResult) throw EDBEngineError("The query is not open; statement: " + Text(), TDBErrorKind::Unsupported);
 }
 
-bool TQuery::Eof() const { return !FResult || !FResult->HasRow || FResult->Closed(); }
+// Only a server's cursor goes away under a result (see TResult::Closed).
+bool TQuery::Eof() const { return !FResult || !FResult->HasRow || (FServer && FResult->Closed()); }
 
 void TQuery::Next() {
   CheckActive();
@@ -1029,7 +1030,7 @@ void TQuery::Next() {
 
 Variant TQuery::FieldValue(int index) const {
   CheckActive();
-  if (!FResult->HasRow || FResult->Closed()) return Variant::Null();
+  if (!FResult->HasRow || (FServer && FResult->Closed())) return Variant::Null();
   try {
     return FResult->Value(index);
   } catch (...) {
