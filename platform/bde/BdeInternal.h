@@ -42,8 +42,9 @@ class TFailures {
 // without reading the table while its .DB file, seen under the name as given, keeps its identity
 // (device and inode), size and times, the session's passwords are the same and no table of that
 // name has been created, renamed or deleted through these components since
-// (TDatabase::TableChanging), so
-// that a table dropped and made again, here or by another program, is read afresh.
+// (TDatabase::TableChanging): a table dropped and made again, here or by another program, is read
+// afresh. What the file's stamp cannot tell apart is a table another program makes again within
+// one tick of the file system's clock, as a file of the same size that takes the old one's inode.
 class TKnownStructures {
  public:
   // The table's structure: the one kept, else the engine's (raising as TableStructure does).
