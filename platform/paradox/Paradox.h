@@ -114,6 +114,14 @@ class TPdxFile {
   virtual int Sync() = 0;
   virtual int Truncate(uint64_t size) = 0;
   virtual int Size(uint64_t& size) = 0;
+  // The lock a table's writer holds on its .DB while it has the table open for writing (see
+  // PdxJournal.cpp). It belongs to this open file, not to the process, so that another open of
+  // the file sees it, in this process too. lkTake answers 0, or EAGAIN while another open file
+  // holds it (a file open for writing only); lkRelease gives it up; lkProbe answers 0 when no
+  // other open file holds it and EAGAIN when one does. A file system without such locks answers
+  // ENOLCK or EINVAL.
+  enum TLockOp { lkTake, lkRelease, lkProbe };
+  virtual int Lock(TLockOp op) = 0;
 };
 
 // Every file operation of the engine goes through an environment: the default one talks to the
@@ -131,6 +139,8 @@ class TPdxEnv {
   // Gives a file a second name; EEXIST when the name is taken.
   virtual int Link(const std::string& from, const std::string& to) = 0;
   virtual int Remove(const std::string& path) = 0;
+  // Makes the names created, renamed and removed in the folder so far durable.
+  virtual int SyncFolder(const std::string& folder) = 0;
   // The operating system's.
   static TPdxEnv& Default();
 };

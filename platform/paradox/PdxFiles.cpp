@@ -156,6 +156,21 @@ class TOsFile : public TPdxFile {
     size = uint64_t(st.st_size);
     return 0;
   }
+  // One byte far past any table's end, locked through the open file description (F_OFD_*), so
+  // that closing another descriptor of the file, or opening it again, never drops the lock.
+  int Lock(TLockOp op) override {
+    struct flock fl = {};
+    fl.l_type = op == lkRelease ? F_UNLCK : F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = off_t(1) << 40;
+    fl.l_len = 1;
+    if (op == lkProbe) {
+      if (::fcntl(FFd, F_OFD_GETLK, &fl) != 0) return errno;
+      return fl.l_type == F_UNLCK ? 0 : EAGAIN;
+    }
+    if (::fcntl(FFd, F_OFD_SETLK, &fl) == 0) return 0;
+    return errno == EACCES ? EAGAIN : errno;
+  }
 
  private:
   int FFd;
@@ -176,6 +191,14 @@ class TOsEnv : public TPdxEnv {
     return ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
   }
   int Remove(const std::string& path) override { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+  int SyncFolder(const std::string& folder) override {
+    int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int e = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    // A folder that cannot be synced as a file (some network file systems) has nothing to sync.
+    return e == EINVAL ? 0 : e;
+  }
 
  private:
   static int Made(int fd, std::unique_ptr<TPdxFile>& file) {

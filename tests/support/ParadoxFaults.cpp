@@ -31,6 +31,8 @@ class TFaultFile : public paradox::TPdxFile {
     return FFile->Truncate(size);
   }
   int Size(uint64_t& size) override { return FEnv.Stopped() ? EIO : FFile->Size(size); }
+  // A stopped process holds no lock any more: its files were closed.
+  int Lock(TLockOp op) override { return FEnv.Stopped() && op != lkRelease ? EIO : FFile->Lock(op); }
 
  private:
   TFaultEnv& FEnv;
@@ -117,6 +119,11 @@ int TFaultEnv::Link(const std::string& from, const std::string& to) {
 int TFaultEnv::Remove(const std::string& path) {
   if (int e = Check(opRemove, path)) return e;
   return FBase.Remove(path);
+}
+
+int TFaultEnv::SyncFolder(const std::string& folder) {
+  if (int e = Check(opSyncFolder, folder)) return e;
+  return FBase.SyncFolder(folder);
 }
 
 }  // namespace testsupport

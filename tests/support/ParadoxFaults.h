@@ -18,7 +18,8 @@ class TFaultEnv : public paradox::TPdxEnv {
  public:
   enum TOp : unsigned {
     opWrite = 1, opSync = 2, opRename = 4, opCreate = 8, opRemove = 16, opTruncate = 32,
-    opAll = 63,
+    opSyncFolder = 128,  // counted against the folder's own path
+    opAll = 63 | opSyncFolder,
     opOpen = 64,  // opening an existing file: counted only when asked for
   };
   struct TFault {
@@ -41,6 +42,7 @@ class TFaultEnv : public paradox::TPdxEnv {
   int Rename(const std::string& from, const std::string& to) override;
   int Link(const std::string& from, const std::string& to) override;
   int Remove(const std::string& path) override;
+  int SyncFolder(const std::string& folder) override;
 
   // The error for operation `op` on `path` (a write of `bytes`): 0 when it may go ahead.
   int Check(TOp op, const std::string& path, uint64_t bytes = 0);
