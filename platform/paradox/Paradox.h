@@ -178,34 +178,39 @@ class TPdxCursor {
   int FCountInBlock = 0;
   int FSlot = -1;
   uint32_t FVisited = 0;
+  uint32_t FSeen = 0;      // records in the blocks read so far
+  uint64_t FChanges = 0;   // the state's changes when the cursor started
   TPdxRecordPos FPos;
   std::vector<Variant> FValues;
   bool FDecoded = false;
 };
 
 // Write access to one table. Every method leaves the table as it was when it raises, except
-// when writing its files fails (a full disk, an I/O error, a failed sync), or the process dies: a
-// single change outside a batch is then in whole or not at all (in when only its indexes failed),
-// and of a batch, what it had written since it last wrote to the file is taken back; the error then
-// says how many records the table holds and how many records it had accepted are lost, as
-// RecordCount does. A change that rewrites blocks the table held is kept in a journal
-// "<table>.JNL" beside it until it is whole; an open that finds one (a process died) plays it
-// back first.
-// Outside a batch every change is written through at once: the data blocks first, then the
-// header, then the indexes (each through a temporary file and a rename). A keyed table's .PX and
-// secondary indexes are updated change by change; an unkeyed table's secondary indexes are rebuilt
-// from a scan. Inside a batch (BeginBatch/EndBatch) blocks are written when the block cache fills
-// and at EndBatch, which syncs the files and rebuilds the indexes once (sorting in bounded
-// memory); a keyed table's new records wait in a bounded buffer (their keys checked at once) and
-// go into their blocks together in key order at EndBatch and before anything reads the table (a
-// full buffer of keys out of order waits sorted in a file "<table>.DB.runN" beside the table,
-// removed at the end; a record that finds the buffer full when no run can be written is refused).
-// Use batches for bulk loads, and end them with EndBatch, which raises when the batch cannot be
-// written (the batch is ended all the same). While data is on disk ahead of its indexes the
-// table's header says so; indexes (or a header) that a failed write left behind are rebuilt, and
-// scratch files a dead process left are removed, when the table is next opened for writing.
-// Handles are not thread-safe, and nothing locks the files against other processes. Close a
-// table's handles before renaming or deleting it.
+// when writing its files fails (a full disk, an I/O error, a failed sync), the process dies or the
+// power fails: a single change outside a batch is then in whole or not at all (in when only its
+// indexes failed), and of a batch, what it had written since it last wrote to the file is taken
+// back; the error then says how many records the table holds and how many records it had
+// accepted are lost, as RecordCount does, and as a fresh open finds. Every write to the .DB is
+// kept in a journal "<table>.JNL" beside it until it is whole and synced; the next writer to open
+// the table plays back a journal that a dead writer left.
+// Outside a batch every change is written through at once and is durable when the call returns:
+// the data blocks first, then the header, then the indexes (each through a temporary file and a
+// rename). A keyed table's .PX and secondary indexes are updated change by change; an unkeyed
+// table's secondary indexes are rebuilt from a scan. Inside a batch (BeginBatch/EndBatch) blocks are
+// written when the block cache fills and at EndBatch, which rebuilds the indexes once (sorting in
+// bounded memory) and makes them durable; a keyed table's new records wait in a bounded buffer
+// (their keys checked at once) and go into their blocks together in key order at EndBatch and
+// before anything reads the table (a full buffer of keys out of order waits sorted in a file
+// "<table>.DB.runN" beside the table, removed at the end; a record that finds the buffer full when
+// no run can be written is refused). Use batches for bulk loads, and end them with EndBatch, which
+// raises when the batch cannot be written (the batch is ended all the same). While data is on disk
+// ahead of its indexes the table's header says so; indexes (or a header) that a failed write left
+// behind are rebuilt, and scratch files a dead process left are removed, when the table is next
+// opened for writing.
+// One process at a time writes a table: the first to open it for writing holds a lock on it until
+// its last handle goes, and another program's open for writing is refused meanwhile (a reader
+// waits while a change is being written). Handles are not thread-safe. Close a table's handles
+// before renaming or deleting it.
 class TPdxTable {
  public:
   // Ends a batch left open; a failure there has no caller to reach and goes to standard error.
@@ -254,12 +259,15 @@ class TPdxDatabase {
   // The records the table holds as its readers in this process see them (those a batch holds back
   // included), from the table's header: no block is read.
   int64_t RecordCount(const std::string& name) const;
+  // Reading changes no file: a table whose writer died in the middle of a change is read as it
+  // stood before the change.
   std::unique_ptr<TPdxCursor> OpenCursor(const std::string& name) const;
   std::unique_ptr<TPdxTable> OpenTable(const std::string& name) const;
 
   // Creates the table (Paradox 7 level, Windows-1251 language driver). Raises when it exists.
   void CreateTable(const std::string& name, const TPdxTableDef& def);
-  // Removes the table's files, its scratch files and journal with them.
+  // Removes the table's files, its scratch files and journal with them. Refused while another
+  // program has the table open for writing; likewise RenameTable.
   void DeleteTable(const std::string& name);
   // Whatever fails, the table stays whole under one of its names (files of the new name that
   // belong to no table are replaced).

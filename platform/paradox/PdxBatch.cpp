@@ -338,6 +338,7 @@ void TPdxTableState::AddWaiting(const std::vector<uint8_t>& rec, const TKeyLook&
 void TPdxTableState::MergeWaiting(bool withRuns) {
   if (Waiting.InMemory() == 0 && (!withRuns || !Waiting.HasRuns())) return;
   CheckUsable();
+  ++Changes;
   try {
     TRunMerge source(H.RecordSize, size_t(KeyLen));
     Waiting.Merge(source, withRuns);

@@ -106,7 +106,7 @@ class TCheck {
     CheckFreeList();
     // Indexes are checked only while the header says they hold the data (else the next open for
     // writing rebuilds them) and the chain could be read.
-    if (chainSound && !S.IndexDirty && !(S.HasIndexes() && S.IndexesOutOfDate())) {
+    if (chainSound && !S.IndexDirty && !(S.HasIndexes() && S.IndexesBehind())) {
       if (S.KeyLen) CheckPrimary();
       for (const auto& ix : S.Def.Indexes) CheckSecondary(ix);
     }

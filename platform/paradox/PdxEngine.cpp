@@ -4,10 +4,12 @@
 // is described in PdxFormat.cpp.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/paradox/PdxTableState.h"
 
@@ -178,21 +180,27 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Base = base;
   DbPath = path;
   Name = Utf8ToAnsi(base, '?');
-  Scratch.clear();
-  std::vector<fs::path> files = FamilyFiles(folder, base, &Scratch);
-  std::sort(files.begin(), files.end());
-  // A change that a dead process left half done is taken back before anything is read.
-  auto withExt = [&](const std::string& ext) {
-    for (auto& p : files)
-      if (UpperCase(p.extension().string()) == "." + ext) return p.string();
-    return std::string();
-  };
-  if (std::string journal = withExt(kJournalExt); !journal.empty()) TJournal::PlayBack(*Env, journal, path, withExt("MB"));
   Db.Open(*Env, path, false);
+  ReadFiles(true);
+}
+
+// Reads the table from its files; a reader reads through a journal that a dead writer left (and
+// waits, with `mayWait`, while a live one finishes its change).
+void TPdxTableState::ReadFiles(bool mayWait) {
+  ++Changes;
+  Scratch.clear();
+  Overlay.clear();
+  OverlaySize = 0;
+  std::vector<fs::path> files = FamilyFiles(Folder, Base, &Scratch);
+  std::sort(files.begin(), files.end());
+  if (!Writer) LookAtJournal(mayWait);
   uint64_t size = Db.Size();
+  if (OverlaySize) size = std::min(size, OverlaySize);
   HeaderBytes.resize(std::min<uint64_t>(size, 65536));
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
-  H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), path);
+  if (auto o = Overlay.find(0); o != Overlay.end())
+    std::memcpy(HeaderBytes.data(), o->second.data(), std::min(o->second.size(), HeaderBytes.size()));
+  H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), DbPath);
   if (H.FileType != 0 && H.FileType != 2)
     Corrupt("тип файла "_ansi + std::to_string(H.FileType) + " не является таблицей"_ansi);
   if (H.HeaderSize > size) Corrupt("файл короче своего заголовка"_ansi);
@@ -201,7 +209,10 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Codec = &CodecFor(H.CodePage, H.SortOrderId, H.Version);
   Checksum = H.Checksum();
   Encrypted = H.Encrypted();
+  Mark = TJournal::TableMark(H);
   Def = TPdxTableDef{};
+  Offsets.clear();
+  Widths.clear();
   int off = 0;
   for (int i = 0; i < H.NumFields; ++i) {
     std::string nm = i < int(H.Names.size()) ? Codec->Decode(H.Names[i].data(), H.Names[i].size()) : "";
@@ -222,19 +233,49 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   Def.Encrypted = Encrypted;
   Def.RecordCount = H.NumRecords;
   MbWriter.Bind(Encrypted ? Checksum : 0, TableText());
-  ReadVal(*Env, folder, base, Def);
-  std::string px = FindFile(folder, base, "PX");
-  TreePath = px.empty() ? (fs::path(folder) / (base + ".PX")).string() : px;
-  TreeName = base + ".PX";
+  ReadVal(*Env, Folder, Base, Def);
+  std::string px = FindFile(Folder, Base, "PX");
+  TreePath = px.empty() ? (fs::path(Folder) / (Base + ".PX")).string() : px;
+  TreeName = Base + ".PX";
   TreeFileType = 1;
   // Secondary indexes.
   for (auto& p : files) {
     std::string ext = UpperCase(p.extension().string());
     if (ext.size() == 4 && ext[1] == 'X') ParseIndexFile(*Env, p.string(), Def, *Codec, Def.Indexes);
   }
-  // A process that died between a block's link to new blocks and the header left the header
-  // behind the chain; readers see what the chain holds (a writer writes the header).
+  // A process that died between a block's link to new blocks and the header (in a version of
+  // this engine that wrote appended blocks without a journal) left the header behind the chain;
+  // readers see what the chain holds (a writer writes the header).
   if (!ChainEndsAtLastBlock()) AgreeWithChain();
+}
+
+// A journal beside the table guards a change not yet whole. While its writer lives (it holds the
+// lock) the change is being written: the reader waits for it. A writer that died left the change
+// half written: the reader reads the table as it stood before, the journal's old bytes over the
+// file, when the journal is this table's (else the file as it is; the next writer sets the journal
+// aside). Nothing is written.
+void TPdxTableState::LookAtJournal(bool mayWait) {
+  const std::string path = FindFile(Folder, Base, kJournalExt);
+  if (path.empty()) return;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (;;) {
+    TJournal::TImage image = TJournal::Read(*Env, path);
+    if (image.Kind != TJournal::TImage::jChange) return;
+    if (Db.Lock(TPdxFile::lkProbe) == EAGAIN) {
+      if (!mayWait || std::chrono::steady_clock::now() > deadline)
+        throw EPdxError(TableText() + " сейчас изменяется другой программой; повторите попытку позже"_ansi);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    std::vector<uint8_t> header(std::min<uint64_t>(Db.Size(), 65536));
+    header.resize(Db.ReadAt(0, header.data(), header.size()));
+    for (const auto& e : image.Entries)
+      if (e.Offset == 0) std::memcpy(header.data(), e.Old.data(), std::min(e.Old.size(), header.size()));
+    if (!TJournal::Belongs(image, Db, TJournal::TableMark(ParseHeader(header.data(), header.size(), DbPath)))) return;
+    for (auto& e : image.Entries) Overlay[e.Offset] = std::move(e.Old);
+    OverlaySize = image.DbBefore;
+    return;
+  }
 }
 
 void TPdxTableState::OpenMb(bool write) {
@@ -259,6 +300,9 @@ void TPdxTableState::OpenMb(bool write) {
     hdr[0x29] = 0xA1; hdr[0x2A] = 0x02;
     if (Encrypted) EncryptMb(hdr.data(), hdr.size(), Checksum);
     Mb.WriteAt(0, hdr.data(), hdr.size());
+    // Durable, name and all, before a record points into it.
+    Mb.Sync();
+    SyncFolder(*Env, Folder);
     Journal.NoteMbSize(hdr.size());
     return;
   }
@@ -272,8 +316,12 @@ void TPdxTableState::ReadBlock(uint32_t n, uint8_t* out) {
   auto ci = Clean.find(n);
   if (ci != Clean.end()) { std::memcpy(out, ci->second.data(), H.BlockSize); return; }
   if (n == 0 || n > FileBlocksOnDisk) Corrupt("блок "_ansi + std::to_string(n) + " лежит за концом файла"_ansi);
-  size_t got = Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, out, H.BlockSize);
-  if (got != H.BlockSize) Corrupt("блок "_ansi + std::to_string(n) + " обрезан"_ansi);
+  const uint64_t at = H.HeaderSize + uint64_t(n - 1) * H.BlockSize;
+  if (auto o = Overlay.find(at); o != Overlay.end() && o->second.size() == H.BlockSize) {
+    std::memcpy(out, o->second.data(), H.BlockSize);
+  } else if (Db.ReadAt(at, out, H.BlockSize) != H.BlockSize) {
+    Corrupt("блок "_ansi + std::to_string(n) + " обрезан"_ansi);
+  }
   if (Encrypted) DecryptDbBlock(out, H.BlockSize, Checksum, n);
 }
 
@@ -387,7 +435,7 @@ template <class TFn> decltype(auto) Told(TPdxTableState& s, TFn&& fn) {
   try {
     return fn();
   } catch (Exception& e) {
-    if (batch && s.Reloads != reloads && !s.Broken) {
+    if (batch && s.Reloads != reloads && s.CountKnown) {
       const int64_t stored = int64_t(s.H.NumRecords) + int64_t(s.Waiting.Count());
       std::string told = e.Message() + "; в таблице записей: "_ansi + std::to_string(stored);
       if (held > stored) told += ", из принятых записей не записано: "_ansi + std::to_string(held - stored);
@@ -405,6 +453,7 @@ TPdxCursor::TPdxCursor(std::shared_ptr<TPdxTableState> state) : FState(std::move
   FBlock.resize(FState->H.BlockSize);
   FNextBlock = FState->H.NumRecords == 0 && FState->H.FirstBlock == 0 ? 0 : FState->H.FirstBlock;
   FValues.resize(FState->Def.Fields.size());
+  FChanges = FState->Changes;
 }
 TPdxCursor::~TPdxCursor() = default;
 const TPdxTableDef& TPdxCursor::Def() const { return FState->Def; }
@@ -417,8 +466,14 @@ bool TPdxCursor::Next() {
     uint32_t n = FNextBlock;
     if (++FVisited > FState->FileBlocksOnDisk + FState->Dirty.size() + 1) FState->Corrupt("цепочка блоков зациклена"_ansi);
     FState->ReadBlock(n, FBlock.data());
+    FState->CheckLink(n, FBlock.data(), FPos.Block);
     FNextBlock = Get16(FBlock.data());
     FCountInBlock = FState->CountIn(FBlock.data(), n);
+    FSeen += uint32_t(FCountInBlock);
+    // The chain's end agrees with the header, unless the table changed under the cursor (its
+    // own process writing meanwhile): a block that ends it too soon was damaged.
+    if (FNextBlock == 0 && FChanges == FState->Changes && (FSeen != FState->H.NumRecords || n != FState->H.LastBlock))
+      FState->ShortChain(n, FSeen);
     FPos.Block = n;
     if (FCountInBlock > 0) { FSlot = 0; FPos.Slot = 0; return true; }
   }
@@ -511,9 +566,10 @@ std::unique_ptr<TPdxTable> TPdxDatabase::OpenTable(const std::string& name) cons
   auto st = Acquire(name);
   st->MakeWritable();
   if (st->Batch == 0 && st->Dirty.empty() &&
-      ((st->HasIndexes() && st->IndexesOutOfDate()) || st->HeaderDirty || !st->ChainEndsAtLastBlock())) {
+      ((st->HasIndexes() && st->IndexesBehind()) || st->HeaderDirty || !st->ChainEndsAtLastBlock() ||
+       st->IndexFileMissing())) {
     // A write that failed, here or in another process, left the header or the indexes behind the
-    // data.
+    // data, or an index file missing.
     st->AgreeWithChain();
     st->IndexDirty = st->FullRebuild = st->HasIndexes();
     st->Flush();
@@ -526,7 +582,10 @@ static void DropFromRegistry(const std::string& folder, const std::string& base)
   for (auto it = gRegistry.begin(); it != gRegistry.end();) {
     auto st = it->second.lock();
     if (!st || (st->Folder == folder && UpperCase(st->Base) == UpperCase(base))) {
-      if (st) st->Dead = true;
+      if (st) {
+        st->Dead = true;
+        st->ReleaseWriter();
+      }
       it = gRegistry.erase(it);
     } else {
       ++it;
@@ -534,16 +593,26 @@ static void DropFromRegistry(const std::string& folder, const std::string& base)
   }
 }
 
+// Refuses to move or remove a table that another program has open for writing.
+static void RefuseWhileWritten(TPdxEnv& env, const std::string& dbPath) {
+  TFile db;
+  db.Open(env, dbPath, false);
+  if (db.Lock(TPdxFile::lkProbe) == EAGAIN) throw EPdxError("Таблица "_ansi + QuotePath(dbPath) + " открыта для записи другой программой"_ansi);
+}
+
 void TPdxDatabase::DeleteTable(const std::string& name) {
   std::string base = FsName(name);
-  if (FindFile(FFolder, base, "DB").empty()) throw NotFound(name);
+  const std::string dbPath = FindFile(FFolder, base, "DB");
+  if (dbPath.empty()) throw NotFound(name);
   DropFromRegistry(FFolder, base);
+  RefuseWhileWritten(*FEnv, dbPath);
   // The .DB first: once it is gone the table is, whatever happens to the rest.
   std::vector<fs::path> scratch;
   auto files = FamilyFiles(FFolder, base, &scratch);
   files.insert(files.end(), scratch.begin(), scratch.end());
   std::stable_partition(files.begin(), files.end(), [](const fs::path& p) { return UpperCase(p.extension().string()) == ".DB"; });
   for (auto& p : files) RemoveFile(*FEnv, p.string());
+  SyncFolder(*FEnv, FFolder);
 }
 
 namespace {
@@ -553,13 +622,14 @@ std::string RenameError(const fs::path& p, int e) {
 }
 
 // Moves the files to their new names one by one; when one cannot be moved, those moved go back.
-void MoveFamily(TPdxEnv& env, const std::vector<std::pair<fs::path, fs::path>>& moves) {
+void MoveFamily(TPdxEnv& env, const std::vector<std::pair<fs::path, fs::path>>& moves, const std::string& folder) {
   for (size_t i = 0; i < moves.size(); ++i) {
     if (int e = env.Rename(moves[i].first.string(), moves[i].second.string())) {
       for (size_t k = i; k-- > 0;) env.Rename(moves[k].second.string(), moves[k].first.string());
       throw EPdxError(RenameError(moves[i].first, e));
     }
   }
+  SyncFolder(env, folder);
 }
 
 }  // namespace
@@ -567,14 +637,18 @@ void MoveFamily(TPdxEnv& env, const std::vector<std::pair<fs::path, fs::path>>& 
 // The table is whole under exactly one name at every moment but one, whatever fails or wherever the
 // process dies: every file first gets its new name beside its old one, the .DB last (until then only
 // the old name is a table), then the old names go, the .DB first (from then on only the new name is
-// a table). A file system without hard links moves the files one by one, the .DB last, and moves
-// them back when one cannot be moved.
+// a table). The folder is synced after the new names are made, so that a power cut never keeps
+// the removal of an old name without the new one, and again before the rename returns. A file
+// system without hard links moves the files one by one, the .DB last, and moves them back when
+// one cannot be moved.
 void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& newName) {
   std::string ob = FsName(oldName), nb = FsName(newName);
-  if (FindFile(FFolder, ob, "DB").empty()) throw NotFound(oldName);
+  const std::string dbPath = FindFile(FFolder, ob, "DB");
+  if (dbPath.empty()) throw NotFound(oldName);
   const bool sameName = UpperCase(ob) == UpperCase(nb);
   if (!FindFile(FFolder, nb, "DB").empty() && !sameName) throw Exists(newName);
   DropFromRegistry(FFolder, ob);
+  RefuseWhileWritten(*FEnv, dbPath);
   // Files of the new name without a .DB belong to no table (a rename that died left them).
   if (!sameName)
     for (auto& p : FamilyFiles(FFolder, nb)) RemoveFile(*FEnv, p.string());
@@ -584,7 +658,7 @@ void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& ne
   std::stable_partition(files.begin(), files.end(), [](const fs::path& p) { return UpperCase(p.extension().string()) != ".DB"; });
   std::vector<std::pair<fs::path, fs::path>> moves;
   for (auto& p : files) moves.emplace_back(p, p.parent_path() / (nb + p.extension().string()));
-  if (sameName) return MoveFamily(*FEnv, moves);
+  if (sameName) return MoveFamily(*FEnv, moves, FFolder);
   size_t linked = 0;
   auto unlink = [&](size_t upTo) {
     for (size_t k = upTo; k-- > 0;) FEnv->Remove(moves[k].second.string());
@@ -593,8 +667,14 @@ void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& ne
     int e = FEnv->Link(moves[linked].first.string(), moves[linked].second.string());
     if (e == 0) continue;
     unlink(linked);
-    if (linked == 0 && (e == EPERM || e == EOPNOTSUPP)) return MoveFamily(*FEnv, moves);
+    if (linked == 0 && (e == EPERM || e == EOPNOTSUPP)) return MoveFamily(*FEnv, moves, FFolder);
     throw EPdxError(RenameError(moves[linked].first, e));
+  }
+  try {
+    SyncFolder(*FEnv, FFolder);
+  } catch (...) {
+    unlink(moves.size());
+    throw;
   }
   if (int e = FEnv->Remove(moves.back().first.string())) {
     unlink(moves.size());
@@ -603,17 +683,132 @@ void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& ne
   // The old names of the other files belong to no table now: one that stays is removed with the
   // next table of that name.
   for (size_t k = 0; k + 1 < moves.size(); ++k) FEnv->Remove(moves[k].first.string());
+  SyncFolder(*FEnv, FFolder);
 }
 
 // --- writing ----------------------------------------------------------------------------------------
+// Takes the writer's lock (waiting a little while another program holds it), then what a writer
+// that died left: its journal is played back when it is this table's and set aside otherwise,
+// its scratch files go. The table is read again when its files changed since they were read.
 void TPdxTableState::MakeWritable() {
-  if (Db.Writable()) return;
+  if (Writer) return;
   if (H.Version < 3) throw EPdxError(TableText() + " записана в слишком старой версии формата, запись в неё невозможна"_ansi);
   Db.Open(*Env, DbPath, true);
+  for (int waited = 0;; waited += 20) {
+    const int e = Db.Lock(TPdxFile::lkTake);
+    // (Where the file system has no locks, writers go on without.)
+    if (e != EAGAIN) break;
+    if (waited >= 500) {
+      Db.Open(*Env, DbPath, false);
+      throw EPdxError(TableText() + " открыта для записи другой программой"_ansi);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  Writer = true;
+  try {
+    bool again = RecoverJournal() || OverlaySize != 0;
+    if (!again) {
+      std::vector<uint8_t> now(kHdrFixedSize);
+      again = Db.ReadAt(0, now.data(), now.size()) != now.size() || std::memcmp(now.data(), HeaderBytes.data(), now.size()) != 0 ||
+              Db.Size() < H.HeaderSize + FileBlocksOnDisk * H.BlockSize;
+    }
+    if (again) {
+      Forget();
+      XStates.clear();
+      XValid = false;
+      ReadFiles(false);
+    }
+  } catch (...) {
+    ReleaseWriter();
+    Db.Open(*Env, DbPath, false);
+    throw;
+  }
+  Journal.Bind(*Env, DbPath, Mark);
   // Scratch files seen at Load were left by a process that died; one that cannot be removed stays
-  // until the next try.
-  for (auto& p : Scratch) Env->Remove(p.string());
+  // until the next try. (A table being created is itself such a file until it is moved in.)
+  for (auto& p : Scratch)
+    if (p.filename() != fs::path(DbPath).filename()) Env->Remove(p.string());
   Scratch.clear();
+}
+
+// A journal that a dead writer left (the lock is this writer's now): played back when it guards
+// a change this table is in the middle of, then emptied and removed; set aside when it is
+// another's. Answers whether the table's files changed.
+bool TPdxTableState::RecoverJournal() {
+  const std::string path = FindFile(Folder, Base, kJournalExt);
+  if (path.empty()) return false;
+  const TJournal::TImage image = TJournal::Read(*Env, path);
+  if (image.Kind == TJournal::TImage::jNone) {
+    RemoveFile(*Env, path);
+    return false;
+  }
+  if (image.Kind == TJournal::TImage::jChange && TJournal::Belongs(image, Db, Mark)) {
+    TJournal::Restore(*Env, image, DbPath, FindFile(Folder, Base, "MB"));
+    // Emptied before it goes, so that it never comes back to be played over later changes.
+    TJournal::EmptyFile(*Env, path);
+    RemoveFile(*Env, path);
+    return true;
+  }
+  SetAside(path);
+  return false;
+}
+
+// Keeps a journal that is not this table's under another name, never playing it, and says so.
+void TPdxTableState::SetAside(const std::string& journal) {
+  std::string to;
+  std::error_code ec;
+  for (int n = 1; to.empty() || fs::exists(to, ec); ++n) to = journal + "." + std::to_string(n);
+  if (int e = Env->Rename(journal, to)) throw EPdxError("Не удаётся переименовать файл "_ansi + QuotePath(journal) + ": " + SystemError(e));
+  SyncFolder(*Env, Folder);
+  ReportLostError(EPdxError("Журнал "_ansi + QuotePath(journal) + " не относится к таблице "_ansi + QuotePath(DbPath) +
+                            " в её нынешнем виде и не применён; он сохранён как "_ansi + QuotePath(to)));
+}
+
+void TPdxTableState::ReleaseWriter() {
+  if (!Writer) return;
+  Db.Lock(TPdxFile::lkRelease);
+  Writer = false;
+}
+
+// Whether a keyed table lacks its .PX, or a secondary index its .Y: a process that died while
+// making them, or a file removed by hand. (An .X without which the index is unknown is not asked.)
+bool TPdxTableState::IndexFileMissing() const {
+  if (IsIndexFile) return false;
+  if (KeyLen && FindFile(Folder, Base, "PX").empty()) return true;
+  for (const auto& ix : Def.Indexes) {
+    fs::path y(ix.FileName);
+    std::string ext = y.extension().string();
+    if (ext.size() > 1) ext[1] = ext[1] == 'x' ? 'y' : 'Y';
+    if (FindFile(Folder, y.stem().string(), ext.substr(1)).empty()) return true;
+  }
+  return false;
+}
+
+// The index files written since the header said they were out of date are made durable, names
+// and all, and only then does the header say they are current.
+void TPdxTableState::FinishIndexes() {
+  if (!Writer || Dead || Broken || !IndexesCurrent || !IndexesOutOfDate()) return;
+  for (const auto& p : FamilyFiles(Folder, Base)) {
+    const std::string ext = UpperCase(p.extension().string());
+    if (ext == ".PX" || (ext.size() == 4 && (ext[1] == 'X' || ext[1] == 'Y'))) {
+      TFile f;
+      f.Open(*Env, p.string(), false);
+      f.Sync();
+    }
+  }
+  SyncFolder(*Env, Folder);
+  MarkIndexesOutOfDate(false);
+  IndexesCurrent = false;
+}
+
+TPdxTableState::~TPdxTableState() {
+  try {
+    FinishIndexes();
+  } catch (const Exception&) {
+    // The header goes on saying the indexes are out of date: they are rebuilt at the next open.
+  }
+  // A table renamed or deleted under its handles keeps its journal where the files went.
+  if (!Dead) Journal.Close();
 }
 
 TPdxTable::TPdxTable(std::shared_ptr<TPdxTableState> state) : FState(std::move(state)) {}
@@ -1268,6 +1463,7 @@ const uint8_t* TPdxTableState::RecordAt(TPdxRecordPos pos) {
 
 static void AppendValues(TPdxTableState& s, const std::vector<Variant>& values) {
   s.CheckUsable();
+  ++s.Changes;
   std::vector<uint8_t> rec;
   s.EncodeRecord(values, rec, nullptr);
   // Inside a batch a keyed record waits with the others and goes into its block with them.
@@ -1311,6 +1507,7 @@ static void CollectBlobPtrs(const TPdxTableState& s, const uint8_t* rec, std::ve
 
 static void UpdateRecord(TPdxTableState& s, TPdxRecordPos pos, const std::vector<Variant>& values) {
   s.CheckUsable();
+  ++s.Changes;
   s.MergePending();
   const uint8_t* at = s.RecordAt(pos);
   std::vector<uint8_t> old(at, at + s.H.RecordSize);
@@ -1353,6 +1550,7 @@ static void UpdateRecord(TPdxTableState& s, TPdxRecordPos pos, const std::vector
 
 static void DeleteRecord(TPdxTableState& s, TPdxRecordPos pos) {
   s.CheckUsable();
+  ++s.Changes;
   s.MergePending();
   const uint8_t* at = s.RecordAt(pos);
   std::vector<uint8_t> old(at, at + s.H.RecordSize);
@@ -1381,6 +1579,7 @@ static std::vector<Variant> ReadRecord(TPdxTableState& s, TPdxRecordPos pos) {
 void TPdxTable::EmptyTable() {
   auto& s = *FState;
   s.CheckUsable();
+  ++s.Changes;
   if (s.Batch > 0) s.Flush();
   try {
     if (s.HasIndexes() && !s.IndexesOutOfDate()) s.MarkIndexesOutOfDate(true);
@@ -1451,7 +1650,8 @@ void TPdxTable::EndBatch() {
 }
 
 // --- flushing ------------------------------------------------------------------------------------
-void TPdxTableState::WriteHeader() {
+// The fixed part of the header as H says it, in HeaderBytes.
+const uint8_t* TPdxTableState::NewHeader() {
   uint8_t* h = HeaderBytes.data();
   Put32(h + kHdrRecords, H.NumRecords);
   Put16(h + kHdrBlocksUsed, H.BlocksUsed);
@@ -1461,7 +1661,11 @@ void TPdxTableState::WriteHeader() {
   Put16(h + kHdrFileBlocks2, H.FileBlocks);
   Put32(h + kHdrAutoInc, H.AutoInc);
   Put16(h + kHdrFirstFree, H.FirstFree);
-  Db.WriteAt(0, h, kHdrFixedSize);
+  return h;
+}
+
+void TPdxTableState::WriteHeader() {
+  Db.WriteAt(0, NewHeader(), kHdrFixedSize);
   Def.RecordCount = H.NumRecords;
 }
 
@@ -1497,15 +1701,23 @@ void TPdxTableState::Flush(bool durable) {
 }
 
 // The changed blocks and the header, the indexes marked out of date first; then the change is
-// whole (see the order at the top of PdxFiles.cpp). `durable` syncs the files even when no
-// journal asks for it (the end of a batch).
+// whole (see the order at the top of PdxFiles.cpp). A secondary index's file is written in place:
+// its table's header says it is out of date meanwhile. `durable` syncs the files even when
+// nothing changed since the last change (the end of a batch).
 void TPdxTableState::WriteDirty(bool durable) {
-  if (!IsIndexFile && IndexDirty && HasIndexes() && !IndexesOutOfDate()) MarkIndexesOutOfDate(true);
-  WriteBlocks();
-  if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
+  if (!IsIndexFile && IndexDirty && HasIndexes()) {
+    if (!IndexesOutOfDate()) MarkIndexesOutOfDate(true);
+    IndexesCurrent = false;
+  }
   TFile* mb = Mb.IsOpen() && Mb.Writable() ? &Mb : nullptr;
-  if (Journal.Active()) {
-    Journal.Commit(Db, mb);
+  if (IsIndexFile) {
+    WriteBlocks();
+    if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
+    if (durable) Db.Sync();
+    return;
+  }
+  if (!Dirty.empty() || HeaderDirty) {
+    WriteChange();
   } else if (durable) {
     Db.Sync();
     if (mb) mb->Sync();
@@ -1513,39 +1725,39 @@ void TPdxTableState::WriteDirty(bool durable) {
   if (mb) Journal.NoteMbSize(mb->Size());
 }
 
-// Whether the change to block n, which the file holds already, only grows it: the records it held
-// stay as they were, more may follow them, and a block that ended the chain may now lead on to a
-// block written before it. Such a change needs no journal: a reader meets the old block or the
-// grown one, and the chain never reaches a block not yet written.
-bool TPdxTableState::OnlyGrows(uint32_t n, const std::vector<uint8_t>& now) {
-  if (Ranges.count(n)) return true;  // an unkeyed append: its count and the bytes past the records
-  std::vector<uint8_t> was(H.BlockSize);
-  if (Db.ReadAt(H.HeaderSize + uint64_t(n - 1) * H.BlockSize, was.data(), H.BlockSize) != H.BlockSize) return false;
-  // (Encryption moves and masks each byte alone: bytes that stay stay on disk too.)
-  if (Encrypted) DecryptDbBlock(was.data(), H.BlockSize, Checksum, n);
-  const int16_t lastWas = int16_t(Get16(&was[kBlockLast])), lastNow = int16_t(Get16(&now[kBlockLast]));
-  const size_t held = lastWas < 0 ? 0 : size_t(lastWas) + H.RecordSize;
-  if (held > H.BlockSize - kBlockData || lastNow < lastWas || Get16(&was[kBlockPrev]) != Get16(&now[kBlockPrev])) return false;
-  if (Get16(&was[kBlockNext]) != 0 && Get16(&was[kBlockNext]) != Get16(&now[kBlockNext])) return false;
-  return std::memcmp(&was[kBlockData], &now[kBlockData], held) == 0;
+// One change to the .DB, through the journal: the old content of every block it overwrites and
+// of the header goes to the journal, which is made durable; then the new blocks past the end, the
+// blocks the file held and the header; then the files are synced and the journal emptied.
+void TPdxTableState::WriteChange() {
+  TFile* mb = Mb.IsOpen() && Mb.Writable() ? &Mb : nullptr;
+  const uint64_t held = FileBlocksOnDisk;
+  uint64_t after = Db.Size();
+  Journal.Begin(Db);
+  std::vector<uint8_t> enc;
+  for (const auto& [n, b] : Dirty) {
+    const uint64_t at = H.HeaderSize + uint64_t(n - 1) * H.BlockSize;
+    after = std::max(after, at + H.BlockSize);
+    if (n > held) continue;
+    const uint8_t* image = b.data();
+    if (Encrypted) {
+      enc = b;
+      EncryptDbBlock(enc.data(), H.BlockSize, Checksum, n);
+      image = enc.data();
+    }
+    Journal.Keep(Db, at, H.BlockSize, image);
+  }
+  if (HeaderDirty) Journal.Keep(Db, 0, kHdrFixedSize, NewHeader());
+  Journal.Ready(after);
+  WriteBlocks();
+  if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
+  Journal.Commit(Db, mb);
 }
 
-// New blocks first, then the blocks the file held already, so that the chain on disk never reaches
-// a block not yet written. Blocks that held data and change other than by growing are kept in the
-// journal first, with every other block the change overwrites.
+// New blocks first, then the blocks the file held already.
 void TPdxTableState::WriteBlocks() {
   if (Dirty.empty()) return;
   // Dirty is in block order: the blocks the file holds, then from `fresh` the new ones.
   const auto fresh = Dirty.upper_bound(uint32_t(std::min<uint64_t>(FileBlocksOnDisk, UINT32_MAX)));
-  if (!IsIndexFile) {
-    bool grows = true;
-    for (auto it = Dirty.begin(); it != fresh && grows; ++it) grows = OnlyGrows(it->first, it->second);
-    if (!grows) {
-      Journal.Begin(*Env, Db);
-      for (auto it = Dirty.begin(); it != fresh; ++it) Journal.Keep(Db, H.HeaderSize + uint64_t(it->first - 1) * H.BlockSize, H.BlockSize);
-      Journal.Ready();
-    }
-  }
   std::vector<uint8_t> enc;
   auto write = [&](uint32_t n, const std::vector<uint8_t>& b, bool held) {
     const uint8_t* src = b.data();
@@ -1572,15 +1784,17 @@ void TPdxTableState::MarkIndexesOutOfDate(bool value) {
   uint8_t b = value ? 1 : 0;
   Db.WriteAt(kHdrIndexesOutOfDate, &b, 1);
   HeaderBytes[kHdrIndexesOutOfDate] = b;
+  if (value) IndexesCurrent = false;
 }
 
 // After a failed write: takes back the change the journal guards, forgets every change not yet
-// written and takes the table as its files hold it. Readers follow the block chain, so the header
-// is made to agree with the chain (a failure between a block's growth and the header leaves them
-// apart); the indexes are rewritten whole at the next flush. When even that fails the state is
-// unusable and the next open reads the files afresh (taking the change back then).
+// written and takes the table as its files hold it; the indexes are rewritten whole at the next
+// flush. When even that fails the state is unusable: it lets the table go (the next open takes
+// the change back) and holds what that open will find, so that its record count says so.
 void TPdxTableState::Reload() {
   ++Reloads;
+  ++Changes;
+  IndexesCurrent = false;
   Forget();
   XStates.clear();
   XValid = false;
@@ -1602,6 +1816,14 @@ void TPdxTableState::Reload() {
     AgreeWithChain();
   } catch (...) {
     Broken = Dead = true;
+    ReleaseWriter();
+    CountKnown = false;
+    try {
+      Forget();
+      ReadFiles(false);
+      CountKnown = true;
+    } catch (...) {
+    }
   }
 }
 
@@ -1624,7 +1846,8 @@ void TPdxTableState::Forget() {
 // Readers follow the block chain; a write that failed between the blocks and the header leaves
 // the header behind it (fewer records, an older last block, fewer blocks in the file, a smaller
 // autoincrement counter). The header is made to agree with the chain, to be written at the next
-// flush.
+// flush. A chain that holds fewer records than the header counts lost some: that is damage, never
+// a header to lower.
 void TPdxTableState::AgreeWithChain() {
   uint32_t records = 0, used = 0, last = 0, top = H.FileBlocks, autoInc = H.AutoInc;
   ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
@@ -1639,6 +1862,7 @@ void TPdxTableState::AgreeWithChain() {
           if (v > 0) autoInc = std::max(autoInc, uint32_t(v));
         }
   });
+  if (records < H.NumRecords) ShortChain(last, records);
   if (records != H.NumRecords || last != H.LastBlock || top != H.FileBlocks || autoInc != H.AutoInc) {
     H.NumRecords = records;
     H.BlocksUsed = uint16_t(used);
@@ -1658,6 +1882,18 @@ bool TPdxTableState::ChainEndsAtLastBlock() {
   std::vector<uint8_t> b(H.BlockSize);
   ReadBlock(H.LastBlock, b.data());
   return Get16(b.data()) == 0;
+}
+
+void TPdxTableState::CheckLink(uint32_t n, const uint8_t* block, uint32_t prev) const {
+  const uint32_t back = Get16(block + kBlockPrev);
+  if (back != prev)
+    Corrupt("блок "_ansi + std::to_string(n) + " ссылается назад на блок "_ansi + std::to_string(back) + " вместо блока "_ansi +
+            std::to_string(prev));
+}
+
+void TPdxTableState::ShortChain(uint32_t last, uint32_t records) const {
+  Corrupt("цепочка блоков кончается блоком "_ansi + std::to_string(last) + ", записей в ней "_ansi + std::to_string(records) +
+          ", а по заголовку "_ansi + std::to_string(H.NumRecords));
 }
 
 void TPdxTableState::CheckUsable() const {
@@ -1761,7 +1997,8 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   std::vector<uint8_t> hdr = BuildDbHeader(def.KeyFieldCount ? 0 : 2, bs, types, sizes, names,
                                            uint16_t(def.KeyFieldCount), base + ".DB", checksum, numbers, "");
   if (def.KeyFieldCount) Put16(&hdr[kHdrKeyFields], uint32_t(def.KeyFieldCount));
-  // Family files first, the .DB last (through a temporary name), so a half-made table never shows.
+  // Every file of the family first, synced, the .DB last (through a temporary name), so that a
+  // half-made table never shows, after a power cut either.
   bool hasBlob = false;
   for (auto t : types) if (IsBlobCode(t)) hasBlob = true;
   std::string dbPath = (fs::path(FFolder) / (base + ".DB")).string();
@@ -1779,23 +2016,29 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
       TFile f;
       f.Create(*FEnv, (fs::path(FFolder) / (base + ".VAL")).string());
       f.WriteAt(0, v.data(), v.size());
+      f.Sync();
     }
+    TTempFile tmp(*FEnv, dbPath);
     {
-      TTempFile tmp(*FEnv, dbPath);
       TFile f;
       f.Create(*FEnv, tmp.Path);
       f.WriteAt(0, hdr.data(), hdr.size());
-      f.Close();
-      tmp.Replace();
+      f.Sync();
     }
     DropFromRegistry(FFolder, base);
-    auto st = std::make_shared<TPdxTableState>();
-    st->Env = FEnv;
-    st->Load(FFolder, base, dbPath);
-    st->Def.Indexes = def.Indexes;
-    st->MakeWritable();
-    if (hasBlob) st->OpenMb(true);
-    if (def.KeyFieldCount || !def.Indexes.empty()) st->RebuildIndexes();
+    {
+      // The table under its temporary name makes its .MB and indexes.
+      auto st = std::make_shared<TPdxTableState>();
+      st->Env = FEnv;
+      st->Load(FFolder, base, tmp.Path);
+      st->MakeWritable();
+      st->Def.Indexes = def.Indexes;
+      if (hasBlob) st->OpenMb(true);
+      if (def.KeyFieldCount || !def.Indexes.empty()) st->RebuildIndexes(true);
+    }
+    SyncFolder(*FEnv, FFolder);
+    tmp.Replace();
+    SyncFolder(*FEnv, FFolder);
   } catch (...) {
     // A table is made whole or not at all.
     DropFromRegistry(FFolder, base);

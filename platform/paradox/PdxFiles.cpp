@@ -4,32 +4,33 @@
 // The order in which the engine writes and syncs a table. A change is what one flush writes (a
 // single change outside a batch, or a batch's blocks each time its cache fills and at its end):
 //   1. .MB values: new ones past the file's end, small ones into the free room of a block of small
-//      values (the values there stay as they are), or into space freed earlier in the session.
+//      values (the values there stay as they are), or into space freed by a change already whole.
 //      Nothing the table's records point at is overwritten.
 //   2. The header's byte "indexes out of date" is set (one byte) before the first change the
-//      indexes do not hold.
-//   3. When the change rewrites a block the .DB holds already, other than by growing it (records
-//      added after its own, a link from the last block to a new one): the journal "<table>.JNL"
-//      gets the old header and the old content of every block of the .DB the change overwrites,
-//      and is synced.
+//      indexes do not hold; the change's sync makes it durable before any index file is touched.
+//   3. The journal "<table>.JNL" gets the old content of the header and of every block of the .DB
+//      the change overwrites, then its header, and is synced (the folder too when the journal
+//      file is new: it stays, emptied, while the table is open for writing).
 //   4. New blocks past the end of the .DB, then the blocks it held already, then the header.
-//   5. With a journal (or at the end of a batch) the .DB and the .MB are synced; then the journal
-//      is removed. The change is whole from here on.
+//   5. The .DB and the .MB are synced; then the journal is emptied and synced. The change is whole
+//      and durable from here on.
 //   6. Values of records the change removed are marked free in the .MB.
-//   7. Outside a batch and at its end: the indexes, each file written whole under a temporary name
-//      and renamed over the old one (synced first at the end of a batch), or a keyed table's .Xnn
-//      changed in place; then the header's byte "indexes out of date" is cleared.
-// So after a failed write, or a process killed at any moment, the next open finds either the
-// table before the change (a journal is played back, taking back the change and cutting off what
-// it appended) or after it (a header behind a grown chain is brought up to it), and rebuilds
-// indexes marked out of date when opened for writing. After a power loss the same holds for
-// what was synced: a change that rewrites blocks is synced before its journal goes, and a batch
-// at its end; records only appended by a change not yet synced may be lost.
+//   7. Outside a batch: the indexes, each file written whole under a temporary name and renamed
+//      over the old one (a secondary index's .X synced first: it alone holds the index's fields),
+//      or a keyed table's .Xnn changed in place. At the end of a batch, and when a writer lets the
+//      table go, the index files and the folder are synced, and then the header's byte "indexes
+//      out of date" is cleared.
+// So after a failed write, a process killed at any moment, or a power cut, the next open finds
+// either the table before the change (the journal is played back, taking back the change and
+// cutting off what it appended) or after it, and rebuilds indexes marked out of date when opened
+// for writing.
 //
 // Emptying a table writes and syncs a header without records, then cuts the files. A table is
-// created by writing its family, then its .DB under a temporary name renamed into place; renamed
-// by giving every file its new name beside the old (hard links), the .DB last, then removing the
-// old names, the .DB first; deleted .DB first.
+// created by writing and syncing its family (.VAL, .MB, .PX, .Xnn) and its .DB under a temporary
+// name, syncing the folder, renaming the .DB into place and syncing the folder again; renamed by
+// giving every file its new name beside the old (hard links), the .DB last, syncing the folder,
+// then removing the old names, the .DB first, and syncing the folder; deleted .DB first, then the
+// folder synced.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -254,6 +255,10 @@ void TFile::Truncate(uint64_t size) {
 void RemoveFile(TPdxEnv& env, const std::string& path) {
   int e = env.Remove(path);
   if (e && e != ENOENT) throw EPdxError("Не удаётся удалить файл "_ansi + QuotePath(path) + ": " + SystemError(e));
+}
+
+void SyncFolder(TPdxEnv& env, const std::string& folder) {
+  if (int e = env.SyncFolder(folder)) throw EPdxError("Ошибка записи в папку "_ansi + QuotePath(folder) + ": " + SystemError(e));
 }
 
 TTempFile::~TTempFile() {

@@ -3,6 +3,7 @@
 // writes and syncs a table is stated at the top of PdxFiles.cpp.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -32,6 +33,8 @@ std::vector<std::filesystem::path> FamilyFiles(const std::string& folder, const 
                                                std::vector<std::filesystem::path>* scratch = nullptr);
 // Removes a file; a file already gone is no error.
 void RemoveFile(TPdxEnv& env, const std::string& path);
+// Makes the names created, renamed and removed in the folder durable.
+void SyncFolder(TPdxEnv& env, const std::string& folder);
 
 // One open file, through an environment; every failure raises EPdxError naming the file.
 class TFile {
@@ -52,6 +55,8 @@ class TFile {
   // Makes the written data durable; the disk's own report of a failed write may come only here.
   void Sync();
   void Truncate(uint64_t size);
+  // The writer's lock (TPdxFile::Lock): 0, or the errno code.
+  int Lock(TPdxFile::TLockOp op) { return FFile ? FFile->Lock(op) : EBADF; }
 
  private:
   std::unique_ptr<TPdxFile> FFile;

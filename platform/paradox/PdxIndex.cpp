@@ -204,9 +204,11 @@ void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
 }  // namespace
 
 // The .PX and the secondary indexes, kept up to date change by change when they can be, else
-// rebuilt from a scan; then the header's flag is cleared. A failure leaves the flag set and makes
-// the next write rebuild every index whole.
+// rebuilt from a scan. With `durable` the files are synced, their names too, and then the header's
+// flag is cleared; else the flag stays set until the writer makes them durable (FinishIndexes).
+// A failure leaves the flag set and makes the next write rebuild every index whole.
 void TPdxTableState::WriteIndexes(bool durable) {
+  IndexesCurrent = false;
   try {
     if (KeyLen) RebuildTree(durable);
     if (!Def.Indexes.empty()) {
@@ -223,7 +225,14 @@ void TPdxTableState::WriteIndexes(bool durable) {
         FullRebuild = false;
       }
     }
-    if (!IsIndexFile) MarkIndexesOutOfDate(false);
+    if (!IsIndexFile) {
+      if (durable) {
+        SyncFolder(*Env, Folder);
+        MarkIndexesOutOfDate(false);
+      } else {
+        IndexesCurrent = true;
+      }
+    }
   } catch (...) {
     XStates.clear();
     XValid = false;
@@ -314,7 +323,7 @@ void TPdxTableState::LoadIndexState(const std::string& path, uint8_t treeType) {
 // table whose index files load and match the table. Otherwise they are rebuilt at the flush.
 bool TPdxTableState::PrepareX() {
   if (!KeyLen || Def.Indexes.empty()) return false;
-  if (Batch > 0 || FullRebuild || IndexesOutOfDate()) { FullRebuild = true; return false; }
+  if (Batch > 0 || FullRebuild || IndexesBehind()) { FullRebuild = true; return false; }
   if (XValid) return true;
   XStates.clear();
   try {
@@ -590,7 +599,9 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
     f.WriteAt(hdr.size() + uint64_t(k) * x.BlockSize, xb.data(), x.BlockSize);
   }
   entries.RemoveRuns();
-  if (durable) f.Sync();
+  // Synced whatever `durable` says: the .X alone says which fields the index has, so it is never
+  // left to a power cut.
+  f.Sync();
   f.Close();
   TIndexFileSpec tree;
   tree.Env = s.Env;

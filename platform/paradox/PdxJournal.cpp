@@ -1,16 +1,34 @@
-// The rollback journal of a table: before a change overwrites a part of the .DB that held data, the
-// old bytes go to "<table>.JNL" beside it; the journal goes when the change is whole. An open that
-// finds a journal plays it back first (the order of the writes is stated at the top of PdxFiles.cpp).
+// The rollback journal of a table. Before a change overwrites a part of the .DB, the old bytes go
+// to "<table>.JNL" beside it, and the journal is made durable; the journal is emptied once the
+// change is whole. The order of the writes it guards is stated at the top of PdxFiles.cpp.
 //
 // Layout (little-endian):
-//   header, 32 bytes: "PDXJRNL1", u64 the .DB's size and u64 the .MB's size before the change
-//     (0: the change leaves the .MB alone), u32 0, u32 checksum of the 28 bytes before it.
-//   entries, back to back: u64 offset in the .DB, u32 length, the old bytes, u32 checksum of the
-//     offset, the length and the bytes.
-// Entries are written before the overwrites they guard and synced with them; an entry that does
-// not check out was being written when the process died, so its overwrite (and every later one)
-// never happened: playback stops there. The checksum is FNV-1a of 32 bits.
+//   header, 72 bytes: "PDXJRNL2", u32 salt (new for every change), u32 entry count, u64 bytes of
+//     entries, u64 their hash (each entry's seeded with the one before, the first with the salt),
+//     u64 the .DB's size before the change and u64 after it, u64
+//     the .MB's size before it (0: the change leaves the .MB alone), u64 the table's mark, u64 hash
+//     of the 64 bytes before it. An emptied journal has its first bytes zero.
+//   entries, back to back: u64 offset in the .DB, u32 length n, the n old bytes, then for each
+//     512-byte piece of the n bytes the change writes there, u32 its hash.
+// Hashes are seeded with the salt, so that entries left in the file by an earlier change never
+// check out. The header is written last and the journal synced before the first overwrite: a
+// journal whose header or entries do not check out guarded no overwrite, and is ignored.
+//
+// A journal is played back only onto the change it guards. The table's mark (its header's
+// structure) says which table it is for; the hashes of the new bytes say which state: every
+// 512-byte piece the change overwrites must hold its old bytes or its new ones (a power cut may
+// leave any mix of them). A journal of another table, or of a change that finished long ago (a
+// folder restored from a copy), fails that test; it is set aside by the next writer, never
+// played.
+//
+// The lock: a writer holds a lock on its .DB (TPdxFile::Lock) from the moment it opens the table
+// for writing until it lets the table go, so a journal whose table is locked belongs to a live
+// writer. Only the next writer plays back a journal whose writer is gone; a reader never changes
+// a file: it reads the table as it stood before the change (the old bytes over the file), or
+// waits while a live writer finishes its change.
 #include <cerrno>
+#include <mutex>
+#include <random>
 
 #include "platform/paradox/PdxTableState.h"
 
@@ -20,19 +38,53 @@ namespace paradox::detail {
 
 namespace {
 
-constexpr char kMagic[8] = {'P', 'D', 'X', 'J', 'R', 'N', 'L', '1'};
-constexpr size_t kHeaderSize = 32;
-constexpr uint32_t kLargestEntry = 65536;
-
-uint32_t Fnv(const uint8_t* p, size_t n, uint32_t h = 2166136261u) {
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
-  return h;
-}
+constexpr char kMagic[8] = {'P', 'D', 'X', 'J', 'R', 'N', 'L', '2'};
+constexpr size_t kHeaderSize = 72;
+constexpr size_t kPiece = 512;
+constexpr uint32_t kLargestEntry = 1u << 20;
+constexpr uint64_t kLargestJournal = uint64_t(1) << 30;
 
 uint64_t Get64(const uint8_t* p) { return uint64_t(Get32(p)) | uint64_t(Get32(p + 4)) << 32; }
 void Put64(uint8_t* p, uint64_t v) {
   Put32(p, uint32_t(v));
   Put32(p + 4, uint32_t(v >> 32));
+}
+
+// A 64-bit hash of n bytes, eight at a time.
+uint64_t Hash(const uint8_t* p, size_t n, uint64_t h) {
+  constexpr uint64_t k1 = 0x9E3779B97F4A7C15ull, k2 = 0xC2B2AE3D27D4EB4Full;
+  h ^= uint64_t(n) * k2;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    h ^= Get64(p + i) * k1;
+    h = ((h << 31) | (h >> 33)) * k2;
+  }
+  uint64_t tail = 0;
+  for (size_t k = 0; i + k < n; ++k) tail |= uint64_t(p[i + k]) << (8 * k);
+  h ^= tail * k1;
+  h ^= h >> 33;
+  h *= k2;
+  h ^= h >> 29;
+  return h;
+}
+
+size_t Pieces(size_t n) { return (n + kPiece - 1) / kPiece; }
+
+// The header's byte "indexes out of date" is written outside the journal (it only ever asks for a
+// rebuild), so the pieces that hold it are compared without it.
+void Unmark(uint64_t off, uint8_t* bytes, size_t n) {
+  if (off <= kHdrIndexesOutOfDate && kHdrIndexesOutOfDate < off + n) bytes[kHdrIndexesOutOfDate - off] = 0;
+}
+
+uint32_t PieceHash(const uint8_t* p, size_t n, uint32_t salt) { return uint32_t(Hash(p, n, salt)); }
+
+uint32_t NewSalt() {
+  static std::mutex mu;
+  static std::mt19937 rng(std::random_device{}());
+  std::lock_guard<std::mutex> lock(mu);
+  uint32_t s;
+  do s = rng(); while (s == 0);
+  return s;
 }
 
 }  // namespace
@@ -44,77 +96,214 @@ std::string TJournal::PathFor(const std::string& dbPath) {
   return p.replace_extension(lower ? ".jnl" : "." + std::string(kJournalExt)).string();
 }
 
-void TJournal::Begin(TPdxEnv& env, TFile& db) {
-  FEnv = &env;
-  FPath = PathFor(db.Path());
-  FFile.Create(env, FPath);
-  uint8_t h[kHeaderSize] = {};
-  std::memcpy(h, kMagic, sizeof kMagic);
-  Put64(h + 8, db.Size());
-  Put64(h + 16, FMbSize);
-  Put32(h + 28, Fnv(h, 28));
-  FFile.WriteAt(0, h, sizeof h);
-  FEnd = sizeof h;
-  Keep(db, 0, kHdrFixedSize);
+uint64_t TJournal::TableMark(const THeader& h) {
+  std::vector<uint8_t> b(12);
+  Put16(&b[0], h.HeaderSize);
+  Put16(&b[2], h.RecordSize);
+  Put32(&b[4], h.BlockSize);
+  b[8] = h.FileType;
+  Put16(&b[9], h.NumFields);
+  b.insert(b.end(), h.Types.begin(), h.Types.end());
+  b.insert(b.end(), h.Sizes.begin(), h.Sizes.end());
+  return Hash(b.data(), b.size(), 0x50445854u);
 }
 
-void TJournal::Keep(TFile& db, uint64_t off, size_t n) {
-  std::vector<uint8_t> e(12 + n + 4);
-  Put64(&e[0], off);
-  Put32(&e[8], uint32_t(n));
-  if (db.ReadAt(off, &e[12], n) != n) throw EPdxCorrupt("Файл "_ansi + QuotePath(db.Path()) + " повреждён: он короче, чем указано в заголовке"_ansi);
-  Put32(&e[12 + n], Fnv(e.data(), 12 + n));
-  FFile.WriteAt(FEnd, e.data(), e.size());
-  FEnd += e.size();
-}
-
-// The journal stays open until it is removed, so that a failure to remove it still takes the
-// change back (a journal left behind would take it back at the next open, after later changes).
-void TJournal::Commit(TFile& db, TFile* mb) {
-  db.Sync();
-  if (mb) mb->Sync();
-  RemoveFile(*FEnv, FPath);
-  FFile.Close();
-}
-
-void TJournal::Rollback(const std::string& dbPath, const std::string& mbPath) {
-  FFile.Close();
-  PlayBack(*FEnv, FPath, dbPath, mbPath);
-}
-
-void TJournal::PlayBack(TPdxEnv& env, const std::string& path, const std::string& dbPath, const std::string& mbPath) {
+TJournal::TImage TJournal::Read(TPdxEnv& env, const std::string& path) {
+  TImage image;
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return image;
   std::vector<uint8_t> j;
   {
     TFile f;
     f.Open(env, path, false);
-    j.resize(f.Size());
+    const uint64_t size = f.Size();
+    if (size > kLargestJournal) {
+      image.Kind = TImage::jForeign;
+      return image;
+    }
+    j.resize(size_t(size));
     j.resize(f.ReadAt(0, j.data(), j.size()));
   }
-  // A journal whose header never got whole guards no overwrite.
-  if (j.size() >= kHeaderSize && std::memcmp(j.data(), kMagic, sizeof kMagic) == 0 && Get32(&j[28]) == Fnv(j.data(), 28)) {
-    const uint64_t dbSize = Get64(&j[8]), mbSize = Get64(&j[16]);
-    TFile db;
-    db.Open(env, dbPath, true);
-    for (size_t at = kHeaderSize; at + 12 <= j.size();) {
-      const uint64_t off = Get64(&j[at]);
-      const uint32_t n = Get32(&j[at + 8]);
-      if (n > kLargestEntry || at + 12 + n + 4 > j.size() || off + n > dbSize) break;
-      if (Get32(&j[at + 12 + n]) != Fnv(&j[at], 12 + n)) break;
-      db.WriteAt(off, &j[at + 12], n);
-      at += 12 + n + 4;
-    }
-    if (db.Size() > dbSize) db.Truncate(dbSize);
-    db.Sync();
-    if (mbSize && !mbPath.empty()) {
-      TFile mb;
-      mb.Open(env, mbPath, true);
-      if (mb.Size() > mbSize) {
-        mb.Truncate(mbSize);
-        mb.Sync();
-      }
+  // Emptied, or never written whole: the change it was for never overwrote anything.
+  if (j.empty() || j[0] == 0) return image;
+  if (j.size() < sizeof kMagic || std::memcmp(j.data(), kMagic, sizeof kMagic) != 0) {
+    image.Kind = TImage::jForeign;
+    return image;
+  }
+  if (j.size() < kHeaderSize || Get64(&j[64]) != Hash(j.data(), 64, 0)) return image;
+  const uint32_t salt = Get32(&j[8]), count = Get32(&j[12]);
+  const uint64_t bytes = Get64(&j[16]);
+  if (bytes > j.size() - kHeaderSize) return image;
+  // The entries are hashed one after the other, each hash seeding the next.
+  std::vector<TImage::TEntry> entries;
+  uint64_t hash = salt;
+  const uint8_t* p = &j[kHeaderSize];
+  const uint8_t* end = p + bytes;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (end - p < 12) return image;
+    TImage::TEntry e;
+    e.Offset = Get64(p);
+    const uint32_t n = Get32(p + 8);
+    const size_t pieces = Pieces(n), size = 12 + size_t(n) + 4 * pieces;
+    if (n == 0 || n > kLargestEntry || size_t(end - p) < size) return image;
+    e.Old.assign(reinterpret_cast<const char*>(p + 12), n);
+    for (size_t k = 0; k < pieces; ++k) e.New.push_back(Get32(p + 12 + n + 4 * k));
+    hash = Hash(p, size, hash);
+    p += size;
+    entries.push_back(std::move(e));
+  }
+  if (p != end || hash != Get64(&j[24])) return image;
+  image.Salt = salt;
+  image.DbBefore = Get64(&j[32]);
+  image.DbAfter = Get64(&j[40]);
+  image.MbBefore = Get64(&j[48]);
+  image.Table = Get64(&j[56]);
+  image.Entries = std::move(entries);
+  image.Kind = TImage::jChange;
+  return image;
+}
+
+bool TJournal::Belongs(const TImage& image, TFile& db, uint64_t table) {
+  if (image.Kind != TImage::jChange || image.Table != table) return false;
+  const uint64_t size = db.Size();
+  if (size < image.DbBefore || size > std::max(image.DbAfter, image.DbBefore)) return false;
+  std::vector<uint8_t> now, old;
+  for (const auto& e : image.Entries) {
+    const size_t n = e.Old.size();
+    if (e.Offset + n > image.DbBefore) return false;
+    now.resize(n);
+    if (db.ReadAt(e.Offset, now.data(), n) != n) return false;
+    old.assign(e.Old.begin(), e.Old.end());
+    Unmark(e.Offset, now.data(), n);
+    Unmark(e.Offset, old.data(), n);
+    for (size_t k = 0; k < e.New.size(); ++k) {
+      const size_t at = k * kPiece, len = std::min(kPiece, n - at);
+      if (std::memcmp(&now[at], &old[at], len) != 0 && PieceHash(&now[at], len, image.Salt) != e.New[k]) return false;
     }
   }
-  RemoveFile(env, path);
+  return true;
+}
+
+void TJournal::Restore(TPdxEnv& env, const TImage& image, const std::string& dbPath, const std::string& mbPath) {
+  TFile db;
+  db.Open(env, dbPath, true);
+  for (const auto& e : image.Entries)
+    if (e.Offset + e.Old.size() <= image.DbBefore) db.WriteAt(e.Offset, e.Old.data(), e.Old.size());
+  if (db.Size() > image.DbBefore) db.Truncate(image.DbBefore);
+  db.Sync();
+  if (image.MbBefore && !mbPath.empty()) {
+    TFile mb;
+    mb.Open(env, mbPath, true);
+    if (mb.Size() > image.MbBefore) {
+      mb.Truncate(image.MbBefore);
+      mb.Sync();
+    }
+  }
+}
+
+// The file stays open from the first change to Close: later changes write over the emptied one,
+// so that its name is made durable once.
+void TJournal::Begin(TFile& db) {
+  if (!FFile.IsOpen()) {
+    std::error_code ec;
+    if (fs::exists(FPath, ec)) {
+      FFile.Open(*FEnv, FPath, true);
+    } else {
+      FFile.Create(*FEnv, FPath);
+      FNewName = true;
+    }
+  }
+  FSalt = NewSalt();
+  FHash = FSalt;
+  FCount = 0;
+  FEnd = kHeaderSize;
+  FDbBefore = db.Size();
+  FStage = sKeeping;
+}
+
+void TJournal::Keep(TFile& db, uint64_t off, size_t n, const uint8_t* now) {
+  const size_t pieces = Pieces(n);
+  std::vector<uint8_t> e(12 + n + 4 * pieces);
+  Put64(&e[0], off);
+  Put32(&e[8], uint32_t(n));
+  if (db.ReadAt(off, &e[12], n) != n) throw EPdxCorrupt("Файл "_ansi + QuotePath(db.Path()) + " повреждён: он короче, чем указано в заголовке"_ansi);
+  std::vector<uint8_t> piece;
+  for (size_t k = 0; k < pieces; ++k) {
+    const size_t at = k * kPiece, len = std::min(kPiece, n - at);
+    piece.assign(now + at, now + at + len);
+    Unmark(off + at, piece.data(), len);
+    Put32(&e[12 + n + 4 * k], PieceHash(piece.data(), len, FSalt));
+  }
+  FFile.WriteAt(FEnd, e.data(), e.size());
+  FHash = Hash(e.data(), e.size(), FHash);
+  FEnd += e.size();
+  ++FCount;
+}
+
+void TJournal::Ready(uint64_t dbAfter) {
+  uint8_t h[kHeaderSize] = {};
+  std::memcpy(h, kMagic, sizeof kMagic);
+  Put32(h + 8, FSalt);
+  Put32(h + 12, FCount);
+  Put64(h + 16, FEnd - kHeaderSize);
+  Put64(h + 24, FHash);
+  Put64(h + 32, FDbBefore);
+  Put64(h + 40, dbAfter);
+  Put64(h + 48, FMbSize);
+  Put64(h + 56, FTable);
+  Put64(h + 64, Hash(h, 64, 0));
+  FFile.WriteAt(0, h, sizeof h);
+  FFile.Sync();
+  if (FNewName) {
+    SyncFolder(*FEnv, fs::path(FPath).parent_path().string());
+    FNewName = false;
+  }
+  FStage = sReady;
+}
+
+void TJournal::Commit(TFile& db, TFile* mb) {
+  db.Sync();
+  if (mb) mb->Sync();
+  Empty();
+  FStage = sIdle;
+}
+
+void TJournal::Empty() {
+  const uint8_t zero[kHeaderSize] = {};
+  FFile.WriteAt(0, zero, sizeof zero);
+  FFile.Sync();
+}
+
+void TJournal::EmptyFile(TPdxEnv& env, const std::string& path) {
+  TFile f;
+  f.Open(env, path, true);
+  const uint8_t zero[kHeaderSize] = {};
+  f.WriteAt(0, zero, sizeof zero);
+  f.Sync();
+}
+
+void TJournal::Rollback(const std::string& dbPath, const std::string& mbPath) {
+  if (FStage == sReady) {
+    const TImage image = Read(*FEnv, FPath);
+    // A journal emptied already means the change got whole: it stays.
+    if (image.Kind == TImage::jChange && image.Salt == FSalt) {
+      Restore(*FEnv, image, dbPath, mbPath);
+      Empty();
+    }
+  } else if (FStage == sKeeping && FMbSize && !mbPath.empty()) {
+    // Nothing was overwritten yet; the values the change had put into the .MB go.
+    TFile mb;
+    mb.Open(*FEnv, mbPath, true);
+    if (mb.Size() > FMbSize) mb.Truncate(FMbSize);
+  }
+  FStage = sIdle;
+}
+
+void TJournal::Close() {
+  if (FStage == sReady || !FFile.IsOpen()) return;
+  FFile.Close();
+  FEnv->Remove(FPath);
+  FStage = sIdle;
 }
 
 }  // namespace paradox::detail

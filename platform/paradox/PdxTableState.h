@@ -27,40 +27,81 @@ namespace paradox {
 
 namespace detail {
 
-// The old content of every part of a table's .DB that one change overwrites, kept in
-// "<table>.JNL" beside it from before the first overwrite until the change is whole (the format is
-// described in PdxJournal.cpp, the order of the writes it guards at the top of PdxFiles.cpp). A
-// change that fails is taken back from it; one that a dead process left half done, by the next
-// open of the table.
+// The rollback journal "<table>.JNL" of a writer: the old content of every part of the .DB that
+// one change overwrites, kept from before the first overwrite until the change is whole; and the
+// lock that says the journal's writer is alive. Its format, the tie to its table and the order of
+// writes and syncs are described in PdxJournal.cpp.
 class TJournal {
  public:
+  // What a journal file holds.
+  struct TImage {
+    enum TKind {
+      jNone,     // no change: no file, an emptied one, or one whose change never got written whole
+      jChange,   // the change it guards
+      jForeign,  // a file of that name this engine did not write
+    } Kind = jNone;
+    uint64_t DbBefore = 0, DbAfter = 0, MbBefore = 0, Table = 0;
+    uint32_t Salt = 0;
+    struct TEntry {
+      uint64_t Offset = 0;
+      std::string Old;               // the bytes before the change
+      std::vector<uint32_t> New;     // the hash of each 512-byte piece after it
+    };
+    std::vector<TEntry> Entries;
+  };
   // The journal's name beside the table file at dbPath.
   static std::string PathFor(const std::string& dbPath);
-  // Puts back into the table (the .DB at dbPath and the .MB at mbPath, if any) what the change
-  // the journal at `path` guarded had overwritten, cuts off what it appended, and removes the
-  // journal. Raises EPdxError naming the file that could not be restored.
-  static void PlayBack(TPdxEnv& env, const std::string& path, const std::string& dbPath, const std::string& mbPath);
+  // Which table a journal is for: the structure that its table's header gives.
+  static uint64_t TableMark(const THeader& h);
+  // Reads the journal at `path` (jNone when there is none). Raises EPdxError when it cannot be read.
+  static TImage Read(TPdxEnv& env, const std::string& path);
+  // Whether `db` (the table marked `table`) is in the middle of the change the image guards:
+  // every part of it that the change overwrites holds its old bytes or its new ones.
+  static bool Belongs(const TImage& image, TFile& db, uint64_t table);
+  // Puts the old bytes back, cuts off what the change appended to the .DB (and to the .MB at
+  // mbPath, when the change wrote values there) and syncs both. Raises EPdxError naming the file.
+  static void Restore(TPdxEnv& env, const TImage& image, const std::string& dbPath, const std::string& mbPath);
+  // Empties the journal at `path` for good: its first bytes zeroed and synced.
+  static void EmptyFile(TPdxEnv& env, const std::string& path);
 
-  bool Active() const { return FFile.IsOpen(); }
+  // A writer's journal of the table at dbPath, marked `table`.
+  void Bind(TPdxEnv& env, const std::string& dbPath, uint64_t table) {
+    FEnv = &env;
+    FPath = PathFor(dbPath);
+    FTable = table;
+  }
+  const std::string& Path() const { return FPath; }
+  bool Active() const { return FStage != sIdle; }
   // The .MB's size when the last change was whole, or when the .MB was opened for writing (0:
   // not open for writing): what a change taken back cuts it to.
   void NoteMbSize(uint64_t size) { FMbSize = size; }
-  // Starts the journal of a change to `db`, keeping its header and the sizes of both files.
-  void Begin(TPdxEnv& env, TFile& db);
-  // Keeps the bytes [off, off + n) of `db` as they are on disk.
-  void Keep(TFile& db, uint64_t off, size_t n);
-  // Makes what was kept durable, before the overwrites it guards.
-  void Ready() { FFile.Sync(); }
-  // The change is whole: the files it wrote are synced, then the journal is removed.
+  // Starts the journal of a change to `db`.
+  void Begin(TFile& db);
+  // Keeps the bytes [off, off + n) of `db` as they are on disk; `now` are the n bytes the change
+  // will write there.
+  void Keep(TFile& db, uint64_t off, size_t n, const uint8_t* now);
+  // Makes the journal whole and durable (its name too, the first time), before the first
+  // overwrite it guards; `dbAfter` is the .DB's size once the change is written.
+  void Ready(uint64_t dbAfter);
+  // The change is written: the files are synced, then the journal is emptied and synced.
   void Commit(TFile& db, TFile* mb);
-  // Takes the change back (PlayBack).
+  // Takes back the change being written: what the journal kept goes back, what the change
+  // appended is cut off, and the journal is emptied.
   void Rollback(const std::string& dbPath, const std::string& mbPath);
+  // The writer is done: an empty journal goes. One that guards a change half written stays, for
+  // the next open to take the change back.
+  void Close();
 
  private:
+  void Empty();
+  enum TStage { sIdle, sKeeping, sReady };
   TPdxEnv* FEnv = nullptr;
   TFile FFile;
   std::string FPath;
-  uint64_t FEnd = 0, FMbSize = 0;
+  uint64_t FTable = 0, FEnd = 0, FMbSize = 0, FDbBefore = 0, FHash = 0;
+  uint32_t FSalt = 0, FCount = 0;
+  bool FNewName = false;
+  TStage FStage = sIdle;
 };
 
 // Changed blocks held before a flush writes them.
@@ -122,6 +163,11 @@ std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const s
 // kept up to date outside batches. A secondary index's .X file is held as a state of its own.
 class TPdxTableState {
  public:
+  TPdxTableState() = default;
+  TPdxTableState(const TPdxTableState&) = delete;
+  TPdxTableState& operator=(const TPdxTableState&) = delete;
+  // A writer lets the table go: its indexes are made durable and marked current, its journal goes.
+  ~TPdxTableState();
   TPdxEnv* Env = &TPdxEnv::Default();
   std::string Folder, Base, DbPath, Name;
   detail::TFile Db;
@@ -165,10 +211,22 @@ class TPdxTableState {
   std::vector<uint32_t> PendingFree;                  // MB pointers to free after a flush
   detail::TJournal Journal;
   std::vector<std::filesystem::path> Scratch;  // scratch files of a dead process, seen at Load
+  uint64_t Mark = 0;        // the table's mark in its journal (TJournal::TableMark)
+  bool Writer = false;      // opened for writing: holds the writer's lock and the journal
+  // A reader's view of a table whose writer died in the middle of a change: the old bytes of what
+  // the change overwrote, by offset, over the file, cut at the size before the change.
+  std::map<uint64_t, std::string> Overlay;
+  uint64_t OverlaySize = 0;
   uint64_t Reloads = 0;  // times a failed write made the state take the table as its files hold it
+  uint64_t Changes = 0;  // changes made through this state, so that a cursor knows it was alone
   int Batch = 0;
   bool Dead = false;
   bool Broken = false;      // a failed write left the state unknown: every later use raises
+  bool CountKnown = true;   // after a failed write, H holds what a fresh open of the files finds
+  // The index files hold what the table holds, though the header's byte still says otherwise
+  // (it is cleared when the files are made durable: at the end of a batch, or when the writer
+  // lets the table go).
+  bool IndexesCurrent = false;
   bool IsIndexFile = false;  // a secondary index's .X held by its table (see XStates)
   // The B-tree file over this one: the .PX of a table, the .Ynn/.YGn of a secondary index.
   std::string TreePath, TreeName;
@@ -178,6 +236,13 @@ class TPdxTableState {
   bool XValid = false, FullRebuild = false;
 
   void Load(const std::string& folder, const std::string& base, const std::string& path);
+  void ReadFiles(bool mayWait);
+  void LookAtJournal(bool mayWait);
+  bool RecoverJournal();
+  void SetAside(const std::string& journal);
+  void ReleaseWriter();
+  void FinishIndexes();
+  bool IndexFileMissing() const;
   void ReadBlock(uint32_t n, uint8_t* out);
   std::vector<uint8_t>& TakeDirty(uint32_t n);
   std::vector<uint8_t>& BlockForWrite(uint32_t n);
@@ -207,12 +272,17 @@ class TPdxTableState {
   template <class TFn> void ForEachBlock(TFn fn) {
     std::vector<uint8_t> b(H.BlockSize);
     size_t guard = 0;
-    for (uint32_t n = H.FirstBlock; n; n = detail::Get16(b.data())) {
+    for (uint32_t n = H.FirstBlock, prev = 0; n; prev = n, n = detail::Get16(b.data())) {
       if (++guard > FileBlocksOnDisk + Dirty.size() + 1) Corrupt("цепочка блоков зациклена"_ansi);
       ReadBlock(n, b.data());
+      CheckLink(n, b.data(), prev);
       fn(n, b.data(), CountIn(b.data(), n));
     }
   }
+  // Block n, reached from block `prev` (0: the chain's first), links back to it.
+  void CheckLink(uint32_t n, const uint8_t* block, uint32_t prev) const;
+  // The chain ended at block `last` with `records` records, fewer than the header counts.
+  [[noreturn]] void ShortChain(uint32_t last, uint32_t records) const;
   // Records a change moved to another block (a split, or the first block refilled from the next):
   // their secondary index entries stay, only the block number in them changes.
   struct TMoved {
@@ -241,11 +311,12 @@ class TPdxTableState {
   void MergeIntoBlock(const TMapEntry& entry, detail::TRunMerge& source, const std::string* limit,
                       std::vector<TMapEntry>& out);
   void WriteDirty(bool durable = false);
-  bool OnlyGrows(uint32_t n, const std::vector<uint8_t>& now);
   void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
   const uint8_t* RecordAt(TPdxRecordPos pos);
   void Flush(bool durable = false);
   void WriteBlocks();
+  void WriteChange();
+  const uint8_t* NewHeader();
   void WriteHeader();
   void Reload();
   void Forget();
@@ -254,6 +325,9 @@ class TPdxTableState {
   void CheckUsable() const;
   bool HasIndexes() const { return KeyLen != 0 || !Def.Indexes.empty(); }
   bool IndexesOutOfDate() const { return HeaderBytes.size() > detail::kHdrIndexesOutOfDate && HeaderBytes[detail::kHdrIndexesOutOfDate] != 0; }
+  // The index files do not hold what the table holds: the header says so, and no writer here
+  // has brought them up to date since.
+  bool IndexesBehind() const { return IndexesOutOfDate() && !IndexesCurrent; }
   void MarkIndexesOutOfDate(bool value);
   void WriteIndexes(bool durable);
   void RebuildIndexes(bool durable = false);
