@@ -283,7 +283,7 @@ class TPdxDatabase {
   static uint32_t PasswordChecksum(const std::string& password);
 
  private:
-  std::shared_ptr<TPdxTableState> Acquire(const std::string& name) const;
+  std::shared_ptr<TPdxTableState> Acquire(const std::string& name, bool reader = true) const;
   EPdxNotFound NotFound(const std::string& name) const;
   EPdxExists Exists(const std::string& name) const;
   std::string FFolder;

@@ -175,25 +175,25 @@ static std::vector<uint8_t> BuildVal(const TPdxTableDef& def, const std::vector<
   return v;
 }
 
-void TPdxTableState::Load(const std::string& folder, const std::string& base, const std::string& path) {
+void TPdxTableState::Load(const std::string& folder, const std::string& base, const std::string& path, bool reader) {
   Folder = folder;
   Base = base;
   DbPath = path;
   Name = Utf8ToAnsi(base, '?');
   Db.Open(*Env, path, false);
-  ReadFiles(true);
+  ReadFiles(reader);
 }
 
-// Reads the table from its files; a reader reads through a journal that a dead writer left (and
-// waits, with `mayWait`, while a live one finishes its change).
-void TPdxTableState::ReadFiles(bool mayWait) {
+// Reads the table from its files, through a journal that a dead writer left; a `reader` waits
+// while a live writer finishes its change.
+void TPdxTableState::ReadFiles(bool reader) {
   ++Changes;
   Scratch.clear();
   Overlay.clear();
   OverlaySize = 0;
   std::vector<fs::path> files = FamilyFiles(Folder, Base, &Scratch);
   std::sort(files.begin(), files.end());
-  if (!Writer) LookAtJournal(mayWait);
+  if (!Writer) LookAtJournal(reader);
   uint64_t size = Db.Size();
   if (OverlaySize) size = std::min(size, OverlaySize);
   HeaderBytes.resize(std::min<uint64_t>(size, 65536));
@@ -250,11 +250,11 @@ void TPdxTableState::ReadFiles(bool mayWait) {
 }
 
 // A journal beside the table guards a change not yet whole. While its writer lives (it holds the
-// lock) the change is being written: the reader waits for it. A writer that died left the change
-// half written: the reader reads the table as it stood before, the journal's old bytes over the
-// file, when the journal is this table's (else the file as it is; the next writer sets the journal
-// aside). Nothing is written.
-void TPdxTableState::LookAtJournal(bool mayWait) {
+// lock) the change is being written: a reader waits for it (one that is to write goes on: the lock
+// decides whether it may). A writer that died left the change half written: the table is read as
+// it stood before, the journal's old bytes over the file, when the journal is this table's (else
+// the file as it is; the next writer sets the journal aside). Nothing is written.
+void TPdxTableState::LookAtJournal(bool reader) {
   const std::string path = FindFile(Folder, Base, kJournalExt);
   if (path.empty()) return;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -262,7 +262,8 @@ void TPdxTableState::LookAtJournal(bool mayWait) {
     TJournal::TImage image = TJournal::Read(*Env, path);
     if (image.Kind != TJournal::TImage::jChange) return;
     if (Db.Lock(TPdxFile::lkProbe) == EAGAIN) {
-      if (!mayWait || std::chrono::steady_clock::now() > deadline)
+      if (!reader) return;
+      if (std::chrono::steady_clock::now() > deadline)
         throw EPdxError(TableText() + " сейчас изменяется другой программой; повторите попытку позже"_ansi);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
@@ -524,7 +525,7 @@ std::vector<std::string> TPdxDatabase::TableNames() const {
 
 bool TPdxDatabase::TableExists(const std::string& name) const { return !FindFile(FFolder, FsName(name), "DB").empty(); }
 
-std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name) const {
+std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name, bool reader) const {
   std::string path = FindFile(FFolder, FsName(name), "DB");
   if (path.empty()) throw NotFound(name);
   std::error_code ec;
@@ -539,7 +540,7 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name) c
       st = std::make_shared<TPdxTableState>();
       st->Env = FEnv;
       fs::path p(path);
-      st->Load(FFolder, p.stem().string(), path);
+      st->Load(FFolder, p.stem().string(), path, reader);
       gRegistry[key] = st;
     }
   }
@@ -563,7 +564,7 @@ std::unique_ptr<TPdxCursor> TPdxDatabase::OpenCursor(const std::string& name) co
 }
 
 std::unique_ptr<TPdxTable> TPdxDatabase::OpenTable(const std::string& name) const {
-  auto st = Acquire(name);
+  auto st = Acquire(name, false);
   st->MakeWritable();
   if (st->Batch == 0 && st->Dirty.empty() &&
       ((st->HasIndexes() && st->IndexesBehind()) || st->HeaderDirty || !st->ChainEndsAtLastBlock() ||
@@ -1820,7 +1821,7 @@ void TPdxTableState::Reload() {
     CountKnown = false;
     try {
       Forget();
-      ReadFiles(false);
+      ReadFiles(false);  // (no other writer can be in the middle of a change yet)
       CountKnown = true;
     } catch (...) {
     }

@@ -235,9 +235,10 @@ class TPdxTableState {
   std::vector<std::unique_ptr<TPdxTableState>> XStates;
   bool XValid = false, FullRebuild = false;
 
-  void Load(const std::string& folder, const std::string& base, const std::string& path);
-  void ReadFiles(bool mayWait);
-  void LookAtJournal(bool mayWait);
+  // Reads the table's files; a `reader` waits while another program writes a change.
+  void Load(const std::string& folder, const std::string& base, const std::string& path, bool reader = true);
+  void ReadFiles(bool reader);
+  void LookAtJournal(bool reader);
   bool RecoverJournal();
   void SetAside(const std::string& journal);
   void ReleaseWriter();
