@@ -57,6 +57,7 @@ struct TRun {
   TRows Accepted;         // records written without an error
   TRows Tried;            // every record the change tried to write
   int64_t Lost = 0;       // accepted records the errors said were lost
+  int64_t Held = -1;      // the records the table holds, as the last error that said so put it
   int64_t Reported = -1;  // RecordCount at the end of a batch that was not stopped
   std::function<void()> OnCreated;  // called when a table the change makes is there
 
@@ -69,6 +70,7 @@ struct TRun {
       std::smatch m;
       const std::string text = AnsiToUtf8(e.Message());
       if (std::regex_search(text, m, std::regex("не записано: (\\d+)"))) Lost += std::stoll(m[1]);
+      if (std::regex_search(text, m, std::regex("в таблице записей: (\\d+)"))) Held = std::stoll(m[1]);
       return !Stopped();
     }
     return true;
@@ -105,6 +107,7 @@ struct TScenario {
   bool Batch = false;                       // appends only, which may keep part of their records
   std::string Renamed;                      // the table's name after the change, when it renames
   int64_t Points = 12;                      // writes swept in the suite
+  int64_t Fills = 12;                       // bytes at which the disk fills, swept in the suite (batches)
   bool Faults = true;                       // swept by failing operations (the table is there before and after)
   bool PowerLoss = true;                    // swept by power cuts (its files are small)
 };
@@ -222,6 +225,7 @@ inline std::vector<TScenario> Scenarios() {
       });
   spill.Batch = true;
   spill.Points = 6;
+  spill.Fills = 1;
   spill.PowerLoss = false;
   add("a batch of small and large values", "B", [](TPdxDatabase& db) { MakeBlobs(db, "B"); },
       [](TRun& run) {

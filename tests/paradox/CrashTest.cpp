@@ -1,11 +1,12 @@
 // Faults swept over the engine's file operations. For each change of CrashScenarios.h, the n-th
 // operation fails (and the work goes on, as the wizard's "ignore" does) or the process stops there;
-// the table is then opened afresh from its files. It must hold every record it held before the
-// change, intact, and no record never accepted; a single change is all or nothing; in a batch, the
-// records stored are those accepted less those the errors said were lost, as RecordCount says; and
-// the table passes the consistency check, opened for reading and then for writing.
-// The suite fails every operation but a sample of the writes; COPYORVEL_LONG_SWEEP=1 sweeps every
-// write too.
+// for a batch, the disk also fills at some byte and stays full. The table is then opened afresh
+// from its files. It must hold every record it held before the change, intact, and no record never
+// accepted; a single change is all or nothing; in a batch, the records stored are those accepted
+// less those the errors said were lost, as RecordCount and the errors' counts say; and the table
+// passes the consistency check, opened for reading and then for writing.
+// The suite fails every operation but a sample of the writes, and fills the disk at a sample of
+// bytes; COPYORVEL_LONG_SWEEP=1 sweeps every write, and more bytes.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -63,6 +64,10 @@ void RunWithFault(const TScenario& sc, const fs::path& made, TFaultEnv& env, con
   if (run.Reported >= 0) {
     EXPECT_EQ(run.Reported, int64_t(stored.size()));
   }
+  // Once the disk is full nothing more reaches the table: the last error's count is final.
+  if (fault.StaysFull && run.Held >= 0) {
+    EXPECT_EQ(run.Held, int64_t(stored.size())) << "the count the last error gave";
+  }
 }
 
 // The first opening of a file whose name begins with `prefix` fails.
@@ -91,6 +96,7 @@ TEST(ParadoxCrash, EveryFailingOrStoppingOperationLeavesTheTableWhole) {
     }
     // A run without a fault counts the operations and gives the table after the change.
     std::vector<TFaultEnv::TOp> ops;
+    int64_t bytes = 0;
     {
       testsupport::TempDir dir;
       CopyFolder(made.Path(), dir.Path());
@@ -99,6 +105,7 @@ TEST(ParadoxCrash, EveryFailingOrStoppingOperationLeavesTheTableWhole) {
       TRun run(db, &env);
       sc.Change(run);
       ops = env.Counted();
+      bytes = env.Bytes();
       TPdxDatabase plain(dir.Path().string());
       after = ReadRows(plain, sc.Renamed.empty() ? sc.Table : sc.Renamed);
     }
@@ -122,6 +129,16 @@ TEST(ParadoxCrash, EveryFailingOrStoppingOperationLeavesTheTableWhole) {
         fault.Error = at % 2 ? 5 /* EIO */ : 28 /* ENOSPC */;
         RunWithFault(sc, made.Path(), env, fault, before, after);
       }
+    }
+    // The disk fills at a sample of the bytes a batch writes, and stays full.
+    const int64_t fills = sc.Batch ? (longSweep ? 8 : 1) * sc.Fills : 0;
+    const int fullFailures = Failures();
+    for (int64_t i = 1; i <= fills && Failures() == fullFailures; ++i) {
+      TFaultEnv::TFault fault;
+      fault.ByteLimit = bytes * i / (fills + 1);
+      fault.StaysFull = true;
+      SCOPED_TRACE("the disk full from byte " + std::to_string(fault.ByteLimit) + " of " + std::to_string(bytes));
+      RunWithFault(sc, made.Path(), env, fault, before, after);
     }
   }
 }
