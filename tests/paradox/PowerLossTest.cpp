@@ -9,9 +9,13 @@
 // COPYORVEL_LONG_SWEEP=1 cuts after every operation, with more seeds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <optional>
+#include <regex>
+#include <set>
 
 #include "tests/paradox/CrashScenarios.h"
 #include "tests/support/ParadoxPowerLoss.h"
@@ -32,6 +36,16 @@ TState ReadState(TPdxDatabase& db, const std::string& table) {
 }
 
 std::string Show(const TState& s) { return s ? std::to_string(s->size()) + " records" : "no table"; }
+
+// How the records found differ from those wanted.
+std::string Compare(const TState& found, const TState& wanted, const char* when) {
+  std::string s = Show(found) + ", " + Show(wanted) + " " + when;
+  if (!found || !wanted) return s;
+  TRows missing, extra;
+  std::set_difference(wanted->begin(), wanted->end(), found->begin(), found->end(), std::inserter(missing, missing.end()));
+  std::set_difference(found->begin(), found->end(), wanted->begin(), wanted->end(), std::inserter(extra, extra.end()));
+  return s + " (" + std::to_string(missing.size()) + " of those missing, " + std::to_string(extra.size()) + " others)";
+}
 
 // What the change did when it ran through.
 struct TRecorded {
@@ -80,16 +94,16 @@ std::string CheckImage(const TScenario& sc, const TRecorded& rec, size_t cut, co
   }
   if (returned) {
     if (stored != rec.After || table != (sc.Renamed.empty() ? sc.Table : sc.Renamed))
-      return "the change that returned is lost: " + Show(stored) + " under " + table + ", " + Show(rec.After) + " after it";
+      return "the change that returned is lost: " + table + ": " + Compare(stored, rec.After, "after it");
     return {};
   }
   if (!sc.Batch) {
     if (stored != rec.Before && stored != rec.After)
-      return "in part: " + Show(stored) + ", " + Show(rec.Before) + " before, " + Show(rec.After) + " after";
+      return "in part: " + Compare(stored, rec.Before, "before") + "; " + Compare(stored, rec.After, "after");
     return {};
   }
   const TRows before = rec.Before.value_or(TRows{});
-  if (!Includes(*stored, before)) return "records from before lost: " + Show(stored) + ", " + Show(rec.Before) + " before";
+  if (!Includes(*stored, before)) return "records from before lost: " + Compare(stored, rec.Before, "before");
   TRows allowed = before;
   allowed.insert(rec.Tried.begin(), rec.Tried.end());
   if (!Includes(allowed, *stored)) return "a record never tried: " + Show(stored);
