@@ -19,7 +19,11 @@ class TFaultFile : public paradox::TPdxFile {
     return FEnv.Stopped() ? EIO : FFile->Read(off, buf, n, got);
   }
   int Write(uint64_t off, const void* buf, size_t n) override {
-    if (int e = FEnv.Check(TFaultEnv::opWrite, FPath, n)) return e;
+    uint64_t fits = 0;
+    if (int e = FEnv.Check(TFaultEnv::opWrite, FPath, n, &fits)) {
+      if (fits > 0) FFile->Write(off, buf, size_t(fits));
+      return e;
+    }
     return FFile->Write(off, buf, n);
   }
   int Sync() override {
@@ -55,6 +59,11 @@ int64_t TFaultEnv::Count() const {
   return FCount;
 }
 
+int64_t TFaultEnv::Bytes() const {
+  std::lock_guard<std::mutex> lock(FMu);
+  return FBytes;
+}
+
 std::vector<TFaultEnv::TOp> TFaultEnv::Counted() const {
   std::lock_guard<std::mutex> lock(FMu);
   return FCounted;
@@ -70,13 +79,17 @@ bool TFaultEnv::Stopped() const {
   return FStopped;
 }
 
-int TFaultEnv::Check(TOp op, const std::string& path, uint64_t bytes) {
+int TFaultEnv::Check(TOp op, const std::string& path, uint64_t bytes, uint64_t* fits) {
   std::lock_guard<std::mutex> lock(FMu);
   if (FStopped) return EIO;
   const std::string name = UpperCase(std::filesystem::path(path).filename().string());
   if (name.rfind(UpperCase(FFault.FilePrefix), 0) != 0) return 0;
   if (op == opWrite && int64_t(bytes) > FFault.ByteLimit - FBytes) {
     FFired = true;
+    if (FFault.StaysFull) {
+      if (fits) *fits = uint64_t(FFault.ByteLimit - FBytes);
+      FBytes = FFault.ByteLimit;
+    }
     return ENOSPC;
   }
   if (FFault.Ops & op) FCounted.push_back(op);

@@ -1,8 +1,8 @@
 // An environment for the Paradox engine that fails a chosen file operation: the n-th write, sync,
 // rename, creation, removal, truncation or opening of the files whose names begin with a prefix,
-// or every write once so many bytes went to them (a full disk). With Stop, every operation of any
-// file fails from that moment on, as in a process that was killed there; the test then reopens
-// the table from the files as they are, through another environment.
+// or every write once so many bytes went to them (a full disk, which may stay full). With Stop,
+// every operation of any file fails from that moment on, as in a process that was killed there;
+// the test then reopens the table from the files as they are, through another environment.
 #pragma once
 
 #include <cstdint>
@@ -29,11 +29,13 @@ class TFaultEnv : public paradox::TPdxEnv {
     int Error = 5;                   // its errno (EIO)
     bool Stop = false;               // and every operation after it
     int64_t ByteLimit = INT64_MAX;   // writes that would pass this many bytes fail with ENOSPC
+    bool StaysFull = false;          // and the first such write writes what fits, every later one nothing
   };
   explicit TFaultEnv(paradox::TPdxEnv& base = paradox::TPdxEnv::Default()) : FBase(base) {}
   // Starts counting afresh under a new fault (TFault{} for none).
   void Set(const TFault& fault);
   int64_t Count() const;  // operations counted since Set
+  int64_t Bytes() const;  // bytes written since Set
   std::vector<TOp> Counted() const;  // their kinds, in order
   bool Fired() const;     // whether the fault came
 
@@ -44,8 +46,9 @@ class TFaultEnv : public paradox::TPdxEnv {
   int Remove(const std::string& path) override;
   int SyncFolder(const std::string& folder) override;
 
-  // The error for operation `op` on `path` (a write of `bytes`): 0 when it may go ahead.
-  int Check(TOp op, const std::string& path, uint64_t bytes = 0);
+  // The error for operation `op` on `path` (a write of `bytes`): 0 when it may go ahead. A write
+  // that fills a disk that stays full fails after writing the first `fits` bytes.
+  int Check(TOp op, const std::string& path, uint64_t bytes = 0, uint64_t* fits = nullptr);
   bool Stopped() const;
 
  private:
