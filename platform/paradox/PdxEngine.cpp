@@ -612,7 +612,12 @@ void TPdxDatabase::DeleteTable(const std::string& name) {
   auto files = FamilyFiles(FFolder, base, &scratch);
   files.insert(files.end(), scratch.begin(), scratch.end());
   std::stable_partition(files.begin(), files.end(), [](const fs::path& p) { return UpperCase(p.extension().string()) == ".DB"; });
-  for (auto& p : files) RemoveFile(*FEnv, p.string());
+  // The removal of the .DB is made durable before the rest go, so that a power cut never leaves
+  // the table without some of its files.
+  for (size_t i = 0; i < files.size(); ++i) {
+    RemoveFile(*FEnv, files[i].string());
+    if (i == 0) SyncFolder(*FEnv, FFolder);
+  }
   SyncFolder(*FEnv, FFolder);
 }
 
@@ -639,7 +644,8 @@ void MoveFamily(TPdxEnv& env, const std::vector<std::pair<fs::path, fs::path>>& 
 // process dies: every file first gets its new name beside its old one, the .DB last (until then only
 // the old name is a table), then the old names go, the .DB first (from then on only the new name is
 // a table). The folder is synced after the new names are made, so that a power cut never keeps
-// the removal of an old name without the new one, and again before the rename returns. A file
+// the removal of an old name without the new one, after the old .DB goes, so that it never keeps
+// an old table without some of its files, and before the rename returns. A file
 // system without hard links moves the files one by one, the .DB last, and moves them back when
 // one cannot be moved.
 void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& newName) {
@@ -681,6 +687,8 @@ void TPdxDatabase::RenameTable(const std::string& oldName, const std::string& ne
     unlink(moves.size());
     throw EPdxError(RenameError(moves.back().first, e));
   }
+  // The old table is gone for good before its other files go.
+  SyncFolder(*FEnv, FFolder);
   // The old names of the other files belong to no table now: one that stays is removed with the
   // next table of that name.
   for (size_t k = 0; k + 1 < moves.size(); ++k) FEnv->Remove(moves[k].first.string());

@@ -29,8 +29,8 @@
 // created by writing and syncing its family (.VAL, .MB, .PX, .Xnn) and its .DB under a temporary
 // name, syncing the folder, renaming the .DB into place and syncing the folder again; renamed by
 // giving every file its new name beside the old (hard links), the .DB last, syncing the folder,
-// then removing the old names, the .DB first, and syncing the folder; deleted .DB first, then the
-// folder synced.
+// then removing the old names, the .DB first and the folder synced after it, and syncing the
+// folder again; deleted the same way: the .DB, the folder synced, the rest, the folder synced.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

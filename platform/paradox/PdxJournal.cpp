@@ -8,18 +8,18 @@
 //     u64 the .DB's size before the change and u64 after it, u64
 //     the .MB's size before it (0: the change leaves the .MB alone), u64 the table's mark, u64 hash
 //     of the 64 bytes before it. An emptied journal has its first bytes zero.
-//   entries, back to back: u64 offset in the .DB, u32 length n, the n old bytes, then for each
-//     512-byte piece of the n bytes the change writes there, u32 its hash.
+//   entries, back to back: u64 offset in the .DB, u32 length n, the n old bytes, the n bytes the
+//     change writes there.
 // Hashes are seeded with the salt, so that entries left in the file by an earlier change never
 // check out. The header is written last and the journal synced before the first overwrite: a
 // journal whose header or entries do not check out guarded no overwrite, and is ignored.
 //
 // A journal is played back only onto the change it guards. The table's mark (its header's
-// structure) says which table it is for; the hashes of the new bytes say which state: every
-// 512-byte piece the change overwrites must hold its old bytes or its new ones (a power cut may
-// leave any mix of them). A journal of another table, or of a change that finished long ago (a
-// folder restored from a copy), fails that test; it is set aside by the next writer, never
-// played.
+// structure) says which table it is for; the new bytes say which state: every byte the change
+// overwrites must hold its old value or its new one (a power cut may leave any mix of the disk's
+// sectors, a failed write any prefix of what it wrote, a failed playback any part of the old
+// bytes back). A journal of another table, or of a change that finished long ago (a folder
+// restored from a copy), fails that test; it is set aside by the next writer, never played.
 //
 // The lock: a writer holds a lock on its .DB (TPdxFile::Lock) from the moment it opens the table
 // for writing until it lets the table go, so a journal whose table is locked belongs to a live
@@ -40,7 +40,6 @@ namespace {
 
 constexpr char kMagic[8] = {'P', 'D', 'X', 'J', 'R', 'N', 'L', '2'};
 constexpr size_t kHeaderSize = 72;
-constexpr size_t kPiece = 512;
 constexpr uint32_t kLargestEntry = 1u << 20;
 constexpr uint64_t kLargestJournal = uint64_t(1) << 30;
 
@@ -68,15 +67,9 @@ uint64_t Hash(const uint8_t* p, size_t n, uint64_t h) {
   return h;
 }
 
-size_t Pieces(size_t n) { return (n + kPiece - 1) / kPiece; }
-
 // The header's byte "indexes out of date" is written outside the journal (it only ever asks for a
-// rebuild), so the pieces that hold it are compared without it.
-void Unmark(uint64_t off, uint8_t* bytes, size_t n) {
-  if (off <= kHdrIndexesOutOfDate && kHdrIndexesOutOfDate < off + n) bytes[kHdrIndexesOutOfDate - off] = 0;
-}
-
-uint32_t PieceHash(const uint8_t* p, size_t n, uint32_t salt) { return uint32_t(Hash(p, n, salt)); }
+// rebuild): any value of it belongs.
+bool Unmarked(uint64_t off, size_t i) { return off + i == kHdrIndexesOutOfDate; }
 
 uint32_t NewSalt() {
   static std::mutex mu;
@@ -144,10 +137,10 @@ TJournal::TImage TJournal::Read(TPdxEnv& env, const std::string& path) {
     TImage::TEntry e;
     e.Offset = Get64(p);
     const uint32_t n = Get32(p + 8);
-    const size_t pieces = Pieces(n), size = 12 + size_t(n) + 4 * pieces;
+    const size_t size = 12 + 2 * size_t(n);
     if (n == 0 || n > kLargestEntry || size_t(end - p) < size) return image;
     e.Old.assign(reinterpret_cast<const char*>(p + 12), n);
-    for (size_t k = 0; k < pieces; ++k) e.New.push_back(Get32(p + 12 + n + 4 * k));
+    e.New.assign(reinterpret_cast<const char*>(p + 12 + n), n);
     hash = Hash(p, size, hash);
     p += size;
     entries.push_back(std::move(e));
@@ -167,19 +160,14 @@ bool TJournal::Belongs(const TImage& image, TFile& db, uint64_t table) {
   if (image.Kind != TImage::jChange || image.Table != table) return false;
   const uint64_t size = db.Size();
   if (size < image.DbBefore || size > std::max(image.DbAfter, image.DbBefore)) return false;
-  std::vector<uint8_t> now, old;
+  std::string now;
   for (const auto& e : image.Entries) {
     const size_t n = e.Old.size();
     if (e.Offset + n > image.DbBefore) return false;
     now.resize(n);
     if (db.ReadAt(e.Offset, now.data(), n) != n) return false;
-    old.assign(e.Old.begin(), e.Old.end());
-    Unmark(e.Offset, now.data(), n);
-    Unmark(e.Offset, old.data(), n);
-    for (size_t k = 0; k < e.New.size(); ++k) {
-      const size_t at = k * kPiece, len = std::min(kPiece, n - at);
-      if (std::memcmp(&now[at], &old[at], len) != 0 && PieceHash(&now[at], len, image.Salt) != e.New[k]) return false;
-    }
+    for (size_t i = 0; i < n; ++i)
+      if (now[i] != e.Old[i] && now[i] != e.New[i] && !Unmarked(e.Offset, i)) return false;
   }
   return true;
 }
@@ -222,18 +210,11 @@ void TJournal::Begin(TFile& db) {
 }
 
 void TJournal::Keep(TFile& db, uint64_t off, size_t n, const uint8_t* now) {
-  const size_t pieces = Pieces(n);
-  std::vector<uint8_t> e(12 + n + 4 * pieces);
+  std::vector<uint8_t> e(12 + 2 * n);
   Put64(&e[0], off);
   Put32(&e[8], uint32_t(n));
   if (db.ReadAt(off, &e[12], n) != n) throw EPdxCorrupt("Файл "_ansi + QuotePath(db.Path()) + " повреждён: он короче, чем указано в заголовке"_ansi);
-  std::vector<uint8_t> piece;
-  for (size_t k = 0; k < pieces; ++k) {
-    const size_t at = k * kPiece, len = std::min(kPiece, n - at);
-    piece.assign(now + at, now + at + len);
-    Unmark(off + at, piece.data(), len);
-    Put32(&e[12 + n + 4 * k], PieceHash(piece.data(), len, FSalt));
-  }
+  std::memcpy(&e[12 + n], now, n);
   FFile.WriteAt(FEnd, e.data(), e.size());
   FHash = Hash(e.data(), e.size(), FHash);
   FEnd += e.size();

@@ -44,8 +44,7 @@ class TJournal {
     uint32_t Salt = 0;
     struct TEntry {
       uint64_t Offset = 0;
-      std::string Old;               // the bytes before the change
-      std::vector<uint32_t> New;     // the hash of each 512-byte piece after it
+      std::string Old, New;  // the bytes before the change and after it
     };
     std::vector<TEntry> Entries;
   };
@@ -56,7 +55,7 @@ class TJournal {
   // Reads the journal at `path` (jNone when there is none). Raises EPdxError when it cannot be read.
   static TImage Read(TPdxEnv& env, const std::string& path);
   // Whether `db` (the table marked `table`) is in the middle of the change the image guards:
-  // every part of it that the change overwrites holds its old bytes or its new ones.
+  // every byte that the change overwrites holds its old value or its new one.
   static bool Belongs(const TImage& image, TFile& db, uint64_t table);
   // Puts the old bytes back, cuts off what the change appended to the .DB (and to the .MB at
   // mbPath, when the change wrote values there) and syncs both. Raises EPdxError naming the file.
