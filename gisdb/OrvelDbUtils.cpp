@@ -385,5 +385,13 @@ void TOrvDbTableDef::RestructureTable() {
     SettleTemporaryCopy(db, FOriginalName, temp, restored);
     throw;
   }
-  db->DropTable(temp);
+
+  // Every row is in the rebuilt table: a temporary table that cannot be removed leaves the rebuild
+  // done, and the error says so rather than that the rebuild failed.
+  try {
+    db->DropTable(temp);
+  } catch (const std::exception& e) {
+    throw Exception(Format("Таблица %s перестроена, но её временную таблицу %s не удалось удалить: %s"_ansi,
+                           {FTableName, temp, ExceptionMessage(e)}));
+  }
 }

@@ -12,7 +12,8 @@
 // temporary table of that name that holds rows is never dropped: it may be all that is left of an
 // interrupted rebuild, and the rebuild is refused instead. A rebuild that fails drops its own
 // temporary table only while the table under its old name holds every row; otherwise the error
-// says that the rows are kept in the temporary table.
+// says that the rows are kept in the temporary table. When only the temporary table cannot be
+// removed at the end, the table is rebuilt and the error says so.
 #pragma once
 
 #include <cstdint>

@@ -150,8 +150,9 @@ TEST(Restructure, NewDefinitionIsCreatedStraightAway) {
 
 // A failure injected at every step of a rebuild, once or for good from that step on, with a drop
 // that refuses or one that takes the table and then raises (files removed only in part): the rows
-// are never lost. Either the rebuild finished, or the old table is back with its rows, or the
-// error says which temporary table holds them.
+// are never lost. Either the rebuild finished (an error may say only that its temporary table
+// stays), or the old table is back with its rows, or the error says which temporary table holds
+// them.
 TEST(Restructure, RowsSurviveAFailureAtEveryStep) {
   auto reference = MakeDb();
   {
@@ -170,10 +171,8 @@ TEST(Restructure, RowsSurviveAFailureAtEveryStep) {
       auto def = db->GetTableDef("ORVEL_MAPS");
       Edit(def.get());
       std::size_t calls = 0;
-      std::string failedOp;
       db->Fault = [&](const std::string& op, const std::string& table) {
         std::size_t n = calls++;
-        if (n == k) failedOp = op + " " + table;
         if (n != k && !(persistent && n > k)) return;
         if (dropsHalfway && op == "drop") db->Tables.erase(AnsiUpperCase(table));
         throw Exception("injected failure of " + op + " " + table);
@@ -185,7 +184,7 @@ TEST(Restructure, RowsSurviveAFailureAtEveryStep) {
         error = e.Message();
       }
       db->Fault = nullptr;
-      if (error.empty()) {
+      if (error.empty() || error.rfind("Таблица ORVEL_MAPS перестроена"_ansi, 0) == 0) {
         EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "CAPTION"), Expected(1));
         continue;
       }
@@ -195,16 +194,14 @@ TEST(Restructure, RowsSurviveAFailureAtEveryStep) {
         EXPECT_EQ(Column(db.get(), "tmp_ORVEL_MAPS", "NAME"), Expected(1));
         continue;
       }
-      if (!persistent && failedOp != "drop tmp_ORVEL_MAPS") {
+      if (!persistent) {
         EXPECT_EQ(db->Find("tmp_ORVEL_MAPS"), nullptr) << "no temporary table left behind";
       }
-      if (db->Find("ORVEL_MAPS") && !Column(db.get(), "ORVEL_MAPS", "NAME").empty()) {
-        EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "NAME"), Expected(1)) << "the old table is back";
-        EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "SCALE"), Expected(2));
-        EXPECT_TRUE(db->Table("ORVEL_MAPS").Fields[0].Required);
-      } else {
-        EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "CAPTION"), Expected(1)) << "the rebuild got through";
-      }
+      // Any other error leaves the old table as it was: a rebuild that got through is not
+      // reported as failed.
+      EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "NAME"), Expected(1)) << "the old table is back: " << error;
+      EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "SCALE"), Expected(2));
+      EXPECT_TRUE(db->Find("ORVEL_MAPS") && db->Table("ORVEL_MAPS").Fields[0].Required);
     }
   }
 }
@@ -298,8 +295,10 @@ TEST(Restructure, RowsSurviveAFailedUnlinkAtEveryPointOfAParadoxRebuild) {
         continue;
       }
       EXPECT_EQ(count(files, "R"), rows) << error;
-      if (error.empty()) {
-        EXPECT_EQ(files.TableStructure("R").Fields.size(), 4u) << error;
+      // The new structure exactly when the rebuild is reported done.
+      const bool rebuilt = error.empty() || error.rfind("Таблица R перестроена"_ansi, 0) == 0;
+      if (files.TableExists("R")) {
+        EXPECT_EQ(files.TableStructure("R").Fields.size(), rebuilt ? 4u : 3u) << error;
       }
     } while (env.Fired());
     EXPECT_GT(failAt, 5) << "the sweep reached the drops of both tables";
