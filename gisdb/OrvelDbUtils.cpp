@@ -271,6 +271,36 @@ class TLongOperationScope {
                          {to, static_cast<long long>(got), static_cast<long long>(expected), from}));
 }
 
+// Whether the table is there and holds that many rows, as the engine answers; an error while
+// asking counts as no.
+bool HoldsRows(IOrvDb* db, const std::string& table, int64_t rows) {
+  try {
+    return db->TableExists(table) && CountTableRows(db, table) == rows;
+  } catch (...) {
+    return false;
+  }
+}
+
+// Called while an error of a rebuild is in flight. When the table under its old name holds every
+// row, the temporary copy of them is dropped (a failing drop does not hide the error). Otherwise
+// the copy may be all that is left of the rows: it stays, and the error says where they are.
+void SettleTemporaryCopy(IOrvDb* db, const std::string& table, const std::string& temp, bool tableHoldsRows) {
+  if (tableHoldsRows) {
+    try {
+      db->DropTable(temp);
+    } catch (...) {
+    }
+    return;
+  }
+  try {
+    throw;
+  } catch (Exception& first) {
+    first.SetMessage(first.Message() +
+                     Format("\r\nСтроки таблицы %s сохранены во временной таблице %s"_ansi, {table, temp}));
+  } catch (...) {
+  }
+}
+
 // A row copy of a rebuild, committed before the next step relies on it: on an engine that keeps
 // work pending until a bracket closes, a later commit that the engine refuses would otherwise
 // undo these rows along with the refused step.
@@ -305,32 +335,33 @@ void TOrvDbTableDef::RestructureTable() {
                            {FOriginalName, temp}));
 
   // Backup: the old structure as columns only under the temporary name, the rows copied into it
-  // and counted, and only then the old table dropped.
+  // and counted, and only then the old table dropped. A drop that fails part-way may have taken
+  // the table with it, so from then on the copy goes only while the old table is seen whole.
   RefPtr<TOrvDbTableDef> old(Db()->CreateTableDef());
+  int64_t expected = 0;
+  bool dropping = false;
   try {
     old->Load(FOriginalName);
     db->DropTable(temp);
     old->CreateTable(temp, false);
     CopyCommitted(db, FOriginalName, temp, nullptr);
-    int64_t expected = CountTableRows(db, FOriginalName);
+    expected = CountTableRows(db, FOriginalName);
     int64_t kept = CountTableRows(db, temp);
     if (kept != expected) RowCountMismatch(FOriginalName, temp, expected, kept);
+    dropping = true;
     db->DropTable(FOriginalName);
   } catch (...) {
-    try {
-      db->DropTable(temp);
-    } catch (...) {
-    }
+    SettleTemporaryCopy(db, FOriginalName, temp, !dropping || HoldsRows(db, FOriginalName, expected));
     throw;
   }
 
-  // The new table, filled from the temporary copy column by column.
+  // The new table, filled from the temporary copy column by column. The temporary table is not
+  // written from here on: it holds the `expected` rows until it is dropped.
   try {
     CreateTable(FTableName, true);
     try {
       // A new structure that shares no column with the old one keeps no rows, by design.
       if (CopyCommitted(db, temp, FTableName, this) >= 0) {
-        int64_t expected = CountTableRows(db, temp);
         int64_t copied = CountTableRows(db, FTableName);
         if (copied != expected) RowCountMismatch(temp, FTableName, expected, copied);
       }
@@ -342,34 +373,25 @@ void TOrvDbTableDef::RestructureTable() {
       throw;
     }
   } catch (...) {
-    // Put the old table back under its old name with its old structure and rows. Until that has
-    // worked the temporary table holds the only copy of the rows: it stays, and the first error
-    // says where the rows are.
+    // Put the old table back under its old name with its old structure and rows; until that has
+    // worked the temporary table holds the only copy of the rows.
     bool restored = false;
     try {
       old->CreateTable(FOriginalName, true);
       CopyCommitted(db, temp, FOriginalName, nullptr);
-      int64_t expected = CountTableRows(db, temp);
-      int64_t back = CountTableRows(db, FOriginalName);
-      if (back != expected) RowCountMismatch(temp, FOriginalName, expected, back);
-      restored = true;
+      restored = HoldsRows(db, FOriginalName, expected);
     } catch (...) {
     }
-    if (restored) {
-      try {
-        db->DropTable(temp);
-      } catch (...) {
-      }
-    } else {
-      try {
-        throw;
-      } catch (Exception& first) {
-        first.SetMessage(first.Message() +
-                         Format("\r\nСтроки таблицы %s сохранены во временной таблице %s"_ansi, {FOriginalName, temp}));
-      } catch (...) {
-      }
-    }
+    SettleTemporaryCopy(db, FOriginalName, temp, restored);
     throw;
   }
-  db->DropTable(temp);
+
+  // Every row is in the rebuilt table: a temporary table that cannot be removed leaves the rebuild
+  // done, and the error says so rather than that the rebuild failed.
+  try {
+    db->DropTable(temp);
+  } catch (const std::exception& e) {
+    throw Exception(Format("Таблица %s перестроена, но её временную таблицу %s не удалось удалить: %s"_ansi,
+                           {FTableName, temp, ExceptionMessage(e)}));
+  }
 }

@@ -10,7 +10,10 @@
 // ApplyChanges creates the table, renames it, or rebuilds it through a temporary copy named
 // "tmp_" + the old name, carrying each column from its Original name to its Current name. A
 // temporary table of that name that holds rows is never dropped: it may be all that is left of an
-// interrupted rebuild, and the rebuild is refused instead.
+// interrupted rebuild, and the rebuild is refused instead. A rebuild that fails drops its own
+// temporary table only while the table under its old name holds every row; otherwise the error
+// says that the rows are kept in the temporary table. When only the temporary table cannot be
+// removed at the end, the table is rebuilt and the error says so.
 #pragma once
 
 #include <cstdint>

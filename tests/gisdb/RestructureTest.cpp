@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <filesystem>
+
+#include "gisdb/CreateSysTables.h"
 #include "gisdb/OrvelDbUtils.h"
+#include "platform/paradox/Paradox.h"
+#include "tests/support/Engines.h"
 #include "tests/support/MemoryDb.h"
+#include "tests/support/ParadoxFaults.h"
 
 using testsupport::TMemDb;
+using testsupport::TMemTable;
 
 namespace {
 
@@ -37,12 +45,13 @@ void Edit(IOrvDbTableDef* def) {
   def->AddIndex({"IX_CAPTION", "CAPTION", 0});
 }
 
+// The column's values, none when the table or the column is missing.
 std::vector<Variant> Column(TMemDb* db, const std::string& table, const std::string& column) {
   std::vector<Variant> out;
-  auto& t = db->Table(table);
-  for (std::size_t c = 0; c < t.Fields.size(); ++c)
-    if (t.Fields[c].Name == column)
-      for (const auto& row : t.Rows) out.push_back(row[c]);
+  const TMemTable* t = db->Find(table);
+  for (std::size_t c = 0; t && c < t->Fields.size(); ++c)
+    if (t->Fields[c].Name == column)
+      for (const auto& row : t->Rows) out.push_back(row[c]);
   return out;
 }
 
@@ -139,9 +148,11 @@ TEST(Restructure, NewDefinitionIsCreatedStraightAway) {
   EXPECT_TRUE(db->Table("T").Fields[0].Required);
 }
 
-// A failure injected at every step of a rebuild, once or for good from that step on: the rows
-// are never lost. Either the rebuild finished, or the old table is back with its rows, or the
-// error says which temporary table holds them.
+// A failure injected at every step of a rebuild, once or for good from that step on, with a drop
+// that refuses or one that takes the table and then raises (files removed only in part): the rows
+// are never lost. Either the rebuild finished (an error may say only that its temporary table
+// stays), or the old table is back with its rows, or the error says which temporary table holds
+// them.
 TEST(Restructure, RowsSurviveAFailureAtEveryStep) {
   auto reference = MakeDb();
   {
@@ -151,18 +162,20 @@ TEST(Restructure, RowsSurviveAFailureAtEveryStep) {
   }
   const std::size_t steps = reference->Log.size();
   ASSERT_GT(steps, 8u);
-  for (bool persistent : {false, true}) {
+  for (int mode = 0; mode < 4; ++mode) {
+    const bool persistent = mode & 1, dropsHalfway = mode & 2;
     for (std::size_t k = 0; k < steps + 4; ++k) {
-      SCOPED_TRACE((persistent ? "failing from step " : "failing at step ") + std::to_string(k));
+      SCOPED_TRACE((persistent ? "failing from step " : "failing at step ") + std::to_string(k) +
+                   (dropsHalfway ? ", drops half done" : ""));
       auto db = MakeDb();
       auto def = db->GetTableDef("ORVEL_MAPS");
       Edit(def.get());
       std::size_t calls = 0;
-      std::string failedOp;
       db->Fault = [&](const std::string& op, const std::string& table) {
         std::size_t n = calls++;
-        if (n == k) failedOp = op + " " + table;
-        if (n == k || (persistent && n > k)) throw Exception("injected failure of " + op + " " + table);
+        if (n != k && !(persistent && n > k)) return;
+        if (dropsHalfway && op == "drop") db->Tables.erase(AnsiUpperCase(table));
+        throw Exception("injected failure of " + op + " " + table);
       };
       std::string error;
       try {
@@ -171,7 +184,7 @@ TEST(Restructure, RowsSurviveAFailureAtEveryStep) {
         error = e.Message();
       }
       db->Fault = nullptr;
-      if (error.empty()) {
+      if (error.empty() || error.rfind("Таблица ORVEL_MAPS перестроена"_ansi, 0) == 0) {
         EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "CAPTION"), Expected(1));
         continue;
       }
@@ -181,16 +194,14 @@ TEST(Restructure, RowsSurviveAFailureAtEveryStep) {
         EXPECT_EQ(Column(db.get(), "tmp_ORVEL_MAPS", "NAME"), Expected(1));
         continue;
       }
-      if (!persistent && failedOp != "drop tmp_ORVEL_MAPS") {
+      if (!persistent) {
         EXPECT_EQ(db->Find("tmp_ORVEL_MAPS"), nullptr) << "no temporary table left behind";
       }
-      if (db->Find("ORVEL_MAPS") && !Column(db.get(), "ORVEL_MAPS", "NAME").empty()) {
-        EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "NAME"), Expected(1)) << "the old table is back";
-        EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "SCALE"), Expected(2));
-        EXPECT_TRUE(db->Table("ORVEL_MAPS").Fields[0].Required);
-      } else {
-        EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "CAPTION"), Expected(1)) << "the rebuild got through";
-      }
+      // Any other error leaves the old table as it was: a rebuild that got through is not
+      // reported as failed.
+      EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "NAME"), Expected(1)) << "the old table is back: " << error;
+      EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "SCALE"), Expected(2));
+      EXPECT_TRUE(db->Find("ORVEL_MAPS") && db->Table("ORVEL_MAPS").Fields[0].Required);
     }
   }
 }
@@ -225,4 +236,71 @@ TEST(Restructure, AKeyViolationInTheNewStructureRestoresTheOldTable) {
   EXPECT_EQ(Column(db.get(), "ORVEL_MAPS", "NAME"), Expected(1));
   EXPECT_EQ(db->Table("ORVEL_MAPS").Indexes.size(), 1u);
   EXPECT_EQ(db->Find("tmp_ORVEL_MAPS"), nullptr);
+}
+
+// An unlink that fails at each point of a rebuild on a Paradox folder (an I/O error, a file of
+// another owner), alone or with every operation after it: a drop that fails may have taken the
+// table's .DB already. At every point the rebuilt table, the old one, or the temporary table the
+// error names holds every row.
+TEST(Restructure, RowsSurviveAFailedUnlinkAtEveryPointOfAParadoxRebuild) {
+  namespace fs = std::filesystem;
+  using testsupport::TFaultEnv;
+  testsupport::TempDir dir;
+  const int64_t rows = 3000;
+  {
+    IOrvDbPtr db = ConnectDb(testsupport::NewDatabase(testsupport::TEngine::ParadoxFolder, dir, "seed").get(), true);
+    CreateSysTable(db.get(), "R", {{"ID", dftInt32, 0, true}, {"NAME", dftString, 40, false}, {"NOTE", dftMemo, 0, false}},
+                   {{"PK_R", "ID", dioPrimary | dioUnique}, {"IX_NAME", "NAME", 0}});
+    auto ins = BuildInsertSQL(db.get(), "R", {"ID", "NAME", "NOTE"});
+    RunInBracket(db.get(), [&] {
+      for (int32_t id = 1; id <= rows; ++id)
+        ins->Execute({{dftInt32, Variant(id)}, {dftString, Variant("N" + std::to_string(id % 97))},
+                      {dftMemo, Variant(std::string(id % 10 ? 0 : 300, 'm'))}});
+    });
+    ins->Close();
+    db->Close();
+  }
+  auto count = [](const paradox::TPdxDatabase& files, const std::string& table) {
+    int64_t n = 0;
+    if (files.TableExists(table))
+      for (auto c = files.OpenCursor(table); c->Next();) ++n;
+    return n;
+  };
+  TFaultEnv env;
+  for (bool stop : {false, true}) {
+    int64_t failAt = 0;
+    do {
+      ++failAt;
+      SCOPED_TRACE("unlink " + std::to_string(failAt) + (stop ? " fails, and everything after it" : " fails"));
+      const std::string name = (stop ? "stop" : "once") + std::to_string(failAt);
+      IConnParamsPtr params = testsupport::NewDatabase(testsupport::TEngine::ParadoxFolder, dir, name);
+      for (const auto& f : fs::directory_iterator(dir.Path() / "seed"))
+        fs::copy_file(f.path(), dir.Path() / name / f.path().filename());
+      env.Set({"", TFaultEnv::opRemove, failAt, EIO, stop});
+      paradox::SetProcessEnv(&env);
+      std::string error;
+      try {
+        IOrvDbPtr db = ConnectDb(params.get(), true);
+        auto def = db->GetTableDef("R");
+        def->AddField({"CODE", dftInt32, 0, false});
+        def->ApplyChanges();
+        db->Close();
+      } catch (const std::exception& e) {
+        error = ExceptionMessage(e);
+      }
+      paradox::SetProcessEnv(nullptr);
+      paradox::TPdxDatabase files((dir.Path() / name).string());
+      if (error.find("сохранены во временной таблице tmp_R"_ansi) != std::string::npos) {
+        EXPECT_EQ(count(files, "tmp_R"), rows) << error;
+        continue;
+      }
+      EXPECT_EQ(count(files, "R"), rows) << error;
+      // The new structure exactly when the rebuild is reported done.
+      const bool rebuilt = error.empty() || error.rfind("Таблица R перестроена"_ansi, 0) == 0;
+      if (files.TableExists("R")) {
+        EXPECT_EQ(files.TableStructure("R").Fields.size(), rebuilt ? 4u : 3u) << error;
+      }
+    } while (env.Fired());
+    EXPECT_GT(failAt, 5) << "the sweep reached the drops of both tables";
+  }
 }
