@@ -339,6 +339,12 @@ void TPdxTableState::MergeWaiting(bool withRuns) {
   if (Waiting.InMemory() == 0 && (!withRuns || !Waiting.HasRuns())) return;
   CheckUsable();
   ++Changes;
+  // The blocks written meanwhile are parts of the change that the merge's flush completes.
+  struct TMerging {
+    bool& Flag;
+    explicit TMerging(bool& flag) : Flag(flag) { Flag = true; }
+    ~TMerging() { Flag = false; }
+  } merging(Merging);
   try {
     TRunMerge source(H.RecordSize, size_t(KeyLen));
     Waiting.Merge(source, withRuns);

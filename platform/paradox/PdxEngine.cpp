@@ -268,12 +268,12 @@ void TPdxTableState::LookAtJournal(bool reader) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
+    std::map<uint64_t, std::string> before = TJournal::Before(image);
     std::vector<uint8_t> header(std::min<uint64_t>(Db.Size(), 65536));
     header.resize(Db.ReadAt(0, header.data(), header.size()));
-    for (const auto& e : image.Entries)
-      if (e.Offset == 0) std::memcpy(header.data(), e.Old.data(), std::min(e.Old.size(), header.size()));
+    if (auto o = before.find(0); o != before.end()) std::memcpy(header.data(), o->second.data(), std::min(o->second.size(), header.size()));
     if (!TJournal::Belongs(image, Db, TJournal::TableMark(ParseHeader(header.data(), header.size(), DbPath)))) return;
-    for (auto& e : image.Entries) Overlay[e.Offset] = std::move(e.Old);
+    Overlay = std::move(before);
     OverlaySize = image.DbBefore;
     return;
   }
@@ -812,9 +812,11 @@ void TPdxTableState::FinishIndexes() {
 
 TPdxTableState::~TPdxTableState() {
   try {
+    if (Writer && !Dead && !Broken && Journal.Active() && !Journal.Writing()) MakeDurable();
     FinishIndexes();
   } catch (const Exception&) {
-    // The header goes on saying the indexes are out of date: they are rebuilt at the next open.
+    // The journal stays (the next open takes back what it guards), or the header goes on saying
+    // the indexes are out of date (they are rebuilt at the next open).
   }
   // A table renamed or deleted under its handles keeps its journal where the files went.
   if (!Dead) Journal.Close();
@@ -1591,6 +1593,8 @@ void TPdxTable::EmptyTable() {
   ++s.Changes;
   if (s.Batch > 0) s.Flush();
   try {
+    // What a batch wrote is made durable before the files are cut under it.
+    if (s.Journal.Active()) s.MakeDurable();
     if (s.HasIndexes() && !s.IndexesOutOfDate()) s.MarkIndexesOutOfDate(true);
     s.Forget();
     s.MapLoaded = true;
@@ -1692,15 +1696,18 @@ void TPdxTableState::Flush(bool durable) {
     Reload();
     throw;
   }
-  // Blobs of deleted or rewritten records are freed once those records are gone from the files. A
-  // value whose space cannot be marked free keeps it: the change is in, only the space is lost.
-  std::vector<uint32_t> freed;
-  freed.swap(PendingFree);
-  for (uint32_t p : freed) {
-    try {
-      OpenMb(true);
-      MbWriter.Free(p);
-    } catch (const EPdxError&) {
+  // Blobs of deleted or rewritten records are freed once those records are gone from the files for
+  // good (the change durable). A value whose space cannot be marked free keeps it: the change is
+  // in, only the space is lost.
+  if (!Journal.Active()) {
+    std::vector<uint32_t> freed;
+    freed.swap(PendingFree);
+    for (uint32_t p : freed) {
+      try {
+        OpenMb(true);
+        MbWriter.Free(p);
+      } catch (const EPdxError&) {
+      }
     }
   }
   if (Batch == 0 && IndexDirty) {
@@ -1709,36 +1716,50 @@ void TPdxTableState::Flush(bool durable) {
   }
 }
 
-// The changed blocks and the header, the indexes marked out of date first; then the change is
-// whole (see the order at the top of PdxFiles.cpp). A secondary index's file is written in place:
-// its table's header says it is out of date meanwhile. `durable` syncs the files even when
-// nothing changed since the last change (the end of a batch).
+// The changed blocks and the header as one part of the change (WritePart); then, outside a batch,
+// at its end (`durable`), and once a batch has written much since its last durable point, the
+// change is made durable (see the order at the top of PdxFiles.cpp).
 void TPdxTableState::WriteDirty(bool durable) {
+  WritePart();
+  if (IsIndexFile) {
+    if (durable) Db.Sync();
+  } else if (durable || (Batch == 0 && !Merging) || Journal.Size() > kJournalCommit || WrittenSinceDurable > kDataCommit) {
+    MakeDurable();
+  }
+}
+
+// What the journal guards is synced and the journal emptied (the files are synced anyway).
+void TPdxTableState::MakeDurable() {
+  TFile* mb = Mb.IsOpen() && Mb.Writable() ? &Mb : nullptr;
+  if (Journal.Active()) {
+    Journal.Commit(Db, mb);
+  } else {
+    Db.Sync();
+    if (mb) mb->Sync();
+  }
+  WrittenSinceDurable = 0;
+}
+
+// The changed blocks and the header, the indexes marked out of date first. A secondary index's
+// file is written in place: its table's header says it is out of date meanwhile.
+void TPdxTableState::WritePart() {
   if (!IsIndexFile && IndexDirty && HasIndexes()) {
     if (!IndexesOutOfDate()) MarkIndexesOutOfDate(true);
     IndexesCurrent = false;
   }
-  TFile* mb = Mb.IsOpen() && Mb.Writable() ? &Mb : nullptr;
   if (IsIndexFile) {
     WriteBlocks();
     if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
-    if (durable) Db.Sync();
     return;
   }
-  if (!Dirty.empty() || HeaderDirty) {
-    WriteChange();
-  } else if (durable) {
-    Db.Sync();
-    if (mb) mb->Sync();
-  }
-  if (mb) Journal.NoteMbSize(mb->Size());
+  if (!Dirty.empty() || HeaderDirty) WriteChange();
+  if (Mb.IsOpen() && Mb.Writable()) Journal.NoteMbSize(Mb.Size());
 }
 
-// One change to the .DB, through the journal: the old content of every block it overwrites and
-// of the header goes to the journal, which is made durable; then the new blocks past the end, the
-// blocks the file held and the header; then the files are synced and the journal emptied.
+// One part of a change to the .DB, through the journal: the old and new content of every block it
+// overwrites and of the header go to the journal, which is made durable; then the new blocks past
+// the end, the blocks the file held and the header.
 void TPdxTableState::WriteChange() {
-  TFile* mb = Mb.IsOpen() && Mb.Writable() ? &Mb : nullptr;
   const uint64_t held = FileBlocksOnDisk;
   uint64_t after = Db.Size();
   Journal.Begin(Db);
@@ -1757,9 +1778,10 @@ void TPdxTableState::WriteChange() {
   }
   if (HeaderDirty) Journal.Keep(Db, 0, kHdrFixedSize, NewHeader());
   Journal.Ready(after);
+  WrittenSinceDurable += Dirty.size() * H.BlockSize;
   WriteBlocks();
   if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
-  Journal.Commit(Db, mb);
+  Journal.Settle();
 }
 
 // New blocks first, then the blocks the file held already.
@@ -1812,7 +1834,7 @@ void TPdxTableState::Reload() {
   IndexDirty = HasIndexes();
   if (IsIndexFile) return;
   try {
-    if (Journal.Active()) Journal.Rollback(DbPath, FindFile(Folder, Base, "MB"));
+    if (Journal.Active()) Journal.Rollback(Db, DbPath, FindFile(Folder, Base, "MB"));
     std::vector<uint8_t> bytes(HeaderBytes.size());
     if (Db.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) Corrupt("заголовок обрезан"_ansi);
     THeader h = ParseHeader(bytes.data(), bytes.size(), DbPath);

@@ -27,6 +27,7 @@
 // a file: it reads the table as it stood before the change (the old bytes over the file), or
 // waits while a live writer finishes its change.
 #include <cerrno>
+#include <map>
 #include <mutex>
 #include <random>
 
@@ -101,6 +102,36 @@ uint64_t TJournal::TableMark(const THeader& h) {
   return Hash(b.data(), b.size(), 0x50445854u);
 }
 
+namespace {
+
+// Parses `count` entries from [p, end), chaining their hashes from `hash`; false when they do not
+// check out (a journal written in part).
+bool ParseEntries(const uint8_t* p, const uint8_t* end, uint32_t count, uint64_t& hash, std::vector<TJournal::TImage::TEntry>& out) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (end - p < 12) return false;
+    TJournal::TImage::TEntry e;
+    e.Offset = Get64(p);
+    const uint32_t n = Get32(p + 8);
+    const size_t size = 12 + 2 * size_t(n);
+    if (n == 0 || n > kLargestEntry || size_t(end - p) < size) return false;
+    e.Old.assign(reinterpret_cast<const char*>(p + 12), n);
+    e.New.assign(reinterpret_cast<const char*>(p + 12 + n), n);
+    hash = Hash(p, size, hash);
+    p += size;
+    out.push_back(std::move(e));
+  }
+  return p == end;
+}
+
+// The entries of each offset the change overwrote, in the order they were kept.
+std::map<uint64_t, std::vector<const TJournal::TImage::TEntry*>> ByOffset(const TJournal::TImage& image) {
+  std::map<uint64_t, std::vector<const TJournal::TImage::TEntry*>> out;
+  for (const auto& e : image.Entries) out[e.Offset].push_back(&e);
+  return out;
+}
+
+}  // namespace
+
 TJournal::TImage TJournal::Read(TPdxEnv& env, const std::string& path) {
   TImage image;
   std::error_code ec;
@@ -124,28 +155,13 @@ TJournal::TImage TJournal::Read(TPdxEnv& env, const std::string& path) {
     return image;
   }
   if (j.size() < kHeaderSize || Get64(&j[64]) != Hash(j.data(), 64, 0)) return image;
-  const uint32_t salt = Get32(&j[8]), count = Get32(&j[12]);
+  const uint32_t salt = Get32(&j[8]);
   const uint64_t bytes = Get64(&j[16]);
   if (bytes > j.size() - kHeaderSize) return image;
-  // The entries are hashed one after the other, each hash seeding the next.
   std::vector<TImage::TEntry> entries;
   uint64_t hash = salt;
   const uint8_t* p = &j[kHeaderSize];
-  const uint8_t* end = p + bytes;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (end - p < 12) return image;
-    TImage::TEntry e;
-    e.Offset = Get64(p);
-    const uint32_t n = Get32(p + 8);
-    const size_t size = 12 + 2 * size_t(n);
-    if (n == 0 || n > kLargestEntry || size_t(end - p) < size) return image;
-    e.Old.assign(reinterpret_cast<const char*>(p + 12), n);
-    e.New.assign(reinterpret_cast<const char*>(p + 12 + n), n);
-    hash = Hash(p, size, hash);
-    p += size;
-    entries.push_back(std::move(e));
-  }
-  if (p != end || hash != Get64(&j[24])) return image;
+  if (!ParseEntries(p, p + bytes, Get32(&j[12]), hash, entries) || hash != Get64(&j[24])) return image;
   image.Salt = salt;
   image.DbBefore = Get64(&j[32]);
   image.DbAfter = Get64(&j[40]);
@@ -161,22 +177,33 @@ bool TJournal::Belongs(const TImage& image, TFile& db, uint64_t table) {
   const uint64_t size = db.Size();
   if (size < image.DbBefore || size > std::max(image.DbAfter, image.DbBefore)) return false;
   std::string now;
-  for (const auto& e : image.Entries) {
-    const size_t n = e.Old.size();
-    if (e.Offset + n > image.DbBefore) return false;
+  for (const auto& [offset, entries] : ByOffset(image)) {
+    // What the change appended is cut off whatever it holds.
+    if (offset >= image.DbBefore) continue;
+    const size_t n = entries[0]->Old.size();
+    if (offset + n > image.DbBefore) return false;
     now.resize(n);
-    if (db.ReadAt(e.Offset, now.data(), n) != n) return false;
-    for (size_t i = 0; i < n; ++i)
-      if (now[i] != e.Old[i] && now[i] != e.New[i] && !Unmarked(e.Offset, i)) return false;
+    if (db.ReadAt(offset, now.data(), n) != n) return false;
+    for (size_t i = 0; i < n; ++i) {
+      bool known = now[i] == entries[0]->Old[i] || Unmarked(offset, i);
+      for (size_t k = 0; k < entries.size() && !known; ++k) known = entries[k]->New.size() == n && now[i] == entries[k]->New[i];
+      if (!known) return false;
+    }
   }
   return true;
+}
+
+std::map<uint64_t, std::string> TJournal::Before(const TImage& image) {
+  std::map<uint64_t, std::string> out;
+  for (const auto& [offset, entries] : ByOffset(image))
+    if (offset + entries[0]->Old.size() <= image.DbBefore) out[offset] = entries[0]->Old;
+  return out;
 }
 
 void TJournal::Restore(TPdxEnv& env, const TImage& image, const std::string& dbPath, const std::string& mbPath) {
   TFile db;
   db.Open(env, dbPath, true);
-  for (const auto& e : image.Entries)
-    if (e.Offset + e.Old.size() <= image.DbBefore) db.WriteAt(e.Offset, e.Old.data(), e.Old.size());
+  for (const auto& [offset, old] : Before(image)) db.WriteAt(offset, old.data(), old.size());
   if (db.Size() > image.DbBefore) db.Truncate(image.DbBefore);
   db.Sync();
   if (image.MbBefore && !mbPath.empty()) {
@@ -190,22 +217,30 @@ void TJournal::Restore(TPdxEnv& env, const TImage& image, const std::string& dbP
 }
 
 // The file stays open from the first change to Close: later changes write over the emptied one,
-// so that its name is made durable once.
+// so that its name is made durable once. A change may be written in parts (a batch's flushes):
+// each part's entries follow the last part's, and the header, rewritten, covers them all.
 void TJournal::Begin(TFile& db) {
-  if (!FFile.IsOpen()) {
-    std::error_code ec;
-    if (fs::exists(FPath, ec)) {
-      FFile.Open(*FEnv, FPath, true);
-    } else {
-      FFile.Create(*FEnv, FPath);
-      FNewName = true;
+  if (FStage == sIdle) {
+    if (!FFile.IsOpen()) {
+      std::error_code ec;
+      if (fs::exists(FPath, ec)) {
+        FFile.Open(*FEnv, FPath, true);
+      } else {
+        FFile.Create(*FEnv, FPath);
+        FNewName = true;
+      }
     }
+    FSalt = NewSalt();
+    FNow = {};
+    FNow.Hash = FSalt;
+    FNow.End = kHeaderSize;
+    FNow.Db = FNow.DbAfter = db.Size();
+    FDbBefore = FNow.Db;
+    FMbBefore = FMbSize;
   }
-  FSalt = NewSalt();
-  FHash = FSalt;
-  FCount = 0;
-  FEnd = kHeaderSize;
-  FDbBefore = db.Size();
+  FPart = FNow;
+  FPart.Db = db.Size();
+  FPart.Mb = FMbSize;
   FStage = sKeeping;
 }
 
@@ -215,25 +250,30 @@ void TJournal::Keep(TFile& db, uint64_t off, size_t n, const uint8_t* now) {
   Put32(&e[8], uint32_t(n));
   if (db.ReadAt(off, &e[12], n) != n) throw EPdxCorrupt("Файл "_ansi + QuotePath(db.Path()) + " повреждён: он короче, чем указано в заголовке"_ansi);
   std::memcpy(&e[12 + n], now, n);
-  FFile.WriteAt(FEnd, e.data(), e.size());
-  FHash = Hash(e.data(), e.size(), FHash);
-  FEnd += e.size();
-  ++FCount;
+  FFile.WriteAt(FNow.End, e.data(), e.size());
+  FNow.Hash = Hash(e.data(), e.size(), FNow.Hash);
+  FNow.End += e.size();
+  ++FNow.Count;
 }
 
-void TJournal::Ready(uint64_t dbAfter) {
+void TJournal::WriteHeader(const TState& state) {
   uint8_t h[kHeaderSize] = {};
   std::memcpy(h, kMagic, sizeof kMagic);
   Put32(h + 8, FSalt);
-  Put32(h + 12, FCount);
-  Put64(h + 16, FEnd - kHeaderSize);
-  Put64(h + 24, FHash);
+  Put32(h + 12, state.Count);
+  Put64(h + 16, state.End - kHeaderSize);
+  Put64(h + 24, state.Hash);
   Put64(h + 32, FDbBefore);
-  Put64(h + 40, dbAfter);
-  Put64(h + 48, FMbSize);
+  Put64(h + 40, state.DbAfter);
+  Put64(h + 48, FMbBefore);
   Put64(h + 56, FTable);
   Put64(h + 64, Hash(h, 64, 0));
   FFile.WriteAt(0, h, sizeof h);
+}
+
+void TJournal::Ready(uint64_t dbAfter) {
+  FNow.DbAfter = std::max(FNow.DbAfter, dbAfter);
+  WriteHeader(FNow);
   FFile.Sync();
   if (FNewName) {
     SyncFolder(*FEnv, fs::path(FPath).parent_path().string());
@@ -263,28 +303,58 @@ void TJournal::EmptyFile(TPdxEnv& env, const std::string& path) {
   f.Sync();
 }
 
-void TJournal::Rollback(const std::string& dbPath, const std::string& mbPath) {
-  if (FStage == sReady) {
-    const TImage image = Read(*FEnv, FPath);
-    // A journal emptied already means the change got whole: it stays.
-    if (image.Kind == TImage::jChange && image.Salt == FSalt) {
-      Restore(*FEnv, image, dbPath, mbPath);
-      Empty();
+// The part being written goes back, and the parts before it are made durable; when that fails,
+// the whole change goes back, so that the table is what the next open of its files finds.
+void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath) {
+  if (FStage == sIdle) return;
+  if (FStage == sKeeping || FStage == sReady) {
+    try {
+      if (FStage == sReady) {
+        std::vector<uint8_t> part(FNow.End - FPart.End);
+        if (FFile.ReadAt(FPart.End, part.data(), part.size()) != part.size())
+          throw EPdxError("Ошибка чтения файла "_ansi + QuotePath(FPath) + ": файл короче, чем записано"_ansi);
+        std::vector<TImage::TEntry> entries;
+        uint64_t hash = FPart.Hash;
+        ParseEntries(part.data(), part.data() + part.size(), FNow.Count - FPart.Count, hash, entries);
+        TFile file;
+        file.Open(*FEnv, dbPath, true);
+        for (const auto& e : entries) file.WriteAt(e.Offset, e.Old.data(), e.Old.size());
+        if (file.Size() > FPart.Db) file.Truncate(FPart.Db);
+        file.Sync();
+      }
+      if (FPart.Mb && !mbPath.empty()) {
+        TFile mb;
+        mb.Open(*FEnv, mbPath, true);
+        if (mb.Size() > FPart.Mb) mb.Truncate(FPart.Mb);
+        mb.Sync();
+      }
+      FNow = FPart;
+      if (FNow.Count == 0) {
+        // The part was the whole change: nothing is left to guard.
+        Empty();
+        FStage = sIdle;
+        return;
+      }
+      WriteHeader(FNow);
+      FStage = sOpen;
+      Commit(db, nullptr);
+      return;
+    } catch (const EPdxError&) {
+      // Then the whole change goes.
     }
-  } else if (FStage == sKeeping && FMbSize && !mbPath.empty()) {
-    // Nothing was overwritten yet; the values the change had put into the .MB go.
-    TFile mb;
-    mb.Open(*FEnv, mbPath, true);
-    if (mb.Size() > FMbSize) mb.Truncate(FMbSize);
+  }
+  const TImage image = Read(*FEnv, FPath);
+  if (image.Kind == TImage::jChange && image.Salt == FSalt) {
+    Restore(*FEnv, image, dbPath, mbPath);
+    Empty();
   }
   FStage = sIdle;
 }
 
 void TJournal::Close() {
-  if (FStage == sReady || !FFile.IsOpen()) return;
+  if (FStage != sIdle || !FFile.IsOpen()) return;
   FFile.Close();
   FEnv->Remove(FPath);
-  FStage = sIdle;
 }
 
 }  // namespace paradox::detail

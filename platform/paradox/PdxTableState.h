@@ -63,48 +63,71 @@ class TJournal {
   // Empties the journal at `path` for good: its first bytes zeroed and synced.
   static void EmptyFile(TPdxEnv& env, const std::string& path);
 
+  // The old bytes of every part of the .DB the change overwrote (the first kept of each), by
+  // offset: what the table held before it.
+  static std::map<uint64_t, std::string> Before(const TImage& image);
+
   // A writer's journal of the table at dbPath, marked `table`.
   void Bind(TPdxEnv& env, const std::string& dbPath, uint64_t table) {
     FEnv = &env;
     FPath = PathFor(dbPath);
     FTable = table;
   }
-  const std::string& Path() const { return FPath; }
+  // Whether the journal guards overwrites that are not yet durable.
   bool Active() const { return FStage != sIdle; }
-  // The .MB's size when the last change was whole, or when the .MB was opened for writing (0:
-  // not open for writing): what a change taken back cuts it to.
+  // Whether a part of a change is being written (Begin .. Settle).
+  bool Writing() const { return FStage == sKeeping || FStage == sReady; }
+  // The journal file's size while it guards a change.
+  uint64_t Size() const { return FStage == sIdle ? 0 : FNow.End; }
+  // The .MB's size when the last part was written, or when the .MB was opened for writing (0:
+  // not open for writing): what a part taken back cuts it to.
   void NoteMbSize(uint64_t size) { FMbSize = size; }
-  // Starts the journal of a change to `db`.
+  // Starts a part of a change to `db`: the first starts the change.
   void Begin(TFile& db);
-  // Keeps the bytes [off, off + n) of `db` as they are on disk; `now` are the n bytes the change
+  // Keeps the bytes [off, off + n) of `db` as they are on disk; `now` are the n bytes the part
   // will write there.
   void Keep(TFile& db, uint64_t off, size_t n, const uint8_t* now);
   // Makes the journal whole and durable (its name too, the first time), before the first
-  // overwrite it guards; `dbAfter` is the .DB's size once the change is written.
+  // overwrite of the part; `dbAfter` is the .DB's size once the part is written.
   void Ready(uint64_t dbAfter);
-  // The change is written: the files are synced, then the journal is emptied and synced.
+  // The part is written; the journal goes on guarding it until Commit.
+  void Settle() { FStage = sOpen; }
+  // The change is whole: the files are synced, then the journal is emptied and synced.
   void Commit(TFile& db, TFile* mb);
-  // Takes back the change being written: what the journal kept goes back, what the change
-  // appended is cut off, and the journal is emptied.
-  void Rollback(const std::string& dbPath, const std::string& mbPath);
-  // The writer is done: an empty journal goes. One that guards a change half written stays, for
-  // the next open to take the change back.
+  // Takes back the part being written and makes the parts before it durable (or, when that
+  // fails or no part is being written, takes back the whole change), and empties the journal.
+  // `db` is the table's .DB, also at dbPath.
+  void Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath);
+  // The writer is done: an empty journal goes. One that guards overwrites not yet durable stays,
+  // for the next open to take the change back.
   void Close();
 
  private:
+  // Where the journal stands: its entries, their bytes (with the header) and hash, the .DB's
+  // size after them, and the .DB's and .MB's sizes when they began.
+  struct TState {
+    uint32_t Count = 0;
+    uint64_t End = 0, Hash = 0, Db = 0, DbAfter = 0, Mb = 0;
+  };
+  void WriteHeader(const TState& state);
   void Empty();
-  enum TStage { sIdle, sKeeping, sReady };
+  enum TStage { sIdle, sOpen, sKeeping, sReady };
   TPdxEnv* FEnv = nullptr;
   TFile FFile;
   std::string FPath;
-  uint64_t FTable = 0, FEnd = 0, FMbSize = 0, FDbBefore = 0, FHash = 0;
-  uint32_t FSalt = 0, FCount = 0;
+  uint64_t FTable = 0, FMbSize = 0, FDbBefore = 0, FMbBefore = 0;
+  uint32_t FSalt = 0;
+  TState FNow, FPart;  // the journal now, and before the part being written
   bool FNewName = false;
   TStage FStage = sIdle;
 };
 
 // Changed blocks held before a flush writes them.
 inline constexpr size_t kDirtyBlocks = 256;
+// A batch makes what it wrote durable once its journal, or the blocks it wrote since it last did,
+// pass these sizes (and at its end): bounding the journal, and what a failed write takes back.
+inline constexpr uint64_t kJournalCommit = uint64_t(32) << 20;
+inline constexpr uint64_t kDataCommit = uint64_t(64) << 20;
 // Blocks kept as last read or written, so that the next change near them need not read them.
 inline constexpr size_t kCleanBlocks = 16;
 
@@ -218,6 +241,8 @@ class TPdxTableState {
   uint64_t OverlaySize = 0;
   uint64_t Reloads = 0;  // times a failed write made the state take the table as its files hold it
   uint64_t Changes = 0;  // changes made through this state, so that a cursor knows it was alone
+  uint64_t WrittenSinceDurable = 0;  // bytes of blocks written since the table was last synced
+  bool Merging = false;     // a batch's waiting records are going into the blocks
   int Batch = 0;
   bool Dead = false;
   bool Broken = false;      // a failed write left the state unknown: every later use raises
@@ -311,6 +336,8 @@ class TPdxTableState {
   void MergeIntoBlock(const TMapEntry& entry, detail::TRunMerge& source, const std::string* limit,
                       std::vector<TMapEntry>& out);
   void WriteDirty(bool durable = false);
+  void WritePart();
+  void MakeDurable();
   void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
   const uint8_t* RecordAt(TPdxRecordPos pos);
   void Flush(bool durable = false);
