@@ -47,8 +47,10 @@
 //   in the header: .PX/.Y at 0x25, .X as in a .DB) [unverified: no encrypted keyed sample].
 // Block 1 is never on the free list while the table has records: when it empties, the next
 //   block's records move into it. An empty table has first block 0.
-// Beside a table, this engine's own files: the rollback journal "<table>.JNL" (PdxJournal.cpp) and
-//   scratch files "<table file>.tmp" and "<table file>.runN" while a call or a batch runs.
+// Beside a table, this engine's own files: the rollback journal "<table>.JNL" (PdxJournal.cpp)
+//   while the table is open for writing (or a change it guards is unfinished), journals of other
+//   tables set aside as "<table>.JNL.N", and scratch files "<table file>.tmp" and
+//   "<table file>.runN" while a call or a batch runs.
 #include "platform/paradox/PdxFormat.h"
 
 #include <iconv.h>

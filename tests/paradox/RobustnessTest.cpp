@@ -126,6 +126,34 @@ TEST(ParadoxRobustness, ADamagedChainIsAnErrorOfItsTable) {
   }
 }
 
+// A keyed table whose .PX or secondary .Ynn is gone (a process killed while making it) gets it
+// back at its next open for writing.
+TEST(ParadoxRobustness, AMissingIndexFileComesBackWithTheNextWriter) {
+  for (const char* lost : {"K.PX", "K.Y02"}) {
+    SCOPED_TRACE(lost);
+    testsupport::TempDir dir;
+    {
+      TPdxDatabase db(dir.Path().string());
+      TPdxTableDef d;
+      d.Fields = {{"N", TPdxFieldType::Long}, {"V", TPdxFieldType::Alpha, 10}};
+      d.KeyFieldCount = 1;
+      TPdxIndexDef byV;
+      byV.Fields = {1};
+      d.Indexes.push_back(byV);
+      db.CreateTable("K", d);
+      auto t = db.OpenTable("K");
+      t->BeginBatch();
+      for (int i = 0; i < 500; ++i) t->Append({Variant(int32_t(i)), Variant("v" + std::to_string(i % 7))});
+      t->EndBatch();
+    }
+    fs::remove(dir / lost);
+    TPdxDatabase db(dir.Path().string());
+    db.OpenTable("K");
+    EXPECT_TRUE(fs::exists(dir / lost));
+    EXPECT_EQ(db.CheckIntegrity("K"), std::vector<std::string>{});
+  }
+}
+
 namespace {
 
 // Writes `bytes` at `at` in the file.
