@@ -714,6 +714,8 @@ void TPdxTableState::MakeWritable() {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   Writer = true;
+  // What a reader kept of the blocks may be older than the files the lock now guards.
+  Forget();
   try {
     bool again = RecoverJournal() || OverlaySize != 0;
     if (!again) {
@@ -722,7 +724,6 @@ void TPdxTableState::MakeWritable() {
               Db.Size() < H.HeaderSize + FileBlocksOnDisk * H.BlockSize;
     }
     if (again) {
-      Forget();
       XStates.clear();
       XValid = false;
       ReadFiles(false);
@@ -1818,10 +1819,11 @@ void TPdxTableState::MarkIndexesOutOfDate(bool value) {
   if (value) IndexesCurrent = false;
 }
 
-// After a failed write: takes back the change the journal guards, forgets every change not yet
-// written and takes the table as its files hold it; the indexes are rewritten whole at the next
-// flush. When even that fails the state is unusable: it lets the table go (the next open takes
-// the change back) and holds what that open will find, so that its record count says so.
+// After a failed write: takes back what the journal says must go (the part being written, or all
+// that a failed sync left unsure), forgets every change not yet written and takes the table as its
+// files hold it; the indexes are rewritten whole at the next flush. When even that fails the state
+// is unusable: it lets the table go (the next open takes the change back) and holds what that
+// open will find, so that its record count says so.
 void TPdxTableState::Reload() {
   ++Reloads;
   ++Changes;

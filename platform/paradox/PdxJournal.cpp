@@ -283,6 +283,7 @@ void TJournal::Ready(uint64_t dbAfter) {
 }
 
 void TJournal::Commit(TFile& db, TFile* mb) {
+  FStage = sCommitting;
   db.Sync();
   if (mb) mb->Sync();
   Empty();
@@ -303,10 +304,11 @@ void TJournal::EmptyFile(TPdxEnv& env, const std::string& path) {
   f.Sync();
 }
 
-// The part being written goes back, and the parts before it are made durable; when that fails,
-// the whole change goes back, so that the table is what the next open of its files finds.
+// The part being written goes back, and the parts before it are made durable; when that fails, or
+// making them durable was what failed, the whole change goes back, so that the table is what the
+// next open of its files finds. Parts written whole stay guarded when something else failed.
 void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath) {
-  if (FStage == sIdle) return;
+  if (FStage == sIdle || FStage == sOpen) return;
   if (FStage == sKeeping || FStage == sReady) {
     try {
       if (FStage == sReady) {

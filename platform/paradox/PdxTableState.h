@@ -94,9 +94,10 @@ class TJournal {
   void Settle() { FStage = sOpen; }
   // The change is whole: the files are synced, then the journal is emptied and synced.
   void Commit(TFile& db, TFile* mb);
-  // Takes back the part being written and makes the parts before it durable (or, when that
-  // fails or no part is being written, takes back the whole change), and empties the journal.
-  // `db` is the table's .DB, also at dbPath.
+  // After a failure: takes back the part being written and makes the parts before it durable
+  // (or, when that fails or the failure was Commit's, takes back the whole change), and empties
+  // the journal; parts written whole stay when no part was being written. `db` is the table's
+  // .DB, also at dbPath.
   void Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath);
   // The writer is done: an empty journal goes. One that guards overwrites not yet durable stays,
   // for the next open to take the change back.
@@ -111,7 +112,7 @@ class TJournal {
   };
   void WriteHeader(const TState& state);
   void Empty();
-  enum TStage { sIdle, sOpen, sKeeping, sReady };
+  enum TStage { sIdle, sOpen, sKeeping, sReady, sCommitting };
   TPdxEnv* FEnv = nullptr;
   TFile FFile;
   std::string FPath;
