@@ -4,10 +4,6 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QThread>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -20,6 +16,7 @@
 #include "platform/ui/UiText.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
+#include "tests/support/StandInServer.h"
 
 using testsupport::TEngine;
 
@@ -42,6 +39,23 @@ bool WaitWhileRunning(QProcess& program, const std::function<bool()>& done, int 
     QThread::msleep(10);
   }
   return true;
+}
+
+// Starts the program with a source on the server of `engine` that `server` stands in for, and
+// waits until it has connected there.
+void StartWithSourceAt(QProcess& program, TEngine engine, const testsupport::TStandInServer& server) {
+  const IConnParamsPtr source = testsupport::ServerLocation(engine, server.Port());
+  program.start(QStringLiteral(COPYORVEL_PROGRAM), {ToQString("-Source:" + ConnParamsToStr(source.get()))});
+  ASSERT_TRUE(program.waitForStarted());
+  ASSERT_TRUE(WaitWhileRunning(program, [&] { return server.Accepted() > 0; }, 60000)) << "the program never connected";
+}
+
+// Whether the program ends within `milliseconds`; it is killed when it does not.
+bool EndsWithin(QProcess& program, int milliseconds) {
+  if (program.waitForFinished(milliseconds)) return true;
+  program.kill();
+  program.waitForFinished();
+  return false;
 }
 
 }  // namespace
@@ -101,35 +115,13 @@ TEST(Program, TerminationSignalsEndItAsClosingTheWindowDoes) {
 TEST(Program, ASecondSignalEndsItWhileTheLoopIsHeldUp) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(strsignal(signal));
-    const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(server, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(server, 4), 0);
-    ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    IConnParamsPtr silent = CreateConnParams({"ENGINE", "IB", "SERVER", "127.0.0.1/" + std::to_string(ntohs(address.sin_port)),
-                                              "PROTOCOL", "TCP", "DATABASE", "/silent.fdb", "USER", "SYSDBA",
-                                              "PASSWORD", "quillcart"});
+    testsupport::TStandInServer silent;
     QProcess program;
-    program.start(QStringLiteral(COPYORVEL_PROGRAM), {ToQString("-Source:" + ConnParamsToStr(silent.get()))});
-    ASSERT_TRUE(program.waitForStarted());
-    pollfd waiting{server, POLLIN, 0};
-    ASSERT_EQ(poll(&waiting, 1, 60000), 1) << "the program never connected";
-    const int client = accept(server, nullptr, nullptr);
+    ASSERT_NO_FATAL_FAILURE(StartWithSourceAt(program, TEngine::FirebirdServer, silent));
     const auto pid = static_cast<pid_t>(program.processId());
     kill(pid, signal);
     QThread::msleep(300);
     kill(pid, signal);
-    const bool ended = program.waitForFinished(5000);
-    if (!ended) {
-      program.kill();
-      program.waitForFinished();
-    }
-    close(client);
-    close(server);
-    EXPECT_TRUE(ended) << "still running after the second signal";
+    EXPECT_TRUE(EndsWithin(program, 5000)) << "still running after the second signal";
   }
 }

@@ -23,18 +23,11 @@
 #include <QTranslator>
 #include <QTreeView>
 #include <QTimer>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <filesystem>
 #include <fstream>
-#include <thread>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "copier/CopyOrvelBases.h"
 #include "copier/ConvertSettings.h"
@@ -50,6 +43,7 @@
 #include "tests/copier/ConvertDialogsTestKeys.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
+#include "tests/support/StandInServer.h"
 
 using testsupport::TEngine;
 
@@ -103,6 +97,13 @@ class Wizard : public ::testing::Test {
 
   testsupport::TempDir FDir;
 };
+
+// The waiting window shown, or null.
+TLongOperationForm* ShownWaitingWindow() {
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (auto* waiting = dynamic_cast<TLongOperationForm*>(window); waiting && waiting->isVisible()) return waiting;
+  return nullptr;
+}
 
 }  // namespace
 
@@ -212,64 +213,30 @@ TEST_F(Wizard, ASlowDestinationIsAskedOnceWhileTheWindowIsPainted) {
   testsupport::TDemoOptions options;
   options.LargeRows = 10;
   IConnParamsPtr source = Demo(TEngine::SqliteOdbc, "src", options);
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(listen(listener, 8), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  std::atomic<bool> stop{false};
-  std::atomic<int> attempts{0};
-  std::thread server([&] {
-    using clock = std::chrono::steady_clock;
-    std::vector<std::pair<int, clock::time_point>> open;
-    while (!stop || !open.empty()) {
-      if (const int connection = accept(listener, nullptr, nullptr); connection >= 0) {
-        ++attempts;
-        open.push_back({connection, clock::now() + std::chrono::seconds(1)});
-      }
-      for (auto i = open.begin(); i != open.end();) {
-        if (clock::now() < i->second) {
-          ++i;
-          continue;
-        }
-        close(i->first);
-        i = open.erase(i);
-      }
-      QThread::msleep(5);
-    }
-  });
+  testsupport::TStandInServer slow;
   LongOperationMode = 0;  // a copy run earlier in this process switched the waiting window off
   TCopyOrvel form;
   Enter(form.SrcDbLocation, source.get());
   form.btnNext->click();
   ASSERT_EQ(form.ActivePage(), form.pDestBase);
-  Enter(form.DstDbLocation, CreateConnParams({"ENGINE", "OLEDB", "CONNECTIONSTRING",
-                                              "DRIVER={PostgreSQL Unicode};Server=127.0.0.1;Port=" +
-                                                  std::to_string(ntohs(address.sin_port)) +
-                                                  ";Database=gis;Uid=postgres;SSLmode=disable"})
-                                 .get());
+  Enter(form.DstDbLocation, testsupport::ServerLocation(TEngine::PostgresOdbc, slow.Port()).get());
   int paintedWhileWaiting = 0;
   QTimer timer;
   QObject::connect(&timer, &QTimer::timeout, [&] {
-    if (!form.isEnabled() && LongOperationForm && LongOperationForm->isVisible()) ++paintedWhileWaiting;
+    if (!form.isEnabled() && ShownWaitingWindow()) ++paintedWhileWaiting;
   });
   timer.start(20);
+  QTimer::singleShot(1000, &form, [&] { slow.Reset(); });
   {
     TDialogScript script;
     script.ExpectDialog("MessageBox", [](const TModalInfo&, QDialog&) { return std::optional<TModalResult>(mrOk); },
                         "Ошибка"_ansi);
     form.btnNext->click();
   }
-  stop = true;
-  server.join();
-  close(listener);
   EXPECT_EQ(form.ActivePage(), form.pDestBase);
   EXPECT_GT(paintedWhileWaiting, 10);
   EXPECT_TRUE(form.isEnabled());
-  EXPECT_EQ(attempts, 1);
+  EXPECT_EQ(slow.Accepted(), 1);
 }
 
 TEST_F(Wizard, AWholeCopyEndsOnTheSummary) {
