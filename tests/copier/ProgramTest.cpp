@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
 #include <unistd.h>
@@ -110,8 +111,30 @@ TEST(Program, TerminationSignalsEndItAsClosingTheWindowDoes) {
   }
 }
 
-// A second SIGTERM or SIGINT ends the program at once while the first waits on a message loop held
-// up in a call that does not return: the source's server takes the connection and never answers.
+// The first SIGTERM or SIGINT ends the program at once while the source's server, Firebird's or
+// PostgreSQL's, takes the connection and never answers, the waiting window shown: the program does
+// not wait for the client library to give up.
+TEST(Program, TheFirstSignalEndsItWhileTheSourcesServerIsSilent) {
+  for (TEngine engine : {TEngine::FirebirdServer, TEngine::PostgresOdbc}) {
+    for (int signal : {SIGTERM, SIGINT}) {
+      SCOPED_TRACE(testsupport::EngineName(engine) + ", " + strsignal(signal));
+      testsupport::TStandInServer silent;
+      QProcess program;
+      ASSERT_NO_FATAL_FAILURE(StartWithSourceAt(program, engine, silent));
+      QThread::msleep(300);  // the waiting window shows after 100 ms
+      QElapsedTimer sent;
+      sent.start();
+      kill(static_cast<pid_t>(program.processId()), signal);
+      EXPECT_TRUE(EndsWithin(program, 30000));
+      EXPECT_LT(sent.elapsed(), 1500);
+      EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+      EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    }
+  }
+}
+
+// A second SIGTERM or SIGINT right after the first never keeps the program running, whatever the
+// first has set going: the source's server takes the connection and never answers.
 TEST(Program, ASecondSignalEndsItWhileTheLoopIsHeldUp) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(strsignal(signal));
