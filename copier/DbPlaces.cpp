@@ -8,9 +8,12 @@ bool SpelledAlike(IConnParams* a, IConnParams* b) {
   return true;
 }
 
-TSameDatabase SameDatabase(IOrvDb* a, IOrvDb* b) {
+TSameDatabase SameDatabase(IOrvDb* a, IOrvDb* b, const std::function<void(IOrvDb*)>& asking) {
   for (auto [asked, named] : {std::pair{b, a}, std::pair{a, b}}) {
-    const TOrvDbAttachment answer = asked->IsAttached(named->ConnectionToken());
+    if (asking) asking(named);
+    const std::string token = named->ConnectionToken();
+    if (asking) asking(asked);
+    const TOrvDbAttachment answer = asked->IsAttached(token);
     if (answer == oaAttached) return sdSame;
     if (answer == oaElsewhere) return sdDifferent;
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "gisdb/OrvelDbs.h"
 
@@ -16,5 +17,6 @@ bool SpelledAlike(IConnParams* a, IConnParams* b);
 
 // Whether two open databases are one: b is asked whether a's connection is attached to it, and
 // where b cannot tell, a whether b's is. sdUnknown when neither can tell; an engine's failure
-// raises.
-TSameDatabase SameDatabase(IOrvDb* a, IOrvDb* b);
+// raises. `asking`, when given, is called with each database before it is asked anything, and what
+// it raises passes on.
+TSameDatabase SameDatabase(IOrvDb* a, IOrvDb* b, const std::function<void(IOrvDb*)>& asking = {});

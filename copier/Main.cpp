@@ -13,8 +13,11 @@
 // Databases are connected, and a destination told from its source, through RunWaiting: on a
 // thread of their own, so that the window stays painted while a server is slow to answer. The
 // client libraries allow it (the Firebird client and the ODBC drivers are thread-safe, and their
-// handles may be used later by another thread); the window takes no input meanwhile, so nothing
-// else touches a database until the thread has ended.
+// handles may be used later by another thread); the window takes no input meanwhile. A server may
+// also never answer, so the wizard can stop waiting (Cancel, a close, a question past its
+// location's connection timeout) while the thread stays held up in the client library
+// (WaitingWork.h); it then forgets the database that thread was asking, so that no two threads
+// ever use one database at once.
 #include "copier/Main.h"
 
 #include <QApplication>
@@ -35,12 +38,12 @@
 #include <QVBoxLayout>
 #include <chrono>
 #include <functional>
-#include <future>
 
 #include "copier/ConvertSettings.h"
 #include "copier/CopyOrvelBases.h"
 #include "copier/CopySemTables.h"
 #include "copier/DbLocations.h"
+#include "copier/WaitingWork.h"
 #include "foundation/CommonUtils.h"
 #include "foundation/DialogIcons.h"
 #include "foundation/LongOperations.h"
@@ -54,6 +57,11 @@ int PrevPageIndex = 0;
 TCopyOrvel* CopyOrvel = nullptr;
 
 namespace {
+
+// Why a destination cannot be told from a source whose connection is gone.
+const std::string& SourceLostMessage() {
+  return "Соединение с исходной базой данных потеряно. Вернитесь на страницу выбора исходной базы, чтобы подключиться к ней заново."_ansi;
+}
 
 QLabel* Explanation(const std::string& text, QWidget* parent) {
   auto* label = new QLabel(ToQString(text), parent);
@@ -381,8 +389,10 @@ void TCopyOrvel::btnNextClick() {
       AcceptSemDestination();
     else
       GoToPage(true);
+  } catch (const EWaitAbandoned&) {
+    // Given up by the user: the page stays as it is, and nothing needs saying.
   } catch (const std::exception& e) {
-    ShowError(ExceptionMessage(e));
+    if (!FCloseRequested) ShowError(ExceptionMessage(e));
   }
   // A close asked for while a connection was being made.
   if (FCloseRequested && FRunDepth == 0 && isVisible()) close();
@@ -390,48 +400,106 @@ void TCopyOrvel::btnNextClick() {
 
 void TCopyOrvel::btnPrevClick() { GoToPage(false); }
 
-void TCopyOrvel::RunWaiting(const std::function<void()>& work) {
-  std::future<void> result = std::async(std::launch::async, work);
+void TCopyOrvel::RunWaiting(std::function<void(TWaitingWork&)> work) {
+  auto state = std::make_shared<TWaitingWork>();
+  TWaitingWork::Start(state, std::move(work));
   // A quick answer shows nothing.
-  if (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-    QPointer<QWidget> focus = QApplication::focusWidget();
-    ++FRunDepth;
-    setEnabled(false);
-    BeginLongOperation(false);
-    while (result.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) Application->ProcessMessages();
-    EndLongOperation();
-    setEnabled(true);
-    --FRunDepth;
-    if (focus) focus->setFocus();
+  if (state->WaitFor(std::chrono::milliseconds(100))) {
+    state->Rethrow();
+    return;
   }
-  result.get();
+  QPointer<QWidget> focus = QApplication::focusWidget();
+  ++FRunDepth;
+  bool timedOut = false;
+  {
+    // A window of its own, whatever LongOperationMode says: the window it covers takes no input
+    // while it shows, and it shows exactly as long. It belongs to no window, since a disabled one
+    // would disable it too.
+    TLongOperationForm waiting;
+    waiting.AskBeforeTerminating = false;
+    waiting.ShowTerminateButton();
+    setEnabled(false);
+    waiting.ShowRunning();
+    while (!state->WaitFor(std::chrono::milliseconds(10))) {
+      Application->ProcessMessages();
+      timedOut = state->Overdue();
+      if (waiting.Terminated || FCloseRequested || timedOut) break;
+    }
+    setEnabled(true);
+  }
+  --FRunDepth;
+  if (focus) focus->setFocus();
+  IOrvDb* asked = nullptr;
+  if (state->Abandon(asked)) {
+    ForgetDatabase(asked);
+    if (timedOut) throw EWaitTimedOut(asked);
+    throw EWaitAbandoned();
+  }
+  state->Rethrow();
+}
+
+void TCopyOrvel::ForgetDatabase(IOrvDb* db) {
+  if (!db) return;
+  for (IOrvDbPtr* held : {&SourceDb, &DestDb, &SemSourceDb, &SemDestDb})
+    if (held->get() == db) *held = nullptr;
 }
 
 IOrvDbPtr TCopyOrvel::Connect(IConnParams* params) {
-  IOrvDbPtr db;
-  RunWaiting([&] { db = ConnectDb(params, true); });
-  return db;
+  auto db = std::make_shared<IOrvDbPtr>();
+  // A copy of the location, which nothing else holds.
+  IConnParamsPtr location = StrToConnParams(ConnParamsToStr(params));
+  RunWaiting([db, location](TWaitingWork&) { *db = ConnectDb(location.get(), true); });
+  return *db;
 }
 
 IOrvDbPtr TCopyOrvel::ConnectDestination(IConnParams* source, IOrvDb* sourceDb, IConnParams* params,
                                          const std::string& selfCopy, IOrvDb* before, bool* asBefore) {
   if (SpelledAlike(source, params)) throw Exception(selfCopy);
-  IOrvDbPtr db;
-  TSameDatabase same = sdUnknown;
-  RunWaiting([&] {
-    db = ConnectDb(params, true);
-    same = SameDatabase(sourceDb, db.get());
-    if (!asBefore || !before || same != sdDifferent) return;
-    // A connection that cannot answer any more counts as another database's.
-    try {
-      *asBefore = SameDatabase(before, db.get()) == sdSame;
-    } catch (const std::exception&) {
-    }
-  });
-  if (same == sdSame) throw Exception(selfCopy);
-  if (same == sdUnknown)
-    throw Exception("Не удалось выяснить, не совпадает ли база назначения с исходной базой, поэтому копирование невозможно"_ansi);
-  return db;
+  if (!sourceDb) throw Exception(SourceLostMessage());
+  const std::string cannotTell =
+      "Не удалось выяснить, не совпадает ли база назначения с исходной базой, поэтому копирование невозможно"_ansi;
+  struct TAnswer {
+    IOrvDbPtr Db;
+    TSameDatabase Same = sdUnknown;
+    bool AsBefore = false;
+  };
+  auto answer = std::make_shared<TAnswer>();
+  IOrvDbPtr src(sourceDb);
+  IOrvDbPtr old(asBefore ? before : nullptr);
+  IConnParamsPtr location = StrToConnParams(ConnParamsToStr(params));
+  // The destination accepted before is given the new one's time.
+  const int32_t sourceTime = ConnectionTimeout(source);
+  const int32_t time = ConnectionTimeout(params);
+  try {
+    RunWaiting([=](TWaitingWork& work) {
+      answer->Db = ConnectDb(location.get(), true);
+      auto asking = [&](IOrvDb* db) { work.Asking(db, db == src.get() ? sourceTime : time); };
+      try {
+        answer->Same = SameDatabase(src.get(), answer->Db.get(), asking);
+      } catch (const EWaitAbandoned&) {
+        throw;
+      } catch (const std::exception&) {
+        if (work.Asked() == src.get()) throw Exception(SourceLostMessage());
+        throw;
+      }
+      if (!old || answer->Same != sdDifferent) return;
+      // A connection that cannot answer any more counts as another database's.
+      try {
+        answer->AsBefore = SameDatabase(old.get(), answer->Db.get(), asking) == sdSame;
+      } catch (const std::exception&) {
+      }
+    });
+  } catch (const EWaitTimedOut& e) {
+    if (e.Asked == sourceDb) throw Exception(SourceLostMessage());
+    // The destination before that cannot answer in time counts as another database's too.
+    if (!old || e.Asked != old.get()) throw Exception(cannotTell);
+    *asBefore = false;
+    return answer->Db;
+  }
+  if (answer->Same == sdSame) throw Exception(selfCopy);
+  if (answer->Same == sdUnknown) throw Exception(cannotTell);
+  if (asBefore) *asBefore = answer->AsBefore;
+  return answer->Db;
 }
 
 void TCopyOrvel::AcceptSource() {
@@ -590,10 +658,11 @@ void TCopyOrvel::closeEvent(QCloseEvent* event) {
     return;
   }
   if (FRunDepth > 0) {
-    FCloseRequested = true;
+    FCloseRequested = true;  // a wait gives up at once
     event->ignore();
     return;
   }
+  FCloseRequested = false;
   event->accept();
 }
 

@@ -28,6 +28,7 @@ class TCopySemTablesFrame;
 class TCopyTableInfo;
 class TDbLocationFrame;
 class TDialogIcon;
+class TWaitingWork;
 class TXListView;
 
 // One wizard page: its caption (also the window caption while shown) and its Tag (a page whose
@@ -132,15 +133,23 @@ class TCopyOrvel : public QWidget {
   void BuildNavigation();     // Back, Next, Cancel, their keys and the window's layout
 
   TCopyBaseFrame* RunningFrame() const;
-  // Runs work on a thread of its own while the window stays painted: when the work lasts, the
-  // waiting window shows and the window takes no input; a close asked for meanwhile happens once
-  // the handler has ended. The work's exception passes on.
-  void RunWaiting(const std::function<void()>& work);
+  // Runs work on a thread of its own while the window stays painted, and returns when it has
+  // ended; the work's exception passes on. When the work lasts, the waiting window shows and the
+  // window takes no input. The wizard stops waiting, and raises EWaitAbandoned, on the waiting
+  // window's Cancel (or Escape) and on a close, which then happens once the handler has ended; it
+  // raises EWaitTimedOut when a database the work asks (TWaitingWork::Asking) keeps it past the
+  // time given. The work then ends alone: it must hold what it uses (references, results) rather
+  // than point into the caller, and the database it was asking is forgotten (ForgetDatabase).
+  void RunWaiting(std::function<void(TWaitingWork&)> work);
+  // Drops the form's references to db, which a thread may still be using.
+  void ForgetDatabase(IOrvDb* db);
   // A new database connected to the location, through RunWaiting.
   IOrvDbPtr Connect(IConnParams* params);
   // A new database connected to a destination, through RunWaiting, that the engines tell from the
   // source's: raises selfCopy when it is the source's database, and says why no copy can run where
   // they cannot tell. asBefore, when given, tells whether it is the database before is connected to.
+  // Each database is given its location's connection timeout to answer; a source that fails to,
+  // or is gone (sourceDb null), raises the message that sends the user back to its page.
   IOrvDbPtr ConnectDestination(IConnParams* source, IOrvDb* sourceDb, IConnParams* params,
                                const std::string& selfCopy, IOrvDb* before = nullptr, bool* asBefore = nullptr);
   // Runs a copy nested in the handler that led to its page: its error is shown and the page stays;

@@ -1,7 +1,11 @@
 // The program: the application object, the start-up objects, and the wizard as the main window.
 #include <QApplication>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "copier/Main.h"
+#include "copier/WaitingWork.h"
 #include "foundation/CommonUtils.h"
 #include "foundation/DebugProfiler.h"
 #include "foundation/GisLogs.h"
@@ -43,5 +47,12 @@ int main(int argc, char** argv) {
   DoneDebugProfiler();
   DoneGisLogs();
   DoneSimpleXML();
+  // A wait the wizard gave up may leave a thread held up in a client library call, whose clean-up
+  // at exit would wait for it or pull its connection from under it. Nothing is being written then
+  // (the windows are closed): the process ends without that clean-up.
+  if (RunningWaitThreads() > 0) {
+    std::fflush(nullptr);
+    _exit(code);
+  }
   return code;
 }

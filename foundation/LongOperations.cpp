@@ -1,8 +1,9 @@
 #include "foundation/LongOperations.h"
 
 #include <QApplication>
-
+#include <QCloseEvent>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 
@@ -72,33 +73,46 @@ void TLongOperationForm::FormDestroy() {
   if (LongOperationForm == this) LongOperationForm = nullptr;
 }
 
+void TLongOperationForm::ShowTerminateButton() {
+  setFixedHeight(height() + ControlPanel->height());
+  ControlPanel->show();
+  TerminateButton->setEnabled(true);
+  TerminateButton->setFocus();
+}
+
+void TLongOperationForm::ShowRunning() {
+  OperationName->setText(QString());
+  Animate->Play();
+  CenterOnScreen(*this);
+  show();
+}
+
 void TLongOperationForm::TerminateButtonClick() {
   if (Terminated) return;
-  Terminated = Application->MessageBox("Операция будет прервана. Завершить?"_ansi, "Предупреждение"_ansi,
+  Terminated = !AskBeforeTerminating ||
+               Application->MessageBox("Операция будет прервана. Завершить?"_ansi, "Предупреждение"_ansi,
                                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
+
+void TLongOperationForm::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier && TerminateButton->isEnabled())
+    TerminateButton->click();
+  else
+    QWidget::keyPressEvent(event);
+}
+
+void TLongOperationForm::closeEvent(QCloseEvent* event) { event->ignore(); }
 
 void BeginLongOperation(bool CanTerminate) {
   // Without a window system (a command-line tool over the access layer) there is nothing to show.
   if (LongOperationMode == 2 || !qobject_cast<QApplication*>(QCoreApplication::instance())) return;
   if (!LongOperationForm) {
     LongOperationForm = Application->CreateForm<TLongOperationForm>();
-    if (CanTerminate) {
-      TLongOperationForm& form = *LongOperationForm;
-      form.setFixedHeight(form.height() + form.ControlPanel->height());
-      form.ControlPanel->show();
-      form.TerminateButton->setEnabled(true);
-      form.TerminateButton->setFocus();
-    }
+    if (CanTerminate) LongOperationForm->ShowTerminateButton();
   }
   TLongOperationForm& form = *LongOperationForm;
   LongOperationCaptions->Add(FromQString(form.OperationName->text()));
-  if (LongOperationCaptions->Count() == 1) {
-    form.OperationName->setText(QString());
-    form.Animate->Play();
-    CenterOnScreen(form);
-    form.show();
-  }
+  if (LongOperationCaptions->Count() == 1) form.ShowRunning();
 }
 
 void EndLongOperation() {

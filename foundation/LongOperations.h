@@ -5,7 +5,8 @@
 // stack and each inner end puts the saved one back. LongOperationMode decides what the outermost
 // end does with the window (destroy it, or hide it for the next bracket) or switches brackets off.
 // The window is modeless: it repaints, and its button answers, only while the work lets the message
-// loop run (Application->ProcessMessages).
+// loop run (Application->ProcessMessages). It refuses to be closed: it goes with its bracket, so it
+// stays over the window its work keeps busy.
 #pragma once
 
 #include <QWidget>
@@ -31,8 +32,15 @@ class TLongOperationForm : public QWidget {
 
   // The user confirmed that the running operation is to be broken off; for the operation to poll.
   bool Terminated = false;
+  // When false, the button breaks the operation off without asking.
+  bool AskBeforeTerminating = true;
 
-  // Asks whether to break the operation off, unless that is already decided.
+  // Grows the window by the control panel and shows it with the button enabled and focused.
+  void ShowTerminateButton();
+  // Shows the window centred on the screen, its label empty and its animation running.
+  void ShowRunning();
+  // Asks whether to break the operation off (see AskBeforeTerminating), unless that is already
+  // decided.
   void TerminateButtonClick();
   // Clears LongOperationForm when it refers to this window.
   void FormDestroy();
@@ -40,6 +48,9 @@ class TLongOperationForm : public QWidget {
  protected:
   // Window creation parameters: the window belongs to LongOperationOwner when that is set.
   void CreateParams();
+  // Escape presses the button when it is enabled.
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 };
 
 // The single window, created by the first outermost begin; null when there is none.

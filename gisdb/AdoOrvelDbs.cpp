@@ -61,6 +61,13 @@ bool VarToBoolDef(const Variant& v, bool def) {
   return v.ToBool();
 }
 
+int32_t TimeoutParam(IConnParams* params, const char* key, int32_t otherwise) {
+  int64_t v = 0;
+  if (!params->HasParam(key) || !TryStrToInt64(GetConnParam(params, key, ""), v) || v < INT32_MIN || v > INT32_MAX)
+    return otherwise;
+  return static_cast<int32_t>(v);
+}
+
 int32_t FindRecordsetField(_Recordset* recordset, const std::string& name) {
   AdoFields& fields = recordset->Fields();
   for (int32_t i = 0; i < fields.Count(); ++i)
@@ -193,14 +200,8 @@ void TAdoOrvDb::Open(IConnParams* params) {
   TOrvDb::Open(params);
   FLeftQuote = params->HasParam("LEFTQUOTEMARK") ? GetConnParam(params, "LEFTQUOTEMARK", "") : "[";
   FRightQuote = params->HasParam("RIGHTQUOTEMARK") ? GetConnParam(params, "RIGHTQUOTEMARK", "") : "]";
-  auto timeout = [params](const char* key, int32_t current) {
-    int64_t v = 0;
-    if (!params->HasParam(key) || !TryStrToInt64(GetConnParam(params, key, ""), v) || v < INT32_MIN || v > INT32_MAX)
-      return current;
-    return static_cast<int32_t>(v);
-  };
-  FConnection->SetConnectionTimeout(timeout("CONNECTION_TIMEOUT", FConnection->ConnectionTimeout()));
-  FConnection->SetCommandTimeout(timeout("COMMAND_TIMEOUT", FConnection->CommandTimeout()));
+  FConnection->SetConnectionTimeout(TimeoutParam(params, "CONNECTION_TIMEOUT", FConnection->ConnectionTimeout()));
+  FConnection->SetCommandTimeout(TimeoutParam(params, "COMMAND_TIMEOUT", FConnection->CommandTimeout()));
   ForgetCommands();
   FConnection->Open(GetConnParam(params, "CONNECTIONSTRING", ""), GetConnParam(params, "USER", ""),
                     GetConnParam(params, "PASSWORD", ""), adOptionUnspecified);

@@ -57,6 +57,9 @@ struct TTypeCandidate {
 // Default when v is Empty or Null, else v converted (a value that does not convert raises).
 int32_t VarToIntDef(const Variant& v, int32_t def);
 bool VarToBoolDef(const Variant& v, bool def);
+// The seconds the parameter `key` (CONNECTION_TIMEOUT, COMMAND_TIMEOUT) gives when it is an
+// integer, else `otherwise`.
+int32_t TimeoutParam(IConnParams* params, const char* key, int32_t otherwise);
 // The position of the first field whose name equals name ignoring case, or -1.
 int32_t FindRecordsetField(_Recordset* recordset, const std::string& name);
 // The schema restriction for the connection's own tables: the user name on Oracle, else Empty.

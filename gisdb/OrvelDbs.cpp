@@ -4,6 +4,7 @@
 
 #include "gisdb/AdoOrvelDbs.h"
 #include "gisdb/VCLOrvelDbs.h"
+#include "platform/ibx/IBDatabase.h"
 
 IOrvDbPtr ConnectDb(IConnParams* params, bool open) {
   const std::string engine = GetConnParam(params, "ENGINE", "");
@@ -16,6 +17,14 @@ IOrvDbPtr ConnectDb(IConnParams* params, bool open) {
     throw Exception("Ошибка присоединения к базе данных: неизвестный тип СУБД"_ansi);
   if (open) db->Open(params);
   return db;
+}
+
+int32_t ConnectionTimeout(IConnParams* params) {
+  const std::string engine = GetConnParam(params, "ENGINE", "");
+  if (AnsiSameText(engine, "OLEDB"))
+    return std::max(0, TimeoutParam(params, "CONNECTION_TIMEOUT", _Connection::DefaultConnectionTimeout));
+  if (AnsiSameText(engine, "IB") || AnsiSameText(engine, "BDE")) return IBDefaultConnectTimeout;
+  return 0;
 }
 
 std::string ReplaceOutsideLiterals(const std::string& text, std::string_view marks,

@@ -259,6 +259,11 @@ class IOrvDbSQL : public virtual IInterface {
 // данных: неизвестный тип СУБД" before anything is created; a failing Open passes its exception
 // on and the new database goes with it.
 IOrvDbPtr ConnectDb(IConnParams* params, bool open);
+// The seconds a connection to the location waits for its server before its engine gives up, 0 for
+// no limit: for ODBC CONNECTION_TIMEOUT when it is an integer (a negative one counts as 0), else
+// the connection's default; for InterBase and aliases the client's connect timeout; for a Paradox
+// folder, which no server answers for, 0.
+int32_t ConnectionTimeout(IConnParams* params);
 
 // Parameter makers.
 void StrParam(TOrvDbParam& param, const std::string& value);

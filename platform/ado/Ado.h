@@ -352,7 +352,9 @@ class _Connection : public TInterfacedObject {
   int32_t State() const;
   const std::string& ConnectionString() const { return FConnectionString; }
   void SetConnectionString(const std::string& Text) { FConnectionString = Text; }
-  // Seconds; 0 waits without limit. ConnectionTimeout starts at 15, CommandTimeout at 600.
+  // Seconds; 0 waits without limit. ConnectionTimeout starts at DefaultConnectionTimeout,
+  // CommandTimeout at 600.
+  static constexpr int32_t DefaultConnectionTimeout = 15;
   int32_t ConnectionTimeout() const { return FConnectionTimeout; }
   void SetConnectionTimeout(int32_t Seconds) { FConnectionTimeout = Seconds; }
   int32_t CommandTimeout() const { return FCommandTimeout; }
@@ -400,7 +402,7 @@ class _Connection : public TInterfacedObject {
  private:
   std::unique_ptr<Impl> FImpl;
   std::string FConnectionString;
-  int32_t FConnectionTimeout = 15;
+  int32_t FConnectionTimeout = DefaultConnectionTimeout;
   int32_t FCommandTimeout = 600;
   AdoProperties FProperties;
 };

@@ -226,7 +226,7 @@ std::string TIBDatabase::BuildDPB(bool creating) const {
       throw EIBClientError(Format("Unknown database parameter \"%s\"", {FParams.Strings(i)}));
     }
   }
-  if (!timeoutGiven) dpb.AddInt(isc_dpb_connect_timeout, 10);
+  if (!timeoutGiven) dpb.AddInt(isc_dpb_connect_timeout, IBDefaultConnectTimeout);
   if (creating) {
     if (!pageSizeGiven) dpb.AddInt(isc_dpb_page_size, 8192);
     if (!charsetGiven) dpb.AddString(isc_dpb_set_db_charset, "WIN1251", "Кодировка базы данных"_ansi);

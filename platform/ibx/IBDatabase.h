@@ -69,12 +69,15 @@ class TIBBase : public TObject {
 // active.
 enum TTransactionAction { TARollback, TACommit, TARollbackRetaining, TACommitRetaining };
 
+// The seconds an attach waits for the server when the parameters name no connect_timeout.
+inline constexpr int32_t IBDefaultConnectTimeout = 10;
+
 // A connection to one database.
 //
 // Params lines, "name=value", go into the attach parameters: user_name, password, sql_role (also
-// sql_role_name), lc_ctype, connect_timeout (seconds; 10 when absent), and for CreateDatabase also
-// page_size (8192 when absent) and set_db_charset (WIN1251 when absent). An "isc_dpb_" prefix is
-// allowed; an unknown name raises EIBClientError.
+// sql_role_name), lc_ctype, connect_timeout (seconds; IBDefaultConnectTimeout when absent), and for
+// CreateDatabase also page_size (8192 when absent) and set_db_charset (WIN1251 when absent). An
+// "isc_dpb_" prefix is allowed; an unknown name raises EIBClientError.
 class TIBDatabase : public TObject {
  public:
   TIBDatabase();

@@ -2,9 +2,12 @@
 // IInterface; an object that implements interfaces derives from TInterfacedObject, whose count
 // starts at 0 and which destroys itself when the last reference is released. RefPtr<T> is the
 // interface variable: it adds a reference when it takes an object and releases it when it lets
-// go, so an object lives exactly as long as any reference to it exists.
+// go, so an object lives exactly as long as any reference to it exists. The count is atomic: a
+// reference may be taken and let go on any thread, and the object goes on the thread that lets go
+// of the last one; nothing else about an object is made safe to share by that.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <utility>
 
@@ -27,7 +30,7 @@ class TInterfacedObject : public TObject, public virtual IInterface {
   int32_t RefCount() const { return FRefCount; }
 
  protected:
-  int32_t FRefCount = 0;
+  std::atomic<int32_t> FRefCount{0};
 };
 
 template <class T>

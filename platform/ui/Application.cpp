@@ -6,6 +6,7 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QSocketNotifier>
@@ -262,12 +263,14 @@ void TApplication::CloseStep() {
     if (!modal->close() && dialog) dialog->reject();
     return;
   }
-  bool anyVisible = false;
-  for (QWidget* w : QApplication::topLevelWidgets()) anyVisible = anyVisible || w->isVisible();
-  if (anyVisible)
-    QApplication::closeAllWindows();
-  else
-    QCoreApplication::quit();
+  // Every window is asked, whichever refuses: one that refuses while the work it stands for goes on
+  // (a waiting window) must not keep the window that can end that work from being asked.
+  std::vector<QPointer<QWidget>> shown;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->isVisible()) shown.emplace_back(w);
+  for (const QPointer<QWidget>& w : shown)
+    if (w && w->isVisible()) w->close();
+  if (shown.empty()) QCoreApplication::quit();
 }
 
 void CenterOnScreen(QWidget& window) {

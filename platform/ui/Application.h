@@ -111,11 +111,11 @@ class TApplication {
 
   // Runs the message loop until the program quits; returns its exit code. The first held
   // termination signal closes the program as a person would: the open dialogs are closed (each
-  // as by its close box), then the windows, and again every 50 ms until none is left (a window
-  // may refuse while it winds its work down, as the wizard does during a copy); then the loop
-  // quits. A second one meanwhile, or one after the loop has quit, ends the program at once by
-  // the signal's own default action, also while the loop is held up in a call that does not
-  // return.
+  // as by its close box), then every window, and again every 50 ms until none is left (a window
+  // may refuse while it winds its work down, as the wizard does during a copy, and the others are
+  // asked all the same); then the loop quits. A second one meanwhile, or one after the loop has
+  // quit, ends the program at once by the signal's own default action, also while the loop is
+  // held up in a call that does not return.
   int Run();
 
  private:

@@ -2,12 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -20,6 +17,7 @@
 #include "platform/ui/UiText.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
+#include "tests/support/StandInServer.h"
 
 using testsupport::TEngine;
 
@@ -42,6 +40,23 @@ bool WaitWhileRunning(QProcess& program, const std::function<bool()>& done, int 
     QThread::msleep(10);
   }
   return true;
+}
+
+// Starts the program with a source on the server of `engine` that `server` stands in for, and
+// waits until it has connected there.
+void StartWithSourceAt(QProcess& program, TEngine engine, const testsupport::TStandInServer& server) {
+  const IConnParamsPtr source = testsupport::ServerLocation(engine, server.Port());
+  program.start(QStringLiteral(COPYORVEL_PROGRAM), {ToQString("-Source:" + ConnParamsToStr(source.get()))});
+  ASSERT_TRUE(program.waitForStarted());
+  ASSERT_TRUE(WaitWhileRunning(program, [&] { return server.Accepted() > 0; }, 60000)) << "the program never connected";
+}
+
+// Whether the program ends within `milliseconds`; it is killed when it does not.
+bool EndsWithin(QProcess& program, int milliseconds) {
+  if (program.waitForFinished(milliseconds)) return true;
+  program.kill();
+  program.waitForFinished();
+  return false;
 }
 
 }  // namespace
@@ -96,40 +111,40 @@ TEST(Program, TerminationSignalsEndItAsClosingTheWindowDoes) {
   }
 }
 
-// A second SIGTERM or SIGINT ends the program at once while the first waits on a message loop held
-// up in a call that does not return: the source's server takes the connection and never answers.
+// The first SIGTERM or SIGINT ends the program at once while the source's server, Firebird's or
+// PostgreSQL's, takes the connection and never answers, the waiting window shown: the program does
+// not wait for the client library to give up.
+TEST(Program, TheFirstSignalEndsItWhileTheSourcesServerIsSilent) {
+  for (TEngine engine : {TEngine::FirebirdServer, TEngine::PostgresOdbc}) {
+    for (int signal : {SIGTERM, SIGINT}) {
+      SCOPED_TRACE(testsupport::EngineName(engine) + ", " + strsignal(signal));
+      testsupport::TStandInServer silent;
+      QProcess program;
+      ASSERT_NO_FATAL_FAILURE(StartWithSourceAt(program, engine, silent));
+      QThread::msleep(300);  // the waiting window shows after 100 ms
+      QElapsedTimer sent;
+      sent.start();
+      kill(static_cast<pid_t>(program.processId()), signal);
+      EXPECT_TRUE(EndsWithin(program, 30000));
+      EXPECT_LT(sent.elapsed(), 1500);
+      EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+      EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    }
+  }
+}
+
+// A second SIGTERM or SIGINT right after the first never keeps the program running, whatever the
+// first has set going: the source's server takes the connection and never answers.
 TEST(Program, ASecondSignalEndsItWhileTheLoopIsHeldUp) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(strsignal(signal));
-    const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(server, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(server, 4), 0);
-    ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    IConnParamsPtr silent = CreateConnParams({"ENGINE", "IB", "SERVER", "127.0.0.1/" + std::to_string(ntohs(address.sin_port)),
-                                              "PROTOCOL", "TCP", "DATABASE", "/silent.fdb", "USER", "SYSDBA",
-                                              "PASSWORD", "quillcart"});
+    testsupport::TStandInServer silent;
     QProcess program;
-    program.start(QStringLiteral(COPYORVEL_PROGRAM), {ToQString("-Source:" + ConnParamsToStr(silent.get()))});
-    ASSERT_TRUE(program.waitForStarted());
-    pollfd waiting{server, POLLIN, 0};
-    ASSERT_EQ(poll(&waiting, 1, 60000), 1) << "the program never connected";
-    const int client = accept(server, nullptr, nullptr);
+    ASSERT_NO_FATAL_FAILURE(StartWithSourceAt(program, TEngine::FirebirdServer, silent));
     const auto pid = static_cast<pid_t>(program.processId());
     kill(pid, signal);
     QThread::msleep(300);
     kill(pid, signal);
-    const bool ended = program.waitForFinished(5000);
-    if (!ended) {
-      program.kill();
-      program.waitForFinished();
-    }
-    close(client);
-    close(server);
-    EXPECT_TRUE(ended) << "still running after the second signal";
+    EXPECT_TRUE(EndsWithin(program, 5000)) << "still running after the second signal";
   }
 }

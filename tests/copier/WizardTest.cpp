@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QImage>
@@ -23,24 +24,18 @@
 #include <QTranslator>
 #include <QTreeView>
 #include <QTimer>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <filesystem>
 #include <fstream>
-#include <thread>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "copier/CopyOrvelBases.h"
 #include "copier/ConvertSettings.h"
 #include "copier/CopySemTables.h"
 #include "copier/DbLocations.h"
 #include "copier/Main.h"
+#include "copier/WaitingWork.h"
 #include "foundation/CommonUtils.h"
 #include "foundation/LongOperations.h"
 #include "foundation/XListView.h"
@@ -50,6 +45,7 @@
 #include "tests/copier/ConvertDialogsTestKeys.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
+#include "tests/support/StandInServer.h"
 
 using testsupport::TEngine;
 
@@ -103,6 +99,23 @@ class Wizard : public ::testing::Test {
 
   testsupport::TempDir FDir;
 };
+
+// The waiting window shown, or null.
+TLongOperationForm* ShownWaitingWindow() {
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (auto* waiting = dynamic_cast<TLongOperationForm*>(window); waiting && waiting->isVisible()) return waiting;
+  return nullptr;
+}
+
+// Whether the threads of the waits that the wizard gave up end within 20 s, the window's messages
+// handled meanwhile.
+bool WaitThreadsEnd() {
+  for (int i = 0; i < 2000 && RunningWaitThreads() > 0; ++i) {
+    QThread::msleep(10);
+    QApplication::processEvents();
+  }
+  return RunningWaitThreads() == 0;
+}
 
 }  // namespace
 
@@ -212,64 +225,143 @@ TEST_F(Wizard, ASlowDestinationIsAskedOnceWhileTheWindowIsPainted) {
   testsupport::TDemoOptions options;
   options.LargeRows = 10;
   IConnParamsPtr source = Demo(TEngine::SqliteOdbc, "src", options);
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(listen(listener, 8), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  std::atomic<bool> stop{false};
-  std::atomic<int> attempts{0};
-  std::thread server([&] {
-    using clock = std::chrono::steady_clock;
-    std::vector<std::pair<int, clock::time_point>> open;
-    while (!stop || !open.empty()) {
-      if (const int connection = accept(listener, nullptr, nullptr); connection >= 0) {
-        ++attempts;
-        open.push_back({connection, clock::now() + std::chrono::seconds(1)});
-      }
-      for (auto i = open.begin(); i != open.end();) {
-        if (clock::now() < i->second) {
-          ++i;
-          continue;
-        }
-        close(i->first);
-        i = open.erase(i);
-      }
-      QThread::msleep(5);
-    }
-  });
-  LongOperationMode = 0;  // a copy run earlier in this process switched the waiting window off
+  testsupport::TStandInServer slow;
   TCopyOrvel form;
   Enter(form.SrcDbLocation, source.get());
   form.btnNext->click();
   ASSERT_EQ(form.ActivePage(), form.pDestBase);
-  Enter(form.DstDbLocation, CreateConnParams({"ENGINE", "OLEDB", "CONNECTIONSTRING",
-                                              "DRIVER={PostgreSQL Unicode};Server=127.0.0.1;Port=" +
-                                                  std::to_string(ntohs(address.sin_port)) +
-                                                  ";Database=gis;Uid=postgres;SSLmode=disable"})
-                                 .get());
+  Enter(form.DstDbLocation, testsupport::ServerLocation(TEngine::PostgresOdbc, slow.Port()).get());
   int paintedWhileWaiting = 0;
   QTimer timer;
   QObject::connect(&timer, &QTimer::timeout, [&] {
-    if (!form.isEnabled() && LongOperationForm && LongOperationForm->isVisible()) ++paintedWhileWaiting;
+    if (!form.isEnabled() && ShownWaitingWindow()) ++paintedWhileWaiting;
   });
   timer.start(20);
+  QTimer::singleShot(1000, &form, [&] { slow.Reset(); });
   {
     TDialogScript script;
     script.ExpectDialog("MessageBox", [](const TModalInfo&, QDialog&) { return std::optional<TModalResult>(mrOk); },
                         "Ошибка"_ansi);
     form.btnNext->click();
   }
-  stop = true;
-  server.join();
-  close(listener);
   EXPECT_EQ(form.ActivePage(), form.pDestBase);
   EXPECT_GT(paintedWhileWaiting, 10);
   EXPECT_TRUE(form.isEnabled());
-  EXPECT_EQ(attempts, 1);
+  EXPECT_EQ(slow.Accepted(), 1);
+}
+
+// A source whose server takes the connection and never answers, Firebird's or PostgreSQL's: the
+// waiting window shows whenever the wizard takes no input, also once a copy has switched the
+// brackets' window off, and its Cancel, or Escape, gives the page back at once. The next Next
+// tries again, and every attempt left waiting ends once the server hangs up.
+TEST_F(Wizard, TheWaitingWindowGivesThePageBackAtOnce) {
+  struct TCase {
+    TEngine Engine;
+    std::function<void(TLongOperationForm&)> Cancel;
+  };
+  const std::vector<TCase> cases = {
+      {TEngine::FirebirdServer, [](TLongOperationForm& w) { w.TerminateButton->click(); }},
+      {TEngine::PostgresOdbc, [](TLongOperationForm& w) { QTest::keyClick(&w, Qt::Key_Escape); }},
+  };
+  LongOperationMode = 2;
+  TCopyOrvel form;
+  form.show();
+  {
+    testsupport::TStandInServer silent;
+    int attempts = 0;
+    for (const TCase& c : cases) {
+      for (int attempt = 0; attempt < 2; ++attempt) {
+        SCOPED_TRACE(testsupport::EngineName(c.Engine) + ", attempt " + std::to_string(attempt));
+        Enter(form.SrcDbLocation, testsupport::ServerLocation(c.Engine, silent.Port()).get());
+        bool disabledWithoutWindow = false;
+        QElapsedTimer cancelled;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+          TLongOperationForm* waiting = ShownWaitingWindow();
+          if (!form.isEnabled() && !waiting) disabledWithoutWindow = true;
+          if (!waiting || cancelled.isValid()) return;
+          cancelled.start();
+          c.Cancel(*waiting);
+        });
+        poll.start(10);
+        form.btnNext->click();
+        ASSERT_TRUE(cancelled.isValid()) << "no waiting window";
+        EXPECT_LT(cancelled.elapsed(), 1000);
+        EXPECT_FALSE(disabledWithoutWindow);
+        EXPECT_EQ(form.ActivePage(), form.pSourceBase);
+        EXPECT_TRUE(form.isEnabled());
+        EXPECT_EQ(ShownWaitingWindow(), nullptr);
+        EXPECT_EQ(silent.Accepted(), ++attempts);
+      }
+    }
+  }
+  LongOperationMode = 0;
+  EXPECT_TRUE(WaitThreadsEnd());
+}
+
+// A source whose connection goes silent (its server stalls) or is reset after its page: the check
+// of the destination neither holds the wizard nor hides why. A close is obeyed at once; a silent
+// source is given up after its connection timeout and a reset one at once, each with the message
+// that sends the user back to the source page.
+TEST_F(Wizard, ASourceLostAfterItsPageNeverHoldsTheWizard) {
+  REQUIRE_ENGINE(TEngine::FirebirdServer);
+  REQUIRE_ENGINE(TEngine::PostgresOdbc);
+  testsupport::TDemoOptions options;
+  options.LargeRows = 10;
+  const IConnParamsPtr firebird = Demo(TEngine::FirebirdServer, "fb", options);
+  const IConnParamsPtr postgres = Demo(TEngine::PostgresOdbc, "pg", options);
+  const std::string lost =
+      "Соединение с исходной базой данных потеряно. Вернитесь на страницу выбора исходной базы, чтобы подключиться к ней заново."_ansi;
+  enum TLoss { lsStalledAndClosed, lsStalled, lsReset };
+  struct TCase {
+    IConnParams* Source;
+    int Port;
+    TLoss Loss;
+  };
+  const std::vector<TCase> cases = {
+      {firebird.get(), 3050, lsStalledAndClosed},
+      {postgres.get(), std::stoi(std::getenv("COPYORVEL_PG_PORT")), lsStalled},
+      {firebird.get(), 3050, lsReset},
+      {postgres.get(), std::stoi(std::getenv("COPYORVEL_PG_PORT")), lsReset},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const TCase& c = cases[i];
+    SCOPED_TRACE("case " + std::to_string(i));
+    testsupport::TStandInServer proxy(c.Port);
+    TCopyOrvel form;
+    form.show();
+    Enter(form.SrcDbLocation, testsupport::ThroughPort(c.Source, proxy.Port()).get());
+    form.btnNext->click();
+    ASSERT_EQ(form.ActivePage(), form.pDestBase);
+    form.SourceParams->SetValue("CONNECTION_TIMEOUT", "2");
+    Enter(form.DstDbLocation, testsupport::NewDatabase(TEngine::SqliteOdbc, FDir, "dst" + std::to_string(i)).get());
+    c.Loss == lsReset ? proxy.Reset() : proxy.Stall();
+    QElapsedTimer closed;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+      if (c.Loss != lsStalledAndClosed || closed.isValid() || !ShownWaitingWindow()) return;
+      closed.start();
+      form.close();
+    });
+    closer.start(10);
+    QTimer::singleShot(10000, &form, [&] { proxy.Reset(); });  // a wizard that would wait for ever fails instead
+    QElapsedTimer asked;
+    asked.start();
+    {
+      TDialogScript script;
+      if (c.Loss != lsStalledAndClosed) script.ExpectMessageBox("Ошибка"_ansi, lost, mrOk);
+      form.btnNext->click();
+    }
+    EXPECT_EQ(form.ActivePage(), form.pDestBase);
+    if (c.Loss == lsStalledAndClosed) {
+      EXPECT_TRUE(closed.isValid() && closed.elapsed() < 1000);
+      EXPECT_FALSE(form.isVisible());
+    } else if (c.Loss == lsStalled) {
+      EXPECT_GE(asked.elapsed(), 2000);
+      EXPECT_LT(asked.elapsed(), 5000);
+    }
+  }
+  EXPECT_TRUE(WaitThreadsEnd());
 }
 
 TEST_F(Wizard, AWholeCopyEndsOnTheSummary) {

@@ -42,9 +42,10 @@ class RealModalLoops {
 
 // Once a modal loop runs, calls `act` with its window (which must close it). Five seconds later the
 // watch ends: a window it found still open is rejected and reported, so a broken test fails
-// instead of hanging; a loop that never started is reported too.
+// instead of hanging; a loop that never started is reported too. A watch the program outlives goes
+// with the application.
 inline void WhenModal(std::function<void(QWidget&)> act) {
-  auto* poll = new QTimer;
+  auto* poll = new QTimer(QCoreApplication::instance());
   auto found = std::make_shared<QPointer<QWidget>>();
   auto acted = std::make_shared<bool>(false);
   poll->setInterval(10);
@@ -57,7 +58,7 @@ inline void WhenModal(std::function<void(QWidget&)> act) {
     }
   });
   poll->start();
-  QTimer::singleShot(5000, [poll, found, acted] {
+  QTimer::singleShot(5000, poll, [poll, found, acted] {
     poll->stop();
     poll->deleteLater();
     if (!*acted) {
