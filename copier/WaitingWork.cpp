@@ -1,3 +1,5 @@
+// Work on a thread of its own that the waiting window may give up on (see WaitingWork.h): the
+// thread holds the shared state and what the work uses, and lets go of both before it stops counting.
 #include "copier/WaitingWork.h"
 
 #include <atomic>
