@@ -5,9 +5,10 @@
 // back to back: u8 kind, u32 length (little-endian), that many bytes (a record cut short by the end
 // of the input keeps what there is). The kind says which file the bytes are:
 //   'D' T.DB   'M' T.MB   'P' T.PX   'V' T.VAL   'J' T.JNL (the table's rollback journal)
-//   0x80 + n   T.Xnn, the secondary index on field n + 1, for n < 48; T.XGk for n = 48 + k
+//   0x80 + n   T.Xnn, the secondary index on field n + 1 (nn in hex), for n < 48; T.XGk for n = 48 + k
 //   0xC0 + n   the same index's T.Ynn or T.YGk
-// Other kinds are skipped; of two records of one kind the later wins.
+// Other kinds are skipped; of two records of one kind the later wins. A packed input without a
+// .DB is no table, and is skipped.
 #pragma once
 
 #include <unistd.h>
