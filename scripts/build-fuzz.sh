@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang into build-fuzz/ (installs clang when it is missing).
-# Runs none of them: a fuzzing run is started by hand, e.g.
+# Builds the libFuzzer targets, and the programs beside them that make their seeds, with clang into
+# build-fuzz/ (installs clang when it is missing). Runs none of them: a fuzzing run is started by
+# hand, e.g.
 #   build-fuzz/fuzz/paradox/paradox_fuzz -max_total_time=600 fuzz-corpus-paradox/
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +20,6 @@ fi
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCOPYORVEL_FUZZ=ON -DCOPYORVEL_TESTS=OFF -DCOPYORVEL_BENCH=OFF
-targets=$(sed -n 's/^copyorvel_fuzz(\([A-Za-z0-9_]*\) .*/\1/p' fuzz/*/CMakeLists.txt)
+targets=$(sed -n 's/^\(copyorvel_fuzz\|add_executable\)(\([A-Za-z0-9_]*\) .*/\2/p' fuzz/*/CMakeLists.txt)
 # shellcheck disable=SC2086
 cmake --build build-fuzz --parallel "$(nproc)" --target $targets

@@ -1,71 +1,53 @@
-// libFuzzer target for the Paradox reader. An input is a .DB file alone, or, when it starts
-// with "MB" or "XI" and a u16 length in KB, a .DB of that length followed by a .MB file or by a
-// secondary index file (.X02, read with the table's structure). The target reads the structure
-// and every record, decoding every value, and checks the table's consistency. Any EPdxError is fine; a crash, a sanitizer report, a
-// hang or an exception of another kind is a finding.
+// libFuzzer target for the Paradox reader, and for what a writer's open does to a table it finds.
+// An input is a table's files (a bare .DB, or a .DB with any of its .MB, .PX, .Xnn/.Ynn, .VAL and
+// journal, packed as PdxFuzzInput.h describes). The target reads the structure and every record,
+// decoding every value, and checks the table's consistency; reading must have changed no file of
+// the folder. Then it opens the table for writing (which plays back or sets aside a journal and
+// rebuilds indexes out of date), reads it again and checks it again. Any EPdxError is fine; a
+// crash, a sanitizer report, a hang, an exception of another kind or a file changed by reading is
+// a finding.
 //
-// Seeds: the sample tables, given at run time (never copied into the project):
-//   ./paradox_fuzz -max_len=65536 corpus/ ../shared/paradox/samples/fields ../shared/paradox/samples/db
-#include <unistd.h>
-
-#include <cstdint>
+// Seeds, given at run time (never copied into the project): the sample tables, and what
+// paradox_seeds makes:
+//   ./paradox_seeds seeds/
+//   TMPDIR=/dev/shm ./paradox_fuzz -max_len=65536 corpus/ seeds/ ../shared/paradox/samples/fields ../shared/paradox/samples/db
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <string>
+#include <cstdlib>
 
-#include "platform/paradox/Paradox.h"
+#include "fuzz/paradox/PdxFuzzInput.h"
 
-namespace fs = std::filesystem;
+using namespace pdxfuzz;
 
-static const fs::path& Folder() {
-  static fs::path dir = [] {
-    fs::path p = fs::temp_directory_path() / ("pdxfuzz-" + std::to_string(::getpid()));
-    fs::create_directories(p);
-    return p;
-  }();
-  return dir;
-}
-
-static void Put(const fs::path& p, const uint8_t* data, size_t n) {
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(data), std::streamsize(n));
+// Aborts, naming the files, when the folder no longer holds `before`.
+static void RequireUnchanged(const fs::path& dir, const TFiles& before) {
+  const TFiles after = Snapshot(dir);
+  if (after == before) return;
+  for (auto& [name, bytes] : before)
+    if (!after.count(name) || after.at(name) != bytes) std::fprintf(stderr, "reading changed %s\n", name.c_str());
+  for (auto& [name, bytes] : after)
+    if (!before.count(name)) std::fprintf(stderr, "reading made %s\n", name.c_str());
+  std::abort();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const fs::path& dir = Folder();
-  size_t dbLen = size;
-  // A whole sample file given as the starting input is a .DB alone; longer mutated inputs may carry a .MB
-  // after the .DB when they start with a split marker "MB" + u16 length in KB.
-  const uint8_t* db = data;
-  const uint8_t* mb = nullptr;
-  size_t mbLen = 0;
-  bool index = size > 4 && data[0] == 'X' && data[1] == 'I';
-  if (size > 4 && ((data[0] == 'M' && data[1] == 'B') || index)) {
-    size_t k = size_t(data[2] | (data[3] << 8)) * 1024;
-    db = data + 4;
-    dbLen = std::min(k, size - 4);
-    mb = db + dbLen;
-    mbLen = size - 4 - dbLen;
-  }
-  Put(dir / "f.db", db, dbLen);
-  std::error_code ec;
-  fs::remove(dir / "f.mb", ec);
-  fs::remove(dir / "f.X02", ec);
-  if (mb && mbLen) Put(dir / (index ? "f.X02" : "f.mb"), mb, mbLen);
-  for (auto& e : fs::directory_iterator(dir, ec)) {
-    auto name = e.path().filename();
-    if (name != "f.db" && name != "f.mb" && name != "f.X02") fs::remove(e.path(), ec);
-  }
+  static const fs::path dir = Folder("pdxfuzz");
+  const TFiles files = Unpack(data, size);
+  if (files.empty()) return 0;
+  Lay(dir, files);
+  const TFiles before = Snapshot(dir);
   try {
     paradox::TPdxDatabase pdx(dir.string(), {"123"});
-    auto def = pdx.TableStructure("f");
-    auto cur = pdx.OpenCursor("f");
-    size_t rows = 0;
-    while (cur->Next() && ++rows < 100000) {
-      for (auto& v : cur->Values()) (void)v.IsNull();
-    }
-    pdx.CheckIntegrity("f");
+    pdx.TableStructure(kTable);
+    ReadAll(*pdx.OpenCursor(kTable));
+    pdx.CheckIntegrity(kTable);
+  } catch (const paradox::EPdxError&) {
+  }
+  RequireUnchanged(dir, before);
+  try {
+    paradox::TPdxDatabase pdx(dir.string(), {"123"});
+    auto table = pdx.OpenTable(kTable);
+    ReadAll(*table->OpenCursor());
+    pdx.CheckIntegrity(kTable);
   } catch (const paradox::EPdxError&) {
   }
   return 0;

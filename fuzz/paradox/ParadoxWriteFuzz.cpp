@@ -1,28 +1,13 @@
-// libFuzzer target for the Paradox writer on damaged tables: the input is a .DB file (seeded
-// with the sample tables at run time, never copied into the project); the target opens it for
+// libFuzzer target for the Paradox writer on damaged tables: the input is a table's files (a bare
+// .DB, or a .DB with any of its .MB, .PX, .Xnn/.Ynn, .VAL and journal, packed as PdxFuzzInput.h
+// describes; seeded at run time, never copied into the project); the target opens the table for
 // writing and appends, updates and deletes a few records, then reads them and checks the table's
 // consistency. Any EPdxError is fine; a crash, a sanitizer report or a hang is a finding.
-//   ./paradox_write_fuzz -max_len=65536 corpus/ ../shared/paradox/samples/fields
-#include <unistd.h>
+//   TMPDIR=/dev/shm ./paradox_write_fuzz -max_len=65536 corpus/ seeds/ ../shared/paradox/samples/fields
+#include "fuzz/paradox/PdxFuzzInput.h"
 
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <string>
-
-#include "platform/paradox/Paradox.h"
-
-namespace fs = std::filesystem;
 using namespace paradox;
-
-static const fs::path& Folder() {
-  static fs::path dir = [] {
-    fs::path p = fs::temp_directory_path() / ("pdxwfuzz-" + std::to_string(::getpid()));
-    fs::create_directories(p);
-    return p;
-  }();
-  return dir;
-}
+using namespace pdxfuzz;
 
 // A plausible value for a field of the given type, varied by `k`.
 static Variant Sample(const TPdxFieldDef& f, int k) {
@@ -42,16 +27,13 @@ static Variant Sample(const TPdxFieldDef& f, int k) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const fs::path& dir = Folder();
-  std::error_code ec;
-  for (auto& e : fs::directory_iterator(dir, ec)) fs::remove(e.path(), ec);
-  {
-    std::ofstream f(dir / "w.db", std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(data), std::streamsize(size));
-  }
+  static const fs::path dir = Folder("pdxwfuzz");
+  const TFiles files = Unpack(data, size);
+  if (files.empty()) return 0;
+  Lay(dir, files);
   try {
     TPdxDatabase db(dir.string(), {"123"});
-    auto t = db.OpenTable("w");
+    auto t = db.OpenTable(kTable);
     const auto& def = t->Def();
     for (int k = 0; k < 3; ++k) {
       std::vector<Variant> row;
@@ -70,10 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       try { t->Update(seen.front(), row); } catch (const EPdxError&) {}
       try { t->Delete(seen.back()); } catch (const EPdxError&) {}
     }
-    auto c = t->OpenCursor();
-    int n = 0;
-    while (c->Next() && ++n < 100000) c->Values();
-    db.CheckIntegrity("w");
+    ReadAll(*t->OpenCursor());
+    db.CheckIntegrity(kTable);
   } catch (const EPdxError&) {
   }
   return 0;
