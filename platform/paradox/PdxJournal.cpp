@@ -200,10 +200,17 @@ std::map<uint64_t, std::string> TJournal::Before(const TImage& image) {
   return out;
 }
 
+// Writes `old` at `off` unless the file holds it already: a change cut off before its overwrites
+// is taken back without a write (a full disk may refuse every one).
+static void PutBack(TFile& db, uint64_t off, const std::string& old) {
+  std::string now(old.size(), '\0');
+  if (db.ReadAt(off, now.data(), now.size()) != now.size() || now != old) db.WriteAt(off, old.data(), old.size());
+}
+
 void TJournal::Restore(TPdxEnv& env, const TImage& image, const std::string& dbPath, const std::string& mbPath) {
   TFile db;
   db.Open(env, dbPath, true);
-  for (const auto& [offset, old] : Before(image)) db.WriteAt(offset, old.data(), old.size());
+  for (const auto& [offset, old] : Before(image)) PutBack(db, offset, old);
   if (db.Size() > image.DbBefore) db.Truncate(image.DbBefore);
   db.Sync();
   if (image.MbBefore && !mbPath.empty()) {
@@ -290,18 +297,23 @@ void TJournal::Commit(TFile& db, TFile* mb) {
   FStage = sIdle;
 }
 
-void TJournal::Empty() {
+// Zeroes the header, or, where even that write is refused (a full disk), cuts the file to nothing.
+static void EmptyJournal(TFile& f) {
   const uint8_t zero[kHeaderSize] = {};
-  FFile.WriteAt(0, zero, sizeof zero);
-  FFile.Sync();
+  try {
+    f.WriteAt(0, zero, sizeof zero);
+  } catch (const EPdxError&) {
+    f.Truncate(0);
+  }
+  f.Sync();
 }
+
+void TJournal::Empty() { EmptyJournal(FFile); }
 
 void TJournal::EmptyFile(TPdxEnv& env, const std::string& path) {
   TFile f;
   f.Open(env, path, true);
-  const uint8_t zero[kHeaderSize] = {};
-  f.WriteAt(0, zero, sizeof zero);
-  f.Sync();
+  EmptyJournal(f);
 }
 
 // The part being written goes back, and the parts before it are made durable; when that fails, or
@@ -320,7 +332,7 @@ void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string&
         ParseEntries(part.data(), part.data() + part.size(), FNow.Count - FPart.Count, hash, entries);
         TFile file;
         file.Open(*FEnv, dbPath, true);
-        for (const auto& e : entries) file.WriteAt(e.Offset, e.Old.data(), e.Old.size());
+        for (const auto& e : entries) PutBack(file, e.Offset, e.Old);
         if (file.Size() > FPart.Db) file.Truncate(FPart.Db);
         file.Sync();
       }
@@ -331,14 +343,6 @@ void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string&
         mb.Sync();
       }
       FNow = FPart;
-      if (FNow.Count == 0) {
-        // The part was the whole change: nothing is left to guard.
-        Empty();
-        FStage = sIdle;
-        return;
-      }
-      WriteHeader(FNow);
-      FStage = sOpen;
       Commit(db, nullptr);
       return;
     } catch (const EPdxError&) {
