@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/paradox/Paradox.h"
+#include "tests/paradox/CrashScenarios.h"
 #include "tests/support/ParadoxFaults.h"
 #include "tests/support/TestSupport.h"
 
@@ -41,24 +42,10 @@ std::map<std::string, std::string> Files(const fs::path& dir) {
   return out;
 }
 
-// A keyed table of `n` records with a secondary index; `seed` varies the keys.
-void MakeTable(const fs::path& dir, int n, unsigned seed) {
+// A keyed table of `n` records with a secondary index.
+void MakeTable(const fs::path& dir, int n) {
   TPdxDatabase db(dir.string());
-  TPdxTableDef d;
-  d.Fields = {{"K", TPdxFieldType::Long}, {"V", TPdxFieldType::Alpha, 40}};
-  d.KeyFieldCount = 1;
-  d.BlockSize = 1024;
-  TPdxIndexDef byV;
-  byV.Fields = {1};
-  d.Indexes.push_back(byV);
-  db.CreateTable("T", d);
-  auto t = db.OpenTable("T");
-  t->BeginBatch();
-  std::mt19937 rng(seed);
-  std::set<int32_t> keys;
-  while (int(keys.size()) < n) keys.insert(int32_t(rng() % uint32_t(20 * n)) * 2);
-  for (int32_t k : keys) t->Append({Variant(k), Variant("v" + std::to_string(k % 17))});
-  t->EndBatch();
+  pdxcrash::MakeKeyed(db, "T", n, 1024);
 }
 
 // A batch of odd keys: they go between the table's records, rewriting its blocks.
@@ -129,6 +116,15 @@ class TStuckEnv : public TPdxEnv {
   int FLeft, FFd;
 };
 
+// The next writer's open takes the table over: it holds `rows`, sound, and no journal is left.
+void ExpectTheWriterFinds(const fs::path& dir, const std::multiset<std::string>& rows) {
+  TPdxDatabase db(dir.string());
+  ASSERT_NO_THROW(db.OpenTable("T"));
+  EXPECT_EQ(Rows(db, "T"), rows);
+  EXPECT_EQ(db.CheckIntegrity("T"), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(dir / "T.JNL"));
+}
+
 bool HasSetAside(const fs::path& dir) {
   for (const auto& e : fs::directory_iterator(dir))
     if (e.path().filename().string().find(".JNL.") != std::string::npos) return true;
@@ -142,7 +138,7 @@ bool HasSetAside(const fs::path& dir) {
 // change, changing no file; the next writer takes the change back.
 TEST(ParadoxJournal, ASecondProcessNeverPlaysBackALiveJournal) {
   testsupport::TempDir dir;
-  MakeTable(dir.Path(), 3000, 5);
+  MakeTable(dir.Path(), 3000);
   std::multiset<std::string> before;
   {
     TPdxDatabase db(dir.Path().string());
@@ -184,18 +180,14 @@ TEST(ParadoxJournal, ASecondProcessNeverPlaysBackALiveJournal) {
   waitpid(writer, nullptr, 0);
   EXPECT_EQ(read, before);
   EXPECT_TRUE(Files(dir.Path()) == files) << "a read changed the files";
-  TPdxDatabase db(dir.Path().string());
-  ASSERT_NO_THROW(db.OpenTable("T"));
-  EXPECT_EQ(Rows(db, "T"), before);
-  EXPECT_EQ(db.CheckIntegrity("T"), std::vector<std::string>{});
-  EXPECT_FALSE(fs::exists(dir / "T.JNL"));
+  ExpectTheWriterFinds(dir.Path(), before);
 }
 
 // A journal is played back only onto the change it guards. Others are never played: a reader reads
 // the table as it is, changing no file, and the next writer sets the journal aside.
 TEST(ParadoxJournal, OnlyTheTablesOwnUnfinishedChangeIsTakenBack) {
   testsupport::TempDir made;
-  MakeTable(made.Path(), 3000, 5);
+  MakeTable(made.Path(), 3000);
   // A genuine journal, in the folder it was made in.
   testsupport::TempDir died;
   fs::copy(made.Path(), died.Path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
@@ -221,7 +213,7 @@ TEST(ParadoxJournal, OnlyTheTablesOwnUnfinishedChangeIsTakenBack) {
        false},
       {"the journal of another table of the same structure",
        [&](const fs::path& d) {
-         MakeTable(d, 2500, 7);
+         MakeTable(d, 2500);
        },
        false},
   };
@@ -247,11 +239,7 @@ TEST(ParadoxJournal, OnlyTheTablesOwnUnfinishedChangeIsTakenBack) {
       EXPECT_EQ(db.CheckIntegrity("T"), std::vector<std::string>{});
     }
     EXPECT_TRUE(Files(dir.Path()) == files) << "a read changed the files";
-    TPdxDatabase db(dir.Path().string());
-    ASSERT_NO_THROW(db.OpenTable("T"));
-    EXPECT_EQ(Rows(db, "T"), before);
-    EXPECT_EQ(db.CheckIntegrity("T"), std::vector<std::string>{});
-    EXPECT_FALSE(fs::exists(dir / "T.JNL"));
+    ExpectTheWriterFinds(dir.Path(), before);
     EXPECT_EQ(HasSetAside(dir.Path()), !c.Own);
   }
 }

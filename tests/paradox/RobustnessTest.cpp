@@ -8,6 +8,7 @@
 #include <random>
 
 #include "platform/paradox/Paradox.h"
+#include "tests/paradox/CrashScenarios.h"
 #include "tests/support/TestSupport.h"
 
 using namespace paradox;
@@ -134,17 +135,7 @@ TEST(ParadoxRobustness, AMissingIndexFileComesBackWithTheNextWriter) {
     testsupport::TempDir dir;
     {
       TPdxDatabase db(dir.Path().string());
-      TPdxTableDef d;
-      d.Fields = {{"N", TPdxFieldType::Long}, {"V", TPdxFieldType::Alpha, 10}};
-      d.KeyFieldCount = 1;
-      TPdxIndexDef byV;
-      byV.Fields = {1};
-      d.Indexes.push_back(byV);
-      db.CreateTable("K", d);
-      auto t = db.OpenTable("K");
-      t->BeginBatch();
-      for (int i = 0; i < 500; ++i) t->Append({Variant(int32_t(i)), Variant("v" + std::to_string(i % 7))});
-      t->EndBatch();
+      pdxcrash::MakeKeyed(db, "K", 500, 4096);
     }
     fs::remove(dir / lost);
     TPdxDatabase db(dir.Path().string());
