@@ -195,7 +195,9 @@ class TPdxCursor {
 // the table plays back a journal that a dead writer left.
 // Outside a batch every change is written through at once and is durable when the call returns:
 // the data blocks first, then the header, then the indexes (each through a temporary file and a
-// rename). A keyed table's .PX and secondary indexes are updated change by change; an unkeyed
+// rename); but appends to a table without a primary key are held, as in a batch, until the block
+// cache fills, the next other change, the end of a batch, or the last handle of the table goes (a
+// failure then goes to standard error), so that each does not cost a sync. A keyed table's .PX and secondary indexes are updated change by change; an unkeyed
 // table's secondary indexes are rebuilt from a scan. Inside a batch (BeginBatch/EndBatch) blocks are
 // written when the block cache fills and at EndBatch, which rebuilds the indexes once (sorting in
 // bounded memory) and makes them durable; a keyed table's new records wait in a bounded buffer

@@ -426,11 +426,11 @@ Variant TPdxTableState::Decode(const uint8_t* rec, int i) {
 
 namespace {
 
-// Runs a call on the table. When a failed write made the table take back what a batch had done
-// since its last write, the error says how many records the table holds, and how many of those it
-// had accepted are lost.
+// Runs a call on the table. When a failed write made the table take back what a batch (or the
+// appends held outside one) had done since its last write, the error says how many records the
+// table holds, and how many of those it had accepted are lost.
 template <class TFn> decltype(auto) Told(TPdxTableState& s, TFn&& fn) {
-  const bool batch = s.Batch > 0;
+  const bool batch = s.Batch > 0 || !s.Dirty.empty();
   const int64_t held = int64_t(s.H.NumRecords) + int64_t(s.Waiting.Count());
   const uint64_t reloads = s.Reloads;
   try {
@@ -812,8 +812,16 @@ void TPdxTableState::FinishIndexes() {
 }
 
 TPdxTableState::~TPdxTableState() {
+  const bool writing = Writer && !Dead && !Broken;
   try {
-    if (Writer && !Dead && !Broken && Journal.Active() && !Journal.Writing()) MakeDurable();
+    // Appends held outside a batch.
+    if (writing && Batch == 0 && (!Dirty.empty() || HeaderDirty)) Flush(true);
+  } catch (const std::exception& e) {
+    // No caller is left to tell that they are lost.
+    ReportLostError(e);
+  }
+  try {
+    if (writing && !Broken && Journal.Active() && !Journal.Writing()) MakeDurable();
     FinishIndexes();
   } catch (const Exception&) {
     // The journal stays (the next open takes back what it guards), or the header goes on saying
@@ -1506,7 +1514,9 @@ static void AppendValues(TPdxTableState& s, const std::vector<Variant>& values) 
     s.AppendUnkeyed(rec);
   }
   ++s.H.NumRecords;
-  if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
+  // Appends to an unkeyed table are held, outside a batch too, until the cache fills (see
+  // TPdxTable): each written through alone would cost a sync.
+  if ((s.Batch == 0 && s.KeyLen) || s.Dirty.size() > kDirtyBlocks) s.Flush();
 }
 
 static void CollectBlobPtrs(const TPdxTableState& s, const uint8_t* rec, std::vector<uint32_t>& out) {
