@@ -301,9 +301,10 @@ void TPdxTableState::OpenMb(bool write) {
     hdr[0x29] = 0xA1; hdr[0x2A] = 0x02;
     if (Encrypted) EncryptMb(hdr.data(), hdr.size(), Checksum);
     Mb.WriteAt(0, hdr.data(), hdr.size());
-    // Durable, name and all, before a record points into it.
+    // Durable, name and all, before a record points into it (a table being made syncs its folder
+    // once it is whole).
     Mb.Sync();
-    SyncFolder(*Env, Folder);
+    if (!Creating) SyncFolder(*Env, Folder);
     Journal.NoteMbSize(hdr.size());
     return;
   }
@@ -1745,10 +1746,11 @@ void TPdxTableState::MakeDurable() {
   if (Journal.Active()) {
     Journal.Commit(Db, mb);
   } else {
-    Db.Sync();
-    if (mb) mb->Sync();
+    Db.SyncWritten();
+    if (mb) mb->SyncWritten();
   }
   WrittenSinceDurable = 0;
+  HeaderSynced = true;
 }
 
 // The changed blocks and the header, the indexes marked out of date first. A secondary index's
@@ -1769,9 +1771,29 @@ void TPdxTableState::WritePart() {
 
 // One part of a change to the .DB, through the journal: the old and new content of every block it
 // overwrites and of the header go to the journal, which is made durable; then the new blocks past
-// the end, the blocks the file held and the header.
+// the end, the blocks the file held and the header. A part that overwrites no block the file
+// holds needs no journal: its new blocks, and the .MB values their records point at, are made
+// durable before the header (one sector) tells of them.
 void TPdxTableState::WriteChange() {
   const uint64_t held = FileBlocksOnDisk;
+  const bool overwrites = !Dirty.empty() && Dirty.begin()->first <= held;
+  if (!overwrites && !Journal.Active()) {
+    WrittenSinceDurable += Dirty.size() * H.BlockSize;
+    WriteBlocks();
+    if (HeaderDirty) {
+      if (Mb.IsOpen() && Mb.Writable()) Mb.SyncWritten();
+      Db.Sync();
+      WriteHeader();
+      HeaderDirty = false;
+      HeaderSynced = false;
+    }
+    return;
+  }
+  // A journal's old bytes must be those the disk holds.
+  if (!HeaderSynced) {
+    Db.Sync();
+    HeaderSynced = true;
+  }
   uint64_t after = Db.Size();
   Journal.Begin(Db);
   std::vector<uint8_t> enc;
@@ -2073,6 +2095,7 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
       // The table under its temporary name makes its .MB and indexes.
       auto st = std::make_shared<TPdxTableState>();
       st->Env = FEnv;
+      st->Creating = true;
       st->Load(FFolder, base, tmp.Path);
       st->MakeWritable();
       st->Def.Indexes = def.Indexes;

@@ -227,7 +227,10 @@ void TFile::Create(TPdxEnv& env, const std::string& path) {
   FWrite = true;
 }
 
-void TFile::Close() { FFile.reset(); }
+void TFile::Close() {
+  FFile.reset();
+  FWritten = false;
+}
 
 uint64_t TFile::Size() const {
   uint64_t size = 0;
@@ -241,14 +244,17 @@ size_t TFile::ReadAt(uint64_t off, void* buf, size_t n) const {
 }
 
 void TFile::WriteAt(uint64_t off, const void* buf, size_t n) {
+  FWritten = true;
   if (int e = FFile->Write(off, buf, n)) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
 }
 
 void TFile::Sync() {
   if (int e = FFile->Sync()) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
+  FWritten = false;
 }
 
 void TFile::Truncate(uint64_t size) {
+  FWritten = true;
   if (int e = FFile->Truncate(size)) throw EPdxError("Не удаётся укоротить файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
 }
 

@@ -54,13 +54,17 @@ class TFile {
   void WriteAt(uint64_t off, const void* buf, size_t n);
   // Makes the written data durable; the disk's own report of a failed write may come only here.
   void Sync();
+  // Syncs only when this handle wrote or cut the file since it last synced it.
+  void SyncWritten() {
+    if (FWritten) Sync();
+  }
   void Truncate(uint64_t size);
   // The writer's lock (TPdxFile::Lock): 0, or the errno code.
   int Lock(TPdxFile::TLockOp op) { return FFile ? FFile->Lock(op) : EBADF; }
 
  private:
   std::unique_ptr<TPdxFile> FFile;
-  bool FWrite = false;
+  bool FWrite = false, FWritten = false;
   std::string FPath;
 };
 

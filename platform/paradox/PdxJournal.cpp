@@ -292,7 +292,7 @@ void TJournal::Ready(uint64_t dbAfter) {
 void TJournal::Commit(TFile& db, TFile* mb) {
   FStage = sCommitting;
   db.Sync();
-  if (mb) mb->Sync();
+  if (mb) mb->SyncWritten();
   Empty();
   FStage = sIdle;
 }

@@ -244,6 +244,8 @@ class TPdxTableState {
   uint64_t Changes = 0;  // changes made through this state, so that a cursor knows it was alone
   uint64_t WrittenSinceDurable = 0;  // bytes of blocks written since the table was last synced
   bool Merging = false;     // a batch's waiting records are going into the blocks
+  bool HeaderSynced = true; // the header on disk is durable (see WriteChange)
+  bool Creating = false;    // the table is being made under a temporary name
   int Batch = 0;
   bool Dead = false;
   bool Broken = false;      // a failed write left the state unknown: every later use raises
