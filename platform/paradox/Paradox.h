@@ -188,9 +188,10 @@ class TPdxCursor {
 // Write access to one table. Every method leaves the table as it was when it raises, except
 // when writing its files fails (a full disk, an I/O error, a failed sync), the process dies or the
 // power fails: a single change outside a batch is then in whole or not at all (in when only its
-// indexes failed), and of a batch, what it had written since it last wrote to the file is taken
-// back; the error then says how many records the table holds and how many records it had
-// accepted are lost, as RecordCount does, and as a fresh open finds. Every write to the .DB is
+// indexes failed), and of a batch, what it had written since it was last made durable (at its
+// start, and each time 64 MB of blocks went out) is taken back; the error then says how many
+// records the table holds and how many records it had accepted are lost, as RecordCount does, and
+// as a fresh open finds. Every write to the .DB is
 // kept in a journal "<table>.JNL" beside it until it is whole and synced; the next writer to open
 // the table plays back a journal that a dead writer left.
 // Outside a batch every change is written through at once and is durable when the call returns:
@@ -199,8 +200,10 @@ class TPdxCursor {
 // cache fills, the next other change, the end of a batch, or the last handle of the table goes (a
 // failure then goes to standard error), so that each does not cost a sync. A keyed table's .PX and secondary indexes are updated change by change; an unkeyed
 // table's secondary indexes are rebuilt from a scan. Inside a batch (BeginBatch/EndBatch) blocks are
-// written when the block cache fills and at EndBatch, which rebuilds the indexes once (sorting in
-// bounded memory) and makes them durable; a keyed table's new records wait in a bounded buffer
+// written when the block cache fills (a batch that only adds records keeps the header, and the
+// chain's last block, for its end, so that the files on disk stay the table as it was) and at
+// EndBatch, which rebuilds the indexes once (sorting in bounded memory) and makes the table
+// durable; a keyed table's new records wait in a bounded buffer
 // (their keys checked at once) and go into their blocks together in key order at EndBatch and
 // before anything reads the table (a full buffer of keys out of order waits sorted in a file
 // "<table>.DB.runN" beside the table, removed at the end; a record that finds the buffer full when

@@ -282,10 +282,17 @@ void TPdxTableState::LookAtJournal(bool reader) {
 void TPdxTableState::OpenMb(bool write) {
   if (Mb.IsOpen() && (!write || Mb.Writable())) return;
   std::string p = FindFile(Folder, Base, "MB");
-  if (p.empty()) {
+  const bool made = p.empty();
+  if (made) {
     if (!write) throw EPdxCorrupt(TableText() + " содержит BLOB-поля, но их файл "_ansi + QuotePath(Base + ".MB") + " не найден"_ansi);
     p = (fs::path(Folder) / (Base + ".MB")).string();
     Mb.Create(*Env, p);
+  } else {
+    Mb.Open(*Env, p, write);
+  }
+  // A new .MB gets its header, and so does one that a power cut left without it (it is made with
+  // its table without a sync: no record points into it before a change syncs it).
+  if (write && Mb.Size() < kMbUnit) {
     std::vector<uint8_t> hdr(kMbUnit, 0);
     hdr[kMbType] = 0; Put16(&hdr[kMbUnits], 1);
     // Constants as the BDE writes them: 03 u16 1, 0B u16 base size 0x1000, 0D u16 suballocated
@@ -301,14 +308,10 @@ void TPdxTableState::OpenMb(bool write) {
     hdr[0x29] = 0xA1; hdr[0x2A] = 0x02;
     if (Encrypted) EncryptMb(hdr.data(), hdr.size(), Checksum);
     Mb.WriteAt(0, hdr.data(), hdr.size());
-    // Durable, name and all, before a record points into it (a table being made syncs its folder
-    // once it is whole).
-    Mb.Sync();
-    if (!Creating) SyncFolder(*Env, Folder);
-    Journal.NoteMbSize(hdr.size());
-    return;
   }
-  Mb.Open(*Env, p, write);
+  // A name made for a table that exists is durable before a record points into it (a table being
+  // made syncs its folder once it is whole).
+  if (made && !Creating) SyncFolder(*Env, Folder);
   if (write) Journal.NoteMbSize(Mb.Size());
 }
 
@@ -567,11 +570,16 @@ std::unique_ptr<TPdxCursor> TPdxDatabase::OpenCursor(const std::string& name) co
 std::unique_ptr<TPdxTable> TPdxDatabase::OpenTable(const std::string& name) const {
   auto st = Acquire(name, false);
   st->MakeWritable();
+  // A new table's index files are made without a sync, its header saying they are out of date:
+  // while it has no record and they hold none, they are right.
+  if (st->Batch == 0 && st->Dirty.empty() && st->HasIndexes() && st->IndexesBehind() && st->H.NumRecords == 0 &&
+      st->H.FirstBlock == 0 && !st->IndexFileUnsound(true))
+    st->IndexesCurrent = true;
   if (st->Batch == 0 && st->Dirty.empty() &&
       ((st->HasIndexes() && st->IndexesBehind()) || st->HeaderDirty || !st->ChainEndsAtLastBlock() ||
-       st->IndexFileMissing())) {
+       st->IndexFileUnsound(false))) {
     // A write that failed, here or in another process, left the header or the indexes behind the
-    // data, or an index file missing.
+    // data, or an index file missing or cut short.
     st->AgreeWithChain();
     st->IndexDirty = st->FullRebuild = st->HasIndexes();
     st->Flush();
@@ -781,16 +789,34 @@ void TPdxTableState::ReleaseWriter() {
   Writer = false;
 }
 
-// Whether a keyed table lacks its .PX, or a secondary index its .Y: a process that died while
-// making them, or a file removed by hand. (An .X without which the index is unknown is not asked.)
-bool TPdxTableState::IndexFileMissing() const {
+// Whether a keyed table's .PX, or a secondary index's .Y, is missing or shorter than its header
+// says: a process that died while making it, a power cut that kept its name but not what was in it
+// (a new table's are made without a sync: they hold nothing its .DB and .X do not), or a file
+// removed by hand. With `unlessEmpty`, also whether any of them, or an .X, holds an entry. (An .X
+// without which the index is unknown is not asked for otherwise.)
+bool TPdxTableState::IndexFileUnsound(bool unlessEmpty) const {
   if (IsIndexFile) return false;
-  if (KeyLen && FindFile(Folder, Base, "PX").empty()) return true;
+  auto unsound = [&](const std::string& path) {
+    if (path.empty()) return true;
+    try {
+      TFile f;
+      f.Open(*Env, path, false);
+      const uint64_t size = f.Size();
+      std::vector<uint8_t> h(std::min<uint64_t>(size, 65536));
+      h.resize(f.ReadAt(0, h.data(), h.size()));
+      const THeader x = ParseHeader(h.data(), h.size(), path);
+      return size < x.HeaderSize + uint64_t(x.FileBlocks) * x.BlockSize || (unlessEmpty && x.NumRecords != 0);
+    } catch (const EPdxError&) {
+      return true;
+    }
+  };
+  if (KeyLen && unsound(FindFile(Folder, Base, "PX"))) return true;
   for (const auto& ix : Def.Indexes) {
+    if (unlessEmpty && unsound((fs::path(Folder) / ix.FileName).string())) return true;
     fs::path y(ix.FileName);
     std::string ext = y.extension().string();
     if (ext.size() > 1) ext[1] = ext[1] == 'x' ? 'y' : 'Y';
-    if (FindFile(Folder, y.stem().string(), ext.substr(1)).empty()) return true;
+    if (unsound(FindFile(Folder, y.stem().string(), ext.substr(1)))) return true;
   }
   return false;
 }
@@ -1732,10 +1758,11 @@ void TPdxTableState::Flush(bool durable) {
 // at its end (`durable`), and once a batch has written much since its last durable point, the
 // change is made durable (see the order at the top of PdxFiles.cpp).
 void TPdxTableState::WriteDirty(bool durable) {
-  WritePart();
+  const bool whole = durable || (Batch == 0 && !Merging) || Journal.Size() > kJournalCommit || WrittenSinceDurable > kDataCommit;
+  WritePart(whole);
   if (IsIndexFile) {
     if (durable) Db.Sync();
-  } else if (durable || (Batch == 0 && !Merging) || Journal.Size() > kJournalCommit || WrittenSinceDurable > kDataCommit) {
+  } else if (whole) {
     MakeDurable();
   }
 }
@@ -1755,7 +1782,7 @@ void TPdxTableState::MakeDurable() {
 
 // The changed blocks and the header, the indexes marked out of date first. A secondary index's
 // file is written in place: its table's header says it is out of date meanwhile.
-void TPdxTableState::WritePart() {
+void TPdxTableState::WritePart(bool whole) {
   if (!IsIndexFile && IndexDirty && HasIndexes()) {
     if (!IndexesOutOfDate()) MarkIndexesOutOfDate(true);
     IndexesCurrent = false;
@@ -1765,19 +1792,27 @@ void TPdxTableState::WritePart() {
     if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
     return;
   }
-  if (!Dirty.empty() || HeaderDirty) WriteChange();
+  if (!Dirty.empty() || HeaderDirty) WriteChange(whole);
   if (Mb.IsOpen() && Mb.Writable()) Journal.NoteMbSize(Mb.Size());
 }
 
-// One part of a change to the .DB, through the journal: the old and new content of every block it
-// overwrites and of the header go to the journal, which is made durable; then the new blocks past
-// the end, the blocks the file held and the header. A part that overwrites no block the file
-// holds needs no journal: its new blocks, and the .MB values their records point at, are made
-// durable before the header (one sector) tells of them.
-void TPdxTableState::WriteChange() {
+// One part of a change to the .DB (the whole change when `whole`), through the journal: the old
+// and new content of every block it overwrites and of the header go to the journal, which is made
+// durable; then the new blocks past the end, the blocks the file held and the header. A part that
+// overwrites no block the file holds needs no journal. When it is not the whole change, its new
+// blocks go out but for the chain's last block (records, or a link to a block yet to come, still
+// go into it) and the header, which wait for the change's end: nothing is overwritten, and the
+// files on disk stay the table as it last was whole. When it is, its new blocks, and the .MB values
+// their records point at, are made durable before the header (one sector) tells of them.
+void TPdxTableState::WriteChange(bool whole) {
   const uint64_t held = FileBlocksOnDisk;
   const bool overwrites = !Dirty.empty() && Dirty.begin()->first <= held;
   if (!overwrites && !Journal.Active()) {
+    if (!whole) {
+      WrittenSinceDurable += Dirty.size() * H.BlockSize;
+      WriteBlocks(H.LastBlock);
+      return;
+    }
     WrittenSinceDurable += Dirty.size() * H.BlockSize;
     WriteBlocks();
     if (HeaderDirty) {
@@ -1817,8 +1852,9 @@ void TPdxTableState::WriteChange() {
   Journal.Settle();
 }
 
-// New blocks first, then the blocks the file held already.
-void TPdxTableState::WriteBlocks() {
+// New blocks first, then the blocks the file held already; block `keep` (when not 0) stays unwritten
+// in the cache.
+void TPdxTableState::WriteBlocks(uint32_t keep) {
   if (Dirty.empty()) return;
   // Dirty is in block order: the blocks the file holds, then from `fresh` the new ones.
   const auto fresh = Dirty.upper_bound(uint32_t(std::min<uint64_t>(FileBlocksOnDisk, UINT32_MAX)));
@@ -1835,13 +1871,26 @@ void TPdxTableState::WriteBlocks() {
     Db.WriteAt(at, src, H.BlockSize);
     FileBlocksOnDisk = std::max<uint64_t>(FileBlocksOnDisk, n);
   };
-  for (auto it = fresh; it != Dirty.end(); ++it) write(it->first, it->second, false);
-  for (auto it = Dirty.begin(); it != fresh; ++it) write(it->first, it->second, true);
+  for (auto it = fresh; it != Dirty.end(); ++it)
+    if (it->first != keep) write(it->first, it->second, false);
+  for (auto it = Dirty.begin(); it != fresh; ++it)
+    if (it->first != keep) write(it->first, it->second, true);
   // Keep a few of the blocks just written, so that the next small change need not read them.
-  for (auto& [n, b] : Dirty) Clean[n] = std::move(b);
+  std::vector<uint8_t> kept;
+  auto range = Ranges.find(keep);
+  const bool keptRange = range != Ranges.end();
+  const std::pair<uint32_t, uint32_t> keepRange = keptRange ? range->second : std::pair<uint32_t, uint32_t>();
+  for (auto& [n, b] : Dirty) {
+    if (n == keep) kept = std::move(b);
+    else Clean[n] = std::move(b);
+  }
   while (Clean.size() > kCleanBlocks) Clean.erase(Clean.begin());
   Dirty.clear();
   Ranges.clear();
+  if (!kept.empty()) {
+    Dirty.emplace(keep, std::move(kept));
+    if (keptRange) Ranges[keep] = keepRange;
+  }
 }
 
 void TPdxTableState::MarkIndexesOutOfDate(bool value) {
@@ -2062,6 +2111,8 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   std::vector<uint8_t> hdr = BuildDbHeader(def.KeyFieldCount ? 0 : 2, bs, types, sizes, names,
                                            uint16_t(def.KeyFieldCount), base + ".DB", checksum, numbers, "");
   if (def.KeyFieldCount) Put16(&hdr[kHdrKeyFields], uint32_t(def.KeyFieldCount));
+  // Its index files are made without a sync (see OpenTable).
+  if (def.KeyFieldCount || !def.Indexes.empty()) hdr[kHdrIndexesOutOfDate] = 1;
   // Every file of the family first, synced, the .DB last (through a temporary name), so that a
   // half-made table never shows, after a power cut either.
   bool hasBlob = false;
@@ -2100,7 +2151,7 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
       st->MakeWritable();
       st->Def.Indexes = def.Indexes;
       if (hasBlob) st->OpenMb(true);
-      if (def.KeyFieldCount || !def.Indexes.empty()) st->RebuildIndexes(true);
+      if (def.KeyFieldCount || !def.Indexes.empty()) st->RebuildIndexes(false);
     }
     SyncFolder(*FEnv, FFolder);
     tmp.Replace();

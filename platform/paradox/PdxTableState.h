@@ -270,7 +270,7 @@ class TPdxTableState {
   void SetAside(const std::string& journal);
   void ReleaseWriter();
   void FinishIndexes();
-  bool IndexFileMissing() const;
+  bool IndexFileUnsound(bool unlessEmpty) const;
   void ReadBlock(uint32_t n, uint8_t* out);
   std::vector<uint8_t>& TakeDirty(uint32_t n);
   std::vector<uint8_t>& BlockForWrite(uint32_t n);
@@ -339,13 +339,13 @@ class TPdxTableState {
   void MergeIntoBlock(const TMapEntry& entry, detail::TRunMerge& source, const std::string* limit,
                       std::vector<TMapEntry>& out);
   void WriteDirty(bool durable = false);
-  void WritePart();
+  void WritePart(bool whole);
   void MakeDurable();
   void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
   const uint8_t* RecordAt(TPdxRecordPos pos);
   void Flush(bool durable = false);
-  void WriteBlocks();
-  void WriteChange();
+  void WriteBlocks(uint32_t keep = 0);
+  void WriteChange(bool whole);
   const uint8_t* NewHeader();
   void WriteHeader();
   void Reload();
