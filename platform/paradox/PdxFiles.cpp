@@ -1,36 +1,42 @@
 // Files of the Paradox engine: the operating system's environment, reading and writing at offsets,
 // files written whole under a temporary name, and the family of files of one table.
 //
-// The order in which the engine writes and syncs a table. A change is what one flush writes (a
-// single change outside a batch, or a batch's blocks each time its cache fills and at its end):
+// The order in which the engine writes and syncs a table. A change is a single change outside a
+// batch, or what a batch writes between two durable points (its start, each 64 MB of blocks, its
+// end); it is written in parts, one each time the block cache fills:
 //   1. .MB values: new ones past the file's end, small ones into the free room of a block of small
-//      values (the values there stay as they are), or into space freed by a change already whole.
+//      values (the values there stay as they are), or into space freed by a change already durable.
 //      Nothing the table's records point at is overwritten.
 //   2. The header's byte "indexes out of date" is set (one byte) before the first change the
-//      indexes do not hold; the change's sync makes it durable before any index file is touched.
-//   3. The journal "<table>.JNL" gets the old content of the header and of every block of the .DB
-//      the change overwrites, then its header, and is synced (the folder too when the journal
-//      file is new: it stays, emptied, while the table is open for writing).
-//   4. New blocks past the end of the .DB, then the blocks it held already, then the header.
-//   5. The .DB and the .MB are synced; then the journal is emptied and synced. The change is whole
-//      and durable from here on.
-//   6. Values of records the change removed are marked free in the .MB.
-//   7. Outside a batch: the indexes, each file written whole under a temporary name and renamed
+//      indexes do not hold.
+//   3. A part that overwrites blocks the .DB holds: the journal "<table>.JNL" gets the old and new
+//      content of the header and of every such block (after the parts before it), then its header,
+//      and is synced (the folder too when the journal file is new: it stays, emptied, while the
+//      table is open for writing); then the new blocks past the end, the blocks the file held,
+//      the header. A part that only adds blocks needs no journal: its blocks go out, but for the
+//      chain's last block, which with the header waits for the change's end.
+//   4. At the change's end, with a journal: the .DB and the .MB are synced, then the journal is
+//      emptied and synced. Without: the new blocks (and the .MB) are synced, then the header is
+//      written and synced. The change is whole and durable from here on.
+//   5. Values of records the change removed are marked free in the .MB.
+//   6. Outside a batch: the indexes, each file written whole under a temporary name and renamed
 //      over the old one (a secondary index's .X synced first: it alone holds the index's fields),
 //      or a keyed table's .Xnn changed in place. At the end of a batch, and when a writer lets the
 //      table go, the index files and the folder are synced, and then the header's byte "indexes
 //      out of date" is cleared.
 // So after a failed write, a process killed at any moment, or a power cut, the next open finds
-// either the table before the change (the journal is played back, taking back the change and
-// cutting off what it appended) or after it, and rebuilds indexes marked out of date when opened
-// for writing.
+// either the table as it last was whole (the journal is played back, taking back the change and
+// cutting off what it appended; blocks written without one are past the header's end) or after
+// the change, and rebuilds indexes marked out of date when opened for writing.
 //
 // Emptying a table writes and syncs a header without records, then cuts the files. A table is
-// created by writing and syncing its family (.VAL, .MB, .PX, .Xnn) and its .DB under a temporary
-// name, syncing the folder, renaming the .DB into place and syncing the folder again; renamed by
-// giving every file its new name beside the old (hard links), the .DB last, syncing the folder,
-// then removing the old names, the .DB first and the folder synced after it, and syncing the
-// folder again; deleted the same way: the .DB, the folder synced, the rest, the folder synced.
+// created by writing its family (.VAL and .Xnn synced: they alone hold its checks and its
+// indexes' fields; .MB, .PX and .Ynn not, the header saying its indexes are out of date until they
+// are made durable) and its .DB under a temporary name, synced, syncing the folder, renaming the
+// .DB into place and syncing the folder again; renamed by giving every file its new name beside
+// the old (hard links), the .DB last, syncing the folder, then removing the old names, the .DB
+// first and the folder synced after it, and syncing the folder again; deleted the same way: the
+// .DB, the folder synced, the rest, the folder synced.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
