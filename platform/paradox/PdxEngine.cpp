@@ -193,7 +193,9 @@ void TPdxTableState::ReadFiles(bool reader) {
   OverlaySize = 0;
   std::vector<fs::path> files = FamilyFiles(Folder, Base, &Scratch);
   std::sort(files.begin(), files.end());
-  if (!Writer) LookAtJournal(reader);
+  if (!Writer)
+    for (const auto& p : files)
+      if (UpperCase(p.extension().string()) == "." + std::string(kJournalExt)) LookAtJournal(p.string(), reader);
   uint64_t size = Db.Size();
   if (OverlaySize) size = std::min(size, OverlaySize);
   HeaderBytes.resize(std::min<uint64_t>(size, 65536));
@@ -254,9 +256,7 @@ void TPdxTableState::ReadFiles(bool reader) {
 // decides whether it may). A writer that died left the change half written: the table is read as
 // it stood before, the journal's old bytes over the file, when the journal is this table's (else
 // the file as it is; the next writer sets the journal aside). Nothing is written.
-void TPdxTableState::LookAtJournal(bool reader) {
-  const std::string path = FindFile(Folder, Base, kJournalExt);
-  if (path.empty()) return;
+void TPdxTableState::LookAtJournal(const std::string& path, bool reader) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   for (;;) {
     TJournal::TImage image = TJournal::Read(*Env, path);

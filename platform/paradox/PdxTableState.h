@@ -265,7 +265,7 @@ class TPdxTableState {
   // Reads the table's files; a `reader` waits while another program writes a change.
   void Load(const std::string& folder, const std::string& base, const std::string& path, bool reader = true);
   void ReadFiles(bool reader);
-  void LookAtJournal(bool reader);
+  void LookAtJournal(const std::string& path, bool reader);
   bool RecoverJournal();
   void SetAside(const std::string& journal);
   void ReleaseWriter();
