@@ -112,6 +112,9 @@ class TPdxFile {
   virtual int Write(uint64_t off, const void* buf, size_t n) = 0;
   // Makes the data written so far durable.
   virtual int Sync() = 0;
+  // Starts writing the data written so far to the disk, so that a Sync to come has less to wait
+  // for; a hint, which may do nothing.
+  virtual int StartSync() { return 0; }
   virtual int Truncate(uint64_t size) = 0;
   virtual int Size(uint64_t& size) = 0;
   // The lock a table's writer holds on its .DB while it has the table open for writing (see

@@ -1811,6 +1811,8 @@ void TPdxTableState::WriteChange(bool whole) {
     if (!whole) {
       WrittenSinceDurable += Dirty.size() * H.BlockSize;
       WriteBlocks(H.LastBlock);
+      // To the disk while the batch goes on, so that the sync at its end has little left to do.
+      Db.StartSync();
       return;
     }
     WrittenSinceDurable += Dirty.size() * H.BlockSize;
@@ -2127,20 +2129,18 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
   try {
     bool anyRequired = false;
     for (auto& f : def.Fields) if (f.Required) anyRequired = true;
+    // The .VAL and the .DB go to the disk while the rest is made; they are synced last.
+    TFile val, db;
     if (anyRequired) {
       std::vector<uint8_t> v = BuildVal(def, types, sizes, base + ".DB");
-      TFile f;
-      f.Create(*FEnv, (fs::path(FFolder) / (base + ".VAL")).string());
-      f.WriteAt(0, v.data(), v.size());
-      f.Sync();
+      val.Create(*FEnv, (fs::path(FFolder) / (base + ".VAL")).string());
+      val.WriteAt(0, v.data(), v.size());
+      val.StartSync();
     }
     TTempFile tmp(*FEnv, dbPath);
-    {
-      TFile f;
-      f.Create(*FEnv, tmp.Path);
-      f.WriteAt(0, hdr.data(), hdr.size());
-      f.Sync();
-    }
+    db.Create(*FEnv, tmp.Path);
+    db.WriteAt(0, hdr.data(), hdr.size());
+    db.StartSync();
     DropFromRegistry(FFolder, base);
     {
       // The table under its temporary name makes its .MB and indexes.
@@ -2152,7 +2152,15 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
       st->Def.Indexes = def.Indexes;
       if (hasBlob) st->OpenMb(true);
       if (def.KeyFieldCount || !def.Indexes.empty()) st->RebuildIndexes(false);
+      for (const std::string& path : st->ToSync) {
+        TFile x;
+        x.Open(*FEnv, path, false);
+        x.Sync();
+      }
     }
+    if (val.IsOpen()) val.Sync();
+    db.Sync();
+    db.Close();
     SyncFolder(*FEnv, FFolder);
     tmp.Replace();
     SyncFolder(*FEnv, FFolder);

@@ -156,6 +156,7 @@ class TOsFile : public TPdxFile {
     return 0;
   }
   int Sync() override { return ::fdatasync(FFd) == 0 ? 0 : errno; }
+  int StartSync() override { return ::sync_file_range(FFd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0 ? 0 : errno; }
   int Truncate(uint64_t size) override { return ::ftruncate(FFd, off_t(size)) == 0 ? 0 : errno; }
   int Size(uint64_t& size) override {
     struct stat st;

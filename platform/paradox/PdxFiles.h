@@ -54,6 +54,11 @@ class TFile {
   void WriteAt(uint64_t off, const void* buf, size_t n);
   // Makes the written data durable; the disk's own report of a failed write may come only here.
   void Sync();
+  // Starts the writing that a Sync to come waits for (TPdxFile::StartSync); a failure is Sync's
+  // to report.
+  void StartSync() {
+    if (FFile) FFile->StartSync();
+  }
   // Syncs only when this handle wrote or cut the file since it last synced it.
   void SyncWritten() {
     if (FWritten) Sync();

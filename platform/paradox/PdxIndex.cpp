@@ -600,8 +600,14 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
   }
   entries.RemoveRuns();
   // Synced whatever `durable` says: the .X alone says which fields the index has, so it is never
-  // left to a power cut.
-  f.Sync();
+  // left to a power cut. (A table being made syncs it with the rest of its family, before its .DB
+  // has a name.)
+  if (s.Creating) {
+    f.StartSync();
+    s.ToSync.push_back(path);
+  } else {
+    f.Sync();
+  }
   f.Close();
   TIndexFileSpec tree;
   tree.Env = s.Env;

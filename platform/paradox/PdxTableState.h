@@ -246,6 +246,7 @@ class TPdxTableState {
   bool Merging = false;     // a batch's waiting records are going into the blocks
   bool HeaderSynced = true; // the header on disk is durable (see WriteChange)
   bool Creating = false;    // the table is being made under a temporary name
+  std::vector<std::string> ToSync;  // while Creating: files written that its maker syncs
   int Batch = 0;
   bool Dead = false;
   bool Broken = false;      // a failed write left the state unknown: every later use raises
