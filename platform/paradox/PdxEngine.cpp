@@ -1737,7 +1737,7 @@ void TPdxTableState::Flush(bool durable) {
   // Blobs of deleted or rewritten records are freed once those records are gone from the files for
   // good (the change durable). A value whose space cannot be marked free keeps it: the change is
   // in, only the space is lost.
-  if (!Journal.Active()) {
+  if (!Journal.Active() && !SyncPending) {
     std::vector<uint32_t> freed;
     freed.swap(PendingFree);
     for (uint32_t p : freed) {
@@ -1749,8 +1749,22 @@ void TPdxTableState::Flush(bool durable) {
     }
   }
   if (Batch == 0 && IndexDirty) {
-    if (HasIndexes()) WriteIndexes(durable);
+    try {
+      if (HasIndexes()) WriteIndexes(durable);
+    } catch (...) {
+      // The change is in all the same, its indexes out of date.
+      if (SyncPending) MakeDurable();
+      throw;
+    }
     IndexDirty = false;
+  }
+  if (SyncPending) {
+    try {
+      MakeDurable();
+    } catch (...) {
+      Reload();
+      throw;
+    }
   }
 }
 
@@ -1762,6 +1776,10 @@ void TPdxTableState::WriteDirty(bool durable) {
   WritePart(whole);
   if (IsIndexFile) {
     if (durable) Db.Sync();
+  } else if (whole && durable && !Journal.Active() && Batch == 0 && IndexDirty && HasIndexes()) {
+    // The end of a batch that only added blocks: its header, written after its blocks were synced,
+    // is synced once the indexes are durable and it says so too (Flush).
+    SyncPending = true;
   } else if (whole) {
     MakeDurable();
   }
@@ -1778,6 +1796,7 @@ void TPdxTableState::MakeDurable() {
   }
   WrittenSinceDurable = 0;
   HeaderSynced = true;
+  SyncPending = false;
 }
 
 // The changed blocks and the header, the indexes marked out of date first. A secondary index's
@@ -1911,6 +1930,7 @@ void TPdxTableState::Reload() {
   ++Reloads;
   ++Changes;
   IndexesCurrent = false;
+  SyncPending = false;
   Forget();
   XStates.clear();
   XValid = false;

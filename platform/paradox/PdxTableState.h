@@ -245,6 +245,7 @@ class TPdxTableState {
   uint64_t WrittenSinceDurable = 0;  // bytes of blocks written since the table was last synced
   bool Merging = false;     // a batch's waiting records are going into the blocks
   bool HeaderSynced = true; // the header on disk is durable (see WriteChange)
+  bool SyncPending = false; // a change is written, its last sync waits for its indexes (WriteDirty)
   bool Creating = false;    // the table is being made under a temporary name
   std::vector<std::string> ToSync;  // while Creating: files written that its maker syncs
   int Batch = 0;
