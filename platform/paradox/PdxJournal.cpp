@@ -1,13 +1,15 @@
-// The rollback journal of a table. Before a change overwrites a part of the .DB, the old bytes go
-// to "<table>.JNL" beside it, and the journal is made durable; the journal is emptied once the
-// change is whole. The order of the writes it guards is stated at the top of PdxFiles.cpp.
+// The rollback journal of a table. Before a change overwrites a part of the .DB, the old bytes
+// (and the new) go to "<table>.JNL" beside it, and the journal is made durable; the journal is
+// emptied once the change is whole and synced. A change written in parts (a batch's flushes) adds
+// each part's entries after the last's, the header covering them all. The order of the writes it
+// guards is stated at the top of PdxFiles.cpp.
 //
 // Layout (little-endian):
 //   header, 72 bytes: "PDXJRNL2", u32 salt (new for every change), u32 entry count, u64 bytes of
 //     entries, u64 their hash (each entry's seeded with the one before, the first with the salt),
-//     u64 the .DB's size before the change and u64 after it, u64
-//     the .MB's size before it (0: the change leaves the .MB alone), u64 the table's mark, u64 hash
-//     of the 64 bytes before it. An emptied journal has its first bytes zero.
+//     u64 the .DB's size before the change and u64 after it, u64 the .MB's size before it (0: the
+//     change leaves the .MB alone), u64 the table's mark, u64 hash of the 64 bytes before it. An
+//     emptied journal has its first bytes zero (or nothing at all, where the disk is too full).
 //   entries, back to back: u64 offset in the .DB, u32 length n, the n old bytes, the n bytes the
 //     change writes there.
 // Hashes are seeded with the salt, so that entries left in the file by an earlier change never
