@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets, and the programs beside them that make their seeds, with clang into
+# Builds the libFuzzer targets, and the programs beside them that make their starting inputs, with clang into
 # build-fuzz/ (installs clang when it is missing). Runs none of them: a fuzzing run is started by
 # hand, e.g.
 #   build-fuzz/fuzz/paradox/paradox_fuzz -max_total_time=600 fuzz-corpus-paradox/

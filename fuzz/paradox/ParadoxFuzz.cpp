@@ -7,10 +7,10 @@
 // crash, a sanitizer report, a hang, an exception of another kind or a file changed by reading is
 // a finding.
 //
-// Seeds, given at run time (never copied into the project): the sample tables, and what
-// paradox_seeds makes:
-//   ./paradox_seeds seeds/
-//   TMPDIR=/dev/shm ./paradox_fuzz -max_len=65536 corpus/ seeds/ ../shared/paradox/samples/fields ../shared/paradox/samples/db
+// Starting inputs, given at run time (never copied into the project): the sample tables, and what
+// paradox_corpus makes:
+//   ./paradox_corpus start/
+//   TMPDIR=/dev/shm ./paradox_fuzz -max_len=65536 corpus/ start/ ../shared/paradox/samples/fields ../shared/paradox/samples/db
 #include <cstdio>
 #include <cstdlib>
 

@@ -1,9 +1,9 @@
 // libFuzzer target for the Paradox writer on damaged tables: the input is a table's files (a bare
 // .DB, or a .DB with any of its .MB, .PX, .Xnn/.Ynn, .VAL and journal, packed as PdxFuzzInput.h
-// describes; seeded at run time, never copied into the project); the target opens the table for
+// describes; given at run time, never copied into the project); the target opens the table for
 // writing and appends, updates and deletes a few records, then reads them and checks the table's
 // consistency. Any EPdxError is fine; a crash, a sanitizer report or a hang is a finding.
-//   TMPDIR=/dev/shm ./paradox_write_fuzz -max_len=65536 corpus/ seeds/ ../shared/paradox/samples/fields
+//   TMPDIR=/dev/shm ./paradox_write_fuzz -max_len=65536 corpus/ start/ ../shared/paradox/samples/fields
 #include "fuzz/paradox/PdxFuzzInput.h"
 
 using namespace paradox;

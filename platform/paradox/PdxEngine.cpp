@@ -813,10 +813,8 @@ bool TPdxTableState::IndexFileUnsound(bool unlessEmpty) const {
   if (KeyLen && unsound(FindFile(Folder, Base, "PX"))) return true;
   for (const auto& ix : Def.Indexes) {
     if (unlessEmpty && unsound((fs::path(Folder) / ix.FileName).string())) return true;
-    fs::path y(ix.FileName);
-    std::string ext = y.extension().string();
-    if (ext.size() > 1) ext[1] = ext[1] == 'x' ? 'y' : 'Y';
-    if (unsound(FindFile(Folder, y.stem().string(), ext.substr(1)))) return true;
+    const fs::path y = YName(ix.FileName);
+    if (unsound(FindFile(Folder, y.stem().string(), y.extension().string().substr(1)))) return true;
   }
   return false;
 }
@@ -1826,15 +1824,14 @@ void TPdxTableState::WritePart(bool whole) {
 void TPdxTableState::WriteChange(bool whole) {
   const uint64_t held = FileBlocksOnDisk;
   const bool overwrites = !Dirty.empty() && Dirty.begin()->first <= held;
+  WrittenSinceDurable += Dirty.size() * H.BlockSize;
   if (!overwrites && !Journal.Active()) {
     if (!whole) {
-      WrittenSinceDurable += Dirty.size() * H.BlockSize;
       WriteBlocks(H.LastBlock);
       // To the disk while the batch goes on, so that the sync at its end has little left to do.
       Db.StartSync();
       return;
     }
-    WrittenSinceDurable += Dirty.size() * H.BlockSize;
     WriteBlocks();
     if (HeaderDirty) {
       if (Mb.IsOpen() && Mb.Writable()) Mb.SyncWritten();
@@ -1867,7 +1864,6 @@ void TPdxTableState::WriteChange(bool whole) {
   }
   if (HeaderDirty) Journal.Keep(Db, 0, kHdrFixedSize, NewHeader());
   Journal.Ready(after);
-  WrittenSinceDurable += Dirty.size() * H.BlockSize;
   WriteBlocks();
   if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
   Journal.Settle();

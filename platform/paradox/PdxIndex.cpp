@@ -271,7 +271,7 @@ void TPdxTableState::RebuildTree(bool durable) {
   }
 }
 
-static std::string YName(std::string name) {
+std::string detail::YName(std::string name) {
   for (size_t i = name.size(); i-- > 0;)
     if (name[i] == '.') { if (i + 1 < name.size()) name[i + 1] = name[i + 1] == 'x' ? 'y' : 'Y'; break; }
   return name;

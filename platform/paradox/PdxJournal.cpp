@@ -6,13 +6,13 @@
 //
 // Layout (little-endian):
 //   header, 72 bytes: "PDXJRNL2", u32 salt (new for every change), u32 entry count, u64 bytes of
-//     entries, u64 their hash (each entry's seeded with the one before, the first with the salt),
+//     entries, u64 their hash (each entry's started from the one before, the first from the salt),
 //     u64 the .DB's size before the change and u64 after it, u64 the .MB's size before it (0: the
 //     change leaves the .MB alone), u64 the table's mark, u64 hash of the 64 bytes before it. An
 //     emptied journal has its first bytes zero (or nothing at all, where the disk is too full).
 //   entries, back to back: u64 offset in the .DB, u32 length n, the n old bytes, the n bytes the
 //     change writes there.
-// Hashes are seeded with the salt, so that entries left in the file by an earlier change never
+// Hashes start from the salt, so that entries left in the file by an earlier change never
 // check out. The header is written last and the journal synced before the first overwrite: a
 // journal whose header or entries do not check out guarded no overwrite, and is ignored.
 //

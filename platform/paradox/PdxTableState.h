@@ -166,6 +166,8 @@ class TMbWriter {
   std::vector<std::pair<uint32_t, uint32_t>> FFree;   // blocks freed: offset, 4 KB units
 };
 
+// The name of the B-tree file (.Ynn/.YGn) over a secondary index file named `name` (.Xnn/.XGn).
+std::string YName(std::string name);
 // A field's definition from its header type and stored size.
 TPdxFieldDef FieldFromHeader(uint8_t type, uint8_t size, const std::string& name);
 // Adds the definition of the secondary index file at `path` (a .Xnn or .XGn) to `out`.

@@ -248,7 +248,7 @@ TEST(Restructure, RowsSurviveAFailedUnlinkAtEveryPointOfAParadoxRebuild) {
   testsupport::TempDir dir;
   const int64_t rows = 3000;
   {
-    IOrvDbPtr db = ConnectDb(testsupport::NewDatabase(testsupport::TEngine::ParadoxFolder, dir, "seed").get(), true);
+    IOrvDbPtr db = ConnectDb(testsupport::NewDatabase(testsupport::TEngine::ParadoxFolder, dir, "made").get(), true);
     CreateSysTable(db.get(), "R", {{"ID", dftInt32, 0, true}, {"NAME", dftString, 40, false}, {"NOTE", dftMemo, 0, false}},
                    {{"PK_R", "ID", dioPrimary | dioUnique}, {"IX_NAME", "NAME", 0}});
     auto ins = BuildInsertSQL(db.get(), "R", {"ID", "NAME", "NOTE"});
@@ -274,7 +274,7 @@ TEST(Restructure, RowsSurviveAFailedUnlinkAtEveryPointOfAParadoxRebuild) {
       SCOPED_TRACE("unlink " + std::to_string(failAt) + (stop ? " fails, and everything after it" : " fails"));
       const std::string name = (stop ? "stop" : "once") + std::to_string(failAt);
       IConnParamsPtr params = testsupport::NewDatabase(testsupport::TEngine::ParadoxFolder, dir, name);
-      for (const auto& f : fs::directory_iterator(dir.Path() / "seed"))
+      for (const auto& f : fs::directory_iterator(dir.Path() / "made"))
         fs::copy_file(f.path(), dir.Path() / name / f.path().filename());
       env.Set({"", TFaultEnv::opRemove, failAt, EIO, stop});
       paradox::SetProcessEnv(&env);

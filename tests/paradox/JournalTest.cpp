@@ -49,17 +49,17 @@ void MakeTable(const fs::path& dir, int n) {
 }
 
 // A batch of odd keys: they go between the table's records, rewriting its blocks.
-void Batch(TPdxDatabase& db, unsigned seed) {
+void Batch(TPdxDatabase& db, unsigned variant) {
   auto t = db.OpenTable("T");
   t->BeginBatch();
-  std::mt19937 rng(seed);
+  std::mt19937 rng(variant);
   for (int i = 0; i < 400; ++i) t->Append({Variant(int32_t(rng() % 60000) * 2 + 1), Variant("w")});
   t->EndBatch();
 }
 
 // Runs the batch until its `writes`-th write to T.DB, where the process "dies": the folder holds
 // the table half changed and the journal that guards the change.
-void DieInTheMiddle(const fs::path& dir, unsigned seed, int writes) {
+void DieInTheMiddle(const fs::path& dir, unsigned variant, int writes) {
   TFaultEnv env;
   TFaultEnv::TFault fault;
   fault.FilePrefix = "T.DB";
@@ -69,52 +69,12 @@ void DieInTheMiddle(const fs::path& dir, unsigned seed, int writes) {
   env.Set(fault);
   TPdxDatabase db(dir.string(), {}, &env);
   try {
-    Batch(db, seed);
+    Batch(db, variant);
   } catch (const EPdxError&) {
   }
   ASSERT_TRUE(env.Fired());
   ASSERT_TRUE(fs::exists(dir / "T.JNL"));
 }
-
-// Passes every operation on, but for the n-th write to the .DB, which writes nothing and never
-// returns (a process stuck on a disk that does not answer), after saying so on `fd`.
-class TStuckEnv : public TPdxEnv {
- public:
-  TStuckEnv(int writes, int fd) : FLeft(writes), FFd(fd) {}
-  int Open(const std::string& path, bool write, std::unique_ptr<TPdxFile>& file) override {
-    return Wrap(path, Default().Open(path, write, file), file);
-  }
-  int Create(const std::string& path, std::unique_ptr<TPdxFile>& file) override { return Wrap(path, Default().Create(path, file), file); }
-  int Rename(const std::string& from, const std::string& to) override { return Default().Rename(from, to); }
-  int Link(const std::string& from, const std::string& to) override { return Default().Link(from, to); }
-  int Remove(const std::string& path) override { return Default().Remove(path); }
-  int SyncFolder(const std::string& folder) override { return Default().SyncFolder(folder); }
-
- private:
-  struct TStuckFile : TPdxFile {
-    TStuckEnv& Env;
-    std::unique_ptr<TPdxFile> File;
-    TStuckFile(TStuckEnv& env, std::unique_ptr<TPdxFile> file) : Env(env), File(std::move(file)) {}
-    int Read(uint64_t off, void* buf, size_t n, size_t& got) override { return File->Read(off, buf, n, got); }
-    int Write(uint64_t off, const void* buf, size_t n) override {
-      if (--Env.FLeft == 0) {
-        const char c = 1;
-        (void)!write(Env.FFd, &c, 1);
-        for (;;) pause();
-      }
-      return File->Write(off, buf, n);
-    }
-    int Sync() override { return File->Sync(); }
-    int Truncate(uint64_t size) override { return File->Truncate(size); }
-    int Size(uint64_t& size) override { return File->Size(size); }
-    int Lock(TLockOp op) override { return File->Lock(op); }
-  };
-  int Wrap(const std::string& path, int error, std::unique_ptr<TPdxFile>& file) {
-    if (error == 0 && fs::path(path).filename() == "T.DB") file = std::make_unique<TStuckFile>(*this, std::move(file));
-    return error;
-  }
-  int FLeft, FFd;
-};
 
 // The next writer's open takes the table over: it holds `rows`, sound, and no journal is left.
 void ExpectTheWriterFinds(const fs::path& dir, const std::multiset<std::string>& rows) {
@@ -149,7 +109,18 @@ TEST(ParadoxJournal, ASecondProcessNeverPlaysBackALiveJournal) {
   const pid_t writer = fork();
   ASSERT_GE(writer, 0);
   if (writer == 0) {
-    TStuckEnv env(5, ready[1]);
+    // The writer is stuck for good at its fifth write to the .DB (a disk that does not answer).
+    TFaultEnv env;
+    TFaultEnv::TFault fault;
+    fault.FilePrefix = "T.DB";
+    fault.Ops = TFaultEnv::opWrite;
+    fault.FailAt = 5;
+    fault.OnFault = [&] {
+      const char c = 1;
+      (void)!write(ready[1], &c, 1);
+      for (;;) pause();
+    };
+    env.Set(fault);
     TPdxDatabase db(dir.Path().string(), {}, &env);
     Batch(db, 9);
     _exit(0);

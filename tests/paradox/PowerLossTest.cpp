@@ -5,8 +5,8 @@
 // once opened for writing (which plays back a journal and rebuilds indexes), with no scratch file
 // or set-aside journal left; a single change is in or out; a batch keeps every record from before
 // and none it never tried; and a change that returned is there, whole.
-// The suite cuts around every sync and at a spread of other points, two seeds each;
-// COPYORVEL_LONG_SWEEP=1 cuts after every operation, with more seeds.
+// The suite cuts around every sync and at a spread of other points, two draws each;
+// COPYORVEL_LONG_SWEEP=1 cuts after every operation, with more draws.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -111,8 +111,8 @@ std::string CheckImage(const TScenario& sc, const TRecorded& rec, size_t cut, co
 }
 
 // Where a cut falls, for a developer to find it again.
-std::string Where(const TRecordingEnv& env, size_t cut, size_t count, uint64_t seed) {
-  std::string s = "cut " + std::to_string(cut) + " of " + std::to_string(count) + ", seed " + std::to_string(seed);
+std::string Where(const TRecordingEnv& env, size_t cut, size_t count, uint64_t draw) {
+  std::string s = "cut " + std::to_string(cut) + " of " + std::to_string(count) + ", draw " + std::to_string(draw);
   if (cut > 0) s += ", after \"" + env.Describe(cut - 1) + "\"";
   if (cut < count) s += ", before \"" + env.Describe(cut) + "\"";
   return s;
@@ -122,7 +122,7 @@ std::string Where(const TRecordingEnv& env, size_t cut, size_t count, uint64_t s
 
 TEST(ParadoxPowerLoss, APowerCutLeavesTheTableWholeAndAChangeThatReturnedInPlace) {
   const bool longSweep = std::getenv("COPYORVEL_LONG_SWEEP") != nullptr;
-  const uint64_t seeds = longSweep ? 8 : 2;
+  const uint64_t draws = longSweep ? 8 : 2;
   const size_t spread = 24;  // evenly spaced cuts besides those around syncs
   for (const TScenario& sc : Scenarios()) {
     if (!sc.PowerLoss) continue;
@@ -158,14 +158,14 @@ TEST(ParadoxPowerLoss, APowerCutLeavesTheTableWholeAndAChangeThatReturnedInPlace
     std::map<std::string, std::pair<int, std::string>> failed;
     int images = 0, failing = 0;
     for (size_t cut : cuts) {
-      for (uint64_t seed = 1; seed <= seeds; ++seed, ++images) {
+      for (uint64_t draw = 1; draw <= draws; ++draw, ++images) {
         testsupport::TempDir image;
-        env.Image(cut, seed, image.Path());
+        env.Image(cut, draw, image.Path());
         const std::string problem = CheckImage(sc, rec, cut, image.Path());
         if (problem.empty()) continue;
         ++failing;
         auto& [times, first] = failed[problem.substr(0, problem.find(':'))];
-        if (times++ == 0) first = Where(env, cut, rec.Returned, seed) + ": " + problem;
+        if (times++ == 0) first = Where(env, cut, rec.Returned, draw) + ": " + problem;
       }
     }
     if (failing > 0) {

@@ -80,7 +80,7 @@ bool TFaultEnv::Stopped() const {
 }
 
 int TFaultEnv::Check(TOp op, const std::string& path, uint64_t bytes, uint64_t* fits) {
-  std::lock_guard<std::mutex> lock(FMu);
+  std::unique_lock<std::mutex> lock(FMu);
   if (FStopped) return EIO;
   const std::string name = UpperCase(std::filesystem::path(path).filename().string());
   if (name.rfind(UpperCase(FFault.FilePrefix), 0) != 0) return 0;
@@ -96,7 +96,11 @@ int TFaultEnv::Check(TOp op, const std::string& path, uint64_t bytes, uint64_t* 
   if ((FFault.Ops & op) && ++FCount == FFault.FailAt) {
     FFired = true;
     FStopped = FFault.Stop;
-    return FFault.Error;
+    const int error = FFault.Error;
+    const std::function<void()> onFault = FFault.OnFault;
+    lock.unlock();
+    if (onFault) onFault();
+    return error;
   }
   if (op == opWrite) FBytes += int64_t(bytes);
   return 0;

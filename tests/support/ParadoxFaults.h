@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ class TFaultEnv : public paradox::TPdxEnv {
     bool Stop = false;               // and every operation after it
     int64_t ByteLimit = INT64_MAX;   // writes that would pass this many bytes fail with ENOSPC
     bool StaysFull = false;          // and the first such write writes what fits, every later one nothing
+    std::function<void()> OnFault = nullptr;  // called as the FailAt-th operation fails (before it returns)
   };
   explicit TFaultEnv(paradox::TPdxEnv& base = paradox::TPdxEnv::Default()) : FBase(base) {}
   // Starts counting afresh under a new fault (TFault{} for none).

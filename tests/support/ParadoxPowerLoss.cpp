@@ -189,7 +189,7 @@ int TRecordingEnv::SyncFolder(const std::string& folder) {
   return e;
 }
 
-void TRecordingEnv::Image(size_t cut, uint64_t seed, const fs::path& into) const {
+void TRecordingEnv::Image(size_t cut, uint64_t draw, const fs::path& into) const {
   std::lock_guard<std::mutex> lock(FMu);
   cut = std::min(cut, FOps.size());
   // Operations before these indexes are durable: of names, and of each inode's data.
@@ -199,7 +199,7 @@ void TRecordingEnv::Image(size_t cut, uint64_t seed, const fs::path& into) const
     if (FOps[i].Kind == okSyncFolder) namesSynced = i;
     if (FOps[i].Kind == okSync) dataSynced[size_t(FOps[i].Inode)] = i;
   }
-  std::mt19937_64 rng(seed);
+  std::mt19937_64 rng(draw);
   auto kept = [&] { return (rng() & 1) != 0; };
   std::map<std::string, int> names = FStartNames;
   std::vector<std::string> data = FStartData;

@@ -35,8 +35,8 @@ class TRecordingEnv : public paradox::TPdxEnv {
   TKind Kind(size_t op) const;
   std::string Describe(size_t op) const;  // "write T.DB 1024 bytes at 2048", ...
   // Writes into the empty folder `into` the files a power cut just after the first `cut` recorded
-  // operations could leave; `seed` picks which of the unsynced changes are kept.
-  void Image(size_t cut, uint64_t seed, const std::filesystem::path& into) const;
+  // operations could leave; `draw` picks which of the unsynced changes are kept.
+  void Image(size_t cut, uint64_t draw, const std::filesystem::path& into) const;
 
   int Open(const std::string& path, bool write, std::unique_ptr<paradox::TPdxFile>& file) override;
   int Create(const std::string& path, std::unique_ptr<paradox::TPdxFile>& file) override;

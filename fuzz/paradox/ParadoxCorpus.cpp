@@ -1,12 +1,12 @@
-// Makes seed inputs for the Paradox fuzz targets with the engine itself, packed as PdxFuzzInput.h
+// Makes starting inputs for the Paradox fuzz targets with the engine itself, packed as PdxFuzzInput.h
 // describes, into the folder given:
 //   table        a keyed table with a memo field (.MB), a required field (.VAL) and a secondary
 //                index (.X02/.Y02) besides its primary one (.PX);
 //   <change>-<n> that table as a writer left it that died at its n-th write to the .DB in the
 //                middle of a change (a batch of inserts, an update, a delete): every file
 //                operation failed from that write on, so the change's journal stays beside it.
-// The seeds are made at run time and not kept in the project.
-//   ./paradox_seeds seeds/
+// They are made at run time and not kept in the project.
+//   ./paradox_corpus start/
 #include <cerrno>
 #include <functional>
 #include <iostream>
@@ -84,12 +84,12 @@ void Save(const fs::path& out, const std::string& name, const TFiles& files) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::cerr << "usage: paradox_seeds <seed folder>\n";
+    std::cerr << "usage: paradox_corpus <folder>\n";
     return 2;
   }
   const fs::path out = argv[1];
   fs::create_directories(out);
-  const fs::path dir = Folder("pdxseeds");
+  const fs::path dir = Folder("pdxcorpus");
   try {
     Lay(dir, {});
     TPdxTableDef def;
