@@ -22,6 +22,7 @@
 //                    InterBase attachment (ServerAttachment), or its file question of the folder
 #include "gisdb/VCLOrvelDbs.h"
 
+#include <atomic>
 #include <exception>
 #include <functional>
 
@@ -168,8 +169,9 @@ void TVCLOrvDb::Open(IConnParams* params) {
 }
 
 namespace {
-// Numbers the sessions of a run; it only grows, so no two connections share a session name.
-int32_t SessionCounter = 0;
+// Numbers the sessions of a run; it only grows, so no two connections share a session name, even
+// when they are made on two threads at once.
+std::atomic<int32_t> SessionCounter{0};
 }  // namespace
 
 void TVCLOrvDb::CreateSession() {

@@ -15,9 +15,10 @@
 // Components find each other by name: a table or query looks up its session by SessionName
 // (empty or "Default": the default session) and, in it, the database by DatabaseName. A name that
 // is no registered database but an alias or an existing folder opens a temporary database that
-// the session owns. Texts are Windows-1251; folder paths in "PATH=" are Windows-1251 too and
-// become UTF-8 file-system paths. Every failure raises EDBEngineError (an EDatabaseError) whose
-// message names the table, file or statement.
+// the session owns. A session, with its databases, tables and queries, is used by one thread at a
+// time; other sessions may be used on other threads meanwhile. Texts are Windows-1251; folder
+// paths in "PATH=" are Windows-1251 too and become UTF-8 file-system paths. Every failure raises
+// EDBEngineError (an EDatabaseError) whose message names the table, file or statement.
 //
 // Writes through a prepared query are batched: changed blocks are written in groups, and the
 // table's index files are rewritten once, when the query is closed, unprepared, given a new text
@@ -116,6 +117,7 @@ class TSession : public TObject {
 
  private:
   friend TSession& Session();
+  explicit TSession(std::string name);
   std::string FName;
   std::vector<std::string> FPasswords;
   std::vector<std::unique_ptr<TDatabase>> FTemporary;
@@ -228,6 +230,7 @@ class TDatabase : public TObject {
   bool FConnected = false;
   bool FTemporary = false;
   std::string FFolder;
+  std::pair<uint64_t, uint64_t> FFolderIdentity{0, 0};  // its device and inode when connected
   std::vector<TQuery*> FWriters;  // queries holding a write batch on this database
   std::unique_ptr<detail::TKnownStructures> FStructures;  // of the connected folder's tables
   std::unique_ptr<detail::TServerConnection> FServer;  // set while connected to an SQL server

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,8 @@ class TFailures {
 // (TDatabase::TableChanging): a table dropped and made again, here or by another program, is read
 // afresh. What the file's stamp cannot tell apart is a table another program makes again within
 // one tick of the file system's clock, as a file of the same size that takes the old one's inode.
+// Another thread's database of the same folder may call Forget at any time; no lock is held while
+// a file is looked at or read.
 class TKnownStructures {
  public:
   // The table's structure: the one kept, else the engine's (raising as TableStructure does).
@@ -52,7 +55,7 @@ class TKnownStructures {
                             const std::string& table);
   // Drops what is kept of the tables of that name (case-insensitive).
   void Forget(const std::string& table);
-  void Clear() { FKnown.clear(); }
+  void Clear();
 
  private:
   struct TStamp {
@@ -66,7 +69,9 @@ class TKnownStructures {
     paradox::TPdxTableDef Def;
   };
   static bool StampOf(const std::string& path, TStamp& stamp);
+  std::mutex FLock;
   std::map<std::string, TKnown> FKnown;  // by table name as given
+  uint64_t FForgotten = 0;               // calls of Forget and Clear so far
 };
 
 // Raises (Unsupported) when the folder, or the table's .DB file when it exists, carries no write

@@ -1,7 +1,11 @@
 // Sessions, databases and the name registries that let tables and queries find them.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <filesystem>
+#include <mutex>
 #include <new>
 
 #include "platform/bde/BdeAliases.h"
@@ -159,8 +163,14 @@ using detail::Quote;
 
 namespace {
 
-// Live sessions and databases, in creation order. One thread uses the components. The lists are
-// never freed, so that the default session, destroyed at exit, can still look at them.
+// Live sessions and databases, in creation order. A session, with its databases, tables and
+// queries, is used by one thread at a time, but the lists are everyone's: a connection that a
+// window stopped waiting for goes on on its own thread while the window makes others. RegistryLock
+// guards the lists and what other threads read through them: a session's name, and a database's
+// names, connected state and folder. It is never held while a file is looked at or a server is
+// asked. The lists, and the lock, are never freed, so that the default session, destroyed at exit,
+// can still look at them while such a thread ends.
+std::mutex RegistryLock;
 std::vector<TSession*>& Sessions() {
   static auto* list = new std::vector<TSession*>;
   return *list;
@@ -172,15 +182,25 @@ std::vector<TDatabase*>& Databases() {
 
 // Counts the changes that can alter what a name finds: a session or database made, freed or
 // renamed, a database connected or disconnected. A data set keeps the database it found while
-// the count stays the same.
-uint64_t RegistryChanges = 0;
+// the count stays the same. Changed under RegistryLock.
+std::atomic<uint64_t> RegistryChanges{0};
 void RegistryChanged() { ++RegistryChanges; }
+
+// The folder's device and inode, or zeros when it cannot be looked at.
+std::pair<uint64_t, uint64_t> FolderIdentity(const std::string& folder) {
+  struct stat st;
+  if (::stat(folder.c_str(), &st) != 0) return {0, 0};
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
 
 }  // namespace
 
 // --- sessions -----------------------------------------------------------------------------------
 
-TSession::TSession() {
+TSession::TSession() : TSession(std::string()) {}
+
+TSession::TSession(std::string name) : FName(std::move(name)) {
+  std::lock_guard lock(RegistryLock);
   Sessions().push_back(this);
   RegistryChanged();
 }
@@ -191,32 +211,41 @@ TSession::~TSession() {
   } catch (const std::exception& e) {
     ReportLostError(e);
   }
+  std::lock_guard lock(RegistryLock);
   auto& list = Sessions();
   list.erase(std::remove(list.begin(), list.end(), this), list.end());
   RegistryChanged();
 }
 
 void TSession::Close() {
+  // The databases of this session belong to this thread: they stay while they are closed.
+  std::vector<TDatabase*> own;
+  {
+    std::lock_guard lock(RegistryLock);
+    for (TDatabase* db : Databases())
+      if (db->FConnected && detail::SameSessionName(db->FSessionName, FName)) own.push_back(db);
+  }
   detail::TFailures failures;
-  for (TDatabase* db : std::vector<TDatabase*>(Databases()))
-    if (db->Connected() && detail::SameSessionName(db->SessionName(), FName)) {
-      try {
-        db->Close();
-      } catch (...) {
-        failures.Catch("кроме того: "_ansi);
-      }
+  for (TDatabase* db : own) {
+    try {
+      db->Close();
+    } catch (...) {
+      failures.Catch("кроме того: "_ansi);
     }
+  }
   FTemporary.clear();
   failures.Raise();
 }
 
 void TSession::SetSessionName(const std::string& name) {
+  const TSession* byDefault = &Session();
+  std::lock_guard lock(RegistryLock);
   if (AnsiSameText(name, FName)) {
     FName = name;
     return;
   }
   if (name.empty()) throw EDBEngineError("A session needs a name", TDBErrorKind::Value);
-  if (AnsiSameText(name, "Default") && this != &Session())
+  if (AnsiSameText(name, "Default") && this != byDefault)
     throw EDBEngineError("The session name \"Default\" belongs to the default session", TDBErrorKind::Exists);
   for (TSession* s : Sessions())
     if (s != this && AnsiSameText(s->FName, name))
@@ -253,9 +282,10 @@ bool TSession::IsAlias(const std::string& name) const {
 }
 
 TDatabase* TSession::FindDatabase(const std::string& name) const {
+  std::lock_guard lock(RegistryLock);
   for (TDatabase* db : Databases())
-    if (!db->DatabaseName().empty() && AnsiSameText(db->DatabaseName(), name) &&
-        detail::SameSessionName(db->SessionName(), FName))
+    if (!db->FDatabaseName.empty() && AnsiSameText(db->FDatabaseName, name) &&
+        detail::SameSessionName(db->FSessionName, FName))
       return db;
   return nullptr;
 }
@@ -268,8 +298,8 @@ TDatabase& TSession::OpenDatabase(const std::string& name) {
   }
   auto db = std::make_unique<TDatabase>();
   db->FTemporary = true;
-  db->FDatabaseName = name;
-  db->FSessionName = FName;
+  db->SetDatabaseName(name);
+  db->SetSessionName(FName);
   std::error_code ec;
   if (IsAlias(name)) {
     db->FAliasName = name;
@@ -286,14 +316,14 @@ TDatabase& TSession::OpenDatabase(const std::string& name) {
 }
 
 TSession& Session() {
-  static TSession session;
-  // Named directly: SetSessionName would look for the default session again.
-  if (session.FName.empty()) session.FName = "Default";
+  // Named as it is made: SetSessionName would look for the default session again.
+  static TSession session("Default");
   return session;
 }
 
 TSession* FindSession(const std::string& name) {
   if (name.empty() || AnsiSameText(name, "Default")) return &Session();
+  std::lock_guard lock(RegistryLock);
   for (TSession* s : Sessions())
     if (AnsiSameText(s->SessionName(), name)) return s;
   return nullptr;
@@ -302,6 +332,7 @@ TSession* FindSession(const std::string& name) {
 // --- databases ------------------------------------------------------------------------------------
 
 TDatabase::TDatabase() : FStructures(std::make_unique<detail::TKnownStructures>()) {
+  std::lock_guard lock(RegistryLock);
   Databases().push_back(this);
   RegistryChanged();
 }
@@ -312,6 +343,7 @@ TDatabase::~TDatabase() {
   } catch (const std::exception& e) {
     ReportLostError(e);
   }
+  std::lock_guard lock(RegistryLock);
   auto& list = Databases();
   list.erase(std::remove(list.begin(), list.end(), this), list.end());
   RegistryChanged();
@@ -325,12 +357,14 @@ void TDatabase::CheckInactive(const char* what) const {
 
 void TDatabase::SetDatabaseName(const std::string& name) {
   CheckInactive("the name");
+  std::lock_guard lock(RegistryLock);
   FDatabaseName = name;
   RegistryChanged();
 }
 
 void TDatabase::SetSessionName(const std::string& name) {
   CheckInactive("the session");
+  std::lock_guard lock(RegistryLock);
   FSessionName = name;
   RegistryChanged();
 }
@@ -369,12 +403,14 @@ void TDatabase::Connect() {
   TSession* session = FindSession(FSessionName);
   if (!session)
     throw EDBEngineError("Database " + Quote(name) + ": session " + Quote(FSessionName) + " does not exist", TDBErrorKind::NotFound);
-  if (!FDatabaseName.empty())
+  if (!FDatabaseName.empty()) {
+    std::lock_guard lock(RegistryLock);
     for (TDatabase* db : Databases())
       if (db != this && db->FConnected && AnsiSameText(db->FDatabaseName, FDatabaseName) &&
           detail::SameSessionName(db->FSessionName, FSessionName))
         throw EDBEngineError("A database named " + Quote(FDatabaseName) + " is already open in session " +
                                  Quote(session->SessionName()), TDBErrorKind::Exists);
+  }
   // The messages name what the user chose: the alias, the folder, the server's database.
   const std::string ofAlias = FAliasName.empty() ? std::string() : " (псевдоним "_ansi + Quote(FAliasName) + ")";
   std::string driver = FDriverName, path = FParams.Values("PATH");
@@ -400,9 +436,13 @@ void TDatabase::Connect() {
   if (path.empty())
     throw EDBEngineError("Не задана папка таблиц Paradox: параметр PATH пуст"_ansi + ofAlias, TDBErrorKind::NotFound);
   std::error_code ec;
-  if (!std::filesystem::is_directory(detail::FsPath(path), ec))
+  const std::string folder = detail::FsPath(path);
+  if (!std::filesystem::is_directory(folder, ec))
     throw EDBEngineError("Папка "_ansi + Quote(path) + " не существует"_ansi + ofAlias, TDBErrorKind::NotFound);
-  FFolder = detail::FsPath(path);
+  const std::pair<uint64_t, uint64_t> identity = FolderIdentity(folder);
+  std::lock_guard lock(RegistryLock);
+  FFolder = folder;
+  FFolderIdentity = identity;
   FConnected = true;
   RegistryChanged();
 }
@@ -437,6 +477,7 @@ void TDatabase::ConnectServer(const std::string& ofAlias,
   } catch (...) {
     detail::RethrowAsEngineError("подключение к базе данных "_ansi + Quote(server) + ofAlias);
   }
+  std::lock_guard lock(RegistryLock);
   FServer = std::move(connection);
   FConnected = true;
   RegistryChanged();
@@ -444,12 +485,17 @@ void TDatabase::ConnectServer(const std::string& ofAlias,
 
 void TDatabase::Disconnect() {
   if (!FConnected) return;
-  FConnected = false;
-  RegistryChanged();
-  FFolder.clear();
+  std::unique_ptr<detail::TServerConnection> connection;
+  {
+    std::lock_guard lock(RegistryLock);
+    FConnected = false;
+    RegistryChanged();
+    FFolder.clear();
+    FFolderIdentity = {0, 0};
+    connection = std::move(FServer);
+  }
   FStructures->Clear();
-  if (FServer) {
-    std::unique_ptr<detail::TServerConnection> connection = std::move(FServer);
+  if (connection) {
     try {
       connection->Database.Close();
     } catch (...) {
@@ -535,10 +581,13 @@ paradox::TPdxTableDef TDatabase::TableStructure(const std::string& table) {
 }
 
 void TDatabase::TableChanging(const std::string& table) {
+  // The folders are told apart by the identity each had when its database connected, so that no
+  // file is looked at while the lists are held.
+  const bool known = FFolderIdentity != std::pair<uint64_t, uint64_t>{0, 0};
+  std::lock_guard lock(RegistryLock);
   for (TDatabase* db : Databases()) {
     if (!db->FConnected || db->FServer) continue;
-    std::error_code ec;
-    if (db->FFolder == FFolder || std::filesystem::equivalent(db->FFolder, FFolder, ec)) db->FStructures->Forget(table);
+    if (db->FFolder == FFolder || (known && db->FFolderIdentity == FFolderIdentity)) db->FStructures->Forget(table);
   }
 }
 
@@ -568,12 +617,13 @@ bool TDBDataSet::OnServer() const {
 TDatabase& TDBDataSet::Database() const {
   // Statements run it once an execution: the names are looked up again only after the registry
   // changed, which a database being disconnected or freed does.
-  if (FFound && FFoundAt == RegistryChanges) return *FFound;
+  const uint64_t changes = RegistryChanges;
+  if (FFound && FFoundAt == changes) return *FFound;
   TSession* session = FindSession(FSessionName);
   if (!session) throw EDBEngineError("Session " + Quote(FSessionName) + " does not exist", TDBErrorKind::NotFound);
   TDatabase& db = session->OpenDatabase(FDatabaseName);
   FFound = &db;
-  FFoundAt = RegistryChanges;
+  FFoundAt = changes;
   return db;
 }
 

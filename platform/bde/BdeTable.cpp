@@ -153,19 +153,34 @@ paradox::TPdxTableDef TKnownStructures::Get(const paradox::TPdxDatabase& engine,
   // again. A name whose file has other capitals is read every time, as the engine finds it.
   TStamp stamp;
   const bool seen = StampOf((std::filesystem::path(engine.Folder()) / (FsPath(table) + ".DB")).string(), stamp);
-  auto known = FKnown.find(table);
-  if (known != FKnown.end()) {
-    const TKnown& k = known->second;
-    if (seen && k.Stamp == stamp && k.Passwords == passwords) return k.Def;
-    FKnown.erase(known);
+  uint64_t forgotten = 0;
+  {
+    std::lock_guard lock(FLock);
+    auto known = FKnown.find(table);
+    if (known != FKnown.end()) {
+      const TKnown& k = known->second;
+      if (seen && k.Stamp == stamp && k.Passwords == passwords) return k.Def;
+      FKnown.erase(known);
+    }
+    forgotten = FForgotten;
   }
   paradox::TPdxTableDef def = engine.TableStructure(table);
-  if (seen) FKnown[table] = TKnown{stamp, passwords, def};
+  std::lock_guard lock(FLock);
+  // A table changing while it was read (Forget) may have been read as it was before.
+  if (seen && forgotten == FForgotten) FKnown[table] = TKnown{stamp, passwords, def};
   return def;
 }
 
 void TKnownStructures::Forget(const std::string& table) {
+  std::lock_guard lock(FLock);
+  ++FForgotten;
   std::erase_if(FKnown, [&](const auto& known) { return AnsiSameText(known.first, table); });
+}
+
+void TKnownStructures::Clear() {
+  std::lock_guard lock(FLock);
+  ++FForgotten;
+  FKnown.clear();
 }
 
 void CheckWritable(const std::string& folder, const std::string& table) {
