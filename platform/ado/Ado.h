@@ -141,7 +141,9 @@ class Field : public TInterfacedObject {
   int64_t DefinedSize() const { return FDefinedSize; }
 
   // The current row's value: Null for SQL NULL, a Windows-1251 string for text, a byte string
-  // for binary data, a date Variant for dates and times. A long value is read whole.
+  // for binary data, a date Variant for dates and times. A long value is read whole. A number
+  // whose driver's text lies past the largest double only by the rounding of its last digit is
+  // the largest double of its sign; a stored infinity stays infinite.
   Variant Value();
   // Length of the current value in bytes (characters of text); 0 for Null. For a long binary
   // value the driver is asked for the length without reading the data.

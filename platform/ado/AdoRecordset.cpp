@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "platform/ado/AdoOdbc.h"
 
@@ -20,6 +22,67 @@ TDateTime DateTimeOf(int y, int mo, int d, int h, int mi, int s, int ms) {
   return date >= 0 ? date + time : date - time;
 }
 
+// Whether a decimal text past the largest double is so only by the rounding of its last digit:
+// whether its value less half a unit of that digit reads as a finite double. A driver that prints
+// doubles with fewer digits than they need rounds the largest ones past it (sqliteodbc's 15 digits
+// give 1.7976931348623157e308 as "1.79769313486232e+308"). Trailing zeros count as rounding, as a
+// printer drops them; a text past the largest double by more than that is not.
+bool PastOnlyByRounding(std::string_view text) {
+  std::string digits;
+  int64_t afterPoint = 0;
+  size_t i = text.empty() || (text[0] != '-' && text[0] != '+') ? 0 : 1;
+  bool point = false;
+  for (; i < text.size(); ++i) {
+    if (text[i] >= '0' && text[i] <= '9') {
+      digits += text[i];
+      if (point) ++afterPoint;
+    } else if (text[i] == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  int64_t exponent = 0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    std::string_view e = text.substr(i + 1);
+    if (!e.empty() && e[0] == '+') e.remove_prefix(1);
+    auto r = std::from_chars(e.data(), e.data() + e.size(), exponent);
+    // An exponent this far out is past any rounding.
+    if (r.ec != std::errc() || r.ptr != e.data() + e.size() || exponent > 100000 || exponent < -100000) return false;
+  } else if (i != text.size()) {
+    return false;
+  }
+  while (!digits.empty() && digits.back() == '0') {
+    digits.pop_back();
+    --afterPoint;
+  }
+  if (digits.find_first_not_of('0') == std::string::npos) return false;
+  // The digits less one, then a 5: the value less half a unit, one digit longer.
+  size_t last = digits.size() - 1;
+  for (; digits[last] == '0'; --last) digits[last] = '9';
+  --digits[last];
+  digits += '5';
+  const std::string lower = digits + "e" + std::to_string(exponent - afterPoint - 1);
+  double d = 0;
+  auto r = std::from_chars(lower.data(), lower.data() + lower.size(), d);
+  // A text too small for a double is out of range too: its value is tiny, never past 1.
+  return r.ec == std::errc() && d > 1;
+}
+
+// The double of a driver's text: a number, or a word for infinity or "not a number" ("Inf",
+// "-Infinity", "NaN"). A text past the largest double only by its rounding is the largest double
+// of its sign. False for any other text.
+bool DoubleOfText(std::string_view text, double& value) {
+  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+  const char* e = text.data() + text.size();
+  auto r = std::from_chars(text.data(), e, value);
+  if (r.ptr != e) return false;
+  if (r.ec == std::errc()) return true;
+  if (r.ec != std::errc::result_out_of_range || !PastOnlyByRounding(text)) return false;
+  value = text[0] == '-' ? -std::numeric_limits<double>::max() : std::numeric_limits<double>::max();
+  return true;
+}
+
 Variant NumericFromText(const std::string& text, int32_t scale) {
   const char* b = text.data();
   const char* e = b + text.size();
@@ -29,8 +92,7 @@ Variant NumericFromText(const std::string& text, int32_t scale) {
     if (r.ec == std::errc() && r.ptr == e) return Variant(i);
   }
   double d = 0;
-  auto r = std::from_chars(b, e, d);
-  if (r.ec != std::errc()) throw EConvertError("некорректное число \""_ansi + text + "\"");
+  if (!DoubleOfText(text, d)) throw EConvertError("некорректное число \""_ansi + text + "\"");
   return Variant(d);
 }
 
@@ -372,7 +434,20 @@ Variant _Recordset::Impl::ReadWhole(int column) {
       }
       case ReadKind::Double: {
         double v = 0;
-        return fixed(SQL_C_DOUBLE, v) ? Variant(v) : Variant::Null();
+        if (!fixed(SQL_C_DOUBLE, v)) return Variant::Null();
+        // The driver's own reading of its text may have made a finite value infinite (see
+        // PastOnlyByRounding): the text tells. A driver that gives a value only once keeps the
+        // infinity, as does a text that names one.
+        if (std::isinf(v)) {
+          std::array<char, 128> text{};
+          SQLLEN ind = 0;
+          double d = 0;
+          const SQLRETURN rc = SQLGetData(h, col, SQL_C_CHAR, text.data(), text.size(), &ind);
+          if (SQL_SUCCEEDED(rc) && ind >= 0 && ind < static_cast<SQLLEN>(text.size()) &&
+              DoubleOfText(Trim(text.data()), d))
+            v = d;
+        }
+        return Variant(v);
       }
       case ReadKind::Numeric: {
         std::array<char, 128> buf{};

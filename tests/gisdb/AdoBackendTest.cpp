@@ -1,12 +1,14 @@
 // What the ODBC back-end does beyond the engine-neutral contract: transactions that drop every
 // statement's result, the type catalogue and the types chosen from it, the Null markers and the
-// parameter binding, values read back exactly (Nulls and integers beyond their column's type),
-// DDL errors, and the driver's own message for a refused connection. On SQLite always, on
-// PostgreSQL when its server runs.
+// parameter binding, values read back exactly (Nulls, integers beyond their column's type, the
+// largest doubles through SQLite's driver), DDL errors, and the driver's own message for a refused
+// connection. On SQLite always, on PostgreSQL when its server runs.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <limits>
 #include <map>
 
 #include "copier/CopyBases.h"
@@ -602,6 +604,50 @@ TEST_P(AdoBackend, TheEnginesOwnClientSeesTheCatalogueTables) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, AdoBackend, ::testing::Values(TEngine::SqliteOdbc, TEngine::PostgresOdbc),
                          [](const auto& p) { return testsupport::EngineName(p.param); });
+
+// SQLite's driver gives a double with 15 digits, so that the largest ones print past the largest
+// double; they read as the largest of their sign and a copy into a Paradox folder keeps them,
+// while a stored infinity reads, and is refused there, as what it is.
+TEST(AdoSqliteDoubles, TheLargestStayFiniteAndAnInfinityStaysInfinite) {
+  constexpr double kMax = std::numeric_limits<double>::max(), kInf = std::numeric_limits<double>::infinity();
+  const struct {
+    const char* stored;  // as SQLite reads it: 9e999 is its infinity
+    double read;
+  } values[] = {
+      {"1.7976931348623157e308", kMax}, {"-1.7976931348623157e308", -kMax},
+      // 15 digits tell it from the largest no more.
+      {"1.7976931348623155e308", kMax}, {"-1.7976931348623155e308", -kMax},
+      {"9e999", kInf}, {"-9e999", -kInf}, {"-12345.678", -12345.678},
+  };
+  testsupport::TempDir dir;
+  IOrvDbPtr src = ConnectDb(testsupport::NewDatabase(TEngine::SqliteOdbc, dir, "src").get(), true);
+  src->CreateSQL("CREATE TABLE [D] ([ID] integer PRIMARY KEY, [V] double)")->Execute({});
+  for (size_t i = 0; i < std::size(values); ++i)
+    src->CreateSQL("INSERT INTO [D] VALUES (" + std::to_string(i) + ", " + values[i].stored + ")")->Execute({});
+  IOrvDbSQLPtr q = src->CreateSQL("SELECT [V], [V] AS [W] FROM [D] ORDER BY [ID]");
+  q->Execute({});
+  for (const auto& v : values) {
+    SCOPED_TRACE(v.stored);
+    ASSERT_FALSE(q->Eof());
+    EXPECT_EQ(q->GetValue(Variant("V")).ToDouble(), v.read);
+    EXPECT_EQ(q->AsDouble(Variant("W")), v.read);
+    q->Next();
+  }
+  q->Close();
+
+  IOrvDbPtr dst = ConnectDb(testsupport::NewDatabase(TEngine::ParadoxFolder, dir, "dst").get(), true);
+  TCopyBaseFrame frame;
+  frame.Init("Копирование"_ansi, src, dst);
+  frame.AddTable("D", "Числа"_ansi, false);
+  frame.HideWarnings = true;
+  frame.Execute();
+  EXPECT_EQ(frame.GetTable(0)->Copied, 5);
+  EXPECT_EQ(frame.GetTable(0)->Errors->Count(), 2);
+  IOrvDbSQLPtr copied = dst->CreateSQL("SELECT [ID], [V] FROM [D] ORDER BY [ID]");
+  copied->Execute({});
+  for (; !copied->Eof(); copied->Next())
+    EXPECT_EQ(copied->AsDouble(Variant("V")), values[copied->AsInt32(Variant("ID"))].read);
+}
 
 // --- the parts that need no engine ------------------------------------------------------------
 
