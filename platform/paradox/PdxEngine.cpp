@@ -193,6 +193,7 @@ void TPdxTableState::ReadFiles(bool reader) {
   OverlaySize = 0;
   std::vector<fs::path> files = FamilyFiles(Folder, Base, &Scratch);
   std::sort(files.begin(), files.end());
+  if (!Writer) JournalNote.clear();
   if (!Writer)
     for (const auto& p : files)
       if (UpperCase(p.extension().string()) == "." + std::string(kJournalExt)) LookAtJournal(p.string(), reader);
@@ -202,7 +203,12 @@ void TPdxTableState::ReadFiles(bool reader) {
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
   if (auto o = Overlay.find(0); o != Overlay.end())
     std::memcpy(HeaderBytes.data(), o->second.data(), std::min(o->second.size(), HeaderBytes.size()));
-  H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), DbPath);
+  try {
+    H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), DbPath);
+  } catch (const EPdxCorrupt& e) {
+    if (JournalNote.empty()) throw;
+    throw EPdxCorrupt(e.Message() + JournalNote);
+  }
   if (H.FileType != 0 && H.FileType != 2)
     Corrupt("тип файла "_ansi + std::to_string(H.FileType) + " не является таблицей"_ansi);
   if (H.HeaderSize > size) Corrupt("файл короче своего заголовка"_ansi);
@@ -254,13 +260,17 @@ void TPdxTableState::ReadFiles(bool reader) {
 // A journal beside the table guards a change not yet whole. While its writer lives (it holds the
 // lock) the change is being written: a reader waits for it (one that is to write goes on: the lock
 // decides whether it may). A writer that died left the change half written: the table is read as
-// it stood before, the journal's old bytes over the file, when the journal is this table's (else
-// the file as it is; the next writer sets the journal aside). Nothing is written.
+// it stood before, the journal's old bytes over the file, when the journal is this table's own
+// change (else the file as it is, an error that it is damaged naming the journal; the next writer
+// sets the journal aside). Nothing is written.
 void TPdxTableState::LookAtJournal(const std::string& path, bool reader) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   for (;;) {
-    TJournal::TImage image = TJournal::Read(*Env, path);
-    if (image.Kind != TJournal::TImage::jChange) return;
+    TJournal::TImage image = TJournal::Judge(*Env, path, Db);
+    if (image.Kind != TJournal::TImage::jChange) {
+      if (image.Kind != TJournal::TImage::jNone) JournalNote = "; рядом с ней лежит не применённый к ней журнал "_ansi + QuotePath(path);
+      return;
+    }
     if (Db.Lock(TPdxFile::lkProbe) == EAGAIN) {
       if (!reader) return;
       if (std::chrono::steady_clock::now() > deadline)
@@ -268,12 +278,7 @@ void TPdxTableState::LookAtJournal(const std::string& path, bool reader) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    std::map<uint64_t, std::string> before = TJournal::Before(image);
-    std::vector<uint8_t> header(std::min<uint64_t>(Db.Size(), 65536));
-    header.resize(Db.ReadAt(0, header.data(), header.size()));
-    if (auto o = before.find(0); o != before.end()) std::memcpy(header.data(), o->second.data(), std::min(o->second.size(), header.size()));
-    if (!TJournal::Belongs(image, Db, TJournal::TableMark(ParseHeader(header.data(), header.size(), DbPath)))) return;
-    Overlay = std::move(before);
+    Overlay = TJournal::Before(image);
     OverlaySize = image.DbBefore;
     return;
   }
@@ -756,31 +761,34 @@ void TPdxTableState::MakeWritable() {
 bool TPdxTableState::RecoverJournal() {
   const std::string path = FindFile(Folder, Base, kJournalExt);
   if (path.empty()) return false;
-  const TJournal::TImage image = TJournal::Read(*Env, path);
+  const TJournal::TImage image = TJournal::Judge(*Env, path, Db);
   if (image.Kind == TJournal::TImage::jNone) {
     RemoveFile(*Env, path);
     return false;
   }
-  if (image.Kind == TJournal::TImage::jChange && TJournal::Belongs(image, Db, Mark)) {
+  if (image.Kind == TJournal::TImage::jChange) {
     TJournal::Restore(*Env, image, DbPath, FindFile(Folder, Base, "MB"));
     // Emptied before it goes, so that it never comes back to be played over later changes.
     TJournal::EmptyFile(*Env, path);
     RemoveFile(*Env, path);
     return true;
   }
-  SetAside(path);
+  SetAside(path, image.Kind == TJournal::TImage::jDamaged);
   return false;
 }
 
-// Keeps a journal that is not this table's under another name, never playing it, and says so.
-void TPdxTableState::SetAside(const std::string& journal) {
+// Keeps a journal that is not played (damaged, or not this table's own change) under another
+// name, and says so: it may hold the only copy of bytes a change overwrote.
+void TPdxTableState::SetAside(const std::string& journal, bool damaged) {
   std::string to;
   std::error_code ec;
   for (int n = 1; to.empty() || fs::exists(to, ec); ++n) to = journal + "." + std::to_string(n);
   if (int e = Env->Rename(journal, to)) throw EPdxError("Не удаётся переименовать файл "_ansi + QuotePath(journal) + ": " + SystemError(e));
   SyncFolder(*Env, Folder);
-  ReportLostError(EPdxError("Журнал "_ansi + QuotePath(journal) + " не относится к таблице "_ansi + QuotePath(DbPath) +
-                            " в её нынешнем виде и не применён; он сохранён как "_ansi + QuotePath(to)));
+  JournalNote = "; журнал, не применённый к ней, сохранён как "_ansi + QuotePath(to);
+  ReportLostError(EPdxError("Журнал "_ansi + QuotePath(journal) +
+                            (damaged ? " повреждён и не применён к таблице "_ansi : " не относится к таблице "_ansi) + QuotePath(DbPath) +
+                            (damaged ? "" : " в её нынешнем виде и не применён"_ansi) + "; он сохранён как "_ansi + QuotePath(to)));
 }
 
 void TPdxTableState::ReleaseWriter() {
@@ -1541,7 +1549,7 @@ static void AppendValues(TPdxTableState& s, const std::vector<Variant>& values) 
   ++s.H.NumRecords;
   // Appends to an unkeyed table are held, outside a batch too, until the cache fills (see
   // TPdxTable): each written through alone would cost a sync.
-  if ((s.Batch == 0 && s.KeyLen) || s.Dirty.size() > kDirtyBlocks) s.Flush();
+  if ((s.Batch == 0 && s.KeyLen) || s.Dirty.size() > gDirtyBlocks) s.Flush();
 }
 
 static void CollectBlobPtrs(const TPdxTableState& s, const uint8_t* rec, std::vector<uint32_t>& out) {
@@ -1588,7 +1596,7 @@ static void UpdateRecord(TPdxTableState& s, TPdxRecordPos pos, const std::vector
     }
     if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data(), placed); });
     s.HeaderDirty = s.IndexDirty = true;
-    if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
+    if (s.Batch == 0 || s.Dirty.size() > gDirtyBlocks) s.Flush();
   } catch (...) {
     if (!s.Broken) s.Reload();
     throw;
@@ -1607,7 +1615,7 @@ static void DeleteRecord(TPdxTableState& s, TPdxRecordPos pos) {
     if (inc) s.Maintain([&] { s.XRemoveAll(old.data()); });
     const TPdxTableState::TMoved moved = s.RemoveAt(pos);
     if (inc && !moved.Records.empty()) s.Maintain([&] { s.XRehintAll(moved); });
-    if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
+    if (s.Batch == 0 || s.Dirty.size() > gDirtyBlocks) s.Flush();
   } catch (...) {
     if (!s.Broken) s.Reload();
     throw;
@@ -1770,7 +1778,8 @@ void TPdxTableState::Flush(bool durable) {
 // at its end (`durable`), and once a batch has written much since its last durable point, the
 // change is made durable (see the order at the top of PdxFiles.cpp).
 void TPdxTableState::WriteDirty(bool durable) {
-  const bool whole = durable || (Batch == 0 && !Merging) || Journal.Size() > kJournalCommit || WrittenSinceDurable > kDataCommit;
+  const bool whole = durable || (Batch == 0 && !Merging) ||
+                     (Journal.Active() && (Journal.Size() > kJournalCommit || WrittenSinceDurable > kDataCommit));
   WritePart(whole);
   if (IsIndexFile) {
     if (durable) Db.Sync();
@@ -1813,25 +1822,29 @@ void TPdxTableState::WritePart(bool whole) {
   if (Mb.IsOpen() && Mb.Writable()) Journal.NoteMbSize(Mb.Size());
 }
 
-// One part of a change to the .DB (the whole change when `whole`), through the journal: the old
-// and new content of every block it overwrites and of the header go to the journal, which is made
-// durable; then the new blocks past the end, the blocks the file held and the header. A part that
-// overwrites no block the file holds needs no journal. When it is not the whole change, its new
-// blocks go out but for the chain's last block (records, or a link to a block yet to come, still
-// go into it) and the header, which wait for the change's end: nothing is overwritten, and the
-// files on disk stay the table as it last was whole. When it is, its new blocks, and the .MB values
-// their records point at, are made durable before the header (one sector) tells of them.
+// One part of a change to the .DB (the whole change when `whole`). When it is not the whole change
+// and few of its blocks are ones the file holds, it overwrites nothing: its new blocks go out but
+// for the chain's last block (records, or a link to a block yet to come, still go into it), and
+// the blocks the file holds wait in the cache with the header for a later part or the change's
+// end, so that the files on disk stay the table as it last was whole, or as the journal guards it.
+// Otherwise the old and new content of every block it overwrites and of the header go to the
+// journal, which is made durable; then the new blocks past the end, the blocks the file held and
+// the header. The whole change overwriting no block the file holds, with no journal begun, needs
+// none: its new blocks, and the .MB values their records point at, are made durable before the
+// header (one sector) tells of them.
 void TPdxTableState::WriteChange(bool whole) {
   const uint64_t held = FileBlocksOnDisk;
-  const bool overwrites = !Dirty.empty() && Dirty.begin()->first <= held;
+  const size_t heldDirty = size_t(std::distance(Dirty.begin(), Dirty.upper_bound(uint32_t(std::min<uint64_t>(held, UINT32_MAX)))));
+  if (!whole && heldDirty * 2 <= gDirtyBlocks) {
+    const size_t before = Dirty.size();
+    WriteBlocks(H.LastBlock, true);
+    WrittenSinceDurable += (before - Dirty.size()) * H.BlockSize;
+    // To the disk while the batch goes on, so that the sync at its end has little left to do.
+    Db.StartSync();
+    return;
+  }
   WrittenSinceDurable += Dirty.size() * H.BlockSize;
-  if (!overwrites && !Journal.Active()) {
-    if (!whole) {
-      WriteBlocks(H.LastBlock);
-      // To the disk while the batch goes on, so that the sync at its end has little left to do.
-      Db.StartSync();
-      return;
-    }
+  if (heldDirty == 0 && !Journal.Active()) {
     WriteBlocks();
     if (HeaderDirty) {
       if (Mb.IsOpen() && Mb.Writable()) Mb.SyncWritten();
@@ -1869,9 +1882,9 @@ void TPdxTableState::WriteChange(bool whole) {
   Journal.Settle();
 }
 
-// New blocks first, then the blocks the file held already; block `keep` (when not 0) stays unwritten
-// in the cache.
-void TPdxTableState::WriteBlocks(uint32_t keep) {
+// New blocks first, then the blocks the file held already. Block `keep` (when not 0) stays
+// unwritten in the cache, and with `onlyNew` so does every block the file holds.
+void TPdxTableState::WriteBlocks(uint32_t keep, bool onlyNew) {
   if (Dirty.empty()) return;
   // Dirty is in block order: the blocks the file holds, then from `fresh` the new ones.
   const auto fresh = Dirty.upper_bound(uint32_t(std::min<uint64_t>(FileBlocksOnDisk, UINT32_MAX)));
@@ -1890,24 +1903,24 @@ void TPdxTableState::WriteBlocks(uint32_t keep) {
   };
   for (auto it = fresh; it != Dirty.end(); ++it)
     if (it->first != keep) write(it->first, it->second, false);
-  for (auto it = Dirty.begin(); it != fresh; ++it)
-    if (it->first != keep) write(it->first, it->second, true);
+  if (!onlyNew)
+    for (auto it = Dirty.begin(); it != fresh; ++it)
+      if (it->first != keep) write(it->first, it->second, true);
   // Keep a few of the blocks just written, so that the next small change need not read them.
-  std::vector<uint8_t> kept;
-  auto range = Ranges.find(keep);
-  const bool keptRange = range != Ranges.end();
-  const std::pair<uint32_t, uint32_t> keepRange = keptRange ? range->second : std::pair<uint32_t, uint32_t>();
+  std::map<uint32_t, std::vector<uint8_t>> stay;
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> stayRanges;
+  const uint32_t firstFresh = fresh == Dirty.end() ? UINT32_MAX : fresh->first;
   for (auto& [n, b] : Dirty) {
-    if (n == keep) kept = std::move(b);
-    else Clean[n] = std::move(b);
+    if (n == keep || (onlyNew && n < firstFresh)) {
+      if (auto r = Ranges.find(n); r != Ranges.end()) stayRanges.insert(*r);
+      stay.emplace(n, std::move(b));
+    } else {
+      Clean[n] = std::move(b);
+    }
   }
   while (Clean.size() > kCleanBlocks) Clean.erase(Clean.begin());
-  Dirty.clear();
-  Ranges.clear();
-  if (!kept.empty()) {
-    Dirty.emplace(keep, std::move(kept));
-    if (keptRange) Ranges[keep] = keepRange;
-  }
+  Dirty.swap(stay);
+  Ranges.swap(stayRanges);
 }
 
 void TPdxTableState::MarkIndexesOutOfDate(bool value) {

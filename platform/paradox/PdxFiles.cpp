@@ -2,22 +2,28 @@
 // files written whole under a temporary name, and the family of files of one table.
 //
 // The order in which the engine writes and syncs a table. A change is a single change outside a
-// batch, or what a batch writes between two durable points (its start, each 64 MB of blocks, its
-// end); it is written in parts, one each time the block cache fills:
+// batch, or what a batch writes between two durable points (its start and its end; once its
+// journal is begun, also each 64 MB of blocks or 32 MB of journal); it is written in parts, one
+// each time the block cache fills:
 //   1. .MB values: new ones past the file's end, small ones into the free room of a block of small
 //      values (the values there stay as they are), or into space freed by a change already durable.
 //      Nothing the table's records point at is overwritten.
 //   2. The header's byte "indexes out of date" is set (one byte) before the first change the
 //      indexes do not hold.
-//   3. A part that overwrites blocks the .DB holds: the journal "<table>.JNL" gets the old and new
-//      content of the header and of every such block (after the parts before it), then its header,
-//      and is synced (the folder too when the journal file is new: it stays, emptied, while the
+//   3. A part before the change's end that changed few blocks the .DB holds writes its new blocks
+//      past the end but for the chain's last block, and waits for no sync: the blocks the file
+//      holds, the chain's last block and the header stay in the cache for a later part or the
+//      change's end. Nothing the file holds is overwritten.
+//      Any other part that overwrites what the .DB holds (as the change's end always does once the
+//      journal is begun: the header at least): the journal "<table>.JNL" gets the old and new content of the header and of every such
+//      block (after the parts before it), and is synced; then its header is rewritten to cover
+//      them and synced (the folder too when the journal file is new: it stays, emptied, while the
 //      table is open for writing); then the new blocks past the end, the blocks the file held,
-//      the header. A part that only adds blocks needs no journal: its blocks go out, but for the
-//      chain's last block, which with the header waits for the change's end.
+//      the header.
 //   4. At the change's end, with a journal: the .DB and the .MB are synced, then the journal is
-//      emptied and synced. Without: the new blocks (and the .MB) are synced, then the header is
-//      written and synced. The change is whole and durable from here on.
+//      emptied and synced. Without (no block the file holds was overwritten): the new blocks (and
+//      the .MB) are synced, then the header is written and synced. The change is whole and
+//      durable from here on.
 //   5. Values of records the change removed are marked free in the .MB.
 //   6. Outside a batch: the indexes, each file written whole under a temporary name and renamed
 //      over the old one (a secondary index's .X synced first: it alone holds the index's fields),
@@ -27,7 +33,8 @@
 // So after a failed write, a process killed at any moment, or a power cut, the next open finds
 // either the table as it last was whole (the journal is played back, taking back the change and
 // cutting off what it appended; blocks written without one are past the header's end) or after
-// the change, and rebuilds indexes marked out of date when opened for writing.
+// the change, and rebuilds indexes marked out of date when opened for writing. (A journal that
+// is damaged, or not the table's own change, is never played nor removed: see PdxJournal.cpp.)
 //
 // Emptying a table writes and syncs a header without records, then cuts the files. A table is
 // created by writing its family (.VAL and .Xnn synced: they alone hold its checks and its
@@ -225,6 +232,7 @@ void TFile::Open(TPdxEnv& env, const std::string& path, bool write) {
   if (int e = env.Open(path, write, FFile)) throw EPdxError("Не удаётся открыть файл "_ansi + QuotePath(path) + ": " + SystemError(e));
   FPath = path;
   FWrite = write;
+  FSynced = Size();
 }
 
 void TFile::Create(TPdxEnv& env, const std::string& path) {
@@ -232,6 +240,7 @@ void TFile::Create(TPdxEnv& env, const std::string& path) {
   if (int e = env.Create(path, FFile)) throw EPdxError("Не удаётся создать файл "_ansi + QuotePath(path) + ": " + SystemError(e));
   FPath = path;
   FWrite = true;
+  FSynced = 0;
 }
 
 void TFile::Close() {
@@ -258,11 +267,13 @@ void TFile::WriteAt(uint64_t off, const void* buf, size_t n) {
 void TFile::Sync() {
   if (int e = FFile->Sync()) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
   FWritten = false;
+  FSynced = Size();
 }
 
 void TFile::Truncate(uint64_t size) {
   FWritten = true;
   if (int e = FFile->Truncate(size)) throw EPdxError("Не удаётся укоротить файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
+  FSynced = std::min(FSynced, size);
 }
 
 void RemoveFile(TPdxEnv& env, const std::string& path) {

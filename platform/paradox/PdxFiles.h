@@ -49,6 +49,9 @@ class TFile {
   bool Writable() const { return FWrite; }
   const std::string& Path() const { return FPath; }
   uint64_t Size() const;  // 0 when unknown
+  // The least size a power cut may leave the file at: its size when it was opened or last synced,
+  // or less where it was cut since.
+  uint64_t SyncedSize() const { return FSynced; }
   // Reads up to n bytes; fewer only at the end of the file.
   size_t ReadAt(uint64_t off, void* buf, size_t n) const;
   void WriteAt(uint64_t off, const void* buf, size_t n);
@@ -70,6 +73,7 @@ class TFile {
  private:
   std::unique_ptr<TPdxFile> FFile;
   bool FWrite = false, FWritten = false;
+  uint64_t FSynced = 0;
   std::string FPath;
 };
 

@@ -36,9 +36,10 @@ class TJournal {
   // What a journal file holds.
   struct TImage {
     enum TKind {
-      jNone,     // no change: no file, an emptied one, or one whose change never got written whole
-      jChange,   // the change it guards
-      jForeign,  // a file of that name this engine did not write
+      jNone,     // no change: no file, or its header zero
+      jChange,   // a change whole in the journal (Judge: the table's own, which it is in the middle of)
+      jOther,    // (Judge) a change whole in the journal that is not the table's own
+      jDamaged,  // a file that cannot be read whole: cut short, a hash that fails, another format
     } Kind = jNone;
     uint64_t DbBefore = 0, DbAfter = 0, MbBefore = 0, Table = 0;
     uint32_t Salt = 0;
@@ -52,11 +53,14 @@ class TJournal {
   static std::string PathFor(const std::string& dbPath);
   // Which table a journal is for: the structure that its table's header gives.
   static uint64_t TableMark(const THeader& h);
-  // Reads the journal at `path` (jNone when there is none). Raises EPdxError when it cannot be read.
+  // Reads the journal at `path` (jNone when there is none): jNone, jChange or jDamaged. Raises
+  // EPdxError when it cannot be read.
   static TImage Read(TPdxEnv& env, const std::string& path);
-  // Whether `db` (the table marked `table`) is in the middle of the change the image guards:
-  // every byte that the change overwrites holds its old value or its new one.
-  static bool Belongs(const TImage& image, TFile& db, uint64_t table);
+  // What the journal at `path` is to the table whose .DB is `db`: jChange when it is the table's
+  // own change, which the table is in the middle of (its mark is that of the header `db` holds,
+  // and every byte the change overwrites holds its old value or its new one); jOther when it
+  // checks out but is not; else as Read says. Raises EPdxError when a file cannot be read.
+  static TImage Judge(TPdxEnv& env, const std::string& path, TFile& db);
   // Puts the old bytes back, cuts off what the change appended to the .DB (and to the .MB at
   // mbPath, when the change wrote values there) and syncs both. Raises EPdxError naming the file.
   static void Restore(TPdxEnv& env, const TImage& image, const std::string& dbPath, const std::string& mbPath);
@@ -87,8 +91,9 @@ class TJournal {
   // Keeps the bytes [off, off + n) of `db` as they are on disk; `now` are the n bytes the part
   // will write there.
   void Keep(TFile& db, uint64_t off, size_t n, const uint8_t* now);
-  // Makes the journal whole and durable (its name too, the first time), before the first
-  // overwrite of the part; `dbAfter` is the .DB's size once the part is written.
+  // Makes the journal whole and durable before the first overwrite of the part: the part's entries
+  // are synced, then the header that covers them (its name too, the first time); `dbAfter` is the
+  // .DB's size once the part is written.
   void Ready(uint64_t dbAfter);
   // The part is written; the journal goes on guarding it until Commit.
   void Settle() { FStage = sOpen; }
@@ -123,10 +128,12 @@ class TJournal {
   TStage FStage = sIdle;
 };
 
-// Changed blocks held before a flush writes them.
-inline constexpr size_t kDirtyBlocks = 256;
-// A batch makes what it wrote durable once its journal, or the blocks it wrote since it last did,
-// pass these sizes (and at its end): bounding the journal, and what a failed write takes back.
+// Changed blocks held before a flush writes them (tests make it small, to write a change in many
+// parts).
+inline size_t gDirtyBlocks = 256;
+// A batch whose journal is begun makes what it wrote durable once the journal, or the blocks it
+// wrote since it last did, pass these sizes (and at its end): bounding the journal, and what a
+// failed write takes back. A batch that overwrites nothing is durable at its end alone.
 inline constexpr uint64_t kJournalCommit = uint64_t(32) << 20;
 inline constexpr uint64_t kDataCommit = uint64_t(64) << 20;
 // Blocks kept as last read or written, so that the next change near them need not read them.
@@ -271,7 +278,7 @@ class TPdxTableState {
   void ReadFiles(bool reader);
   void LookAtJournal(const std::string& path, bool reader);
   bool RecoverJournal();
-  void SetAside(const std::string& journal);
+  void SetAside(const std::string& journal, bool damaged);
   void ReleaseWriter();
   void FinishIndexes();
   bool IndexFileUnsound(bool unlessEmpty) const;
@@ -287,8 +294,11 @@ class TPdxTableState {
   std::string ReadBlob(const uint8_t* p, int i);
   void OpenMb(bool write);
   [[noreturn]] void Corrupt(const std::string& what) const {
-    throw EPdxCorrupt("Файл "_ansi + detail::QuotePath(DbPath) + " повреждён: "_ansi + what);
+    throw EPdxCorrupt("Файл "_ansi + detail::QuotePath(DbPath) + " повреждён: "_ansi + what + JournalNote);
   }
+  // Said after an error that the table is damaged, when a journal that was not played back lies
+  // beside it or was set aside: it may hold bytes the table lost.
+  std::string JournalNote;
   // "Таблица "<path>"": how messages name the table (its folder and file).
   std::string TableText() const { return "Таблица "_ansi + detail::QuotePath(DbPath); }
   // writing
@@ -348,7 +358,7 @@ class TPdxTableState {
   void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
   const uint8_t* RecordAt(TPdxRecordPos pos);
   void Flush(bool durable = false);
-  void WriteBlocks(uint32_t keep = 0);
+  void WriteBlocks(uint32_t keep = 0, bool onlyNew = false);
   void WriteChange(bool whole);
   const uint8_t* NewHeader();
   void WriteHeader();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/paradox/Paradox.h"
+#include "platform/paradox/PdxTableState.h"
 #include "tests/support/ParadoxFaults.h"
 
 namespace pdxcrash {
@@ -172,6 +173,15 @@ inline void MakeBlobs(TPdxDatabase& db, const std::string& name) {
   t->EndBatch();
 }
 
+// A block cache of `blocks` while it lives: a change to a small table is then written in many parts.
+struct TSmallCache {
+  size_t Old;
+  explicit TSmallCache(size_t blocks) : Old(paradox::detail::gDirtyBlocks) { paradox::detail::gDirtyBlocks = blocks; }
+  ~TSmallCache() { paradox::detail::gDirtyBlocks = Old; }
+  TSmallCache(const TSmallCache&) = delete;
+  TSmallCache& operator=(const TSmallCache&) = delete;
+};
+
 // A single change to the table, on a handle of its own.
 inline void Single(TRun& run, const std::string& table, const std::function<void(TPdxTable&)>& change) {
   std::unique_ptr<TPdxTable> t;
@@ -205,6 +215,36 @@ inline std::vector<TScenario> Scenarios() {
         std::mt19937 rng(9);
         for (int i = 0; i < 800; ++i) rows.push_back(KeyedRow(int32_t(rng() % 60000) * 2 + 1));
         run.Batch("F", rows);
+      }).Batch = true;
+  add("a batch into a table with free blocks, written in parts", "F",
+      [](TPdxDatabase& db) {
+        MakeKeyed(db, "F", 3000, 1024);
+        DeleteStretch(db, "F", 2 * 12000, 2 * 18000);
+      },
+      [](TRun& run) {
+        TSmallCache cache(12);
+        std::vector<TRow> rows;
+        std::mt19937 rng(4);
+        for (int i = 0; i < 120; ++i) rows.push_back(KeyedRow(int32_t(rng() % 60000) * 2 + 1));
+        run.Batch("F", rows);
+      }).Batch = true;
+  // The last block of an unkeyed table of 44-byte records in 1 KB blocks has room for 2 more.
+  add("a batch that only appends, into a last block with room", "U",
+      [](TPdxDatabase& db) {
+        TPdxTableDef d;
+        d.Fields = {{"K", TPdxFieldType::Long}, {"V", TPdxFieldType::Alpha, 40}};
+        d.BlockSize = 1024;
+        db.CreateTable("U", d);
+        auto t = db.OpenTable("U");
+        t->BeginBatch();
+        for (int32_t k = 0; k < 1010; ++k) t->Append(KeyedRow(k));
+        t->EndBatch();
+      },
+      [](TRun& run) {
+        TSmallCache cache(4);
+        std::vector<TRow> rows;
+        for (int32_t k = 0; k < 200; ++k) rows.push_back(KeyedRow(5000 + k));
+        run.Batch("U", rows);
       }).Batch = true;
   TScenario& spill = add("a batch of random keys that spills runs", "S",
       [](TPdxDatabase& db) {

@@ -5,7 +5,9 @@
 // once opened for writing (which plays back a journal and rebuilds indexes), with no scratch file
 // or set-aside journal left; a single change is in or out; a batch keeps every record from before
 // and none it never tried; and a change that returned is there, whole.
-// The suite cuts around every sync and at a spread of other points, two draws each;
+// The suite cuts around every sync and at a spread of other points, two draws each, and just
+// before each sync also keeps a journal's header and loses its entries, with a table's blocks
+// kept and its header lost, or the other way round;
 // COPYORVEL_LONG_SWEEP=1 cuts after every operation, with more draws.
 #include <gtest/gtest.h>
 
@@ -112,7 +114,10 @@ std::string CheckImage(const TScenario& sc, const TRecorded& rec, size_t cut, co
 
 // Where a cut falls, for a developer to find it again.
 std::string Where(const TRecordingEnv& env, size_t cut, size_t count, uint64_t draw) {
-  std::string s = "cut " + std::to_string(cut) + " of " + std::to_string(count) + ", draw " + std::to_string(draw);
+  const std::string drawn = draw == TRecordingEnv::kTornBlocksKept    ? "torn, blocks kept"
+                            : draw == TRecordingEnv::kTornHeadersKept ? "torn, headers kept"
+                                                                      : std::to_string(draw);
+  std::string s = "cut " + std::to_string(cut) + " of " + std::to_string(count) + ", draw " + drawn;
   if (cut > 0) s += ", after \"" + env.Describe(cut - 1) + "\"";
   if (cut < count) s += ", before \"" + env.Describe(cut) + "\"";
   return s;
@@ -158,7 +163,12 @@ TEST(ParadoxPowerLoss, APowerCutLeavesTheTableWholeAndAChangeThatReturnedInPlace
     std::map<std::string, std::pair<int, std::string>> failed;
     int images = 0, failing = 0;
     for (size_t cut : cuts) {
-      for (uint64_t draw = 1; draw <= draws; ++draw, ++images) {
+      // Just before a sync, also the images that keep a journal's header and lose its entries.
+      std::vector<uint64_t> drawn;
+      for (uint64_t draw = 1; draw <= draws; ++draw) drawn.push_back(draw);
+      if (cut < rec.Returned && env.Kind(cut) == TRecordingEnv::okSync) drawn.insert(drawn.end(), {TRecordingEnv::kTornBlocksKept, TRecordingEnv::kTornHeadersKept});
+      for (uint64_t draw : drawn) {
+        ++images;
         testsupport::TempDir image;
         env.Image(cut, draw, image.Path());
         const std::string problem = CheckImage(sc, rec, cut, image.Path());
