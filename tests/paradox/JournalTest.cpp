@@ -1,7 +1,8 @@
 // The journal against what lies outside one process: a second process that opens a table while its
 // writer is in the middle of a change, and journals that are not the table's own unfinished change
-// (a folder restored from a copy, another table's journal copied beside it). Reading never changes
-// a file; a journal is played back only by a writer, and only onto the change it guards.
+// (a folder restored from a copy, another table's journal copied beside it, a damaged one). Reading
+// never changes a file; a journal is played back only by a writer, and only onto the change it
+// guards; one that is not played is never removed.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -83,6 +84,18 @@ void ExpectTheWriterFinds(const fs::path& dir, const std::multiset<std::string>&
   EXPECT_EQ(Rows(db, "T"), rows);
   EXPECT_EQ(db.CheckIntegrity("T"), std::vector<std::string>{});
   EXPECT_FALSE(fs::exists(dir / "T.JNL"));
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// The journal set aside in `dir` ("<journal>.N"), empty when there is none.
+std::string SetAsideIn(const fs::path& dir) {
+  for (const auto& e : fs::directory_iterator(dir))
+    if (UpperCase(e.path().filename().string()).find(".JNL.") != std::string::npos) return ReadFile(e.path());
+  return {};
 }
 
 bool HasSetAside(const fs::path& dir) {
@@ -213,4 +226,141 @@ TEST(ParadoxJournal, OnlyTheTablesOwnUnfinishedChangeIsTakenBack) {
     ExpectTheWriterFinds(dir.Path(), before);
     EXPECT_EQ(HasSetAside(dir.Path()), !c.Own);
   }
+}
+
+// Another table's genuine journal beside a sound table, for pairings of the sample tables: it is
+// never played, the table reads as it is and opens for writing, and the writer sets the journal
+// aside whole.
+TEST(ParadoxJournal, AnotherTablesJournalNeverLocksATableOut) {
+  const std::vector<std::string> tables = {"db/CUSTOMER.DB", "db/AREACODES.DB", "db/DECIMAL.DB",
+                                           "joins/C.DB", "fields/long.db", "fields/memo.db"};
+  REQUIRE_SAMPLES("db/CUSTOMER.DB", "db/AREACODES.DB", "db/DECIMAL.DB", "joins/C.DB", "fields/long.db", "fields/memo.db");
+  // A table's family copied into `to`.
+  auto copyFamily = [](const fs::path& db, const fs::path& to) {
+    for (const auto& e : fs::directory_iterator(db.parent_path()))
+      if (UpperCase(e.path().stem().string()) == UpperCase(db.stem().string())) fs::copy_file(e.path(), to / e.path().filename());
+  };
+  auto journalOf = [](const fs::path& db) { return fs::path(db).replace_extension(db.extension() == ".db" ? ".jnl" : ".JNL"); };
+  // Each table's journal: a change that stops at its first sync of the .DB, its blocks overwritten.
+  std::map<std::string, std::string> journals;
+  for (const std::string& t : tables) {
+    const fs::path sample = testsupport::SamplesDir() / t;
+    testsupport::TempDir dir;
+    copyFamily(sample, dir.Path());
+    TFaultEnv env;
+    TPdxDatabase db(dir.Path().string(), {}, &env);
+    auto table = db.OpenTable(sample.stem().string());
+    TPdxRecordPos first;
+    {
+      auto c = table->OpenCursor();
+      ASSERT_TRUE(c->Next()) << t;
+      first = c->Position();
+    }
+    TFaultEnv::TFault fault;
+    fault.FilePrefix = sample.filename().string();
+    fault.Ops = TFaultEnv::opSync;
+    fault.FailAt = 1;
+    fault.Stop = true;
+    env.Set(fault);
+    try {
+      table->Delete(first);
+    } catch (const EPdxError&) {
+    }
+    ASSERT_TRUE(env.Fired()) << t;
+    journals[t] = ReadFile(journalOf(dir.Path() / sample.filename()));
+    ASSERT_FALSE(journals[t].empty()) << t;
+  }
+  for (const std::string& own : tables)
+    for (const std::string& other : tables) {
+      if (own == other) continue;
+      SCOPED_TRACE(other + "'s journal beside " + own);
+      const fs::path sample = testsupport::SamplesDir() / own;
+      const std::string name = sample.stem().string();
+      testsupport::TempDir dir;
+      copyFamily(sample, dir.Path());
+      std::multiset<std::string> before;
+      {
+        TPdxDatabase db(dir.Path().string());
+        before = pdxcrash::ReadRows(db, name);
+      }
+      std::ofstream(journalOf(dir.Path() / sample.filename()), std::ios::binary) << journals[other];
+      const auto files = Files(dir.Path());
+      try {
+        TPdxDatabase db(dir.Path().string());
+        EXPECT_EQ(pdxcrash::ReadRows(db, name), before);
+        EXPECT_TRUE(Files(dir.Path()) == files) << "a read changed the files";
+        db.OpenTable(name);
+        EXPECT_EQ(pdxcrash::ReadRows(db, name), before);
+      } catch (const EPdxError& e) {
+        ADD_FAILURE() << AnsiToUtf8(e.Message());
+      }
+      EXPECT_FALSE(fs::exists(journalOf(dir.Path() / sample.filename())));
+      EXPECT_EQ(SetAsideIn(dir.Path()), journals[other]);
+    }
+}
+
+// A journal cut short, bit-flipped or of the older format, beside the table its change overwrote in
+// part or beside the table before the change: it is never played and never removed. The table
+// reads as it is, and where it is damaged the error names the journal; the next writer sets the
+// journal aside whole.
+TEST(ParadoxJournal, ADamagedJournalIsNeverRemoved) {
+  testsupport::TempDir made;
+  MakeTable(made.Path(), 3000);
+  testsupport::TempDir died;
+  fs::copy(made.Path(), died.Path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  DieInTheMiddle(died.Path(), 9, 5);
+  const std::string journal = ReadFile(died / "T.JNL");
+  ASSERT_GT(journal.size(), 1000u);
+  std::multiset<std::string> before;
+  {
+    TPdxDatabase db(made.Path().string());
+    before = Rows(db, "T");
+  }
+  auto flipped = [&](size_t at) {
+    std::string j = journal;
+    j[at] ^= 0x10;
+    return j;
+  };
+  const std::pair<const char*, std::string> damaged[] = {
+      {"cut to its first byte", journal.substr(0, 1)},
+      {"cut to its header", journal.substr(0, 72)},
+      {"cut in its entries", journal.substr(0, journal.size() / 2)},
+      {"a bit flipped in its header", flipped(20)},
+      {"a bit flipped in its first entry", flipped(72 + 40)},
+      {"a bit flipped in its last entry", flipped(journal.size() - 3)},
+      {"of the older format", "PDXJRNL1" + journal.substr(8)},
+  };
+  for (const auto& [what, bytes] : damaged)
+    for (const bool overwritten : {false, true}) {
+      SCOPED_TRACE(std::string(what) + (overwritten ? ", the table overwritten in part" : ", the table as before"));
+      testsupport::TempDir dir;
+      fs::copy(overwritten ? died.Path() : made.Path(), dir.Path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+      std::ofstream(dir / "T.JNL", std::ios::binary) << bytes;
+      const auto files = Files(dir.Path());
+      // Either the rows, or an error that names the journal.
+      auto tried = [&](const char* step, const std::function<void()>& fn) {
+        try {
+          fn();
+        } catch (const EPdxError& e) {
+          EXPECT_TRUE(overwritten) << step << ": " << AnsiToUtf8(e.Message());
+          EXPECT_NE(e.Message().find("T.JNL"), std::string::npos) << step << ": " << AnsiToUtf8(e.Message());
+        }
+      };
+      tried("read", [&] {
+        TPdxDatabase db(dir.Path().string());
+        const auto rows = Rows(db, "T");
+        if (!overwritten) {
+          EXPECT_EQ(rows, before);
+        }
+      });
+      EXPECT_TRUE(Files(dir.Path()) == files) << "a read changed the files";
+      tried("open for writing", [&] {
+        TPdxDatabase db(dir.Path().string());
+        db.OpenTable("T");
+        if (!overwritten) {
+          EXPECT_EQ(Rows(db, "T"), before);
+        }
+      });
+      EXPECT_EQ(fs::exists(dir / "T.JNL") ? ReadFile(dir / "T.JNL") : SetAsideIn(dir.Path()), bytes) << "the journal is lost";
+    }
 }
