@@ -209,6 +209,7 @@ void TPdxTableState::ReadFiles(bool reader) {
     if (JournalNote.empty()) throw;
     throw EPdxCorrupt(e.Message() + JournalNote);
   }
+  OutOfDateSynced = Db.Syncs() + 1;
   if (H.FileType != 0 && H.FileType != 2)
     Corrupt("тип файла "_ansi + std::to_string(H.FileType) + " не является таблицей"_ansi);
   if (H.HeaderSize > size) Corrupt("файл короче своего заголовка"_ansi);
@@ -839,7 +840,7 @@ void TPdxTableState::FinishIndexes() {
       f.Sync();
     }
   }
-  SyncFolder(*Env, Folder);
+  SyncFolderIfNamed(*Env, Folder);
   MarkIndexesOutOfDate(false);
   IndexesCurrent = false;
 }
@@ -856,6 +857,8 @@ TPdxTableState::~TPdxTableState() {
   try {
     if (writing && !Broken && Journal.Active() && !Journal.Writing()) MakeDurable();
     FinishIndexes();
+    // A table made in this process and never changed gets its name durable here.
+    if (writing && !Creating) SyncFolderIfNamed(*Env, Folder);
   } catch (const Exception&) {
     // The journal stays (the next open takes back what it guards), or the header goes on saying
     // the indexes are out of date (they are rebuilt at the next open).
@@ -1780,12 +1783,21 @@ void TPdxTableState::Flush(bool durable) {
 void TPdxTableState::WriteDirty(bool durable) {
   const bool whole = durable || (Batch == 0 && !Merging) ||
                      (Journal.Active() && (Journal.Size() > kJournalCommit || WrittenSinceDurable > kDataCommit));
-  WritePart(whole);
+  const bool indexesFollow = whole && durable && Batch == 0 && IndexDirty && HasIndexes() && !IsIndexFile;
+  HoldHeader = indexesFollow;
+  try {
+    WritePart(whole);
+  } catch (...) {
+    HoldHeader = false;
+    throw;
+  }
+  HoldHeader = false;
   if (IsIndexFile) {
     if (durable) Db.Sync();
-  } else if (whole && durable && !Journal.Active() && Batch == 0 && IndexDirty && HasIndexes()) {
-    // The end of a batch that only added blocks: its header, written after its blocks were synced,
-    // is synced once the indexes are durable and it says so too (Flush).
+  } else if (indexesFollow && !Journal.Active()) {
+    // The end of a batch that only added blocks: its header waits for the indexes, to be written
+    // once they are durable, saying at once that the records are there and that the indexes are
+    // current (WriteIndexes), and then synced (Flush).
     SyncPending = true;
   } else if (whole) {
     MakeDurable();
@@ -1794,6 +1806,11 @@ void TPdxTableState::WriteDirty(bool durable) {
 
 // What the journal guards is synced and the journal emptied (the files are synced anyway).
 void TPdxTableState::MakeDurable() {
+  // A header held for the indexes goes out whatever became of them.
+  if (SyncPending && HeaderDirty) {
+    WriteHeader();
+    HeaderDirty = false;
+  }
   TFile* mb = Mb.IsOpen() && Mb.Writable() ? &Mb : nullptr;
   if (Journal.Active()) {
     Journal.Commit(Db, mb);
@@ -1801,6 +1818,8 @@ void TPdxTableState::MakeDurable() {
     Db.SyncWritten();
     if (mb) mb->SyncWritten();
   }
+  // A table made in this process is durable with its first change, its name too.
+  SyncFolderIfNamed(*Env, Folder);
   WrittenSinceDurable = 0;
   HeaderSynced = true;
   SyncPending = false;
@@ -1849,9 +1868,11 @@ void TPdxTableState::WriteChange(bool whole) {
     if (HeaderDirty) {
       if (Mb.IsOpen() && Mb.Writable()) Mb.SyncWritten();
       Db.Sync();
-      WriteHeader();
-      HeaderDirty = false;
       HeaderSynced = false;
+      if (!HoldHeader) {
+        WriteHeader();
+        HeaderDirty = false;
+      }
     }
     return;
   }
@@ -1927,7 +1948,10 @@ void TPdxTableState::MarkIndexesOutOfDate(bool value) {
   uint8_t b = value ? 1 : 0;
   Db.WriteAt(kHdrIndexesOutOfDate, &b, 1);
   HeaderBytes[kHdrIndexesOutOfDate] = b;
-  if (value) IndexesCurrent = false;
+  if (value) {
+    IndexesCurrent = false;
+    OutOfDateSynced = Db.Syncs() + 1;
+  }
 }
 
 // After a failed write: takes back what the journal says must go (the part being written, or all
@@ -1957,6 +1981,7 @@ void TPdxTableState::Reload() {
     uint64_t size = Db.Size();
     H = h;
     HeaderBytes = std::move(bytes);
+    OutOfDateSynced = Db.Syncs() + 1;
     FileBlocksOnDisk = size > H.HeaderSize ? (size - H.HeaderSize) / H.BlockSize : 0;
     AgreeWithChain();
   } catch (...) {
@@ -2179,6 +2204,8 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
       st->Load(FFolder, base, tmp.Path);
       st->MakeWritable();
       st->Def.Indexes = def.Indexes;
+      // Its index files are new: made under their names, synced with the rest below.
+      st->IndexesInPlace = true;
       if (hasBlob) st->OpenMb(true);
       if (def.KeyFieldCount || !def.Indexes.empty()) st->RebuildIndexes(false);
       for (const std::string& path : st->ToSync) {
@@ -2191,8 +2218,9 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
     db.Sync();
     db.Close();
     SyncFolder(*FEnv, FFolder);
+    // The .DB's name is made durable with the table's first change, by whichever folder sync of
+    // this process comes first (the next table made, say), or when its writer lets it go.
     tmp.Replace();
-    SyncFolder(*FEnv, FFolder);
   } catch (...) {
     // A table is made whole or not at all.
     DropFromRegistry(FFolder, base);

@@ -50,6 +50,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "platform/paradox/PdxFiles.h"
 
@@ -268,6 +270,7 @@ void TFile::Sync() {
   if (int e = FFile->Sync()) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
   FWritten = false;
   FSynced = Size();
+  ++FSyncs;
 }
 
 void TFile::Truncate(uint64_t size) {
@@ -281,8 +284,42 @@ void RemoveFile(TPdxEnv& env, const std::string& path) {
   if (e && e != ENOENT) throw EPdxError("Не удаётся удалить файл "_ansi + QuotePath(path) + ": " + SystemError(e));
 }
 
+namespace {
+
+std::mutex gNamedMu;
+std::set<std::string> gNamed;  // folders with names not durable yet
+
+std::string FolderKey(const std::string& folder) {
+  std::string key = fs::path(folder.empty() ? "." : folder).lexically_normal().string();
+  while (key.size() > 1 && key.back() == '/') key.pop_back();
+  return key;
+}
+
+}  // namespace
+
 void SyncFolder(TPdxEnv& env, const std::string& folder) {
-  if (int e = env.SyncFolder(folder)) throw EPdxError("Ошибка записи в папку "_ansi + QuotePath(folder) + ": " + SystemError(e));
+  {
+    // Noted names made before the sync are durable after it; one made meanwhile notes it again.
+    std::lock_guard<std::mutex> lock(gNamedMu);
+    gNamed.erase(FolderKey(folder));
+  }
+  if (int e = env.SyncFolder(folder)) {
+    NoteNewName(folder);
+    throw EPdxError("Ошибка записи в папку "_ansi + QuotePath(folder) + ": " + SystemError(e));
+  }
+}
+
+void NoteNewName(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(gNamedMu);
+  gNamed.insert(FolderKey(folder));
+}
+
+void SyncFolderIfNamed(TPdxEnv& env, const std::string& folder) {
+  {
+    std::lock_guard<std::mutex> lock(gNamedMu);
+    if (!gNamed.count(FolderKey(folder))) return;
+  }
+  SyncFolder(env, folder);
 }
 
 TTempFile::~TTempFile() {
@@ -292,6 +329,7 @@ TTempFile::~TTempFile() {
 void TTempFile::Replace() {
   if (int e = FEnv.Rename(Path, Target)) throw EPdxError("Не удаётся заменить файл "_ansi + QuotePath(Target) + ": " + SystemError(e));
   Done = true;
+  NoteNewName(fs::path(Target).parent_path().string());
 }
 
 }  // namespace detail

@@ -255,6 +255,7 @@ class TPdxTableState {
   bool Merging = false;     // a batch's waiting records are going into the blocks
   bool HeaderSynced = true; // the header on disk is durable (see WriteChange)
   bool SyncPending = false; // a change is written, its last sync waits for its indexes (WriteDirty)
+  bool HoldHeader = false;  // the part being written keeps the header for the indexes (WriteDirty)
   bool Creating = false;    // the table is being made under a temporary name
   std::vector<std::string> ToSync;  // while Creating: files written that its maker syncs
   int Batch = 0;
@@ -265,6 +266,12 @@ class TPdxTableState {
   // (it is cleared when the files are made durable: at the end of a batch, or when the writer
   // lets the table go).
   bool IndexesCurrent = false;
+  // The index files are written over the old ones (see WriteIndexes); an .X held by its table
+  // takes its table's.
+  bool IndexesInPlace = false;
+  // The count of the .DB's syncs (TFile::Syncs) from which on its header's flag "indexes out of
+  // date", as set, is durable: the flag is taken to be durable only once this handle synced it.
+  uint64_t OutOfDateSynced = 1;
   bool IsIndexFile = false;  // a secondary index's .X held by its table (see XStates)
   // The B-tree file over this one: the .PX of a table, the .Ynn/.YGn of a secondary index.
   std::string TreePath, TreeName;

@@ -60,7 +60,6 @@ struct TRun {
   int64_t Lost = 0;       // accepted records the errors said were lost
   int64_t Held = -1;      // the records the table holds, as the last error that said so put it
   int64_t Reported = -1;  // RecordCount at the end of a batch that was not stopped
-  std::function<void()> OnCreated;  // called when a table the change makes is there
 
   bool Stopped() const { return Faults && Faults->Stopped(); }
   // Runs one call, noting its error; false once the process has stopped.
@@ -77,7 +76,7 @@ struct TRun {
     return true;
   }
   void Create(const std::string& table, const TPdxTableDef& def) {
-    if (Call([&] { Db.CreateTable(table, def); }) && OnCreated) OnCreated();
+    Call([&] { Db.CreateTable(table, def); });
   }
   void Append(TPdxTable& t, const TRow& row) {
     Tried.insert(Canon(row));
