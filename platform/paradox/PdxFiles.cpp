@@ -25,11 +25,13 @@
 //      the .MB) are synced, then the header is written and synced. The change is whole and
 //      durable from here on.
 //   5. Values of records the change removed are marked free in the .MB.
-//   6. Outside a batch: the indexes, each file written whole under a temporary name and renamed
-//      over the old one (a secondary index's .X synced first: it alone holds the index's fields),
-//      or a keyed table's .Xnn changed in place. At the end of a batch, and when a writer lets the
-//      table go, the index files and the folder are synced, and then the header's byte "indexes
-//      out of date" is cleared.
+//   6. Outside a batch: the indexes, each file written over the old one (the header says, durably,
+//      that they are out of date: the .DB was synced since the byte was set), or a keyed table's
+//      .Xnn changed in place. At the end of a batch, and when a writer lets the table go, the index
+//      files are synced (and the folder, where one of them got a new name), and then the header's
+//      byte "indexes out of date" is cleared. At the end of a batch that only added blocks, that
+//      is the header's one write: it says at once that the records are there and that the indexes
+//      are current, and is then synced.
 // So after a failed write, a process killed at any moment, or a power cut, the next open finds
 // either the table as it last was whole (the journal is played back, taking back the change and
 // cutting off what it appended; blocks written without one are past the header's end) or after
@@ -39,8 +41,10 @@
 // Emptying a table writes and syncs a header without records, then cuts the files. A table is
 // created by writing its family (.VAL and .Xnn synced: they alone hold its checks and its
 // indexes' fields; .MB, .PX and .Ynn not, the header saying its indexes are out of date until they
-// are made durable) and its .DB under a temporary name, synced, syncing the folder, renaming the
-// .DB into place and syncing the folder again; renamed by giving every file its new name beside
+// are made durable) and its .DB under a temporary name, synced, syncing the folder and renaming
+// the .DB into place: its name is made durable with the table's first change (it ends with the
+// next folder sync of this process, which may come first, as the next table's creation does) or
+// when its writer lets it go; renamed by giving every file its new name beside
 // the old (hard links), the .DB last, syncing the folder, then removing the old names, the .DB
 // first and the folder synced after it, and syncing the folder again; deleted the same way: the
 // .DB, the folder synced, the rest, the folder synced.
