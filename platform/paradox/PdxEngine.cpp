@@ -579,7 +579,7 @@ std::unique_ptr<TPdxTable> TPdxDatabase::OpenTable(const std::string& name) cons
   // A new table's index files are made without a sync, its header saying they are out of date:
   // while it has no record and they hold none, they are right.
   if (st->Batch == 0 && st->Dirty.empty() && st->HasIndexes() && st->IndexesBehind() && st->H.NumRecords == 0 &&
-      st->H.FirstBlock == 0 && !st->IndexFileUnsound(true))
+      st->H.FirstBlock == 0 && !st->IndexFileUnsound(true) && st->IndexProblems().empty())
     st->IndexesCurrent = true;
   if (st->Batch == 0 && st->Dirty.empty() &&
       ((st->HasIndexes() && st->IndexesBehind()) || st->HeaderDirty || !st->ChainEndsAtLastBlock() ||

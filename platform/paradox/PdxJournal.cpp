@@ -6,8 +6,9 @@
 // Layout (little-endian):
 //   header, 72 bytes: "PDXJRNL2", u32 salt (new for every change), u32 entry count, u64 bytes of
 //     entries, u64 their hash (each entry's started from the one before, the first from the salt),
-//     u64 the .DB's size before the change and u64 after the parts journaled so far, u64 the .MB's
-//     size before it (0: the change leaves the .MB alone), u64 the table's mark, u64 hash of the 64
+//     u64 the .DB's size before the change (as last synced: blocks that parts before the first
+//     journaled one added lie past it) and u64 after the parts journaled so far, u64 the .MB's size
+//     before it (0: the change leaves the .MB alone), u64 the table's mark, u64 hash of the 64
 //     bytes before it. An emptied journal has its header zero (or nothing at all, where the disk is
 //     too full).
 //   entries, back to back: u64 offset in the .DB, u32 length n, the n old bytes, the n bytes the

@@ -289,6 +289,9 @@ class TPdxTableState {
   void ReleaseWriter();
   void FinishIndexes();
   bool IndexFileUnsound(bool unlessEmpty) const;
+  // The problems of the index files against the records, as CheckIntegrity finds them, whatever
+  // the header says of them (PdxCheck.cpp).
+  std::vector<std::string> IndexProblems();
   void ReadBlock(uint32_t n, uint8_t* out);
   std::vector<uint8_t>& TakeDirty(uint32_t n);
   std::vector<uint8_t>& BlockForWrite(uint32_t n);

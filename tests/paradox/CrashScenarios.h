@@ -204,29 +204,22 @@ inline std::vector<TScenario> Scenarios() {
     out.back().Change = std::move(change);
     return out.back();
   };
-  add("a batch into a table with free blocks", "F",
-      [](TPdxDatabase& db) {
-        MakeKeyed(db, "F", 3000, 1024);
-        DeleteStretch(db, "F", 2 * 12000, 2 * 18000);
-      },
-      [](TRun& run) {
-        std::vector<TRow> rows;
-        std::mt19937 rng(9);
-        for (int i = 0; i < 800; ++i) rows.push_back(KeyedRow(int32_t(rng() % 60000) * 2 + 1));
-        run.Batch("F", rows);
-      }).Batch = true;
-  add("a batch into a table with free blocks, written in parts", "F",
-      [](TPdxDatabase& db) {
-        MakeKeyed(db, "F", 3000, 1024);
-        DeleteStretch(db, "F", 2 * 12000, 2 * 18000);
-      },
-      [](TRun& run) {
-        TSmallCache cache(12);
-        std::vector<TRow> rows;
-        std::mt19937 rng(4);
-        for (int i = 0; i < 120; ++i) rows.push_back(KeyedRow(int32_t(rng() % 60000) * 2 + 1));
-        run.Batch("F", rows);
-      }).Batch = true;
+  // A keyed table with free blocks, and a batch of `n` random odd keys into it.
+  auto withFreeBlocks = [](TPdxDatabase& db) {
+    MakeKeyed(db, "F", 3000, 1024);
+    DeleteStretch(db, "F", 2 * 12000, 2 * 18000);
+  };
+  auto oddKeys = [](TRun& run, unsigned seed, int n) {
+    std::vector<TRow> rows;
+    std::mt19937 rng(seed);
+    for (int i = 0; i < n; ++i) rows.push_back(KeyedRow(int32_t(rng() % 60000) * 2 + 1));
+    run.Batch("F", rows);
+  };
+  add("a batch into a table with free blocks", "F", withFreeBlocks, [=](TRun& run) { oddKeys(run, 9, 800); }).Batch = true;
+  add("a batch into a table with free blocks, written in parts", "F", withFreeBlocks, [=](TRun& run) {
+    TSmallCache cache(12);
+    oddKeys(run, 4, 120);
+  }).Batch = true;
   // The last block of an unkeyed table of 44-byte records in 1 KB blocks has room for 2 more.
   add("a batch that only appends, into a last block with room", "U",
       [](TPdxDatabase& db) {

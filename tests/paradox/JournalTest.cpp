@@ -77,6 +77,20 @@ void DieInTheMiddle(const fs::path& dir, unsigned variant, int writes) {
   ASSERT_TRUE(fs::exists(dir / "T.JNL"));
 }
 
+std::string ReadFile(const fs::path& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// The table in `made`, and a copy of it in `died` whose writer died in the middle of a batch;
+// answers the genuine journal it left.
+std::string MadeAndDied(const fs::path& made, const fs::path& died) {
+  MakeTable(made, 3000);
+  fs::copy(made, died, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  DieInTheMiddle(died, 9, 5);
+  return ReadFile(died / "T.JNL");
+}
+
 // The next writer's open takes the table over: it holds `rows`, sound, and no journal is left.
 void ExpectTheWriterFinds(const fs::path& dir, const std::multiset<std::string>& rows) {
   TPdxDatabase db(dir.string());
@@ -84,11 +98,6 @@ void ExpectTheWriterFinds(const fs::path& dir, const std::multiset<std::string>&
   EXPECT_EQ(Rows(db, "T"), rows);
   EXPECT_EQ(db.CheckIntegrity("T"), std::vector<std::string>{});
   EXPECT_FALSE(fs::exists(dir / "T.JNL"));
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 // The journal set aside in `dir` ("<journal>.N"), empty when there is none.
@@ -170,17 +179,8 @@ TEST(ParadoxJournal, ASecondProcessNeverPlaysBackALiveJournal) {
 // A journal is played back only onto the change it guards. Others are never played: a reader reads
 // the table as it is, changing no file, and the next writer sets the journal aside.
 TEST(ParadoxJournal, OnlyTheTablesOwnUnfinishedChangeIsTakenBack) {
-  testsupport::TempDir made;
-  MakeTable(made.Path(), 3000);
-  // A genuine journal, in the folder it was made in.
-  testsupport::TempDir died;
-  fs::copy(made.Path(), died.Path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-  DieInTheMiddle(died.Path(), 9, 5);
-  std::string journal;
-  {
-    std::ifstream f(died / "T.JNL", std::ios::binary);
-    journal.assign(std::istreambuf_iterator<char>(f), {});
-  }
+  testsupport::TempDir made, died;
+  const std::string journal = MadeAndDied(made.Path(), died.Path());
   struct TCase {
     const char* Name;
     std::function<void(const fs::path&)> Make;  // the folder, before the journal goes in
@@ -304,12 +304,8 @@ TEST(ParadoxJournal, AnotherTablesJournalNeverLocksATableOut) {
 // reads as it is, and where it is damaged the error names the journal; the next writer sets the
 // journal aside whole.
 TEST(ParadoxJournal, ADamagedJournalIsNeverRemoved) {
-  testsupport::TempDir made;
-  MakeTable(made.Path(), 3000);
-  testsupport::TempDir died;
-  fs::copy(made.Path(), died.Path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-  DieInTheMiddle(died.Path(), 9, 5);
-  const std::string journal = ReadFile(died / "T.JNL");
+  testsupport::TempDir made, died;
+  const std::string journal = MadeAndDied(made.Path(), died.Path());
   ASSERT_GT(journal.size(), 1000u);
   std::multiset<std::string> before;
   {
