@@ -269,7 +269,7 @@ void TPdxTableState::LookAtJournal(const std::string& path, bool reader) {
   for (;;) {
     TJournal::TImage image = TJournal::Judge(*Env, path, Db);
     if (image.Kind != TJournal::TImage::jChange) {
-      if (image.Kind != TJournal::TImage::jNone) JournalNote = "; рядом с ней лежит не применённый к ней журнал "_ansi + QuotePath(path);
+      if (image.Kind != TJournal::TImage::jNone) JournalNote = "; рядом лежит не применённый к таблице журнал "_ansi + QuotePath(path);
       return;
     }
     if (Db.Lock(TPdxFile::lkProbe) == EAGAIN) {
@@ -786,7 +786,7 @@ void TPdxTableState::SetAside(const std::string& journal, bool damaged) {
   for (int n = 1; to.empty() || fs::exists(to, ec); ++n) to = journal + "." + std::to_string(n);
   if (int e = Env->Rename(journal, to)) throw EPdxError("Не удаётся переименовать файл "_ansi + QuotePath(journal) + ": " + SystemError(e));
   SyncFolder(*Env, Folder);
-  JournalNote = "; журнал, не применённый к ней, сохранён как "_ansi + QuotePath(to);
+  JournalNote = "; не применённый к таблице журнал сохранён как "_ansi + QuotePath(to);
   ReportLostError(EPdxError("Журнал "_ansi + QuotePath(journal) +
                             (damaged ? " повреждён и не применён к таблице "_ansi : " не относится к таблице "_ansi) + QuotePath(DbPath) +
                             (damaged ? "" : " в её нынешнем виде и не применён"_ansi) + "; он сохранён как "_ansi + QuotePath(to)));
@@ -1818,11 +1818,11 @@ void TPdxTableState::MakeDurable() {
     Db.SyncWritten();
     if (mb) mb->SyncWritten();
   }
-  // A table made in this process is durable with its first change, its name too.
-  SyncFolderIfNamed(*Env, Folder);
   WrittenSinceDurable = 0;
   HeaderSynced = true;
   SyncPending = false;
+  // A table made in this process is durable with its first change, its name too.
+  SyncFolderIfNamed(*Env, Folder);
 }
 
 // The changed blocks and the header, the indexes marked out of date first. A secondary index's
