@@ -181,7 +181,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   DbPath = path;
   Name = Utf8ToAnsi(base, '?');
   Db.Open(*Env, path, false);
-  ReadFiles(reader);
+  ReadOutside(reader);
 }
 
 // Reads the table from its files, through a journal that a dead writer left; a `reader` waits
@@ -193,13 +193,25 @@ void TPdxTableState::ReadFiles(bool reader) {
   OverlaySize = 0;
   std::vector<fs::path> files = FamilyFiles(Folder, Base, &Scratch);
   std::sort(files.begin(), files.end());
-  if (!Writer)
+  if (!Writer) {
     for (const auto& p : files)
       if (UpperCase(p.extension().string()) == "." + std::string(kJournalExt)) LookAtJournal(p.string(), reader);
-  uint64_t size = Db.Size();
-  if (OverlaySize) size = std::min(size, OverlaySize);
-  HeaderBytes.resize(std::min<uint64_t>(size, 65536));
+    // What a reader saw of the journal, before it reads the header (PdxReaderView.cpp).
+    Start = {};
+    if (reader) WaitForWriter(JournalPath(), &Start.Journal);
+    else Start.Journal = LookAtJournalFile(JournalPath());
+    Start.Overlay = OverlaySize != 0;
+  }
+  HeaderBytes.resize(65536);
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
+  // The size is taken after the header: the blocks a header tells of went to the file before it.
+  uint64_t size = Db.Size();
+  if (!Writer) {
+    Start.Header.assign(HeaderBytes.begin(), HeaderBytes.begin() + std::min<size_t>(HeaderBytes.size(), kHdrFixedSize));
+    if (Start.Header.size() > kHdrIndexesOutOfDate) Start.Header[kHdrIndexesOutOfDate] = 0;
+  }
+  if (OverlaySize) size = std::min(size, OverlaySize);
+  if (HeaderBytes.size() > size) HeaderBytes.resize(size_t(size));
   if (auto o = Overlay.find(0); o != Overlay.end())
     std::memcpy(HeaderBytes.data(), o->second.data(), std::min(o->second.size(), HeaderBytes.size()));
   H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), DbPath);
@@ -243,7 +255,7 @@ void TPdxTableState::ReadFiles(bool reader) {
   // Secondary indexes.
   for (auto& p : files) {
     std::string ext = UpperCase(p.extension().string());
-    if (ext.size() == 4 && ext[1] == 'X') ParseIndexFile(*Env, p.string(), Def, *Codec, Def.Indexes);
+    if (ext.size() == 4 && ext[1] == 'X') ParseIndexFile(*Env, p.string(), H, Def, *Codec, Def.Indexes);
   }
   // A process that died between a block's link to new blocks and the header (in a version of
   // this engine that wrote appended blocks without a journal) left the header behind the chain;
@@ -252,31 +264,22 @@ void TPdxTableState::ReadFiles(bool reader) {
 }
 
 // A journal beside the table guards a change not yet whole. While its writer lives (it holds the
-// lock) the change is being written: a reader waits for it (one that is to write goes on: the lock
-// decides whether it may). A writer that died left the change half written: the table is read as
+// lock) a change is being written whenever the journal's first byte is not zero, whatever the rest
+// reads as at that moment: a reader waits for it (one that is to write goes on: the lock decides
+// whether it may). A writer that died left the change half written: the table is read as
 // it stood before, the journal's old bytes over the file, when the journal is this table's (else
 // the file as it is; the next writer sets the journal aside). Nothing is written.
 void TPdxTableState::LookAtJournal(const std::string& path, bool reader) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  for (;;) {
-    TJournal::TImage image = TJournal::Read(*Env, path);
-    if (image.Kind != TJournal::TImage::jChange) return;
-    if (Db.Lock(TPdxFile::lkProbe) == EAGAIN) {
-      if (!reader) return;
-      if (std::chrono::steady_clock::now() > deadline)
-        throw EPdxError(TableText() + " сейчас изменяется другой программой; повторите попытку позже"_ansi);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    std::map<uint64_t, std::string> before = TJournal::Before(image);
-    std::vector<uint8_t> header(std::min<uint64_t>(Db.Size(), 65536));
-    header.resize(Db.ReadAt(0, header.data(), header.size()));
-    if (auto o = before.find(0); o != before.end()) std::memcpy(header.data(), o->second.data(), std::min(o->second.size(), header.size()));
-    if (!TJournal::Belongs(image, Db, TJournal::TableMark(ParseHeader(header.data(), header.size(), DbPath)))) return;
-    Overlay = std::move(before);
-    OverlaySize = image.DbBefore;
-    return;
-  }
+  if (reader ? WaitForWriter(path) : Db.Lock(TPdxFile::lkProbe) == EAGAIN) return;
+  TJournal::TImage image = TJournal::Read(*Env, path);
+  if (image.Kind != TJournal::TImage::jChange) return;
+  std::map<uint64_t, std::string> before = TJournal::Before(image);
+  std::vector<uint8_t> header(std::min<uint64_t>(Db.Size(), 65536));
+  header.resize(Db.ReadAt(0, header.data(), header.size()));
+  if (auto o = before.find(0); o != before.end()) std::memcpy(header.data(), o->second.data(), std::min(o->second.size(), header.size()));
+  if (!TJournal::Belongs(image, Db, TJournal::TableMark(ParseHeader(header.data(), header.size(), DbPath)))) return;
+  Overlay = std::move(before);
+  OverlaySize = image.DbBefore;
 }
 
 void TPdxTableState::OpenMb(bool write) {
@@ -459,6 +462,8 @@ TPdxCursor::TPdxCursor(std::shared_ptr<TPdxTableState> state) : FState(std::move
   FNextBlock = FState->H.NumRecords == 0 && FState->H.FirstBlock == 0 ? 0 : FState->H.FirstBlock;
   FValues.resize(FState->Def.Fields.size());
   FChanges = FState->Changes;
+  // Another program may write the table during the walk (none may while this process writes it).
+  if (!FState->Writer) FStart = std::make_unique<TReadStart>(FState->Start);
 }
 TPdxCursor::~TPdxCursor() = default;
 const TPdxTableDef& TPdxCursor::Def() const { return FState->Def; }
@@ -466,6 +471,16 @@ const TPdxTableDef& TPdxCursor::Def() const { return FState->Def; }
 bool TPdxCursor::Next() {
   FDecoded = false;
   if (FSlot + 1 < FCountInBlock) { ++FSlot; FPos.Slot = uint32_t(FSlot); return true; }
+  // A block that does not fit may be another program's change rather than damage.
+  try {
+    return NextBlock();
+  } catch (const EPdxCorrupt&) {
+    CheckAlone();
+    throw;
+  }
+}
+
+bool TPdxCursor::NextBlock() {
   Told(*FState, [&] { FState->MergePending(); });
   while (FNextBlock != 0) {
     uint32_t n = FNextBlock;
@@ -483,14 +498,27 @@ bool TPdxCursor::Next() {
     if (FCountInBlock > 0) { FSlot = 0; FPos.Slot = 0; return true; }
   }
   FSlot = FCountInBlock = 0;
+  // A header that counts records with no block to hold them.
+  if (FVisited == 0 && FChanges == FState->Changes && FState->H.NumRecords != 0) FState->ShortChain(0, 0);
+  if (!FEnded) CheckAlone();
+  FEnded = true;
   return false;
+}
+
+void TPdxCursor::CheckAlone() {
+  if (FStart && FState->ChangedOutside(*FStart)) FState->ChangedWhileRead();
 }
 
 const uint8_t* TPdxCursor::RawRecord() const { return FBlock.data() + kBlockData + size_t(FSlot) * FState->H.RecordSize; }
 
 const std::vector<Variant>& TPdxCursor::Values() {
   if (!FDecoded) {
-    for (size_t i = 0; i < FValues.size(); ++i) FValues[i] = FState->Decode(RawRecord(), int(i));
+    try {
+      for (size_t i = 0; i < FValues.size(); ++i) FValues[i] = FState->Decode(RawRecord(), int(i));
+    } catch (const EPdxCorrupt&) {
+      CheckAlone();  // a value's block that another program freed and wrote over
+      throw;
+    }
     FDecoded = true;
   }
   return FValues;
@@ -498,7 +526,12 @@ const std::vector<Variant>& TPdxCursor::Values() {
 Variant TPdxCursor::Value(int field) {
   if (field < 0 || field >= int(FValues.size())) throw EPdxError(FState->TableText() + ": нет поля с номером "_ansi + std::to_string(field));
   if (FDecoded) return FValues[field];
-  return FState->Decode(RawRecord(), field);
+  try {
+    return FState->Decode(RawRecord(), field);
+  } catch (const EPdxCorrupt&) {
+    CheckAlone();
+    throw;
+  }
 }
 
 // --- database -------------------------------------------------------------------------------------
@@ -534,19 +567,41 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name, b
   if (path.empty()) throw NotFound(name);
   std::error_code ec;
   std::string key = fs::weakly_canonical(path, ec).string();
+  // The registry's lock is held only to find or enter the state: loading one may wait for another
+  // program's change, under the state's own lock, which opens of the same file wait for.
   std::shared_ptr<TPdxTableState> st;
-  {
-    std::lock_guard<std::mutex> lock(gRegistryMu);
-    auto it = gRegistry.find(key);
-    if (it != gRegistry.end()) st = it->second.lock();
-    if (st && st->Dead) st.reset();
-    if (!st) {
-      st = std::make_shared<TPdxTableState>();
-      st->Env = FEnv;
-      fs::path p(path);
-      st->Load(FFolder, p.stem().string(), path, reader);
-      gRegistry[key] = st;
+  for (;;) {
+    bool made = false;
+    st.reset();
+    {
+      std::lock_guard<std::mutex> lock(gRegistryMu);
+      auto it = gRegistry.find(key);
+      if (it != gRegistry.end()) st = it->second.lock();
+      if (st && st->Dead) st.reset();
+      if (!st) {
+        st = std::make_shared<TPdxTableState>();
+        st->Env = FEnv;
+        gRegistry[key] = st;
+        made = true;
+      }
     }
+    std::lock_guard<std::mutex> load(st->LoadMu);
+    if (st->Loaded) {
+      if (reader) st->Refresh();
+      break;
+    }
+    // A state whose load failed is out of the registry: look again.
+    if (!made) continue;
+    try {
+      st->Load(FFolder, fs::path(path).stem().string(), path, reader);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(gRegistryMu);
+      auto it = gRegistry.find(key);
+      if (it != gRegistry.end() && it->second.lock() == st) gRegistry.erase(it);
+      throw;
+    }
+    st->Loaded = true;
+    break;
   }
   if (st->Encrypted) {
     bool ok = false;
@@ -573,7 +628,7 @@ std::unique_ptr<TPdxTable> TPdxDatabase::OpenTable(const std::string& name) cons
   // A new table's index files are made without a sync, its header saying they are out of date:
   // while it has no record and they hold none, they are right.
   if (st->Batch == 0 && st->Dirty.empty() && st->HasIndexes() && st->IndexesBehind() && st->H.NumRecords == 0 &&
-      st->H.FirstBlock == 0 && !st->IndexFileUnsound(true))
+      st->H.FirstBlock == 0 && !st->IndexFileUnsound(true) && st->IndexProblems().empty())
     st->IndexesCurrent = true;
   if (st->Batch == 0 && st->Dirty.empty() &&
       ((st->HasIndexes() && st->IndexesBehind()) || st->HeaderDirty || !st->ChainEndsAtLastBlock() ||
@@ -737,6 +792,7 @@ void TPdxTableState::MakeWritable() {
       XValid = false;
       ReadFiles(false);
     }
+    VerifyChain();
   } catch (...) {
     ReleaseWriter();
     Db.Open(*Env, DbPath, false);
@@ -763,6 +819,8 @@ bool TPdxTableState::RecoverJournal() {
   }
   if (image.Kind == TJournal::TImage::jChange && TJournal::Belongs(image, Db, Mark)) {
     TJournal::Restore(*Env, image, DbPath, FindFile(Folder, Base, "MB"));
+    // A stamp above the dead writer's, for a reader that walked part of its change.
+    RaiseStamp(&image);
     // Emptied before it goes, so that it never comes back to be played over later changes.
     TJournal::EmptyFile(*Env, path);
     RemoveFile(*Env, path);
@@ -1639,6 +1697,7 @@ void TPdxTable::EmptyTable() {
     s.H.BlocksUsed = s.H.FileBlocks = 0;
     s.H.FirstBlock = s.H.LastBlock = s.H.FirstFree = 0;
     // The header first (no records), synced, then the blocks go.
+    s.NextStamp();
     s.WriteHeader();
     s.Db.Sync();
     s.Db.Truncate(s.H.HeaderSize);
@@ -1836,6 +1895,7 @@ void TPdxTableState::WriteChange(bool whole) {
     if (HeaderDirty) {
       if (Mb.IsOpen() && Mb.Writable()) Mb.SyncWritten();
       Db.Sync();
+      NextStamp();
       WriteHeader();
       HeaderDirty = false;
       HeaderSynced = false;
@@ -1848,6 +1908,9 @@ void TPdxTableState::WriteChange(bool whole) {
     HeaderSynced = true;
   }
   uint64_t after = Db.Size();
+  // The header, with a new change stamp, follows every part's overwrites (PdxReaderView.cpp).
+  HeaderDirty = true;
+  NextStamp();
   Journal.Begin(Db);
   std::vector<uint8_t> enc;
   for (const auto& [n, b] : Dirty) {
@@ -1862,10 +1925,11 @@ void TPdxTableState::WriteChange(bool whole) {
     }
     Journal.Keep(Db, at, H.BlockSize, image);
   }
-  if (HeaderDirty) Journal.Keep(Db, 0, kHdrFixedSize, NewHeader());
+  Journal.Keep(Db, 0, kHdrFixedSize, NewHeader());
   Journal.Ready(after);
   WriteBlocks();
-  if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
+  WriteHeader();
+  HeaderDirty = false;
   Journal.Settle();
 }
 
@@ -1935,7 +1999,15 @@ void TPdxTableState::Reload() {
   IndexDirty = HasIndexes();
   if (IsIndexFile) return;
   try {
-    if (Journal.Active()) Journal.Rollback(Db, DbPath, FindFile(Folder, Base, "MB"));
+    // Old bytes put back are a change too, to a reader that saw the new ones: they get a new
+    // stamp (a stamp that cannot be written costs a reader in another process that check only).
+    if (Journal.Active())
+      Journal.Rollback(Db, DbPath, FindFile(Folder, Base, "MB"), [&] {
+        try {
+          RaiseStamp();
+        } catch (const EPdxError&) {
+        }
+      });
     std::vector<uint8_t> bytes(HeaderBytes.size());
     if (Db.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) Corrupt("заголовок обрезан"_ansi);
     THeader h = ParseHeader(bytes.data(), bytes.size(), DbPath);
@@ -2004,6 +2076,27 @@ void TPdxTableState::AgreeWithChain() {
     HeaderDirty = true;
   }
   Def.RecordCount = H.NumRecords;
+}
+
+// A writer adds nothing to a table that readers cannot read: the chain is walked as they walk it
+// (a keyed table's block map kept on the way), and one that ends elsewhere than the header's last
+// block, or holds other than the header's count, raises their error; so do records that point at
+// values in an .MB that is not there (a new one would give them other values).
+void TPdxTableState::VerifyChain() {
+  uint32_t records = 0, last = 0;
+  const bool noMb = std::any_of(H.Types.begin(), H.Types.end(), IsBlobCode) && FindFile(Folder, Base, "MB").empty();
+  Map.clear();
+  ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
+    records += uint32_t(count);
+    last = n;
+    if (KeyLen && count > 0) Map.push_back({std::string(reinterpret_cast<const char*>(b + kBlockData), KeyLen), n, uint32_t(count)});
+    for (int r = 0; noMb && r < count; ++r)
+      for (size_t i = 0; i < H.Types.size(); ++i)
+        if (IsBlobCode(H.Types[i]) && Get32(b + kBlockData + size_t(r) * H.RecordSize + Offsets[i] + H.Sizes[i] - 10) != 0)
+          OpenMb(false);
+  });
+  MapLoaded = KeyLen != 0;
+  if (records != H.NumRecords || (last != 0 && last != H.LastBlock)) ShortChain(last, records);
 }
 
 // Whether the header's last block ends the chain, as it does unless a write failed before the
