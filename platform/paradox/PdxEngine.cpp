@@ -568,7 +568,9 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name, b
   std::error_code ec;
   std::string key = fs::weakly_canonical(path, ec).string();
   // The registry's lock is held only to find or enter the state: loading one may wait for another
-  // program's change, under the state's own lock, which opens of the same file wait for.
+  // program's change, under the state's own lock, which opens of the same file wait for. A reader's
+  // state that another program's change left behind stays with those that hold it; later opens
+  // get a state of their own.
   std::shared_ptr<TPdxTableState> st;
   for (;;) {
     bool made = false;
@@ -586,18 +588,22 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name, b
       }
     }
     std::lock_guard<std::mutex> load(st->LoadMu);
+    auto leave = [&] {
+      std::lock_guard<std::mutex> lock(gRegistryMu);
+      auto it = gRegistry.find(key);
+      if (it != gRegistry.end() && it->second.lock() == st) gRegistry.erase(it);
+    };
     if (st->Loaded) {
-      if (reader) st->Refresh();
-      break;
+      if (!reader || st->Writer || st->Broken || !st->Stale()) break;
+      leave();
+      continue;
     }
     // A state whose load failed is out of the registry: look again.
     if (!made) continue;
     try {
       st->Load(FFolder, fs::path(path).stem().string(), path, reader);
     } catch (...) {
-      std::lock_guard<std::mutex> lock(gRegistryMu);
-      auto it = gRegistry.find(key);
-      if (it != gRegistry.end() && it->second.lock() == st) gRegistry.erase(it);
+      leave();
       throw;
     }
     st->Loaded = true;

@@ -132,13 +132,10 @@ void TPdxTableState::ReadOutside(bool reader) {
   }
 }
 
-void TPdxTableState::Refresh() {
-  if (Writer || Broken) return;
+bool TPdxTableState::Stale() {
   TJournalLook look;
   WaitForWriter(JournalPath(), &look);
-  if (look == Start.Journal && StampedHeader() == Start.Header) return;
-  Forget();
-  ReadOutside(true);
+  return look != Start.Journal || StampedHeader() != Start.Header;
 }
 
 void TPdxTableState::NextStamp() {

@@ -309,8 +309,9 @@ class TPdxTableState {
   // ReadFiles for a state no handle of this process writes: a read that met a change under way
   // reads again.
   void ReadOutside(bool reader);
-  // Reads the files again when another process changed them since the state read them.
-  void Refresh();
+  // Whether another process changed the files since this state read them (a reader's state; waits
+  // while another process is changing them).
+  bool Stale();
   // The writer's change stamp: raised in HeaderBytes before the header of a change goes out.
   void NextStamp();
   // Writes, outside the journal, a stamp above every one the file held and (with `image`) every

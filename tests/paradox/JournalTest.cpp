@@ -344,8 +344,9 @@ TEST(ParadoxJournal, AWalkThatAnotherProcessChangesEndsWithAnError) {
     TPdxDatabase db(dir.Path().string());
     pdxcrash::TRows rows;
     std::string error;
+    std::unique_ptr<TPdxCursor> cursor;
     try {
-      auto cursor = db.OpenCursor("T");
+      cursor = db.OpenCursor("T");
       for (int i = 0; cursor->Next(); ++i) {
         if (i == 49 && !c.BeforeTheWalk) {
           ASSERT_EQ(writer.Go(), acted);
@@ -357,6 +358,11 @@ TEST(ParadoxJournal, AWalkThatAnotherProcessChangesEndsWithAnError) {
     }
     if (!c.BeforeTheWalk) {
       EXPECT_NE(error.find(kChangedWhileRead), std::string::npos) << error;
+      // A walk begun after the change, while the first one's cursor is still open, reads the
+      // table as the change left it.
+      if (!c.Stall) {
+        EXPECT_EQ(pdxcrash::ReadRows(db, "T").size(), size_t(db.RecordCount("T")));
+      }
       continue;
     }
     EXPECT_EQ(error, "");
