@@ -13,8 +13,9 @@
 //      content of the header and of every such block (after the parts before it), then its header,
 //      and is synced (the folder too when the journal file is new: it stays, emptied, while the
 //      table is open for writing); then the new blocks past the end, the blocks the file held,
-//      the header. A part that only adds blocks needs no journal: its blocks go out, but for the
-//      chain's last block, which with the header waits for the change's end.
+//      the header, with a change stamp higher than any before (PdxReaderView.cpp). A part that
+//      only adds blocks needs no journal: its blocks go out, but for the chain's last block, which
+//      with the header waits for the change's end.
 //   4. At the change's end, with a journal: the .DB and the .MB are synced, then the journal is
 //      emptied and synced. Without: the new blocks (and the .MB) are synced, then the header is
 //      written and synced. The change is whole and durable from here on.
@@ -24,6 +25,9 @@
 //      or a keyed table's .Xnn changed in place. At the end of a batch, and when a writer lets the
 //      table go, the index files and the folder are synced, and then the header's byte "indexes
 //      out of date" is cleared.
+// A change taken back (the old bytes put back from the journal, by its writer after a failed
+// write or by the next writer after the writer died) gets a higher change stamp before its journal
+// is emptied; putting old bytes back never puts an older stamp back.
 // So after a failed write, a process killed at any moment, or a power cut, the next open finds
 // either the table as it last was whole (the journal is played back, taking back the change and
 // cutting off what it appended; blocks written without one are past the header's end) or after
