@@ -46,10 +46,11 @@ std::map<std::string, std::string> Files(const fs::path& dir) {
   return out;
 }
 
-// A keyed table of `n` records with a secondary index.
-void MakeTable(const fs::path& dir, int n) {
+// A keyed table of `n` records with a secondary index; answers its rows.
+std::multiset<std::string> MakeTable(const fs::path& dir, int n) {
   TPdxDatabase db(dir.string());
   pdxcrash::MakeKeyed(db, "T", n, 1024);
+  return Rows(db, "T");
 }
 
 // A batch of odd keys: they go between the table's records, rewriting its blocks.
@@ -167,12 +168,7 @@ bool HasSetAside(const fs::path& dir) {
 // change, changing no file; the next writer takes the change back.
 TEST(ParadoxJournal, ASecondProcessNeverPlaysBackALiveJournal) {
   testsupport::TempDir dir;
-  MakeTable(dir.Path(), 3000);
-  std::multiset<std::string> before;
-  {
-    TPdxDatabase db(dir.Path().string());
-    before = Rows(db, "T");
-  }
+  const std::multiset<std::string> before = MakeTable(dir.Path(), 3000);
   auto writer = std::make_unique<TOtherWriter>(dir.Path(), [](TPdxTable& t) { Batch(t, 9); }, StallInTheMiddle());
   ASSERT_EQ(writer->Go(), 's') << "the writer never got to the middle of its change";
   const auto files = Files(dir.Path());
@@ -377,12 +373,7 @@ TEST(ParadoxJournal, AWalkThatAnotherProcessChangesEndsWithAnError) {
 // read, or of a journal of a format it does not know. The three wait side by side.
 TEST(ParadoxJournal, AReaderWaitsForAChangeBeingWrittenWhateverItsJournalReadsAs) {
   testsupport::TempDir made;
-  MakeTable(made.Path(), 3000);
-  std::multiset<std::string> before;
-  {
-    TPdxDatabase db(made.Path().string());
-    before = Rows(db, "T");
-  }
+  const std::multiset<std::string> before = MakeTable(made.Path(), 3000);
   const std::function<void(std::string&)> tears[] = {
       [](std::string& j) {
         for (size_t i = 1; i < 72; ++i) j[i] = char(j[i] ^ 0x5A);
