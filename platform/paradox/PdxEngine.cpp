@@ -818,6 +818,9 @@ void TPdxTableState::MakeWritable() {
 bool TPdxTableState::RecoverJournal() {
   const std::string path = FindFile(Folder, Base, kJournalExt);
   if (path.empty()) return false;
+  // Whatever becomes of a begun journal, a reader in another process that walked part of its change
+  // learns of it from a stamp above the dead writer's (PdxReaderView.cpp), which a playback keeps.
+  if (LookAtJournalFile(path).Begun()) RaiseStamp();
   const TJournal::TImage image = TJournal::Read(*Env, path);
   if (image.Kind == TJournal::TImage::jNone) {
     RemoveFile(*Env, path);
@@ -825,8 +828,6 @@ bool TPdxTableState::RecoverJournal() {
   }
   if (image.Kind == TJournal::TImage::jChange && TJournal::Belongs(image, Db, Mark)) {
     TJournal::Restore(*Env, image, DbPath, FindFile(Folder, Base, "MB"));
-    // A stamp above the dead writer's, for a reader that walked part of its change.
-    RaiseStamp(&image);
     // Emptied before it goes, so that it never comes back to be played over later changes.
     TJournal::EmptyFile(*Env, path);
     RemoveFile(*Env, path);

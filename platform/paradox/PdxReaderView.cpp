@@ -7,12 +7,14 @@
 //   W1. Overwrites a block the .DB holds only inside a journal window: from the write that makes
 //       the first byte of "<table>.JNL" non-zero (J+) to the write that zeroes it again (J-). It
 //       holds the table's lock from before J+ to after J- while it lives; one that died leaves the
-//       window open until the next writer, holding the lock, plays the journal back.
+//       window open until the next writer, holding the lock, plays the journal back or sets it
+//       aside (J- is then the journal's going).
 //   W2. Writes, after each part's overwrites, the header with a change stamp higher than every
 //       stamp before it (bytes 16..1D: two pointers the BDE leaves there from its memory, read by
-//       no program). A change taken back, by its own writer or by the next one, gets a higher stamp
-//       once its old bytes are back and before its journal is emptied; playing a journal back never
-//       puts an older stamp back.
+//       no program). A change taken back by its own writer gets a higher stamp once its old bytes
+//       are back, before J-; the next writer gives a dead writer's begun journal a higher stamp
+//       before it plays it back or sets it aside. Playing a journal back never puts an older stamp
+//       back: the stamp on disk only grows.
 //   W3. Writes blocks past the header's end before the header that tells of them, and an .MB value
 //       before the record that points at it; frees a value only once the change that dropped its
 //       record is whole, and writes over it only after that.
@@ -31,19 +33,23 @@
 //       date", which only ever asks for a rebuild).
 // Why that is enough. Rows of no state come only from a write, after Hs and before the reader's
 // last read, to a block or value it read or to the header it read.
-//   - An overwrite W lies in a window (J+, J-) with J+ > Js: had the window been open at Js, its
-//     writer would have held the lock then (R1 waits it out), or have been dead (and a dead writer
-//     writes no W after Hs; the next writer's W comes after it took the lock and closed that
-//     window). At Je > W: if Je < J-, the journal's first byte is not zero and the journal is not
-//     the one seen at Js (whatever was there had another salt, or was empty). If Je > J-, a stamp
-//     was written after W and before J- (W2), higher than the one read at Hs < W: He differs.
+//   - An overwrite W (the writer's own, or a next writer's playing back what a dead one left) lies
+//     in a window (J+, J-). Either J+ > Js, or the window was open at Js: then its writer held the
+//     lock (R1 waited it out, unless the lock was taken after Js), or the reader found a dead
+//     writer's journal, which it reads through (below) or which is not played back (no W).
+//     Take J+ > Js, or the lock taken after Js. At Je > W: if Je < J-, the journal's first byte is
+//     not zero, and the lock is held or the journal is not the one seen at Js (that one had another
+//     salt, was empty, or was the dead writer's, now taken over). If Je > J-, a stamp written after
+//     W (its part's header), or after the dead writer's W and before J- (the next writer's, W2), is
+//     higher than the one read at Hs: He differs.
 //   - A header written after Hs carries a higher stamp; a header read while being written differs
 //     from what the file holds once the write is done. Either way He differs. (A change that only
 //     added blocks, W3, reads as a change too, though the chain the reader walked stayed whole.)
 //   - A value read wrong was freed and written over after the reader read its record; the change
 //     that dropped the record overwrote the record's block after that: the first case.
-//   - Through a dead writer's journal the reader reads the table as it stood before that change;
-//     only a next writer writes the file, and it holds the lock until it has emptied the journal.
+//   - Through a dead writer's journal the reader reads the table as it stood before that change,
+//     the journal's old bytes over the file; only a next writer writes the file, holding the lock
+//     until the journal has gone: at Je the lock is held or the journal is not as it was.
 // A read that stops before its end is not checked.
 #include <cerrno>
 #include <chrono>
@@ -142,15 +148,10 @@ void TPdxTableState::NextStamp() {
   PutChangeStamp(HeaderBytes.data(), GetChangeStamp(HeaderBytes.data()) + 1);
 }
 
-void TPdxTableState::RaiseStamp(const TJournal::TImage* image) {
+void TPdxTableState::RaiseStamp() {
   uint8_t disk[kHdrFixedSize] = {};
   Db.ReadAt(0, disk, sizeof disk);
-  uint64_t top = std::max(GetChangeStamp(HeaderBytes.data()), GetChangeStamp(disk));
-  if (image)
-    for (const auto& e : image->Entries)
-      if (e.Offset == 0 && e.New.size() >= kHdrChangeStamp + 8)
-        top = std::max(top, GetChangeStamp(reinterpret_cast<const uint8_t*>(e.New.data())));
-  PutChangeStamp(HeaderBytes.data(), top + 1);
+  PutChangeStamp(HeaderBytes.data(), std::max(GetChangeStamp(HeaderBytes.data()), GetChangeStamp(disk)) + 1);
   Db.WriteAt(kHdrChangeStamp, &HeaderBytes[kHdrChangeStamp], 8);
 }
 

@@ -314,9 +314,9 @@ class TPdxTableState {
   bool Stale();
   // The writer's change stamp: raised in HeaderBytes before the header of a change goes out.
   void NextStamp();
-  // Writes, outside the journal, a stamp above every one the file held and (with `image`) every
-  // one the journal's change wrote: once a change is taken back, before its journal is emptied.
-  void RaiseStamp(const detail::TJournal::TImage* image = nullptr);
+  // Writes, outside the journal, a stamp above the one the file holds (and HeaderBytes): when a
+  // change is taken back, before its journal is emptied or goes.
+  void RaiseStamp();
   bool RecoverJournal();
   void SetAside(const std::string& journal);
   void ReleaseWriter();
