@@ -159,7 +159,8 @@ namespace detail { struct TReadStart; }
 // A forward-only cursor. Holds one block at a time; reads go through the same process-wide
 // table state as writers, so writes made through any handle are seen at once. A walk of a table
 // that another program changed meanwhile ends with an error saying so (Next raises, at the latest
-// where it would answer false) instead of giving rows of no state the table was in.
+// where it would answer false, or reading a value does) instead of giving rows of no state the
+// table was in.
 class TPdxCursor {
  public:
   ~TPdxCursor();

@@ -203,8 +203,8 @@ std::map<uint64_t, std::string> TJournal::Before(const TImage& image) {
 }
 
 // Writes `old` at `off` unless the file holds it already: a change cut off before its overwrites
-// is taken back without a write (a full disk may refuse every one). The change stamp stays as it
-// is: taking a change back is a change to a reader that saw part of it.
+// is taken back without a write (a full disk may refuse every one). The change stamp is left as it
+// is, so that it never goes back to an older value (PdxReaderView.cpp).
 static void PutBack(TFile& db, uint64_t off, std::string old) {
   std::string now(old.size(), '\0');
   const bool read = db.ReadAt(off, now.data(), now.size()) == now.size();
