@@ -154,9 +154,13 @@ TPdxEnv& ProcessEnv();
 void SetProcessEnv(TPdxEnv* env);
 
 class TPdxTableState;  // shared per table file within the process
+namespace detail { struct TReadStart; }
 
 // A forward-only cursor. Holds one block at a time; reads go through the same process-wide
-// table state as writers, so writes made through any handle are seen at once.
+// table state as writers, so writes made through any handle are seen at once. A walk of a table
+// that another program changed meanwhile ends with an error saying so (Next raises, at the latest
+// where it would answer false, or reading a value does) instead of giving rows of no state the
+// table was in.
 class TPdxCursor {
  public:
   ~TPdxCursor();
@@ -175,7 +179,12 @@ class TPdxCursor {
   friend class TPdxDatabase;
   friend class TPdxTable;
   TPdxCursor(std::shared_ptr<TPdxTableState> state);
+  bool NextBlock();
+  // Raises when another program changed the table since the walk began.
+  void CheckAlone();
   std::shared_ptr<TPdxTableState> FState;
+  std::unique_ptr<detail::TReadStart> FStart;  // what the files said as the walk began (a reader)
+  bool FEnded = false;
   std::vector<uint8_t> FBlock;
   uint32_t FNextBlock = 0;
   int FCountInBlock = 0;

@@ -181,7 +181,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   DbPath = path;
   Name = Utf8ToAnsi(base, '?');
   Db.Open(*Env, path, false);
-  ReadFiles(reader);
+  ReadOutside(reader);
 }
 
 // Reads the table from its files, through a journal that a dead writer left; a `reader` waits
@@ -193,14 +193,26 @@ void TPdxTableState::ReadFiles(bool reader) {
   OverlaySize = 0;
   std::vector<fs::path> files = FamilyFiles(Folder, Base, &Scratch);
   std::sort(files.begin(), files.end());
-  if (!Writer) JournalNote.clear();
-  if (!Writer)
+  if (!Writer) {
+    JournalNote.clear();
     for (const auto& p : files)
       if (UpperCase(p.extension().string()) == "." + std::string(kJournalExt)) LookAtJournal(p.string(), reader);
-  uint64_t size = Db.Size();
-  if (OverlaySize) size = std::min(size, OverlaySize);
-  HeaderBytes.resize(std::min<uint64_t>(size, 65536));
+    // What a reader saw of the journal, before it reads the header (PdxReaderView.cpp).
+    Start = {};
+    if (reader) WaitForWriter(JournalPath(), &Start.Journal);
+    else Start.Journal = LookAtJournalFile(JournalPath());
+    Start.Overlay = OverlaySize != 0;
+  }
+  HeaderBytes.resize(65536);
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
+  // The size is taken after the header: the blocks a header tells of went to the file before it.
+  uint64_t size = Db.Size();
+  if (!Writer) {
+    Start.Header.assign(HeaderBytes.begin(), HeaderBytes.begin() + std::min<size_t>(HeaderBytes.size(), kHdrFixedSize));
+    if (Start.Header.size() > kHdrIndexesOutOfDate) Start.Header[kHdrIndexesOutOfDate] = 0;
+  }
+  if (OverlaySize) size = std::min(size, OverlaySize);
+  if (HeaderBytes.size() > size) HeaderBytes.resize(size_t(size));
   if (auto o = Overlay.find(0); o != Overlay.end())
     std::memcpy(HeaderBytes.data(), o->second.data(), std::min(o->second.size(), HeaderBytes.size()));
   try {
@@ -250,7 +262,7 @@ void TPdxTableState::ReadFiles(bool reader) {
   // Secondary indexes.
   for (auto& p : files) {
     std::string ext = UpperCase(p.extension().string());
-    if (ext.size() == 4 && ext[1] == 'X') ParseIndexFile(*Env, p.string(), Def, *Codec, Def.Indexes);
+    if (ext.size() == 4 && ext[1] == 'X') ParseIndexFile(*Env, p.string(), H, Def, *Codec, Def.Indexes);
   }
   // A process that died between a block's link to new blocks and the header (in a version of
   // this engine that wrote appended blocks without a journal) left the header behind the chain;
@@ -259,30 +271,21 @@ void TPdxTableState::ReadFiles(bool reader) {
 }
 
 // A journal beside the table guards a change not yet whole. While its writer lives (it holds the
-// lock) the change is being written: a reader waits for it (one that is to write goes on: the lock
-// decides whether it may). A writer that died left the change half written: the table is read as
-// it stood before, the journal's old bytes over the file, when the journal is this table's own
-// change (else the file as it is, an error that it is damaged naming the journal; the next writer
-// sets the journal aside). Nothing is written.
+// lock) a change is being written whenever the journal's first byte is not zero, whatever the rest
+// reads as at that moment: a reader waits for it (one that is to write goes on: the lock decides
+// whether it may). A writer that died left the change half written: the table is read as it stood
+// before, the journal's old bytes over the file, when the journal is this table's own change (else
+// the file as it is, an error that it is damaged naming the journal; the next writer sets the
+// journal aside). Nothing is written.
 void TPdxTableState::LookAtJournal(const std::string& path, bool reader) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  for (;;) {
-    TJournal::TImage image = TJournal::Judge(*Env, path, Db);
-    if (image.Kind != TJournal::TImage::jChange) {
-      if (image.Kind != TJournal::TImage::jNone) JournalNote = "; рядом лежит не применённый к таблице журнал "_ansi + QuotePath(path);
-      return;
-    }
-    if (Db.Lock(TPdxFile::lkProbe) == EAGAIN) {
-      if (!reader) return;
-      if (std::chrono::steady_clock::now() > deadline)
-        throw EPdxError(TableText() + " сейчас изменяется другой программой; повторите попытку позже"_ansi);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    Overlay = TJournal::Before(image);
-    OverlaySize = image.DbBefore;
+  if (reader ? WaitForWriter(path) : Db.Lock(TPdxFile::lkProbe) == EAGAIN) return;
+  TJournal::TImage image = TJournal::Judge(*Env, path, Db);
+  if (image.Kind != TJournal::TImage::jChange) {
+    if (image.Kind != TJournal::TImage::jNone) JournalNote = "; рядом лежит не применённый к таблице журнал "_ansi + QuotePath(path);
     return;
   }
+  Overlay = TJournal::Before(image);
+  OverlaySize = image.DbBefore;
 }
 
 void TPdxTableState::OpenMb(bool write) {
@@ -465,6 +468,8 @@ TPdxCursor::TPdxCursor(std::shared_ptr<TPdxTableState> state) : FState(std::move
   FNextBlock = FState->H.NumRecords == 0 && FState->H.FirstBlock == 0 ? 0 : FState->H.FirstBlock;
   FValues.resize(FState->Def.Fields.size());
   FChanges = FState->Changes;
+  // Another program may write the table during the walk (none may while this process writes it).
+  if (!FState->Writer) FStart = std::make_unique<TReadStart>(FState->Start);
 }
 TPdxCursor::~TPdxCursor() = default;
 const TPdxTableDef& TPdxCursor::Def() const { return FState->Def; }
@@ -472,6 +477,16 @@ const TPdxTableDef& TPdxCursor::Def() const { return FState->Def; }
 bool TPdxCursor::Next() {
   FDecoded = false;
   if (FSlot + 1 < FCountInBlock) { ++FSlot; FPos.Slot = uint32_t(FSlot); return true; }
+  // A block that does not fit may be another program's change rather than damage.
+  try {
+    return NextBlock();
+  } catch (const EPdxCorrupt&) {
+    CheckAlone();
+    throw;
+  }
+}
+
+bool TPdxCursor::NextBlock() {
   Told(*FState, [&] { FState->MergePending(); });
   while (FNextBlock != 0) {
     uint32_t n = FNextBlock;
@@ -489,14 +504,27 @@ bool TPdxCursor::Next() {
     if (FCountInBlock > 0) { FSlot = 0; FPos.Slot = 0; return true; }
   }
   FSlot = FCountInBlock = 0;
+  // A header that counts records with no block to hold them.
+  if (FVisited == 0 && FChanges == FState->Changes && FState->H.NumRecords != 0) FState->ShortChain(0, 0);
+  if (!FEnded) CheckAlone();
+  FEnded = true;
   return false;
+}
+
+void TPdxCursor::CheckAlone() {
+  if (FStart && FState->ChangedOutside(*FStart)) FState->ChangedWhileRead();
 }
 
 const uint8_t* TPdxCursor::RawRecord() const { return FBlock.data() + kBlockData + size_t(FSlot) * FState->H.RecordSize; }
 
 const std::vector<Variant>& TPdxCursor::Values() {
   if (!FDecoded) {
-    for (size_t i = 0; i < FValues.size(); ++i) FValues[i] = FState->Decode(RawRecord(), int(i));
+    try {
+      for (size_t i = 0; i < FValues.size(); ++i) FValues[i] = FState->Decode(RawRecord(), int(i));
+    } catch (const EPdxCorrupt&) {
+      CheckAlone();  // a value's block that another program freed and wrote over
+      throw;
+    }
     FDecoded = true;
   }
   return FValues;
@@ -504,7 +532,12 @@ const std::vector<Variant>& TPdxCursor::Values() {
 Variant TPdxCursor::Value(int field) {
   if (field < 0 || field >= int(FValues.size())) throw EPdxError(FState->TableText() + ": нет поля с номером "_ansi + std::to_string(field));
   if (FDecoded) return FValues[field];
-  return FState->Decode(RawRecord(), field);
+  try {
+    return FState->Decode(RawRecord(), field);
+  } catch (const EPdxCorrupt&) {
+    CheckAlone();
+    throw;
+  }
 }
 
 // --- database -------------------------------------------------------------------------------------
@@ -540,19 +573,47 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name, b
   if (path.empty()) throw NotFound(name);
   std::error_code ec;
   std::string key = fs::weakly_canonical(path, ec).string();
+  // The registry's lock is held only to find or enter the state: loading one may wait for another
+  // program's change, under the state's own lock, which opens of the same file wait for. A reader's
+  // state that another program's change left behind stays with those that hold it; later opens
+  // get a state of their own.
   std::shared_ptr<TPdxTableState> st;
-  {
-    std::lock_guard<std::mutex> lock(gRegistryMu);
-    auto it = gRegistry.find(key);
-    if (it != gRegistry.end()) st = it->second.lock();
-    if (st && st->Dead) st.reset();
-    if (!st) {
-      st = std::make_shared<TPdxTableState>();
-      st->Env = FEnv;
-      fs::path p(path);
-      st->Load(FFolder, p.stem().string(), path, reader);
-      gRegistry[key] = st;
+  for (;;) {
+    bool made = false;
+    st.reset();
+    {
+      std::lock_guard<std::mutex> lock(gRegistryMu);
+      auto it = gRegistry.find(key);
+      if (it != gRegistry.end()) st = it->second.lock();
+      if (st && st->Dead) st.reset();
+      if (!st) {
+        st = std::make_shared<TPdxTableState>();
+        st->Env = FEnv;
+        gRegistry[key] = st;
+        made = true;
+      }
     }
+    std::lock_guard<std::mutex> load(st->LoadMu);
+    auto leave = [&] {
+      std::lock_guard<std::mutex> lock(gRegistryMu);
+      auto it = gRegistry.find(key);
+      if (it != gRegistry.end() && it->second.lock() == st) gRegistry.erase(it);
+    };
+    if (st->Loaded) {
+      if (!reader || st->Writer || st->Broken || !st->Stale()) break;
+      leave();
+      continue;
+    }
+    // A state whose load failed is out of the registry: look again.
+    if (!made) continue;
+    try {
+      st->Load(FFolder, fs::path(path).stem().string(), path, reader);
+    } catch (...) {
+      leave();
+      throw;
+    }
+    st->Loaded = true;
+    break;
   }
   if (st->Encrypted) {
     bool ok = false;
@@ -743,6 +804,7 @@ void TPdxTableState::MakeWritable() {
       XValid = false;
       ReadFiles(false);
     }
+    VerifyChain();
   } catch (...) {
     ReleaseWriter();
     Db.Open(*Env, DbPath, false);
@@ -762,6 +824,9 @@ void TPdxTableState::MakeWritable() {
 bool TPdxTableState::RecoverJournal() {
   const std::string path = FindFile(Folder, Base, kJournalExt);
   if (path.empty()) return false;
+  // Whatever becomes of a begun journal, a reader in another process that walked part of its change
+  // learns of it from a stamp above the dead writer's (PdxReaderView.cpp), which a playback keeps.
+  if (LookAtJournalFile(path).Begun()) RaiseStamp();
   const TJournal::TImage image = TJournal::Judge(*Env, path, Db);
   if (image.Kind == TJournal::TImage::jNone) {
     RemoveFile(*Env, path);
@@ -1650,6 +1715,7 @@ void TPdxTable::EmptyTable() {
     s.H.BlocksUsed = s.H.FileBlocks = 0;
     s.H.FirstBlock = s.H.LastBlock = s.H.FirstFree = 0;
     // The header first (no records), synced, then the blocks go.
+    s.NextStamp();
     s.WriteHeader();
     s.Db.Sync();
     s.Db.Truncate(s.H.HeaderSize);
@@ -1868,6 +1934,7 @@ void TPdxTableState::WriteChange(bool whole) {
     if (HeaderDirty) {
       if (Mb.IsOpen() && Mb.Writable()) Mb.SyncWritten();
       Db.Sync();
+      NextStamp();
       HeaderSynced = false;
       if (!HoldHeader) {
         WriteHeader();
@@ -1882,6 +1949,9 @@ void TPdxTableState::WriteChange(bool whole) {
     HeaderSynced = true;
   }
   uint64_t after = Db.Size();
+  // The header, with a new change stamp, follows every part's overwrites (PdxReaderView.cpp).
+  HeaderDirty = true;
+  NextStamp();
   Journal.Begin(Db);
   std::vector<uint8_t> enc;
   for (const auto& [n, b] : Dirty) {
@@ -1896,10 +1966,11 @@ void TPdxTableState::WriteChange(bool whole) {
     }
     Journal.Keep(Db, at, H.BlockSize, image);
   }
-  if (HeaderDirty) Journal.Keep(Db, 0, kHdrFixedSize, NewHeader());
+  Journal.Keep(Db, 0, kHdrFixedSize, NewHeader());
   Journal.Ready(after);
   WriteBlocks();
-  if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
+  WriteHeader();
+  HeaderDirty = false;
   Journal.Settle();
 }
 
@@ -1972,7 +2043,15 @@ void TPdxTableState::Reload() {
   IndexDirty = HasIndexes();
   if (IsIndexFile) return;
   try {
-    if (Journal.Active()) Journal.Rollback(Db, DbPath, FindFile(Folder, Base, "MB"));
+    // Old bytes put back are a change too, to a reader that saw the new ones: they get a new
+    // stamp (a stamp that cannot be written costs a reader in another process that check only).
+    if (Journal.Active())
+      Journal.Rollback(Db, DbPath, FindFile(Folder, Base, "MB"), [&] {
+        try {
+          RaiseStamp();
+        } catch (const EPdxError&) {
+        }
+      });
     std::vector<uint8_t> bytes(HeaderBytes.size());
     if (Db.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) Corrupt("заголовок обрезан"_ansi);
     THeader h = ParseHeader(bytes.data(), bytes.size(), DbPath);
@@ -2042,6 +2121,27 @@ void TPdxTableState::AgreeWithChain() {
     HeaderDirty = true;
   }
   Def.RecordCount = H.NumRecords;
+}
+
+// A writer adds nothing to a table that readers cannot read: the chain is walked as they walk it
+// (a keyed table's block map kept on the way), and one that ends elsewhere than the header's last
+// block, or holds other than the header's count, raises their error; so do records that point at
+// values in an .MB that is not there (a new one would give them other values).
+void TPdxTableState::VerifyChain() {
+  uint32_t records = 0, last = 0;
+  const bool noMb = std::any_of(H.Types.begin(), H.Types.end(), IsBlobCode) && FindFile(Folder, Base, "MB").empty();
+  Map.clear();
+  ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
+    records += uint32_t(count);
+    last = n;
+    if (KeyLen && count > 0) Map.push_back({std::string(reinterpret_cast<const char*>(b + kBlockData), KeyLen), n, uint32_t(count)});
+    for (int r = 0; noMb && r < count; ++r)
+      for (size_t i = 0; i < H.Types.size(); ++i)
+        if (IsBlobCode(H.Types[i]) && Get32(b + kBlockData + size_t(r) * H.RecordSize + Offsets[i] + H.Sizes[i] - 10) != 0)
+          OpenMb(false);
+  });
+  MapLoaded = KeyLen != 0;
+  if (records != H.NumRecords || (last != 0 && last != H.LastBlock)) ShortChain(last, records);
 }
 
 // Whether the header's last block ends the chain, as it does unless a write failed before the

@@ -15,15 +15,16 @@
 //      holds, the chain's last block and the header stay in the cache for a later part or the
 //      change's end. Nothing the file holds is overwritten.
 //      Any other part that overwrites what the .DB holds (as the change's end always does once the
-//      journal is begun: the header at least): the journal "<table>.JNL" gets the old and new content of the header and of every such
-//      block (after the parts before it), and is synced; then its header is rewritten to cover
-//      them and synced (the folder too when the journal file is new: it stays, emptied, while the
-//      table is open for writing); then the new blocks past the end, the blocks the file held,
-//      the header.
+//      journal is begun: the header at least): the journal "<table>.JNL" gets the old and new
+//      content of the header and of every such block (after the parts before it), and is synced;
+//      then its header is rewritten to cover them and synced (the folder too when the journal file
+//      is new: it stays, emptied, while the table is open for writing); then the new blocks past
+//      the end, the blocks the file held, the header.
 //   4. At the change's end, with a journal: the .DB and the .MB are synced, then the journal is
 //      emptied and synced. Without (no block the file holds was overwritten): the new blocks (and
 //      the .MB) are synced, then the header is written and synced. The change is whole and
-//      durable from here on.
+//      durable from here on. Every header a change writes carries a change stamp higher than any
+//      before it (PdxReaderView.cpp).
 //   5. Values of records the change removed are marked free in the .MB.
 //   6. Outside a batch: the indexes, each file written over the old one (the header says, durably,
 //      that they are out of date: the .DB was synced since the byte was set), or a keyed table's
@@ -32,6 +33,9 @@
 //      byte "indexes out of date" is cleared. At the end of a batch that only added blocks, that
 //      is the header's one write: it says at once that the records are there and that the indexes
 //      are current, and is then synced.
+// A change taken back (the old bytes put back from the journal, by its writer after a failed
+// write or by the next writer after the writer died) gets a higher change stamp before its journal
+// is emptied; putting old bytes back never puts an older stamp back.
 // So after a failed write, a process killed at any moment, or a power cut, the next open finds
 // either the table as it last was whole (the journal is played back, taking back the change and
 // cutting off what it appended; blocks written without one are past the header's end) or after

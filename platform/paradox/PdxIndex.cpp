@@ -18,30 +18,72 @@ using namespace detail;
 
 namespace detail {
 
-void ParseIndexFile(TPdxEnv& env, const std::string& path, const TPdxTableDef& def, const TCodec& codec,
-                    std::vector<TPdxIndexDef>& out) {
+// The header of an index file, and whether it says the index is unique.
+static THeader IndexHeader(TPdxEnv& env, const std::string& path, bool& unique) {
   TFile f;
   f.Open(env, path, false);
   std::vector<uint8_t> h(std::min<uint64_t>(f.Size(), 65536));
   h.resize(f.ReadAt(0, h.data(), h.size()));
-  THeader x = ParseHeader(h.data(), h.size(), path);
-  if (x.FileType != 3 && x.FileType != 5 && x.FileType != 6 && x.FileType != 8)
-    throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: тип файла "_ansi + std::to_string(x.FileType) + " не является вторичным индексом"_ansi);
-  int extra = (x.FileType == 3 || x.FileType == 6) ? 3 : def.KeyFieldCount + 1;
-  int m = int(x.NumFields) - extra;
-  if (m < 1 || int(x.FieldNumbers.size()) < m)
-    throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: в индексе нет полей"_ansi);
+  unique = h.size() > kHdrUnique && h[kHdrUnique] == 1;
+  return ParseHeader(h.data(), h.size(), path);
+}
+
+void ParseIndexFile(TPdxEnv& env, const std::string& path, const THeader& table, const TPdxTableDef& def, const TCodec& codec,
+                    std::vector<TPdxIndexDef>& out) {
+  auto damaged = [](const std::string& file, const std::string& what) {
+    return EPdxCorrupt("Файл "_ansi + QuotePath(file) + " повреждён: "_ansi + what);
+  };
   TPdxIndexDef ix;
+  const THeader x = IndexHeader(env, path, ix.Unique);
+  if (x.FileType != 3 && x.FileType != 5 && x.FileType != 6 && x.FileType != 8)
+    throw damaged(path, "тип файла "_ansi + std::to_string(x.FileType) + " не является вторичным индексом"_ansi);
+  const bool maintained = x.FileType == 5 || x.FileType == 8;
+  const int m = int(x.NumFields) - (maintained ? def.KeyFieldCount + 1 : 3);
+  if (m < 1 || int(x.FieldNumbers.size()) < m) throw damaged(path, "в индексе нет полей"_ansi);
   for (int i = 0; i < m; ++i) {
-    int fn = x.FieldNumbers[i];
+    const int fn = x.FieldNumbers[i];
     if (fn < 1 || fn > int(def.Fields.size()))
-      throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: номер поля "_ansi + std::to_string(fn) + " вне допустимого диапазона"_ansi);
+      throw damaged(path, "номер поля "_ansi + std::to_string(fn) + " вне допустимого диапазона"_ansi);
     ix.Fields.push_back(fn - 1);
   }
   ix.Composite = x.FileType == 6 || x.FileType == 8;
   ix.Name = ix.Composite ? codec.Decode(x.IndexName.data(), x.IndexName.size()) : def.Fields[ix.Fields[0]].Name;
-  ix.Unique = h.size() > kHdrUnique && h[kHdrUnique] == 1;
   ix.FileName = fs::path(path).filename().string();
+  // An index file taken from another table holds other fields than this table's: the indexed
+  // fields, then the primary key (a maintained index) or the record's number, the block number and
+  // (not maintained) the record's place in it. Its B-tree holds all of them but the last.
+  std::vector<std::pair<uint8_t, uint8_t>> fields;
+  for (int f : ix.Fields) fields.emplace_back(table.Types[f], table.Sizes[f]);
+  if (maintained)
+    for (int f = 0; f < def.KeyFieldCount; ++f) fields.emplace_back(table.Types[f], table.Sizes[f]);
+  else
+    fields.emplace_back(0x04, 4);
+  fields.emplace_back(0x03, 2);
+  if (!maintained) fields.emplace_back(0x03, 2);
+  int width = 0;
+  for (const auto& [type, size] : fields) width += FieldWidth(type, size);
+  auto same = [](const THeader& file, const std::vector<std::pair<uint8_t, uint8_t>>& want) {
+    if (file.Types.size() != want.size() || file.Sizes.size() != want.size()) return false;
+    for (size_t i = 0; i < want.size(); ++i)
+      if (file.Types[i] != want[i].first || file.Sizes[i] != want[i].second) return false;
+    return true;
+  };
+  auto foreign = [](const std::string& file, const std::string& what) {
+    return EPdxCorrupt("Файл "_ansi + QuotePath(file) + " повреждён или взят от другой таблицы: "_ansi + what);
+  };
+  if (!same(x, fields) || x.RecordSize != width) throw foreign(path, "поля индекса не совпадают с полями таблицы"_ansi);
+  const fs::path yname = YName(ix.FileName);
+  const std::string ypath = FindFile(fs::path(path).parent_path().string(), yname.stem().string(), yname.extension().string().substr(1));
+  THeader y;
+  bool unused = false;
+  try {
+    if (!ypath.empty()) y = IndexHeader(env, ypath, unused);
+  } catch (const EPdxError&) {
+    // A B-tree file cut short, as a power cut leaves a new one, is made again by the next writer.
+  }
+  fields.pop_back();
+  if (y.RecordSize != 0 && (!same(y, fields) || y.RecordSize != width - 2 + 6))
+    throw foreign(ypath, "поля дерева индекса не совпадают с полями индекса "_ansi + Quote(ix.FileName));
   out.push_back(std::move(ix));
 }
 

@@ -45,7 +45,9 @@
 //
 // The lock: a writer holds a lock on its .DB (TPdxFile::Lock) from the moment it opens the table
 // for writing until it lets the table go, so a journal whose table is locked belongs to a live
-// writer.
+// writer. A reader asks the lock before it reads the journal: while the lock is held, a journal
+// whose first byte is not zero is a change being written, whatever the rest reads as at that
+// moment (the writer may be rewriting it), and the reader waits for its end (PdxReaderView.cpp).
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -89,8 +91,8 @@ uint64_t Hash(const uint8_t* p, size_t n, uint64_t h) {
 }
 
 // The header's byte "indexes out of date" is written outside the journal (it only ever asks for a
-// rebuild): any value of it belongs.
-bool Unmarked(uint64_t off, size_t i) { return off + i == kHdrIndexesOutOfDate; }
+// rebuild), and so is its change stamp (which only ever grows): any value of them belongs.
+bool Unmarked(uint64_t off, size_t i) { return off + i == kHdrIndexesOutOfDate || InChangeStamp(off + i); }
 
 uint32_t NewSalt() {
   static std::mutex mu;
@@ -235,10 +237,15 @@ std::map<uint64_t, std::string> TJournal::Before(const TImage& image) {
 }
 
 // Writes `old` at `off` unless the file holds it already: a change cut off before its overwrites
-// is taken back without a write (a full disk may refuse every one).
-static void PutBack(TFile& db, uint64_t off, const std::string& old) {
+// is taken back without a write (a full disk may refuse every one). The change stamp is left as it
+// is, so that it never goes back to an older value (PdxReaderView.cpp).
+static void PutBack(TFile& db, uint64_t off, std::string old) {
   std::string now(old.size(), '\0');
-  if (db.ReadAt(off, now.data(), now.size()) != now.size() || now != old) db.WriteAt(off, old.data(), old.size());
+  const bool read = db.ReadAt(off, now.data(), now.size()) == now.size();
+  if (read)
+    for (size_t i = 0; i < old.size(); ++i)
+      if (InChangeStamp(off + i)) old[i] = now[i];
+  if (!read || now != old) db.WriteAt(off, old.data(), old.size());
 }
 
 void TJournal::Restore(TPdxEnv& env, const TImage& image, const std::string& dbPath, const std::string& mbPath) {
@@ -359,7 +366,7 @@ void TJournal::EmptyFile(TPdxEnv& env, const std::string& path) {
 // The part being written goes back, and the parts before it are made durable; when that fails, or
 // making them durable was what failed, the whole change goes back, so that the table is what the
 // next open of its files finds. Parts written whole stay guarded when something else failed.
-void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath) {
+void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath, const std::function<void()>& takenBack) {
   if (FStage == sIdle || FStage == sOpen) return;
   if (FStage == sKeeping || FStage == sReady) {
     try {
@@ -383,6 +390,7 @@ void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string&
         mb.Sync();
       }
       FNow = FPart;
+      takenBack();
       Commit(db, nullptr);
       return;
     } catch (const EPdxError&) {
@@ -392,6 +400,7 @@ void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string&
   const TImage image = Read(*FEnv, FPath);
   if (image.Kind == TImage::jChange && image.Salt == FSalt) {
     Restore(*FEnv, image, dbPath, mbPath);
+    takenBack();
     Empty();
   }
   FStage = sIdle;

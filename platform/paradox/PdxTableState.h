@@ -4,7 +4,8 @@
 // records a batch holds back and puts into their blocks together), PdxRuns.cpp (sorted runs and
 // their merge, for the batch and the index rebuild), PdxIndex.cpp (the B-trees and the secondary
 // indexes), PdxFiles.cpp (the environment, files, the family of a table, and the order of writes
-// and syncs), PdxJournal.cpp (the rollback journal), PdxCheck.cpp (the consistency check).
+// and syncs), PdxJournal.cpp (the rollback journal), PdxReaderView.cpp (a reader beside a writer
+// in another process), PdxCheck.cpp (the consistency check).
 // The on-disk layout is described once, at the top of PdxFormat.cpp.
 #pragma once
 
@@ -14,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -102,8 +104,8 @@ class TJournal {
   // After a failure: takes back the part being written and makes the parts before it durable
   // (or, when that fails or the failure was Commit's, takes back the whole change), and empties
   // the journal; parts written whole stay when no part was being written. `db` is the table's
-  // .DB, also at dbPath.
-  void Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath);
+  // .DB, also at dbPath. `takenBack` runs once old bytes are back, before the journal is emptied.
+  void Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath, const std::function<void()>& takenBack);
   // The writer is done: an empty journal goes. One that guards overwrites not yet durable stays,
   // for the next open to take the change back.
   void Close();
@@ -126,6 +128,23 @@ class TJournal {
   TState FNow, FPart;  // the journal now, and before the part being written
   bool FNewName = false;
   TStage FStage = sIdle;
+};
+
+// The journal file beside a table as a reader found it (see PdxReaderView.cpp).
+struct TJournalLook {
+  bool Present = false;
+  uint64_t Size = 0;
+  std::string Head;  // its first bytes
+  // A change was begun and not finished: the journal's first byte is not zero.
+  bool Begun() const { return !Head.empty() && Head[0] != 0; }
+  bool operator==(const TJournalLook&) const = default;
+};
+
+// What a reader outside the table's writer saw as it began to read (see PdxReaderView.cpp).
+struct TReadStart {
+  TJournalLook Journal;
+  std::vector<uint8_t> Header;  // the .DB's fixed header as the file held it, byte 4F zeroed
+  bool Overlay = false;         // the table was read through a dead writer's journal
 };
 
 // Changed blocks held before a flush writes them (tests make it small, to write a change in many
@@ -177,8 +196,10 @@ class TMbWriter {
 std::string YName(std::string name);
 // A field's definition from its header type and stored size.
 TPdxFieldDef FieldFromHeader(uint8_t type, uint8_t size, const std::string& name);
-// Adds the definition of the secondary index file at `path` (a .Xnn or .XGn) to `out`.
-void ParseIndexFile(TPdxEnv& env, const std::string& path, const TPdxTableDef& def, const TCodec& codec,
+// Adds the definition of the secondary index file at `path` (a .Xnn or .XGn) of the table whose
+// header is `table` to `out`. Raises EPdxCorrupt naming the file when it, or its B-tree file
+// (.Ynn/.YGn, when there is one that can be read), is not laid out for this table's fields.
+void ParseIndexFile(TPdxEnv& env, const std::string& path, const THeader& table, const TPdxTableDef& def, const TCodec& codec,
                     std::vector<TPdxIndexDef>& out);
 // A .DB-format header (tables and secondary .X files) at Paradox 7 level.
 std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const std::vector<uint8_t>& types,
@@ -251,6 +272,9 @@ class TPdxTableState {
   uint64_t OverlaySize = 0;
   uint64_t Reloads = 0;  // times a failed write made the state take the table as its files hold it
   uint64_t Changes = 0;  // changes made through this state, so that a cursor knows it was alone
+  detail::TReadStart Start;  // what the files said when this state last read them (not a writer)
+  std::mutex LoadMu;         // held while the state is loaded, or brought up to date, for a handle
+  bool Loaded = false;
   uint64_t WrittenSinceDurable = 0;  // bytes of blocks written since the table was last synced
   bool Merging = false;     // a batch's waiting records are going into the blocks
   bool HeaderSynced = true; // the header on disk is durable (see WriteChange)
@@ -284,6 +308,29 @@ class TPdxTableState {
   void Load(const std::string& folder, const std::string& base, const std::string& path, bool reader = true);
   void ReadFiles(bool reader);
   void LookAtJournal(const std::string& path, bool reader);
+  // The reader's view beside a writer in another process (PdxReaderView.cpp).
+  std::string JournalPath() const;
+  // The journal file at `path` as it is now (not there: Present false).
+  detail::TJournalLook LookAtJournalFile(const std::string& path) const;
+  // Waits while another process holds the table's lock and the journal at `journal` is begun (3 s
+  // at most, then raises); answers whether the lock is held, and gives the journal as last seen.
+  bool WaitForWriter(const std::string& journal, detail::TJournalLook* seen = nullptr);
+  // The .DB's fixed header as the file holds it now, byte 4F zeroed.
+  std::vector<uint8_t> StampedHeader() const;
+  // Whether another process changed the table, or is changing it, since a read began at `start`.
+  bool ChangedOutside(const detail::TReadStart& start);
+  [[noreturn]] void ChangedWhileRead() const;
+  // ReadFiles for a state no handle of this process writes: a read that met a change under way
+  // reads again.
+  void ReadOutside(bool reader);
+  // Whether another process changed the files since this state read them (a reader's state; waits
+  // while another process is changing them).
+  bool Stale();
+  // The writer's change stamp: raised in HeaderBytes before the header of a change goes out.
+  void NextStamp();
+  // Writes, outside the journal, a stamp above the one the file holds (and HeaderBytes): when a
+  // change is taken back, before its journal is emptied or goes.
+  void RaiseStamp();
   bool RecoverJournal();
   void SetAside(const std::string& journal, bool damaged);
   void ReleaseWriter();
@@ -375,6 +422,7 @@ class TPdxTableState {
   void Reload();
   void Forget();
   void AgreeWithChain();
+  void VerifyChain();
   bool ChainEndsAtLastBlock();
   void CheckUsable() const;
   bool HasIndexes() const { return KeyLen != 0 || !Def.Indexes.empty(); }
