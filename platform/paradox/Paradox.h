@@ -154,9 +154,13 @@ TPdxEnv& ProcessEnv();
 void SetProcessEnv(TPdxEnv* env);
 
 class TPdxTableState;  // shared per table file within the process
+namespace detail { struct TReadStart; }
 
 // A forward-only cursor. Holds one block at a time; reads go through the same process-wide
-// table state as writers, so writes made through any handle are seen at once.
+// table state as writers, so writes made through any handle are seen at once. A walk of a table
+// that another program changed meanwhile ends with an error saying so (Next raises, at the latest
+// where it would answer false, or reading a value does) instead of giving rows of no state the
+// table was in.
 class TPdxCursor {
  public:
   ~TPdxCursor();
@@ -175,7 +179,12 @@ class TPdxCursor {
   friend class TPdxDatabase;
   friend class TPdxTable;
   TPdxCursor(std::shared_ptr<TPdxTableState> state);
+  bool NextBlock();
+  // Raises when another program changed the table since the walk began.
+  void CheckAlone();
   std::shared_ptr<TPdxTableState> FState;
+  std::unique_ptr<detail::TReadStart> FStart;  // what the files said as the walk began (a reader)
+  bool FEnded = false;
   std::vector<uint8_t> FBlock;
   uint32_t FNextBlock = 0;
   int FCountInBlock = 0;
@@ -192,20 +201,24 @@ class TPdxCursor {
 // when writing its files fails (a full disk, an I/O error, a failed sync), the process dies or the
 // power fails: a single change outside a batch is then in whole or not at all (in when only its
 // indexes failed), and of a batch, what it had written since it was last made durable (at its
-// start, and each time 64 MB of blocks went out) is taken back; the error then says how many
+// start and, once it overwrote blocks the file held, each 64 MB of blocks) is taken back; the
+// error then says how many
 // records the table holds and how many records it had accepted are lost, as RecordCount does, and
 // as a fresh open finds. A change that overwrites what the .DB holds is kept in a journal
 // "<table>.JNL" beside it until it is whole and synced; the next writer to open the table plays
-// back a journal that a dead writer left.
+// back a journal that a dead writer left (one that is damaged, or not the table's own, it sets
+// aside unplayed).
 // Outside a batch every change is written through at once and is durable when the call returns:
-// the data blocks first, then the header, then the indexes (each through a temporary file and a
-// rename); but appends to a table without a primary key are held, as in a batch, until the block
+// the data blocks first, then the header, then the indexes (each file written over the old one,
+// the header saying meanwhile that they are out of date); but appends to a table without a
+// primary key are held, as in a batch, until the block
 // cache fills, the next other change, the end of a batch, or the last handle of the table goes (a
 // failure then goes to standard error), so that each does not cost a sync. A keyed table's .PX
 // and secondary indexes are updated change by change; an unkeyed table's secondary indexes are
 // rebuilt from a scan. Inside a batch (BeginBatch/EndBatch) blocks are written when the block cache
-// fills (a batch that only adds records keeps the header, and the chain's last block, for its end,
-// so that the files on disk stay the table as it was) and at EndBatch, which rebuilds the indexes
+// fills (a batch that only adds records keeps the header, the chain's last block and the blocks
+// the file held that it changed for its end, so that the files on disk stay the table as it was)
+// and at EndBatch, which rebuilds the indexes
 // once (sorting in bounded memory) and makes the table durable; a keyed table's new records wait
 // in a bounded buffer (their keys checked at once) and go into their blocks together in key order
 // at EndBatch and before anything reads the table (a full buffer of keys out of order waits sorted
@@ -272,7 +285,9 @@ class TPdxDatabase {
   std::unique_ptr<TPdxCursor> OpenCursor(const std::string& name) const;
   std::unique_ptr<TPdxTable> OpenTable(const std::string& name) const;
 
-  // Creates the table (Paradox 7 level, Windows-1251 language driver). Raises when it exists.
+  // Creates the table (Paradox 7 level, Windows-1251 language driver). Raises when it exists. A
+  // power cut leaves it whole or not there until a change to it is durable (the end of its first
+  // batch, say) or its writer lets it go.
   void CreateTable(const std::string& name, const TPdxTableDef& def);
   // Removes the table's files, its scratch files and journal with them. Refused while another
   // program has the table open for writing; likewise RenameTable.

@@ -369,7 +369,7 @@ void TPdxTableState::MergeWaiting(bool withRuns) {
       for (; entry < at; ++entry) merged.push_back(std::move(Map[entry]));
       MergeIntoBlock(Map[at], source, at + 1 < Map.size() ? &Map[at + 1].Key : nullptr, merged);
       entry = at + 1;
-      if (Dirty.size() > kDirtyBlocks) WriteDirty();
+      if (Dirty.size() > gDirtyBlocks) WriteDirty();
     }
     for (; entry < Map.size(); ++entry) merged.push_back(std::move(Map[entry]));
     Map.swap(merged);
@@ -452,7 +452,7 @@ void TPdxTableState::MergeIntoBlock(const TMapEntry& entry, TRunMerge& source, c
     Put16(&blk[kBlockLast], uint16_t(int(take - 1) * int(rs)));
     out.push_back({std::string(reinterpret_cast<const char*>(&blk[kBlockData]), KeyLen), n, uint32_t(take)});
     more = i < have || waiting();
-    if (i == have && Dirty.size() > kDirtyBlocks) {
+    if (i == have && Dirty.size() > gDirtyBlocks) {
       H.NumRecords += uint32_t(added - counted);
       counted = added;
       HeaderDirty = true;

@@ -113,6 +113,15 @@ class TCheck {
     return FProblems;
   }
 
+  // The indexes only, whatever the header says of them.
+  std::vector<std::string> Indexes() {
+    if (CheckChain()) {
+      if (S.KeyLen) CheckPrimary();
+      for (const auto& ix : S.Def.Indexes) CheckSecondary(ix);
+    }
+    return FProblems;
+  }
+
  private:
   void Problem(const std::string& path, const std::string& what) {
     FProblems.push_back("Файл "_ansi + QuotePath(path) + ": " + what);
@@ -262,6 +271,8 @@ class TCheck {
 };
 
 }  // namespace
+
+std::vector<std::string> TPdxTableState::IndexProblems() { return TCheck(*this).Indexes(); }
 
 std::vector<std::string> TPdxDatabase::CheckIntegrity(const std::string& name) const {
   auto st = Acquire(name);

@@ -181,7 +181,7 @@ void TPdxTableState::Load(const std::string& folder, const std::string& base, co
   DbPath = path;
   Name = Utf8ToAnsi(base, '?');
   Db.Open(*Env, path, false);
-  ReadFiles(reader);
+  ReadOutside(reader);
 }
 
 // Reads the table from its files, through a journal that a dead writer left; a `reader` waits
@@ -193,16 +193,35 @@ void TPdxTableState::ReadFiles(bool reader) {
   OverlaySize = 0;
   std::vector<fs::path> files = FamilyFiles(Folder, Base, &Scratch);
   std::sort(files.begin(), files.end());
-  if (!Writer)
+  if (!Writer) {
+    JournalNote.clear();
     for (const auto& p : files)
       if (UpperCase(p.extension().string()) == "." + std::string(kJournalExt)) LookAtJournal(p.string(), reader);
-  uint64_t size = Db.Size();
-  if (OverlaySize) size = std::min(size, OverlaySize);
-  HeaderBytes.resize(std::min<uint64_t>(size, 65536));
+    // What a reader saw of the journal, before it reads the header (PdxReaderView.cpp).
+    Start = {};
+    if (reader) WaitForWriter(JournalPath(), &Start.Journal);
+    else Start.Journal = LookAtJournalFile(JournalPath());
+    Start.Overlay = OverlaySize != 0;
+  }
+  HeaderBytes.resize(65536);
   HeaderBytes.resize(Db.ReadAt(0, HeaderBytes.data(), HeaderBytes.size()));
+  // The size is taken after the header: the blocks a header tells of went to the file before it.
+  uint64_t size = Db.Size();
+  if (!Writer) {
+    Start.Header.assign(HeaderBytes.begin(), HeaderBytes.begin() + std::min<size_t>(HeaderBytes.size(), kHdrFixedSize));
+    if (Start.Header.size() > kHdrIndexesOutOfDate) Start.Header[kHdrIndexesOutOfDate] = 0;
+  }
+  if (OverlaySize) size = std::min(size, OverlaySize);
+  if (HeaderBytes.size() > size) HeaderBytes.resize(size_t(size));
   if (auto o = Overlay.find(0); o != Overlay.end())
     std::memcpy(HeaderBytes.data(), o->second.data(), std::min(o->second.size(), HeaderBytes.size()));
-  H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), DbPath);
+  try {
+    H = ParseHeader(HeaderBytes.data(), HeaderBytes.size(), DbPath);
+  } catch (const EPdxCorrupt& e) {
+    if (JournalNote.empty()) throw;
+    throw EPdxCorrupt(e.Message() + JournalNote);
+  }
+  OutOfDateSynced = Db.Syncs() + 1;
   if (H.FileType != 0 && H.FileType != 2)
     Corrupt("тип файла "_ansi + std::to_string(H.FileType) + " не является таблицей"_ansi);
   if (H.HeaderSize > size) Corrupt("файл короче своего заголовка"_ansi);
@@ -243,7 +262,7 @@ void TPdxTableState::ReadFiles(bool reader) {
   // Secondary indexes.
   for (auto& p : files) {
     std::string ext = UpperCase(p.extension().string());
-    if (ext.size() == 4 && ext[1] == 'X') ParseIndexFile(*Env, p.string(), Def, *Codec, Def.Indexes);
+    if (ext.size() == 4 && ext[1] == 'X') ParseIndexFile(*Env, p.string(), H, Def, *Codec, Def.Indexes);
   }
   // A process that died between a block's link to new blocks and the header (in a version of
   // this engine that wrote appended blocks without a journal) left the header behind the chain;
@@ -252,31 +271,21 @@ void TPdxTableState::ReadFiles(bool reader) {
 }
 
 // A journal beside the table guards a change not yet whole. While its writer lives (it holds the
-// lock) the change is being written: a reader waits for it (one that is to write goes on: the lock
-// decides whether it may). A writer that died left the change half written: the table is read as
-// it stood before, the journal's old bytes over the file, when the journal is this table's (else
-// the file as it is; the next writer sets the journal aside). Nothing is written.
+// lock) a change is being written whenever the journal's first byte is not zero, whatever the rest
+// reads as at that moment: a reader waits for it (one that is to write goes on: the lock decides
+// whether it may). A writer that died left the change half written: the table is read as it stood
+// before, the journal's old bytes over the file, when the journal is this table's own change (else
+// the file as it is, an error that it is damaged naming the journal; the next writer sets the
+// journal aside). Nothing is written.
 void TPdxTableState::LookAtJournal(const std::string& path, bool reader) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  for (;;) {
-    TJournal::TImage image = TJournal::Read(*Env, path);
-    if (image.Kind != TJournal::TImage::jChange) return;
-    if (Db.Lock(TPdxFile::lkProbe) == EAGAIN) {
-      if (!reader) return;
-      if (std::chrono::steady_clock::now() > deadline)
-        throw EPdxError(TableText() + " сейчас изменяется другой программой; повторите попытку позже"_ansi);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    std::map<uint64_t, std::string> before = TJournal::Before(image);
-    std::vector<uint8_t> header(std::min<uint64_t>(Db.Size(), 65536));
-    header.resize(Db.ReadAt(0, header.data(), header.size()));
-    if (auto o = before.find(0); o != before.end()) std::memcpy(header.data(), o->second.data(), std::min(o->second.size(), header.size()));
-    if (!TJournal::Belongs(image, Db, TJournal::TableMark(ParseHeader(header.data(), header.size(), DbPath)))) return;
-    Overlay = std::move(before);
-    OverlaySize = image.DbBefore;
+  if (reader ? WaitForWriter(path) : Db.Lock(TPdxFile::lkProbe) == EAGAIN) return;
+  TJournal::TImage image = TJournal::Judge(*Env, path, Db);
+  if (image.Kind != TJournal::TImage::jChange) {
+    if (image.Kind != TJournal::TImage::jNone) JournalNote = "; рядом лежит не применённый к таблице журнал "_ansi + QuotePath(path);
     return;
   }
+  Overlay = TJournal::Before(image);
+  OverlaySize = image.DbBefore;
 }
 
 void TPdxTableState::OpenMb(bool write) {
@@ -459,6 +468,8 @@ TPdxCursor::TPdxCursor(std::shared_ptr<TPdxTableState> state) : FState(std::move
   FNextBlock = FState->H.NumRecords == 0 && FState->H.FirstBlock == 0 ? 0 : FState->H.FirstBlock;
   FValues.resize(FState->Def.Fields.size());
   FChanges = FState->Changes;
+  // Another program may write the table during the walk (none may while this process writes it).
+  if (!FState->Writer) FStart = std::make_unique<TReadStart>(FState->Start);
 }
 TPdxCursor::~TPdxCursor() = default;
 const TPdxTableDef& TPdxCursor::Def() const { return FState->Def; }
@@ -466,6 +477,16 @@ const TPdxTableDef& TPdxCursor::Def() const { return FState->Def; }
 bool TPdxCursor::Next() {
   FDecoded = false;
   if (FSlot + 1 < FCountInBlock) { ++FSlot; FPos.Slot = uint32_t(FSlot); return true; }
+  // A block that does not fit may be another program's change rather than damage.
+  try {
+    return NextBlock();
+  } catch (const EPdxCorrupt&) {
+    CheckAlone();
+    throw;
+  }
+}
+
+bool TPdxCursor::NextBlock() {
   Told(*FState, [&] { FState->MergePending(); });
   while (FNextBlock != 0) {
     uint32_t n = FNextBlock;
@@ -483,14 +504,27 @@ bool TPdxCursor::Next() {
     if (FCountInBlock > 0) { FSlot = 0; FPos.Slot = 0; return true; }
   }
   FSlot = FCountInBlock = 0;
+  // A header that counts records with no block to hold them.
+  if (FVisited == 0 && FChanges == FState->Changes && FState->H.NumRecords != 0) FState->ShortChain(0, 0);
+  if (!FEnded) CheckAlone();
+  FEnded = true;
   return false;
+}
+
+void TPdxCursor::CheckAlone() {
+  if (FStart && FState->ChangedOutside(*FStart)) FState->ChangedWhileRead();
 }
 
 const uint8_t* TPdxCursor::RawRecord() const { return FBlock.data() + kBlockData + size_t(FSlot) * FState->H.RecordSize; }
 
 const std::vector<Variant>& TPdxCursor::Values() {
   if (!FDecoded) {
-    for (size_t i = 0; i < FValues.size(); ++i) FValues[i] = FState->Decode(RawRecord(), int(i));
+    try {
+      for (size_t i = 0; i < FValues.size(); ++i) FValues[i] = FState->Decode(RawRecord(), int(i));
+    } catch (const EPdxCorrupt&) {
+      CheckAlone();  // a value's block that another program freed and wrote over
+      throw;
+    }
     FDecoded = true;
   }
   return FValues;
@@ -498,7 +532,12 @@ const std::vector<Variant>& TPdxCursor::Values() {
 Variant TPdxCursor::Value(int field) {
   if (field < 0 || field >= int(FValues.size())) throw EPdxError(FState->TableText() + ": нет поля с номером "_ansi + std::to_string(field));
   if (FDecoded) return FValues[field];
-  return FState->Decode(RawRecord(), field);
+  try {
+    return FState->Decode(RawRecord(), field);
+  } catch (const EPdxCorrupt&) {
+    CheckAlone();
+    throw;
+  }
 }
 
 // --- database -------------------------------------------------------------------------------------
@@ -534,19 +573,47 @@ std::shared_ptr<TPdxTableState> TPdxDatabase::Acquire(const std::string& name, b
   if (path.empty()) throw NotFound(name);
   std::error_code ec;
   std::string key = fs::weakly_canonical(path, ec).string();
+  // The registry's lock is held only to find or enter the state: loading one may wait for another
+  // program's change, under the state's own lock, which opens of the same file wait for. A reader's
+  // state that another program's change left behind stays with those that hold it; later opens
+  // get a state of their own.
   std::shared_ptr<TPdxTableState> st;
-  {
-    std::lock_guard<std::mutex> lock(gRegistryMu);
-    auto it = gRegistry.find(key);
-    if (it != gRegistry.end()) st = it->second.lock();
-    if (st && st->Dead) st.reset();
-    if (!st) {
-      st = std::make_shared<TPdxTableState>();
-      st->Env = FEnv;
-      fs::path p(path);
-      st->Load(FFolder, p.stem().string(), path, reader);
-      gRegistry[key] = st;
+  for (;;) {
+    bool made = false;
+    st.reset();
+    {
+      std::lock_guard<std::mutex> lock(gRegistryMu);
+      auto it = gRegistry.find(key);
+      if (it != gRegistry.end()) st = it->second.lock();
+      if (st && st->Dead) st.reset();
+      if (!st) {
+        st = std::make_shared<TPdxTableState>();
+        st->Env = FEnv;
+        gRegistry[key] = st;
+        made = true;
+      }
     }
+    std::lock_guard<std::mutex> load(st->LoadMu);
+    auto leave = [&] {
+      std::lock_guard<std::mutex> lock(gRegistryMu);
+      auto it = gRegistry.find(key);
+      if (it != gRegistry.end() && it->second.lock() == st) gRegistry.erase(it);
+    };
+    if (st->Loaded) {
+      if (!reader || st->Writer || st->Broken || !st->Stale()) break;
+      leave();
+      continue;
+    }
+    // A state whose load failed is out of the registry: look again.
+    if (!made) continue;
+    try {
+      st->Load(FFolder, fs::path(path).stem().string(), path, reader);
+    } catch (...) {
+      leave();
+      throw;
+    }
+    st->Loaded = true;
+    break;
   }
   if (st->Encrypted) {
     bool ok = false;
@@ -573,7 +640,7 @@ std::unique_ptr<TPdxTable> TPdxDatabase::OpenTable(const std::string& name) cons
   // A new table's index files are made without a sync, its header saying they are out of date:
   // while it has no record and they hold none, they are right.
   if (st->Batch == 0 && st->Dirty.empty() && st->HasIndexes() && st->IndexesBehind() && st->H.NumRecords == 0 &&
-      st->H.FirstBlock == 0 && !st->IndexFileUnsound(true))
+      st->H.FirstBlock == 0 && !st->IndexFileUnsound(true) && st->IndexProblems().empty())
     st->IndexesCurrent = true;
   if (st->Batch == 0 && st->Dirty.empty() &&
       ((st->HasIndexes() && st->IndexesBehind()) || st->HeaderDirty || !st->ChainEndsAtLastBlock() ||
@@ -737,6 +804,7 @@ void TPdxTableState::MakeWritable() {
       XValid = false;
       ReadFiles(false);
     }
+    VerifyChain();
   } catch (...) {
     ReleaseWriter();
     Db.Open(*Env, DbPath, false);
@@ -756,31 +824,37 @@ void TPdxTableState::MakeWritable() {
 bool TPdxTableState::RecoverJournal() {
   const std::string path = FindFile(Folder, Base, kJournalExt);
   if (path.empty()) return false;
-  const TJournal::TImage image = TJournal::Read(*Env, path);
+  // Whatever becomes of a begun journal, a reader in another process that walked part of its change
+  // learns of it from a stamp above the dead writer's (PdxReaderView.cpp), which a playback keeps.
+  if (LookAtJournalFile(path).Begun()) RaiseStamp();
+  const TJournal::TImage image = TJournal::Judge(*Env, path, Db);
   if (image.Kind == TJournal::TImage::jNone) {
     RemoveFile(*Env, path);
     return false;
   }
-  if (image.Kind == TJournal::TImage::jChange && TJournal::Belongs(image, Db, Mark)) {
+  if (image.Kind == TJournal::TImage::jChange) {
     TJournal::Restore(*Env, image, DbPath, FindFile(Folder, Base, "MB"));
     // Emptied before it goes, so that it never comes back to be played over later changes.
     TJournal::EmptyFile(*Env, path);
     RemoveFile(*Env, path);
     return true;
   }
-  SetAside(path);
+  SetAside(path, image.Kind == TJournal::TImage::jDamaged);
   return false;
 }
 
-// Keeps a journal that is not this table's under another name, never playing it, and says so.
-void TPdxTableState::SetAside(const std::string& journal) {
+// Keeps a journal that is not played (damaged, or not this table's own change) under another
+// name, and says so: it may hold the only copy of bytes a change overwrote.
+void TPdxTableState::SetAside(const std::string& journal, bool damaged) {
   std::string to;
   std::error_code ec;
   for (int n = 1; to.empty() || fs::exists(to, ec); ++n) to = journal + "." + std::to_string(n);
   if (int e = Env->Rename(journal, to)) throw EPdxError("Не удаётся переименовать файл "_ansi + QuotePath(journal) + ": " + SystemError(e));
   SyncFolder(*Env, Folder);
-  ReportLostError(EPdxError("Журнал "_ansi + QuotePath(journal) + " не относится к таблице "_ansi + QuotePath(DbPath) +
-                            " в её нынешнем виде и не применён; он сохранён как "_ansi + QuotePath(to)));
+  JournalNote = "; не применённый к таблице журнал сохранён как "_ansi + QuotePath(to);
+  ReportLostError(EPdxError("Журнал "_ansi + QuotePath(journal) +
+                            (damaged ? " повреждён и не применён к таблице "_ansi : " не относится к таблице "_ansi) + QuotePath(DbPath) +
+                            (damaged ? "" : " в её нынешнем виде и не применён"_ansi) + "; он сохранён как "_ansi + QuotePath(to)));
 }
 
 void TPdxTableState::ReleaseWriter() {
@@ -831,7 +905,7 @@ void TPdxTableState::FinishIndexes() {
       f.Sync();
     }
   }
-  SyncFolder(*Env, Folder);
+  SyncFolderIfNamed(*Env, Folder);
   MarkIndexesOutOfDate(false);
   IndexesCurrent = false;
 }
@@ -848,6 +922,8 @@ TPdxTableState::~TPdxTableState() {
   try {
     if (writing && !Broken && Journal.Active() && !Journal.Writing()) MakeDurable();
     FinishIndexes();
+    // A table made in this process and never changed gets its name durable here.
+    if (writing && !Creating) SyncFolderIfNamed(*Env, Folder);
   } catch (const Exception&) {
     // The journal stays (the next open takes back what it guards), or the header goes on saying
     // the indexes are out of date (they are rebuilt at the next open).
@@ -1541,7 +1617,7 @@ static void AppendValues(TPdxTableState& s, const std::vector<Variant>& values) 
   ++s.H.NumRecords;
   // Appends to an unkeyed table are held, outside a batch too, until the cache fills (see
   // TPdxTable): each written through alone would cost a sync.
-  if ((s.Batch == 0 && s.KeyLen) || s.Dirty.size() > kDirtyBlocks) s.Flush();
+  if ((s.Batch == 0 && s.KeyLen) || s.Dirty.size() > gDirtyBlocks) s.Flush();
 }
 
 static void CollectBlobPtrs(const TPdxTableState& s, const uint8_t* rec, std::vector<uint32_t>& out) {
@@ -1588,7 +1664,7 @@ static void UpdateRecord(TPdxTableState& s, TPdxRecordPos pos, const std::vector
     }
     if (inc && (indexed || keyChanged)) s.Maintain([&] { s.XInsertAll(rec.data(), placed); });
     s.HeaderDirty = s.IndexDirty = true;
-    if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
+    if (s.Batch == 0 || s.Dirty.size() > gDirtyBlocks) s.Flush();
   } catch (...) {
     if (!s.Broken) s.Reload();
     throw;
@@ -1607,7 +1683,7 @@ static void DeleteRecord(TPdxTableState& s, TPdxRecordPos pos) {
     if (inc) s.Maintain([&] { s.XRemoveAll(old.data()); });
     const TPdxTableState::TMoved moved = s.RemoveAt(pos);
     if (inc && !moved.Records.empty()) s.Maintain([&] { s.XRehintAll(moved); });
-    if (s.Batch == 0 || s.Dirty.size() > kDirtyBlocks) s.Flush();
+    if (s.Batch == 0 || s.Dirty.size() > gDirtyBlocks) s.Flush();
   } catch (...) {
     if (!s.Broken) s.Reload();
     throw;
@@ -1639,6 +1715,7 @@ void TPdxTable::EmptyTable() {
     s.H.BlocksUsed = s.H.FileBlocks = 0;
     s.H.FirstBlock = s.H.LastBlock = s.H.FirstFree = 0;
     // The header first (no records), synced, then the blocks go.
+    s.NextStamp();
     s.WriteHeader();
     s.Db.Sync();
     s.Db.Truncate(s.H.HeaderSize);
@@ -1770,13 +1847,23 @@ void TPdxTableState::Flush(bool durable) {
 // at its end (`durable`), and once a batch has written much since its last durable point, the
 // change is made durable (see the order at the top of PdxFiles.cpp).
 void TPdxTableState::WriteDirty(bool durable) {
-  const bool whole = durable || (Batch == 0 && !Merging) || Journal.Size() > kJournalCommit || WrittenSinceDurable > kDataCommit;
-  WritePart(whole);
+  const bool whole = durable || (Batch == 0 && !Merging) ||
+                     (Journal.Active() && (Journal.Size() > kJournalCommit || WrittenSinceDurable > kDataCommit));
+  const bool indexesFollow = whole && durable && Batch == 0 && IndexDirty && HasIndexes() && !IsIndexFile;
+  HoldHeader = indexesFollow;
+  try {
+    WritePart(whole);
+  } catch (...) {
+    HoldHeader = false;
+    throw;
+  }
+  HoldHeader = false;
   if (IsIndexFile) {
     if (durable) Db.Sync();
-  } else if (whole && durable && !Journal.Active() && Batch == 0 && IndexDirty && HasIndexes()) {
-    // The end of a batch that only added blocks: its header, written after its blocks were synced,
-    // is synced once the indexes are durable and it says so too (Flush).
+  } else if (indexesFollow && !Journal.Active()) {
+    // The end of a batch that only added blocks: its header waits for the indexes, to be written
+    // once they are durable, saying at once that the records are there and that the indexes are
+    // current (WriteIndexes), and then synced (Flush).
     SyncPending = true;
   } else if (whole) {
     MakeDurable();
@@ -1785,6 +1872,11 @@ void TPdxTableState::WriteDirty(bool durable) {
 
 // What the journal guards is synced and the journal emptied (the files are synced anyway).
 void TPdxTableState::MakeDurable() {
+  // A header held for the indexes goes out whatever became of them.
+  if (SyncPending && HeaderDirty) {
+    WriteHeader();
+    HeaderDirty = false;
+  }
   TFile* mb = Mb.IsOpen() && Mb.Writable() ? &Mb : nullptr;
   if (Journal.Active()) {
     Journal.Commit(Db, mb);
@@ -1795,6 +1887,8 @@ void TPdxTableState::MakeDurable() {
   WrittenSinceDurable = 0;
   HeaderSynced = true;
   SyncPending = false;
+  // A table made in this process is durable with its first change, its name too.
+  SyncFolderIfNamed(*Env, Folder);
 }
 
 // The changed blocks and the header, the indexes marked out of date first. A secondary index's
@@ -1813,32 +1907,39 @@ void TPdxTableState::WritePart(bool whole) {
   if (Mb.IsOpen() && Mb.Writable()) Journal.NoteMbSize(Mb.Size());
 }
 
-// One part of a change to the .DB (the whole change when `whole`), through the journal: the old
-// and new content of every block it overwrites and of the header go to the journal, which is made
-// durable; then the new blocks past the end, the blocks the file held and the header. A part that
-// overwrites no block the file holds needs no journal. When it is not the whole change, its new
-// blocks go out but for the chain's last block (records, or a link to a block yet to come, still
-// go into it) and the header, which wait for the change's end: nothing is overwritten, and the
-// files on disk stay the table as it last was whole. When it is, its new blocks, and the .MB values
-// their records point at, are made durable before the header (one sector) tells of them.
+// One part of a change to the .DB (the whole change when `whole`). When it is not the whole change
+// and few of its blocks are ones the file holds, it overwrites nothing: its new blocks go out but
+// for the chain's last block (records, or a link to a block yet to come, still go into it), and
+// the blocks the file holds wait in the cache with the header for a later part or the change's
+// end, so that the files on disk stay the table as it last was whole, or as the journal guards it.
+// Otherwise the old and new content of every block it overwrites and of the header go to the
+// journal, which is made durable; then the new blocks past the end, the blocks the file held and
+// the header. The whole change overwriting no block the file holds, with no journal begun, needs
+// none: its new blocks, and the .MB values their records point at, are made durable before the
+// header (one sector) tells of them.
 void TPdxTableState::WriteChange(bool whole) {
   const uint64_t held = FileBlocksOnDisk;
-  const bool overwrites = !Dirty.empty() && Dirty.begin()->first <= held;
+  const size_t heldDirty = size_t(std::distance(Dirty.begin(), Dirty.upper_bound(uint32_t(std::min<uint64_t>(held, UINT32_MAX)))));
+  if (!whole && heldDirty * 2 <= gDirtyBlocks) {
+    const size_t before = Dirty.size();
+    WriteBlocks(H.LastBlock, true);
+    WrittenSinceDurable += (before - Dirty.size()) * H.BlockSize;
+    // To the disk while the batch goes on, so that the sync at its end has little left to do.
+    Db.StartSync();
+    return;
+  }
   WrittenSinceDurable += Dirty.size() * H.BlockSize;
-  if (!overwrites && !Journal.Active()) {
-    if (!whole) {
-      WriteBlocks(H.LastBlock);
-      // To the disk while the batch goes on, so that the sync at its end has little left to do.
-      Db.StartSync();
-      return;
-    }
+  if (heldDirty == 0 && !Journal.Active()) {
     WriteBlocks();
     if (HeaderDirty) {
       if (Mb.IsOpen() && Mb.Writable()) Mb.SyncWritten();
       Db.Sync();
-      WriteHeader();
-      HeaderDirty = false;
+      NextStamp();
       HeaderSynced = false;
+      if (!HoldHeader) {
+        WriteHeader();
+        HeaderDirty = false;
+      }
     }
     return;
   }
@@ -1848,6 +1949,9 @@ void TPdxTableState::WriteChange(bool whole) {
     HeaderSynced = true;
   }
   uint64_t after = Db.Size();
+  // The header, with a new change stamp, follows every part's overwrites (PdxReaderView.cpp).
+  HeaderDirty = true;
+  NextStamp();
   Journal.Begin(Db);
   std::vector<uint8_t> enc;
   for (const auto& [n, b] : Dirty) {
@@ -1862,16 +1966,17 @@ void TPdxTableState::WriteChange(bool whole) {
     }
     Journal.Keep(Db, at, H.BlockSize, image);
   }
-  if (HeaderDirty) Journal.Keep(Db, 0, kHdrFixedSize, NewHeader());
+  Journal.Keep(Db, 0, kHdrFixedSize, NewHeader());
   Journal.Ready(after);
   WriteBlocks();
-  if (HeaderDirty) { WriteHeader(); HeaderDirty = false; }
+  WriteHeader();
+  HeaderDirty = false;
   Journal.Settle();
 }
 
-// New blocks first, then the blocks the file held already; block `keep` (when not 0) stays unwritten
-// in the cache.
-void TPdxTableState::WriteBlocks(uint32_t keep) {
+// New blocks first, then the blocks the file held already. Block `keep` (when not 0) stays
+// unwritten in the cache, and with `onlyNew` so does every block the file holds.
+void TPdxTableState::WriteBlocks(uint32_t keep, bool onlyNew) {
   if (Dirty.empty()) return;
   // Dirty is in block order: the blocks the file holds, then from `fresh` the new ones.
   const auto fresh = Dirty.upper_bound(uint32_t(std::min<uint64_t>(FileBlocksOnDisk, UINT32_MAX)));
@@ -1890,31 +1995,34 @@ void TPdxTableState::WriteBlocks(uint32_t keep) {
   };
   for (auto it = fresh; it != Dirty.end(); ++it)
     if (it->first != keep) write(it->first, it->second, false);
-  for (auto it = Dirty.begin(); it != fresh; ++it)
-    if (it->first != keep) write(it->first, it->second, true);
+  if (!onlyNew)
+    for (auto it = Dirty.begin(); it != fresh; ++it)
+      if (it->first != keep) write(it->first, it->second, true);
   // Keep a few of the blocks just written, so that the next small change need not read them.
-  std::vector<uint8_t> kept;
-  auto range = Ranges.find(keep);
-  const bool keptRange = range != Ranges.end();
-  const std::pair<uint32_t, uint32_t> keepRange = keptRange ? range->second : std::pair<uint32_t, uint32_t>();
+  std::map<uint32_t, std::vector<uint8_t>> stay;
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> stayRanges;
+  const uint32_t firstFresh = fresh == Dirty.end() ? UINT32_MAX : fresh->first;
   for (auto& [n, b] : Dirty) {
-    if (n == keep) kept = std::move(b);
-    else Clean[n] = std::move(b);
+    if (n == keep || (onlyNew && n < firstFresh)) {
+      if (auto r = Ranges.find(n); r != Ranges.end()) stayRanges.insert(*r);
+      stay.emplace(n, std::move(b));
+    } else {
+      Clean[n] = std::move(b);
+    }
   }
   while (Clean.size() > kCleanBlocks) Clean.erase(Clean.begin());
-  Dirty.clear();
-  Ranges.clear();
-  if (!kept.empty()) {
-    Dirty.emplace(keep, std::move(kept));
-    if (keptRange) Ranges[keep] = keepRange;
-  }
+  Dirty.swap(stay);
+  Ranges.swap(stayRanges);
 }
 
 void TPdxTableState::MarkIndexesOutOfDate(bool value) {
   uint8_t b = value ? 1 : 0;
   Db.WriteAt(kHdrIndexesOutOfDate, &b, 1);
   HeaderBytes[kHdrIndexesOutOfDate] = b;
-  if (value) IndexesCurrent = false;
+  if (value) {
+    IndexesCurrent = false;
+    OutOfDateSynced = Db.Syncs() + 1;
+  }
 }
 
 // After a failed write: takes back what the journal says must go (the part being written, or all
@@ -1935,7 +2043,15 @@ void TPdxTableState::Reload() {
   IndexDirty = HasIndexes();
   if (IsIndexFile) return;
   try {
-    if (Journal.Active()) Journal.Rollback(Db, DbPath, FindFile(Folder, Base, "MB"));
+    // Old bytes put back are a change too, to a reader that saw the new ones: they get a new
+    // stamp (a stamp that cannot be written costs a reader in another process that check only).
+    if (Journal.Active())
+      Journal.Rollback(Db, DbPath, FindFile(Folder, Base, "MB"), [&] {
+        try {
+          RaiseStamp();
+        } catch (const EPdxError&) {
+        }
+      });
     std::vector<uint8_t> bytes(HeaderBytes.size());
     if (Db.ReadAt(0, bytes.data(), bytes.size()) != bytes.size()) Corrupt("заголовок обрезан"_ansi);
     THeader h = ParseHeader(bytes.data(), bytes.size(), DbPath);
@@ -1944,6 +2060,7 @@ void TPdxTableState::Reload() {
     uint64_t size = Db.Size();
     H = h;
     HeaderBytes = std::move(bytes);
+    OutOfDateSynced = Db.Syncs() + 1;
     FileBlocksOnDisk = size > H.HeaderSize ? (size - H.HeaderSize) / H.BlockSize : 0;
     AgreeWithChain();
   } catch (...) {
@@ -2004,6 +2121,27 @@ void TPdxTableState::AgreeWithChain() {
     HeaderDirty = true;
   }
   Def.RecordCount = H.NumRecords;
+}
+
+// A writer adds nothing to a table that readers cannot read: the chain is walked as they walk it
+// (a keyed table's block map kept on the way), and one that ends elsewhere than the header's last
+// block, or holds other than the header's count, raises their error; so do records that point at
+// values in an .MB that is not there (a new one would give them other values).
+void TPdxTableState::VerifyChain() {
+  uint32_t records = 0, last = 0;
+  const bool noMb = std::any_of(H.Types.begin(), H.Types.end(), IsBlobCode) && FindFile(Folder, Base, "MB").empty();
+  Map.clear();
+  ForEachBlock([&](uint32_t n, const uint8_t* b, int count) {
+    records += uint32_t(count);
+    last = n;
+    if (KeyLen && count > 0) Map.push_back({std::string(reinterpret_cast<const char*>(b + kBlockData), KeyLen), n, uint32_t(count)});
+    for (int r = 0; noMb && r < count; ++r)
+      for (size_t i = 0; i < H.Types.size(); ++i)
+        if (IsBlobCode(H.Types[i]) && Get32(b + kBlockData + size_t(r) * H.RecordSize + Offsets[i] + H.Sizes[i] - 10) != 0)
+          OpenMb(false);
+  });
+  MapLoaded = KeyLen != 0;
+  if (records != H.NumRecords || (last != 0 && last != H.LastBlock)) ShortChain(last, records);
 }
 
 // Whether the header's last block ends the chain, as it does unless a write failed before the
@@ -2166,6 +2304,8 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
       st->Load(FFolder, base, tmp.Path);
       st->MakeWritable();
       st->Def.Indexes = def.Indexes;
+      // Its index files are new: made under their names, synced with the rest below.
+      st->IndexesInPlace = true;
       if (hasBlob) st->OpenMb(true);
       if (def.KeyFieldCount || !def.Indexes.empty()) st->RebuildIndexes(false);
       for (const std::string& path : st->ToSync) {
@@ -2178,8 +2318,9 @@ void TPdxDatabase::CreateTable(const std::string& name, const TPdxTableDef& defI
     db.Sync();
     db.Close();
     SyncFolder(*FEnv, FFolder);
+    // The .DB's name is made durable with the table's first change, by whichever folder sync of
+    // this process comes first (the next table made, say), or when its writer lets it go.
     tmp.Replace();
-    SyncFolder(*FEnv, FFolder);
   } catch (...) {
     // A table is made whole or not at all.
     DropFromRegistry(FFolder, base);

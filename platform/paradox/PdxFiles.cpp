@@ -2,38 +2,53 @@
 // files written whole under a temporary name, and the family of files of one table.
 //
 // The order in which the engine writes and syncs a table. A change is a single change outside a
-// batch, or what a batch writes between two durable points (its start, each 64 MB of blocks, its
-// end); it is written in parts, one each time the block cache fills:
+// batch, or what a batch writes between two durable points (its start and its end; once its
+// journal is begun, also each 64 MB of blocks or 32 MB of journal); it is written in parts, one
+// each time the block cache fills:
 //   1. .MB values: new ones past the file's end, small ones into the free room of a block of small
 //      values (the values there stay as they are), or into space freed by a change already durable.
 //      Nothing the table's records point at is overwritten.
 //   2. The header's byte "indexes out of date" is set (one byte) before the first change the
 //      indexes do not hold.
-//   3. A part that overwrites blocks the .DB holds: the journal "<table>.JNL" gets the old and new
-//      content of the header and of every such block (after the parts before it), then its header,
-//      and is synced (the folder too when the journal file is new: it stays, emptied, while the
-//      table is open for writing); then the new blocks past the end, the blocks the file held,
-//      the header. A part that only adds blocks needs no journal: its blocks go out, but for the
-//      chain's last block, which with the header waits for the change's end.
+//   3. A part before the change's end that changed few blocks the .DB holds writes its new blocks
+//      past the end but for the chain's last block, and waits for no sync: the blocks the file
+//      holds, the chain's last block and the header stay in the cache for a later part or the
+//      change's end. Nothing the file holds is overwritten.
+//      Any other part that overwrites what the .DB holds (as the change's end always does once the
+//      journal is begun: the header at least): the journal "<table>.JNL" gets the old and new
+//      content of the header and of every such block (after the parts before it), and is synced;
+//      then its header is rewritten to cover them and synced (the folder too when the journal file
+//      is new: it stays, emptied, while the table is open for writing); then the new blocks past
+//      the end, the blocks the file held, the header.
 //   4. At the change's end, with a journal: the .DB and the .MB are synced, then the journal is
-//      emptied and synced. Without: the new blocks (and the .MB) are synced, then the header is
-//      written and synced. The change is whole and durable from here on.
+//      emptied and synced. Without (no block the file holds was overwritten): the new blocks (and
+//      the .MB) are synced, then the header is written and synced. The change is whole and
+//      durable from here on. Every header a change writes carries a change stamp higher than any
+//      before it (PdxReaderView.cpp).
 //   5. Values of records the change removed are marked free in the .MB.
-//   6. Outside a batch: the indexes, each file written whole under a temporary name and renamed
-//      over the old one (a secondary index's .X synced first: it alone holds the index's fields),
-//      or a keyed table's .Xnn changed in place. At the end of a batch, and when a writer lets the
-//      table go, the index files and the folder are synced, and then the header's byte "indexes
-//      out of date" is cleared.
+//   6. Outside a batch: the indexes, each file written over the old one (the header says, durably,
+//      that they are out of date: the .DB was synced since the byte was set), or a keyed table's
+//      .Xnn changed in place. At the end of a batch, and when a writer lets the table go, the index
+//      files are synced (and the folder, where one of them got a new name), and then the header's
+//      byte "indexes out of date" is cleared. At the end of a batch that only added blocks, that
+//      is the header's one write: it says at once that the records are there and that the indexes
+//      are current, and is then synced.
+// A change taken back (the old bytes put back from the journal, by its writer after a failed
+// write or by the next writer after the writer died) gets a higher change stamp before its journal
+// is emptied; putting old bytes back never puts an older stamp back.
 // So after a failed write, a process killed at any moment, or a power cut, the next open finds
 // either the table as it last was whole (the journal is played back, taking back the change and
 // cutting off what it appended; blocks written without one are past the header's end) or after
-// the change, and rebuilds indexes marked out of date when opened for writing.
+// the change, and rebuilds indexes marked out of date when opened for writing. (A journal that
+// is damaged, or not the table's own change, is never played nor removed: see PdxJournal.cpp.)
 //
 // Emptying a table writes and syncs a header without records, then cuts the files. A table is
 // created by writing its family (.VAL and .Xnn synced: they alone hold its checks and its
 // indexes' fields; .MB, .PX and .Ynn not, the header saying its indexes are out of date until they
-// are made durable) and its .DB under a temporary name, synced, syncing the folder, renaming the
-// .DB into place and syncing the folder again; renamed by giving every file its new name beside
+// are made durable) and its .DB under a temporary name, synced, syncing the folder and renaming
+// the .DB into place: its name is made durable with the table's first change (it ends with the
+// next folder sync of this process, which may come first, as the next table's creation does) or
+// when its writer lets it go; renamed by giving every file its new name beside
 // the old (hard links), the .DB last, syncing the folder, then removing the old names, the .DB
 // first and the folder synced after it, and syncing the folder again; deleted the same way: the
 // .DB, the folder synced, the rest, the folder synced.
@@ -43,6 +58,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "platform/paradox/PdxFiles.h"
 
@@ -225,6 +242,7 @@ void TFile::Open(TPdxEnv& env, const std::string& path, bool write) {
   if (int e = env.Open(path, write, FFile)) throw EPdxError("Не удаётся открыть файл "_ansi + QuotePath(path) + ": " + SystemError(e));
   FPath = path;
   FWrite = write;
+  FSynced = Size();
 }
 
 void TFile::Create(TPdxEnv& env, const std::string& path) {
@@ -232,6 +250,7 @@ void TFile::Create(TPdxEnv& env, const std::string& path) {
   if (int e = env.Create(path, FFile)) throw EPdxError("Не удаётся создать файл "_ansi + QuotePath(path) + ": " + SystemError(e));
   FPath = path;
   FWrite = true;
+  FSynced = 0;
 }
 
 void TFile::Close() {
@@ -258,11 +277,14 @@ void TFile::WriteAt(uint64_t off, const void* buf, size_t n) {
 void TFile::Sync() {
   if (int e = FFile->Sync()) throw EPdxError("Ошибка записи в файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
   FWritten = false;
+  FSynced = Size();
+  ++FSyncs;
 }
 
 void TFile::Truncate(uint64_t size) {
   FWritten = true;
   if (int e = FFile->Truncate(size)) throw EPdxError("Не удаётся укоротить файл "_ansi + QuotePath(FPath) + ": " + SystemError(e));
+  FSynced = std::min(FSynced, size);
 }
 
 void RemoveFile(TPdxEnv& env, const std::string& path) {
@@ -270,8 +292,42 @@ void RemoveFile(TPdxEnv& env, const std::string& path) {
   if (e && e != ENOENT) throw EPdxError("Не удаётся удалить файл "_ansi + QuotePath(path) + ": " + SystemError(e));
 }
 
+namespace {
+
+std::mutex gNamedMu;
+std::set<std::string> gNamed;  // folders with names not durable yet
+
+std::string FolderKey(const std::string& folder) {
+  std::string key = fs::path(folder.empty() ? "." : folder).lexically_normal().string();
+  while (key.size() > 1 && key.back() == '/') key.pop_back();
+  return key;
+}
+
+}  // namespace
+
 void SyncFolder(TPdxEnv& env, const std::string& folder) {
-  if (int e = env.SyncFolder(folder)) throw EPdxError("Ошибка записи в папку "_ansi + QuotePath(folder) + ": " + SystemError(e));
+  {
+    // Noted names made before the sync are durable after it; one made meanwhile notes it again.
+    std::lock_guard<std::mutex> lock(gNamedMu);
+    gNamed.erase(FolderKey(folder));
+  }
+  if (int e = env.SyncFolder(folder)) {
+    NoteNewName(folder);
+    throw EPdxError("Ошибка записи в папку "_ansi + QuotePath(folder) + ": " + SystemError(e));
+  }
+}
+
+void NoteNewName(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(gNamedMu);
+  gNamed.insert(FolderKey(folder));
+}
+
+void SyncFolderIfNamed(TPdxEnv& env, const std::string& folder) {
+  {
+    std::lock_guard<std::mutex> lock(gNamedMu);
+    if (!gNamed.count(FolderKey(folder))) return;
+  }
+  SyncFolder(env, folder);
 }
 
 TTempFile::~TTempFile() {
@@ -281,6 +337,7 @@ TTempFile::~TTempFile() {
 void TTempFile::Replace() {
   if (int e = FEnv.Rename(Path, Target)) throw EPdxError("Не удаётся заменить файл "_ansi + QuotePath(Target) + ": " + SystemError(e));
   Done = true;
+  NoteNewName(fs::path(Target).parent_path().string());
 }
 
 }  // namespace detail

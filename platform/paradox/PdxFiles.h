@@ -35,6 +35,10 @@ std::vector<std::filesystem::path> FamilyFiles(const std::string& folder, const 
 void RemoveFile(TPdxEnv& env, const std::string& path);
 // Makes the names created, renamed and removed in the folder durable.
 void SyncFolder(TPdxEnv& env, const std::string& folder);
+// Notes that this process gave a file of the folder a name that no SyncFolder has made durable yet.
+void NoteNewName(const std::string& folder);
+// SyncFolder, when a name noted since the folder was last synced waits for it.
+void SyncFolderIfNamed(TPdxEnv& env, const std::string& folder);
 
 // One open file, through an environment; every failure raises EPdxError naming the file.
 class TFile {
@@ -49,6 +53,9 @@ class TFile {
   bool Writable() const { return FWrite; }
   const std::string& Path() const { return FPath; }
   uint64_t Size() const;  // 0 when unknown
+  // The least size a power cut may leave the file at: its size when it was opened or last synced,
+  // or less where it was cut since.
+  uint64_t SyncedSize() const { return FSynced; }
   // Reads up to n bytes; fewer only at the end of the file.
   size_t ReadAt(uint64_t off, void* buf, size_t n) const;
   void WriteAt(uint64_t off, const void* buf, size_t n);
@@ -64,17 +71,22 @@ class TFile {
     if (FWritten) Sync();
   }
   void Truncate(uint64_t size);
+  // How many times the file was synced through this object: a write is durable once this count
+  // passes its value when the write was made.
+  uint64_t Syncs() const { return FSyncs; }
   // The writer's lock (TPdxFile::Lock): 0, or the errno code.
   int Lock(TPdxFile::TLockOp op) { return FFile ? FFile->Lock(op) : EBADF; }
 
  private:
   std::unique_ptr<TPdxFile> FFile;
   bool FWrite = false, FWritten = false;
+  uint64_t FSynced = 0, FSyncs = 0;
   std::string FPath;
 };
 
-// A file written under the name "<path>.tmp" and moved over <path> once whole; removed again when
-// the work fails before that, so that no temporary file stays behind a failed write.
+// A file written under the name "<path>.tmp" and moved over <path> once whole (a name noted for
+// the folder's next sync); removed again when the work fails before that, so that no temporary
+// file stays behind a failed write.
 struct TTempFile {
   TPdxEnv& FEnv;
   std::string Target, Path;

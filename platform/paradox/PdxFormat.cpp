@@ -9,6 +9,8 @@
 //     04 u8  file type: 0 keyed DB, 1 PX, 2 unkeyed DB, 3/5 .Xnn, 4 .Ynn, 6/8 .XGn, 7 .YGn
 //     05 u8  block size / 1024 (1..32)              06 u32 records (PX: entries of all levels)
 //     0A u16 blocks in use   0C u16 blocks in file  0E u16 first data block  10 u16 last block
+//     16 2 x u32 left over from the BDE's memory, read by no one; this engine keeps there, in a
+//        .DB, a u64 change stamp that every change it writes raises (PdxReaderView.cpp)
 //     15 u8  (.Xnn) indexed field number            1E u16 (PX/Y) root block  20 u8 levels
 //     21 u16 field count (PX: key field count)      23 u16 primary key field count
 //     25 u32 v3: password checksum; v4+: FF00FF00   29 u8 sort order byte

@@ -68,6 +68,7 @@ inline constexpr size_t kHdrFileBlocks = 0x0C;     // u16
 inline constexpr size_t kHdrFirstBlock = 0x0E;     // u16
 inline constexpr size_t kHdrLastBlock = 0x10;      // u16
 inline constexpr size_t kHdrIndexField = 0x15;     // u8
+inline constexpr size_t kHdrChangeStamp = 0x16;    // u64 (.DB: this engine's change stamp)
 inline constexpr size_t kHdrRootBlock = 0x1E;      // u16
 inline constexpr size_t kHdrLevels = 0x20;         // u8
 inline constexpr size_t kHdrFieldCount = 0x21;     // u16
@@ -89,6 +90,16 @@ inline constexpr size_t kHdrFieldCount1 = 0x64;    // u16 (v4+ .DB/.X)
 inline constexpr size_t kHdrCodePage = 0x6A;       // u16 (v4+ .DB/.X)
 inline constexpr size_t kHdrFixedSize = 0x78;      // the fixed part of a v4+ .DB/.X header
 inline constexpr size_t kHdrFixedSizeV3 = 0x58;    // of a v3 file's and every .PX/.Y's
+
+// The change stamp of a .DB header (see PdxReaderView.cpp).
+inline uint64_t GetChangeStamp(const uint8_t* header) {
+  return uint64_t(Get32(header + kHdrChangeStamp)) | uint64_t(Get32(header + kHdrChangeStamp + 4)) << 32;
+}
+inline void PutChangeStamp(uint8_t* header, uint64_t stamp) {
+  Put32(header + kHdrChangeStamp, uint32_t(stamp));
+  Put32(header + kHdrChangeStamp + 4, uint32_t(stamp >> 32));
+}
+inline bool InChangeStamp(uint64_t offset) { return offset >= kHdrChangeStamp && offset < kHdrChangeStamp + 8; }
 
 // Places in a block of a .DB/.PX/.X file: the next and the previous block (u16), the offset of
 // the last record (s16), then the records.

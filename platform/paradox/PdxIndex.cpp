@@ -18,30 +18,72 @@ using namespace detail;
 
 namespace detail {
 
-void ParseIndexFile(TPdxEnv& env, const std::string& path, const TPdxTableDef& def, const TCodec& codec,
-                    std::vector<TPdxIndexDef>& out) {
+// The header of an index file, and whether it says the index is unique.
+static THeader IndexHeader(TPdxEnv& env, const std::string& path, bool& unique) {
   TFile f;
   f.Open(env, path, false);
   std::vector<uint8_t> h(std::min<uint64_t>(f.Size(), 65536));
   h.resize(f.ReadAt(0, h.data(), h.size()));
-  THeader x = ParseHeader(h.data(), h.size(), path);
-  if (x.FileType != 3 && x.FileType != 5 && x.FileType != 6 && x.FileType != 8)
-    throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: тип файла "_ansi + std::to_string(x.FileType) + " не является вторичным индексом"_ansi);
-  int extra = (x.FileType == 3 || x.FileType == 6) ? 3 : def.KeyFieldCount + 1;
-  int m = int(x.NumFields) - extra;
-  if (m < 1 || int(x.FieldNumbers.size()) < m)
-    throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: в индексе нет полей"_ansi);
+  unique = h.size() > kHdrUnique && h[kHdrUnique] == 1;
+  return ParseHeader(h.data(), h.size(), path);
+}
+
+void ParseIndexFile(TPdxEnv& env, const std::string& path, const THeader& table, const TPdxTableDef& def, const TCodec& codec,
+                    std::vector<TPdxIndexDef>& out) {
+  auto damaged = [](const std::string& file, const std::string& what) {
+    return EPdxCorrupt("Файл "_ansi + QuotePath(file) + " повреждён: "_ansi + what);
+  };
   TPdxIndexDef ix;
+  const THeader x = IndexHeader(env, path, ix.Unique);
+  if (x.FileType != 3 && x.FileType != 5 && x.FileType != 6 && x.FileType != 8)
+    throw damaged(path, "тип файла "_ansi + std::to_string(x.FileType) + " не является вторичным индексом"_ansi);
+  const bool maintained = x.FileType == 5 || x.FileType == 8;
+  const int m = int(x.NumFields) - (maintained ? def.KeyFieldCount + 1 : 3);
+  if (m < 1 || int(x.FieldNumbers.size()) < m) throw damaged(path, "в индексе нет полей"_ansi);
   for (int i = 0; i < m; ++i) {
-    int fn = x.FieldNumbers[i];
+    const int fn = x.FieldNumbers[i];
     if (fn < 1 || fn > int(def.Fields.size()))
-      throw EPdxCorrupt("Файл "_ansi + QuotePath(path) + " повреждён: номер поля "_ansi + std::to_string(fn) + " вне допустимого диапазона"_ansi);
+      throw damaged(path, "номер поля "_ansi + std::to_string(fn) + " вне допустимого диапазона"_ansi);
     ix.Fields.push_back(fn - 1);
   }
   ix.Composite = x.FileType == 6 || x.FileType == 8;
   ix.Name = ix.Composite ? codec.Decode(x.IndexName.data(), x.IndexName.size()) : def.Fields[ix.Fields[0]].Name;
-  ix.Unique = h.size() > kHdrUnique && h[kHdrUnique] == 1;
   ix.FileName = fs::path(path).filename().string();
+  // An index file taken from another table holds other fields than this table's: the indexed
+  // fields, then the primary key (a maintained index) or the record's number, the block number and
+  // (not maintained) the record's place in it. Its B-tree holds all of them but the last.
+  std::vector<std::pair<uint8_t, uint8_t>> fields;
+  for (int f : ix.Fields) fields.emplace_back(table.Types[f], table.Sizes[f]);
+  if (maintained)
+    for (int f = 0; f < def.KeyFieldCount; ++f) fields.emplace_back(table.Types[f], table.Sizes[f]);
+  else
+    fields.emplace_back(0x04, 4);
+  fields.emplace_back(0x03, 2);
+  if (!maintained) fields.emplace_back(0x03, 2);
+  int width = 0;
+  for (const auto& [type, size] : fields) width += FieldWidth(type, size);
+  auto same = [](const THeader& file, const std::vector<std::pair<uint8_t, uint8_t>>& want) {
+    if (file.Types.size() != want.size() || file.Sizes.size() != want.size()) return false;
+    for (size_t i = 0; i < want.size(); ++i)
+      if (file.Types[i] != want[i].first || file.Sizes[i] != want[i].second) return false;
+    return true;
+  };
+  auto foreign = [](const std::string& file, const std::string& what) {
+    return EPdxCorrupt("Файл "_ansi + QuotePath(file) + " повреждён или взят от другой таблицы: "_ansi + what);
+  };
+  if (!same(x, fields) || x.RecordSize != width) throw foreign(path, "поля индекса не совпадают с полями таблицы"_ansi);
+  const fs::path yname = YName(ix.FileName);
+  const std::string ypath = FindFile(fs::path(path).parent_path().string(), yname.stem().string(), yname.extension().string().substr(1));
+  THeader y;
+  bool unused = false;
+  try {
+    if (!ypath.empty()) y = IndexHeader(env, ypath, unused);
+  } catch (const EPdxError&) {
+    // A B-tree file cut short, as a power cut leaves a new one, is made again by the next writer.
+  }
+  fields.pop_back();
+  if (y.RecordSize != 0 && (!same(y, fields) || y.RecordSize != width - 2 + 6))
+    throw foreign(ypath, "поля дерева индекса не совпадают с полями индекса "_ansi + Quote(ix.FileName));
   out.push_back(std::move(ix));
 }
 
@@ -109,11 +151,47 @@ struct TIndexFileSpec {
   uint8_t Version = 12;
   uint32_t Checksum = 0;           // an encrypted table's: its index blocks are encrypted too
   bool Durable = false;            // synced before it replaces the old file
+  bool InPlace = false;            // written over the old file (TIndexOutput)
 };
 
-// Writes a PX/Y file (through a temporary file, gone again when anything fails) from level-1
-// entries (key bytes + data block + record count), building as many levels as needed. The root is
-// block 1.
+// The file an index is written into: over the old file itself when `inPlace` (its table's header
+// says, durably, that its indexes are out of date, so that a file written in part is rebuilt and
+// no name changes), else under a temporary name moved over the old file once whole.
+class TIndexOutput {
+ public:
+  TIndexOutput(TPdxEnv& env, const std::string& path, bool inPlace) {
+    std::error_code ec;
+    if (!inPlace) {
+      FTemp = std::make_unique<TTempFile>(env, path);
+      FFile.Create(env, FTemp->Path);
+    } else if (fs::exists(path, ec)) {
+      FFile.Open(env, path, true);
+    } else {
+      FFile.Create(env, path);
+      NoteNewName(fs::path(path).parent_path().string());
+    }
+  }
+  TFile& File() { return FFile; }
+  bool InPlace() const { return !FTemp; }
+  // The file is whole at `size` bytes: cut there, synced when `sync`, and closed.
+  void Done(uint64_t size, bool sync) {
+    if (FFile.Size() > size) FFile.Truncate(size);
+    if (sync) FFile.Sync();
+    FFile.Close();
+  }
+  // Moves a file written under its temporary name over the old one.
+  void Replace() {
+    if (FTemp) FTemp->Replace();
+  }
+
+ private:
+  std::unique_ptr<TTempFile> FTemp;
+  TFile FFile;
+};
+
+// Writes a PX/Y file (TIndexOutput: a temporary file is gone again when anything fails) from
+// level-1 entries (key bytes + data block + record count), building as many levels as needed. The
+// root is block 1.
 void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
                     const std::vector<std::tuple<std::string, uint32_t, uint32_t>>& leaf) {
   const uint32_t es = uint32_t(keyLen + 6);
@@ -173,9 +251,8 @@ void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
   std::memcpy(&hdr[pos], layout.TableName.data(), std::min<size_t>(layout.TableName.size(), 78));
   pos += layout.Version >= 12 ? 261 : 79;
   Put16(&hdr[kHdrUsedEnd], uint32_t(pos));
-  TTempFile tmp(*layout.Env, layout.Path);
-  TFile f;
-  f.Create(*layout.Env, tmp.Path);
+  TIndexOutput out(*layout.Env, layout.Path, layout.InPlace);
+  TFile& f = out.File();
   f.WriteAt(0, hdr.data(), hdr.size());
   std::vector<uint8_t> blk(layout.BlockSize);
   for (size_t l = 0; l < blocks.size(); ++l) {
@@ -196,19 +273,23 @@ void WriteIndexTree(const TIndexFileSpec& layout, int keyLen,
       f.WriteAt(2048 + uint64_t(numbers[l][i] - 1) * layout.BlockSize, blk.data(), blk.size());
     }
   }
-  if (layout.Durable) f.Sync();
-  f.Close();
-  tmp.Replace();
+  out.Done(2048 + uint64_t(total) * layout.BlockSize, layout.Durable);
+  out.Replace();
 }
 
 }  // namespace
 
 // The .PX and the secondary indexes, kept up to date change by change when they can be, else
-// rebuilt from a scan. With `durable` the files are synced, their names too, and then the header's
+// rebuilt from a scan. With `durable` the files are synced, new names too, and then the header's
 // flag is cleared; else the flag stays set until the writer makes them durable (FinishIndexes).
 // A failure leaves the flag set and makes the next write rebuild every index whole.
 void TPdxTableState::WriteIndexes(bool durable) {
   IndexesCurrent = false;
+  if (!IsIndexFile) {
+    // Over the old files once the header says, durably, that they are out of date.
+    IndexesInPlace = IndexesOutOfDate();
+    if (IndexesInPlace && Db.Syncs() < OutOfDateSynced) Db.Sync();
+  }
   try {
     if (KeyLen) RebuildTree(durable);
     if (!Def.Indexes.empty()) {
@@ -216,6 +297,7 @@ void TPdxTableState::WriteIndexes(bool durable) {
         for (auto& x : XStates) {
           x->H.AutoInc = H.AutoInc;  // an .X copies its table's autoincrement counter
           x->IndexDirty = x->HeaderDirty = true;
+          x->IndexesInPlace = IndexesInPlace;
           x->Flush(durable);
         }
       } else {
@@ -227,8 +309,15 @@ void TPdxTableState::WriteIndexes(bool durable) {
     }
     if (!IsIndexFile) {
       if (durable) {
-        SyncFolder(*Env, Folder);
-        MarkIndexesOutOfDate(false);
+        SyncFolderIfNamed(*Env, Folder);
+        if (SyncPending && HeaderDirty) {
+          // The header held for the indexes, in one write with the flag cleared.
+          HeaderBytes[kHdrIndexesOutOfDate] = 0;
+          WriteHeader();
+          HeaderDirty = false;
+        } else {
+          MarkIndexesOutOfDate(false);
+        }
       } else {
         IndexesCurrent = true;
       }
@@ -267,6 +356,7 @@ void TPdxTableState::RebuildTree(bool durable) {
     layout.Version = H.Version;
     layout.Checksum = Encrypted ? Checksum : 0;
     layout.Durable = durable;
+    layout.InPlace = IndexesInPlace;
     WriteIndexTree(layout, KeyLen, leaf);
   }
 }
@@ -571,18 +661,17 @@ std::vector<uint8_t> SecondaryHeader(const TPdxTableState& s, const TPdxIndexDef
   return hdr;
 }
 
-// Writes the sorted entries as the .X file (through a temporary file) and its .Y tree.
+// Writes the sorted entries as the .X file (TIndexOutput) and its .Y tree.
 void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecondaryLayout& x, TEntrySorter& entries,
-                        bool durable) {
+                        bool durable, bool inPlace) {
   const std::string path = (fs::path(s.Folder) / ix.FileName).string();
   const uint32_t es = uint32_t(x.EntrySize), per = (x.BlockSize - kBlockData) / es;
   const uint32_t total = uint32_t(entries.Count());
   const uint32_t blocks = uint32_t((uint64_t(total) + per - 1) / per);
   if (blocks > 0xFFFF) throw EPdxError("Индекс "_ansi + QuotePath(path) + " не помещается в 65535 блоков"_ansi);
   std::vector<uint8_t> hdr = SecondaryHeader(s, ix, x, total, blocks);
-  TTempFile tmp(*s.Env, path);
-  TFile f;
-  f.Create(*s.Env, tmp.Path);
+  TIndexOutput out(*s.Env, path, inPlace);
+  TFile& f = out.File();
   f.WriteAt(0, hdr.data(), hdr.size());
   std::vector<uint8_t> xb(x.BlockSize);
   std::vector<std::tuple<std::string, uint32_t, uint32_t>> leaf;
@@ -599,16 +688,18 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
     f.WriteAt(hdr.size() + uint64_t(k) * x.BlockSize, xb.data(), x.BlockSize);
   }
   entries.RemoveRuns();
-  // Synced whatever `durable` says: the .X alone says which fields the index has, so it is never
-  // left to a power cut. (A table being made syncs it with the rest of its family, before its .DB
-  // has a name.)
+  // A new file replacing the old is synced whatever `durable` says: the .X alone says which
+  // fields the index has, so it is never left to a power cut. (Written over the old, those bytes
+  // stay as they were. A table being made syncs it with the rest of its family, before its .DB has
+  // a name.)
+  const uint64_t size = hdr.size() + uint64_t(blocks) * x.BlockSize;
   if (s.Creating) {
     f.StartSync();
     s.ToSync.push_back(path);
+    out.Done(size, false);
   } else {
-    f.Sync();
+    out.Done(size, durable || !out.InPlace());
   }
-  f.Close();
   TIndexFileSpec tree;
   tree.Env = s.Env;
   const std::string yname = YName(ix.FileName);
@@ -623,8 +714,9 @@ void WriteSecondaryFile(TPdxTableState& s, const TPdxIndexDef& ix, const TSecond
   tree.Version = 12;
   tree.Checksum = s.Encrypted ? s.Checksum : 0;
   tree.Durable = durable;
+  tree.InPlace = inPlace;
   WriteIndexTree(tree, keyLen, leaf);
-  tmp.Replace();
+  out.Replace();
 }
 
 }  // namespace
@@ -637,7 +729,7 @@ void TPdxTableState::RebuildSecondaries(bool durable) {
     TEntrySorter entries(*Env, (fs::path(Folder) / ix.FileName).string() + ".run", size_t(layout.EntrySize));
     ScanSecondaryEntries(*this, layout, entries);
     entries.Finish();
-    WriteSecondaryFile(*this, ix, layout, entries, durable);
+    WriteSecondaryFile(*this, ix, layout, entries, durable, IndexesInPlace);
   }
 }
 

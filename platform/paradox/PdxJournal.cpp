@@ -1,33 +1,53 @@
 // The rollback journal of a table. Before a change overwrites a part of the .DB, the old bytes
 // (and the new) go to "<table>.JNL" beside it, and the journal is made durable; the journal is
-// emptied once the change is whole and synced. A change written in parts (a batch's flushes) adds
-// each part's entries after the last's, the header covering them all. The order of the writes it
-// guards is stated at the top of PdxFiles.cpp.
+// emptied once the change is whole and synced. The order of the writes it guards is stated at the
+// top of PdxFiles.cpp.
 //
 // Layout (little-endian):
 //   header, 72 bytes: "PDXJRNL2", u32 salt (new for every change), u32 entry count, u64 bytes of
 //     entries, u64 their hash (each entry's started from the one before, the first from the salt),
-//     u64 the .DB's size before the change and u64 after it, u64 the .MB's size before it (0: the
-//     change leaves the .MB alone), u64 the table's mark, u64 hash of the 64 bytes before it. An
-//     emptied journal has its first bytes zero (or nothing at all, where the disk is too full).
+//     u64 the .DB's size before the change (as last synced: blocks that parts before the first
+//     journaled one added lie past it) and u64 after the parts journaled so far, u64 the .MB's size
+//     before it (0: the change leaves the .MB alone), u64 the table's mark, u64 hash of the 64
+//     bytes before it. An emptied journal has its header zero (or nothing at all, where the disk is
+//     too full).
 //   entries, back to back: u64 offset in the .DB, u32 length n, the n old bytes, the n bytes the
 //     change writes there.
 // Hashes start from the salt, so that entries left in the file by an earlier change never
-// check out. The header is written last and the journal synced before the first overwrite: a
-// journal whose header or entries do not check out guarded no overwrite, and is ignored.
+// check out.
 //
-// A journal is played back only onto the change it guards. The table's mark (its header's
-// structure) says which table it is for; the new bytes say which state: every byte the change
-// overwrites must hold its old value or its new one (a power cut may leave any mix of the disk's
-// sectors, a failed write any prefix of what it wrote, a failed playback any part of the old
-// bytes back). A journal of another table, or of a change that finished long ago (a folder
-// restored from a copy), fails that test; it is set aside by the next writer, never played.
+// The order. A change is written in parts (a batch's flushes); each part that overwrites what the
+// .DB holds appends its entries after the last part's and syncs them, then rewrites the header (one
+// sector, in place) to cover them and syncs it, the folder too when the file is new, and only then
+// overwrites anything. So the header only ever covers entries already on the disk, and at every
+// instant the journal on disk guards every overwrite that may have reached the .DB. A power cut
+// leaves a header that is zero, or that covers entries which check out; nothing else.
+//
+// What a journal beside a table is (Judge), and what is done with it:
+//  - none: no file, or its header zero (emptied, or cut off before it had one). It guards nothing:
+//    a reader reads the table as it is, a writer removes it.
+//  - damaged: it cannot be read whole: its header or its entries do not check out, it is cut
+//    short, or it is of an older format or not this engine's at all. Its entries may be the only
+//    copy of bytes a change overwrote, so it is never played and never removed: a reader reads the
+//    table as it is, the next writer renames it "<journal>.N" and says so, and an error that the
+//    table is damaged names the journal beside it, or where it was set aside.
+//  - the table's own change: it checks out, its mark is that of the table's header as the .DB
+//    holds it (a change never writes the bytes the mark is made of), and every byte the change
+//    overwrites holds its old value or its new one (a power cut may leave any mix of the disk's
+//    sectors, a failed write any prefix of what it wrote, a failed playback any part of the old
+//    bytes back). While its writer lives (the lock is held) the change is being written: a reader
+//    waits for its end. Once its writer is gone, a reader reads the table as it stood before the
+//    change (the old bytes over the file, cut at the size before it), writing nothing, and the next
+//    writer plays it back, empties and removes it.
+//  - another's: it checks out but is not the table's own change: another table's journal, or that
+//    of a change that finished long ago (a folder restored from a copy). It is never played and
+//    never removed: treated as a damaged one.
 //
 // The lock: a writer holds a lock on its .DB (TPdxFile::Lock) from the moment it opens the table
 // for writing until it lets the table go, so a journal whose table is locked belongs to a live
-// writer. Only the next writer plays back a journal whose writer is gone; a reader never changes
-// a file: it reads the table as it stood before the change (the old bytes over the file), or
-// waits while a live writer finishes its change.
+// writer. A reader asks the lock before it reads the journal: while the lock is held, a journal
+// whose first byte is not zero is a change being written, whatever the rest reads as at that
+// moment (the writer may be rewriting it), and the reader waits for its end (PdxReaderView.cpp).
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -71,8 +91,8 @@ uint64_t Hash(const uint8_t* p, size_t n, uint64_t h) {
 }
 
 // The header's byte "indexes out of date" is written outside the journal (it only ever asks for a
-// rebuild): any value of it belongs.
-bool Unmarked(uint64_t off, size_t i) { return off + i == kHdrIndexesOutOfDate; }
+// rebuild), and so is its change stamp (which only ever grows): any value of them belongs.
+bool Unmarked(uint64_t off, size_t i) { return off + i == kHdrIndexesOutOfDate || InChangeStamp(off + i); }
 
 uint32_t NewSalt() {
   static std::mutex mu;
@@ -138,25 +158,22 @@ TJournal::TImage TJournal::Read(TPdxEnv& env, const std::string& path) {
   TImage image;
   std::error_code ec;
   if (!fs::exists(path, ec)) return image;
+  image.Kind = TImage::jDamaged;
   std::vector<uint8_t> j;
   {
     TFile f;
     f.Open(env, path, false);
     const uint64_t size = f.Size();
-    if (size > kLargestJournal) {
-      image.Kind = TImage::jForeign;
-      return image;
-    }
+    if (size > kLargestJournal) return image;
     j.resize(size_t(size));
     j.resize(f.ReadAt(0, j.data(), j.size()));
   }
-  // Emptied, or never written whole: the change it was for never overwrote anything.
-  if (j.empty() || j[0] == 0) return image;
-  if (j.size() < sizeof kMagic || std::memcmp(j.data(), kMagic, sizeof kMagic) != 0) {
-    image.Kind = TImage::jForeign;
+  if (AllZero(j.data(), std::min(j.size(), kHeaderSize))) {
+    image.Kind = TImage::jNone;
     return image;
   }
-  if (j.size() < kHeaderSize || Get64(&j[64]) != Hash(j.data(), 64, 0)) return image;
+  if (j.size() < kHeaderSize || std::memcmp(j.data(), kMagic, sizeof kMagic) != 0 || Get64(&j[64]) != Hash(j.data(), 64, 0))
+    return image;
   const uint32_t salt = Get32(&j[8]);
   const uint64_t bytes = Get64(&j[16]);
   if (bytes > j.size() - kHeaderSize) return image;
@@ -174,25 +191,42 @@ TJournal::TImage TJournal::Read(TPdxEnv& env, const std::string& path) {
   return image;
 }
 
-bool TJournal::Belongs(const TImage& image, TFile& db, uint64_t table) {
-  if (image.Kind != TImage::jChange || image.Table != table) return false;
-  const uint64_t size = db.Size();
-  if (size < image.DbBefore || size > std::max(image.DbAfter, image.DbBefore)) return false;
+// The mark comes from the .DB's header as the file holds it, never mixed with the journal's old
+// bytes: the bytes it is made of are no change's to write, so a journal of this table has the mark
+// of the header whatever the change did to its counts, and one of another table is told apart
+// before anything of it is laid over the file.
+TJournal::TImage TJournal::Judge(TPdxEnv& env, const std::string& path, TFile& db) {
+  TImage image = Read(env, path);
+  if (image.Kind != TImage::jChange) return image;
+  image.Kind = TImage::jOther;
+  uint64_t mark = 0;
+  try {
+    std::vector<uint8_t> header(std::min<uint64_t>(db.Size(), 65536));
+    header.resize(db.ReadAt(0, header.data(), header.size()));
+    mark = TableMark(ParseHeader(header.data(), header.size(), db.Path()));
+  } catch (const EPdxCorrupt&) {
+    // A header that cannot be read tells no table: the journal is not known to be its.
+    return image;
+  }
+  if (image.Table != mark) return image;
+  // What the change appended is cut off whatever it holds (parts that only add blocks write no
+  // entry, so the file may be longer than the last part journaled says).
+  if (db.Size() < image.DbBefore) return image;
   std::string now;
   for (const auto& [offset, entries] : ByOffset(image)) {
-    // What the change appended is cut off whatever it holds.
     if (offset >= image.DbBefore) continue;
     const size_t n = entries[0]->Old.size();
-    if (offset + n > image.DbBefore) return false;
+    if (offset + n > image.DbBefore) return image;
     now.resize(n);
-    if (db.ReadAt(offset, now.data(), n) != n) return false;
+    if (db.ReadAt(offset, now.data(), n) != n) return image;
     for (size_t i = 0; i < n; ++i) {
       bool known = now[i] == entries[0]->Old[i] || Unmarked(offset, i);
       for (size_t k = 0; k < entries.size() && !known; ++k) known = entries[k]->New.size() == n && now[i] == entries[k]->New[i];
-      if (!known) return false;
+      if (!known) return image;
     }
   }
-  return true;
+  image.Kind = TImage::jChange;
+  return image;
 }
 
 std::map<uint64_t, std::string> TJournal::Before(const TImage& image) {
@@ -203,10 +237,15 @@ std::map<uint64_t, std::string> TJournal::Before(const TImage& image) {
 }
 
 // Writes `old` at `off` unless the file holds it already: a change cut off before its overwrites
-// is taken back without a write (a full disk may refuse every one).
-static void PutBack(TFile& db, uint64_t off, const std::string& old) {
+// is taken back without a write (a full disk may refuse every one). The change stamp is left as it
+// is, so that it never goes back to an older value (PdxReaderView.cpp).
+static void PutBack(TFile& db, uint64_t off, std::string old) {
   std::string now(old.size(), '\0');
-  if (db.ReadAt(off, now.data(), now.size()) != now.size() || now != old) db.WriteAt(off, old.data(), old.size());
+  const bool read = db.ReadAt(off, now.data(), now.size()) == now.size();
+  if (read)
+    for (size_t i = 0; i < old.size(); ++i)
+      if (InChangeStamp(off + i)) old[i] = now[i];
+  if (!read || now != old) db.WriteAt(off, old.data(), old.size());
 }
 
 void TJournal::Restore(TPdxEnv& env, const TImage& image, const std::string& dbPath, const std::string& mbPath) {
@@ -227,7 +266,8 @@ void TJournal::Restore(TPdxEnv& env, const TImage& image, const std::string& dbP
 
 // The file stays open from the first change to Close: later changes write over the emptied one,
 // so that its name is made durable once. A change may be written in parts (a batch's flushes):
-// each part's entries follow the last part's, and the header, rewritten, covers them all.
+// each part's entries follow the last part's, and the header, rewritten once they are synced,
+// covers them all.
 void TJournal::Begin(TFile& db) {
   if (FStage == sIdle) {
     if (!FFile.IsOpen()) {
@@ -244,7 +284,9 @@ void TJournal::Begin(TFile& db) {
     FNow.Hash = FSalt;
     FNow.End = kHeaderSize;
     FNow.Db = FNow.DbAfter = db.Size();
-    FDbBefore = FNow.Db;
+    // Parts that only added blocks may have gone before: what they wrote since the file was last
+    // synced may not be on the disk, and is cut off with the rest of what the change appended.
+    FDbBefore = db.SyncedSize();
     FMbBefore = FMbSize;
   }
   FPart = FNow;
@@ -282,6 +324,9 @@ void TJournal::WriteHeader(const TState& state) {
 
 void TJournal::Ready(uint64_t dbAfter) {
   FNow.DbAfter = std::max(FNow.DbAfter, dbAfter);
+  // The entries first: the header covers only entries on the disk, so that a journal whose header
+  // checks out and whose entries do not was damaged after it was written.
+  FFile.Sync();
   WriteHeader(FNow);
   FFile.Sync();
   if (FNewName) {
@@ -321,7 +366,7 @@ void TJournal::EmptyFile(TPdxEnv& env, const std::string& path) {
 // The part being written goes back, and the parts before it are made durable; when that fails, or
 // making them durable was what failed, the whole change goes back, so that the table is what the
 // next open of its files finds. Parts written whole stay guarded when something else failed.
-void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath) {
+void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath, const std::function<void()>& takenBack) {
   if (FStage == sIdle || FStage == sOpen) return;
   if (FStage == sKeeping || FStage == sReady) {
     try {
@@ -345,6 +390,7 @@ void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string&
         mb.Sync();
       }
       FNow = FPart;
+      takenBack();
       Commit(db, nullptr);
       return;
     } catch (const EPdxError&) {
@@ -354,6 +400,7 @@ void TJournal::Rollback(TFile& db, const std::string& dbPath, const std::string&
   const TImage image = Read(*FEnv, FPath);
   if (image.Kind == TImage::jChange && image.Salt == FSalt) {
     Restore(*FEnv, image, dbPath, mbPath);
+    takenBack();
     Empty();
   }
   FStage = sIdle;

@@ -4,7 +4,8 @@
 // records a batch holds back and puts into their blocks together), PdxRuns.cpp (sorted runs and
 // their merge, for the batch and the index rebuild), PdxIndex.cpp (the B-trees and the secondary
 // indexes), PdxFiles.cpp (the environment, files, the family of a table, and the order of writes
-// and syncs), PdxJournal.cpp (the rollback journal), PdxCheck.cpp (the consistency check).
+// and syncs), PdxJournal.cpp (the rollback journal), PdxReaderView.cpp (a reader beside a writer
+// in another process), PdxCheck.cpp (the consistency check).
 // The on-disk layout is described once, at the top of PdxFormat.cpp.
 #pragma once
 
@@ -14,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,9 +38,10 @@ class TJournal {
   // What a journal file holds.
   struct TImage {
     enum TKind {
-      jNone,     // no change: no file, an emptied one, or one whose change never got written whole
-      jChange,   // the change it guards
-      jForeign,  // a file of that name this engine did not write
+      jNone,     // no change: no file, or its header zero
+      jChange,   // a change whole in the journal (Judge: the table's own, which it is in the middle of)
+      jOther,    // (Judge) a change whole in the journal that is not the table's own
+      jDamaged,  // a file that cannot be read whole: cut short, a hash that fails, another format
     } Kind = jNone;
     uint64_t DbBefore = 0, DbAfter = 0, MbBefore = 0, Table = 0;
     uint32_t Salt = 0;
@@ -52,11 +55,14 @@ class TJournal {
   static std::string PathFor(const std::string& dbPath);
   // Which table a journal is for: the structure that its table's header gives.
   static uint64_t TableMark(const THeader& h);
-  // Reads the journal at `path` (jNone when there is none). Raises EPdxError when it cannot be read.
+  // Reads the journal at `path` (jNone when there is none): jNone, jChange or jDamaged. Raises
+  // EPdxError when it cannot be read.
   static TImage Read(TPdxEnv& env, const std::string& path);
-  // Whether `db` (the table marked `table`) is in the middle of the change the image guards:
-  // every byte that the change overwrites holds its old value or its new one.
-  static bool Belongs(const TImage& image, TFile& db, uint64_t table);
+  // What the journal at `path` is to the table whose .DB is `db`: jChange when it is the table's
+  // own change, which the table is in the middle of (its mark is that of the header `db` holds,
+  // and every byte the change overwrites holds its old value or its new one); jOther when it
+  // checks out but is not; else as Read says. Raises EPdxError when a file cannot be read.
+  static TImage Judge(TPdxEnv& env, const std::string& path, TFile& db);
   // Puts the old bytes back, cuts off what the change appended to the .DB (and to the .MB at
   // mbPath, when the change wrote values there) and syncs both. Raises EPdxError naming the file.
   static void Restore(TPdxEnv& env, const TImage& image, const std::string& dbPath, const std::string& mbPath);
@@ -87,8 +93,9 @@ class TJournal {
   // Keeps the bytes [off, off + n) of `db` as they are on disk; `now` are the n bytes the part
   // will write there.
   void Keep(TFile& db, uint64_t off, size_t n, const uint8_t* now);
-  // Makes the journal whole and durable (its name too, the first time), before the first
-  // overwrite of the part; `dbAfter` is the .DB's size once the part is written.
+  // Makes the journal whole and durable before the first overwrite of the part: the part's entries
+  // are synced, then the header that covers them (its name too, the first time); `dbAfter` is the
+  // .DB's size once the part is written.
   void Ready(uint64_t dbAfter);
   // The part is written; the journal goes on guarding it until Commit.
   void Settle() { FStage = sOpen; }
@@ -97,8 +104,8 @@ class TJournal {
   // After a failure: takes back the part being written and makes the parts before it durable
   // (or, when that fails or the failure was Commit's, takes back the whole change), and empties
   // the journal; parts written whole stay when no part was being written. `db` is the table's
-  // .DB, also at dbPath.
-  void Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath);
+  // .DB, also at dbPath. `takenBack` runs once old bytes are back, before the journal is emptied.
+  void Rollback(TFile& db, const std::string& dbPath, const std::string& mbPath, const std::function<void()>& takenBack);
   // The writer is done: an empty journal goes. One that guards overwrites not yet durable stays,
   // for the next open to take the change back.
   void Close();
@@ -123,10 +130,29 @@ class TJournal {
   TStage FStage = sIdle;
 };
 
-// Changed blocks held before a flush writes them.
-inline constexpr size_t kDirtyBlocks = 256;
-// A batch makes what it wrote durable once its journal, or the blocks it wrote since it last did,
-// pass these sizes (and at its end): bounding the journal, and what a failed write takes back.
+// The journal file beside a table as a reader found it (see PdxReaderView.cpp).
+struct TJournalLook {
+  bool Present = false;
+  uint64_t Size = 0;
+  std::string Head;  // its first bytes
+  // A change was begun and not finished: the journal's first byte is not zero.
+  bool Begun() const { return !Head.empty() && Head[0] != 0; }
+  bool operator==(const TJournalLook&) const = default;
+};
+
+// What a reader outside the table's writer saw as it began to read (see PdxReaderView.cpp).
+struct TReadStart {
+  TJournalLook Journal;
+  std::vector<uint8_t> Header;  // the .DB's fixed header as the file held it, byte 4F zeroed
+  bool Overlay = false;         // the table was read through a dead writer's journal
+};
+
+// Changed blocks held before a flush writes them (tests make it small, to write a change in many
+// parts).
+inline size_t gDirtyBlocks = 256;
+// A batch whose journal is begun makes what it wrote durable once the journal, or the blocks it
+// wrote since it last did, pass these sizes (and at its end): bounding the journal, and what a
+// failed write takes back. A batch that overwrites nothing is durable at its end alone.
 inline constexpr uint64_t kJournalCommit = uint64_t(32) << 20;
 inline constexpr uint64_t kDataCommit = uint64_t(64) << 20;
 // Blocks kept as last read or written, so that the next change near them need not read them.
@@ -170,8 +196,10 @@ class TMbWriter {
 std::string YName(std::string name);
 // A field's definition from its header type and stored size.
 TPdxFieldDef FieldFromHeader(uint8_t type, uint8_t size, const std::string& name);
-// Adds the definition of the secondary index file at `path` (a .Xnn or .XGn) to `out`.
-void ParseIndexFile(TPdxEnv& env, const std::string& path, const TPdxTableDef& def, const TCodec& codec,
+// Adds the definition of the secondary index file at `path` (a .Xnn or .XGn) of the table whose
+// header is `table` to `out`. Raises EPdxCorrupt naming the file when it, or its B-tree file
+// (.Ynn/.YGn, when there is one that can be read), is not laid out for this table's fields.
+void ParseIndexFile(TPdxEnv& env, const std::string& path, const THeader& table, const TPdxTableDef& def, const TCodec& codec,
                     std::vector<TPdxIndexDef>& out);
 // A .DB-format header (tables and secondary .X files) at Paradox 7 level.
 std::vector<uint8_t> BuildDbHeader(uint8_t fileType, uint32_t blockSize, const std::vector<uint8_t>& types,
@@ -244,10 +272,14 @@ class TPdxTableState {
   uint64_t OverlaySize = 0;
   uint64_t Reloads = 0;  // times a failed write made the state take the table as its files hold it
   uint64_t Changes = 0;  // changes made through this state, so that a cursor knows it was alone
+  detail::TReadStart Start;  // what the files said when this state last read them (not a writer)
+  std::mutex LoadMu;         // held while the state is loaded, or brought up to date, for a handle
+  bool Loaded = false;
   uint64_t WrittenSinceDurable = 0;  // bytes of blocks written since the table was last synced
   bool Merging = false;     // a batch's waiting records are going into the blocks
   bool HeaderSynced = true; // the header on disk is durable (see WriteChange)
   bool SyncPending = false; // a change is written, its last sync waits for its indexes (WriteDirty)
+  bool HoldHeader = false;  // the part being written keeps the header for the indexes (WriteDirty)
   bool Creating = false;    // the table is being made under a temporary name
   std::vector<std::string> ToSync;  // while Creating: files written that its maker syncs
   int Batch = 0;
@@ -258,6 +290,12 @@ class TPdxTableState {
   // (it is cleared when the files are made durable: at the end of a batch, or when the writer
   // lets the table go).
   bool IndexesCurrent = false;
+  // The index files are written over the old ones (see WriteIndexes); an .X held by its table
+  // takes its table's.
+  bool IndexesInPlace = false;
+  // The count of the .DB's syncs (TFile::Syncs) from which on its header's flag "indexes out of
+  // date", as set, is durable: the flag is taken to be durable only once this handle synced it.
+  uint64_t OutOfDateSynced = 1;
   bool IsIndexFile = false;  // a secondary index's .X held by its table (see XStates)
   // The B-tree file over this one: the .PX of a table, the .Ynn/.YGn of a secondary index.
   std::string TreePath, TreeName;
@@ -270,11 +308,37 @@ class TPdxTableState {
   void Load(const std::string& folder, const std::string& base, const std::string& path, bool reader = true);
   void ReadFiles(bool reader);
   void LookAtJournal(const std::string& path, bool reader);
+  // The reader's view beside a writer in another process (PdxReaderView.cpp).
+  std::string JournalPath() const;
+  // The journal file at `path` as it is now (not there: Present false).
+  detail::TJournalLook LookAtJournalFile(const std::string& path) const;
+  // Waits while another process holds the table's lock and the journal at `journal` is begun (3 s
+  // at most, then raises); answers whether the lock is held, and gives the journal as last seen.
+  bool WaitForWriter(const std::string& journal, detail::TJournalLook* seen = nullptr);
+  // The .DB's fixed header as the file holds it now, byte 4F zeroed.
+  std::vector<uint8_t> StampedHeader() const;
+  // Whether another process changed the table, or is changing it, since a read began at `start`.
+  bool ChangedOutside(const detail::TReadStart& start);
+  [[noreturn]] void ChangedWhileRead() const;
+  // ReadFiles for a state no handle of this process writes: a read that met a change under way
+  // reads again.
+  void ReadOutside(bool reader);
+  // Whether another process changed the files since this state read them (a reader's state; waits
+  // while another process is changing them).
+  bool Stale();
+  // The writer's change stamp: raised in HeaderBytes before the header of a change goes out.
+  void NextStamp();
+  // Writes, outside the journal, a stamp above the one the file holds (and HeaderBytes): when a
+  // change is taken back, before its journal is emptied or goes.
+  void RaiseStamp();
   bool RecoverJournal();
-  void SetAside(const std::string& journal);
+  void SetAside(const std::string& journal, bool damaged);
   void ReleaseWriter();
   void FinishIndexes();
   bool IndexFileUnsound(bool unlessEmpty) const;
+  // The problems of the index files against the records, as CheckIntegrity finds them, whatever
+  // the header says of them (PdxCheck.cpp).
+  std::vector<std::string> IndexProblems();
   void ReadBlock(uint32_t n, uint8_t* out);
   std::vector<uint8_t>& TakeDirty(uint32_t n);
   std::vector<uint8_t>& BlockForWrite(uint32_t n);
@@ -287,8 +351,11 @@ class TPdxTableState {
   std::string ReadBlob(const uint8_t* p, int i);
   void OpenMb(bool write);
   [[noreturn]] void Corrupt(const std::string& what) const {
-    throw EPdxCorrupt("Файл "_ansi + detail::QuotePath(DbPath) + " повреждён: "_ansi + what);
+    throw EPdxCorrupt("Файл "_ansi + detail::QuotePath(DbPath) + " повреждён: "_ansi + what + JournalNote);
   }
+  // Said after an error that the table is damaged, when a journal that was not played back lies
+  // beside it or was set aside: it may hold bytes the table lost.
+  std::string JournalNote;
   // "Таблица "<path>"": how messages name the table (its folder and file).
   std::string TableText() const { return "Таблица "_ansi + detail::QuotePath(DbPath); }
   // writing
@@ -348,13 +415,14 @@ class TPdxTableState {
   void CheckUnique(const std::vector<uint8_t>& rec, const uint8_t* old);
   const uint8_t* RecordAt(TPdxRecordPos pos);
   void Flush(bool durable = false);
-  void WriteBlocks(uint32_t keep = 0);
+  void WriteBlocks(uint32_t keep = 0, bool onlyNew = false);
   void WriteChange(bool whole);
   const uint8_t* NewHeader();
   void WriteHeader();
   void Reload();
   void Forget();
   void AgreeWithChain();
+  void VerifyChain();
   bool ChainEndsAtLastBlock();
   void CheckUsable() const;
   bool HasIndexes() const { return KeyLen != 0 || !Def.Indexes.empty(); }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/paradox/Paradox.h"
+#include "platform/paradox/PdxTableState.h"
 #include "tests/support/ParadoxFaults.h"
 
 namespace pdxcrash {
@@ -59,7 +60,6 @@ struct TRun {
   int64_t Lost = 0;       // accepted records the errors said were lost
   int64_t Held = -1;      // the records the table holds, as the last error that said so put it
   int64_t Reported = -1;  // RecordCount at the end of a batch that was not stopped
-  std::function<void()> OnCreated;  // called when a table the change makes is there
 
   bool Stopped() const { return Faults && Faults->Stopped(); }
   // Runs one call, noting its error; false once the process has stopped.
@@ -76,7 +76,7 @@ struct TRun {
     return true;
   }
   void Create(const std::string& table, const TPdxTableDef& def) {
-    if (Call([&] { Db.CreateTable(table, def); }) && OnCreated) OnCreated();
+    Call([&] { Db.CreateTable(table, def); });
   }
   void Append(TPdxTable& t, const TRow& row) {
     Tried.insert(Canon(row));
@@ -172,6 +172,15 @@ inline void MakeBlobs(TPdxDatabase& db, const std::string& name) {
   t->EndBatch();
 }
 
+// A block cache of `blocks` while it lives: a change to a small table is then written in many parts.
+struct TSmallCache {
+  size_t Old;
+  explicit TSmallCache(size_t blocks) : Old(paradox::detail::gDirtyBlocks) { paradox::detail::gDirtyBlocks = blocks; }
+  ~TSmallCache() { paradox::detail::gDirtyBlocks = Old; }
+  TSmallCache(const TSmallCache&) = delete;
+  TSmallCache& operator=(const TSmallCache&) = delete;
+};
+
 // A single change to the table, on a handle of its own.
 inline void Single(TRun& run, const std::string& table, const std::function<void(TPdxTable&)>& change) {
   std::unique_ptr<TPdxTable> t;
@@ -195,16 +204,39 @@ inline std::vector<TScenario> Scenarios() {
     out.back().Change = std::move(change);
     return out.back();
   };
-  add("a batch into a table with free blocks", "F",
+  // A keyed table with free blocks, and a batch of `n` random odd keys into it.
+  auto withFreeBlocks = [](TPdxDatabase& db) {
+    MakeKeyed(db, "F", 3000, 1024);
+    DeleteStretch(db, "F", 2 * 12000, 2 * 18000);
+  };
+  auto oddKeys = [](TRun& run, unsigned seed, int n) {
+    std::vector<TRow> rows;
+    std::mt19937 rng(seed);
+    for (int i = 0; i < n; ++i) rows.push_back(KeyedRow(int32_t(rng() % 60000) * 2 + 1));
+    run.Batch("F", rows);
+  };
+  add("a batch into a table with free blocks", "F", withFreeBlocks, [=](TRun& run) { oddKeys(run, 9, 800); }).Batch = true;
+  add("a batch into a table with free blocks, written in parts", "F", withFreeBlocks, [=](TRun& run) {
+    TSmallCache cache(12);
+    oddKeys(run, 4, 120);
+  }).Batch = true;
+  // The last block of an unkeyed table of 44-byte records in 1 KB blocks has room for 2 more.
+  add("a batch that only appends, into a last block with room", "U",
       [](TPdxDatabase& db) {
-        MakeKeyed(db, "F", 3000, 1024);
-        DeleteStretch(db, "F", 2 * 12000, 2 * 18000);
+        TPdxTableDef d;
+        d.Fields = {{"K", TPdxFieldType::Long}, {"V", TPdxFieldType::Alpha, 40}};
+        d.BlockSize = 1024;
+        db.CreateTable("U", d);
+        auto t = db.OpenTable("U");
+        t->BeginBatch();
+        for (int32_t k = 0; k < 1010; ++k) t->Append(KeyedRow(k));
+        t->EndBatch();
       },
       [](TRun& run) {
+        TSmallCache cache(4);
         std::vector<TRow> rows;
-        std::mt19937 rng(9);
-        for (int i = 0; i < 800; ++i) rows.push_back(KeyedRow(int32_t(rng() % 60000) * 2 + 1));
-        run.Batch("F", rows);
+        for (int32_t k = 0; k < 200; ++k) rows.push_back(KeyedRow(5000 + k));
+        run.Batch("U", rows);
       }).Batch = true;
   TScenario& spill = add("a batch of random keys that spills runs", "S",
       [](TPdxDatabase& db) {

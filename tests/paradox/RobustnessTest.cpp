@@ -77,71 +77,146 @@ TEST(ParadoxRobustness, TruncatedAndFlippedSamples) {
   }
 }
 
-// Damage to the block chain or the header is an error that names the file, for readers and for a
-// writer that walks the chain to rebuild the indexes: a table is never read, or rewritten, as a
-// shorter one.
+// Damage to the block chain or the header, or records pointing into an .MB that is gone, is an
+// error that names the file, for readers and, the same error, for a writer's open, whether or not
+// it rebuilds the indexes from the chain: a table is never read, or written, as a shorter one.
 TEST(ParadoxRobustness, ADamagedChainIsAnErrorOfItsTable) {
   testsupport::TempDir dir;
   {
     TPdxDatabase db(dir.Path().string());
-    TPdxTableDef d;
-    d.Fields = {{"N", TPdxFieldType::Long}};
-    d.KeyFieldCount = 1;
-    d.BlockSize = 1024;
-    db.CreateTable("loop", d);
-    auto t = db.OpenTable("loop");
-    t->BeginBatch();
-    for (int i = 0; i < 1000; ++i) t->Append({Variant(int32_t(i))});
-    t->EndBatch();
+    TPdxTableDef keyed;
+    keyed.Fields = {{"N", TPdxFieldType::Long}};
+    keyed.KeyFieldCount = 1;
+    keyed.BlockSize = 1024;
+    db.CreateTable("loop", keyed);
+    TPdxTableDef flat;
+    flat.Fields = {{"N", TPdxFieldType::Long}, {"M", TPdxFieldType::Memo, 1}};
+    flat.BlockSize = 1024;
+    db.CreateTable("flat", flat);
+    for (const std::string name : {"loop", "flat"}) {
+      auto t = db.OpenTable(name);
+      t->BeginBatch();
+      for (int i = 0; i < 1000; ++i)
+        t->Append(name == "loop" ? std::vector<Variant>{Variant(int32_t(i))} : std::vector<Variant>{Variant(int32_t(i)), Variant(std::string(20, 'm'))});
+      t->EndBatch();
+    }
   }
-  const std::string b = FileBytes(dir / "loop.DB");
-  const size_t hs = 2048, bs = 1024, blocks = (b.size() - hs) / bs;
-  auto block = [&](size_t n) { return hs + (n - 1) * bs; };
-  struct TCase {
-    const char* Name;
-    size_t At;
-    std::string Bytes;
-    const char* Says;
-  } cases[] = {
-      {"a next link back to block 1", block(3), std::string("\x01\x00", 2), "блок 1 ссылается назад"},
-      {"a count past the block", block(1) + 4, "\xF0\x7F", "loop.DB"},
-      {"an unknown block size", 5, "\x63", "размера блока"},
-      {"the first block zeroed", block(1), std::string(bs, '\0'), "цепочка блоков кончается блоком 1"},
-      {"a middle block zeroed", block(blocks / 2), std::string(bs, '\0'), "ссылается назад"},
-      {"the last block zeroed", block(blocks), std::string(bs, '\0'), "ссылается назад"},
-      {"more records in the header", 6, "\xE8\x07\x01", "по заголовку"},
-  };
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
-    testsupport::TempDir d2;
-    std::string damaged = b;
-    damaged.replace(c.At, c.Bytes.size(), c.Bytes);
-    Put(d2 / "loop.DB", damaged);
-    std::string msg = TryRead(d2.Path().string(), "loop");
-    EXPECT_NE(msg.find(Utf8ToAnsi(c.Says)), std::string::npos) << AnsiToUtf8(msg);
-    EXPECT_NE(msg.find("loop.DB"), std::string::npos) << AnsiToUtf8(msg);
-    damaged[0x4F] = 1;  // "indexes out of date": the next writer rebuilds them from the chain
-    Put(d2 / "loop.DB", damaged);
-    EXPECT_THROW(TPdxDatabase(d2.Path().string()).OpenTable("loop"), EPdxError);
-    EXPECT_EQ(FileBytes(d2 / "loop.DB"), damaged);
+  for (const std::string table : {"loop", "flat"}) {
+    SCOPED_TRACE(table);
+    const std::string b = FileBytes(dir / (table + ".DB"));
+    const size_t hs = 2048, bs = 1024, blocks = (b.size() - hs) / bs;
+    auto block = [&](size_t n) { return hs + (n - 1) * bs; };
+    struct TCase {
+      const char* Name;
+      size_t At;
+      std::string Bytes;
+      const char* Says;
+    } cases[] = {
+        {"a next link back to block 1", block(3), std::string("\x01\x00", 2), "блок 1 ссылается назад"},
+        {"a count past the block", block(1) + 4, "\xF0\x7F", ".DB"},
+        {"an unknown block size", 5, "\x63", "размера блока"},
+        {"the first block zeroed", block(1), std::string(bs, '\0'), "цепочка блоков кончается блоком 1"},
+        {"a middle block zeroed", block(blocks / 2), std::string(bs, '\0'), "ссылается назад"},
+        {"the last block zeroed", block(blocks), std::string(bs, '\0'), "ссылается назад"},
+        {"more records in the header", 6, "\xE8\x07\x01", "по заголовку"},
+        {"records in the header, no first block", 0x0E, std::string(2, '\0'), "по заголовку"},
+        {"the .MB gone", 0, "", "не найден"},
+    };
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(c.Name);
+      const bool mb = c.Bytes.empty();
+      if (mb && table != "flat") continue;
+      testsupport::TempDir d2;
+      for (const auto& e : fs::directory_iterator(dir.Path()))
+        if (e.path().stem() == table) fs::copy_file(e.path(), d2.Path() / e.path().filename());
+      if (mb) fs::remove(d2 / (table + ".MB"));
+      std::string damaged = b;
+      damaged.replace(c.At, c.Bytes.size(), c.Bytes);
+      Put(d2 / (table + ".DB"), damaged);
+      const std::string msg = TryRead(d2.Path().string(), table);
+      EXPECT_NE(msg.find(Utf8ToAnsi(c.Says)), std::string::npos) << AnsiToUtf8(msg);
+      EXPECT_NE(msg.find(table + ".DB"), std::string::npos) << AnsiToUtf8(msg);
+      // "Indexes out of date" as it is, and set: the next writer then rebuilds them from the chain.
+      for (char outOfDate : {damaged[0x4F], '\x01'}) {
+        damaged[0x4F] = outOfDate;
+        Put(d2 / (table + ".DB"), damaged);
+        try {
+          TPdxDatabase(d2.Path().string()).OpenTable(table);
+          ADD_FAILURE() << "a writer opened the table";
+        } catch (const EPdxError& e) {
+          EXPECT_EQ(AnsiToUtf8(e.Message()), AnsiToUtf8(msg));
+        }
+        EXPECT_EQ(FileBytes(d2 / (table + ".DB")), damaged);
+      }
+    }
   }
 }
 
-// A keyed table whose .PX or secondary .Ynn is gone (a process killed while making it) gets it
-// back at its next open for writing.
+// A keyed table's .PX or secondary .Ynn that a process killed while making it left missing, or an
+// empty new table's (made without a sync) that a power cut left missing or with its blocks lost,
+// is made again at the next open for writing.
 TEST(ParadoxRobustness, AMissingIndexFileComesBackWithTheNextWriter) {
-  for (const char* lost : {"K.PX", "K.Y02"}) {
-    SCOPED_TRACE(lost);
+  struct TCase {
+    const char* File;
+    int Records;
+    bool Torn;  // there, its blocks zeroed
+  } cases[] = {{"K.PX", 500, false}, {"K.Y02", 500, false}, {"K.PX", 0, false},
+               {"K.Y02", 0, false},  {"K.PX", 0, true},     {"K.Y02", 0, true}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.File) + (c.Records ? " of a full table" : " of an empty table") + (c.Torn ? ", torn" : ", missing"));
     testsupport::TempDir dir;
     {
       TPdxDatabase db(dir.Path().string());
-      pdxcrash::MakeKeyed(db, "K", 500, 4096);
+      if (c.Records) pdxcrash::MakeKeyed(db, "K", c.Records, 4096);
+      else db.CreateTable("K", pdxcrash::KeyedDef(4096));
     }
-    fs::remove(dir / lost);
+    if (c.Torn) {
+      const std::string bytes = FileBytes(dir / c.File);
+      Put(dir / c.File, bytes.substr(0, 2048) + std::string(bytes.size() - 2048, '\0'));
+    } else {
+      fs::remove(dir / c.File);
+    }
     TPdxDatabase db(dir.Path().string());
     db.OpenTable("K");
-    EXPECT_TRUE(fs::exists(dir / lost));
+    EXPECT_TRUE(fs::exists(dir / c.File));
     EXPECT_EQ(db.CheckIntegrity("K"), std::vector<std::string>{});
+  }
+}
+
+// A secondary index file of another table (its B-tree file with it, or alone) is an error naming
+// that file when the table's structure is read, rather than an index on other fields than its own.
+TEST(ParadoxRobustness, AnIndexFileOfAnotherTableIsAnErrorNamingIt) {
+  testsupport::TempDir made, others;
+  {
+    TPdxDatabase db(made.Path().string());
+    pdxcrash::MakeKeyed(db, "T", 50, 1024);  // K Long, V Alpha 40; an index on V: T.X02, T.Y02
+    TPdxDatabase odb(others.Path().string());
+    TPdxTableDef d;
+    d.Fields = {{"K", TPdxFieldType::Long}, {"W", TPdxFieldType::Long}};
+    d.KeyFieldCount = 1;
+    TPdxIndexDef onW, both;
+    onW.Fields = {1};
+    both.Name = "KW";
+    both.Fields = {0, 1};
+    d.Indexes = {onW, both};  // U.X02, U.Y02, U.XG0, U.YG0
+    odb.CreateTable("U", d);
+  }
+  struct TCase {
+    std::vector<std::string> Taken;  // U's files put in as T's
+    const char* Named;
+  } cases[] = {{{"X02", "Y02"}, "T.X02"}, {{"Y02"}, "T.Y02"}, {{"XG0", "YG0"}, "T.XG0"}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Named);
+    testsupport::TempDir dir;
+    pdxcrash::CopyFolder(made.Path(), dir.Path());
+    for (const std::string& ext : c.Taken) fs::copy_file(others / ("U." + ext), dir / ("T." + ext), fs::copy_options::overwrite_existing);
+    try {
+      TPdxDatabase(dir.Path().string()).TableStructure("T");
+      ADD_FAILURE() << "the structure was read";
+    } catch (const EPdxError& e) {
+      const std::string msg = AnsiToUtf8(e.Message());
+      EXPECT_NE(msg.find(std::string(c.Named) + "\" повреждён или взят от другой таблицы"), std::string::npos) << msg;
+    }
   }
 }
 

@@ -200,7 +200,11 @@ void TRecordingEnv::Image(size_t cut, uint64_t draw, const fs::path& into) const
     if (FOps[i].Kind == okSync) dataSynced[size_t(FOps[i].Inode)] = i;
   }
   std::mt19937_64 rng(draw);
-  auto kept = [&] { return (rng() & 1) != 0; };
+  const bool torn = draw == kTornBlocksKept || draw == kTornHeadersKept;
+  auto kept = [&] { return torn || (rng() & 1) != 0; };
+  auto journal = [](const std::string& name) {
+    return name.size() > 4 && (name.compare(name.size() - 4, 4, ".JNL") == 0 || name.compare(name.size() - 4, 4, ".jnl") == 0);
+  };
   std::map<std::string, int> names = FStartNames;
   std::vector<std::string> data = FStartData;
   for (size_t i = 0; i < cut; ++i) {
@@ -211,7 +215,8 @@ void TRecordingEnv::Image(size_t cut, uint64_t draw, const fs::path& into) const
         std::string& d = data[size_t(op.Inode)];
         for (uint64_t at = op.At, end = op.At + op.Bytes.size(); at < end;) {
           const uint64_t next = std::min(end, (at / kSector + 1) * kSector);
-          if (dataDurable || kept()) {
+          const bool head = at < kSector;
+          if (dataDurable || (kept() && (!torn || (journal(op.Name) || draw == kTornHeadersKept ? head : !head)))) {
             if (d.size() < next) d.resize(next);
             std::copy_n(op.Bytes.begin() + ptrdiff_t(at - op.At), next - at, d.begin() + ptrdiff_t(at));
           }

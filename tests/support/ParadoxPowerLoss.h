@@ -9,8 +9,9 @@
 //   order, as the system call would (replacing a name in the way); one whose source is gone is
 //   skipped.
 // - Data: every write and truncation of an inode before its last Sync before the cut is there; each
-//   later write is split at 512-byte file offsets and each piece kept or not at random, each later
-//   truncation (or creation over an existing name) kept or not at random, applied in order.
+//   later write is split at 512-byte file offsets and each piece kept or not at random (or as a
+//   chosen draw says), each later truncation (or creation over an existing name) kept or not at
+//   random, applied in order.
 #pragma once
 
 #include <cstdint>
@@ -35,8 +36,12 @@ class TRecordingEnv : public paradox::TPdxEnv {
   TKind Kind(size_t op) const;
   std::string Describe(size_t op) const;  // "write T.DB 1024 bytes at 2048", ...
   // Writes into the empty folder `into` the files a power cut just after the first `cut` recorded
-  // operations could leave; `draw` picks which of the unsynced changes are kept.
+  // operations could leave; `draw` picks which of the unsynced changes are kept: at random, or with
+  // one of the torn draws a journal's header (its first sector) but not its entries, and of every
+  // other file the writes past its first sector (kTornBlocksKept: a table's blocks overwritten,
+  // its header not) or to it (kTornHeadersKept).
   void Image(size_t cut, uint64_t draw, const std::filesystem::path& into) const;
+  static constexpr uint64_t kTornBlocksKept = ~uint64_t(0), kTornHeadersKept = ~uint64_t(0) - 1;
 
   int Open(const std::string& path, bool write, std::unique_ptr<paradox::TPdxFile>& file) override;
   int Create(const std::string& path, std::unique_ptr<paradox::TPdxFile>& file) override;
