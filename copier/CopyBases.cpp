@@ -27,7 +27,6 @@
 #include "foundation/DialogIcons.h"
 #include "foundation/LongOperations.h"
 #include "gisdb/OrvelDbUtils.h"
-#include "gisdb/VCLOrvelDbs.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/UiText.h"
@@ -349,9 +348,19 @@ void TCopyBaseFrame::GiveUpWaitingIn(std::chrono::milliseconds time) {
   if (!FGiveUpAt || at < *FGiveUpAt) FGiveUpAt = at;
 }
 
+void TCopyBaseFrame::BeginRun() {
+  FRun = std::make_shared<TCopyRun>();
+  FRun->Source = Source;
+  FRun->Destination = Destination;
+  FRun->Written = WrittenDatabases();
+  FGivenUp = false;
+  FGiveUpAt.reset();
+  FHoldsRows = HoldsWorkUntilCommit(Destination.get());
+}
+
 void TCopyBaseFrame::AskRun(std::function<void(TCopyRun&)> question) {
   if (FGivenUp) throw EWaitAbandoned();
-  if (!FRun) FRun = std::make_shared<TCopyRun>();
+  if (!FRun) BeginRun();
   if (!FAsker) FAsker = std::make_unique<TWorkThread>();
   auto state = std::make_shared<TWaitingWork>();
   FAsker->Start(state, [run = FRun, question = std::move(question)](TWaitingWork& work) {
@@ -451,13 +460,7 @@ void TCopyBaseFrame::Execute() {
   LongOperationMode = 2;
   const std::string savedTitle = Application->Title();
   for (QWidget* w : std::initializer_list<QWidget*>{lbl1, lbl2, Progress1, Progress2, AppraisalTime}) w->show();
-  FRun = std::make_shared<TCopyRun>();
-  FRun->Source = Source;
-  FRun->Destination = Destination;
-  FRun->Written = WrittenDatabases();
-  FGivenUp = false;
-  FGiveUpAt.reset();
-  const bool holdsRows = HoldsWorkUntilCommit(Destination.get());
+  BeginRun();
   std::exception_ptr runError;
   try {
     State = csRunning;
@@ -491,7 +494,7 @@ void TCopyBaseFrame::Execute() {
   }
   // Where the rows were pending, a failed commit or a run given up took them with it.
   std::string lost;
-  if (holdsRows && (commitError || FGivenUp)) lost = ForgetPendingRows(FGivenUp || ConnectionLost(commitError));
+  if (FHoldsRows && (commitError || FGivenUp)) lost = ForgetPendingRows(FGivenUp || ConnectionLost(commitError));
   for (QWidget* w : std::initializer_list<QWidget*>{lbl1, lbl2, Progress1, Progress2, AppraisalTime}) w->hide();
   Application->SetTitle(savedTitle);
   FRun = nullptr;
@@ -698,21 +701,25 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
   // checked against what the table gained. When the copy fails, its error is the run's; what fails
   // in closing and counting only adds to the item's errors (nothing when the run was given up).
   TOnFailure closeAfterFailure([&] {
-    auto note = [item](const std::function<void()>& step) {
-      try {
-        step();
-      } catch (const EWaitAbandoned&) {
-      } catch (const std::exception& e) {
-        item->Errors->Add(ExceptionMessage(e));
-      }
-    };
-    note([this] {
+    try {
       Ask([](TCopyRun& run) {
         run.Cursor = nullptr;
         if (IOrvDbSQLPtr insert = std::exchange(run.Insert, nullptr)) insert->Close();
       });
-    });
-    note([&] { CountCopiedRows(item, rowsBefore); });
+    } catch (const EWaitAbandoned&) {
+    } catch (const std::exception& e) {
+      item->Errors->Add(ExceptionMessage(e));
+    }
+    // A count the destination cannot give leaves Copied at the INSERTs that succeeded; where each
+    // row is kept as it is written, the one being written when the copy failed may be kept too.
+    try {
+      CountCopiedRows(item, rowsBefore);
+    } catch (const EWaitAbandoned&) {
+    } catch (const std::exception& e) {
+      item->Errors->Add(FHoldsRows ? ExceptionMessage(e)
+                                   : "Число сохранённых записей не проверено, запись, которая писалась при сбое, могла сохраниться: "_ansi +
+                                         ExceptionMessage(e));
+    }
   });
   bool rowFailed = false;
   bool skipFailedRow = false;

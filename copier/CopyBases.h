@@ -201,6 +201,8 @@ class TCopyBaseFrame : public QFrame {
   virtual std::vector<IOrvDbPtr> WrittenDatabases() const { return {Destination}; }
 
  private:
+  // A new run of the frame's databases, no question given up yet.
+  void BeginRun();
   void AskRun(std::function<void(TCopyRun&)> question);
   // Copied := the rows the item's destination table gained since it held rowsBefore, when that is
   // fewer than Copied says.
@@ -217,6 +219,7 @@ class TCopyBaseFrame : public QFrame {
   std::shared_ptr<TCopyRun> FRun;  // the run under way, or null
   std::unique_ptr<TWorkThread> FAsker;  // the thread its questions run on
   bool FGivenUp = false;           // a question of this run was given up
+  bool FHoldsRows = false;         // the destination holds the rows until a commit
   std::optional<std::chrono::steady_clock::time_point> FGiveUpAt;
 };
 

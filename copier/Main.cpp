@@ -33,7 +33,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
@@ -49,7 +48,6 @@
 #include "copier/WaitingWork.h"
 #include "foundation/CommonUtils.h"
 #include "foundation/DialogIcons.h"
-#include "foundation/LongOperations.h"
 #include "foundation/XListView.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
@@ -669,7 +667,7 @@ void TCopyOrvel::closeEvent(QCloseEvent* event) {
   // after its loop has ended, never inside it. Whatever a database still owes, that is soon: a
   // question the copy waits on past a moment is given up. A connection's wait gives up at once.
   if (running && !running->IsLocked()) running->Stop();
-  for (TCopyBaseFrame* frame : {static_cast<TCopyBaseFrame*>(CopyBase), static_cast<TCopyBaseFrame*>(CopySemTables)})
+  for (TCopyBaseFrame* frame : std::initializer_list<TCopyBaseFrame*>{CopyBase, CopySemTables})
     frame->GiveUpWaitingIn(std::chrono::milliseconds(500));
   FCloseRequested = true;
   event->ignore();

@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QPointer>
 #include <QWidget>
-#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <utility>
@@ -19,21 +18,6 @@
 namespace {
 
 std::atomic<int> WaitThreads{0};
-
-// A question of a copy often ends, and the next one comes, within microseconds: a thread waiting
-// for either looks for this long before it sleeps, since waking it again could take the
-// scheduler far longer on a busy machine.
-constexpr auto kLookBeforeSleep = std::chrono::microseconds(200);
-
-// Whether `done` holds within kLookBeforeSleep (and `time`), looking without sleeping.
-template <class F>
-bool HoldsSoon(F done, std::chrono::milliseconds time) {
-  const auto until = std::chrono::steady_clock::now() + std::min<std::chrono::steady_clock::duration>(kLookBeforeSleep, time);
-  do {
-    if (done()) return true;
-  } while (std::chrono::steady_clock::now() < until);
-  return false;
-}
 
 }  // namespace
 
@@ -66,14 +50,12 @@ void TWaitingWork::Run(std::shared_ptr<TWaitingWork> state, std::function<void(T
     state->FFinished = true;
     state->FError = error;
   }
-  state->FEndedSoon.store(true, std::memory_order_release);
   state->FEnded.notify_all();
 }
 
 struct TWorkThread::TQueue {
   std::mutex Lock;
   std::condition_variable Posted;
-  std::atomic<int> Waiting{0};  // the number of Works, for a look before sleeping
   std::deque<std::pair<std::shared_ptr<TWaitingWork>, std::function<void(TWaitingWork&)>>> Works;
   bool Closing = false;
 };
@@ -85,7 +67,6 @@ TWorkThread::TWorkThread() : FQueue(std::make_shared<TQueue>()) {
       for (;;) {
         std::shared_ptr<TWaitingWork> state;
         std::function<void(TWaitingWork&)> work;
-        HoldsSoon([&] { return queue->Waiting.load(std::memory_order_acquire) > 0; }, std::chrono::milliseconds(1));
         {
           std::unique_lock lock(queue->Lock);
           queue->Posted.wait(lock, [&] { return !queue->Works.empty() || queue->Closing; });
@@ -93,7 +74,6 @@ TWorkThread::TWorkThread() : FQueue(std::make_shared<TQueue>()) {
           state = std::move(queue->Works.front().first);
           work = std::move(queue->Works.front().second);
           queue->Works.pop_front();
-          --queue->Waiting;
         }
         TWaitingWork::Run(std::move(state), std::move(work));
       }
@@ -117,7 +97,6 @@ void TWorkThread::Start(std::shared_ptr<TWaitingWork> state, std::function<void(
   {
     std::lock_guard lock(FQueue->Lock);
     FQueue->Works.emplace_back(std::move(state), std::move(work));
-    ++FQueue->Waiting;
   }
   FQueue->Posted.notify_all();
 }
@@ -140,7 +119,6 @@ bool TWaitingWork::Abandoned() {
 }
 
 bool TWaitingWork::WaitFor(std::chrono::milliseconds time) {
-  if (HoldsSoon([this] { return FEndedSoon.load(std::memory_order_acquire); }, time)) return true;
   std::unique_lock lock(FLock);
   return FEnded.wait_for(lock, time, [this] { return FFinished; });
 }

@@ -11,7 +11,6 @@
 // so that its close never holds the window either.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -70,7 +69,6 @@ class TWaitingWork {
   std::mutex FLock;
   std::condition_variable FEnded;
   bool FFinished = false;
-  std::atomic<bool> FEndedSoon{false};  // FFinished, for a wait that looks before it sleeps
   bool FAbandoned = false;
   std::exception_ptr FError;
   IOrvDb* FAsked = nullptr;
