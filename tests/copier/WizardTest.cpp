@@ -66,6 +66,12 @@ class Wizard : public ::testing::Test {
     options.BlobBytes = 3000;
     return Demo(TEngine::FirebirdEmbedded, "src", options);
   }
+  // A demo GIS database of a few rows in each table.
+  IConnParamsPtr SmallDemo(TEngine engine, const std::string& name) {
+    testsupport::TDemoOptions options;
+    options.LargeRows = 10;
+    return Demo(engine, name, options);
+  }
   // A demo GIS database in a Paradox folder.
   IConnParamsPtr DemoParadoxSource(int largeRows) {
     testsupport::TDemoOptions options;
@@ -317,10 +323,8 @@ TEST_F(Wizard, TheWaitingWindowGivesThePageBackAtOnce) {
 TEST_F(Wizard, ASourceLostAfterItsPageNeverHoldsTheWizard) {
   REQUIRE_ENGINE(TEngine::FirebirdServer);
   REQUIRE_ENGINE(TEngine::PostgresOdbc);
-  testsupport::TDemoOptions options;
-  options.LargeRows = 10;
-  const IConnParamsPtr firebird = Demo(TEngine::FirebirdServer, "fb", options);
-  const IConnParamsPtr postgres = Demo(TEngine::PostgresOdbc, "pg", options);
+  const IConnParamsPtr firebird = SmallDemo(TEngine::FirebirdServer, "fb");
+  const IConnParamsPtr postgres = SmallDemo(TEngine::PostgresOdbc, "pg");
   const std::string lost =
       "Соединение с исходной базой данных потеряно. Вернитесь на страницу выбора исходной базы, чтобы подключиться к ней заново."_ansi;
   enum TLoss { lsStalledAndClosed, lsStalled, lsReset };
@@ -386,10 +390,8 @@ TEST_F(Wizard, ASourceLostAfterItsPageNeverHoldsTheWizard) {
 TEST_F(Wizard, AServerThatStopsAnsweringNeverHoldsTheWizard) {
   REQUIRE_ENGINE(TEngine::FirebirdServer);
   REQUIRE_ENGINE(TEngine::PostgresOdbc);
-  testsupport::TDemoOptions options;
-  options.LargeRows = 10;
-  const IConnParamsPtr firebird = Demo(TEngine::FirebirdServer, "fb", options);
-  const IConnParamsPtr postgres = Demo(TEngine::PostgresOdbc, "pg", options);
+  const IConnParamsPtr firebird = SmallDemo(TEngine::FirebirdServer, "fb");
+  const IConnParamsPtr postgres = SmallDemo(TEngine::PostgresOdbc, "pg");
   const IConnParamsPtr local = DemoSource(1000);
   enum TWhere { wCaption, wCopyStart, wCopyRows, wBackAndNext };
   struct TCase {
