@@ -88,6 +88,7 @@ class TWorkThread {
   TWorkThread(const TWorkThread&) = delete;
   TWorkThread& operator=(const TWorkThread&) = delete;
 
+  // Runs the work on this thread, sharing `state`, once the works started before it have ended.
   void Start(std::shared_ptr<TWaitingWork> state, std::function<void(TWaitingWork&)> work);
 
  private:
@@ -123,8 +124,8 @@ TWaitEnd WaitInWindow(TWaitingWork& state, QWidget& window, const TWaitRules& ru
 // null.
 void LetGo(IOrvDbPtr db);
 
-// The threads of TWaitingWork::Start and LetGo still running, those given up included; each has
-// let go of all it held by the time it stops counting.
+// The threads of TWaitingWork::Start, TWorkThread and LetGo still running, those given up
+// included; each has let go of all it held by the time it stops counting.
 int RunningWaitThreads();
 // Waits up to `time` for RunningWaitThreads to reach 0; whether it did.
 bool WaitThreadsEnd(std::chrono::milliseconds time);
