@@ -3,19 +3,26 @@
 // Where to look first: Execute runs the four phases in order (ReadInfo, BeforeCreateTables,
 // CreateTables, CopyTables) and decides how the run ends; CopyTable moves one table's rows
 // through a source cursor and one prepared INSERT, closing the INSERT however the copy ends so
-// that rows an engine holds back are written, or fail, inside the run. The progress steps
-// (StepTables, StepRows) are where the message loop runs, and so where Stop takes effect; the
+// that rows an engine holds back are written, or fail, inside the run. Every question to a
+// database goes through Ask (AskRun): it runs on a thread of its own while the window waits in
+// WaitInWindow, painted and taking input, and a question the window gives up goes on alone with
+// what it holds (the run, TCopyRun). The rows go in runs of a few milliseconds a question
+// (CopyRows), so the hand-over costs nothing per row. The progress steps (StepTables, StepRows)
+// and the waits are where the message loop runs, and so where Stop takes effect; the
 // specialisations (CopyOrvelBases, CopySemTables) override the phases, not the loop.
 #include "copier/CopyBases.h"
 
 #include <QLabel>
 #include <QProgressBar>
+#include <QThread>
 #include <QTime>
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <utility>
 #include <vector>
 
+#include "copier/WaitingWork.h"
 #include "foundation/ConfirmForms.h"
 #include "foundation/DialogIcons.h"
 #include "foundation/LongOperations.h"
@@ -167,7 +174,97 @@ class TOnFailure {
   int FExceptions = std::uncaught_exceptions();
 };
 
+// The message of an error held for later; empty for one that is no std::exception.
+std::string MessageOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return ExceptionMessage(e);
+  } catch (...) {
+    return "";
+  }
+}
+
+bool ConnectionLost(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return IsConnectionLost(e);
+  } catch (...) {
+    return false;
+  }
+}
+
+// The rows one question copied, and how its turn ended.
+struct TRows {
+  int32_t Copied = 0;              // INSERTs that succeeded
+  int32_t Passed = 0;              // rows the cursor moved past
+  bool End = false;                // the row copy is over: the cursor ended, or the run was stopped
+  std::exception_ptr InsertError;  // the current row's INSERT failed; the cursor stays on the row
+  std::exception_ptr Error;        // reading the source, or closing the statements at the end, failed
+};
+
+// How long one question copies rows before the window has its turn: long enough that handing the
+// rows over costs nothing, short enough that the progress moves on smoothly.
+constexpr auto kRowsTurn = std::chrono::milliseconds(25);
+
+// On a question's thread, at the end of a row copy: closes the cursor, then the INSERT, so that the
+// rows an engine holds back are written, or fail, here. The INSERT stays with the run when its
+// close fails, for the close after a failure.
+void CloseRows(TCopyRun& run) {
+  run.Cursor->Close();
+  run.Cursor = nullptr;
+  run.Insert->Close();
+  run.Insert = nullptr;
+}
+
+// On a question's thread: copies rows from the run's cursor into its INSERT until the cursor ends,
+// the run is stopped, an INSERT fails or the turn is over. skipFirst first moves past the row whose
+// INSERT failed last time. At the end of the row copy it closes the statements (CloseRows).
+TRows CopyRows(TCopyRun& run, bool skipFirst) {
+  TRows rows;
+  const auto until = std::chrono::steady_clock::now() + kRowsTurn;
+  const std::size_t n = run.Params.size();
+  try {
+    if (skipFirst) {
+      run.Cursor->Next();
+      ++rows.Passed;
+    }
+    while (!run.Stopped.load(std::memory_order_relaxed) && !run.Cursor->Eof()) {
+      for (std::size_t i = 0; i < n; ++i) run.Params[i].Value = run.Cursor->GetValue(run.Columns[i]);
+      try {
+        run.Insert->Execute(run.Params);
+      } catch (const std::exception&) {
+        rows.InsertError = std::current_exception();
+        return rows;
+      }
+      ++rows.Copied;
+      run.Cursor->Next();
+      ++rows.Passed;
+      if ((rows.Passed & 63) == 0 && std::chrono::steady_clock::now() >= until) return rows;
+    }
+    rows.End = true;
+    CloseRows(run);
+  } catch (const std::exception&) {
+    rows.Error = std::current_exception();
+  }
+  return rows;
+}
+
 }  // namespace
+
+void TCopyRun::Undo() {
+  for (const IOrvDbPtr& db : Written) {
+    if (!db) continue;
+    try {
+      // Every bracket is closed with a rollback, and at depth 0 one more, so that nothing of the
+      // run stays pending for the close to commit.
+      if (!db->InTransaction()) db->StartTransaction();
+      for (int depth = 0; depth < 64 && db->InTransaction(); ++depth) db->Rollback();
+    } catch (...) {
+    }
+  }
+}
 
 TCopyBaseFrame::TCopyBaseFrame(QWidget* owner) : QFrame(owner) {
   resize(281, 168);
@@ -201,11 +298,15 @@ TCopyBaseFrame::TCopyBaseFrame(QWidget* owner) : QFrame(owner) {
   ItemClass = [](const std::string& name) { return std::make_unique<TCopyTableInfo>(name); };
 }
 
-TCopyBaseFrame::~TCopyBaseFrame() = default;
+TCopyBaseFrame::~TCopyBaseFrame() {
+  FAsker = nullptr;
+  LetGo(std::move(Source));
+  LetGo(std::move(Destination));
+}
 
 void TCopyBaseFrame::Init(const std::string& caption, const IOrvDbPtr& source, const IOrvDbPtr& destination) {
-  Source = source;
-  Destination = destination;
+  LetGo(std::exchange(Source, source));
+  LetGo(std::exchange(Destination, destination));
   lblCaption->setText(ToQString(caption));
   Tables.Clear();
   State = csReady;
@@ -225,14 +326,66 @@ int TCopyBaseFrame::AddTable(const std::string& name, const std::string& descrip
 }
 
 void TCopyBaseFrame::Stop() {
-  lbl1->clear();
-  lbl2->clear();
-  Progress1->setValue(0);
-  Progress2->setValue(0);
-  FRowPosition = 0;
-  Progress1->setToolTip(QString());
-  Progress2->setToolTip(QString());
   State = csStopped;
+  if (FRun) FRun->Stopped = true;
+  auto empty = [this] {
+    lbl1->clear();
+    lbl2->clear();
+    Progress1->setValue(0);
+    Progress2->setValue(0);
+    FRowPosition = 0;
+    Progress1->setToolTip(QString());
+    Progress2->setToolTip(QString());
+  };
+  if (QThread::currentThread() == thread())
+    empty();
+  else
+    QMetaObject::invokeMethod(this, empty, Qt::QueuedConnection);
+}
+
+void TCopyBaseFrame::GiveUpWaitingIn(std::chrono::milliseconds time) {
+  const auto at = std::chrono::steady_clock::now() + time;
+  if (!FGiveUpAt || at < *FGiveUpAt) FGiveUpAt = at;
+}
+
+void TCopyBaseFrame::BeginRun() {
+  FRun = std::make_shared<TCopyRun>();
+  FRun->Source = Source;
+  FRun->Destination = Destination;
+  FRun->Written = WrittenDatabases();
+  FGivenUp = false;
+  FGiveUpAt.reset();
+  FHoldsRows = HoldsWorkUntilCommit(Destination.get());
+}
+
+void TCopyBaseFrame::AskRun(std::function<void(TCopyRun&)> question) {
+  if (FGivenUp) throw EWaitAbandoned();
+  if (!FRun) BeginRun();
+  if (!FAsker) FAsker = std::make_unique<TWorkThread>();
+  auto state = std::make_shared<TWaitingWork>();
+  FAsker->Start(state, [run = FRun, question = std::move(question)](TWaitingWork& work) {
+    try {
+      question(*run);
+    } catch (...) {
+      if (work.Abandoned()) run->Undo();
+      throw;
+    }
+    if (work.Abandoned()) run->Undo();
+  });
+  const TWaitEnd end = WaitInWindow(*state, *window(), {std::chrono::milliseconds(0), std::chrono::seconds(1), [this] {
+                                      return FGiveUpAt && std::chrono::steady_clock::now() >= *FGiveUpAt;
+                                    }});
+  IOrvDb* asked = nullptr;
+  if (end != weDone && state->Abandon(asked)) {
+    FGivenUp = true;
+    throw EWaitAbandoned();
+  }
+  state->Rethrow();
+}
+
+void TCopyBaseFrame::LetGoDatabases() {
+  LetGo(std::move(Source));
+  LetGo(std::move(Destination));
 }
 
 void TCopyBaseFrame::BeginTablesProgress(int max, const std::string& caption) {
@@ -278,12 +431,13 @@ void TCopyBaseFrame::PumpMessages() {
   Application->ProcessMessages();
 }
 
-void TCopyBaseFrame::StepRows() {
+void TCopyBaseFrame::StepRows(int count) {
   // A fast row costs less than setting the bar and pumping the messages, so the rows are counted
   // on every step and shown when a pump is due; the estimate is worked out for what a pump shows
   // and at the last row, so that the label ends with the table. A step that does not pump reads
   // the clock once, to ask whether a pump is due.
-  const bool reachedEnd = FRowPosition < FRowMaximum && ++FRowPosition == FRowMaximum;
+  const bool reachedEnd =
+      FRowPosition < FRowMaximum && (FRowPosition = std::min(FRowMaximum, FRowPosition + count)) == FRowMaximum;
   if (Application->MessagesDue())
     PumpMessages();
   else if (!reachedEnd)
@@ -306,6 +460,7 @@ void TCopyBaseFrame::Execute() {
   LongOperationMode = 2;
   const std::string savedTitle = Application->Title();
   for (QWidget* w : std::initializer_list<QWidget*>{lbl1, lbl2, Progress1, Progress2, AppraisalTime}) w->show();
+  BeginRun();
   std::exception_ptr runError;
   try {
     State = csRunning;
@@ -324,23 +479,49 @@ void TCopyBaseFrame::Execute() {
   // Rows written outside a transaction bracket may still be pending on the destination (an
   // InterBase connection keeps them in its one transaction): a bracket closed at depth 0 makes
   // them durable before the run is reported. Its failure is the run's error unless the run
-  // already failed.
+  // already failed. The statements go first, on the question's thread.
   std::exception_ptr commitError;
-  if (Destination) {
-    try {
-      Destination->StartTransaction();
-      Destination->Commit();
-    } catch (...) {
-      commitError = std::current_exception();
-    }
+  try {
+    Ask([](TCopyRun& run) {
+      run.Cursor = nullptr;
+      run.Insert = nullptr;
+      if (!run.Destination) return;
+      run.Destination->StartTransaction();
+      run.Destination->Commit();
+    });
+  } catch (...) {
+    commitError = std::current_exception();
   }
+  // Where the rows were pending, a failed commit or a run given up took them with it.
+  std::string lost;
+  if (FHoldsRows && (commitError || FGivenUp)) lost = ForgetPendingRows(FGivenUp || ConnectionLost(commitError));
   for (QWidget* w : std::initializer_list<QWidget*>{lbl1, lbl2, Progress1, Progress2, AppraisalTime}) w->hide();
   Application->SetTitle(savedTitle);
-  if (runError) std::rethrow_exception(runError);
-  if (commitError) {
-    State = csStopped;
-    std::rethrow_exception(commitError);
+  FRun = nullptr;
+  FAsker = nullptr;
+  // A question given up may still be using the databases: the frame never asks them again.
+  if (FGivenUp) LetGoDatabases();
+  std::exception_ptr error = runError ? runError : commitError;
+  if (!error) return;
+  State = csStopped;
+  if (!lost.empty() && !FGivenUp) throw Exception(lost + "\r\n" + MessageOf(error));
+  std::rethrow_exception(error);
+}
+
+std::string TCopyBaseFrame::ForgetPendingRows(bool connectionLost) {
+  bool forgotten = false;
+  for (int i = 0; i < TableCount(); ++i) {
+    TCopyTableInfo* item = GetTable(i);
+    if (item->Copied <= 0) continue;
+    item->Copied = 0;
+    item->Errors->Add(connectionLost
+                          ? "Соединение с базой данных назначения потеряно, записи таблицы в ней не сохранены"_ansi
+                          : "Транзакция базы данных назначения не подтверждена, записи таблицы в ней не сохранены"_ansi);
+    forgotten = true;
   }
+  if (!forgotten) return "";
+  return connectionLost ? "Соединение с базой данных назначения потеряно: скопированные в неё записи не сохранены."_ansi
+                        : "Транзакция базы данных назначения не подтверждена: скопированные в неё записи не сохранены."_ansi;
 }
 
 void TCopyBaseFrame::ReadInfo() {
@@ -359,18 +540,23 @@ void TCopyBaseFrame::ReadInfo() {
 
 void TCopyBaseFrame::ReadTableInfo(TCopyTableInfo* item) {
   item->Errors->Clear();
-  if (!Source->TableExists(item->SrcName))
-    throw Exception(Format("Не найдена таблица \"%s\""_ansi, {item->SrcName}));
-  IOrvDbTableDefPtr def = Source->GetTableDef(item->SrcName);
+  struct TNames {
+    bool Exists = false;
+    std::vector<std::string> Fields, Indexes;
+  };
+  const TNames names = Ask([name = item->SrcName](TCopyRun& run) {
+    TNames answer;
+    if (!run.Source->TableExists(name)) return answer;
+    answer.Exists = true;
+    IOrvDbTableDefPtr def = run.Source->GetTableDef(name);
+    for (int i = 0; i < def->GetFieldCount(); ++i) answer.Fields.push_back(def->GetField(i).Name);
+    for (int i = 0; i < def->GetIndexCount(); ++i) answer.Indexes.push_back(def->GetIndex(i).Name);
+    return answer;
+  });
+  if (!names.Exists) throw Exception(Format("Не найдена таблица \"%s\""_ansi, {item->SrcName}));
   item->DstName = item->SrcName;
-  for (int i = 0; i < def->GetFieldCount(); ++i) {
-    const std::string name = def->GetField(i).Name;
-    item->SetFieldTarget(Variant(name), name);
-  }
-  for (int i = 0; i < def->GetIndexCount(); ++i) {
-    const std::string name = def->GetIndex(i).Name;
-    item->SetIndexTarget(Variant(name), name);
-  }
+  for (const std::string& name : names.Fields) item->SetFieldTarget(Variant(name), name);
+  for (const std::string& name : names.Indexes) item->SetIndexTarget(Variant(name), name);
 }
 
 void TCopyBaseFrame::BeforeCreateTables() {}
@@ -380,7 +566,7 @@ void TCopyBaseFrame::CreateTables() {
   for (int i = 0; i < TableCount() && State != csStopped; ++i) {
     TCopyTableInfo* item = GetTable(i);
     try {
-      if (Destination->TableExists(item->DstName)) {
+      if (Ask([name = item->DstName](TCopyRun& run) { return run.Destination->TableExists(name); })) {
         if (!AutoDelete) {
           const int choice = ChooseAction(
               "Ошибка"_ansi, Format("Таблица %s уже существует. Что делать дальше?"_ansi, {item->DstName}),
@@ -391,7 +577,7 @@ void TCopyBaseFrame::CreateTables() {
           if (choice != 0 && choice != 1) State = csStopped;
         }
         if (State == csStopped) break;
-        Destination->DropTable(item->DstName);
+        Ask([name = item->DstName](TCopyRun& run) { run.Destination->DropTable(name); });
       }
       CreateTable(item);
     } catch (const std::exception& e) {
@@ -402,28 +588,38 @@ void TCopyBaseFrame::CreateTables() {
   }
 }
 
+std::shared_ptr<const TCopyTableInfo> TCopyBaseFrame::MapsOf(const TCopyTableInfo& item) {
+  auto copy = std::make_shared<TCopyTableInfo>(item.SrcName);
+  copy->DstName = item.DstName;
+  for (int i = 0; i < item.Fields->Count(); ++i) copy->Fields->Add(item.Fields->Strings(i));
+  for (int i = 0; i < item.Indexes->Count(); ++i) copy->Indexes->Add(item.Indexes->Strings(i));
+  return copy;
+}
+
 void TCopyBaseFrame::CreateTable(TCopyTableInfo* item) {
-  IOrvDbTableDefPtr src = Source->GetTableDef(item->SrcName);
-  IOrvDbTableDefPtr dst = Destination->GetTableDef("");
-  dst->SetTableName(item->DstName);
-  for (int i = 0; i < item->FieldMapCount(); ++i) {
-    const std::string source = item->GetFieldSource(Variant(int32_t(i)));
-    TOrvDbFieldDef field;
-    FindFieldDef(src.get(), source, field);
-    field.Name = item->GetFieldTarget(Variant(source));
-    TOrvDbIndexDef first;
-    field.Required = FindIndexOfField(src.get(), source, first) >= 0 && (first.Options & dioPrimary);
-    dst->AddField(field);
-  }
-  for (int i = 0; i < item->IndexMapCount(); ++i) {
-    const std::string source = item->GetIndexSource(Variant(int32_t(i)));
-    TOrvDbIndexDef index;
-    FindIndexDef(src.get(), source, index);
-    index.Name = item->GetIndexTarget(Variant(source));
-    index.Fields = MapFieldList(index.Fields, *item, ';');
-    if (!index.Fields.empty()) dst->AddIndex(index);
-  }
-  dst->ApplyChanges();
+  Ask([item = MapsOf(*item)](TCopyRun& run) {
+    IOrvDbTableDefPtr src = run.Source->GetTableDef(item->SrcName);
+    IOrvDbTableDefPtr dst = run.Destination->GetTableDef("");
+    dst->SetTableName(item->DstName);
+    for (int i = 0; i < item->FieldMapCount(); ++i) {
+      const std::string source = item->GetFieldSource(Variant(int32_t(i)));
+      TOrvDbFieldDef field;
+      FindFieldDef(src.get(), source, field);
+      field.Name = item->GetFieldTarget(Variant(source));
+      TOrvDbIndexDef first;
+      field.Required = FindIndexOfField(src.get(), source, first) >= 0 && (first.Options & dioPrimary);
+      dst->AddField(field);
+    }
+    for (int i = 0; i < item->IndexMapCount(); ++i) {
+      const std::string source = item->GetIndexSource(Variant(int32_t(i)));
+      TOrvDbIndexDef index;
+      FindIndexDef(src.get(), source, index);
+      index.Name = item->GetIndexTarget(Variant(source));
+      index.Fields = MapFieldList(index.Fields, *item, ';');
+      if (!index.Fields.empty()) dst->AddIndex(index);
+    }
+    dst->ApplyChanges();
+  });
 }
 
 void TCopyBaseFrame::CopyTables() {
@@ -444,86 +640,118 @@ void TCopyBaseFrame::CopyTables() {
 }
 
 void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
-  IOrvDbTableDefPtr dst = Destination->GetTableDef(item->DstName);
   const int n = item->FieldMapCount();
-  TOrvDbParams params(static_cast<std::size_t>(n));
-  std::vector<std::string> names(static_cast<std::size_t>(n));
+  std::vector<std::string> targets(static_cast<std::size_t>(n));
   std::vector<std::string> sources(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) {
-    const std::string target = item->GetFieldTarget(Variant(int32_t(i)));
-    TOrvDbFieldDef field;
-    FindFieldDef(dst.get(), target, field);
-    params[static_cast<std::size_t>(i)].DataType = field.FieldType;
-    names[static_cast<std::size_t>(i)] = field.Name;
-    sources[static_cast<std::size_t>(i)] = item->GetFieldSource(Variant(target));
+    targets[static_cast<std::size_t>(i)] = item->GetFieldTarget(Variant(int32_t(i)));
+    sources[static_cast<std::size_t>(i)] = item->GetFieldSource(Variant(targets[static_cast<std::size_t>(i)]));
   }
-  IOrvDbSQLPtr insert = BuildInsertSQL(Destination.get(), item->DstName, names);
-
-  IOrvDbSQLPtr count = Source->CreateSQL(Format("SELECT Count(*) FROM [%s]", {item->SrcName}));
-  count->Execute({});
-  item->RowCount = count->AsInt32(Variant(int32_t(0)));
-  count->Close();
-  count.reset();
-  // The destination table may hold rows already (another item of the run may write into the same
-  // table): the item counts only what it adds.
-  const int64_t rowsBefore = CountTableRows(Destination.get(), item->DstName);
+  // The INSERT and the source's count, then the rows the destination table holds already (another
+  // item of the run may write into the same table: the item counts only what it adds) and the
+  // source's cursor; the INSERT and the cursor stay with the run. Each destination column is fed
+  // from the source column whose map entry carries its name; the positions are found once, and a
+  // column the cursor lacks is asked for by name (the engine's error then names it).
+  struct TPrepared {
+    std::string InsertSQL;
+    int32_t RowCount = -1;
+    int64_t RowsBefore = 0;
+    std::exception_ptr Error;  // what failed once the source's rows were counted
+  };
+  const TPrepared prepared =
+      Ask([dstName = item->DstName, srcName = item->SrcName, targets, sources](TCopyRun& run) {
+        IOrvDbTableDefPtr dst = run.Destination->GetTableDef(dstName);
+        std::vector<std::string> names(targets.size());
+        run.Params.assign(targets.size(), TOrvDbParam());
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+          TOrvDbFieldDef field;
+          FindFieldDef(dst.get(), targets[i], field);
+          run.Params[i].DataType = field.FieldType;
+          names[i] = field.Name;
+        }
+        run.Insert = BuildInsertSQL(run.Destination.get(), dstName, names);
+        TPrepared answer;
+        answer.InsertSQL = run.Insert->GetSQL();
+        IOrvDbSQLPtr count = run.Source->CreateSQL(Format("SELECT Count(*) FROM [%s]", {srcName}));
+        count->Execute({});
+        answer.RowCount = count->AsInt32(Variant(int32_t(0)));
+        count->Close();
+        try {
+          answer.RowsBefore = CountTableRows(run.Destination.get(), dstName);
+          run.Cursor = OpenTableSQL(run.Source.get(), srcName);
+          run.Columns.clear();
+          for (const std::string& source : sources) {
+            const int pos = run.Cursor->FieldIndex(source);
+            run.Columns.push_back(pos >= 0 ? Variant(int32_t(pos)) : Variant(source));
+          }
+        } catch (const std::exception&) {
+          answer.Error = std::current_exception();
+        }
+        return answer;
+      });
+  item->RowCount = prepared.RowCount;
+  if (prepared.Error) std::rethrow_exception(prepared.Error);
+  const int64_t rowsBefore = prepared.RowsBefore;
 
   bool autoIgnore = HideWarnings && !item->Critical;
   BeginRowsProgress("Копирование"_ansi, item->RowCount);
-  IOrvDbSQLPtr cursor = OpenTableSQL(Source.get(), item->SrcName);
-  // Each destination column is fed from the source column whose map entry carries its name; the
-  // positions are found once, and a column the cursor lacks is asked for by name (the engine's
-  // error then names it).
-  std::vector<Variant> columns;
-  for (const std::string& source : sources) {
-    int pos = cursor->FieldIndex(source);
-    columns.push_back(pos >= 0 ? Variant(int32_t(pos)) : Variant(source));
-  }
   // An engine may hold rows back and write them in groups: closing the INSERT statement writes the
   // last of them, and a failed group may surface with a later row or at the close. So the
   // statement is closed however the copy ends, and after any failure the count of copied rows is
   // checked against what the table gained. When the copy fails, its error is the run's; what fails
-  // in closing and counting only adds to the item's errors.
+  // in closing and counting only adds to the item's errors (nothing when the run was given up).
   TOnFailure closeAfterFailure([&] {
     try {
-      insert->Close();
+      Ask([](TCopyRun& run) {
+        run.Cursor = nullptr;
+        if (IOrvDbSQLPtr insert = std::exchange(run.Insert, nullptr)) insert->Close();
+      });
+    } catch (const EWaitAbandoned&) {
     } catch (const std::exception& e) {
       item->Errors->Add(ExceptionMessage(e));
     }
+    // A count the destination cannot give leaves Copied at the INSERTs that succeeded; where each
+    // row is kept as it is written, the one being written when the copy failed may be kept too.
     try {
       CountCopiedRows(item, rowsBefore);
+    } catch (const EWaitAbandoned&) {
     } catch (const std::exception& e) {
-      item->Errors->Add(ExceptionMessage(e));
+      item->Errors->Add(FHoldsRows ? ExceptionMessage(e)
+                                   : "Число сохранённых записей не проверено, запись, которая писалась при сбое, могла сохраниться: "_ansi +
+                                         ExceptionMessage(e));
     }
   });
   bool rowFailed = false;
-  while (State != csStopped && !cursor->Eof()) {
-    for (int i = 0; i < n; ++i)
-      params[static_cast<std::size_t>(i)].Value = cursor->GetValue(columns[static_cast<std::size_t>(i)]);
-    try {
-      insert->Execute(params);
-      ++item->Copied;
-    } catch (const std::exception& e) {
+  bool skipFailedRow = false;
+  bool ended = false;
+  while (!ended && State != csStopped) {
+    const TRows rows = Ask([skipFailedRow](TCopyRun& run) { return CopyRows(run, skipFailedRow); });
+    skipFailedRow = false;
+    item->Copied += rows.Copied;
+    StepRows(rows.Passed);
+    if (rows.Error) std::rethrow_exception(rows.Error);
+    if (rows.InsertError) {
       rowFailed = true;
-      const std::string message = ExceptionMessage(e);
+      const std::string message = MessageOf(rows.InsertError);
       item->Errors->Add(message);
       if (!autoIgnore) {
         const std::string caption =
             Format("%s (таблица %s)"_ansi, {item->Critical ? "Ошибка"_ansi : "Предупреждение"_ansi, item->DstName});
         const std::string text =
             Format("%s.%sТекст ошибки: %s. "_ansi, {item->Description, "\r\n\r\n", message}) + "\r\n" + "SQL: " +
-            insert->GetSQL();
+            prepared.InsertSQL;
         const int choice =
             ChooseActionNoConfirm(caption, text, {"Игнорировать"_ansi, "Игнорировать всё"_ansi, "Остановить"_ansi});
         if (choice == 1) autoIgnore = true;
-        if (choice != 0 && choice != 1) throw;
+        if (choice != 0 && choice != 1) std::rethrow_exception(rows.InsertError);
       }
+      skipFailedRow = true;
+      continue;
     }
-    cursor->Next();
-    StepRows();
+    ended = rows.End;
   }
-  cursor->Close();
-  insert->Close();
+  // Stopped between two questions: the statements are closed as at the end of the rows.
+  if (!ended) Ask([](TCopyRun& run) { CloseRows(run); });
   if (rowFailed) {
     const int32_t taken = item->Copied;
     CountCopiedRows(item, rowsBefore);
@@ -536,6 +764,7 @@ void TCopyBaseFrame::CopyTable(TCopyTableInfo* item) {
 void TCopyBaseFrame::CountCopiedRows(TCopyTableInfo* item, int64_t rowsBefore) {
   // A failed INSERT never counted, so the count only ever goes down: to what the table gained
   // when fewer rows than counted reached it.
-  const int64_t gained = CountTableRows(Destination.get(), item->DstName) - rowsBefore;
+  const int64_t gained =
+      Ask([name = item->DstName](TCopyRun& run) { return CountTableRows(run.Destination.get(), name); }) - rowsBefore;
   item->Copied = static_cast<int32_t>(std::clamp<int64_t>(gained, 0, item->Copied));
 }

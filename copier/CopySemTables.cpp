@@ -1,9 +1,14 @@
+// The semantic copy: the catalogue read from the GIS database, the names converted, the tables
+// copied by the engine, and the catalogue rewritten with the new names. Every question to a
+// database goes through the engine's Ask.
 #include "copier/CopySemTables.h"
 
 #include <QLabel>
 #include <memory>
+#include <utility>
 
 #include "copier/FormConvertList.h"
+#include "copier/WaitingWork.h"
 #include "copier/SemTables.h"
 #include "gisdb/OrvelDbUtils.h"
 #include "platform/ui/UiText.h"
@@ -20,12 +25,17 @@ TCopySemTablesFrame::TCopySemTablesFrame(QWidget* owner)
   SetConvertEnabled(false);
 }
 
-TCopySemTablesFrame::~TCopySemTablesFrame() = default;
+TCopySemTablesFrame::~TCopySemTablesFrame() { LetGo(std::move(GisDb)); }
 
 void TCopySemTablesFrame::InitSemCopy(const std::string& caption, const IOrvDbPtr& gisDb, const IOrvDbPtr& source,
                                       const IOrvDbPtr& destination) {
   Init(caption, source, destination);
-  GisDb = gisDb;
+  LetGo(std::exchange(GisDb, gisDb));
+}
+
+void TCopySemTablesFrame::LetGoDatabases() {
+  TCopyBaseFrame::LetGoDatabases();
+  LetGo(std::move(GisDb));
 }
 
 bool TCopySemTablesFrame::AnyConvertEnabled() const {
@@ -47,28 +57,46 @@ TCopySemTableInfo* TCopySemTablesFrame::GetItem(int index) const {
 // --- reading ---------------------------------------------------------------------------------
 
 void TCopySemTablesFrame::ReadCatalogue(const std::string& table, const std::string& nameColumn, bool refBooks) {
-  IOrvDbSQLPtr count = GisDb->CreateSQL(Format("SELECT Count(*) FROM [%s]", {table}));
-  count->Execute({});
-  const int32_t rows = count->AsInt32(Variant(int32_t(0)));
-  count->Close();
+  struct TEntry {
+    std::string Table, ID, Display;
+  };
+  struct TCatalogue {
+    int32_t Rows = 0;
+    std::vector<TEntry> Entries;
+  };
+  // A catalogue is small: it is read whole in one question.
+  const TCatalogue catalogue = Ask([db = GisDb, table, nameColumn](TCopyRun&) {
+    TCatalogue answer;
+    IOrvDbSQLPtr count = db->CreateSQL(Format("SELECT Count(*) FROM [%s]", {table}));
+    count->Execute({});
+    answer.Rows = count->AsInt32(Variant(int32_t(0)));
+    count->Close();
+    IOrvDbSQLPtr cursor = OpenTableSQL(db.get(), table);
+    while (!cursor->Eof()) {
+      TEntry entry;
+      entry.Display = cursor->AsString(Variant(nameColumn));
+      entry.Table = cursor->AsString(Variant("TABLENAME"));
+      entry.ID = cursor->AsString(Variant("ID")).substr(0, 12);
+      answer.Entries.push_back(std::move(entry));
+      cursor->Next();
+    }
+    cursor->Close();
+    return answer;
+  });
   BeginRowsProgress(refBooks ? "Считывание информаци о справочниках"_ansi
                              : "Считывание информации о семантических таблицах"_ansi,
-                    rows);
-  IOrvDbSQLPtr cursor = OpenTableSQL(GisDb.get(), table);
-  while (!cursor->Eof()) {
-    const std::string display = cursor->AsString(Variant(nameColumn));
+                    catalogue.Rows);
+  for (const TEntry& entry : catalogue.Entries) {
     const std::string description =
-        refBooks ? Format("Ошибка записи в справочник \"%s\""_ansi, {display})
-                 : Format("Ошибка записи в  семантическую таблицу \"%s\""_ansi, {display});
-    const int index = AddTable(cursor->AsString(Variant("TABLENAME")), description, false);
+        refBooks ? Format("Ошибка записи в справочник \"%s\""_ansi, {entry.Display})
+                 : Format("Ошибка записи в  семантическую таблицу \"%s\""_ansi, {entry.Display});
+    const int index = AddTable(entry.Table, description, false);
     TCopySemTableInfo* item = GetItem(index);
     item->IsRefBook = refBooks;
-    item->ID = cursor->AsString(Variant("ID")).substr(0, 12);
-    item->DisplayName = display;
-    cursor->Next();
+    item->ID = entry.ID;
+    item->DisplayName = entry.Display;
     StepRows();
   }
-  cursor->Close();
 }
 
 void TCopySemTablesFrame::ReadInfo() {
@@ -104,6 +132,8 @@ void TCopySemTablesFrame::ReadTableInfo(TCopyTableInfo* base) {
       throw Exception(bad);
     }
     TCopyBaseFrame::ReadTableInfo(item);
+  } catch (const EWaitAbandoned&) {
+    throw;
   } catch (const std::exception& e) {
     item->Errors->Add(Format("Ошибка копирования таблицы \"%s\""_ansi, {item->DisplayName}));
     item->Errors->Add(ExceptionMessage(e));
@@ -116,6 +146,8 @@ void TCopySemTablesFrame::CreateTable(TCopyTableInfo* base) {
   if (item->Failed) return;
   try {
     TCopyBaseFrame::CreateTable(item);
+  } catch (const EWaitAbandoned&) {
+    throw;
   } catch (const std::exception& e) {
     item->Errors->Add(ExceptionMessage(e));
     item->Failed = true;
@@ -237,15 +269,13 @@ void TCopySemTablesFrame::CopyTables() {
       StepTables();
     }
     // The rewritten rows are made durable as a copy run's rows are.
-    GisDb->StartTransaction();
-    GisDb->Commit();
+    CommitCatalogue();
   } catch (...) {
     // Rows rewritten before the failure stay rewritten: they are made durable before the error is
     // shown, not left pending in the connection while the wizard stays open. A failure of this
     // commit leaves the first error to be reported.
     try {
-      GisDb->StartTransaction();
-      GisDb->Commit();
+      CommitCatalogue();
     } catch (...) {
     }
     Unlock();
@@ -254,10 +284,17 @@ void TCopySemTablesFrame::CopyTables() {
   Unlock();
 }
 
+void TCopySemTablesFrame::CommitCatalogue() {
+  Ask([db = GisDb](TCopyRun&) {
+    db->StartTransaction();
+    db->Commit();
+  });
+}
+
 void TCopySemTablesFrame::UpdateRefBookNames(TCopySemTableInfo* item) {
-  BuildUpdateSQL(GisDb.get(), "ORVEL_REFBOOKS", {"TABLENAME"}, {"ID"})
-      ->Execute({StrParam(item->DstName), StrParam(item->ID)})
-      ->Close();
+  Ask([db = GisDb, name = item->DstName, id = item->ID](TCopyRun&) {
+    BuildUpdateSQL(db.get(), "ORVEL_REFBOOKS", {"TABLENAME"}, {"ID"})->Execute({StrParam(name), StrParam(id)})->Close();
+  });
 }
 
 bool TCopySemTablesFrame::FindItemByID(const std::string& id, TCopySemTableInfo*& found) const {
@@ -273,14 +310,15 @@ bool TCopySemTablesFrame::FindItemByID(const std::string& id, TCopySemTableInfo*
 
 void TCopySemTablesFrame::UpdateSemTableNames(TCopySemTableInfo* item) {
   TTableInfo structure;
-  std::string stored;
-  {
-    IOrvDbSQLPtr select = BuildSelectSQL(GisDb.get(), "ORVEL_SEMTABLS", {"REFBOOKFIELD"}, {"ID"});
-    select->Execute({StrParam(item->ID)});
+  const std::string stored = Ask([db = GisDb, id = item->ID](TCopyRun&) {
+    std::string value;
+    IOrvDbSQLPtr select = BuildSelectSQL(db.get(), "ORVEL_SEMTABLS", {"REFBOOKFIELD"}, {"ID"});
+    select->Execute({StrParam(id)});
     // A row that has disappeared meanwhile counts as an empty structure value.
-    if (!select->Eof()) stored = select->AsBlob(Variant(int32_t(0)));
+    if (!select->Eof()) value = select->AsBlob(Variant(int32_t(0)));
     select->Close();
-  }
+    return value;
+  });
   TMemoryStream stream(stored);
   bool loaded = false;
   try {
@@ -311,9 +349,9 @@ void TCopySemTablesFrame::UpdateSemTableNames(TCopySemTableInfo* item) {
     // only the table's name is rewritten.
     item->Errors->Add(Format("Предупреждение: структура таблицы \"%s\" в каталоге не прочитана и оставлена без изменений"_ansi,
                              {item->DisplayName}));
-    BuildUpdateSQL(GisDb.get(), "ORVEL_SEMTABLS", {"TABLENAME"}, {"ID"})
-        ->Execute({StrParam(item->DstName), StrParam(item->ID)})
-        ->Close();
+    Ask([db = GisDb, name = item->DstName, id = item->ID](TCopyRun&) {
+      BuildUpdateSQL(db.get(), "ORVEL_SEMTABLS", {"TABLENAME"}, {"ID"})->Execute({StrParam(name), StrParam(id)})->Close();
+    });
     return;
   }
   for (int j = 0; j < item->FieldMapCount(); ++j) {
@@ -328,7 +366,9 @@ void TCopySemTablesFrame::UpdateSemTableNames(TCopySemTableInfo* item) {
   }
   TMemoryStream out;
   structure.SaveToStream(out);
-  BuildUpdateSQL(GisDb.get(), "ORVEL_SEMTABLS", {"TABLENAME", "REFBOOKFIELD"}, {"ID"})
-      ->Execute({StrParam(item->DstName), BlobParam(out.DataString()), StrParam(item->ID)})
-      ->Close();
+  Ask([db = GisDb, name = item->DstName, value = out.DataString(), id = item->ID](TCopyRun&) {
+    BuildUpdateSQL(db.get(), "ORVEL_SEMTABLS", {"TABLENAME", "REFBOOKFIELD"}, {"ID"})
+        ->Execute({StrParam(name), BlobParam(value), StrParam(id)})
+        ->Close();
+  });
 }

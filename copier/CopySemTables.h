@@ -48,7 +48,12 @@ class TCopySemTablesFrame : public TCopyBaseFrame {
   // The row copy, then the catalogue rewrite with the new names (under the lock).
   void CopyTables() override;
 
+ protected:
+  void LetGoDatabases() override;
+  std::vector<IOrvDbPtr> WrittenDatabases() const override { return {Destination, GisDb}; }
+
  private:
+  void CommitCatalogue();
   void ReadCatalogue(const std::string& table, const std::string& nameColumn, bool refBooks);
   void UpdateRefBookNames(TCopySemTableInfo* item);
   void UpdateSemTableNames(TCopySemTableInfo* item);

@@ -10,14 +10,16 @@
 // and closeEvent stop a running copy before the window may close. The constructor only builds,
 // one step per page; FormCreate applies a Source given on the command line.
 //
-// Databases are connected, and a destination told from its source, through RunWaiting: on a
-// thread of their own, so that the window stays painted while a server is slow to answer. The
-// client libraries allow it (the Firebird client and the ODBC drivers are thread-safe, and their
-// handles may be used later by another thread); the window takes no input meanwhile. A server may
-// also never answer, so the wizard can stop waiting (Cancel, a close, a question past its
-// location's connection timeout) while the thread stays held up in the client library
-// (WaitingWork.h); it then forgets the database that thread was asking, so that no two threads
-// ever use one database at once.
+// Databases are connected, a destination told from its source and the source's caption read
+// through RunWaiting: on a thread of their own, so that the window stays painted while a server is
+// slow to answer. The client libraries allow it (the Firebird client and the ODBC drivers are
+// thread-safe, and their handles may be used later by another thread); the window takes no input
+// meanwhile. A server may also never answer, so the wizard can stop waiting (Cancel, a close, a
+// question past its location's connection timeout) while the thread stays held up in the client
+// library (WaitingWork.h); it then forgets the database that thread was asking, so that no two
+// threads ever use one database at once. The copies ask their questions the same way (CopyBases.h),
+// and a database the wizard drops is let go of on a thread too (LetGo), since closing it waits for
+// its server.
 #include "copier/Main.h"
 
 #include <QApplication>
@@ -31,13 +33,13 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <chrono>
 #include <functional>
+#include <utility>
 
 #include "copier/ConvertSettings.h"
 #include "copier/CopyOrvelBases.h"
@@ -46,7 +48,6 @@
 #include "copier/WaitingWork.h"
 #include "foundation/CommonUtils.h"
 #include "foundation/DialogIcons.h"
-#include "foundation/LongOperations.h"
 #include "foundation/XListView.h"
 #include "platform/ui/Anchors.h"
 #include "platform/ui/Application.h"
@@ -266,6 +267,9 @@ void TCopyOrvel::BuildNavigation() {
 
 TCopyOrvel::~TCopyOrvel() {
   if (CopyOrvel == this) CopyOrvel = nullptr;
+  // The connections close off this thread, so that a server that stopped answering never holds
+  // the window's end; the frames let go of theirs as they go.
+  for (IOrvDbPtr* held : {&SourceDb, &DestDb, &SemSourceDb, &SemDestDb}) LetGo(std::move(*held));
 }
 
 int TCopyOrvel::ActivePageIndex() const { return Pages->currentIndex(); }
@@ -403,36 +407,14 @@ void TCopyOrvel::btnPrevClick() { GoToPage(false); }
 void TCopyOrvel::RunWaiting(std::function<void(TWaitingWork&)> work) {
   auto state = std::make_shared<TWaitingWork>();
   TWaitingWork::Start(state, std::move(work));
-  // A quick answer shows nothing.
-  if (state->WaitFor(std::chrono::milliseconds(100))) {
-    state->Rethrow();
-    return;
-  }
-  QPointer<QWidget> focus = QApplication::focusWidget();
   ++FRunDepth;
-  bool timedOut = false;
-  {
-    // A window of its own, whatever LongOperationMode says: the window it covers takes no input
-    // while it shows, and it shows exactly as long. It belongs to no window, since a disabled one
-    // would disable it too.
-    TLongOperationForm waiting;
-    waiting.AskBeforeTerminating = false;
-    waiting.ShowTerminateButton();
-    setEnabled(false);
-    waiting.ShowRunning();
-    while (!state->WaitFor(std::chrono::milliseconds(10))) {
-      Application->ProcessMessages();
-      timedOut = state->Overdue();
-      if (waiting.Terminated || FCloseRequested || timedOut) break;
-    }
-    setEnabled(true);
-  }
+  const TWaitEnd end =
+      WaitInWindow(*state, *this, {std::chrono::milliseconds(100), std::chrono::milliseconds(100), [this] { return FCloseRequested; }});
   --FRunDepth;
-  if (focus) focus->setFocus();
   IOrvDb* asked = nullptr;
-  if (state->Abandon(asked)) {
+  if (end != weDone && state->Abandon(asked)) {
     ForgetDatabase(asked);
-    if (timedOut) throw EWaitTimedOut(asked);
+    if (end == weOverdue) throw EWaitTimedOut(asked);
     throw EWaitAbandoned();
   }
   state->Rethrow();
@@ -441,7 +423,7 @@ void TCopyOrvel::RunWaiting(std::function<void(TWaitingWork&)> work) {
 void TCopyOrvel::ForgetDatabase(IOrvDb* db) {
   if (!db) return;
   for (IOrvDbPtr* held : {&SourceDb, &DestDb, &SemSourceDb, &SemDestDb})
-    if (held->get() == db) *held = nullptr;
+    if (held->get() == db) LetGo(std::move(*held));
 }
 
 IOrvDbPtr TCopyOrvel::Connect(IConnParams* params) {
@@ -470,6 +452,11 @@ IOrvDbPtr TCopyOrvel::ConnectDestination(IConnParams* source, IOrvDb* sourceDb, 
   // The destination accepted before is given the new one's time.
   const int32_t sourceTime = ConnectionTimeout(source);
   const int32_t time = ConnectionTimeout(params);
+  // Once the work has ended, a connection made that the caller does not get is let go of.
+  auto refuse = [&answer](const std::string& message) {
+    LetGo(std::move(answer->Db));
+    throw Exception(message);
+  };
   try {
     RunWaiting([=](TWaitingWork& work) {
       answer->Db = ConnectDb(location.get(), true);
@@ -495,16 +482,21 @@ IOrvDbPtr TCopyOrvel::ConnectDestination(IConnParams* source, IOrvDb* sourceDb, 
     if (!old || e.Asked != old.get()) throw Exception(cannotTell);
     *asBefore = false;
     return answer->Db;
+  } catch (const EWaitAbandoned&) {
+    throw;
+  } catch (...) {
+    LetGo(std::move(answer->Db));
+    throw;
   }
-  if (answer->Same == sdSame) throw Exception(selfCopy);
-  if (answer->Same == sdUnknown) throw Exception(cannotTell);
+  if (answer->Same == sdSame) refuse(selfCopy);
+  if (answer->Same == sdUnknown) refuse(cannotTell);
   if (asBefore) *asBefore = answer->AsBefore;
   return answer->Db;
 }
 
 void TCopyOrvel::AcceptSource() {
   SourceParams = SrcDbLocation->GetLocation();
-  SourceDb = Connect(SourceParams.get());
+  LetGo(std::exchange(SourceDb, Connect(SourceParams.get())));
   if (!ReadDbCaption()) throw Exception("База Гис Орвел не найдена"_ansi);
   GoToPage(true);
 }
@@ -512,8 +504,8 @@ void TCopyOrvel::AcceptSource() {
 void TCopyOrvel::AcceptDestination() {
   IConnParamsPtr p = DstDbLocation->GetLocation();
   bool asBefore = false;
-  DestDb = ConnectDestination(SourceParams.get(), SourceDb.get(), p.get(), "Нельзя скопировать базу саму в себя"_ansi,
-                              DestDb.get(), &asBefore);
+  LetGo(std::exchange(DestDb, ConnectDestination(SourceParams.get(), SourceDb.get(), p.get(),
+                                                 "Нельзя скопировать базу саму в себя"_ansi, DestDb.get(), &asBefore)));
   // Another destination than the one accepted before has both copies still to run.
   if (!asBefore) {
     CopyBase->State = csReady;
@@ -533,17 +525,33 @@ void TCopyOrvel::AcceptOptions() {
 
 bool TCopyOrvel::ReadDbCaption() {
   DbCaption.clear();
-  if (!SourceDb->TableExists("ORVEL_DBINFO")) return false;
-  IOrvDbSQLPtr sql = OpenTableSQL(SourceDb.get(), "ORVEL_DBINFO");
-  if (!sql->Eof()) DbCaption = sql->AsString(Variant("DBCAPTION"));
-  sql->Close();
-  return true;
+  struct TAnswer {
+    bool Found = false;
+    std::string Caption;
+  };
+  auto answer = std::make_shared<TAnswer>();
+  RunWaiting([answer, db = SourceDb](TWaitingWork& work) {
+    work.Asking(db.get(), 0);
+    if (!db->TableExists("ORVEL_DBINFO")) return;
+    IOrvDbSQLPtr sql = OpenTableSQL(db.get(), "ORVEL_DBINFO");
+    if (!sql->Eof()) answer->Caption = sql->AsString(Variant("DBCAPTION"));
+    sql->Close();
+    answer->Found = true;
+  });
+  DbCaption = answer->Caption;
+  return answer->Found;
 }
 
 void TCopyOrvel::RunCopy(const std::function<void()>& run) {
   ++FRunDepth;
   try {
     run();
+  } catch (const EWaitAbandoned&) {
+    // The copy was given up while a database kept it waiting (the waiting window's Cancel, or a
+    // close): the wizard ends as after Остановить, and the databases the copy's thread may still
+    // be using are never asked again.
+    FCloseRequested = true;
+    for (IOrvDbPtr* held : {&SourceDb, &DestDb, &SemSourceDb, &SemDestDb}) LetGo(std::move(*held));
   } catch (const std::exception& e) {
     ShowError(ExceptionMessage(e));
   }
@@ -572,14 +580,14 @@ void TCopyOrvel::RunBaseCopy() {
 
 void TCopyOrvel::AcceptSemSource() {
   SemSourceParams = SrcSemDbLocation->GetLocation();
-  SemSourceDb = Connect(SemSourceParams.get());
+  LetGo(std::exchange(SemSourceDb, Connect(SemSourceParams.get())));
   GoToPage(true);
 }
 
 void TCopyOrvel::AcceptSemDestination() {
   SemDestParams = DstSemLocation->GetLocation();
-  SemDestDb = ConnectDestination(SemSourceParams.get(), SemSourceDb.get(), SemDestParams.get(),
-                                 "Нельзя скопировать сементические таблицы сама в себя"_ansi);
+  LetGo(std::exchange(SemDestDb, ConnectDestination(SemSourceParams.get(), SemSourceDb.get(), SemDestParams.get(),
+                                                    "Нельзя скопировать сементические таблицы сама в себя"_ansi)));
   GoToPage(true);
 }
 
@@ -649,21 +657,20 @@ void TCopyOrvel::btnCancelClick() {
 }
 
 void TCopyOrvel::closeEvent(QCloseEvent* event) {
+  TCopyBaseFrame* running = RunningFrame();
+  if (!running && FRunDepth == 0) {
+    FCloseRequested = false;
+    event->accept();
+    return;
+  }
   // A copy runs nested inside a handler of this window: it is stopped first, and the window closes
-  // after its loop has ended, never inside it.
-  if (TCopyBaseFrame* frame = RunningFrame()) {
-    if (!frame->IsLocked()) frame->Stop();
-    FCloseRequested = true;
-    event->ignore();
-    return;
-  }
-  if (FRunDepth > 0) {
-    FCloseRequested = true;  // a wait gives up at once
-    event->ignore();
-    return;
-  }
-  FCloseRequested = false;
-  event->accept();
+  // after its loop has ended, never inside it. Whatever a database still owes, that is soon: a
+  // question the copy waits on past a moment is given up. A connection's wait gives up at once.
+  if (running && !running->IsLocked()) running->Stop();
+  for (TCopyBaseFrame* frame : std::initializer_list<TCopyBaseFrame*>{CopyBase, CopySemTables})
+    frame->GiveUpWaitingIn(std::chrono::milliseconds(500));
+  FCloseRequested = true;
+  event->ignore();
 }
 
 void TCopyOrvel::ShowSummary() {

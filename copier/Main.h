@@ -4,7 +4,8 @@
 // ends on a summary of every table's outcome.
 //
 // Each copy runs nested inside the Next handler that led to its page; the copy frames pump the
-// message loop, so Cancel stays live during a run and acts only through the frame's state.
+// message loop while their questions run on threads of their own, so Cancel stays live during a
+// run and acts only through the frame's state.
 #pragma once
 
 #include <QWidget>
@@ -100,6 +101,8 @@ class TCopyOrvel : public QWidget {
   void AcceptSource();
   void AcceptDestination();
   void AcceptOptions();
+  // Reads DbCaption from the source's ORVEL_DBINFO through RunWaiting; false when the source has
+  // no such table.
   bool ReadDbCaption();
   void RunBaseCopy();
   void AcceptSemSource();
@@ -134,14 +137,15 @@ class TCopyOrvel : public QWidget {
 
   TCopyBaseFrame* RunningFrame() const;
   // Runs work on a thread of its own while the window stays painted, and returns when it has
-  // ended; the work's exception passes on. When the work lasts, the waiting window shows and the
-  // window takes no input. The wizard stops waiting, and raises EWaitAbandoned, on the waiting
-  // window's Cancel (or Escape) and on a close, which then happens once the handler has ended; it
-  // raises EWaitTimedOut when a database the work asks (TWaitingWork::Asking) keeps it past the
-  // time given. The work then ends alone: it must hold what it uses (references, results) rather
-  // than point into the caller, and the database it was asking is forgotten (ForgetDatabase).
+  // ended; the work's exception passes on. The window takes no input meanwhile, and when the work
+  // lasts the waiting window shows. The wizard stops waiting, and raises EWaitAbandoned, on the
+  // waiting window's Cancel (or Escape) and on a close, which then happens once the handler has
+  // ended; it raises EWaitTimedOut when a database the work asks (TWaitingWork::Asking) keeps it
+  // past the time given. The work then ends alone: it must hold what it uses (references,
+  // results) rather than point into the caller, and the database it was asking is forgotten
+  // (ForgetDatabase).
   void RunWaiting(std::function<void(TWaitingWork&)> work);
-  // Drops the form's references to db, which a thread may still be using.
+  // Drops the form's references to db, which a thread may still be using (LetGo).
   void ForgetDatabase(IOrvDb* db);
   // A new database connected to the location, through RunWaiting.
   IOrvDbPtr Connect(IConnParams* params);
@@ -153,7 +157,9 @@ class TCopyOrvel : public QWidget {
   IOrvDbPtr ConnectDestination(IConnParams* source, IOrvDb* sourceDb, IConnParams* params,
                                const std::string& selfCopy, IOrvDb* before = nullptr, bool* asBefore = nullptr);
   // Runs a copy nested in the handler that led to its page: its error is shown and the page stays;
-  // the buttons follow; a close asked for meanwhile happens once the copy has ended.
+  // the buttons follow; a close asked for meanwhile happens once the copy has ended. A copy given
+  // up while a database kept it waiting closes the wizard as Остановить does, and the wizard lets
+  // go of its databases.
   void RunCopy(const std::function<void()>& run);
   // The copy frame of the active page, or null on the other pages.
   TCopyBaseFrame* PageFrame() const;

@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "copier/Main.h"
@@ -47,10 +48,13 @@ int main(int argc, char** argv) {
   DoneDebugProfiler();
   DoneGisLogs();
   DoneSimpleXML();
-  // A wait the wizard gave up may leave a thread held up in a client library call, whose clean-up
-  // at exit would wait for it or pull its connection from under it. Nothing is being written then
-  // (the windows are closed): the process ends without that clean-up.
-  if (RunningWaitThreads() > 0) {
+  // The connections the wizard let go of close on threads of their own, which a server that answers
+  // lets end at once. A wait the wizard gave up, or a close its server does not answer, may leave
+  // a thread held up in a client library call, whose clean-up at exit would wait for it or pull
+  // its connection from under it. Nothing is being written then (the windows are closed): after a
+  // moment the process ends without that clean-up, and what a connection still had pending is its
+  // server's to roll back.
+  if (!WaitThreadsEnd(std::chrono::milliseconds(500))) {
     std::fflush(nullptr);
     _exit(code);
   }

@@ -1,5 +1,7 @@
 #include "gisdb/OrvelDbs.h"
 
+#include <ibase.h>
+
 #include <algorithm>
 
 #include "gisdb/AdoOrvelDbs.h"
@@ -25,6 +27,46 @@ int32_t ConnectionTimeout(IConnParams* params) {
     return std::max(0, TimeoutParam(params, "CONNECTION_TIMEOUT", _Connection::DefaultConnectionTimeout));
   if (AnsiSameText(engine, "IB") || AnsiSameText(engine, "BDE")) return IBDefaultConnectTimeout;
   return 0;
+}
+
+namespace {
+
+// The parameters a database of the back-ends here was opened with; null for any other.
+IConnParams* OpenedWith(IOrvDb* db) {
+  auto* orvDb = dynamic_cast<TOrvDb*>(db);
+  return orvDb ? orvDb->Params() : nullptr;
+}
+
+}  // namespace
+
+bool HoldsWorkUntilCommit(IOrvDb* db) {
+  IConnParams* params = OpenedWith(db);
+  return params && AnsiSameText(GetConnParam(params, "ENGINE", ""), "IB");
+}
+
+bool ClosingWaitsForServer(IOrvDb* db) {
+  IConnParams* params = OpenedWith(db);
+  if (!params) return false;
+  const std::string engine = GetConnParam(params, "ENGINE", "");
+  if (AnsiSameText(engine, "IB"))
+    return !GetConnParam(params, "SERVER", "").empty() || GetConnParam(params, "DATABASE", "").find(':') != std::string::npos;
+  return AnsiSameText(engine, "OLEDB") || AnsiSameText(engine, "BDE");
+}
+
+bool IsConnectionLost(const std::exception& error) {
+  const auto* ib = dynamic_cast<const EIBError*>(&error);
+  if (!ib) return false;
+  switch (ib->IBErrorCode()) {
+    case isc_network_error:
+    case isc_net_read_err:
+    case isc_net_write_err:
+    case isc_lost_db_connection:
+    case isc_att_shutdown:
+    case isc_shutdown:
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string ReplaceOutsideLiterals(const std::string& text, std::string_view marks,

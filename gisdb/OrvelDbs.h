@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -264,6 +265,17 @@ IOrvDbPtr ConnectDb(IConnParams* params, bool open);
 // the connection's default; for InterBase and aliases the client's connect timeout; for a Paradox
 // folder, which no server answers for, 0.
 int32_t ConnectionTimeout(IConnParams* params);
+// Whether work done outside transaction brackets stays pending on db until a bracket closes at
+// depth 0, and so is lost with its connection: an InterBase database. Every other back-end and
+// kind commits such work as it goes (or has no transactions).
+bool HoldsWorkUntilCommit(IOrvDb* db);
+// Whether closing db may wait for a server: a Firebird database reached through a server, an alias
+// or an ODBC data source; not a Paradox folder, an embedded Firebird database or a database of no
+// back-end here.
+bool ClosingWaitsForServer(IOrvDb* db);
+// Whether an error says that the connection to the server is gone (the Firebird client's network
+// errors, a connection cut off or shut down).
+bool IsConnectionLost(const std::exception& error);
 
 // Parameter makers.
 void StrParam(TOrvDbParam& param, const std::string& value);

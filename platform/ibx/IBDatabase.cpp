@@ -25,7 +25,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
+#include <thread>
 
 #include "platform/ibx/IBInternal.h"
 
@@ -117,6 +121,44 @@ class Utf8FileNameScope {
     throw;
   }
 }
+
+// Cuts the client's side of a connection (fb_cancel_abort) once `seconds` have passed, unless it is
+// let go of first: whatever call the connection is held up in then ends at once with a network
+// error.
+class TCutOffAfter {
+ public:
+  TCutOffAfter(isc_db_handle handle, int32_t seconds) {
+    if (seconds <= 0) return;
+    FThread = std::thread([this, handle, seconds] {
+      std::unique_lock lock(FLock);
+      if (FEnded.wait_for(lock, std::chrono::seconds(seconds), [this] { return FDone; })) return;
+      ISC_STATUS_ARRAY status;
+      isc_db_handle cut = handle;
+      fb_cancel_operation(status, &cut, fb_cancel_abort);
+    });
+  }
+  ~TCutOffAfter() {
+    if (!FThread.joinable()) return;
+    {
+      std::lock_guard lock(FLock);
+      FDone = true;
+    }
+    FEnded.notify_all();
+    FThread.join();
+  }
+  TCutOffAfter(const TCutOffAfter&) = delete;
+  TCutOffAfter& operator=(const TCutOffAfter&) = delete;
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FEnded;
+  bool FDone = false;
+  std::thread FThread;
+};
+
+// Whether a database name reaches it through a server ("host:path", "host/port:path"), not as a
+// file of this process's embedded engine.
+bool OnServer(const std::string& name) { return !name.empty() && name[0] != '/' && name.find(':') != std::string::npos; }
 
 }  // namespace
 
@@ -238,6 +280,15 @@ std::string TIBDatabase::BuildDPB(bool creating) const {
   return dpb.Data();
 }
 
+int32_t TIBDatabase::ConnectTimeout() const {
+  for (int i = 0; i < FParams.Count(); ++i) {
+    std::string name, value;
+    SplitParam(FParams.Strings(i), "isc_dpb_", name, value);
+    if (name == "connect_timeout") return StrToInt(value);
+  }
+  return IBDefaultConnectTimeout;
+}
+
 void TIBDatabase::Open() {
   if (Connected()) return;
   Attach(false);
@@ -267,6 +318,8 @@ void TIBDatabase::Attach(bool creating) {
 
 void TIBDatabase::Close() {
   if (!Connected()) return;
+  // The embedded engine answers as long as its work takes; a server may never answer.
+  const TCutOffAfter cutOff(FHandle, OnServer(FDatabaseName) ? ConnectTimeout() : 0);
   // Statement handles first: a cursor or statement left open keeps its tables in use.
   for (TIBBase* c : std::vector<TIBBase*>(FClients)) c->DatabaseDisconnecting();
   std::exception_ptr failure;

@@ -103,7 +103,10 @@ class TIBDatabase : public TObject {
   void Open();
   // Releases every statement handle of the linked components, ends every active transaction of
   // this database by its DefaultAction (commit unless set otherwise), then detaches. When ending
-  // a transaction fails, it is rolled back, the database detached and the error raised.
+  // a transaction fails, it is rolled back, the database detached and the error raised. On a
+  // server, a close that has not ended within the connect timeout has the client's side of the
+  // connection cut (fb_cancel_abort): it then ends at once with the network error, and whatever
+  // was still pending is the server's to roll back.
   void Close();
   // Creates the database file DatabaseName (page size 8192, default character set WIN1251,
   // dialect 3, unless Params say otherwise) and leaves it connected. An existing file raises
@@ -127,6 +130,8 @@ class TIBDatabase : public TObject {
   friend class TIBBase;
   friend class TIBTransaction;
   std::string BuildDPB(bool creating) const;
+  // The connect_timeout of Params, else IBDefaultConnectTimeout.
+  int32_t ConnectTimeout() const;
   // The steps Open and CreateDatabase share: the parameter block, the file name as UTF-8, then
   // isc_attach_database or isc_create_database; the handle is kept.
   void Attach(bool creating);

@@ -91,6 +91,45 @@ void TApplication::ProcessMessages() {
   FPumpDue = CoarseMilliseconds() + MessagesInterval;
 }
 
+namespace {
+
+// Swallows the user's input while it is installed on the application.
+class TInputDrop : public QObject {
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    switch (event->type()) {
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+      case QEvent::ShortcutOverride:
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::Wheel:
+      case QEvent::ContextMenu:
+      case QEvent::TouchBegin:
+      case QEvent::TouchUpdate:
+      case QEvent::TouchEnd:
+      case QEvent::TabletPress:
+      case QEvent::TabletRelease:
+        return true;
+      default:
+        return QObject::eventFilter(watched, event);
+    }
+  }
+};
+
+}  // namespace
+
+void TApplication::DiscardInput() {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app) return;
+  TInputDrop drop;
+  app->installEventFilter(&drop);
+  QCoreApplication::processEvents();
+  app->removeEventFilter(&drop);
+  FPumpDue = CoarseMilliseconds() + MessagesInterval;
+}
+
 void TApplication::SetMainForm(QWidget* form) {
   FMainForm = form;
   if (form)

@@ -64,6 +64,10 @@ class TApplication {
   // below what a person notices.
   bool MessagesDue() const { return CoarseMilliseconds() >= FPumpDue; }
   static constexpr qint64 MessagesInterval = 2;  // milliseconds
+  // Handles the pending window events as ProcessMessages does, but drops the keys, clicks and
+  // wheel turns among them: for a window that took no input for a while, so that what was
+  // pressed meanwhile never acts on what it shows next.
+  void DiscardInput();
 
   // The main window: the owner of message boxes that have no other owner and the window that
   // dialogs centre on. Null until the program sets it; cleared when that window is destroyed.

@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
+#include <chrono>
+#include <thread>
 
 #include "copier/CopyBases.h"
 #include "foundation/ConfirmForms.h"
@@ -224,6 +226,10 @@ TEST_F(TFrameFixture, StopBetweenRowsAndBetweenTables) {
 TEST_F(TFrameFixture, StopPressedThroughTheEventLoopWhileRowsAreCopied) {
   Src = MakeSource(3000);
   Init();
+  // Rows slow enough that the copy hands the window several turns within the table.
+  Dst->Fault = [](const std::string& op, const std::string&) {
+    if (op == "insert") std::this_thread::sleep_for(std::chrono::microseconds(50));
+  };
   // A timer stands for the Cancel button: it fires while the engine pumps the message loop, and
   // presses Stop once the row copy is under way.
   QTimer cancel;

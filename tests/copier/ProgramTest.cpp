@@ -111,17 +111,54 @@ TEST(Program, TerminationSignalsEndItAsClosingTheWindowDoes) {
   }
 }
 
-// The first SIGTERM or SIGINT ends the program at once while the source's server, Firebird's or
-// PostgreSQL's, takes the connection and never answers, the waiting window shown: the program does
+// The first SIGTERM or SIGINT ends the program within a moment whatever the source's server still
+// owes it: a server, Firebird's or PostgreSQL's, that takes the connection and never answers (the
+// waiting window shown), and a Firebird server that stops answering once the program has connected
+// and read the source (the program then closes its connection on the way out). The program does
 // not wait for the client library to give up.
 TEST(Program, TheFirstSignalEndsItWhileTheSourcesServerIsSilent) {
-  for (TEngine engine : {TEngine::FirebirdServer, TEngine::PostgresOdbc}) {
+  testsupport::TempDir dir;
+  IConnParamsPtr firebird;
+  if (std::getenv("COPYORVEL_FB_SERVER")) {
+    firebird = testsupport::NewDatabase(TEngine::FirebirdServer, dir, "connected");
+    IOrvDbPtr db = ConnectDb(firebird.get(), true);
+    testsupport::TDemoOptions options;
+    options.LargeRows = 10;
+    testsupport::BuildDemoGisDb(db.get(), options);
+    db->Close();
+  }
+  struct TCase {
+    TEngine Engine;
+    bool Connected;  // the server answers until the program has connected and read the source
+  };
+  for (const TCase& c : {TCase{TEngine::FirebirdServer, false}, TCase{TEngine::PostgresOdbc, false},
+                         TCase{TEngine::FirebirdServer, true}}) {
+    if (c.Connected && !firebird) continue;
     for (int signal : {SIGTERM, SIGINT}) {
-      SCOPED_TRACE(testsupport::EngineName(engine) + ", " + strsignal(signal));
-      testsupport::TStandInServer silent;
+      SCOPED_TRACE(testsupport::EngineName(c.Engine) + (c.Connected ? ", connected" : "") + ", " + strsignal(signal));
+      testsupport::TStandInServer server(c.Connected ? 3050 : 0);
+      server.ResetAfter(std::chrono::seconds(20));
       QProcess program;
-      ASSERT_NO_FATAL_FAILURE(StartWithSourceAt(program, engine, silent));
-      QThread::msleep(300);  // the waiting window shows after 100 ms
+      if (c.Connected) {
+        const IConnParamsPtr source = testsupport::ThroughPort(firebird.get(), server.Port());
+        program.start(QStringLiteral(COPYORVEL_PROGRAM), {ToQString("-Source:" + ConnParamsToStr(source.get()))});
+        ASSERT_TRUE(program.waitForStarted());
+        // Connected, the source's caption read, and nothing asked for half a second: the
+        // destination page.
+        int64_t passed = -1;
+        QElapsedTimer quiet;
+        ASSERT_TRUE(WaitWhileRunning(program, [&] {
+          if (server.Passed() != passed || !quiet.isValid()) {
+            passed = server.Passed();
+            quiet.start();
+          }
+          return passed > 0 && quiet.elapsed() >= 500;
+        }, 60000)) << "the program never connected";
+        server.Stall();
+      } else {
+        ASSERT_NO_FATAL_FAILURE(StartWithSourceAt(program, c.Engine, server));
+        QThread::msleep(300);  // the waiting window shows after 100 ms
+      }
       QElapsedTimer sent;
       sent.start();
       kill(static_cast<pid_t>(program.processId()), signal);

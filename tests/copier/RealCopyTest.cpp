@@ -3,15 +3,22 @@
 // a Paradox folder whose writes fail part-way.
 #include <gtest/gtest.h>
 
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimer>
 #include <filesystem>
 
 #include "copier/CopyOrvelBases.h"
 #include "gisdb/CreateSysTables.h"
+#include "gisdb/OrvelDbUtils.h"
 #include "platform/paradox/Paradox.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
 #include "tests/support/ParadoxFaults.h"
 #include "tests/support/ParadoxFiles.h"
+#include "tests/support/StandInServer.h"
+#include "platform/ui/Dialogs.h"
+#include "platform/ui/UiText.h"
 
 using testsupport::TEngine;
 
@@ -179,5 +186,75 @@ TEST(RealCopyFaults, AWriteThatFailsEndsTheRunAndCountsOnlyTheRowsInTheFile) {
     testsupport::TRawFile names(folder + "/PAGES.X02");
     EXPECT_EQ(names.ChainRecords().size(), table.ChainRecords().size());
     testsupport::CheckTree(folder + "/PAGES.Y02", names, names.H.RecordSize - 2);
+  }
+}
+
+// A destination whose connection is reset while a copy writes its third table (a stand-in that
+// forwards, then resets): each table counts the rows the destination holds. Firebird kept every
+// table's rows in the connection's one transaction and lost them with it: no table counts any,
+// each says why, and so does the run's error. PostgreSQL committed each row as it came: the
+// counts stand (the row being written when the connection went may have been kept or not).
+TEST(RealCopyFaults, ALostDestinationCountsOnlyTheRowsItHolds) {
+  REQUIRE_ENGINE(TEngine::FirebirdServer);
+  REQUIRE_ENGINE(TEngine::PostgresOdbc);
+  testsupport::TempDir dir;
+  const std::vector<std::string> tables = {"T1", "T2", "T3"};
+  const int rows = 1000;
+  IOrvDbPtr src = ConnectDb(testsupport::NewDatabase(TEngine::ParadoxFolder, dir, "src").get(), true);
+  for (const std::string& name : tables) {
+    CreateSysTable(src.get(), name, {{"ID", dftInt32, 0, true}, {"NAME", dftString, 40, false}},
+                   {{name + "_PK", "ID", dioPrimary | dioUnique}});
+    IOrvDbSQLPtr insert = BuildInsertSQL(src.get(), name, {"ID", "NAME"});
+    for (int i = 1; i <= rows; ++i) insert->Execute({IntParam(i), StrParam("Строка "_ansi + std::to_string(i))});
+    insert->Close();
+  }
+  for (TEngine engine : {TEngine::FirebirdServer, TEngine::PostgresOdbc}) {
+    SCOPED_TRACE(testsupport::EngineName(engine));
+    const bool fb = engine == TEngine::FirebirdServer;
+    const IConnParamsPtr location = testsupport::NewDatabase(engine, dir, "lost" + std::to_string(fb));
+    testsupport::TStandInServer proxy(fb ? 3050 : std::stoi(std::getenv("COPYORVEL_PG_PORT")));
+    TCopyBaseFrame frame;
+    frame.Init("Копирование"_ansi, src, ConnectDb(testsupport::ThroughPort(location.get(), proxy.Port()).get(), true));
+    for (const std::string& name : tables) frame.AddTable(name, name, true);
+    bool reset = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (reset || FromQString(frame.lbl1->text()).find("T3") == std::string::npos || frame.Progress2->value() <= 100 ||
+          frame.Progress2->value() >= rows)
+        return;
+      proxy.Reset();
+      reset = true;
+    });
+    poll.start(1);
+    std::string error;
+    {
+      TDialogScript script;
+      script.ExpectDialogClick("TActionForm", "Остановить"_ansi);
+      try {
+        frame.Execute();
+      } catch (const Exception& e) {
+        error = e.Message();
+      }
+    }
+    ASSERT_TRUE(reset);
+    IOrvDbPtr check = ConnectDb(location.get(), true);
+    for (int i = 0; i < frame.TableCount(); ++i) {
+      TCopyTableInfo* item = frame.GetTable(i);
+      SCOPED_TRACE(item->DstName);
+      const int64_t held = CountTableRows(check.get(), item->DstName);
+      EXPECT_GT(item->RowCount, 0);
+      if (fb) {
+        EXPECT_EQ(held, 0);
+        EXPECT_EQ(item->Copied, 0);
+        EXPECT_NE(item->Errors->Text().find("Соединение с базой данных назначения потеряно, записи таблицы в ней не сохранены"_ansi),
+                  std::string::npos);
+      } else {
+        EXPECT_GE(held, item->Copied);
+        EXPECT_LE(held, item->Copied + 1);
+        EXPECT_EQ(item->Copied == rows, i < 2);
+      }
+    }
+    EXPECT_EQ(error.rfind("Соединение с базой данных назначения потеряно: скопированные в неё записи не сохранены."_ansi, 0) == 0, fb)
+        << AnsiToUtf8(error);
   }
 }

@@ -10,9 +10,11 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QPushButton>
@@ -45,6 +47,7 @@
 #include "tests/copier/ConvertDialogsTestKeys.h"
 #include "tests/support/DemoGisDb.h"
 #include "tests/support/Engines.h"
+#include "tests/support/ParadoxFaults.h"
 #include "tests/support/StandInServer.h"
 
 using testsupport::TEngine;
@@ -62,6 +65,12 @@ class Wizard : public ::testing::Test {
     options.LargeRows = largeRows;
     options.BlobBytes = 3000;
     return Demo(TEngine::FirebirdEmbedded, "src", options);
+  }
+  // A demo GIS database of a few rows in each table.
+  IConnParamsPtr SmallDemo(TEngine engine, const std::string& name) {
+    testsupport::TDemoOptions options;
+    options.LargeRows = 10;
+    return Demo(engine, name, options);
   }
   // A demo GIS database in a Paradox folder.
   IConnParamsPtr DemoParadoxSource(int largeRows) {
@@ -116,6 +125,14 @@ bool WaitThreadsEnd() {
   }
   return RunningWaitThreads() == 0;
 }
+
+// The connections the wizard lets go of close on threads of their own: the test program waits for
+// them before it ends, so that the client libraries' clean-up at exit never meets one.
+class TLetGoThreadsEnd : public ::testing::Environment {
+ public:
+  void TearDown() override { ::WaitThreadsEnd(std::chrono::seconds(20)); }
+};
+const auto* const LetGoThreadsEnd = ::testing::AddGlobalTestEnvironment(new TLetGoThreadsEnd);
 
 }  // namespace
 
@@ -306,10 +323,8 @@ TEST_F(Wizard, TheWaitingWindowGivesThePageBackAtOnce) {
 TEST_F(Wizard, ASourceLostAfterItsPageNeverHoldsTheWizard) {
   REQUIRE_ENGINE(TEngine::FirebirdServer);
   REQUIRE_ENGINE(TEngine::PostgresOdbc);
-  testsupport::TDemoOptions options;
-  options.LargeRows = 10;
-  const IConnParamsPtr firebird = Demo(TEngine::FirebirdServer, "fb", options);
-  const IConnParamsPtr postgres = Demo(TEngine::PostgresOdbc, "pg", options);
+  const IConnParamsPtr firebird = SmallDemo(TEngine::FirebirdServer, "fb");
+  const IConnParamsPtr postgres = SmallDemo(TEngine::PostgresOdbc, "pg");
   const std::string lost =
       "Соединение с исходной базой данных потеряно. Вернитесь на страницу выбора исходной базы, чтобы подключиться к ней заново."_ansi;
   enum TLoss { lsStalledAndClosed, lsStalled, lsReset };
@@ -360,6 +375,147 @@ TEST_F(Wizard, ASourceLostAfterItsPageNeverHoldsTheWizard) {
       EXPECT_GE(asked.elapsed(), 2000);
       EXPECT_LT(asked.elapsed(), 5000);
     }
+  }
+  EXPECT_TRUE(WaitThreadsEnd());
+}
+
+// Every question the wizard asks a server that stops answering (a stand-in that forwards, then
+// stalls): the source's caption read after connecting, the copy's first question against the
+// source, and a copy under way into Firebird (creating its tables) or PostgreSQL (writing rows).
+// The window goes on being painted, the waiting window comes up, and its Cancel gives the page
+// back or, during a copy, stops it as Остановить does, the wizard closing; a close ends a copy
+// within a moment. Going back to the source page and on again after the source went silent waits
+// for nothing. A server that would hold the wizard for ever is reset after 8 s, so that the test
+// fails instead of hanging.
+TEST_F(Wizard, AServerThatStopsAnsweringNeverHoldsTheWizard) {
+  REQUIRE_ENGINE(TEngine::FirebirdServer);
+  REQUIRE_ENGINE(TEngine::PostgresOdbc);
+  const IConnParamsPtr firebird = SmallDemo(TEngine::FirebirdServer, "fb");
+  const IConnParamsPtr postgres = SmallDemo(TEngine::PostgresOdbc, "pg");
+  const IConnParamsPtr local = DemoSource(1000);
+  enum TWhere { wCaption, wCopyStart, wCopyRows, wBackAndNext };
+  struct TCase {
+    TWhere Where;
+    TEngine Engine;  // of the server that stops answering
+    bool Close;      // the window's close box rather than the waiting window's Cancel
+  };
+  const std::vector<TCase> cases = {
+      {wCaption, TEngine::FirebirdServer, false},  {wCaption, TEngine::PostgresOdbc, false},
+      {wCopyStart, TEngine::FirebirdServer, false}, {wCopyRows, TEngine::FirebirdServer, false},
+      {wCopyRows, TEngine::PostgresOdbc, true},     {wBackAndNext, TEngine::FirebirdServer, false},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const TCase& c = cases[i];
+    SCOPED_TRACE("case " + std::to_string(i));
+    const bool fb = c.Engine == TEngine::FirebirdServer;
+    testsupport::TStandInServer proxy(fb ? 3050 : std::stoi(std::getenv("COPYORVEL_PG_PORT")));
+    const IConnParamsPtr server = c.Where == wCopyRows ? testsupport::NewDatabase(c.Engine, FDir, "dst" + std::to_string(i))
+                                                       : (fb ? firebird : postgres);
+    const IConnParamsPtr proxied = testsupport::ThroughPort(server.get(), proxy.Port());
+    TCopyOrvel form;
+    form.show();
+    // Up to the page where the server stops answering.
+    if (c.Where == wCaption) {
+      form.SourceDb = ConnectDb(proxied.get(), true);
+    } else {
+      Enter(form.SrcDbLocation, (c.Where == wCopyRows ? local : proxied).get());
+      form.btnNext->click();
+      ASSERT_EQ(form.ActivePage(), form.pDestBase);
+      if (c.Where != wBackAndNext) {
+        Enter(form.DstDbLocation,
+              (c.Where == wCopyRows ? proxied : testsupport::NewDatabase(TEngine::SqliteOdbc, FDir, "lite" + std::to_string(i))).get());
+        form.btnNext->click();
+        ASSERT_EQ(form.ActivePage(), form.pOptions);
+      }
+    }
+    QElapsedTimer stalled, shown;
+    auto stall = [&] {
+      proxy.Stall();
+      proxy.ResetAfter(std::chrono::seconds(8));
+      stalled.start();
+    };
+    // During a copy the server stops answering once the large table's rows are under way.
+    if (c.Where != wCopyRows) stall();
+    auto under = [&](const std::string& step) { return FromQString(form.CopyBase->lbl1->text()).find(step) != std::string::npos; };
+    int painted = 0;
+    QElapsedTimer closed;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (!stalled.isValid() && (fb ? under("Создание таблиц"_ansi) && form.CopyBase->Progress1->value() >= 2
+                                    : under("ORVEL_OBJINFO") && form.CopyBase->Progress2->value() > 100))
+        stall();
+      if (c.Close && !closed.isValid() && stalled.isValid() && stalled.elapsed() > 300) {
+        closed.start();
+        form.close();
+      }
+      TLongOperationForm* waiting = ShownWaitingWindow();
+      if (!waiting) return;
+      ++painted;
+      if (shown.isValid()) return;
+      shown.start();
+      if (!c.Close) waiting->TerminateButton->click();
+    });
+    poll.start(10);
+    if (c.Where == wCaption) {
+      EXPECT_THROW(form.ReadDbCaption(), EWaitAbandoned);
+      EXPECT_FALSE(form.SourceDb) << "the database its thread may still be asking is forgotten";
+    } else if (c.Where == wBackAndNext) {
+      form.btnPrev->click();
+      Enter(form.SrcDbLocation, server.get());
+      form.btnNext->click();
+      EXPECT_EQ(form.ActivePage(), form.pDestBase);
+      EXPECT_EQ(form.DbCaption, "Демонстрационная база ГИС"_ansi);
+    } else {
+      form.btnNext->click();
+      EXPECT_EQ(form.CopyBase->State, csStopped);
+      EXPECT_FALSE(form.isVisible()) << "the wizard ends as after Остановить";
+    }
+    poll.stop();
+    const qint64 held = stalled.isValid() ? stalled.elapsed() : -1;
+    if (c.Where == wBackAndNext) {
+      EXPECT_LT(held, 2000);
+    } else if (c.Close) {
+      EXPECT_TRUE(closed.isValid() && closed.elapsed() < 1000) << "a close ends the copy within a moment";
+    } else if (!shown.isValid()) {
+      ADD_FAILURE() << "no waiting window";
+    } else {
+      // The copy's questions bring the waiting window up after a second, a connection's at once.
+      EXPECT_LT(held - shown.elapsed(), c.Where == wCaption ? 500 : 1500);
+      EXPECT_LT(shown.elapsed(), 500) << "Cancel gives the page back at once";
+    }
+    EXPECT_TRUE(form.isEnabled());
+    EXPECT_EQ(ShownWaitingWindow(), nullptr);
+  }
+  EXPECT_TRUE(WaitThreadsEnd());
+}
+
+// Escape pressed while the wizard reads the caption of a Paradox source, quickly or on a slow
+// folder (each opening of ORVEL_DBINFO's files slowed through the engine's file layer): the key is
+// dropped, or taken by the waiting window; it never reaches the page shown after the wait.
+TEST_F(Wizard, AKeyPressedWhileTheWizardWaitsNeverReachesTheNextPage) {
+  const IConnParamsPtr source = DemoParadoxSource(10);
+  for (int delay : {0, 300}) {
+    SCOPED_TRACE("a file call takes " + std::to_string(delay) + " ms more");
+    TCopyOrvel form;
+    form.show();
+    Activate(form);
+    testsupport::TFaultEnv slow;
+    testsupport::TFaultEnv::TFault fault;
+    fault.FilePrefix = "ORVEL_DBINFO";
+    fault.Ops = testsupport::TFaultEnv::opOpen;
+    fault.Delay = std::chrono::milliseconds(delay);
+    fault.OnCounted = [&form] {
+      QCoreApplication::postEvent(&form, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    };
+    slow.Set(fault);
+    paradox::SetProcessEnv(&slow);
+    Enter(form.SrcDbLocation, source.get());
+    form.btnNext->click();
+    Pump();
+    paradox::SetProcessEnv(nullptr);
+    EXPECT_GT(slow.Count(), 0) << "the caption was read through the slowed files";
+    EXPECT_TRUE(form.isVisible()) << "Escape reached the page after the wait";
+    EXPECT_TRUE(form.ActivePage() == form.pDestBase || form.ActivePage() == form.pSourceBase);
   }
   EXPECT_TRUE(WaitThreadsEnd());
 }

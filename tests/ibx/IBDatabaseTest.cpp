@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/ibx/IBXFixture.h"
+#include "tests/support/StandInServer.h"
 
 using namespace ibxtest;
 
@@ -88,6 +89,34 @@ TEST_P(IBXTest, DisconnectCommitsPendingWorkOfTheDefaultTransaction) {
   db->Open();
   db->DefaultTransaction()->StartTransaction();
   EXPECT_EQ(CountRows(*db, "T"), 3);
+}
+
+// A server that stops answering (a stand-in that forwards, then stalls) holds a close no longer
+// than the connect timeout: the client's side is cut, the close raises the network error, and the
+// work still pending is not kept.
+TEST_P(IBXTest, ACloseTheServerNeverAnswersEndsAtTheConnectTimeout) {
+  if (GetParam() == Engine::Embedded) GTEST_SKIP() << "only a server can stop answering";
+  {
+    auto db = CreateDb();
+    Exec(*db, "CREATE TABLE T (ID INTEGER)");
+  }
+  testsupport::TStandInServer proxy(3050);
+  auto db = NewDatabase("test.fdb");
+  db->SetDatabaseName("127.0.0.1/" + std::to_string(proxy.Port()) + ":" + (FDir / "test.fdb"));
+  db->Params().Add("connect_timeout=1");
+  db->Open();
+  db->DefaultTransaction()->StartTransaction();
+  Exec(*db, "INSERT INTO T VALUES (1)");
+  proxy.Stall();
+  proxy.ResetAfter(std::chrono::seconds(8));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(db->Close(), EIBInterBaseError);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 3.0);
+  EXPECT_FALSE(db->Connected());
+  auto check = NewDatabase("test.fdb");
+  check->Open();
+  check->DefaultTransaction()->StartTransaction();
+  EXPECT_EQ(CountRows(*check, "T"), 0);
 }
 
 TEST_P(IBXTest, RetainingCommitKeepsTransactionAndCursorsRollbackUndoes) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <thread>
 
 #include "platform/rtl/SysUtils.h"
 
@@ -92,7 +93,17 @@ int TFaultEnv::Check(TOp op, const std::string& path, uint64_t bytes, uint64_t* 
     }
     return ENOSPC;
   }
-  if (FFault.Ops & op) FCounted.push_back(op);
+  if (FFault.Ops & op) {
+    FCounted.push_back(op);
+    const auto delay = FFault.Delay;
+    const std::function<void()> onCounted = FFault.OnCounted;
+    if (delay.count() > 0 || onCounted) {
+      lock.unlock();
+      std::this_thread::sleep_for(delay);
+      if (onCounted) onCounted();
+      lock.lock();
+    }
+  }
   if ((FFault.Ops & op) && ++FCount == FFault.FailAt) {
     FFired = true;
     FStopped = FFault.Stop;

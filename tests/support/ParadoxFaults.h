@@ -1,10 +1,12 @@
 // An environment for the Paradox engine that fails a chosen file operation: the n-th write, sync,
 // rename, creation, removal, truncation or opening of the files whose names begin with a prefix,
-// or every write once so many bytes went to them (a full disk, which may stay full). With Stop,
+// or every write once so many bytes went to them (a full disk, which may stay full). It can also
+// make those operations slow, as on a folder far away. With Stop,
 // every operation of any file fails from that moment on, as in a process that was killed there;
 // the test then reopens the table from the files as they are, through another environment.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -32,6 +34,8 @@ class TFaultEnv : public paradox::TPdxEnv {
     int64_t ByteLimit = INT64_MAX;   // writes that would pass this many bytes fail with ENOSPC
     bool StaysFull = false;          // and the first such write writes what fits, every later one nothing
     std::function<void()> OnFault = nullptr;  // called as the FailAt-th operation fails (before it returns)
+    std::chrono::milliseconds Delay{0};       // each counted operation waits this long first
+    std::function<void()> OnCounted = nullptr;  // called as each counted operation starts, after Delay
   };
   explicit TFaultEnv(paradox::TPdxEnv& base = paradox::TPdxEnv::Default()) : FBase(base) {}
   // Starts counting afresh under a new fault (TFault{} for none).

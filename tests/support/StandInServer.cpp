@@ -82,11 +82,15 @@ bool TStandInServer::Pass(int from, int to) {
     if (m <= 0) return false;
     sent += m;
   }
+  FPassed += n;
   return true;
 }
 
+void TStandInServer::ResetAfter(std::chrono::milliseconds time) { FResetAt = std::chrono::steady_clock::now() + time; }
+
 void TStandInServer::Serve() {
   while (!FStop) {
+    if (std::chrono::steady_clock::now() >= FResetAt.load()) FMode = kReset;
     if (FMode == kReset) {
       for (const TLink& link : FLinks) {
         CloseAbruptly(link.Client);
@@ -104,7 +108,8 @@ void TStandInServer::Serve() {
       }
     if (poll(waiting.data(), waiting.size(), 10) <= 0) continue;
     if (waiting[0].revents & POLLIN) Accept();
-    if (!forwarding) continue;
+    // What came after a stall or a reset was asked for is never passed on.
+    if (!forwarding || FMode != kForwarding) continue;
     for (size_t i = 1; i < waiting.size(); i += 2) {
       TLink& link = FLinks[(i - 1) / 2];
       const bool open = (!waiting[i].revents || Pass(link.Client, link.Server)) &&

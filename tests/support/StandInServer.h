@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -25,11 +27,16 @@ class TStandInServer {
   int Port() const { return FPort; }
   // The connections accepted so far.
   int Accepted() const { return FAccepted; }
+  // The bytes passed on so far, either way.
+  int64_t Passed() const { return FPassed; }
   // Passes nothing more either way, keeping every connection open, as a host that froze.
   void Stall() { FMode = kStalled; }
   // Ends every connection, and each one accepted from now on, with a reset, as a server that went
   // away.
   void Reset() { FMode = kReset; }
+  // Resets once `time` has passed from now: a test whose program would wait for ever on this
+  // server then fails instead of hanging.
+  void ResetAfter(std::chrono::milliseconds time);
 
  private:
   enum TMode { kForwarding, kStalled, kReset };
@@ -40,13 +47,15 @@ class TStandInServer {
   void Serve();
   void Accept();
   // Passes what is waiting on `from` to `to`; false when `from` has ended.
-  static bool Pass(int from, int to);
+  bool Pass(int from, int to);
 
   int FListener = -1;
   int FPort = 0;
   int FTargetPort;
   std::atomic<int> FAccepted{0};
+  std::atomic<int64_t> FPassed{0};
   std::atomic<TMode> FMode;
+  std::atomic<std::chrono::steady_clock::time_point> FResetAt{std::chrono::steady_clock::time_point::max()};
   std::atomic<bool> FStop{false};
   std::vector<TLink> FLinks;  // the serving thread's own
   std::thread FThread;
