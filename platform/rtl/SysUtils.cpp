@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <random>
 
 Exception::Exception(std::string message) { SetMessage(std::move(message)); }
@@ -457,11 +458,18 @@ TDateTime Now() {
 // --- GUIDs -------------------------------------------------------------------------------
 
 TGUID CreateGUID() {
+  // One generator for every thread (a copy asks its databases on threads of its own).
+  static std::mutex lock;
   static std::random_device device;
   static std::mt19937_64 engine(
       (static_cast<uint64_t>(device()) << 32) ^ device() ^
       static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  uint64_t a = engine(), b = engine();
+  uint64_t a, b;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    a = engine();
+    b = engine();
+  }
   TGUID g;
   g.D1 = static_cast<uint32_t>(a >> 32);
   g.D2 = static_cast<uint16_t>(a >> 16);

@@ -135,6 +135,6 @@ struct TGUID {
   uint16_t D3 = 0;
   uint8_t D4[8] = {};
 };
-TGUID CreateGUID();  // a random (version 4) GUID
+TGUID CreateGUID();  // a random (version 4) GUID; any thread
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", 38 characters, capital hex digits.
 std::string GUIDToString(const TGUID& guid);
