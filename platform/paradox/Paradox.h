@@ -197,41 +197,39 @@ class TPdxCursor {
   bool FDecoded = false;
 };
 
-// Write access to one table. Every method leaves the table as it was when it raises, except
-// when writing its files fails (a full disk, an I/O error, a failed sync), the process dies or the
-// power fails: a single change outside a batch is then in whole or not at all (in when only its
-// indexes failed), and of a batch, what it had written since it was last made durable (at its
-// start and, once it overwrote blocks the file held, each 64 MB of blocks) is taken back; the
-// error then says how many
-// records the table holds and how many records it had accepted are lost, as RecordCount does, and
-// as a fresh open finds. A change that overwrites what the .DB holds is kept in a journal
+// Write access to one table. Every method leaves the table as it was when it raises, except when
+// writing its files fails (a full disk, an I/O error, a failed sync), the process dies or the power
+// fails: a single change outside a batch is then in whole or not at all (in when only its indexes
+// failed), and of a batch, what it had written since it was last made durable (at its start and,
+// once it overwrote blocks the file held, each 64 MB of blocks) is taken back; the error then says
+// how many records the table holds and how many records it had accepted are lost, as RecordCount
+// does, and as a fresh open finds. A change that overwrites what the .DB holds is kept in a journal
 // "<table>.JNL" beside it until it is whole and synced; the next writer to open the table plays
 // back a journal that a dead writer left (one that is damaged, or not the table's own, it sets
 // aside unplayed).
-// Outside a batch every change is written through at once and is durable when the call returns:
-// the data blocks first, then the header, then the indexes (each file written over the old one,
-// the header saying meanwhile that they are out of date); but appends to a table without a
-// primary key are held, as in a batch, until the block
-// cache fills, the next other change, the end of a batch, or the last handle of the table goes (a
-// failure then goes to standard error), so that each does not cost a sync. A keyed table's .PX
-// and secondary indexes are updated change by change; an unkeyed table's secondary indexes are
-// rebuilt from a scan. Inside a batch (BeginBatch/EndBatch) blocks are written when the block cache
-// fills (a batch that only adds records keeps the header, the chain's last block and the blocks
-// the file held that it changed for its end, so that the files on disk stay the table as it was)
-// and at EndBatch, which rebuilds the indexes
-// once (sorting in bounded memory) and makes the table durable; a keyed table's new records wait
-// in a bounded buffer (their keys checked at once) and go into their blocks together in key order
-// at EndBatch and before anything reads the table (a full buffer of keys out of order waits sorted
-// in a file "<table>.DB.runN" beside the table, removed at the end; a record that finds the buffer
-// full when no run can be written is refused). Use batches for bulk loads, and end them with
-// EndBatch, which raises when the batch cannot be written (the batch is ended all the same). While
-// data is on disk ahead of its indexes the table's header says so; indexes (or a header) that a
-// failed write left behind are rebuilt, and scratch files a dead process left are removed, when
-// the table is next opened for writing.
+// Outside a batch every change is written through at once and is durable when the call returns: the
+// data blocks first, then the header, then the indexes (each file written over the old one, the
+// header saying meanwhile that they are out of date); but appends to a table without a primary key
+// are held, as in a batch, until the block cache fills, the next other change, the end of a batch,
+// or the last handle of the table goes (a failure then goes to standard error), so that each does
+// not cost a sync. A keyed table's .PX and secondary indexes are updated change by change; an
+// unkeyed table's secondary indexes are rebuilt from a scan. Inside a batch (BeginBatch/EndBatch)
+// blocks are written when the block cache fills (a batch that only adds records keeps the header,
+// the chain's last block and the blocks the file held that it changed for its end, so that the
+// files on disk stay the table as it was) and at EndBatch, which rebuilds the indexes once (sorting
+// in bounded memory) and makes the table durable; a keyed table's new records wait in a bounded
+// buffer (their keys checked at once) and go into their blocks together in key order at EndBatch
+// and before anything reads the table (a full buffer of keys out of order waits sorted in a file
+// "<table>.DB.runN" beside the table, removed at the end; a record that finds the buffer full when
+// no run can be written is refused). Use batches for bulk loads, and end them with EndBatch, which
+// raises when the batch cannot be written (the batch is ended all the same). While data is on disk
+// ahead of its indexes the table's header says so; indexes (or a header) that a failed write left
+// behind are rebuilt, and scratch files a dead process left are removed, when the table is next
+// opened for writing.
 // One process at a time writes a table: the first to open it for writing holds a lock on it until
-// its last handle goes, and another program's open for writing is refused meanwhile (a reader
-// waits while a change is being written). Handles are not thread-safe. Close a table's handles
-// before renaming or deleting it.
+// its last handle goes, and another program's open for writing is refused meanwhile (a reader waits
+// while a change is being written). Handles are not thread-safe. Close a table's handles before
+// renaming or deleting it.
 class TPdxTable {
  public:
   // Ends a batch left open; a failure there has no caller to reach and goes to standard error.
