@@ -269,7 +269,7 @@ TCopyOrvel::~TCopyOrvel() {
   if (CopyOrvel == this) CopyOrvel = nullptr;
   // The connections close off this thread, so that a server that stopped answering never holds
   // the window's end; the frames let go of theirs as they go.
-  for (IOrvDbPtr* held : {&SourceDb, &DestDb, &SemSourceDb, &SemDestDb}) LetGo(std::move(*held));
+  ForgetDatabases();
 }
 
 int TCopyOrvel::ActivePageIndex() const { return Pages->currentIndex(); }
@@ -426,6 +426,10 @@ void TCopyOrvel::ForgetDatabase(IOrvDb* db) {
     if (held->get() == db) LetGo(std::move(*held));
 }
 
+void TCopyOrvel::ForgetDatabases() {
+  for (IOrvDbPtr* held : {&SourceDb, &DestDb, &SemSourceDb, &SemDestDb}) LetGo(std::move(*held));
+}
+
 IOrvDbPtr TCopyOrvel::Connect(IConnParams* params) {
   auto db = std::make_shared<IOrvDbPtr>();
   // A copy of the location, which nothing else holds.
@@ -551,7 +555,7 @@ void TCopyOrvel::RunCopy(const std::function<void()>& run) {
     // close): the wizard ends as after Остановить, and the databases the copy's thread may still
     // be using are never asked again.
     FCloseRequested = true;
-    for (IOrvDbPtr* held : {&SourceDb, &DestDb, &SemSourceDb, &SemDestDb}) LetGo(std::move(*held));
+    ForgetDatabases();
   } catch (const std::exception& e) {
     ShowError(ExceptionMessage(e));
   }

@@ -147,6 +147,8 @@ class TCopyOrvel : public QWidget {
   void RunWaiting(std::function<void(TWaitingWork&)> work);
   // Drops the form's references to db, which a thread may still be using (LetGo).
   void ForgetDatabase(IOrvDb* db);
+  // Drops every database the form holds (LetGo).
+  void ForgetDatabases();
   // A new database connected to the location, through RunWaiting.
   IOrvDbPtr Connect(IConnParams* params);
   // A new database connected to a destination, through RunWaiting, that the engines tell from the

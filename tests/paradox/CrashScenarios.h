@@ -209,9 +209,9 @@ inline std::vector<TScenario> Scenarios() {
     MakeKeyed(db, "F", 3000, 1024);
     DeleteStretch(db, "F", 2 * 12000, 2 * 18000);
   };
-  auto oddKeys = [](TRun& run, unsigned seed, int n) {
+  auto oddKeys = [](TRun& run, unsigned draw, int n) {
     std::vector<TRow> rows;
-    std::mt19937 rng(seed);
+    std::mt19937 rng(draw);
     for (int i = 0; i < n; ++i) rows.push_back(KeyedRow(int32_t(rng() % 60000) * 2 + 1));
     run.Batch("F", rows);
   };
